@@ -1,0 +1,1 @@
+"""Fast, exact 2-D image operations on NumPy arrays."""

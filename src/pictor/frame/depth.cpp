@@ -1,0 +1,66 @@
+#include "frame/depth.h"
+
+#include "kernels/depth.h"
+
+namespace pictor::depth {
+
+namespace {
+
+// Element types without a native kernel (float16, complex, object, ...) are
+// first converted to float64 by NumPy, which also reports the unconvertible.
+Array real_array(PyObject* value, const Where& where) {
+  Array array = contiguous(value, where);
+  if (visit_real_type(array.type(), [](auto) {})) return array;
+  return contiguous_as(array.object.get(), NPY_DOUBLE, where);
+}
+
+bool is_native_uint16(PyObject* dtype) {
+  auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+  return descr->type_num == NPY_USHORT && PyArray_ISNBO(descr->byteorder);
+}
+
+}  // namespace
+
+double full_scale(PyObject* src, Where where) {
+  Ref dtype = attr(src, Name("dtype", where));
+  if (PyArray_DescrCheck(dtype.get())) {
+    return is_native_uint16(dtype.get()) ? kernels::kFullScale16 : kernels::kFullScale8;
+  }
+  Ref uint16 = global_attr(Name("np", where), "uint16");
+  const int equal = checked_status(PyObject_RichCompareBool(dtype.get(), uint16.get(), Py_EQ), where);
+  return equal ? kernels::kFullScale16 : kernels::kFullScale8;
+}
+
+Ref working_u8(PyObject* src, double max_value, Where where) {
+  Array input = real_array(src, where);
+  Array output = new_array_like(input, NPY_UBYTE, where);
+  visit_real_type(input.type(), [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] {
+      kernels::to_working_u8(input.data<T>(), output.data<std::uint8_t>(), input.size(), max_value);
+    });
+  });
+  return output.object;
+}
+
+Ref restore_u16(PyObject* result, Where where) {
+  Array input = real_array(result, where);
+  Array output = new_array_like(input, NPY_USHORT, where);
+  visit_real_type(input.type(), [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] { kernels::restore_u16(input.data<T>(), output.data<std::uint16_t>(), input.size()); });
+  });
+  return output.object;
+}
+
+Ref unit_float(PyObject* src, double max_value, Where where) {
+  Array input = real_array(src, where);
+  Array output = new_array_like(input, NPY_DOUBLE, where);
+  visit_real_type(input.type(), [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] { kernels::to_unit_float(input.data<T>(), output.data<double>(), input.size(), max_value); });
+  });
+  return output.object;
+}
+
+}  // namespace pictor::depth

@@ -1,0 +1,63 @@
+// NumPy arrays at the boundary between the tool methods and the kernels.
+#pragma once
+#include "frame/numpy_api.h"
+#include "frame/pycall.h"
+
+#include <cstdint>
+
+namespace pictor {
+
+// A C-contiguous, aligned, native-order array, viewed by the kernels as a flat
+// run of `size` elements.
+struct Array {
+  Ref object;
+  PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(object.get()); }
+  int type() const { return PyArray_TYPE(array()); }
+  npy_intp size() const { return PyArray_SIZE(array()); }
+  int ndim() const { return PyArray_NDIM(array()); }
+  npy_intp* shape() const { return PyArray_DIMS(array()); }
+  template <class T> T* data() const { return static_cast<T*>(PyArray_DATA(array())); }
+};
+
+// `value` as an Array with its own element type (a copy only where the
+// layout requires one). Non-arrays go through np.asarray's conversion.
+Array contiguous(PyObject* value, Where where = Where::current());
+
+// `value` as an Array of element type `type` (converting through NumPy's casts).
+Array contiguous_as(PyObject* value, int type, Where where = Where::current());
+
+// A new uninitialised C-contiguous array of the given shape and type.
+Array new_array(int ndim, const npy_intp* shape, int type, Where where = Where::current());
+Array new_array_like(const Array& like, int type, Where where = Where::current());
+
+// Runs a kernel with the GIL released.
+template <class F>
+void without_gil(F&& kernel) {
+  Py_BEGIN_ALLOW_THREADS
+  kernel();
+  Py_END_ALLOW_THREADS
+}
+
+// Calls `visit(T{})` with T the C++ type of a real NumPy element type; returns
+// false for types without a native kernel (float16, complex, object, ...).
+template <class F>
+bool visit_real_type(int type, F&& visit) {
+  switch (type) {
+    case NPY_BOOL: visit(bool{}); return true;
+    case NPY_BYTE: visit(std::int8_t{}); return true;
+    case NPY_UBYTE: visit(std::uint8_t{}); return true;
+    case NPY_SHORT: visit(std::int16_t{}); return true;
+    case NPY_USHORT: visit(std::uint16_t{}); return true;
+    case NPY_INT: visit(std::int32_t{}); return true;
+    case NPY_UINT: visit(std::uint32_t{}); return true;
+    case NPY_LONG: visit(long{}); return true;
+    case NPY_ULONG: visit((unsigned long){}); return true;
+    case NPY_LONGLONG: visit((long long){}); return true;
+    case NPY_ULONGLONG: visit((unsigned long long){}); return true;
+    case NPY_FLOAT: visit(float{}); return true;
+    case NPY_DOUBLE: visit(double{}); return true;
+    default: return false;
+  }
+}
+
+}  // namespace pictor

@@ -1,0 +1,45 @@
+#include "frame/pycall.h"
+
+#include "frame/module_state.h"
+
+namespace pictor {
+
+Ref global(Name name) {
+  PyObject* key = checked(PyUnicode_InternFromString(name.text), name.where).release();
+  Ref owned_key = Ref::steal(key);
+  PyObject* value = PyDict_GetItemWithError(module_state().globals, key);
+  if (value == nullptr && !PyErr_Occurred()) {
+    value = PyObject_GetAttr(module_state().builtins, key);
+    if (value == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{name.where};
+      PyErr_Clear();
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+      throw PyError{name.where};
+    }
+    return Ref::steal(value);
+  }
+  if (value == nullptr) throw PyError{name.where};
+  return Ref::borrow(value);
+}
+
+Ref attr(PyObject* object, Name name) {
+  return checked(PyObject_GetAttrString(object, name.text), name.where);
+}
+
+void set_attr(PyObject* object, Name name, PyObject* value) {
+  checked_status(PyObject_SetAttrString(object, name.text, value), name.where);
+}
+
+Ref global_attr(Name module, const char* attribute) {
+  Ref owner = global(module);
+  return attr(owner.get(), Name(attribute, module.where));
+}
+
+namespace detail {
+
+Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs, const Where& where) {
+  return checked(PyObject_Call(callable, args, kwargs), where);
+}
+
+}  // namespace detail
+}  // namespace pictor

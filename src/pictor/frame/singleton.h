@@ -1,0 +1,14 @@
+// SingletonBase: each tool class has one instance, created on its first
+// construction, whose _init hook runs once.
+#pragma once
+#include "frame/method.h"
+
+namespace pictor {
+
+const ClassSpec& singleton_base_class();
+
+// The _init hooks of the tool classes: no attributes, or `tool` = UtilityTool().
+Ref init_nothing(const Args& args);
+Ref init_with_utility_tool(const Args& args);
+
+}  // namespace pictor
