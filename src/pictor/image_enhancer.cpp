@@ -3,24 +3,90 @@
 #include "tools.h"
 
 namespace pictor {
+namespace {
+
+// __get_overlay
+Ref get_overlay(const Args& args) { return not_built(args); }
+
+// __hard_light
+Ref hard_light(const Args& args) { return not_built(args); }
+
+// __image_overlay
+Ref image_overlay(const Args& args) { return not_built(args); }
+
+// brightness_transfer
+Ref brightness_transfer(const Args& args) { return not_built(args); }
+
+// multi_scale_adaptive_hard_light_enhancement
+Ref multi_scale_adaptive_hard_light_enhancement(const Args& args) { return not_built(args); }
+
+// multi_scale_adaptive_image_overlay_enhancement
+Ref multi_scale_adaptive_image_overlay_enhancement(const Args& args) { return not_built(args); }
+
+// histogram_enhancement
+Ref histogram_enhancement(const Args& args) { return not_built(args); }
+
+// laplacian_pyramid
+Ref laplacian_pyramid(const Args& args) { return not_built(args); }
+
+// multi_scale_fuse_enhancement
+Ref multi_scale_fuse_enhancement(const Args& args) { return not_built(args); }
+
+// adaptive_histogram_truncation_stretched
+Ref adaptive_histogram_truncation_stretched(const Args& args) { return not_built(args); }
+
+// auto_level
+Ref auto_level(const Args& args) { return not_built(args); }
+
+// unsharpen_mask
+Ref unsharpen_mask(const Args& args) { return not_built(args); }
+
+// laplacian_enhancement
+Ref laplacian_enhancement(const Args& args) { return not_built(args); }
+
+// gamma_stretched
+Ref gamma_stretched(const Args& args) { return not_built(args); }
+
+// maximum_gray_level
+Ref maximum_gray_level(const Args& args) { return not_built(args); }
+
+// maximum_grayscale_value
+Ref maximum_grayscale_value(const Args& args) { return not_built(args); }
+
+// enhance_details
+Ref enhance_details(const Args& args) { return not_built(args); }
+
+// shadows_highlight
+Ref shadows_highlight(const Args& args) { return not_built(args); }
+
+// glow
+Ref glow(const Args& args) { return not_built(args); }
+
+// brightness_contrast
+Ref brightness_contrast(const Args& args) { return not_built(args); }
+
+// east
+Ref east(const Args& args) { return not_built(args); }
+
+}  // namespace
 
 const ClassSpec& image_enhancer_class() {
   static const ClassSpec spec{
       "ImageEnhancer",
       {
           positional("_init", init_with_utility_tool, {}),
-          positional("__get_overlay", nullptr, {{"src"}, {"ksize"}}),
-          positional("__hard_light", nullptr, {{"base"}, {"overlay"}, {"thr"}}),
-          positional("__image_overlay", nullptr, {{"base"}, {"overlay"}, {"thr"}}),
-          keywords("brightness_transfer", nullptr, {{"src", nullptr}, {"ratio", 0.5}}),
-          keywords("multi_scale_adaptive_hard_light_enhancement", nullptr,
+          positional("__get_overlay", get_overlay, {{"src"}, {"ksize"}}),
+          positional("__hard_light", hard_light, {{"base"}, {"overlay"}, {"thr"}}),
+          positional("__image_overlay", image_overlay, {{"base"}, {"overlay"}, {"thr"}}),
+          keywords("brightness_transfer", brightness_transfer, {{"src", nullptr}, {"ratio", 0.5}}),
+          keywords("multi_scale_adaptive_hard_light_enhancement", multi_scale_adaptive_hard_light_enhancement,
                    {{"src", nullptr}, {"init_ksize", 11}, {"multi_scale", 1}, {"step_ksize", 6}}),
-          keywords("multi_scale_adaptive_image_overlay_enhancement", nullptr,
+          keywords("multi_scale_adaptive_image_overlay_enhancement", multi_scale_adaptive_image_overlay_enhancement,
                    {{"src", nullptr}, {"init_ksize", 31}, {"multi_scale", 1}, {"step_ksize", 6}}),
-          keywords("histogram_enhancement", nullptr, {{"src", nullptr}}),
-          keywords("laplacian_pyramid", nullptr,
+          keywords("histogram_enhancement", histogram_enhancement, {{"src", nullptr}}),
+          keywords("laplacian_pyramid", laplacian_pyramid,
                    {{"src", nullptr}, {"min_ksize", 7}, {"scale", 10}, {"gamma_value", 0.4}}),
-          keywords("multi_scale_fuse_enhancement", nullptr,
+          keywords("multi_scale_fuse_enhancement", multi_scale_fuse_enhancement,
                    {{"src", nullptr},
                     {"min_ksize", 7},
                     {"max_ksize", 11},
@@ -30,19 +96,19 @@ const ClassSpec& image_enhancer_class() {
                     {"low_value", 0.35},
                     {"mode_fuse", 0},
                     {"mode_truncation", 0}}),
-          keywords("adaptive_histogram_truncation_stretched", nullptr,
+          keywords("adaptive_histogram_truncation_stretched", adaptive_histogram_truncation_stretched,
                    {{"src", nullptr}, {"scale_l", 0}, {"scale_r", 1}}),
-          keywords("auto_level", nullptr, {{"src", nullptr}, {"low_percent", 0.01}, {"high_percent", 0.01}}),
-          keywords("unsharpen_mask", nullptr, {{"src", nullptr}, {"alpha", 1.5}, {"ksize", 5}}),
-          keywords("laplacian_enhancement", nullptr, {{"src", nullptr}, {"alpha", 1.0}, {"beta", 0.1}}),
-          keywords("gamma_stretched", nullptr, {{"src", nullptr}, {"gamma_value", 0.5}}),
-          keywords("maximum_gray_level", nullptr, {{"src", nullptr}}),
-          keywords("maximum_grayscale_value", nullptr, {{"src", nullptr}}),
-          keywords("enhance_details", nullptr, {{"src", nullptr}}),
-          keywords("shadows_highlight", nullptr, {{"src", nullptr}, {"shadow", 0.5}, {"highlight", 0.5}}),
-          keywords("glow", nullptr, {{"src", nullptr}, {"radius", 50}, {"intensity", 1.2}}),
-          keywords("brightness_contrast", nullptr, {{"src", nullptr}, {"brightness", 0}, {"contrast", 1}}),
-          keywords("east", nullptr, {{"src", nullptr}}),
+          keywords("auto_level", auto_level, {{"src", nullptr}, {"low_percent", 0.01}, {"high_percent", 0.01}}),
+          keywords("unsharpen_mask", unsharpen_mask, {{"src", nullptr}, {"alpha", 1.5}, {"ksize", 5}}),
+          keywords("laplacian_enhancement", laplacian_enhancement, {{"src", nullptr}, {"alpha", 1.0}, {"beta", 0.1}}),
+          keywords("gamma_stretched", gamma_stretched, {{"src", nullptr}, {"gamma_value", 0.5}}),
+          keywords("maximum_gray_level", maximum_gray_level, {{"src", nullptr}}),
+          keywords("maximum_grayscale_value", maximum_grayscale_value, {{"src", nullptr}}),
+          keywords("enhance_details", enhance_details, {{"src", nullptr}}),
+          keywords("shadows_highlight", shadows_highlight, {{"src", nullptr}, {"shadow", 0.5}, {"highlight", 0.5}}),
+          keywords("glow", glow, {{"src", nullptr}, {"radius", 50}, {"intensity", 1.2}}),
+          keywords("brightness_contrast", brightness_contrast, {{"src", nullptr}, {"brightness", 0}, {"contrast", 1}}),
+          keywords("east", east, {{"src", nullptr}}),
       }};
   return spec;
 }

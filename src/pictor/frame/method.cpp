@@ -60,6 +60,13 @@ Ref Args::get(const char* name) const {
 
 PyObject* Args::arg(const char* name) const { return values_[index_of(name)]; }
 
+PyObject* Args::qualname() const { return method_->qualname; }
+
+Ref not_built(const Args& args, Where where) {
+  PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", args.qualname());
+  throw PyError{where};
+}
+
 namespace {
 
 MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }

@@ -81,6 +81,8 @@ class Args {
   // AnyArguments: the arguments after self, and the keyword dictionary (may be NULL).
   PyObject* rest() const { return args_; }
   PyObject* keyword_dict() const { return kwargs_; }
+  // "Class.method", as in __qualname__.
+  PyObject* qualname() const;
 
  private:
   std::size_t index_of(const char* name) const;
@@ -90,6 +92,9 @@ class Args {
   PyObject* kwargs_;
   std::vector<PyObject*> values_;
 };
+
+// Body of a declared method whose implementation has not landed yet.
+[[noreturn]] Ref not_built(const Args& args, Where where = Where::current());
 
 // Creates the function-like object for `spec` of class `class_name`.
 Ref make_method(const MethodSpec& spec, const char* class_name);

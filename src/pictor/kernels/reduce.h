@@ -1,0 +1,58 @@
+// Floating-point reductions in NumPy 1.x's own summation order, so that sums
+// that decide a threshold, a tie or a truncation give the same bits.
+#pragma once
+#include <algorithm>
+#include <cstddef>
+
+namespace pictor::kernels {
+
+namespace detail {
+
+constexpr std::ptrdiff_t kPairwiseBlock = 128;
+constexpr std::ptrdiff_t kReduceBuffer = 8192;
+
+// NumPy's pairwise summation of one buffer.
+template <class T>
+T pairwise_sum(const T* data, std::ptrdiff_t size) {
+  if (size < 8) {
+    T result = -0.0;
+    for (std::ptrdiff_t i = 0; i < size; ++i) result += data[i];
+    return result;
+  }
+  if (size <= kPairwiseBlock) {
+    T r[8];
+    for (int j = 0; j < 8; ++j) r[j] = data[j];
+    std::ptrdiff_t i = 8;
+    for (; i < size - (size % 8); i += 8) {
+      for (int j = 0; j < 8; ++j) r[j] += data[i + j];
+    }
+    T result = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < size; ++i) result += data[i];
+    return result;
+  }
+  std::ptrdiff_t half = size / 2;
+  half -= half % 8;
+  return pairwise_sum(data, half) + pairwise_sum(data + half, size - half);
+}
+
+}  // namespace detail
+
+// np.sum(a) of a contiguous float32 or float64 array: the accumulator starts at
+// zero and takes the pairwise sum of each 8192-element buffer in turn.
+template <class T>
+T numpy_sum(const T* data, std::ptrdiff_t size) {
+  T total = 0;
+  for (std::ptrdiff_t start = 0; start < size; start += detail::kReduceBuffer) {
+    total += detail::pairwise_sum(data + start, std::min(detail::kReduceBuffer, size - start));
+  }
+  return total;
+}
+
+// np.mean(a): the sum in the array's own type, divided by the count in float64
+// and rounded back to the array's type.
+template <class T>
+T numpy_mean(const T* data, std::ptrdiff_t size) {
+  return static_cast<T>(static_cast<double>(numpy_sum(data, size)) / static_cast<double>(size));
+}
+
+}  // namespace pictor::kernels
