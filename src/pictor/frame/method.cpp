@@ -264,7 +264,35 @@ int set_qualname(PyObject* object, PyObject* value, void*) {
   return set_string(&as_method(object)->qualname, value, "__qualname__");
 }
 
+std::string default_text(const Default& value) {
+  switch (value.kind) {
+    case Default::Kind::Required: return "";
+    case Default::Kind::None: return "=None";
+    case Default::Kind::Int: return "=" + std::to_string(value.integer);
+    case Default::Kind::Float: break;
+  }
+  char* text = PyOS_double_to_string(value.real, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  std::string result = std::string("=") + text;
+  PyMem_Free(text);
+  return result;
+}
+
+// The declaration as a signature for inspect.signature(): keyword methods read
+// their keywords from **kwargs, so they show them as keyword-only parameters.
+PyObject* get_text_signature(PyObject* object, void*) {
+  const MethodSpec& spec = *as_method(object)->spec;
+  std::string text = spec.is_static ? "(cls" : "(self";
+  if (spec.convention == Convention::Keywords && !spec.params.empty()) text += ", *";
+  for (const Param& param : spec.params) text += std::string(", ") + param.name + default_text(param.value);
+  if (spec.convention != Convention::Positional) {
+    text += spec.convention == Convention::AnyArguments ? ", *args, **kwargs" : ", **kwargs";
+  }
+  text += ")";
+  return PyUnicode_FromString(text.c_str());
+}
+
 PyGetSetDef method_getset[] = {
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
