@@ -197,4 +197,5 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace pictor
 
-PyMODINIT_FUNC PyInit_lumenops() { return PyModuleDef_Init(&pictor::module_definition); }
+// Exported explicitly: CPython 3.8's PyMODINIT_FUNC does not mark the symbol visible.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_lumenops() { return PyModuleDef_Init(&pictor::module_definition); }
