@@ -1,0 +1,109 @@
+"""Shared fixtures and assertions for the pictor test suite."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+MODULE_NAME = "pictor.lumenops"
+FRESH_INTERPRETER_TIMEOUT = 180
+
+
+@pytest.fixture(scope="session")
+def lumenops():
+    import pictor.lumenops
+
+    return pictor.lumenops
+
+
+@pytest.fixture(scope="session")
+def smoother(lumenops):
+    return lumenops.ImageSmoother()
+
+
+def _describe_mismatch(ours, expected, differs):
+    where = np.argwhere(differs)
+    first = [tuple(int(i) for i in idx) for idx in where[:5]]
+    pairs = ", ".join("{}: ours {!r} expected {!r}".format(i, ours[i], expected[i]) for i in first)
+    return "{} of {} elements differ; first {}".format(len(where), differs.size, pairs)
+
+
+def _bits(values):
+    """Floating values as unsigned integers of the same width (signed zeros differ)."""
+    return values.view("u{}".format(values.dtype.itemsize))
+
+
+def _float_parts(values):
+    """Floating array with complex numbers split into their two parts."""
+    values = np.ascontiguousarray(values)
+    return values.view(values.real.dtype) if values.dtype.kind == "c" else values
+
+
+def assert_same_array(ours, expected):
+    """Same Python type, dtype (byte order included), shape and values, bit for bit.
+
+    Floating arrays must have NaN in the same places and equal bits elsewhere,
+    so -0.0 and 0.0 are told apart.
+    """
+    assert type(ours) is type(expected), "type {} != {}".format(type(ours), type(expected))
+    assert ours.dtype == expected.dtype and ours.dtype.str == expected.dtype.str, \
+        "dtype {} != {}".format(ours.dtype.str, expected.dtype.str)
+    assert ours.shape == expected.shape, "shape {} != {}".format(ours.shape, expected.shape)
+    if ours.dtype.kind in "fc":
+        ours, expected = _float_parts(ours), _float_parts(expected)
+        ours_nan, expected_nan = np.isnan(ours), np.isnan(expected)
+        numbers_differ = ~(ours_nan | expected_nan) & (_bits(ours) != _bits(expected))
+        differs = (ours_nan != expected_nan) | numbers_differ
+    else:
+        differs = ours != expected
+    if np.any(differs):
+        pytest.fail(_describe_mismatch(ours, expected, differs))
+
+
+def assert_parity(ours_call, reference_call, check_message=True):
+    """Run both calls: the same exception (type and message) or the same array.
+
+    ``ours_call`` and ``reference_call`` take no arguments. Returns the
+    reference result (None when both raised).
+    """
+    try:
+        expected = reference_call()
+    except Exception as reference_error:  # the reference's exception is the expectation
+        with pytest.raises(Exception) as caught:
+            ours_call()
+        assert type(caught.value) is type(reference_error), \
+            "raised {!r}, reference raised {!r}".format(caught.value, reference_error)
+        if check_message:
+            assert str(caught.value) == str(reference_error)
+        return None
+    assert_same_array(ours_call(), expected)
+    return expected
+
+
+def _pictor_search_path():
+    import pictor
+
+    return os.path.dirname(os.path.dirname(os.path.abspath(pictor.__file__)))
+
+
+def run_fresh_python(snippet, cwd=None):
+    """Run ``snippet`` in a new interpreter (same executable, same import path
+    for pictor) and return its standard output; fail with its stderr if it
+    exits with a non-zero status (a crash included)."""
+    env = dict(os.environ)
+    paths = [_pictor_search_path()] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(snippet)], cwd=cwd, env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=FRESH_INTERPRETER_TIMEOUT)
+    if done.returncode != 0:
+        pytest.fail("fresh interpreter exited with {}:\n{}{}".format(
+            done.returncode, done.stdout, done.stderr))
+    return done.stdout
+
+
+@pytest.fixture
+def fresh_python():
+    return run_fresh_python
