@@ -169,14 +169,8 @@ BAD_SOURCES = {
 }
 
 
-ZERO_DIMENSIONAL_ACCEPTED = pytest.mark.xfail(
-    strict=True, reason="module fault: a 0-d array gives a 1x1 result where the reference raises "
-                        "cv2.error (its working copy is a NumPy scalar, not an array)")
-
-
 def _source_params():
-    return [pytest.param(name, id=name, marks=ZERO_DIMENSIONAL_ACCEPTED if name == "0-d" else ())
-            for name in BAD_SOURCES]
+    return [pytest.param(name, id=name) for name in BAD_SOURCES]
 
 
 @pytest.mark.parametrize("method", _method_params())

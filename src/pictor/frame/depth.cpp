@@ -14,18 +14,13 @@ Array real_array(PyObject* value, const Where& where) {
   return contiguous_as(array.object.get(), NPY_DOUBLE, where);
 }
 
-bool is_native_uint16(PyObject* dtype) {
-  auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
-  return descr->type_num == NPY_USHORT && PyArray_ISNBO(descr->byteorder);
-}
+// NumPy turns the result of arithmetic on a 0-d array into a scalar.
+Ref numpy_result(Array& output) { return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(output.object.release()))); }
 
 }  // namespace
 
 double full_scale(PyObject* src, Where where) {
   Ref dtype = attr(src, Name("dtype", where));
-  if (PyArray_DescrCheck(dtype.get())) {
-    return is_native_uint16(dtype.get()) ? kernels::kFullScale16 : kernels::kFullScale8;
-  }
   Ref uint16 = global_attr(Name("np", where), "uint16");
   const int equal = checked_status(PyObject_RichCompareBool(dtype.get(), uint16.get(), Py_EQ), where);
   return equal ? kernels::kFullScale16 : kernels::kFullScale8;
@@ -40,7 +35,7 @@ Ref working_u8(PyObject* src, double max_value, Where where) {
       kernels::to_working_u8(input.data<T>(), output.data<std::uint8_t>(), input.size(), max_value);
     });
   });
-  return output.object;
+  return numpy_result(output);
 }
 
 Ref restore_u16(PyObject* result, Where where) {
@@ -50,7 +45,7 @@ Ref restore_u16(PyObject* result, Where where) {
     using T = decltype(zero);
     without_gil([&] { kernels::restore_u16(input.data<T>(), output.data<std::uint16_t>(), input.size()); });
   });
-  return output.object;
+  return numpy_result(output);
 }
 
 Ref unit_float(PyObject* src, double max_value, Where where) {
@@ -60,7 +55,7 @@ Ref unit_float(PyObject* src, double max_value, Where where) {
     using T = decltype(zero);
     without_gil([&] { kernels::to_unit_float(input.data<T>(), output.data<double>(), input.size(), max_value); });
   });
-  return output.object;
+  return numpy_result(output);
 }
 
 }  // namespace pictor::depth

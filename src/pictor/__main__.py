@@ -1,0 +1,3 @@
+from pictor.cli import main
+
+raise SystemExit(main())

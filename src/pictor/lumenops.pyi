@@ -1,0 +1,250 @@
+"""Fast, exact 2-D image operations on NumPy arrays.
+
+Images are uint8 or uint16 arrays, grey (height x width) or colour
+(height x width x 3, OpenCV's channel order). Construct a tool (each tool
+class has one instance per process) and call its methods with keyword
+arguments. Most operations run on an 8-bit working copy of the image and
+return uint16 samples (each 8-bit level w as 257 * w).
+"""
+
+import copy as copy
+import os as os
+from types import ModuleType
+from typing import Any, ClassVar, Dict, List, Optional, Tuple, TypeVar, Union
+
+import numpy as np
+from numpy.typing import NDArray
+
+cv2: ModuleType
+ort: ModuleType
+__test__: Dict[str, Any]
+
+Image = NDArray[Any]
+Real = Union[int, float]
+_ImageT = TypeVar("_ImageT", bound=NDArray[Any])
+
+class SingletonBase:
+    _instance: ClassVar[Optional["SingletonBase"]]
+    _initialized: ClassVar[bool]
+    def __new__(cls, *args: Any, **kwargs: Any) -> Any: ...
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def _init(self, *args: Any, **kwargs: Any) -> None: ...
+
+class UtilityTool(SingletonBase):
+    def __init__(self) -> None: ...
+    def convert_rgb_to_ycbcr(self, img: Image) -> NDArray[np.float64]:
+        """Convert an RGB image (channel 0 red) to Y, Cb and Cr planes on the
+        0-255 scale with the ITU-R BT.601 weights, as a float64 array of the
+        image's height and width with three channels; no rounding or clipping."""
+    def normalize_and_calculate_variance(
+        self, lst: Union[List[Real], Tuple[Real, ...]]
+    ) -> Tuple[int, Any, Any, int, Any]:
+        """Summarise a list of counts: how many are at least 1, their mean,
+        their minimum and its first position in the whole list, and the
+        population variance of the kept values min-max normalised to [0, 1]
+        (NaN when all kept values are equal); (0, 0, 0, 0, 0) when none is kept."""
+    def get_boundary(
+        self, image: Image, low_thr: int = 0, high_thr: int = 256, l_scale: Real = 0, r_scale: Real = 1
+    ) -> Tuple[np.integer, np.floating, np.floating]:
+        """Find the dominant grey level of an image between low_thr and
+        high_thr and the levels beyond which at most 1 % of the histogram lies
+        on either side of it; returns the peak level and the two boundaries,
+        scaled by l_scale and r_scale and clipped to [0, 255]."""
+    def calculate_entropy(self, probabilities: NDArray[Any]) -> np.floating:
+        """Shannon entropy in bits of the strictly positive entries of an
+        array of probabilities (already normalised by the caller)."""
+
+class ImageEnhancer(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def _ImageEnhancer__get_overlay(self, src: Image, ksize: int) -> NDArray[np.float32]: ...
+    def _ImageEnhancer__hard_light(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
+    def _ImageEnhancer__image_overlay(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
+    def brightness_transfer(self, *, src: Optional[_ImageT] = None, ratio: Real = 0.5) -> _ImageT:
+        """Move the image's mean brightness to ratio times full scale: the
+        image is min-max normalised and rescaled so that its mean becomes the
+        target, clipped to full scale. Returns the input's element type."""
+    def multi_scale_adaptive_hard_light_enhancement(
+        self, *, src: Optional[Image] = None, init_ksize: int = 11, multi_scale: int = 1, step_ksize: int = 6
+    ) -> NDArray[np.uint16]:
+        """Raise local contrast by hard-light blending the image with high-pass
+        overlays taken at Gaussian kernel sizes growing from init_ksize by
+        step_ksize over multi_scale passes (the blend is selected by the base)."""
+    def multi_scale_adaptive_image_overlay_enhancement(
+        self, *, src: Optional[Image] = None, init_ksize: int = 31, multi_scale: int = 1, step_ksize: int = 6
+    ) -> NDArray[np.uint16]:
+        """Raise local contrast like the hard-light variant, with the overlay
+        blend mode (the blend formula is selected by the overlay layer)."""
+    def histogram_enhancement(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+        """Global histogram equalisation of the 8-bit working copy of a grey image."""
+    def laplacian_pyramid(
+        self, *, src: Optional[Image] = None, min_ksize: int = 7, scale: Real = 10, gamma_value: Real = 0.4
+    ) -> NDArray[np.uint16]:
+        """Multi-scale local contrast: gamma-compress the normalised image, add a
+        difference-of-Gaussians detail layer (sides min_ksize and min_ksize + 4,
+        gain scale), amplify the four detail levels of its Laplacian pyramid by
+        1.5 and collapse it again."""
+    def multi_scale_fuse_enhancement(
+        self,
+        *,
+        src: Optional[Image] = None,
+        min_ksize: int = 7,
+        max_ksize: int = 11,
+        scale: Real = 35,
+        gamma_value: Real = 0.35,
+        high_value: Real = 0.8,
+        low_value: Real = 0.35,
+        mode_fuse: Real = 0,
+        mode_truncation: Real = 0,
+    ) -> NDArray[np.uint16]:
+        """The tunable five-level relative of laplacian_pyramid: separate gains
+        for the fine (high_value) and coarse (low_value) detail levels, optional
+        clipping of the detail-boosted base (mode_fuse) and truncation of the two
+        coarsest levels by their mean or maximum (mode_truncation 0 or 1)."""
+    def adaptive_histogram_truncation_stretched(
+        self, *, src: Optional[Image] = None, scale_l: Real = 0, scale_r: Real = 1
+    ) -> NDArray[np.uint16]:
+        """Stretch the 8-bit working copy linearly between boundaries found from
+        its histogram peak and 1 % tails (levels 0-9 ignored), scaled by
+        scale_l and scale_r; everything above the upper boundary saturates."""
+    def auto_level(
+        self, *, src: Optional[Image] = None, low_percent: Real = 0.01, high_percent: Real = 0.01
+    ) -> NDArray[np.uint16]:
+        """Clamp the darkest low_percent and brightest high_percent of all
+        samples and stretch the rest so that the bright limit reaches full scale
+        while the dark limit keeps its level."""
+    def unsharpen_mask(
+        self, *, src: Optional[Image] = None, alpha: Real = 1.5, ksize: int = 5
+    ) -> NDArray[np.uint16]:
+        """Unsharp masking: the image plus alpha times its difference from a
+        Gaussian blur of side ksize, on the 8-bit working copy."""
+    def laplacian_enhancement(
+        self, *, src: Optional[Image] = None, alpha: Real = 1.0, beta: Real = 0.1
+    ) -> NDArray[np.uint16]:
+        """Sharpen by alpha times the image minus beta times its 3x3 Laplacian,
+        on the 8-bit working copy (an integer alpha multiplies in 8-bit arithmetic)."""
+    def gamma_stretched(self, *, src: Optional[Image] = None, gamma_value: Real = 0.5) -> NDArray[np.uint16]:
+        """Power-law mapping of the image scaled to [0, 1] at its full depth;
+        gamma_value below 1 brightens the dark levels."""
+    def maximum_gray_level(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
+        """Rescale from the full scale of the input's depth to 8 bits."""
+    def maximum_grayscale_value(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
+        """Rescale to 8 bits so that the image's own maximum becomes 255."""
+    def enhance_details(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+        """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
+        to the 8-bit working copy, brightening edges."""
+    def shadows_highlight(
+        self, *, src: Optional[Image] = None, shadow: Real = 0.5, highlight: Real = 0.5
+    ) -> NDArray[np.uint16]:
+        """Brighten the image with two gains steered by a very wide blur of
+        itself (sigma 50): one growing with the local brightness (shadow), one
+        with the local darkness (highlight)."""
+    def glow(self, *, src: Optional[Image] = None, radius: int = 50, intensity: Real = 1.2) -> NDArray[np.uint16]:
+        """Add a wide, blurred halo of the image's edges (kernel side
+        2 * radius + 1) times intensity to the 8-bit working copy."""
+    def brightness_contrast(
+        self, *, src: Optional[Image] = None, brightness: Real = 0, contrast: Real = 1
+    ) -> NDArray[np.uint16]:
+        """The linear map contrast * x + brightness on the 0-255 scale,
+        clipped and truncated to 8 bits."""
+    def east(self, *, src: Optional[_ImageT] = None) -> _ImageT:
+        """Emboss with a fixed 3x3 relief kernel (light from above); returns the
+        input's element type, saturated."""
+
+class ImageFusion(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def multiply_fusion(self, *, src: Optional[_ImageT] = None) -> _ImageT:
+        """Darken by multiplying the image, normalised by its maximum, with
+        itself and scaling back to that maximum; keeps the element type."""
+    def screen_fusion(self, *, src: Optional[_ImageT] = None) -> _ImageT:
+        """Brighten by screen-blending the image, normalised by its maximum,
+        with itself and scaling back to that maximum; keeps the element type."""
+
+class ImageSmoother(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def mean_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+        """Normalised box filter of side ksize (an even side is raised by one)
+        on the 8-bit working copy."""
+    def median_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+        """Median filter of side ksize (an even side is raised by one) on the
+        8-bit working copy."""
+    def gaussian_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+        """Gaussian blur with a ksize x ksize kernel (an even side is raised by
+        one) and the sigma derived from it, on the 8-bit working copy."""
+    def nlm_blur(
+        self, *, src: Optional[Image] = None, denoising_strength: Real = 3, template_win: int = 7, search_win: int = 21
+    ) -> NDArray[np.uint16]:
+        """Non-local-means denoising of the 8-bit working copy with filter
+        strength h and template/search window sizes (even values raised by one)."""
+    def bilateral_filter(
+        self, *, src: Optional[Image] = None, ksize: int = 9, sigma_color: Real = 75, sigma_space: Real = 75
+    ) -> NDArray[np.uint16]:
+        """Edge-preserving bilateral filter of the 8-bit working copy with
+        neighbourhood diameter ksize and the two sigmas (even values raised by one)."""
+
+class ImageSegmenter(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def local_histogram_threshold_segmentation(
+        self, *, src: Optional[Image] = None, low_thr: int = 10
+    ) -> NDArray[np.uint16]:
+        """Binarise with one threshold found by walking the grey-level histogram
+        (levels low_thr to 250) right of its highest peak to the valley before
+        a second peak; foreground 65535, background 0."""
+    def maximum_entropy_threshold_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+        """Binarise at the level that maximises the summed Shannon entropies of
+        the background and foreground histograms (levels 5 to 249)."""
+    def maximum_inter_class_variance_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+        """Binarise at the level that maximises the between-class variance of
+        the grey-level histogram, in the manner of Otsu's method."""
+    def adaptive_threshold_segmentation(
+        self, *, src: Optional[Image] = None, ksize: int = 3, ratio: Real = 0.15
+    ) -> NDArray[np.uint16]:
+        """Mark as foreground every pixel that is at least (1 - ratio) times the
+        mean of its ksize x ksize neighbourhood."""
+
+class DeepLearning(SingletonBase):
+    tool: UtilityTool
+    session: Any
+    input_name: str
+    output_name: str
+    def __init__(self) -> None: ...
+    def super_resolution(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+        """Pass a grey image through the learned network at 512 x 512 (the model
+        deeplearning/models/universal.onnx below the working directory) and
+        return it at its own size."""
+    def make_data(self, *, src: Optional[Image] = None, scale: int = 1) -> NDArray[np.uint8]:
+        """Shrink a grey image by the integer factor scale with bicubic
+        interpolation and convert it to 8 bits, as training data for the network."""
+
+class FeatureDetection(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def canny_edge(self, *, src: Optional[Image] = None, low_thr: Real = 50, high_thr: Real = 100) -> NDArray[np.uint16]:
+        """Canny edge map of the 8-bit working copy with the two hysteresis
+        thresholds on the 8-bit scale; edges 65535, elsewhere 0."""
+
+class GeometricTransformation(SingletonBase):
+    tool: UtilityTool
+    def __init__(self) -> None: ...
+    def rotate(self, *, src: Optional[_ImageT] = None, angle: Real = 90, scale: Real = 1.0) -> _ImageT:
+        """Rotate by angle degrees counter-clockwise about the centre and scale,
+        on a canvas enlarged to hold the whole result; keeps the element type."""
+    def flip(self, *, src: Optional[_ImageT] = None, mode: int = 1) -> _ImageT:
+        """Mirror the image: mode 0 upside down, positive left-right, negative both."""
+    def resize(self, *, src: Optional[_ImageT] = None, scale: int = 3) -> _ImageT:
+        """Shrink a grey image by the integer factor scale with bilinear
+        interpolation; keeps the element type."""
+    def crop(
+        self, *, src: Optional[_ImageT] = None, start_x: int = 0, start_y: int = 0, width: int = 1, height: int = 1
+    ) -> _ImageT:
+        """The rectangle of width x height at (start_x, start_y), cut at the
+        border, as a view sharing memory with src."""
+    def crop_return(
+        self, *, src: Any = None, start_x: int = 0, start_y: int = 0, width: int = 1, height: int = 1
+    ) -> Any:
+        """For every TIFF under ./global, paste the partner image of the same
+        path under ./local over the rectangle at (start_x, start_y) and write the
+        result to the same path under ./merge; returns src unchanged."""

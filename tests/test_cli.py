@@ -1,0 +1,157 @@
+"""The pictor command line, run as a user runs it: in a subprocess, on files."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+import pictor
+from pictor import lumenops
+
+TOOL_METHOD = "ImageSmoother.gaussian_blur"
+
+
+def run_pictor(*arguments, cwd=None):
+    environment = dict(os.environ)
+    package_root = str(Path(pictor.__file__).parent.parent)
+    environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
+    return subprocess.run([sys.executable, "-m", "pictor", *map(str, arguments)], cwd=cwd,
+                          env=environment, capture_output=True, text=True, timeout=300)
+
+
+def write(path, image):
+    assert cv2.imwrite(str(path), image)
+    return path
+
+
+def sample_images(folder):
+    rng = np.random.default_rng(7)
+    grey8 = rng.integers(0, 256, (40, 50), dtype=np.uint8)
+    colour16 = rng.integers(0, 65536, (30, 20, 3), dtype=np.uint16)
+    return {
+        "grey8.png": write(folder / "grey8.png", grey8),
+        "grey8.tif": write(folder / "grey8.tif", grey8),
+        "grey16.tif": write(folder / "grey16.tif", (grey8.astype(np.uint16) * 257 + 3)),
+        "colour16.png": write(folder / "colour16.png", colour16),
+        "colour8.tif": write(folder / "colour8.tif", (colour16 // 257).astype(np.uint8)),
+    }
+
+
+def test_list_shows_every_method_with_defaults():
+    listing = run_pictor("list")
+    assert listing.returncode == 0, listing.stderr
+    assert "gaussian_blur(src=None, ksize=3)" in listing.stdout
+    assert "get_boundary(image, low_thr=0, high_thr=256, l_scale=0, r_scale=1)" in listing.stdout
+    for cls in ("UtilityTool", "ImageEnhancer", "GeometricTransformation"):
+        assert cls in listing.stdout
+
+
+@pytest.mark.parametrize("keywords", [[], ["ksize=7"], ["ksize=0"]])
+def test_apply_writes_each_result_with_its_depth(tmp_path, keywords):
+    inputs = sample_images(tmp_path)
+    outdir = tmp_path / "out"
+    result = run_pictor("apply", TOOL_METHOD, *inputs.values(), "-o", outdir, *keywords, "--workers", "2")
+    assert result.returncode == 0, result.stderr
+    ksize = int(keywords[0].split("=")[1]) if keywords else 3
+    for name, source in inputs.items():
+        written = cv2.imread(str(outdir / name), cv2.IMREAD_UNCHANGED)
+        expected = lumenops.ImageSmoother().gaussian_blur(
+            src=cv2.imread(str(source), cv2.IMREAD_UNCHANGED), ksize=ksize)
+        np.testing.assert_array_equal(written, expected)
+        assert written.dtype == np.uint16
+
+
+def test_apply_keeps_eight_bit_results_in_the_input_format(tmp_path):
+    source = write(tmp_path / "in.png", np.arange(64, dtype=np.uint8).reshape(8, 8))
+    result = run_pictor("apply", "ImageEnhancer.maximum_gray_level", source, "-o", tmp_path / "out")
+    if "not available yet" in result.stderr:
+        pytest.skip("maximum_gray_level not built")
+    assert result.returncode == 0, result.stderr
+    written = cv2.imread(str(tmp_path / "out" / "in.png"), cv2.IMREAD_UNCHANGED)
+    assert written.dtype == np.uint8
+
+
+def test_jpeg_inputs_with_16_bit_results_become_tiff(tmp_path):
+    source = write(tmp_path / "photo.jpg", np.full((8, 8), 100, np.uint8))
+    result = run_pictor("apply", TOOL_METHOD, source, "-o", tmp_path / "out")
+    assert result.returncode == 0, result.stderr
+    written = cv2.imread(str(tmp_path / "out" / "photo.tif"), cv2.IMREAD_UNCHANGED)
+    assert written.dtype == np.uint16 and written.shape == (8, 8)
+
+
+def test_inputs_that_would_overwrite_each_other_are_refused(tmp_path):
+    first = write(tmp_path / "a.jpg", np.zeros((4, 4), np.uint8))
+    second = write(tmp_path / "a.tif", np.zeros((4, 4), np.uint8))
+    result = run_pictor("apply", TOOL_METHOD, first, second, "-o", tmp_path / "out")
+    assert result.returncode == 2
+    assert "would both be written" in result.stderr
+
+
+def test_a_broken_file_does_not_stop_the_others(tmp_path):
+    inputs = sample_images(tmp_path)
+    broken = tmp_path / "broken.tif"
+    broken.write_bytes(b"not an image")
+    result = run_pictor("apply", TOOL_METHOD, broken, *inputs.values(), "-o", tmp_path / "out")
+    assert result.returncode == 1
+    assert "broken.tif" in result.stderr
+    assert len(list((tmp_path / "out").iterdir())) == len(inputs)
+
+
+def test_fail_fast_stops_at_the_first_failure(tmp_path):
+    broken = tmp_path / "broken.tif"
+    broken.write_bytes(b"not an image")
+    result = run_pictor("apply", TOOL_METHOD, broken, "-o", tmp_path / "out", "--fail-fast", "--workers", "1")
+    assert result.returncode == 1
+    assert "broken.tif" in result.stderr
+
+
+def test_folders_are_expanded_and_workers_agree(tmp_path):
+    sample_images(tmp_path / "in" if (tmp_path / "in").mkdir() is None else None)
+    one = run_pictor("apply", TOOL_METHOD, tmp_path / "in", "-o", tmp_path / "one", "--workers", "1")
+    two = run_pictor("apply", TOOL_METHOD, tmp_path / "in", "-o", tmp_path / "two", "--workers", "2")
+    assert one.returncode == two.returncode == 0
+    names = sorted(p.name for p in (tmp_path / "one").iterdir())
+    assert names == sorted(p.name for p in (tmp_path / "two").iterdir()) and len(names) == 5
+    for name in names:
+        assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["ksize=[1"], "not a Python literal"),
+    (["kszie=3"], "no keyword 'kszie'"),
+    (["src=3"], "no keyword 'src'"),
+])
+def test_bad_keywords_are_named(tmp_path, arguments, message):
+    source = write(tmp_path / "a.png", np.zeros((4, 4), np.uint8))
+    result = run_pictor("apply", TOOL_METHOD, source, "-o", tmp_path / "out", *arguments)
+    assert result.returncode == 2
+    assert message in result.stderr
+
+
+@pytest.mark.parametrize("operation", ["Nothing.mean_blur", "ImageSmoother.nothing", "UtilityTool.get_boundary",
+                                       "GeometricTransformation.crop_return", "ImageSmoother"])
+def test_unknown_operations_are_refused(tmp_path, operation):
+    source = write(tmp_path / "a.png", np.zeros((4, 4), np.uint8))
+    result = run_pictor("apply", operation, source, "-o", tmp_path / "out")
+    assert result.returncode == 2
+    assert "pictor list" in result.stderr
+
+
+def test_gallery_has_one_tile_per_image_method(tmp_path):
+    from pictor import cli
+
+    source = write(tmp_path / "in.png", np.tile(np.arange(0, 256, 4, dtype=np.uint8), (48, 1)))
+    target = tmp_path / "gallery.png"
+    result = run_pictor("gallery", source, "-o", target, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    sheet = cv2.imread(str(target))
+    tile_height = cli.TILE_SIDE + cli.LABEL_HEIGHT
+    tiles = len(cli.image_methods()) + 1  # the input comes first
+    rows = -(-tiles // cli.GALLERY_COLUMNS)
+    assert sheet.shape == (rows * tile_height, cli.GALLERY_COLUMNS * cli.TILE_SIDE, 3)
+    last_tile = sheet[(rows - 1) * tile_height:, ((tiles - 1) % cli.GALLERY_COLUMNS) * cli.TILE_SIDE:][:tile_height, :cli.TILE_SIDE]
+    assert last_tile.any(), "the last method's tile is empty"
