@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Builds the test environments and runs every check of the project.
+#
+#   tools/test_all.sh              create/refresh all environments, install the
+#                                  package into each, run all checks (CI)
+#   tools/test_all.sh env NAME     only create/refresh environment NAME and
+#                                  install the package into it
+#
+# Environments live in .venv/NAME, one per file requirements/NAME.txt:
+#   main    CPython 3.11, NumPy 1.26: the test suite, and the crosscheck record
+#   numpy2  CPython 3.11, newest NumPy 2: the crosscheck comparison
+#   cvnew   CPython 3.11, newest OpenCV: the smoke run
+#   py38    CPython 3.8, NumPy 1.24: the test suite again
+# An environment is reused while its requirement file and interpreter are
+# unchanged; the package itself is rebuilt and reinstalled on every run.
+set -u -o pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+say() { printf '\n=== %s\n' "$*"; }
+
+newest() { sort -V | tail -n 1; }
+
+# Prints the path of a CPython MAJOR.MINOR interpreter: the one on PATH, else
+# the newest matching pyenv installation.
+find_python() {
+  local want=$1 candidate pyenv_root version
+  local candidates=("python$want")
+  if command -v pyenv >/dev/null 2>&1; then
+    pyenv_root=$(pyenv root)
+    candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python 2>/dev/null | newest)
+    [ -n "$candidate" ] && candidates+=("$candidate")
+    version=$(pyenv versions --bare 2>/dev/null | grep -E "^$want\.[0-9]+$" | newest)
+    if [ -n "$version" ]; then
+      candidate=$(PYENV_VERSION=$version pyenv which "python$want" 2>/dev/null)
+      [ -n "$candidate" ] && candidates+=("$candidate")
+    fi
+  fi
+  for candidate in "${candidates[@]}"; do
+    if "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$want'.split('.'))))" \
+        >/dev/null 2>&1; then
+      "$candidate" -c 'import sys; print(sys.executable)'
+      return 0
+    fi
+  done
+  echo "no CPython $want found (looked on PATH and in pyenv)" >&2
+  return 1
+}
+
+interpreter_version() {
+  case $1 in
+    py38) echo 3.8 ;;
+    main|numpy2|cvnew) echo 3.11 ;;
+    *) echo "unknown environment: $1" >&2; return 1 ;;
+  esac
+}
+
+# Creates .venv/NAME from requirements/NAME.txt unless the stamp shows that the
+# existing one was made from the same file with the same interpreter.
+ensure_env() {
+  local name=$1 python requirements venv stamp wanted
+  python=$(find_python "$(interpreter_version "$name")") || return 1
+  requirements=requirements/$name.txt
+  venv=.venv/$name
+  stamp=$venv/requirements.stamp
+  wanted="$(sha256sum "$requirements" | cut -d' ' -f1) $("$python" -c 'import sys; print(sys.version)' | head -n 1) $python"
+  if [ -x "$venv/bin/python" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$wanted" ]; then
+    echo "reusing $venv"
+    return 0
+  fi
+  echo "creating $venv with $python"
+  rm -rf "$venv"
+  "$python" -m venv "$venv" &&
+    "$venv/bin/python" -m pip install --quiet --requirement "$requirements" &&
+    echo "$wanted" >"$stamp"
+}
+
+# Builds the wheel for the interpreter of environment NAME (in an isolated
+# build environment, as `pip install .` does) and prints its path. The three
+# 3.11 environments share one wheel.
+build_wheel() {
+  local name=$1 version wheel_dir
+  version=$(interpreter_version "$name")
+  wheel_dir=build/wheels/py$version
+  if [ -z "$(built_wheel "$wheel_dir")" ]; then
+    rm -rf "$wheel_dir"
+    echo "building the wheel for CPython $version" >&2
+    ".venv/$name/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$wheel_dir" . >&2 ||
+      return 1
+  fi
+  built_wheel "$wheel_dir"
+}
+
+built_wheel() { ls "$1"/pictor-*.whl 2>/dev/null | head -n 1; }
+
+# Reinstalls the package into NAME; dependencies come from the pinned file.
+install_package() {
+  local name=$1 wheel
+  wheel=$(build_wheel "$name") || return 1
+  ".venv/$name/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" &&
+    ".venv/$name/bin/python" -m pip check >/dev/null
+}
+
+prepare() {
+  local name=$1
+  say "environment $name"
+  ensure_env "$name" && install_package "$name"
+}
+
+failures=()
+ready=()
+
+is_ready() { [[ " ${ready[*]} " == *" $1 "* ]]; }
+
+# Runs one check in the named environment and records its outcome.
+check() {
+  local title=$1 name=$2 status started
+  shift 2
+  say "$title ($name)"
+  if ! is_ready "$name"; then
+    echo "skipped: environment $name could not be set up"
+    failures+=("$title")
+    return
+  fi
+  started=$SECONDS
+  "$@"
+  status=$?
+  if [ "$status" -eq 5 ] && [ "$3" = pytest ]; then
+    echo "pytest collected no tests"
+  fi
+  echo "--- $title: exit $status after $((SECONDS - started)) s"
+  [ "$status" -eq 0 ] || failures+=("$title")
+}
+
+run_all() {
+  local name record=build/crosscheck/main.pkl
+  rm -rf build/wheels
+  for name in main numpy2 cvnew py38; do
+    if prepare "$name"; then
+      ready+=("$name")
+    else
+      echo "setting up $name failed"
+      failures+=("environment $name")
+    fi
+  done
+  mkdir -p build/crosscheck
+  rm -f "$record"
+  check "test suite, CPython 3.11" main .venv/main/bin/python -m pytest -q
+  check "crosscheck record" main .venv/main/bin/python tools/crosscheck.py dump "$record"
+  check "crosscheck against NumPy 2" numpy2 .venv/numpy2/bin/python tools/crosscheck.py compare "$record"
+  check "smoke run with the newest OpenCV" cvnew .venv/cvnew/bin/python tools/crosscheck.py smoke
+  check "test suite, CPython 3.8" py38 .venv/py38/bin/python -m pytest -q
+
+  say "summary after $SECONDS s"
+  if [ ${#failures[@]} -eq 0 ]; then
+    echo "all checks passed"
+    return 0
+  fi
+  printf 'FAILED: %s\n' "${failures[@]}"
+  return 1
+}
+
+case ${1:-all} in
+  all) run_all ;;
+  env)
+    [ $# -eq 2 ] || { echo "usage: $0 env NAME" >&2; exit 2; }
+    rm -rf build/wheels
+    prepare "$2"
+    ;;
+  *) echo "usage: $0 [env NAME]" >&2; exit 2 ;;
+esac
