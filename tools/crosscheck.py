@@ -18,6 +18,7 @@ UTILITY_CALLS. Run from the repository root: DeepLearning loads its model from
 there.
 """
 import hashlib
+import inspect
 import math
 import os
 import pickle
@@ -118,6 +119,22 @@ def tool_classes():
 def public_methods(cls):
     return [name for name, value in vars(cls).items()
             if not name.startswith("_") and callable(value) and not isinstance(value, type)]
+
+
+def unknown_alternate_keywords():
+    """Keywords of ALTERNATE_KEYWORDS that a method's signature does not list. The
+    methods ignore unknown keywords silently, so a typo would test nothing."""
+    problems = []
+    for cls in tool_classes():
+        for name in public_methods(cls):
+            try:
+                parameters = inspect.signature(getattr(cls, name)).parameters
+            except (TypeError, ValueError):
+                continue  # no signature to check against
+            for keyword in ALTERNATE_KEYWORDS.get(name, {}):
+                if keyword not in parameters:
+                    problems.append(f"{cls.__name__}.{name} has no keyword {keyword!r}")
+    return problems
 
 
 def construct(cls):
@@ -312,6 +329,10 @@ def smoke():
 
 def main(argv):
     warnings.simplefilter("ignore")
+    problems = unknown_alternate_keywords()
+    if problems:
+        print("ALTERNATE_KEYWORDS is out of date:", *problems, sep="\n  ")
+        return 1
     if len(argv) == 2 and argv[0] in ("dump", "compare"):
         path = os.path.abspath(argv[1])
         os.chdir(ROOT)
