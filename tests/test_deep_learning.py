@@ -431,13 +431,18 @@ UNUSUAL_OUTPUTS = {
 }
 
 
+def use_session(monkeypatch, tool, session):
+    """What _init would have set for `session`, undone after the test."""
+    for attribute, value in (("session", session), ("input_name", INPUT_NAME), ("output_name", OUTPUT_NAME)):
+        monkeypatch.setattr(tool, attribute, value, raising=False)
+
+
 @pytest.mark.parametrize("output", list(UNUSUAL_OUTPUTS))
 @pytest.mark.parametrize("name", ["u16-grey-random-57x101", "u8-grey-model-size-512x512"])
 def test_unusual_network_outputs(deep_learning, monkeypatch, output, name):
     ours_session = StandInSession(UNUSUAL_OUTPUTS[output])
     reference_session = StandInSession(UNUSUAL_OUTPUTS[output])
-    for attribute, value in (("session", ours_session), ("input_name", INPUT_NAME), ("output_name", OUTPUT_NAME)):
-        monkeypatch.setattr(deep_learning, attribute, value)
+    use_session(monkeypatch, deep_learning, ours_session)
     image = load_image(name)
     assert_parity(lambda: deep_learning.super_resolution(src=image),
                   lambda: reference.super_resolution(src=image, session=reference_session))
@@ -449,6 +454,7 @@ def test_unusual_network_outputs(deep_learning, monkeypatch, output, name):
 
 @pytest.mark.parametrize("missing", ["session", "input_name", "output_name"])
 def test_super_resolution_without_a_session_attribute(deep_learning, monkeypatch, missing):
+    use_session(monkeypatch, deep_learning, StandInSession(lambda tensor: tensor))
     monkeypatch.delattr(deep_learning, missing)
     with pytest.raises(AttributeError, match="'DeepLearning' object has no attribute '{}'".format(missing)):
         deep_learning.super_resolution(src=load_image("u8-grey-step-40x41"))
