@@ -13,7 +13,8 @@ libraries up on a small image, reset the high-water mark through
 /proc/self/clear_refs, call once, and take VmHWM minus the resident size just
 before the call. The memory ratio is ours / reference (smaller is better).
 
-A full run (no --only, default size) writes benchmarks/RESULTS.md; other runs
+Runs in the repository root (DeepLearning loads its model from there). A full
+run (no --only, default size) writes benchmarks/RESULTS.md; other runs
 only print the table unless --output is given. --only NAME keeps the cases whose
 method name, or Class.method, equals NAME.
 """
@@ -33,6 +34,7 @@ import cv2
 import numpy as np
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH_DIR)
 sys.path.insert(0, BENCH_DIR)
 
 from cases import COLOUR16, GREY8, GREY16, all_cases  # noqa: E402
@@ -190,7 +192,7 @@ def machine_description():
     return f"{model}, {os.cpu_count()} cores"
 
 
-def report(rows, skipped, options):
+def report(rows, skipped, failed, options):
     lines = ["# Benchmark results", "",
              f"{datetime.date.today().isoformat()}; {machine_description()}; "
              f"Python {platform.python_version()}, NumPy {np.__version__}, OpenCV {cv2.__version__}.",
@@ -204,6 +206,8 @@ def report(rows, skipped, options):
         lines += ["", "Results differing from the reference model: " + "; ".join(differing) + "."]
     if skipped:
         lines += ["", "Not built yet, not measured: " + ", ".join(skipped) + "."]
+    if failed:
+        lines += ["", "Failed: " + "; ".join(failed) + "."]
     return "\n".join(lines) + "\n"
 
 
@@ -212,7 +216,7 @@ def run(options):
     if options.only:
         cases = [(index, case) for index, case in cases
                  if options.only in (case[1], f"{case[0]}.{case[1]}")]
-    rows, skipped, images = [], [], {}
+    rows, skipped, failed, images = [], [], [], {}
     for index, case in cases:
         if not is_built(case):
             skipped.append(case_label(case))
@@ -221,13 +225,17 @@ def run(options):
             if kind not in images:
                 images[kind] = make_image(kind, options.size)
             row = {"label": case_label(case), "kind": kind}
-            row.update(time_case(case, kind, images[kind], options.repeat))
+            try:
+                row.update(time_case(case, kind, images[kind], options.repeat))
+            except Exception as error:
+                failed.append(f"{case_label(case)} on {kind}: {type(error).__name__}: {error}")
+                continue
             if options.memory:
                 row["ours_bytes"] = extra_peak_bytes(index, kind, "ours", options.size)
                 row["reference_bytes"] = extra_peak_bytes(index, kind, "reference", options.size)
             rows.append(row)
             print(results_table([row])[-1], file=sys.stderr, flush=True)
-    text = report(rows, skipped, options)
+    text = report(rows, skipped, failed, options)
     print(text)
     output = options.output
     if output is None and not options.only and options.size == DEFAULT_SIZE:
@@ -236,7 +244,7 @@ def run(options):
         with open(output, "w") as stream:
             stream.write(text)
         print(f"written to {output}")
-    return 1 if any(row["mismatch"] for row in rows) else 0
+    return 1 if failed or any(row["mismatch"] for row in rows) else 0
 
 
 def parse_options(argv):
@@ -256,7 +264,11 @@ def main(argv):
         extra = measure_in_this_process(int(case_index), kind, side, int(size))
         print(json.dumps({"extra_bytes": extra}))
         return 0
-    return run(parse_options(argv))
+    options = parse_options(argv)
+    if options.output:
+        options.output = os.path.abspath(options.output)
+    os.chdir(ROOT)  # DeepLearning opens its model relative to the working directory
+    return run(options)
 
 
 if __name__ == "__main__":
