@@ -417,7 +417,20 @@ class StandInSession:
         return [self.network(feeds[INPUT_NAME])]
 
 
+def _rounding_probes():
+    """float32 values within a few ulps of every level and every half level
+    (after * 255.0), and out-of-range ones, the same in three channels."""
+    centres = np.arange(-2, 514, dtype=np.float32) / np.float32(2 * 255)
+    steps = np.arange(-6, 7, dtype=np.int32)
+    probes = (centres.view(np.int32)[:, None] + steps[None, :]).reshape(-1).view(np.float32)
+    probes = probes[np.isfinite(probes)]
+    extremes = np.array([np.nan, -np.nan, np.inf, -np.inf, -0.0, 0.0, 1e-45, -1e-45, 3e38, -3e38], np.float32)
+    values = np.resize(np.concatenate([probes, extremes]), SIDE * SIDE).reshape(1, 1, SIDE, SIDE)
+    return np.repeat(values, 3, axis=1)
+
+
 UNUSUAL_OUTPUTS = {
+    "rounding-probes": lambda t: _rounding_probes(),
     "float64": lambda t: t.astype(np.float64) * 1.3 - 0.1,
     "float16": lambda t: (t * 1.2).astype(np.float16),
     "levels-uint8": lambda t: (t * 255).astype(np.uint8),
@@ -441,6 +454,7 @@ def use_session(monkeypatch, tool, session):
         monkeypatch.setattr(tool, attribute, value, raising=False)
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")  # NaN outputs
 @pytest.mark.parametrize("output", list(UNUSUAL_OUTPUTS))
 @pytest.mark.parametrize("name", ["u16-grey-random-57x101", "u8-grey-model-size-512x512"])
 def test_unusual_network_outputs(deep_learning, monkeypatch, output, name):
