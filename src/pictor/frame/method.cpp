@@ -333,6 +333,13 @@ Ref default_object(const Default& value) {
 
 int ready_method_type() { return PyType_Ready(&method_type); }
 
+MethodBody bound_body_of(PyObject* callable) {
+  if (!PyMethod_Check(callable)) return nullptr;
+  PyObject* function = PyMethod_GET_FUNCTION(callable);
+  if (Py_TYPE(function) != &method_type) return nullptr;
+  return as_method(function)->spec->body;
+}
+
 Ref make_method(const MethodSpec& spec, const char* class_name) {
   Ref object = checked(PyType_GenericAlloc(&method_type, 0));
   MethodObject* method = as_method(object.get());

@@ -96,6 +96,11 @@ class Args {
 // Body of a declared method whose implementation has not landed yet.
 [[noreturn]] Ref not_built(const Args& args, Where where = Where::current());
 
+// The body of `callable` when it is a method object of this module bound to
+// an instance, else nullptr: a tool that finds another tool's method unreplaced
+// may do that method's work natively instead of calling it.
+MethodBody bound_body_of(PyObject* callable);
+
 // Creates the function-like object for `spec` of class `class_name`.
 Ref make_method(const MethodSpec& spec, const char* class_name);
 

@@ -22,6 +22,14 @@ Array new_array(int ndim, const npy_intp* shape, int type, Where where) {
   return Array{checked(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(shape), type), where)};
 }
 
+Ref numpy_scalar(int type, const void* value, Where where) {
+  PyArray_Descr* descr = PyArray_DescrFromType(type);
+  if (descr == nullptr) throw PyError{where};
+  PyObject* scalar = PyArray_Scalar(const_cast<void*>(value), descr, nullptr);
+  Py_DECREF(descr);
+  return checked(scalar, where);
+}
+
 Array new_array_like(const Array& like, int type, Where where) {
   return new_array(like.ndim(), like.shape(), type, where);
 }

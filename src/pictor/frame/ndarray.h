@@ -30,6 +30,9 @@ Array contiguous_as(PyObject* value, int type, Where where = Where::current());
 Array new_array(int ndim, const npy_intp* shape, int type, Where where = Where::current());
 Array new_array_like(const Array& like, int type, Where where = Where::current());
 
+// A NumPy scalar of element type `type` holding *value (np.float64(x), np.intp(n), ...).
+Ref numpy_scalar(int type, const void* value, Where where = Where::current());
+
 // Runs a kernel with the GIL released.
 template <class F>
 void without_gil(F&& kernel) {
