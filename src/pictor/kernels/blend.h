@@ -1,0 +1,115 @@
+// Layer arithmetic of the adaptive blend enhancements: the high-pass overlay
+// layer, the hard-light and image-overlay blends, and the fused multi-scale
+// pass that chains them without materialising the intermediate layers.
+//
+// Every operation is written in the element types NumPy 1.x gives the
+// array expressions it replaces, in their order, so the bits agree.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "kernels/elementwise.h"
+
+namespace pictor::kernels {
+
+enum class BlendMode {
+  HardLight,     // the base layer selects the formula
+  ImageOverlay,  // the overlay layer selects the formula
+};
+
+// `src - blurimg` (blurimg float32) is float32 for samples of at most 16 bits
+// and float32 samples, float64 for wider ones.
+template <class T>
+using OverlayFloat =
+    std::conditional_t<(std::is_integral_v<T> && sizeof(T) <= 2) || std::is_same_v<T, float>, float, double>;
+
+// `src / max_value` stays float32 only for float32 samples.
+template <class T>
+using BaseFloat = std::conditional_t<std::is_same_v<T, float>, float, double>;
+
+constexpr double kOverlayCentre = 32767.5;  // 0.5 of the 16-bit full scale
+constexpr double kOverlayScale = 65535.0;
+constexpr double kBlendThreshold = 0.5;
+
+// (src - blur.astype("float32") + 32767.5) / 65535.0
+template <class T>
+inline OverlayFloat<T> overlay_value(T src, T blurred) {
+  using F = OverlayFloat<T>;
+  const F blurred_f32 = static_cast<F>(static_cast<float>(blurred));
+  return (static_cast<F>(src) - blurred_f32 + static_cast<F>(kOverlayCentre)) / static_cast<F>(kOverlayScale);
+}
+
+template <class T>
+inline BaseFloat<T> base_value(T src, double max_value) {
+  using B = BaseFloat<T>;
+  return static_cast<B>(src) / static_cast<B>(max_value);
+}
+
+// `layer < thr` as NumPy compares a layer with a scalar threshold.
+class Threshold {
+ public:
+  explicit Threshold(double value) : value_(value), single_(static_cast<float>(value)),
+                                     single_precision_(keeps_float32(value)) {}
+
+  template <class L>
+  bool above(L layer) const {
+    if constexpr (std::is_same_v<L, float>) {
+      if (single_precision_) return layer < single_;
+    }
+    return static_cast<double>(layer) < value_;
+  }
+
+ private:
+  double value_;
+  float single_;
+  bool single_precision_;
+};
+
+// One element of np.clip(T1 * mask + T2 * (1 - mask), 0, 1) with
+// T1 = 2 * base * overlay and T2 = 1 - 2 * (1 - base) * (1 - overlay).
+// T1 * mask keeps the layers' type; 1 - mask is int64, so the second term
+// and the result are float64.
+template <BlendMode mode, class B, class O>
+inline double blend(B base, O overlay, const Threshold& thr) {
+  using P = decltype(base * overlay);
+  const bool multiply = mode == BlendMode::HardLight ? thr.above(base) : thr.above(overlay);
+  const P t1 = static_cast<P>(B(2) * base) * static_cast<P>(overlay);
+  const P t2 = P(1) - static_cast<P>(B(2) * (B(1) - base)) * static_cast<P>(O(1) - overlay);
+  const double selected = static_cast<double>(t1 * static_cast<P>(multiply)) +
+                          static_cast<double>(t2) * static_cast<double>(1 - static_cast<int>(multiply));
+  return numpy_clip(selected, 0.0, 1.0);
+}
+
+template <class T>
+void overlay_layer(const T* src, const T* blurred, OverlayFloat<T>* out, std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = overlay_value(src[i], blurred[i]);
+}
+
+template <BlendMode mode, class B, class O>
+void blend_layers(const B* base, const O* overlay, const Threshold& thr, double* out, std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = blend<mode>(base[i], overlay[i], thr);
+}
+
+// One pass of the multi-scale enhancement over every sample:
+//   overlay_hl = blend(overlay_hl, overlay)   (blend(overlay, overlay) on the first pass)
+// and on the last pass the result (blend(src / max_value, overlay_hl) * 65535).astype(uint16).
+// The chain is read from `chain_in` (nullptr on the first pass) and written to
+// `chain_out` (nullptr on the last pass); `result` is nullptr except on the last pass.
+// The blends of the base on earlier passes are never used, so they are skipped.
+template <BlendMode mode, class T>
+void multi_scale_pass(const T* src, const T* blurred, const double* chain_in, double* chain_out,
+                      std::uint16_t* result, std::ptrdiff_t size, double max_value) {
+  const Threshold half(kBlendThreshold);
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    const auto overlay = overlay_value(src[i], blurred[i]);
+    const double chain = chain_in ? blend<mode>(chain_in[i], overlay, half) : blend<mode>(overlay, overlay, half);
+    if (chain_out) chain_out[i] = chain;
+    if (result) {
+      const double enhanced = blend<mode>(base_value(src[i], max_value), chain, half);
+      result[i] = numpy_astype<std::uint16_t>(enhanced * kFullScale16);
+    }
+  }
+}
+
+}  // namespace pictor::kernels

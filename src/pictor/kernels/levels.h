@@ -1,0 +1,76 @@
+// Grey-level mappings: functions of a sample's level alone, in float32 as
+// the enhancer computes them, and level tables for samples of at most 16 bits.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+#include "kernels/elementwise.h"
+
+namespace pictor::kernels {
+
+// src.astype(np.float32) / divisor (a float scalar that keeps float32).
+template <class T>
+inline float unit_float32(T src, float divisor) {
+  return static_cast<float>(src) / divisor;
+}
+
+template <class T>
+void to_unit_float32(const T* src, float* out, std::ptrdiff_t size, float divisor) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = unit_float32(src[i], divisor);
+}
+
+// --- level tables: one entry per possible level of a sample type ---------------------------
+
+template <class T>
+constexpr bool has_level_table = std::is_integral_v<T> && sizeof(T) <= 2;
+
+template <class T>
+constexpr std::size_t level_count = std::is_same_v<T, bool> ? 2 : std::size_t{1} << (8 * sizeof(T));
+
+template <class T>
+inline std::size_t level_index(T level) {
+  return static_cast<std::size_t>(static_cast<long>(level) - static_cast<long>(std::numeric_limits<T>::min()));
+}
+
+template <class T>
+inline T level_at(std::size_t index) {
+  return static_cast<T>(static_cast<long>(index) + static_cast<long>(std::numeric_limits<T>::min()));
+}
+
+// present[level_index(v)] = 1 for every sample v.
+template <class T>
+void mark_levels(const T* src, std::ptrdiff_t size, std::uint8_t* present) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) present[level_index(src[i])] = 1;
+}
+
+template <class T, class Out>
+void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[level_index(src[i])];
+}
+
+// --- gamma stretch --------------------------------------------------------------------------
+
+// (np.clip(y, 0, 1) * 65535.0).astype(np.uint16) for powered values y.
+template <class F>
+void gamma_to_u16(const F* powered, std::uint16_t* out, std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    out[i] = numpy_astype<std::uint16_t>(numpy_clip(powered[i], F(0), F(1)) * static_cast<F>(kFullScale16));
+  }
+}
+
+// --- rescale to 8 bits ----------------------------------------------------------------------
+
+// (src.astype(np.float32) / divisor * 255).astype(np.uint8). A divisor of 0
+// (an all-zero image scaled by its own maximum) makes 0 / 0, written as 0.
+template <class T>
+void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    const float sample = static_cast<float>(src[i]);
+    const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
+    out[i] = numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
+  }
+}
+
+}  // namespace pictor::kernels

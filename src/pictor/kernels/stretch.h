@@ -1,0 +1,196 @@
+// Linear stretches driven by image statistics: brightness transfer (mean and
+// extremes), the auto-level percentile stretch and the histogram truncation
+// stretch. Each is a fused loop over the samples in the element types NumPy
+// 1.x gives the array expressions it replaces.
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "kernels/elementwise.h"
+#include "kernels/levels.h"
+#include "kernels/reduce.h"
+#include "kernels/selection.h"
+
+namespace pictor::kernels {
+
+// --- sample statistics ----------------------------------------------------------------------
+
+// np.mean of an array of T is float32 for float32 samples, float64 otherwise.
+template <class T>
+using MeanFloat = std::conditional_t<std::is_same_v<T, float>, float, double>;
+
+// np.sum in NumPy's order of values produced on the fly: buffers of 8192
+// values, each summed pairwise, added in turn.
+template <class W, class Value>
+W numpy_sum_of(std::ptrdiff_t size, Value&& value_at) {
+  W buffer[detail::kReduceBuffer];
+  W total = 0;
+  for (std::ptrdiff_t start = 0; start < size; start += detail::kReduceBuffer) {
+    const std::ptrdiff_t count = std::min(detail::kReduceBuffer, size - start);
+    for (std::ptrdiff_t j = 0; j < count; ++j) buffer[j] = value_at(start + j);
+    total += detail::pairwise_sum(buffer, count);
+  }
+  return total;
+}
+
+// np.mean(src): floating samples sum in their own type; the others are cast
+// to float64 buffer by buffer, as the reduction's casting iterator does.
+template <class T>
+MeanFloat<T> numpy_mean_of(const T* src, std::ptrdiff_t size) {
+  using M = MeanFloat<T>;
+  const M total = numpy_sum_of<M>(size, [src](std::ptrdiff_t i) { return static_cast<M>(src[i]); });
+  return static_cast<M>(static_cast<double>(total) / static_cast<double>(size));
+}
+
+// (np.min(src), np.max(src)) of a non-empty array; a NaN sample makes both NaN.
+template <class T>
+std::pair<T, T> numpy_extremes(const T* src, std::ptrdiff_t size) {
+  T low = src[0];
+  T high = src[0];
+  for (std::ptrdiff_t i = 1; i < size; ++i) {
+    if constexpr (std::is_floating_point_v<T>) {
+      if (std::isnan(src[i])) return {src[i], src[i]};
+    }
+    low = src[i] < low ? src[i] : low;
+    high = src[i] > high ? src[i] : high;
+  }
+  if constexpr (std::is_floating_point_v<T>) {
+    if (std::isnan(src[0])) return {src[0], src[0]};
+  }
+  return {low, high};
+}
+
+// --- brightness transfer --------------------------------------------------------------------
+
+// transfer = (src - mean) + target, and its min-max normalisation, with the
+// residual in np.mean's type and the transfer in W.
+template <class T, class W>
+struct TransferNorm {
+  MeanFloat<T> mean;
+  W target;
+  W low = 0;   // np.min(transfer)
+  W span = 0;  // np.max(transfer) - np.min(transfer)
+
+  W transfer(T src) const { return static_cast<W>(static_cast<MeanFloat<T>>(src) - mean) + target; }
+  W operator()(T src) const { return (transfer(src) - low) / span; }
+};
+
+// Rounding is monotonic, so the transfer's extremes are the transfers of the
+// extreme samples.
+template <class T, class W>
+TransferNorm<T, W> transfer_norm(MeanFloat<T> mean, double target, T low_sample, T high_sample) {
+  TransferNorm<T, W> norm{mean, static_cast<W>(target)};
+  norm.low = norm.transfer(low_sample);
+  norm.span = norm.transfer(high_sample) - norm.low;
+  return norm;
+}
+
+// np.mean(transfer_norm), without the array.
+template <class T, class W>
+W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T, W>& norm) {
+  const W total = numpy_sum_of<W>(size, [src, &norm](std::ptrdiff_t i) { return norm(src[i]); });
+  return static_cast<W>(static_cast<double>(total) / static_cast<double>(size));
+}
+
+// np.clip(transfer_norm * factor, 0, full_scale).astype(T), the product in S.
+template <class T, class W, class S>
+void write_transfer(const T* src, T* out, std::ptrdiff_t size, const TransferNorm<T, W>& norm, S factor,
+                    S full_scale) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    out[i] = numpy_astype<T>(numpy_clip(static_cast<S>(norm(src[i])) * factor, S(0), full_scale));
+  }
+}
+
+// brightness_transfer of `size` (> 0) samples, with target = ratio * full scale.
+// A constant image (np.max(transfer) == np.min(transfer)) would divide 0 by 0;
+// every sample then takes the target mean itself, clipped and converted.
+template <class T>
+void brightness_transfer(const T* src, T* out, std::ptrdiff_t size, double target, double full_scale) {
+  const MeanFloat<T> mean = numpy_mean_of(src, size);
+  const auto [low_sample, high_sample] = numpy_extremes(src, size);
+  const bool float32_transfer = std::is_same_v<MeanFloat<T>, float> && keeps_float32(target);
+  with_float_type(float32_transfer, [&](auto transfer_zero) {
+    using W = decltype(transfer_zero);
+    const TransferNorm<T, W> norm = transfer_norm<T, W>(mean, target, low_sample, high_sample);
+    if (norm.span == 0) {
+      std::fill(out, out + size, numpy_astype<T>(numpy_clip(target, 0.0, full_scale)));
+      return;
+    }
+    const double factor = target / static_cast<double>(mean_of_transfer_norm(src, size, norm));
+    with_float_type(float32_transfer && keeps_float32(factor), [&](auto scale_zero) {
+      using S = decltype(scale_zero);
+      write_transfer(src, out, size, norm, static_cast<S>(factor), static_cast<S>(full_scale));
+    });
+  });
+}
+
+// --- auto level -----------------------------------------------------------------------------
+
+// One sample v of the [0, 1] float32 image: clamped to [I_min, I_max], then
+// clip((v - I_min) * (1.0 - I_min) / (I_max - I_min) + I_min, I_min, 1.0)
+// in W and (x * 65535).astype(np.uint16).
+template <class W>
+struct LevelStretch {
+  float low;   // I_min
+  float high;  // I_max
+  W gain;      // 1.0 - I_min, as the float32 array sees that float64 scalar
+  float span;  // I_max - I_min, float32 scalar arithmetic
+
+  LevelStretch(float low_level, float high_level)
+      : low(low_level), high(high_level), gain(static_cast<W>(1.0 - static_cast<double>(low_level))),
+        span(high_level - low_level) {}
+
+  std::uint16_t operator()(float v) const {
+    if (v < low) v = low;
+    if (v > high) v = high;
+    const W scaled = static_cast<W>(v - low) * gain;
+    // With coinciding limits every sample sits at I_min: 0 / 0, taken as a
+    // stretch of 0, so the sample keeps the level I_min.
+    const W term = (scaled == 0 && span == 0) ? W(0) : scaled / static_cast<W>(span);
+    const W level = numpy_clip(term + static_cast<W>(low), static_cast<W>(low), W(1));
+    return numpy_astype<std::uint16_t>(level * static_cast<W>(kFullScale16));
+  }
+};
+
+// auto_level of `size` (> 0) samples: I_min and I_max are the float32 levels
+// at sorted positions `low_position` and `high_position`, selected on
+// `scratch` (room for a copy of the samples).
+template <class T>
+void auto_level(const T* src, T* scratch, std::uint16_t* out, std::ptrdiff_t size, std::ptrdiff_t low_position,
+                std::ptrdiff_t high_position, double max_value) {
+  const float divisor = static_cast<float>(max_value);
+  std::copy(src, src + size, scratch);
+  // src -> src / max_value in float32 is monotonic, so the order statistics
+  // of the samples give those of the scaled image.
+  const auto [low_sample, high_sample] = order_statistics(scratch, size, low_position, high_position);
+  const float low = unit_float32(low_sample, divisor);
+  const float high = unit_float32(high_sample, divisor);
+  with_float_type(keeps_float32(1.0 - static_cast<double>(low)), [&](auto zero) {
+    const LevelStretch<decltype(zero)> stretch(low, high);
+    for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = stretch(unit_float32(src[i], divisor));
+  });
+}
+
+// --- histogram truncation stretch -----------------------------------------------------------
+
+constexpr std::size_t kWorkingLevels = 256;
+
+// The 16-bit result of each 8-bit working level w:
+// ((np.clip(w, low, high) - low) / span * 255).astype(np.uint8), restored
+// as 257 times that. The clip runs in C, the division and product in Q;
+// coinciding limits (0 / 0) give level 0.
+template <class C, class Q>
+void truncation_stretch_table(double low, double high, double span, std::uint16_t* table) {
+  for (std::size_t w = 0; w < kWorkingLevels; ++w) {
+    const C shifted = numpy_clip(static_cast<C>(w), static_cast<C>(low), static_cast<C>(high)) - static_cast<C>(low);
+    const Q ratio = (shifted == 0 && span == 0) ? Q(0) : static_cast<Q>(shifted) / static_cast<Q>(span);
+    const std::uint8_t level = numpy_astype<std::uint8_t>(ratio * static_cast<Q>(kFullScale8));
+    table[w] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
+  }
+}
+
+}  // namespace pictor::kernels
