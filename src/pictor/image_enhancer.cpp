@@ -1,6 +1,5 @@
 // ImageEnhancer: blend, histogram, grey-level, pyramid, sharpening and tone enhancements.
 #include <array>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -220,13 +219,15 @@ Ref fused_multi_scale(PyObject* src, Ref blurred, double max_value, Ref ksize, P
   visit_samples(source, [&](auto zero) {
     using T = decltype(zero);
     for (Py_ssize_t pass = 1; pass <= passes && lined_up; ++pass) {
-      const bool first = pass == 1;
       const bool last = pass == passes;
+      const kernels::Pass stage = passes == 1 ? kernels::Pass::Only
+                                  : pass == 1 ? kernels::Pass::First
+                                  : last      ? kernels::Pass::Last
+                                              : kernels::Pass::Middle;
       Array blur = contiguous(blurred.get(), where);
       without_gil([&] {
-        kernels::multi_scale_pass<mode>(source.data<T>(), blur.data<T>(), first ? nullptr : chain.data(),
-                                        last ? nullptr : chain.data(),
-                                        last ? result.data<std::uint16_t>() : nullptr, source.size(), max_value);
+        kernels::multi_scale_pass<mode>(stage, source.data<T>(), blur.data<T>(), chain.data(),
+                                        result.data<std::uint16_t>(), source.size(), max_value);
       });
       ksize = checked(PyNumber_Add(ksize.get(), step_ksize.get()), where);
       if (last) {
@@ -261,6 +262,71 @@ Ref multi_scale_blend(const Args& args, Where where = Where::current()) {
   return stepwise_multi_scale<mode>(src.get(), max_value, ksize, multi_scale, step_ksize, where);
 }
 
+// `result` as .astype(src.dtype) gives it: the byte order of src included.
+Ref in_type_of(PyObject* src, const Array& result, Where where = Where::current()) {
+  if (PyArray_Check(src) && PyArray_ISNBO(PyArray_DESCR(as_array(src))->byteorder)) return result.object;
+  Ref dtype = attr(src, Name("dtype", where));
+  return call_method(result.object.get(), Name("astype", where), dtype);
+}
+
+// (result / 255 * 65535).astype(np.uint16) of a library result, which is not
+// always an array (equalizeHist gives None for an empty image).
+Ref restore_u16_of(const Ref& result, Where where = Where::current()) {
+  if (PyArray_Check(result.get())) return depth::restore_u16(result.get(), where);
+  Ref unit = checked(PyNumber_TrueDivide(result.get(), to_py(255).get()), where);
+  Ref scaled = checked(PyNumber_Multiply(unit.get(), to_py(65535).get()), where);
+  return call_method(scaled.get(), Name("astype", where), global_attr(Name("np", where), "uint16"));
+}
+
+bool is_real_number(PyObject* value) {
+  return PyFloat_Check(value) || PyLong_Check(value) || PyArray_IsScalar(value, Floating) ||
+         PyArray_IsScalar(value, Integer);
+}
+
+// The truncation stretch of the working copy through NumPy's operators, for
+// limits that are not plain numbers.
+Ref numpy_truncation_stretch(const Ref& working, const Ref& low, const Ref& high, Where where) {
+  auto as_type = [where](const Ref& array, const char* type) {
+    return call_method(array.get(), Name("astype", where), global_attr(Name("np", where), type));
+  };
+  Ref clipped = np(Name("clip", where), as_type(working, "float32"), low, high);
+  Ref shifted = checked(PyNumber_Subtract(clipped.get(), low.get()), where);
+  Ref span = checked(PyNumber_Subtract(high.get(), low.get()), where);
+  Ref ratio = checked(PyNumber_TrueDivide(shifted.get(), span.get()), where);
+  Ref scaled = checked(PyNumber_Multiply(ratio.get(), to_py(255).get()), where);
+  return restore_u16_of(as_type(scaled, "uint8"), where);
+}
+
+// ((np.clip(working, low, high) - low) / (high - low) * 255).astype(np.uint8)
+// restored to 16 bits: a table of the 256 working levels.
+Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_val, Where where) {
+  if (!is_real_number(min_val.get()) || !is_real_number(max_val.get())) {
+    return numpy_truncation_stretch(working, min_val, max_val, where);
+  }
+  const double low = as_double(min_val, where);
+  const double high = as_double(max_val, where);
+  const double span = as_double(checked(PyNumber_Subtract(max_val.get(), min_val.get()), where), where);
+  std::array<std::uint16_t, kernels::kWorkingLevels> table;
+  const bool clip_in_float32 = kernels::keeps_float32(low) && kernels::keeps_float32(high);
+  kernels::with_float_type(clip_in_float32, [&](auto clip_zero) {
+    using C = decltype(clip_zero);
+    kernels::with_float_type(clip_in_float32 && kernels::keeps_float32(span), [&](auto ratio_zero) {
+      kernels::truncation_stretch_table<C, decltype(ratio_zero)>(low, high, span, table.data());
+    });
+  });
+  Array levels = contiguous(working.get(), where);
+  Array result = new_array_like(levels, NPY_USHORT, where);
+  without_gil([&] {
+    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size());
+  });
+  return result.object;
+}
+
+[[noreturn]] void rethrow_memory_error(Where where = Where::current()) {
+  PyErr_NoMemory();
+  throw PyError{where};
+}
+
 // peak_index, min_val, max_val = boundary (Python's unpacking and its errors).
 std::array<Ref, 3> unpack_boundary(const Ref& boundary, Where where) {
   Ref iterator = Ref::steal(PyObject_GetIter(boundary.get()));
@@ -292,7 +358,10 @@ Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
   const Py_ssize_t position = PyLong_AsSsize_t(index.get());
   if (position == -1 && PyErr_Occurred()) {
     PyErr_Clear();
-    raise(PyExc_IndexError, "cannot fit 'int' into an index-sized integer", where);
+    raise(PyExc_IndexError,
+          "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or boolean arrays "
+          "are valid indices",
+          where);
   }
   if (position < -size || position >= size) {
     PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", position, size);
@@ -384,7 +453,7 @@ Ref brightness_transfer(const Args& args) {
       kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale);
     });
   });
-  return result.object;
+  return in_type_of(src.get(), result);
 }
 
 // multi_scale_adaptive_hard_light_enhancement
@@ -403,7 +472,7 @@ Ref histogram_enhancement(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Ref working = depth::working_u8(src.get(), max_value);
   Ref equalised = cv2("equalizeHist", working);
-  return depth::restore_u16(equalised.get());
+  return restore_u16_of(equalised);
 }
 
 // laplacian_pyramid
@@ -423,23 +492,7 @@ Ref adaptive_histogram_truncation_stretched(const Args& args) {
   Ref boundary = call_method(tool.get(), "get_boundary", working, Kw{"low_thr", to_py(10)}, Kw{"high_thr", to_py(256)},
                              Kw{"l_scale", scale_l}, Kw{"r_scale", scale_r});
   const auto [peak_index, min_val, max_val] = unpack_boundary(boundary, Where::current());
-  const double low = as_double(min_val);
-  const double high = as_double(max_val);
-  const double span = as_double(checked(PyNumber_Subtract(max_val.get(), min_val.get())));
-  std::array<std::uint16_t, kernels::kWorkingLevels> table;
-  const bool clip_in_float32 = kernels::keeps_float32(low) && kernels::keeps_float32(high);
-  kernels::with_float_type(clip_in_float32, [&](auto clip_zero) {
-    using C = decltype(clip_zero);
-    kernels::with_float_type(clip_in_float32 && kernels::keeps_float32(span), [&](auto ratio_zero) {
-      kernels::truncation_stretch_table<C, decltype(ratio_zero)>(low, high, span, table.data());
-    });
-  });
-  Array levels = contiguous(working.get());
-  Array result = new_array_like(levels, NPY_USHORT);
-  without_gil([&] {
-    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size());
-  });
-  return result.object;
+  return truncation_stretch(working, min_val, max_val, Where::current());
 }
 
 // auto_level
@@ -453,14 +506,15 @@ Ref auto_level(const Args& args) {
   Ref kept_fraction = checked(PyNumber_Subtract(to_py(1).get(), high_percent.get()));
   const Py_ssize_t high_position = sorted_position(image.size(), kept_fraction, Where::current());
   Array result = new_array_like(image, NPY_USHORT);
+  bool selected = false;
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
-    std::unique_ptr<T[]> scratch(new T[static_cast<std::size_t>(image.size())]);
     without_gil([&] {
-      kernels::auto_level(image.data<T>(), scratch.get(), result.data<std::uint16_t>(), image.size(), low_position,
-                          high_position, max_value);
+      selected = kernels::auto_level(image.data<T>(), result.data<std::uint16_t>(), image.size(), low_position,
+                                     high_position, max_value);
     });
   });
+  if (!selected) rethrow_memory_error();
   return result.object;
 }
 

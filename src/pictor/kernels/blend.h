@@ -66,12 +66,21 @@ class Threshold {
   bool single_precision_;
 };
 
+// The threshold of the multi-scale enhancements: 0.5 is exact in both float
+// types, so the comparison runs in the layer's own type.
+struct HalfThreshold {
+  template <class L>
+  bool above(L layer) const {
+    return layer < static_cast<L>(kBlendThreshold);
+  }
+};
+
 // One element of np.clip(T1 * mask + T2 * (1 - mask), 0, 1) with
 // T1 = 2 * base * overlay and T2 = 1 - 2 * (1 - base) * (1 - overlay).
 // T1 * mask keeps the layers' type; 1 - mask is int64, so the second term
 // and the result are float64.
-template <BlendMode mode, class B, class O>
-inline double blend(B base, O overlay, const Threshold& thr) {
+template <BlendMode mode, class B, class O, class Thr>
+inline double blend(B base, O overlay, const Thr& thr) {
   using P = decltype(base * overlay);
   const bool multiply = mode == BlendMode::HardLight ? thr.above(base) : thr.above(overlay);
   const P t1 = static_cast<P>(B(2) * base) * static_cast<P>(overlay);
@@ -91,24 +100,45 @@ void blend_layers(const B* base, const O* overlay, const Threshold& thr, double*
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = blend<mode>(base[i], overlay[i], thr);
 }
 
+// Where a pass of the multi-scale enhancement stands in the chain.
+enum class Pass { Only, First, Middle, Last };
+
 // One pass of the multi-scale enhancement over every sample:
 //   overlay_hl = blend(overlay_hl, overlay)   (blend(overlay, overlay) on the first pass)
 // and on the last pass the result (blend(src / max_value, overlay_hl) * 65535).astype(uint16).
-// The chain is read from `chain_in` (nullptr on the first pass) and written to
-// `chain_out` (nullptr on the last pass); `result` is nullptr except on the last pass.
-// The blends of the base on earlier passes are never used, so they are skipped.
-template <BlendMode mode, class T>
-void multi_scale_pass(const T* src, const T* blurred, const double* chain_in, double* chain_out,
-                      std::uint16_t* result, std::ptrdiff_t size, double max_value) {
-  const Threshold half(kBlendThreshold);
+// The chain is kept in `chain` between passes. The blends of the base on
+// earlier passes are never used, so they are skipped.
+template <BlendMode mode, Pass pass, class T>
+void multi_scale_pass(const T* src, const T* blurred, double* chain, std::uint16_t* result, std::ptrdiff_t size,
+                      double max_value) {
+  constexpr bool starts = pass == Pass::Only || pass == Pass::First;
+  constexpr bool ends = pass == Pass::Only || pass == Pass::Last;
+  const HalfThreshold half;
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const auto overlay = overlay_value(src[i], blurred[i]);
-    const double chain = chain_in ? blend<mode>(chain_in[i], overlay, half) : blend<mode>(overlay, overlay, half);
-    if (chain_out) chain_out[i] = chain;
-    if (result) {
-      const double enhanced = blend<mode>(base_value(src[i], max_value), chain, half);
-      result[i] = numpy_astype<std::uint16_t>(enhanced * kFullScale16);
+    double overlay_hl;
+    if constexpr (starts) {
+      overlay_hl = blend<mode>(overlay, overlay, half);
+    } else {
+      overlay_hl = blend<mode>(chain[i], overlay, half);
     }
+    if constexpr (ends) {
+      const double enhanced = blend<mode>(base_value(src[i], max_value), overlay_hl, half);
+      result[i] = numpy_astype<std::uint16_t>(enhanced * kFullScale16);
+    } else {
+      chain[i] = overlay_hl;
+    }
+  }
+}
+
+template <BlendMode mode, class T>
+void multi_scale_pass(Pass pass, const T* src, const T* blurred, double* chain, std::uint16_t* result,
+                      std::ptrdiff_t size, double max_value) {
+  switch (pass) {
+    case Pass::Only: return multi_scale_pass<mode, Pass::Only>(src, blurred, chain, result, size, max_value);
+    case Pass::First: return multi_scale_pass<mode, Pass::First>(src, blurred, chain, result, size, max_value);
+    case Pass::Middle: return multi_scale_pass<mode, Pass::Middle>(src, blurred, chain, result, size, max_value);
+    case Pass::Last: return multi_scale_pass<mode, Pass::Last>(src, blurred, chain, result, size, max_value);
   }
 }
 

@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <type_traits>
+#include <utility>
 
 #include "kernels/elementwise.h"
 
@@ -50,6 +53,44 @@ void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[level_index(src[i])];
 }
 
+// A function of the sample level, evaluated through a table of every level
+// when the image has more samples than its type has levels (the same values,
+// each computed once). Without memory for the table it is simply evaluated
+// per sample.
+template <class T, class Out, class Function>
+class LevelFunction {
+ public:
+  LevelFunction(std::ptrdiff_t samples, Function function) : function_(std::move(function)) {
+    if constexpr (has_level_table<T>) {
+      if (samples > static_cast<std::ptrdiff_t>(level_count<T>)) {
+        table_.reset(new (std::nothrow) Out[level_count<T>]);
+        if (table_) {
+          for (std::size_t index = 0; index < level_count<T>; ++index) table_[index] = function_(level_at<T>(index));
+        }
+      }
+    }
+  }
+
+  Out operator()(T level) const { return table_ ? table_[level_index(level)] : function_(level); }
+
+ private:
+  Function function_;
+  std::unique_ptr<Out[]> table_;
+};
+
+template <class T, class Function>
+auto level_function(std::ptrdiff_t samples, Function function) {
+  using Out = decltype(function(T{}));
+  return LevelFunction<T, Out, Function>(samples, std::move(function));
+}
+
+// out[i] = function(src[i])
+template <class T, class Out, class Function>
+void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function) {
+  const auto mapped = level_function<T>(size, std::move(function));
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = mapped(src[i]);
+}
+
 // --- gamma stretch --------------------------------------------------------------------------
 
 // (np.clip(y, 0, 1) * 65535.0).astype(np.uint16) for powered values y.
@@ -66,11 +107,11 @@ void gamma_to_u16(const F* powered, std::uint16_t* out, std::ptrdiff_t size) {
 // (an all-zero image scaled by its own maximum) makes 0 / 0, written as 0.
 template <class T>
 void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const float sample = static_cast<float>(src[i]);
+  map_by_level(src, out, size, [divisor](T level) {
+    const float sample = static_cast<float>(level);
     const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
-    out[i] = numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
-  }
+    return numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
+  });
 }
 
 }  // namespace pictor::kernels

@@ -1,11 +1,16 @@
 // Order statistics in NumPy's sort order (ascending, NaN last), found by
-// selection on a scratch copy instead of a full sort.
+// selection (or, for samples of at most 16 bits, by counting levels) instead
+// of a full sort.
 #pragma once
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <type_traits>
+#include <memory>
+#include <new>
 #include <utility>
+
+#include "kernels/levels.h"
 
 namespace pictor::kernels {
 
@@ -32,6 +37,39 @@ std::pair<T, T> order_statistics(T* scratch, std::ptrdiff_t size, std::ptrdiff_t
     std::nth_element(scratch, scratch + second, scratch + first, less);
   }
   return {scratch[first], scratch[second]};
+}
+
+// The same two samples from the count of every level (samples of at most 16 bits).
+template <class T>
+std::pair<T, T> order_statistics_by_count(const T* src, std::ptrdiff_t size, std::ptrdiff_t* counts,
+                                          std::ptrdiff_t first, std::ptrdiff_t second) {
+  std::fill(counts, counts + level_count<T>, 0);
+  for (std::ptrdiff_t i = 0; i < size; ++i) ++counts[level_index(src[i])];
+  const auto level_at_position = [counts](std::ptrdiff_t position) {
+    std::ptrdiff_t seen = 0;
+    std::size_t index = 0;
+    while ((seen += counts[index]) <= position) ++index;
+    return level_at<T>(index);
+  };
+  return {level_at_position(first), level_at_position(second)};
+}
+
+// order_statistics on a copy of `src`, or by counting levels where the type
+// allows it. Returns false when the working memory cannot be had.
+template <class T>
+bool select_order_statistics(const T* src, std::ptrdiff_t size, std::ptrdiff_t first, std::ptrdiff_t second,
+                             std::pair<T, T>& found) {
+  if constexpr (has_level_table<T>) {
+    const std::unique_ptr<std::ptrdiff_t[]> counts(new (std::nothrow) std::ptrdiff_t[level_count<T>]);
+    if (!counts) return false;
+    found = order_statistics_by_count(src, size, counts.get(), first, second);
+  } else {
+    const std::unique_ptr<T[]> scratch(new (std::nothrow) T[static_cast<std::size_t>(size)]);
+    if (!scratch) return false;
+    std::copy(src, src + size, scratch.get());
+    found = order_statistics(scratch.get(), size, first, second);
+  }
+  return true;
 }
 
 }  // namespace pictor::kernels

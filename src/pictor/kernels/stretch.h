@@ -92,7 +92,8 @@ TransferNorm<T, W> transfer_norm(MeanFloat<T> mean, double target, T low_sample,
 // np.mean(transfer_norm), without the array.
 template <class T, class W>
 W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T, W>& norm) {
-  const W total = numpy_sum_of<W>(size, [src, &norm](std::ptrdiff_t i) { return norm(src[i]); });
+  const auto norm_of = level_function<T>(size, [&norm](T level) { return norm(level); });
+  const W total = numpy_sum_of<W>(size, [src, &norm_of](std::ptrdiff_t i) { return norm_of(src[i]); });
   return static_cast<W>(static_cast<double>(total) / static_cast<double>(size));
 }
 
@@ -100,9 +101,9 @@ W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T,
 template <class T, class W, class S>
 void write_transfer(const T* src, T* out, std::ptrdiff_t size, const TransferNorm<T, W>& norm, S factor,
                     S full_scale) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    out[i] = numpy_astype<T>(numpy_clip(static_cast<S>(norm(src[i])) * factor, S(0), full_scale));
-  }
+  map_by_level(src, out, size, [&norm, factor, full_scale](T level) {
+    return numpy_astype<T>(numpy_clip(static_cast<S>(norm(level)) * factor, S(0), full_scale));
+  });
 }
 
 // brightness_transfer of `size` (> 0) samples, with target = ratio * full scale.
@@ -157,22 +158,23 @@ struct LevelStretch {
 };
 
 // auto_level of `size` (> 0) samples: I_min and I_max are the float32 levels
-// at sorted positions `low_position` and `high_position`, selected on
-// `scratch` (room for a copy of the samples).
+// at sorted positions `low_position` and `high_position`. Returns false when
+// the selection cannot have its working memory.
 template <class T>
-void auto_level(const T* src, T* scratch, std::uint16_t* out, std::ptrdiff_t size, std::ptrdiff_t low_position,
+bool auto_level(const T* src, std::uint16_t* out, std::ptrdiff_t size, std::ptrdiff_t low_position,
                 std::ptrdiff_t high_position, double max_value) {
-  const float divisor = static_cast<float>(max_value);
-  std::copy(src, src + size, scratch);
   // src -> src / max_value in float32 is monotonic, so the order statistics
   // of the samples give those of the scaled image.
-  const auto [low_sample, high_sample] = order_statistics(scratch, size, low_position, high_position);
-  const float low = unit_float32(low_sample, divisor);
-  const float high = unit_float32(high_sample, divisor);
+  std::pair<T, T> limits;
+  if (!select_order_statistics(src, size, low_position, high_position, limits)) return false;
+  const float divisor = static_cast<float>(max_value);
+  const float low = unit_float32(limits.first, divisor);
+  const float high = unit_float32(limits.second, divisor);
   with_float_type(keeps_float32(1.0 - static_cast<double>(low)), [&](auto zero) {
     const LevelStretch<decltype(zero)> stretch(low, high);
-    for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = stretch(unit_float32(src[i], divisor));
+    map_by_level(src, out, size, [&stretch, divisor](T level) { return stretch(unit_float32(level, divisor)); });
   });
+  return true;
 }
 
 // --- histogram truncation stretch -----------------------------------------------------------
