@@ -37,7 +37,7 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
 sys.path.insert(0, BENCH_DIR)
 
-from cases import COLOUR16, GREY8, GREY16, all_cases  # noqa: E402
+from cases import COLOUR16, GREY8, GREY16, all_cases, case_by_id  # noqa: E402
 from pictor import lumenops  # noqa: E402
 
 DEFAULT_SIZE = 2048
@@ -134,9 +134,9 @@ def release_free_memory():
         pass
 
 
-def measure_in_this_process(case_index, kind, side, size):
+def measure_in_this_process(case_id, kind, side, size):
     """Child process: the extra peak resident memory of one call, in bytes."""
-    case = all_cases()[case_index]
+    case = case_by_id(case_id)
     function = ours(case) if side == "ours" else case[3]
     keywords = case[2]
     image = make_image(kind, size)
@@ -150,12 +150,14 @@ def measure_in_this_process(case_index, kind, side, size):
     return (peak - before) * 1024
 
 
-def extra_peak_bytes(case_index, kind, side, size):
-    command = [sys.executable, os.path.abspath(__file__), "--measure",
-               str(case_index), kind, side, str(size)]
-    output = subprocess.run(command, env={**os.environ, **MEASURE_ENV}, check=True,
-                            stdout=subprocess.PIPE, universal_newlines=True).stdout
-    return json.loads(output.strip().splitlines()[-1])["extra_bytes"]
+def extra_peak_bytes(case_id, kind, side, size):
+    """The child's measurement, or None if it failed (its error is on stderr)."""
+    command = [sys.executable, os.path.abspath(__file__), "--measure", case_id, kind, side, str(size)]
+    completed = subprocess.run(command, env={**os.environ, **MEASURE_ENV},
+                               stdout=subprocess.PIPE, universal_newlines=True)
+    if completed.returncode != 0:
+        return None
+    return json.loads(completed.stdout.strip().splitlines()[-1])["extra_bytes"]
 
 
 def format_ratio(numerator, denominator):
@@ -172,7 +174,7 @@ def results_table(rows):
              "|---|---|---:|---:|---:|---:|---:|---:|"]
     for row in rows:
         memory_ratio = "-"
-        if row.get("ours_bytes") is not None and row["reference_bytes"]:
+        if row.get("ours_bytes") is not None and row.get("reference_bytes"):
             memory_ratio = f"{row['ours_bytes'] / row['reference_bytes']:.2f}"
         lines.append(f"| {row['label']} | {row['kind']} | {row['ours_ms']:.2f} "
                      f"| {row['reference_ms']:.2f} | {format_ratio(row['reference_ms'], row['ours_ms'])} "
@@ -212,12 +214,12 @@ def report(rows, skipped, failed, options):
 
 
 def run(options):
-    cases = list(enumerate(all_cases()))
+    cases = all_cases()
     if options.only:
-        cases = [(index, case) for index, case in cases
+        cases = [(case_id, case) for case_id, case in cases
                  if options.only in (case[1], f"{case[0]}.{case[1]}")]
     rows, skipped, failed, images = [], [], [], {}
-    for index, case in cases:
+    for case_id, case in cases:
         if not is_built(case):
             skipped.append(case_label(case))
             continue
@@ -231,8 +233,10 @@ def run(options):
                 failed.append(f"{case_label(case)} on {kind}: {type(error).__name__}: {error}")
                 continue
             if options.memory:
-                row["ours_bytes"] = extra_peak_bytes(index, kind, "ours", options.size)
-                row["reference_bytes"] = extra_peak_bytes(index, kind, "reference", options.size)
+                row["ours_bytes"] = extra_peak_bytes(case_id, kind, "ours", options.size)
+                row["reference_bytes"] = extra_peak_bytes(case_id, kind, "reference", options.size)
+                if None in (row["ours_bytes"], row["reference_bytes"]):
+                    failed.append(f"{case_label(case)} on {kind}: memory measurement failed")
             rows.append(row)
             print(results_table([row])[-1], file=sys.stderr, flush=True)
     text = report(rows, skipped, failed, options)
@@ -260,8 +264,8 @@ def parse_options(argv):
 
 def main(argv):
     if argv[:1] == ["--measure"]:
-        case_index, kind, side, size = argv[1:]
-        extra = measure_in_this_process(int(case_index), kind, side, int(size))
+        case_id, kind, side, size = argv[1:]
+        extra = measure_in_this_process(case_id, kind, side, int(size))
         print(json.dumps({"extra_bytes": extra}))
         return 0
     options = parse_options(argv)

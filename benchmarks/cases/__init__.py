@@ -31,7 +31,14 @@ def reference(tool_module):
 
 
 def all_cases():
+    """Every case, as (case id, case); the id "module:position" names it stably."""
     cases = []
     for module in sorted(info.name for info in pkgutil.iter_modules(__path__)):
-        cases.extend(importlib.import_module(f"{__name__}.{module}").CASES)
+        module_cases = importlib.import_module(f"{__name__}.{module}").CASES
+        cases.extend((f"{module}:{position}", case) for position, case in enumerate(module_cases))
     return cases
+
+
+def case_by_id(case_id):
+    module, position = case_id.split(":")
+    return importlib.import_module(f"{__name__}.{module}").CASES[int(position)]
