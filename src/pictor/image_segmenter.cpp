@@ -131,7 +131,8 @@ WorkingLevels working_levels(PyObject* src, double max_value) {
   return WorkingLevels{contiguous(depth::working_u8(src, max_value).get())};
 }
 
-// The working copy as an array of its own, for the library calls of the recipe.
+// The working copy as the library calls of the recipe take it (8-bit input
+// is its own working copy: OpenCV only reads it).
 Ref working_copy(const WorkingLevels& levels, PyObject* src, double max_value) {
   Ref working = levels.from_16_bits() ? depth::working_u8(src, max_value) : levels.samples.object;
   return as_recipe_value(working);
@@ -424,7 +425,7 @@ Ref adaptive_threshold_segmentation(const Args& args) {
   Ref ksize = odd_value(args.get("ksize"));
   Ref ratio = args.get("ratio");
   const double max_value = depth::full_scale(src.get());
-  Ref working = as_recipe_value(depth::working_u8(src.get(), max_value));
+  Ref working = working_copy(working_levels(src.get(), max_value), src.get(), max_value);
   Ref box_filter = global_attr("cv2", "boxFilter");
   Ref src_mean = call(box_filter, working, global_attr("cv2", "CV_32FC1"), tuple(ksize, ksize));
   Ref coef = checked(PyNumber_Subtract(to_py(1.0).get(), ratio.get()));

@@ -1,15 +1,14 @@
-"""Reference model of ImageSegmenter.
-
-``tool`` stands for the method's ``self.tool``: the reference UtilityTool by
-default; tests pass another object to check that the calls go through it.
-"""
+"""Reference model of ImageSegmenter."""
 import cv2
 import numpy as np
 
 from reference import utility_tool
 
+# The methods' self.tool; tests replace it to follow the calls made through it.
+tool = utility_tool
 
-def local_histogram_threshold_segmentation(src=None, low_thr=10, tool=utility_tool):
+
+def local_histogram_threshold_segmentation(src=None, low_thr=10):
     max_value_ = 65535. if src.dtype == np.uint16 else 255.
     x = (src / max_value_ * 255).astype(np.uint8)
     hist = cv2.calcHist([x], [0], None, [251 - low_thr], [low_thr, 251])
@@ -72,7 +71,7 @@ def local_histogram_threshold_segmentation(src=None, low_thr=10, tool=utility_to
     return res
 
 
-def maximum_entropy_threshold_segmentation(src=None, tool=utility_tool):
+def maximum_entropy_threshold_segmentation(src=None):
     max_value = 65535. if src.dtype == np.uint16 else 255.
     src = (src / max_value * 255.).astype(np.uint8)
     hist, bin_edges = np.histogram(src, bins=range(256), density=True)
