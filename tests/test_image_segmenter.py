@@ -148,6 +148,18 @@ def test_random_histograms(segmenter, levels, low_thr, seed):
         check_parity(segmenter, method, img, **kwargs)
 
 
+@settings(max_examples=60, deadline=None)
+@given(shape=st.sampled_from([(9, 13), (1, 40), (25, 1), (12, 11, 3), (6, 7, 4)]),
+       dtype=st.sampled_from([np.uint8, np.uint16]), seed=st.integers(0, 2 ** 16),
+       ksize=st.integers(0, 12),
+       ratio=st.one_of(st.floats(-3, 3), st.floats(allow_nan=False, allow_infinity=False, width=64),
+                       st.sampled_from([0.0, 1.0, 0.5, 1e-25, -1e37, 5e299, 2e300])))
+def test_random_adaptive_thresholds(segmenter, shape, dtype, seed, ksize, ratio):
+    top = np.iinfo(dtype).max
+    src = np.random.default_rng(seed).integers(0, top, size=shape, dtype=dtype, endpoint=True)
+    check_parity(segmenter, ADAPTIVE, src, ksize=ksize, ratio=ratio)
+
+
 # --- documented examples -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("method", [LOCAL, ENTROPY, VARIANCE])
