@@ -194,10 +194,12 @@ def machine_description():
     return f"{model}, {os.cpu_count()} cores"
 
 
-def report(rows, skipped, failed, options):
+def report(rows, skipped, failed, options, load_before):
     lines = ["# Benchmark results", "",
              f"{datetime.date.today().isoformat()}; {machine_description()}; "
              f"Python {platform.python_version()}, NumPy {np.__version__}, OpenCV {cv2.__version__}.",
+             f"Load average (1 min) {load_before:.1f} at the start and {os.getloadavg()[0]:.1f} at the end: "
+             "on a shared machine the times vary from run to run, the memory figures do not.",
              f"Images {options.size}x{options.size}; times are medians of {options.repeat} runs in one "
              "process; extra peak memory is the high-water mark of one call above the resident size "
              "just before it, each in a fresh process.",
@@ -214,6 +216,7 @@ def report(rows, skipped, failed, options):
 
 
 def run(options):
+    load_before = os.getloadavg()[0]
     cases = all_cases()
     if options.only:
         cases = [(case_id, case) for case_id, case in cases
@@ -239,7 +242,7 @@ def run(options):
                     failed.append(f"{case_label(case)} on {kind}: memory measurement failed")
             rows.append(row)
             print(results_table([row])[-1], file=sys.stderr, flush=True)
-    text = report(rows, skipped, failed, options)
+    text = report(rows, skipped, failed, options, load_before)
     print(text)
     output = options.output
     if output is None and not options.only and options.size == DEFAULT_SIZE:
