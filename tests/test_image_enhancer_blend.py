@@ -203,6 +203,35 @@ def test_multi_scale_corpus_parity(enhancer, method, kwargs, name):
                  lambda: getattr(reference, method)(src=src.copy(), **kwargs), src)
 
 
+def _large_images():
+    # More samples than differences of two levels: the overlay, first-blend and
+    # base tables take over from per-sample arithmetic.
+    rng = np.random.default_rng(20240612)
+    rows, cols = np.mgrid[0:400, 0:400] / 400.0
+    smooth = 0.5 + 0.35 * np.sin(7 * rows + 3 * cols) * np.cos(5 * cols)
+    noisy = np.clip(smooth + rng.normal(0, 0.05, smooth.shape), 0, 1)
+    return {
+        "u16-grey": np.round(noisy * 65535).astype(np.uint16),
+        "u16-colour": np.round(np.stack([noisy[:260, :260], noisy[140:, 140:], noisy[:260, 140:]], -1) * 65535)
+        .astype(np.uint16),
+        "u8-grey": np.round(noisy[:300, :300] * 255).astype(np.uint8),
+        "int16": np.round((noisy - 0.5) * 65535).astype(np.int16),
+        "float32": (noisy[:200, :200] * 255).astype(np.float32),
+    }
+
+
+LARGE = _large_images()
+
+
+@pytest.mark.parametrize("method", MULTI_SCALE)
+@pytest.mark.parametrize("multi_scale", [1, 2, 3])
+@pytest.mark.parametrize("name", LARGE)
+def test_multi_scale_large_images(enhancer, method, multi_scale, name):
+    src = LARGE[name]
+    check_parity(lambda: getattr(enhancer, method)(src=src, multi_scale=multi_scale, step_ksize=4),
+                 lambda: getattr(reference, method)(src=src.copy(), multi_scale=multi_scale, step_ksize=4), src)
+
+
 BAD_KEYWORDS = [{"multi_scale": 0}, {"multi_scale": -2}, {"multi_scale": 2.0}, {"multi_scale": None},
                 {"multi_scale": True}, {"init_ksize": 11.0}, {"init_ksize": "11"}, {"step_ksize": 6.0},
                 {"step_ksize": None}, {"step_ksize": None, "multi_scale": 0}, {"init_ksize": 2 ** 40}]

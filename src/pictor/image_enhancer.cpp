@@ -396,12 +396,37 @@ Ref gamma_of_samples(const Array& image, double max_value, const Ref& gamma_valu
   return gamma_to_u16(powered, where);
 }
 
-// gamma_stretched through a table of the levels present in the image: NumPy
-// raises (and warns about) exactly the values it would meet in the image.
+// NumPy warns about a power only for a result that is not a finite normal
+// number or for a negative base. Unsigned levels scaled to at most 257 and
+// an exponent in [0, 7] give 0 or powers within [(1/65535)^7, 257^7], all
+// normal float32 values: raising the levels missing from the image as well
+// then adds no warning of its own.
+constexpr double kQuietExponentLimit = 7.0;
+
+template <class T>
+bool power_of_every_level_is_quiet(PyObject* gamma_value) {
+  if (!std::is_unsigned_v<T> || !(PyFloat_Check(gamma_value) || PyLong_Check(gamma_value))) return false;
+  const double exponent = PyFloat_AsDouble(gamma_value);
+  if (exponent == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // an int beyond float range: not a quiet exponent
+    return false;
+  }
+  return exponent >= 0 && exponent <= kQuietExponentLimit;
+}
+
+// gamma_stretched through a table of levels: those present in the image, so
+// that NumPy raises (and warns about) the values it would meet in the image,
+// or, for an image with more samples than levels, every level when none of
+// them can make NumPy warn.
 template <class T>
 Ref gamma_of_levels(const Array& image, double max_value, const Ref& gamma_value, Where where) {
-  std::vector<std::uint8_t> present(kernels::level_count<T>, 0);
-  without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data()); });
+  const bool every_level = image.size() > static_cast<npy_intp>(kernels::level_count<T>) &&
+                           power_of_every_level_is_quiet<T>(gamma_value.get());
+  std::vector<std::uint8_t> present(kernels::level_count<T>, 1);
+  if (!every_level) {
+    std::fill(present.begin(), present.end(), 0);
+    without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data()); });
+  }
   std::vector<std::size_t> indices;
   for (std::size_t index = 0; index < present.size(); ++index) {
     if (present[index]) indices.push_back(index);

@@ -7,9 +7,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 #include "kernels/elementwise.h"
+#include "kernels/levels.h"
 
 namespace pictor::kernels {
 
@@ -38,6 +40,14 @@ inline OverlayFloat<T> overlay_value(T src, T blurred) {
   using F = OverlayFloat<T>;
   const F blurred_f32 = static_cast<F>(static_cast<float>(blurred));
   return (static_cast<F>(src) - blurred_f32 + static_cast<F>(kOverlayCentre)) / static_cast<F>(kOverlayScale);
+}
+
+// For samples of at most 16 bits (float)src - (float)blurred is their exact
+// difference, so the overlay is a function of that difference alone.
+template <class T>
+inline OverlayFloat<T> overlay_of_difference(long difference) {
+  using F = OverlayFloat<T>;
+  return (static_cast<F>(difference) + static_cast<F>(kOverlayCentre)) / static_cast<F>(kOverlayScale);
 }
 
 template <class T>
@@ -108,26 +118,58 @@ enum class Pass { Only, First, Middle, Last };
 // and on the last pass the result (blend(src / max_value, overlay_hl) * 65535).astype(uint16).
 // The chain is kept in `chain` between passes. The blends of the base on
 // earlier passes are never used, so they are skipped.
+template <BlendMode mode, Pass pass, class Overlay, class FirstChain, class Base>
+void run_multi_scale_pass(std::ptrdiff_t size, const Overlay& overlay, const FirstChain& first_chain,
+                          const Base& base, double* chain, std::uint16_t* result) {
+  constexpr bool starts = pass == Pass::Only || pass == Pass::First;
+  constexpr bool ends = pass == Pass::Only || pass == Pass::Last;
+  const HalfThreshold half;
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    double overlay_hl;
+    if constexpr (starts) {
+      overlay_hl = first_chain(i);
+    } else {
+      overlay_hl = blend<mode>(chain[i], overlay(i), half);
+    }
+    if constexpr (ends) {
+      result[i] = numpy_astype<std::uint16_t>(blend<mode>(base(i), overlay_hl, half) * kFullScale16);
+    } else {
+      chain[i] = overlay_hl;
+    }
+  }
+}
+
+// The layers come from the samples, or, for samples of at most 16 bits,
+// from tables: the overlay and the first blend by the difference of source
+// and blur, the base by the level.
 template <BlendMode mode, Pass pass, class T>
 void multi_scale_pass(const T* src, const T* blurred, double* chain, std::uint16_t* result, std::ptrdiff_t size,
                       double max_value) {
   constexpr bool starts = pass == Pass::Only || pass == Pass::First;
   constexpr bool ends = pass == Pass::Only || pass == Pass::Last;
   const HalfThreshold half;
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const auto overlay = overlay_value(src[i], blurred[i]);
-    double overlay_hl;
-    if constexpr (starts) {
-      overlay_hl = blend<mode>(overlay, overlay, half);
-    } else {
-      overlay_hl = blend<mode>(chain[i], overlay, half);
-    }
-    if constexpr (ends) {
-      const double enhanced = blend<mode>(base_value(src[i], max_value), overlay_hl, half);
-      result[i] = numpy_astype<std::uint16_t>(enhanced * kFullScale16);
-    } else {
-      chain[i] = overlay_hl;
-    }
+  if constexpr (has_level_table<T>) {
+    constexpr long widest = static_cast<long>(std::numeric_limits<T>::max()) - std::numeric_limits<T>::min();
+    const auto overlay_of = integer_function(-widest, widest, starts ? 0 : size, overlay_of_difference<T>);
+    const auto first_chain_of = integer_function(-widest, widest, starts ? size : 0, [half](long difference) {
+      const auto overlay = overlay_of_difference<T>(difference);
+      return blend<mode>(overlay, overlay, half);
+    });
+    const auto base_of = level_function<T>(ends ? size : 0, [max_value](T level) { return base_value(level, max_value); });
+    const auto difference = [src, blurred](std::ptrdiff_t i) { return static_cast<long>(src[i]) - blurred[i]; };
+    run_multi_scale_pass<mode, pass>(
+        size, [&](std::ptrdiff_t i) { return overlay_of(difference(i)); },
+        [&](std::ptrdiff_t i) { return first_chain_of(difference(i)); }, [&](std::ptrdiff_t i) { return base_of(src[i]); },
+        chain, result);
+  } else {
+    const auto overlay = [src, blurred](std::ptrdiff_t i) { return overlay_value(src[i], blurred[i]); };
+    run_multi_scale_pass<mode, pass>(
+        size, overlay,
+        [&](std::ptrdiff_t i) {
+          const auto layer = overlay(i);
+          return blend<mode>(layer, layer, half);
+        },
+        [src, max_value](std::ptrdiff_t i) { return base_value(src[i], max_value); }, chain, result);
   }
 }
 

@@ -53,35 +53,49 @@ void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[level_index(src[i])];
 }
 
-// A function of the sample level, evaluated through a table of every level
-// when the image has more samples than its type has levels (the same values,
-// each computed once). Without memory for the table it is simply evaluated
-// per sample.
-template <class T, class Out, class Function>
-class LevelFunction {
+// A function of an integer key in [first, last], evaluated through a table
+// of every key when it is to be evaluated more often than there are keys
+// (the same values, each computed once). Without memory for the table it is
+// evaluated each time.
+template <class Out, class Function>
+class IntegerFunction {
  public:
-  LevelFunction(std::ptrdiff_t samples, Function function) : function_(std::move(function)) {
-    if constexpr (has_level_table<T>) {
-      if (samples > static_cast<std::ptrdiff_t>(level_count<T>)) {
-        table_.reset(new (std::nothrow) Out[level_count<T>]);
-        if (table_) {
-          for (std::size_t index = 0; index < level_count<T>; ++index) table_[index] = function_(level_at<T>(index));
-        }
-      }
-    }
+  IntegerFunction(long first, long last, std::ptrdiff_t evaluations, Function function)
+      : first_(first), function_(std::move(function)) {
+    const auto keys = static_cast<std::size_t>(last - first + 1);
+    if (evaluations <= static_cast<std::ptrdiff_t>(keys)) return;
+    table_.reset(new (std::nothrow) Out[keys]);
+    if (!table_) return;
+    for (std::size_t index = 0; index < keys; ++index) table_[index] = function_(first + static_cast<long>(index));
   }
 
-  Out operator()(T level) const { return table_ ? table_[level_index(level)] : function_(level); }
+  Out operator()(long key) const { return table_ ? table_[key - first_] : function_(key); }
 
  private:
+  long first_;
   Function function_;
   std::unique_ptr<Out[]> table_;
 };
 
+template <class Function>
+auto integer_function(long first, long last, std::ptrdiff_t evaluations, Function function) {
+  using Out = decltype(function(first));
+  return IntegerFunction<Out, Function>(first, last, evaluations, std::move(function));
+}
+
+// A function of the sample level, to be evaluated `evaluations` times:
+// tabulated over the levels of samples of at most 16 bits, called directly
+// for the others.
 template <class T, class Function>
-auto level_function(std::ptrdiff_t samples, Function function) {
-  using Out = decltype(function(T{}));
-  return LevelFunction<T, Out, Function>(samples, std::move(function));
+auto level_function(std::ptrdiff_t evaluations, Function function) {
+  if constexpr (has_level_table<T>) {
+    constexpr long lowest = std::numeric_limits<T>::min();
+    constexpr long highest = std::numeric_limits<T>::max();
+    return integer_function(lowest, highest, evaluations,
+                            [function](long level) { return function(static_cast<T>(level)); });
+  } else {
+    return function;
+  }
 }
 
 // out[i] = function(src[i])

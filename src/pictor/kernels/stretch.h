@@ -49,19 +49,57 @@ MeanFloat<T> numpy_mean_of(const T* src, std::ptrdiff_t size) {
 // (np.min(src), np.max(src)) of a non-empty array; a NaN sample makes both NaN.
 template <class T>
 std::pair<T, T> numpy_extremes(const T* src, std::ptrdiff_t size) {
-  T low = src[0];
-  T high = src[0];
-  for (std::ptrdiff_t i = 1; i < size; ++i) {
-    if constexpr (std::is_floating_point_v<T>) {
-      if (std::isnan(src[i])) return {src[i], src[i]};
+  // Independent lanes keep the comparisons out of one long dependency chain.
+  constexpr std::ptrdiff_t kLanes = 8;
+  T low[kLanes];
+  T high[kLanes];
+  std::fill(low, low + kLanes, src[0]);
+  std::fill(high, high + kLanes, src[0]);
+  std::ptrdiff_t i = 0;
+  for (; i + kLanes <= size; i += kLanes) {
+    for (std::ptrdiff_t lane = 0; lane < kLanes; ++lane) {
+      low[lane] = src[i + lane] < low[lane] ? src[i + lane] : low[lane];
+      high[lane] = src[i + lane] > high[lane] ? src[i + lane] : high[lane];
     }
-    low = src[i] < low ? src[i] : low;
-    high = src[i] > high ? src[i] : high;
+  }
+  for (; i < size; ++i) {
+    low[0] = src[i] < low[0] ? src[i] : low[0];
+    high[0] = src[i] > high[0] ? src[i] : high[0];
   }
   if constexpr (std::is_floating_point_v<T>) {
-    if (std::isnan(src[0])) return {src[0], src[0]};
+    for (i = 0; i < size; ++i) {
+      if (std::isnan(src[i])) return {src[i], src[i]};
+    }
   }
-  return {low, high};
+  return {*std::min_element(low, low + kLanes), *std::max_element(high, high + kLanes)};
+}
+
+// np.mean(src), np.min(src) and np.max(src) of a non-empty array.
+template <class T>
+struct SampleSummary {
+  MeanFloat<T> mean;
+  T low;
+  T high;
+};
+
+// Samples of at most 16 bits have exact float64 partial sums, so their mean
+// is the exact integer sum over the count, taken in the same pass as the extremes.
+template <class T>
+SampleSummary<T> summarise(const T* src, std::ptrdiff_t size) {
+  if constexpr (has_level_table<T>) {
+    long long total = 0;
+    T low = src[0];
+    T high = src[0];
+    for (std::ptrdiff_t i = 0; i < size; ++i) {
+      total += src[i];
+      low = src[i] < low ? src[i] : low;
+      high = src[i] > high ? src[i] : high;
+    }
+    return {static_cast<double>(total) / static_cast<double>(size), low, high};
+  } else {
+    const auto [low, high] = numpy_extremes(src, size);
+    return {numpy_mean_of(src, size), low, high};
+  }
 }
 
 // --- brightness transfer --------------------------------------------------------------------
@@ -111,12 +149,11 @@ void write_transfer(const T* src, T* out, std::ptrdiff_t size, const TransferNor
 // every sample then takes the target mean itself, clipped and converted.
 template <class T>
 void brightness_transfer(const T* src, T* out, std::ptrdiff_t size, double target, double full_scale) {
-  const MeanFloat<T> mean = numpy_mean_of(src, size);
-  const auto [low_sample, high_sample] = numpy_extremes(src, size);
+  const SampleSummary<T> summary = summarise(src, size);
   const bool float32_transfer = std::is_same_v<MeanFloat<T>, float> && keeps_float32(target);
   with_float_type(float32_transfer, [&](auto transfer_zero) {
     using W = decltype(transfer_zero);
-    const TransferNorm<T, W> norm = transfer_norm<T, W>(mean, target, low_sample, high_sample);
+    const TransferNorm<T, W> norm = transfer_norm<T, W>(summary.mean, target, summary.low, summary.high);
     if (norm.span == 0) {
       std::fill(out, out + size, numpy_astype<T>(numpy_clip(target, 0.0, full_scale)));
       return;
