@@ -1,20 +1,258 @@
 // GeometricTransformation: rotation, flipping, resizing, cropping, crop-and-return.
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "frame/values.h"
 #include "tools.h"
 
 namespace pictor {
+namespace {
+
+// ---- Python idioms the methods are written in ----
+
+// `a, b = value` (or three names), with the interpreter's errors.
+template <std::size_t count>
+std::array<Ref, count> unpack(PyObject* value, Where where = Where::current()) {
+  PyObject* iterator = PyObject_GetIter(value);
+  if (iterator == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+        !PySequence_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+    }
+    throw PyError{where};
+  }
+  Ref owned_iterator = Ref::steal(iterator);
+  std::array<Ref, count> items;
+  for (std::size_t i = 0; i < count; ++i) {
+    items[i] = Ref::steal(PyIter_Next(iterator));
+    if (items[i]) continue;
+    if (PyErr_Occurred()) throw PyError{where};
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", int(count), int(i));
+    throw PyError{where};
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator));
+  if (PyErr_Occurred()) throw PyError{where};
+  if (extra) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", int(count));
+    throw PyError{where};
+  }
+  return items;
+}
+
+Ref item(PyObject* sequence, long index, Where where = Where::current()) {
+  Ref key = to_py(index);
+  return checked(PyObject_GetItem(sequence, key.get()), where);
+}
+
+Ref floor_divide(PyObject* a, PyObject* b, Where where = Where::current()) {
+  return checked(PyNumber_FloorDivide(a, b), where);
+}
+
+Ref add(PyObject* a, PyObject* b, Where where = Where::current()) { return checked(PyNumber_Add(a, b), where); }
+
+// [start_y:start_y + height, start_x:start_x + width]: the first two axes.
+Ref rectangle_index(const Ref& start_x, const Ref& start_y, const Ref& width, const Ref& height,
+                    Where where = Where::current()) {
+  Ref end_y = add(start_y.get(), height.get(), where);
+  Ref end_x = add(start_x.get(), width.get(), where);
+  Ref rows = checked(PySlice_New(start_y.get(), end_y.get(), nullptr), where);
+  Ref columns = checked(PySlice_New(start_x.get(), end_x.get(), nullptr), where);
+  return tuple(rows, columns);
+}
+
+// ---- rotation ----
+
+// The 2 x 3 affine matrix as a float64 array the method may change.
+Array affine_matrix(const Ref& matrix, Where where = Where::current()) {
+  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+  Array result{checked(PyArray_FromAny(matrix.get(), float64, 0, 0, NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST, nullptr),
+                       where)};
+  if (result.ndim() != 2 || result.shape()[0] < 2 || result.shape()[1] < 3) {
+    raise(PyExc_IndexError, "the rotation matrix is not 2 x 3", where);
+  }
+  return result;
+}
+
+Ref rotate(const Args& args) {
+  Ref src = args.get("src");
+  Ref angle = args.get("angle");
+  Ref scale = args.get("scale");
+  Ref shape = attr(src, "shape");
+  Ref height = item(shape.get(), 0);
+  Ref width = item(shape.get(), 1);
+  Ref two = to_py(2);
+  Ref center_x = floor_divide(width.get(), two.get());
+  Ref center_y = floor_divide(height.get(), two.get());
+  Array matrix = affine_matrix(cv2("getRotationMatrix2D", tuple(center_x, center_y), angle, scale));
+  double* m = matrix.data<double>();
+  const npy_intp row = matrix.shape()[1];
+  // |cos| and |sin| of the angle, both including the scale factor.
+  const double cos_term = std::fabs(m[0]);
+  const double sin_term = std::fabs(m[1]);
+  // The bounding box of the turned image, truncated toward zero as int() does.
+  const double rows = as_double(height), columns = as_double(width);
+  Ref new_width = checked(PyLong_FromDouble(rows * sin_term + columns * cos_term));
+  Ref new_height = checked(PyLong_FromDouble(rows * cos_term + columns * sin_term));
+  // Move the centre to the middle of the new canvas, possibly onto a half pixel.
+  m[2] += as_double(new_width) / 2 - as_double(center_x);
+  m[row + 2] += as_double(new_height) / 2 - as_double(center_y);
+  return cv2("warpAffine", src, matrix.object, tuple(new_width, new_height),
+             Kw{"flags", global_attr("cv2", "INTER_LINEAR")});
+}
+
+Ref flip(const Args& args) {
+  Ref src = args.get("src");
+  Ref mode = args.get("mode");
+  return cv2("flip", src, mode);
+}
+
+// ---- resizing and cropping ----
+
+Ref resize(const Args& args) {
+  Ref src = args.get("src");
+  Ref scale = args.get("scale");
+  Ref shape = attr(src, "shape");
+  auto [height, width] = unpack<2>(shape.get());
+  Ref new_height = floor_divide(height.get(), scale.get());
+  Ref new_width = floor_divide(width.get(), scale.get());
+  return cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", global_attr("cv2", "INTER_LINEAR")});
+}
+
+// A view of src: basic slicing shares its memory.
+Ref crop(const Args& args) {
+  Ref src = args.get("src");
+  Ref start_x = args.get("start_x");
+  Ref start_y = args.get("start_y");
+  Ref width = args.get("width");
+  Ref height = args.get("height");
+  Ref rectangle = rectangle_index(start_x, start_y, width, height);
+  return checked(PyObject_GetItem(src.get(), rectangle.get()));
+}
+
+// ---- crop-and-return over the global/local/merge folders ----
+
+constexpr const char* kInputFolder = "global";
+constexpr const char* kPartnerFolder = "local";
+constexpr const char* kOutputFolder = "merge";
+
+// os.path.function(arguments...), with os looked up in the module namespace.
+template <class... A>
+Ref os_path(Name function, A&&... arguments) {
+  Ref os = global(Name("os", function.where));
+  Ref path = attr(os, Name("path", function.where));
+  return call_method(path.get(), function, std::forward<A>(arguments)...);
+}
+
+bool is_tif_name(PyObject* file, Where where = Where::current()) {
+  Ref lower = call_method(file, Name("lower", where));
+  Ref ends = call_method(lower.get(), Name("endswith", where), ".tif");
+  return checked_status(PyObject_IsTrue(ends.get()), where);
+}
+
+// The folder tree of one role under the working directory. Only the part of
+// a path below the working directory is renamed, so a working directory
+// whose own name contains "global" keeps every file inside it.
+struct FolderTrees {
+  Ref working_dir;
+  Ref prefix;  // the working directory with its trailing separator
+
+  // path (inside the input tree) with every "global" below the working directory renamed to `role`.
+  Ref counterpart(PyObject* path, const char* role, Where where = Where::current()) const {
+    const Py_ssize_t start = PyUnicode_GetLength(prefix.get());
+    const Py_ssize_t inside = checked_status(PyUnicode_Tailmatch(path, prefix.get(), 0, start, -1), where);
+    if (!inside) raise(PyExc_ValueError, "a walked path lies outside the working directory", where);
+    Ref below = checked(PyUnicode_Substring(path, start, PyUnicode_GetLength(path)), where);
+    Ref old_name = to_py(kInputFolder), new_name = to_py(role);
+    Ref renamed = checked(PyUnicode_Replace(below.get(), old_name.get(), new_name.get(), -1), where);
+    return os_path(Name("join", where), working_dir, renamed);
+  }
+};
+
+[[noreturn]] void raise_unreadable(PyObject* path, Where where) {
+  Ref exists = os_path(Name("exists", where), path);
+  if (!checked_status(PyObject_IsTrue(exists.get()), where)) {
+    Ref error = checked(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT, std::strerror(ENOENT), path),
+                        where);
+    PyErr_SetObject(PyExc_FileNotFoundError, error.get());
+    throw PyError{where};
+  }
+  PyErr_Format(PyExc_OSError, "cannot read image %R", path);
+  throw PyError{where};
+}
+
+Ref read_image(PyObject* path, Where where = Where::current()) {
+  Ref image = cv2(Name("imread", where), path, global_attr(Name("cv2", where), "IMREAD_UNCHANGED"));
+  if (image.is_none()) raise_unreadable(path, where);
+  return image;
+}
+
+// Writes into the output tree, creating the folders the input tree has.
+void write_image(PyObject* path, const Ref& image, Where where = Where::current()) {
+  Ref folder = os_path(Name("dirname", where), path);
+  Ref os = global(Name("os", where));
+  call_method(os.get(), Name("makedirs", where), folder, Kw{"exist_ok", to_py(true)});
+  Ref written = cv2(Name("imwrite", where), path, image);
+  if (!checked_status(PyObject_IsTrue(written.get()), where)) {
+    PyErr_Format(PyExc_OSError, "cannot write image %R", path);
+    throw PyError{where};
+  }
+}
+
+// One input: its partner pasted over the rectangle, written to the output tree.
+void merge_one(const FolderTrees& trees, PyObject* input_path, const Ref& rectangle) {
+  Ref merged = read_image(input_path);
+  Ref partner_path = trees.counterpart(input_path, kPartnerFolder);
+  Ref partner = read_image(partner_path.get());
+  checked_status(PyObject_SetItem(merged.get(), rectangle.get(), partner.get()));
+  Ref output_path = trees.counterpart(input_path, kOutputFolder);
+  write_image(output_path.get(), merged);
+}
+
+Ref crop_return(const Args& args) {
+  Ref src = args.get("src");
+  Ref start_x = args.get("start_x");
+  Ref start_y = args.get("start_y");
+  Ref width = args.get("width");
+  Ref height = args.get("height");
+  Ref rectangle = rectangle_index(start_x, start_y, width, height);
+  Ref os = global("os");
+  FolderTrees trees;
+  trees.working_dir = call_method(os.get(), "getcwd");
+  trees.prefix = os_path("join", trees.working_dir, "");
+  Ref images_dir = os_path("join", trees.working_dir, kInputFolder);
+  Ref walk = call_method(os.get(), "walk", images_dir);
+  Ref folders = checked(PyObject_GetIter(walk.get()));
+  while (Ref folder = Ref::steal(PyIter_Next(folders.get()))) {
+    auto [root, dirs, files] = unpack<3>(folder.get());
+    Ref file_names = checked(PyObject_GetIter(files.get()));
+    while (Ref file = Ref::steal(PyIter_Next(file_names.get()))) {
+      if (!is_tif_name(file.get())) continue;
+      Ref input_path = os_path("join", root, file);
+      merge_one(trees, input_path.get(), rectangle);
+    }
+    if (PyErr_Occurred()) rethrow();
+  }
+  if (PyErr_Occurred()) rethrow();
+  return src;
+}
+
+}  // namespace
 
 const ClassSpec& geometric_transformation_class() {
   static const ClassSpec spec{
       "GeometricTransformation",
       {
           positional("_init", init_with_utility_tool, {}),
-          keywords("rotate", nullptr, {{"src", nullptr}, {"angle", 90}, {"scale", 1.0}}),
-          keywords("flip", nullptr, {{"src", nullptr}, {"mode", 1}}),
-          keywords("resize", nullptr, {{"src", nullptr}, {"scale", 3}}),
-          keywords("crop", nullptr,
+          keywords("rotate", rotate, {{"src", nullptr}, {"angle", 90}, {"scale", 1.0}}),
+          keywords("flip", flip, {{"src", nullptr}, {"mode", 1}}),
+          keywords("resize", resize, {{"src", nullptr}, {"scale", 3}}),
+          keywords("crop", crop,
                    {{"src", nullptr}, {"start_x", 0}, {"start_y", 0}, {"width", 1}, {"height", 1}}),
-          keywords("crop_return", nullptr,
+          keywords("crop_return", crop_return,
                    {{"src", nullptr}, {"start_x", 0}, {"start_y", 0}, {"width", 1}, {"height", 1}}),
       }};
   return spec;

@@ -36,6 +36,31 @@ Ref gaussian_blur(const Args& args) {
   return depth::restore_u16(blurred.get());
 }
 
+// The edge-preserving filters: the odd-value rule on every numeric parameter,
+// read in order before the image is touched.
+
+Ref nlm_blur(const Args& args) {
+  Ref src = args.get("src");
+  Ref denoising_strength = odd_value(args.get("denoising_strength"));
+  Ref template_win = odd_value(args.get("template_win"));
+  Ref search_win = odd_value(args.get("search_win"));
+  const double max_value = depth::full_scale(src.get());
+  Ref working = depth::working_u8(src.get(), max_value);
+  Ref denoised = cv2("fastNlMeansDenoising", working, Ref::none(), denoising_strength, template_win, search_win);
+  return depth::restore_u16(denoised.get());
+}
+
+Ref bilateral_filter(const Args& args) {
+  Ref src = args.get("src");
+  Ref ksize = odd_value(args.get("ksize"));
+  Ref sigma_color = odd_value(args.get("sigma_color"));
+  Ref sigma_space = odd_value(args.get("sigma_space"));
+  const double max_value = depth::full_scale(src.get());
+  Ref working = depth::working_u8(src.get(), max_value);
+  Ref filtered = cv2("bilateralFilter", working, ksize, sigma_color, sigma_space);
+  return depth::restore_u16(filtered.get());
+}
+
 }  // namespace
 
 const ClassSpec& image_smoother_class() {
@@ -46,9 +71,9 @@ const ClassSpec& image_smoother_class() {
           keywords("mean_blur", mean_blur, {{"src", nullptr}, {"ksize", 3}}),
           keywords("median_blur", median_blur, {{"src", nullptr}, {"ksize", 3}}),
           keywords("gaussian_blur", gaussian_blur, {{"src", nullptr}, {"ksize", 3}}),
-          keywords("nlm_blur", nullptr,
+          keywords("nlm_blur", nlm_blur,
                    {{"src", nullptr}, {"denoising_strength", 3}, {"template_win", 7}, {"search_win", 21}}),
-          keywords("bilateral_filter", nullptr,
+          keywords("bilateral_filter", bilateral_filter,
                    {{"src", nullptr}, {"ksize", 9}, {"sigma_color", 75}, {"sigma_space", 75}}),
       }};
   return spec;

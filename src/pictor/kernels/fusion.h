@@ -1,0 +1,88 @@
+// Self-blending of an image: every sample normalised by the image maximum M,
+// blended with itself, normalised by the blend's own maximum and scaled back
+// to M, in float64 and in the recipe's order:
+//   multiply  n = x / M;  b = n * n
+//   screen    n = x / M;  b = 1 - (1 - n) * (1 - n)
+//   result    astype(b / max(b) * M)
+// One pass finds M, a second (only when it can differ from 1) max(b), a third
+// writes the result; no float64 image is ever stored.
+#pragma once
+#include <cmath>
+#include <cstddef>
+#include <type_traits>
+
+#include "kernels/cast.h"
+
+namespace pictor::kernels {
+
+enum class SelfBlend { Multiply, Screen };
+
+template <SelfBlend mode>
+inline double self_blend(double norm) {
+  if constexpr (mode == SelfBlend::Multiply) {
+    return norm * norm;
+  } else {
+    const double inverse = 1 - norm;
+    return 1 - inverse * inverse;
+  }
+}
+
+// np.max and np.min of the samples as float64; NaN wins both, as in NumPy.
+struct Extremes {
+  double max;
+  double min;
+};
+
+template <class T>
+Extremes numpy_extremes(const T* src, std::ptrdiff_t size) {
+  if constexpr (std::is_floating_point_v<T>) {
+    double max = src[0], min = src[0];
+    for (std::ptrdiff_t i = 1; i < size; ++i) {
+      const double value = src[i];
+      if (!(value <= max)) max = std::isnan(max) ? max : value;
+      if (!(value >= min)) min = std::isnan(min) ? min : value;
+    }
+    return {max, min};
+  } else {
+    T max = src[0], min = src[0];
+    for (std::ptrdiff_t i = 1; i < size; ++i) {
+      max = src[i] > max ? src[i] : max;
+      min = src[i] < min ? src[i] : min;
+    }
+    return {static_cast<double>(max), static_cast<double>(min)};
+  }
+}
+
+// max(b) over the samples, NaN propagating.
+template <SelfBlend mode, class T>
+double blend_maximum(const T* src, std::ptrdiff_t size, double image_max) {
+  double result = self_blend<mode>(src[0] / image_max);
+  for (std::ptrdiff_t i = 1; i < size; ++i) {
+    const double blended = self_blend<mode>(src[i] / image_max);
+    if (!(blended <= result)) result = std::isnan(result) ? result : blended;
+  }
+  return result;
+}
+
+// The whole fusion of `size` (> 0) samples into `out`, of NumPy's float64 ->
+// Out conversion. An image whose maximum is 0 gives zeros (the recipe would
+// divide 0 by 0).
+template <SelfBlend mode, class T, class Out>
+void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
+  const Extremes extremes = numpy_extremes(src, size);
+  const double image_max = extremes.max;
+  if (image_max == 0) {
+    for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = Out{};
+    return;
+  }
+  // Samples in [0, M] with M finite normalise into [0, 1] with M itself at
+  // exactly 1, so both blends peak at exactly 1.
+  const bool unit_range = extremes.min >= 0 && std::isfinite(image_max);
+  const double blend_max = unit_range ? 1.0 : blend_maximum<mode>(src, size, image_max);
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    const double blended = self_blend<mode>(src[i] / image_max);
+    out[i] = numpy_astype<Out>(blended / blend_max * image_max);
+  }
+}
+
+}  // namespace pictor::kernels
