@@ -54,13 +54,17 @@ Ref floor_divide(PyObject* a, PyObject* b, Where where = Where::current()) {
 
 Ref add(PyObject* a, PyObject* b, Where where = Where::current()) { return checked(PyNumber_Add(a, b), where); }
 
+// The rectangle of crop and crop_return, as given (Python values).
+struct Rectangle {
+  Ref start_x, start_y, width, height;
+};
+
 // [start_y:start_y + height, start_x:start_x + width]: the first two axes.
-Ref rectangle_index(const Ref& start_x, const Ref& start_y, const Ref& width, const Ref& height,
-                    Where where = Where::current()) {
-  Ref end_y = add(start_y.get(), height.get(), where);
-  Ref end_x = add(start_x.get(), width.get(), where);
-  Ref rows = checked(PySlice_New(start_y.get(), end_y.get(), nullptr), where);
-  Ref columns = checked(PySlice_New(start_x.get(), end_x.get(), nullptr), where);
+Ref rectangle_index(const Rectangle& rectangle, Where where = Where::current()) {
+  Ref end_y = add(rectangle.start_y.get(), rectangle.height.get(), where);
+  Ref end_x = add(rectangle.start_x.get(), rectangle.width.get(), where);
+  Ref rows = checked(PySlice_New(rectangle.start_y.get(), end_y.get(), nullptr), where);
+  Ref columns = checked(PySlice_New(rectangle.start_x.get(), end_x.get(), nullptr), where);
   return tuple(rows, columns);
 }
 
@@ -125,12 +129,9 @@ Ref resize(const Args& args) {
 // A view of src: basic slicing shares its memory.
 Ref crop(const Args& args) {
   Ref src = args.get("src");
-  Ref start_x = args.get("start_x");
-  Ref start_y = args.get("start_y");
-  Ref width = args.get("width");
-  Ref height = args.get("height");
-  Ref rectangle = rectangle_index(start_x, start_y, width, height);
-  return checked(PyObject_GetItem(src.get(), rectangle.get()));
+  Rectangle rectangle{args.get("start_x"), args.get("start_y"), args.get("width"), args.get("height")};
+  Ref index = rectangle_index(rectangle);
+  return checked(PyObject_GetItem(src.get(), index.get()));
 }
 
 // ---- crop-and-return over the global/local/merge folders ----
@@ -203,22 +204,19 @@ void write_image(PyObject* path, const Ref& image, Where where = Where::current(
 }
 
 // One input: its partner pasted over the rectangle, written to the output tree.
-void merge_one(const FolderTrees& trees, PyObject* input_path, const Ref& rectangle) {
+void merge_one(const FolderTrees& trees, PyObject* input_path, const Rectangle& rectangle) {
   Ref merged = read_image(input_path);
   Ref partner_path = trees.counterpart(input_path, kPartnerFolder);
   Ref partner = read_image(partner_path.get());
-  checked_status(PyObject_SetItem(merged.get(), rectangle.get(), partner.get()));
+  Ref index = rectangle_index(rectangle);
+  checked_status(PyObject_SetItem(merged.get(), index.get(), partner.get()));
   Ref output_path = trees.counterpart(input_path, kOutputFolder);
   write_image(output_path.get(), merged);
 }
 
 Ref crop_return(const Args& args) {
   Ref src = args.get("src");
-  Ref start_x = args.get("start_x");
-  Ref start_y = args.get("start_y");
-  Ref width = args.get("width");
-  Ref height = args.get("height");
-  Ref rectangle = rectangle_index(start_x, start_y, width, height);
+  Rectangle rectangle{args.get("start_x"), args.get("start_y"), args.get("width"), args.get("height")};
   Ref os = global("os");
   FolderTrees trees;
   trees.working_dir = call_method(os.get(), "getcwd");

@@ -1,4 +1,6 @@
 // ImageSmoother: box, median and Gaussian blur, non-local means, bilateral.
+#include <climits>
+
 #include "frame/depth.h"
 #include "frame/singleton.h"
 #include "frame/values.h"
@@ -6,6 +8,8 @@
 
 namespace pictor {
 namespace {
+
+constexpr long long kSmallestSearchWindow = -1;  // -1 still runs; -3 and below crash or fail
 
 // Each blur: odd kernel side, 8-bit working copy, the filter, 16-bit restore.
 
@@ -36,6 +40,21 @@ Ref gaussian_blur(const Args& args) {
   return depth::restore_u16(blurred.get());
 }
 
+// OpenCV's non-local means divides by zero (SIGFPE) for some search windows
+// below -1 and rejects the others; refuse them all with OpenCV's own
+// exception type rather than let the process die.
+void refuse_negative_search_window(const Ref& search_win, Where where = Where::current()) {
+  if (!PyIndex_Check(search_win.get())) return;  // OpenCV rejects non-integers itself
+  Ref index = checked(PyNumber_Index(search_win.get()), where);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw PyError{where};
+  if (overflow != 0 || value >= kSmallestSearchWindow || value < INT_MIN) return;
+  Ref error = global_attr(Name("cv2", where), "error");
+  PyErr_Format(error.get(), "fastNlMeansDenoising cannot search a window of size %lld", value);
+  throw PyError{where};
+}
+
 // The edge-preserving filters: the odd-value rule on every numeric parameter,
 // read in order before the image is touched.
 
@@ -46,6 +65,7 @@ Ref nlm_blur(const Args& args) {
   Ref search_win = odd_value(args.get("search_win"));
   const double max_value = depth::full_scale(src.get());
   Ref working = depth::working_u8(src.get(), max_value);
+  refuse_negative_search_window(search_win);
   Ref denoised = cv2("fastNlMeansDenoising", working, Ref::none(), denoising_strength, template_win, search_win);
   return depth::restore_u16(denoised.get());
 }

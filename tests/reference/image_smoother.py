@@ -31,3 +31,23 @@ def gaussian_blur(src=None, ksize=3):
     src = to_working_u8(src, max_value)
     blur_img = cv2.GaussianBlur(src, (ksize, ksize), 0)
     return restore_u16(blur_img)
+
+
+def nlm_blur(src=None, denoising_strength=3, template_win=7, search_win=21):
+    denoising_strength = odd_kernel(denoising_strength)
+    template_win = odd_kernel(template_win)
+    search_win = odd_kernel(search_win)
+    max_value = max_value_of(src)
+    src = to_working_u8(src, max_value)
+    blur_img = cv2.fastNlMeansDenoising(src, None, denoising_strength, template_win, search_win)
+    return restore_u16(blur_img)
+
+
+def bilateral_filter(src=None, ksize=9, sigma_color=75, sigma_space=75):
+    ksize = odd_kernel(ksize)
+    sigma_color = odd_kernel(sigma_color)
+    sigma_space = odd_kernel(sigma_space)
+    max_value = max_value_of(src)
+    src = to_working_u8(src, max_value)
+    blur_img = cv2.bilateralFilter(src, ksize, sigma_color, sigma_space)
+    return restore_u16(blur_img)

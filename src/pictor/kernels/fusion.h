@@ -9,7 +9,9 @@
 #pragma once
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "kernels/cast.h"
 
@@ -64,6 +66,14 @@ double blend_maximum(const T* src, std::ptrdiff_t size, double image_max) {
   return result;
 }
 
+// 8- and 16-bit samples take at most 65536 distinct values: on images larger
+// than that, each value's result is computed once into a table.
+template <class T>
+constexpr bool kTabulated = std::is_integral_v<T> && sizeof(T) <= 2;
+
+template <class T>
+using TableIndex = std::conditional_t<sizeof(T) == 1, std::uint8_t, std::uint16_t>;
+
 // The whole fusion of `size` (> 0) samples into `out`, of NumPy's float64 ->
 // Out conversion. An image whose maximum is 0 gives zeros (the recipe would
 // divide 0 by 0).
@@ -79,10 +89,19 @@ void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
   // exactly 1, so both blends peak at exactly 1.
   const bool unit_range = extremes.min >= 0 && std::isfinite(image_max);
   const double blend_max = unit_range ? 1.0 : blend_maximum<mode>(src, size, image_max);
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const double blended = self_blend<mode>(src[i] / image_max);
-    out[i] = numpy_astype<Out>(blended / blend_max * image_max);
+  const auto fused = [=](T value) {
+    return numpy_astype<Out>(self_blend<mode>(value / image_max) / blend_max * image_max);
+  };
+  if constexpr (kTabulated<T>) {
+    constexpr std::ptrdiff_t table_size = std::ptrdiff_t{1} << (8 * sizeof(T));
+    if (size > table_size) {
+      std::vector<Out> table(table_size);
+      for (std::ptrdiff_t i = 0; i < table_size; ++i) table[i] = fused(static_cast<T>(static_cast<TableIndex<T>>(i)));
+      for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[static_cast<TableIndex<T>>(src[i])];
+      return;
+    }
   }
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = fused(src[i]);
 }
 
 }  // namespace pictor::kernels
