@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "kernels/cast.h"
+#include "kernels/elementwise.h"
 
 namespace pictor::kernels {
 
