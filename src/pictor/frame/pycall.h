@@ -75,10 +75,17 @@ Ref call_at(PyObject* callable, const Where& where, A&&... arguments) {
 
 }  // namespace detail
 
+// A callable named at a call site; remembers where it was called.
+struct Callee {
+  PyObject* object;
+  Where where;
+  Callee(const Ref& callable, Where at = Where::current()) : object(callable.get()), where(at) {}
+};
+
 // callable(arguments...)
 template <class... A>
-Ref call(const Ref& callable, A&&... arguments) {
-  return detail::call_at(callable.get(), Where::current(), std::forward<A>(arguments)...);
+Ref call(Callee callable, A&&... arguments) {
+  return detail::call_at(callable.object, callable.where, std::forward<A>(arguments)...);
 }
 
 // object.method(arguments...)
