@@ -96,10 +96,11 @@ built_wheel() { ls "$1"/pictor-*.whl 2>/dev/null | head -n 1; }
 
 # Reinstalls the package into NAME; dependencies come from the pinned file.
 install_package() {
-  local name=$1 wheel
+  local name=$1 wheel problems
   wheel=$(build_wheel "$name") || return 1
-  ".venv/$name/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" &&
-    ".venv/$name/bin/python" -m pip check >/dev/null
+  ".venv/$name/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" || return 1
+  # The package's own dependencies must be met by the pinned set.
+  problems=$(".venv/$name/bin/python" -m pip check 2>&1) || { echo "$problems"; return 1; }
 }
 
 prepare() {
