@@ -1,16 +1,25 @@
 // ImageEnhancer: blend, histogram, grey-level, pyramid, sharpening and tone enhancements.
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 #include "frame/depth.h"
 #include "frame/ndarray.h"
+#include "frame/scalars.h"
 #include "frame/singleton.h"
 #include "frame/values.h"
 #include "kernels/blend.h"
 #include "kernels/levels.h"
+#include "kernels/pyramid.h"
+#include "kernels/reduce.h"
 #include "kernels/selection.h"
+#include "kernels/sharpen.h"
 #include "kernels/stretch.h"
+#include "kernels/tone.h"
 #include "tools.h"
 
 namespace pictor {
@@ -501,10 +510,338 @@ Ref histogram_enhancement(const Args& args) {
 }
 
 // laplacian_pyramid
-Ref laplacian_pyramid(const Args& args) { return not_built(args); }
+
+// Helpers of the pyramid, sharpening and tone enhancements.
+
+// a + b and a * b with Python's operators.
+Ref py_add(const Ref& a, long b, Where where = Where::current()) {
+  Ref other = to_py(b);
+  return checked(PyNumber_Add(a.get(), other.get()), where);
+}
+
+Ref py_multiply(const Ref& a, const Ref& b, Where where = Where::current()) {
+  return checked(PyNumber_Multiply(a.get(), b.get()), where);
+}
+
+// `value == number` as an `if` reads it.
+bool py_equals(const Ref& value, long number, Where where = Where::current()) {
+  Ref other = to_py(number);
+  Ref equal = checked(PyObject_RichCompare(value.get(), other.get(), Py_EQ), where);
+  return checked_status(PyObject_IsTrue(equal.get()), where) != 0;
+}
+
+// "(5,6,1)", as NumPy writes a shape.
+std::string shape_text(const Array& array) {
+  std::string text = "(";
+  for (int axis = 0; axis < array.ndim(); ++axis) {
+    text += (axis ? "," : "") + std::to_string(array.shape()[axis]);
+  }
+  return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+// Operands that a fused kernel combines element by element have the same
+// shape. (The plain recipe would broadcast other shapes, which only 1-D and
+// one-channel inputs produce: OpenCV drops their last axis.)
+void require_same_shape(const Array& first, const Array& second, Where where = Where::current()) {
+  const bool same = first.ndim() == second.ndim() &&
+                    std::equal(first.shape(), first.shape() + first.ndim(), second.shape());
+  if (same) return;
+  PyErr_Format(PyExc_ValueError, "operands could not be broadcast together with shapes %s %s ",
+               shape_text(first).c_str(), shape_text(second).c_str());
+  throw PyError{where};
+}
+
+// A library result that a fused kernel combines with `like`: same shape and
+// element type.
+Array same_layout(const Ref& result, const Array& like, Where where = Where::current()) {
+  Array array = contiguous(result.get(), where);
+  require_same_shape(like, array, where);
+  if (array.type() != like.type()) raise(PyExc_TypeError, "unexpected element type of a library result", where);
+  return array;
+}
+
+// A result computed natively, returned as NumPy returns the result of
+// arithmetic: a 0-d array becomes a scalar.
+Ref numpy_result(Array& result) {
+  return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(result.object.release())));
+}
+
+// src.astype(np.float32) / max_value
+Array unit_float32(PyObject* src, double max_value, Where where = Where::current()) {
+  Array input = contiguous(src, where);
+  if (!visit_real_type(input.type(), [](auto) {})) input = contiguous_as(input.object.get(), NPY_FLOAT, where);
+  Array image = new_array_like(input, NPY_FLOAT, where);
+  visit_real_type(input.type(), [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] {
+      kernels::to_unit_float32(input.data<T>(), image.data<float>(), input.size(), static_cast<float>(max_value));
+    });
+  });
+  return image;
+}
+
+// Pyramid levels are float32, or float64 where a keyword widened the
+// arithmetic; other element types have no kernel.
+Num level_type(const Array& level, PyObject* cause, Where where = Where::current()) {
+  if (level.type() == NPY_FLOAT) return Num::F32;
+  if (level.type() == NPY_DOUBLE) return Num::F64;
+  raise_unsupported(cause, where);
+}
+
+template <class V>
+void visit_level(const Array& level, V&& visit) {
+  if (level.type() == NPY_FLOAT) {
+    visit(float{});
+  } else {
+    visit(double{});
+  }
+}
+
+// The difference-of-Gaussians detail layer of the pyramid enhancements.
+struct DetailLayer {
+  Ref min_ksize;
+  Ref max_ksize;
+  Ref scale;
+  Ref gamma_value;
+};
+
+// Bounds of the pyramid base, or none; chosen once the detail layer exists.
+struct BaseRange {
+  double low;
+  double high;
+};
+using BaseClip = std::function<std::optional<BaseRange>()>;
+
+// An exponent array for np.power over `image` seen as rows of `row_length`
+// samples: one row of `exponent`, or a column where rows have one sample.
+// Either way it has a non-zero stride in NumPy's inner loop, where NumPy 2
+// would replace the power of a scalar exponent 2, 0.5, 1 or -1 by a shortcut
+// whose bits differ from NumPy 1.x's power.
+Array exponent_array(Num type, const Scalar& exponent, npy_intp rows, npy_intp row_length) {
+  const npy_intp shape[2] = {row_length > 1 ? 1 : rows, row_length};
+  Array exponents = new_array(2, shape, numpy_type(type));
+  visit_real(type, Py_None, [&](auto zero) {
+    using T = decltype(zero);
+    std::fill_n(exponents.data<T>(), exponents.size(), exponent.as<T>());
+  });
+  return exponents;
+}
+
+// np.power(image, gamma_value) as NumPy 1.x computes it: by NumPy's power
+// loop in the element type NumPy 1.x gives it, in place of a buffer of that
+// type.
+Array gamma_corrected(const Array& image, const Ref& gamma_value) {
+  const std::optional<Scalar> exponent = read_scalar(gamma_value.get());
+  if (!exponent) return contiguous(np("power", image.object, gamma_value).get());
+  const Num type = result_type(Num::F32, *exponent);
+  if (type != Num::F32 && type != Num::F64) raise_unsupported(gamma_value.get());
+  Array base = type == Num::F32 ? image : contiguous_as(image.object.get(), numpy_type(type));
+  const npy_intp rows = base.ndim() > 0 ? base.shape()[0] : 1;
+  const npy_intp row_length = rows > 0 ? base.size() / rows : 0;
+  npy_intp view_shape[2] = {rows, row_length};
+  PyArray_Dims dims{view_shape, 2};
+  Ref rows_view = checked(PyArray_Newshape(base.array(), &dims, NPY_CORDER));
+  Array exponents = exponent_array(type, *exponent, rows, row_length);
+  np("power", rows_view, exponents.object, Kw{"out", rows_view});
+  return base;
+}
+
+// The levels of a pyramid enhancement, Gaussian levels that become detail
+// levels in place, and one spare full-size buffer of the finest level's
+// layout (or none) that takes the upsampling to full size.
+struct Pyramid {
+  std::vector<Array> levels;
+  Array scratch;
+};
+
+// gauss0 = copy.deepcopy(clip(gamma_img + (min_gaus - max_gaus) * scale)),
+// gamma_img = np.power(src.astype(np.float32) / max_value, gamma_value).
+Pyramid pyramid_base(PyObject* src, const DetailLayer& layer, const BaseClip& base_clip) {
+  const double max_value = depth::full_scale(src);
+  Array gamma = gamma_corrected(unit_float32(src, max_value), layer.gamma_value);
+  Array fine = same_layout(cv2("GaussianBlur", gamma.object, tuple(layer.min_ksize, layer.min_ksize), 0), gamma);
+  Array coarse = same_layout(cv2("GaussianBlur", gamma.object, tuple(layer.max_ksize, layer.max_ksize), 0), gamma);
+  const Operand scale = operand(layer.scale, level_type(gamma, layer.gamma_value.get()), Operation::Multiply);
+  const std::optional<BaseRange> range = base_clip();
+  if (scale.result != Num::F32 && scale.result != Num::F64) raise_unsupported(layer.scale.get());
+  const int base_type = numpy_type(scale.result);
+  Array base = base_type == gamma.type() ? fine : new_array_like(gamma, base_type);
+  visit_level(gamma, [&](auto blur_zero) {
+    visit_level(base, [&](auto base_zero) {
+      using G = decltype(blur_zero);
+      using F = decltype(base_zero);
+      kernels::ClipRange<F> clip;
+      if (range) clip = {true, static_cast<F>(range->low), static_cast<F>(range->high)};
+      const F factor = scale.value.as<F>();
+      without_gil([&] {
+        kernels::boost_details(gamma.data<G>(), fine.data<G>(), coarse.data<G>(), factor, clip, base.data<F>(),
+                               gamma.size());
+      });
+    });
+  });
+  gamma = fine = coarse = Array{};  // only the base is needed from here on
+  Ref copied = call_method(global("copy").get(), "deepcopy", base.object);
+  Pyramid pyramid;
+  pyramid.levels.push_back(same_layout(copied, base));
+  if (base.object.get() != pyramid.levels.front().object.get()) pyramid.scratch = base;
+  return pyramid;
+}
+
+// gauss1 ... gauss<depth>, each cv2.pyrDown of the one before.
+void add_gaussian_levels(Pyramid& pyramid, int depth) {
+  for (int level = 1; level <= depth; ++level) {
+    Ref smaller = cv2("pyrDown", pyramid.levels.back().object);
+    Array array = contiguous(smaller.get());
+    if (array.type() != pyramid.levels.front().type()) raise(PyExc_TypeError, "pyrDown changed the element type");
+    pyramid.levels.push_back(std::move(array));
+  }
+}
+
+// cv2.pyrUp(level, dstsize=(like.shape[1], like.shape[0])), into the
+// pyramid's scratch buffer when `like` is the finest level.
+Array upsampled_to(const Pyramid& pyramid, const Array& level, const Array& like, Where where = Where::current()) {
+  Ref size = tuple(static_cast<long>(like.shape()[1]), static_cast<long>(like.shape()[0]));
+  const bool into_scratch = pyramid.scratch.object && &like == &pyramid.levels.front();
+  Ref upsampled = into_scratch
+      ? cv2(Name("pyrUp", where), level.object, Kw{"dst", pyramid.scratch.object}, Kw{"dstsize", size})
+      : cv2(Name("pyrUp", where), level.object, Kw{"dstsize", size});
+  return same_layout(upsampled, like, where);
+}
+
+// Every level but the coarsest becomes its amplified detail level, in place:
+// lap_k = (gauss_k - cv2.pyrUp(gauss_k+1)) * gains[k].
+void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
+  std::vector<Array>& levels = pyramid.levels;
+  for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
+    Array upsampled = upsampled_to(pyramid, levels[k + 1], levels[k]);
+    visit_level(levels[k], [&](auto zero) {
+      using F = decltype(zero);
+      const F factor = gains[k].as<F>();
+      without_gil([&] {
+        kernels::amplified_detail(levels[k].data<F>(), upsampled.data<F>(), factor, levels[k].size());
+      });
+    });
+  }
+}
+
+// Truncation of a coarse detail level after its gain: mode 0 clips it to
+// [-0.03, its mean], mode 1 to [-0.05, its maximum], any other mode keeps it.
+void truncate_detail(Array& level, const Ref& mode) {
+  constexpr double kMeanModeFloor = -0.03;
+  constexpr double kMaxModeFloor = -0.05;
+  const bool to_mean = py_equals(mode, 0);
+  if (!to_mean && !py_equals(mode, 1)) return;
+  if (level.size() == 0) return;
+  visit_level(level, [&](auto zero) {
+    using F = decltype(zero);
+    F* data = level.data<F>();
+    without_gil([&] {
+      const F high = to_mean ? kernels::numpy_mean(data, level.size()) : kernels::numpy_max(data, level.size());
+      const F low = static_cast<F>(to_mean ? kMeanModeFloor : kMaxModeFloor);
+      kernels::clip_in_place(data, level.size(), low, high);
+    });
+  });
+}
+
+// From the coarsest Gaussian level up: each step upsamples the partial result
+// to the next detail level and adds it; the last step gives
+// (np.clip(res0, 0, 1) * 65535).astype(np.uint16).
+Ref collapse(Pyramid& pyramid) {
+  std::vector<Array>& levels = pyramid.levels;
+  Array partial = std::move(levels.back());
+  for (std::size_t k = levels.size() - 2; k > 0; --k) {
+    Array upsampled = upsampled_to(pyramid, partial, levels[k]);
+    visit_level(upsampled, [&](auto zero) {
+      using F = decltype(zero);
+      without_gil([&] { kernels::add_detail(levels[k].data<F>(), upsampled.data<F>(), upsampled.size()); });
+    });
+    partial = std::move(upsampled);
+    levels[k] = Array{};
+  }
+  const Array& finest = levels.front();
+  Array upsampled = upsampled_to(pyramid, partial, finest);
+  partial = Array{};
+  Array result = new_array_like(finest, NPY_USHORT);
+  visit_level(finest, [&](auto zero) {
+    using F = decltype(zero);
+    without_gil([&] {
+      kernels::collapse_to_u16(finest.data<F>(), upsampled.data<F>(), result.data<std::uint16_t>(), finest.size());
+    });
+  });
+  return numpy_result(result);
+}
+
+constexpr long kLargerKernelStep = 4;  // laplacian_pyramid's larger blur side: min_ksize + 4
+constexpr int kLaplacianPyramidDepth = 4;
+constexpr double kLaplacianPyramidGain = 1.5;
+
+Ref laplacian_pyramid(const Args& args) {
+  Ref src = args.get("src");
+  Ref min_ksize = odd_value(args.get("min_ksize"));
+  Ref max_ksize = odd_value(py_add(args.get("min_ksize"), kLargerKernelStep));
+  const DetailLayer layer{min_ksize, max_ksize, args.get("scale"), args.get("gamma_value")};
+  Pyramid pyramid = pyramid_base(src.get(), layer, [] { return std::optional<BaseRange>(BaseRange{0.0, 1.0}); });
+  add_gaussian_levels(pyramid, kLaplacianPyramidDepth);
+  amplify_details(pyramid, std::vector<Scalar>(kLaplacianPyramidDepth, real_scalar(Num::F64, kLaplacianPyramidGain)));
+  return collapse(pyramid);
+}
 
 // multi_scale_fuse_enhancement
-Ref multi_scale_fuse_enhancement(const Args& args) { return not_built(args); }
+constexpr int kFuseDepth = 5;
+constexpr double kStrengthFloor = 0.01;  // high_value and low_value are clipped to [0.01, 1]
+constexpr long kStrengthCeiling = 1;
+constexpr long kFineGainFactor = 10;
+constexpr long kCoarseGainFactor = 100;
+constexpr double kCoarsestGainShare = 0.55;
+constexpr double kFuseBaseFloor = -0.05;
+
+// np.clip(value, 0.01, 1) of a keyword scalar: a lone scalar is clipped in
+// its type promoted with float64's, whatever its value.
+Scalar clipped_strength(const Ref& value) {
+  std::optional<Scalar> strength = read_scalar(value.get());
+  if (!strength) {
+    // Others (integers beyond 64 bits, ...) are clipped by NumPy, which also
+    // reports what it rejects.
+    Ref clipped = np("clip", value, kStrengthFloor, kStrengthCeiling);
+    strength = read_scalar(clipped.get());
+    if (!strength) raise_unsupported(value.get());
+  }
+  const Num type = kernels::promote_types(strength->own_type, Num::F64);
+  if (type == Num::F64) {
+    return real_scalar(type, kernels::numpy_clip(strength->as<double>(), kStrengthFloor, double{kStrengthCeiling}));
+  }
+  return real_scalar(type, kernels::numpy_clip(strength->as<long double>(), (long double){kStrengthFloor},
+                                               (long double){kStrengthCeiling}));
+}
+
+// strength * factor in the strength's own type, as NumPy's scalar arithmetic.
+Scalar scaled_strength(const Scalar& strength, double factor) {
+  if (strength.own_type == Num::F64) return real_scalar(Num::F64, strength.as<double>() * factor);
+  return real_scalar(strength.own_type, strength.real * static_cast<long double>(factor));
+}
+
+Ref multi_scale_fuse_enhancement(const Args& args) {
+  Ref src = args.get("src");
+  Ref min_ksize = odd_value(args.get("min_ksize"));
+  Ref max_ksize = odd_value(args.get("max_ksize"));
+  const DetailLayer layer{min_ksize, max_ksize, args.get("scale"), args.get("gamma_value")};
+  const Scalar high_value = clipped_strength(args.get("high_value"));
+  const Scalar low_value = clipped_strength(args.get("low_value"));
+  Ref mode_fuse = args.get("mode_fuse");
+  Ref mode_truncation = args.get("mode_truncation");
+  Pyramid pyramid = pyramid_base(src.get(), layer, [&]() -> std::optional<BaseRange> {
+    if (py_equals(mode_fuse, 0)) return std::nullopt;
+    return BaseRange{kFuseBaseFloor, 1.0};
+  });
+  add_gaussian_levels(pyramid, kFuseDepth);
+  const Scalar fine_gain = scaled_strength(high_value, kFineGainFactor);
+  const Scalar coarse_gain = scaled_strength(low_value, kCoarseGainFactor);
+  const Scalar coarsest_gain = scaled_strength(coarse_gain, kCoarsestGainShare);
+  amplify_details(pyramid, {fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain});
+  truncate_detail(pyramid.levels[3], mode_truncation);
+  truncate_detail(pyramid.levels[4], mode_truncation);
+  return collapse(pyramid);
+}
 
 // adaptive_histogram_truncation_stretched
 Ref adaptive_histogram_truncation_stretched(const Args& args) {
@@ -544,10 +881,65 @@ Ref auto_level(const Args& args) {
 }
 
 // unsharpen_mask
-Ref unsharpen_mask(const Args& args) { return not_built(args); }
+// The result is a function of each 8-bit sample and its blur: it is
+// tabulated over the 65536 pairs, then looked up.
+Ref unsharpen_mask(const Args& args) {
+  Ref src = args.get("src");
+  Ref alpha = args.get("alpha");
+  Ref ksize = odd_value(args.get("ksize"));
+  const double max_value = depth::full_scale(src.get());
+  Ref working_copy = depth::working_u8(src.get(), max_value);
+  Ref blur = cv2("GaussianBlur", working_copy, tuple(ksize, ksize), 0);
+  Array working = contiguous(working_copy.get());
+  Array blurred = same_layout(blur, working);
+  const Operand weight = operand(alpha, Num::F32, Operation::Multiply);
+  Array result = new_array_like(working, NPY_USHORT);
+  visit_real(weight.result, alpha.get(), [&](auto zero) {
+    using T = decltype(zero);
+    const T factor = weight.value.as<T>();
+    without_gil([&] {
+      std::vector<std::uint16_t> table(kernels::kSamplePairs);
+      kernels::tabulate_unsharp(factor, table.data());
+      kernels::map_sample_pairs(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), table.data(),
+                                result.data<std::uint16_t>(), working.size());
+    });
+  });
+  return numpy_result(result);
+}
 
 // laplacian_enhancement
-Ref laplacian_enhancement(const Args& args) { return not_built(args); }
+// The 3 x 3 Laplacian of 8-bit samples is an integer within +-1020: 16-bit
+// signed output holds the same values as the float32 of the plain recipe and
+// is computed several times faster.
+Ref laplacian_enhancement(const Args& args) {
+  Ref src = args.get("src");
+  Ref alpha = args.get("alpha");
+  Ref beta = args.get("beta");
+  const double max_value = depth::full_scale(src.get());
+  Ref working_copy = depth::working_u8(src.get(), max_value);
+  Ref laplacian_depth = global_attr("cv2", "CV_16S");
+  Ref laplacian_ref = cv2("Laplacian", working_copy, laplacian_depth);
+  Array working = contiguous(working_copy.get());
+  Array laplacian = contiguous(laplacian_ref.get());
+  require_same_shape(working, laplacian);
+  if (laplacian.type() != NPY_SHORT) raise(PyExc_TypeError, "unexpected element type of a library result");
+  const Operand weight = operand(alpha, Num::U8, Operation::Multiply);
+  const Operand detail_weight = operand(beta, Num::F32, Operation::Multiply);
+  Array result = new_array_like(working, NPY_USHORT);
+  visit_num(weight.result, alpha.get(), [&](auto alpha_zero) {
+    visit_real(detail_weight.result, beta.get(), [&](auto beta_zero) {
+      using A = decltype(alpha_zero);
+      using B = decltype(beta_zero);
+      const A image_factor = weight.value.as<A>();
+      const B detail_factor = detail_weight.value.as<B>();
+      without_gil([&] {
+        kernels::laplacian_sharpen_u16(working.data<std::uint8_t>(), laplacian.data<std::int16_t>(), image_factor,
+                                       detail_factor, result.data<std::uint16_t>(), working.size());
+      });
+    });
+  });
+  return numpy_result(result);
+}
 
 // gamma_stretched
 Ref gamma_stretched(const Args& args) {
@@ -602,19 +994,145 @@ Ref maximum_grayscale_value(const Args& args) {
 }
 
 // enhance_details
-Ref enhance_details(const Args& args) { return not_built(args); }
+// Depth of the gradients of the 8-bit image: the 3 x 3 Sobel sums are
+// integers within +-1020, so 16-bit signed holds the same values as the 64-bit
+// float of the plain recipe, and convertScaleAbs gives the same bytes.
+Ref gradient(const Ref& image, long dx, long dy) {
+  Ref gradient_depth = global_attr("cv2", "CV_16S");
+  return cv2("Sobel", image, gradient_depth, dx, dy, Kw{"ksize", to_py(3)});
+}
+
+// cv2.addWeighted(|d/dx|, 0.5, |d/dy|, 0.5, 0): the mean gradient magnitude.
+Ref mean_gradient_magnitude(const Ref& image) {
+  Ref grad_x = gradient(image, 1, 0);
+  Ref grad_y = gradient(image, 0, 1);
+  Ref abs_grad_x = cv2("convertScaleAbs", grad_x);
+  Ref abs_grad_y = cv2("convertScaleAbs", grad_y);
+  return cv2("addWeighted", abs_grad_x, 0.5, abs_grad_y, 0.5, 0);
+}
+
+Ref enhance_details(const Args& args) {
+  Ref src = args.get("src");
+  const double max_value = depth::full_scale(src.get());
+  Ref working = depth::working_u8(src.get(), max_value);
+  Ref image = cv2("GaussianBlur", working, tuple(3, 3), 0);
+  Ref sobelxy = mean_gradient_magnitude(image);
+  Ref details = cv2("addWeighted", working, 1, sobelxy, 0.2, 0);
+  return depth::restore_u16(details.get());
+}
 
 // shadows_highlight
-Ref shadows_highlight(const Args& args) { return not_built(args); }
+constexpr long kShadowMaskSigma = 50;
+
+Ref shadows_highlight(const Args& args) {
+  Ref src = args.get("src");
+  Ref shadow = args.get("shadow");
+  Ref highlight = args.get("highlight");
+  const double max_value = depth::full_scale(src.get());
+  Array working = contiguous(depth::working_u8(src.get(), max_value).get());
+  Array image = new_array_like(working, NPY_FLOAT);
+  without_gil([&] { kernels::u8_to_unit_float32(working.data<std::uint8_t>(), image.data<float>(), working.size()); });
+  Ref mask_ref = cv2("GaussianBlur", image.object, tuple(0, 0), Kw{"sigmaX", to_py(kShadowMaskSigma)});
+  Array mask = same_layout(mask_ref, image);
+  const Operand shadow_weight = operand(shadow, Num::F32, Operation::Multiply, true);
+  const Operand highlight_weight = operand(highlight, Num::F32, Operation::Multiply, true);
+  Array result = new_array_like(working, NPY_USHORT);
+  visit_real(shadow_weight.result, shadow.get(), [&](auto shadow_zero) {
+    visit_real(highlight_weight.result, highlight.get(), [&](auto highlight_zero) {
+      using S = decltype(shadow_zero);
+      using H = decltype(highlight_zero);
+      const S shadow_factor = shadow_weight.value.as<S>();
+      const H highlight_factor = highlight_weight.value.as<H>();
+      without_gil([&] {
+        kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor, highlight_factor,
+                                       result.data<std::uint16_t>(), image.size());
+      });
+    });
+  });
+  return numpy_result(result);
+}
 
 // glow
-Ref glow(const Args& args) { return not_built(args); }
+Ref glow(const Args& args) {
+  Ref src = args.get("src");
+  Ref radius = args.get("radius");
+  Ref intensity = args.get("intensity");
+  const double max_value = depth::full_scale(src.get());
+  Ref image = depth::working_u8(src.get(), max_value);
+  Ref edges = mean_gradient_magnitude(image);
+  Ref side = py_add(py_multiply(radius, to_py(2)), 1);
+  Array edge_map = contiguous(edges.get());
+  Array halo = same_layout(cv2("GaussianBlur", edges, tuple(side, side), 0), edge_map);
+  const Operand gain = operand(intensity, Num::U8, Operation::Multiply);
+  visit_num(gain.result, intensity.get(), [&](auto zero) {
+    using T = decltype(zero);
+    const T factor = gain.value.as<T>();
+    without_gil([&] {
+      kernels::scale_halo(halo.data<std::uint8_t>(), factor, halo.data<std::uint8_t>(), halo.size());
+    });
+  });
+  Ref result = cv2("addWeighted", image, 1, halo.object, 1, 0);
+  return depth::restore_u16(result.get());
+}
 
 // brightness_contrast
-Ref brightness_contrast(const Args& args) { return not_built(args); }
+// The result is a function of each sample: for 8-bit and 16-bit samples it is
+// tabulated over all their values, then looked up.
+template <class T, class C, class B>
+void map_brightness_contrast(const Array& input, double max_value, C contrast, B brightness, const Array& result) {
+  without_gil([&] {
+    if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
+      std::vector<std::uint16_t> table(std::size_t{1} << (8 * sizeof(T)));
+      kernels::tabulate_brightness_contrast<T>(max_value, contrast, brightness, table.data());
+      kernels::map_samples(input.data<T>(), table.data(), result.data<std::uint16_t>(), input.size());
+    } else {
+      kernels::brightness_contrast_u16(input.data<T>(), max_value, contrast, brightness,
+                                       result.data<std::uint16_t>(), input.size());
+    }
+  });
+}
+
+Ref brightness_contrast(const Args& args) {
+  Ref src = args.get("src");
+  Ref brightness = args.get("brightness");
+  Ref contrast = args.get("contrast");
+  const double max_value = depth::full_scale(src.get());
+  Array input = contiguous(src.get());
+  const int type = input.type();
+  if (type != NPY_UBYTE && type != NPY_USHORT && type != NPY_FLOAT && type != NPY_DOUBLE) {
+    input = contiguous_as(input.object.get(), NPY_DOUBLE);  // exact for the other integer types
+  }
+  const Operand gain = operand(contrast, Num::F32, Operation::Multiply);
+  const Operand offset = operand(brightness, gain.result, Operation::Add);
+  Array result = new_array_like(input, NPY_USHORT);
+  visit_real(gain.result, contrast.get(), [&](auto contrast_zero) {
+    visit_real(offset.result, brightness.get(), [&](auto brightness_zero) {
+      using C = decltype(contrast_zero);
+      using B = decltype(brightness_zero);
+      const C factor = gain.value.as<C>();
+      const B addend = offset.value.as<B>();
+      switch (input.type()) {
+        case NPY_UBYTE: return map_brightness_contrast<std::uint8_t>(input, max_value, factor, addend, result);
+        case NPY_USHORT: return map_brightness_contrast<std::uint16_t>(input, max_value, factor, addend, result);
+        case NPY_FLOAT: return map_brightness_contrast<float>(input, max_value, factor, addend, result);
+        default: return map_brightness_contrast<double>(input, max_value, factor, addend, result);
+      }
+    });
+  });
+  return numpy_result(result);
+}
 
 // east
-Ref east(const Args& args) { return not_built(args); }
+// The relief kernel, rows from top to bottom; its weights sum to 1.
+constexpr float kReliefKernel[3][3] = {{1, 2, 1}, {0, 1, 0}, {-1, -2, -1}};
+
+Ref east(const Args& args) {
+  Ref src = args.get("src");
+  const npy_intp shape[2] = {3, 3};
+  Array kernel = new_array(2, shape, NPY_FLOAT);
+  std::copy(&kReliefKernel[0][0], &kReliefKernel[0][0] + 9, kernel.data<float>());
+  return cv2("filter2D", src, -1, kernel.object);
+}
 
 }  // namespace
 

@@ -1,0 +1,189 @@
+// Element types of NumPy arithmetic and NumPy's element-wise semantics on them.
+//
+// A kernel that replaces a chain of NumPy expressions evaluates every step in
+// the element type NumPy would use for it, with NumPy's own rounding, integer
+// wrap-around, clipping and casting, so that the result has the same bits.
+#pragma once
+#include <cstdint>
+#include <type_traits>
+
+// Element-wise kernel loops are built for vectorisation: the project's -O2
+// leaves loops of unknown length scalar, and trapping math keeps the selects
+// of clipping and casting as branches. Neither option changes a value.
+#define PICTOR_VECTORISED_KERNELS_BEGIN \
+  _Pragma("GCC push_options") _Pragma("GCC optimize(\"O3\", \"no-trapping-math\")")
+#define PICTOR_VECTORISED_KERNELS_END _Pragma("GCC pop_options")
+
+// The busiest kernels are also built for AVX2, chosen when the module is
+// loaded on a processor that has it: the same IEEE operations on wider
+// vectors (no FMA), so the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define PICTOR_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define PICTOR_ALSO_FOR_AVX2
+#endif
+
+namespace pictor::kernels {
+
+// The element types of NumPy arithmetic that have a native kernel.
+enum class Num { Bool, U8, I8, U16, I16, U32, I32, U64, I64, F16, F32, F64, F80 };
+
+using half = _Float16;
+
+namespace detail {
+
+constexpr bool is_float(Num t) { return t == Num::F16 || t == Num::F32 || t == Num::F64 || t == Num::F80; }
+constexpr bool is_unsigned(Num t) {
+  return t == Num::U8 || t == Num::U16 || t == Num::U32 || t == Num::U64;
+}
+constexpr int size_of(Num t) {
+  switch (t) {
+    case Num::Bool: case Num::U8: case Num::I8: return 1;
+    case Num::U16: case Num::I16: case Num::F16: return 2;
+    case Num::U32: case Num::I32: case Num::F32: return 4;
+    case Num::U64: case Num::I64: case Num::F64: return 8;
+    case Num::F80: return 16;
+  }
+  return 0;
+}
+constexpr Num signed_of_size(int size) {
+  return size == 1 ? Num::I8 : size == 2 ? Num::I16 : size == 4 ? Num::I32 : Num::I64;
+}
+// The float type NumPy promotes an integer type to (int64 and uint64 lose bits in float64).
+constexpr Num float_holding(Num integer) {
+  return size_of(integer) == 1 ? Num::F16 : size_of(integer) == 2 ? Num::F32 : Num::F64;
+}
+
+}  // namespace detail
+
+// np.promote_types for the types above.
+constexpr Num promote_types(Num a, Num b) {
+  using namespace detail;
+  if (a == b || b == Num::Bool) return a;
+  if (a == Num::Bool) return b;
+  if (is_float(a) || is_float(b)) {
+    const Num fa = is_float(a) ? a : float_holding(a);
+    const Num fb = is_float(b) ? b : float_holding(b);
+    return size_of(fa) >= size_of(fb) ? fa : fb;
+  }
+  if (is_unsigned(a) == is_unsigned(b)) return size_of(a) >= size_of(b) ? a : b;
+  const Num u = is_unsigned(a) ? a : b;
+  const Num s = is_unsigned(a) ? b : a;
+  if (size_of(s) > size_of(u)) return s;
+  return size_of(u) < 8 ? signed_of_size(2 * size_of(u)) : Num::F64;
+}
+
+template <Num N> struct type_of_num;
+template <> struct type_of_num<Num::Bool> { using type = bool; };
+template <> struct type_of_num<Num::U8> { using type = std::uint8_t; };
+template <> struct type_of_num<Num::I8> { using type = std::int8_t; };
+template <> struct type_of_num<Num::U16> { using type = std::uint16_t; };
+template <> struct type_of_num<Num::I16> { using type = std::int16_t; };
+template <> struct type_of_num<Num::U32> { using type = std::uint32_t; };
+template <> struct type_of_num<Num::I32> { using type = std::int32_t; };
+template <> struct type_of_num<Num::U64> { using type = std::uint64_t; };
+template <> struct type_of_num<Num::I64> { using type = std::int64_t; };
+template <> struct type_of_num<Num::F16> { using type = half; };
+template <> struct type_of_num<Num::F32> { using type = float; };
+template <> struct type_of_num<Num::F64> { using type = double; };
+template <> struct type_of_num<Num::F80> { using type = long double; };
+
+template <class T> constexpr Num num_of() {
+  if constexpr (std::is_same_v<T, bool>) return Num::Bool;
+  else if constexpr (std::is_same_v<T, std::uint8_t>) return Num::U8;
+  else if constexpr (std::is_same_v<T, std::int8_t>) return Num::I8;
+  else if constexpr (std::is_same_v<T, std::uint16_t>) return Num::U16;
+  else if constexpr (std::is_same_v<T, std::int16_t>) return Num::I16;
+  else if constexpr (std::is_same_v<T, std::uint32_t>) return Num::U32;
+  else if constexpr (std::is_same_v<T, std::int32_t>) return Num::I32;
+  else if constexpr (std::is_same_v<T, std::uint64_t>) return Num::U64;
+  else if constexpr (std::is_same_v<T, std::int64_t>) return Num::I64;
+  else if constexpr (std::is_same_v<T, half>) return Num::F16;
+  else if constexpr (std::is_same_v<T, float>) return Num::F32;
+  else if constexpr (std::is_same_v<T, double>) return Num::F64;
+  else return Num::F80;
+}
+
+// The element type of an operation between arrays of types A and B.
+template <class A, class B>
+using promoted = typename type_of_num<promote_types(num_of<A>(), num_of<B>())>::type;
+
+// The element operations below are inlined into vectorised kernel loops,
+// which needs the same options.
+PICTOR_VECTORISED_KERNELS_BEGIN
+
+// `a * b`, `a + b`, `a - b` as NumPy's loops for element type T compute them:
+// integers wrap around, float16 rounds a float32 result.
+template <class T>
+inline T numpy_multiply(T a, T b) {
+  if constexpr (std::is_integral_v<T>) {
+    return static_cast<T>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+  } else if constexpr (std::is_same_v<T, half>) {
+    return static_cast<half>(static_cast<float>(a) * static_cast<float>(b));
+  } else {
+    return a * b;
+  }
+}
+
+template <class T>
+inline T numpy_add(T a, T b) {
+  if constexpr (std::is_integral_v<T>) {
+    return static_cast<T>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+  } else if constexpr (std::is_same_v<T, half>) {
+    return static_cast<half>(static_cast<float>(a) + static_cast<float>(b));
+  } else {
+    return a + b;
+  }
+}
+
+template <class T>
+inline T numpy_subtract(T a, T b) {
+  if constexpr (std::is_integral_v<T>) {
+    return static_cast<T>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+  } else if constexpr (std::is_same_v<T, half>) {
+    return static_cast<half>(static_cast<float>(a) - static_cast<float>(b));
+  } else {
+    return a - b;
+  }
+}
+
+template <class T>
+inline bool is_nan(T value) {
+  if constexpr (std::is_integral_v<T>) return false;
+  else return value != value;
+}
+
+// np.clip(x, low, high) for one element: min(max(x, low), high) where a NaN
+// operand wins; so a NaN bound gives NaN, and low > high gives high. The same
+// rule as numpy_clip of kernels/elementwise.h, written as plain selects that
+// the vectoriser turns into blends, and compiled with the kernels' options
+// so that it inlines into their loops.
+template <class T>
+inline T vector_clip(T x, T low, T high) {
+  const T raised = x > low ? x : low;
+  const T at_least_low = is_nan(x) ? x : raised;
+  const T lowered = at_least_low < high ? at_least_low : high;
+  return is_nan(at_least_low) ? at_least_low : lowered;
+}
+
+// x.astype(Narrow) for a narrow unsigned type on x86-64: integers keep their
+// low bits; reals truncate toward zero to a 32-bit integer (out of range and
+// NaN give INT32_MIN) and keep its low bits. The rule of numpy_astype of
+// kernels/elementwise.h, as a select for vectorised loops.
+template <class Narrow, class T>
+inline Narrow vector_astype(T value) {
+  if constexpr (std::is_integral_v<T>) {
+    return static_cast<Narrow>(value);
+  } else if constexpr (std::is_same_v<T, half>) {
+    return vector_astype<Narrow>(static_cast<float>(value));
+  } else {
+    // Out-of-range values are replaced by INT32_MIN before the conversion (a
+    // select rather than a branch, so that loops stay vectorisable).
+    const bool fits = (value > static_cast<T>(-2147483649.0L)) & (value < static_cast<T>(2147483648.0L));
+    const T in_range = fits ? value : static_cast<T>(INT32_MIN);
+    return static_cast<Narrow>(static_cast<std::int32_t>(in_range));
+  }
+}
+
+}  // namespace pictor::kernels
+PICTOR_VECTORISED_KERNELS_END
