@@ -31,6 +31,9 @@ def _image(shape, dtype, seed):
     return np.random.default_rng(seed).integers(0, top, shape, dtype=dtype, endpoint=True)
 
 
+ONE_INPUT = {"global/a.tif": _image(SHAPE, np.uint8, 1), "local/a.tif": _image((1, 1), np.uint8, 2)}
+
+
 def write_images(root, images):
     for relative, image in images.items():
         path = os.path.join(root, relative)
@@ -126,7 +129,7 @@ def test_returns_src_and_writes_nothing_without_inputs(geometry, tmp_path, monke
 
 def test_returns_src_after_work(geometry, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    write_images(str(tmp_path), {"global/a.tif": _image(SHAPE, np.uint8, 1), "local/a.tif": _image((1, 1), np.uint8, 2)})
+    write_images(str(tmp_path), ONE_INPUT)
     src = object()
     assert geometry.crop_return(src=src) is src
 
@@ -190,7 +193,7 @@ def test_missing_partner_is_a_type_error_in_the_recipe(tmp_path, monkeypatch):
 
 def test_failed_write_raises_oserror_naming_the_output(geometry, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    write_images(str(tmp_path), {"global/a.tif": _image(SHAPE, np.uint8, 1), "local/a.tif": _image((1, 1), np.uint8, 2)})
+    write_images(str(tmp_path), ONE_INPUT)
     output = tmp_path / "merge" / "a.tif"
     output.mkdir(parents=True)  # a folder where the image should go
     with pytest.raises(OSError) as caught:

@@ -1,5 +1,6 @@
 """ImageFusion against the reference model: the input's element type, float64 arithmetic."""
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -62,7 +63,8 @@ UINT64_FROM_2_TO_63 = pytest.mark.xfail(strict=True, reason="numpy_astype<uint64
 # Small images go through the direct loop, larger ones (> 65536 samples) through the value table.
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("shape", [(7, 9), (263, 301), (131, 97, 3)])
-@pytest.mark.parametrize("dtype", ["i1", "i2", "i4", "i8", "u1", "u2", "u4", pytest.param("u8", marks=UINT64_FROM_2_TO_63),
+@pytest.mark.parametrize("dtype", ["i1", "i2", "i4", "i8", "u1", "u2", "u4",
+                                   pytest.param("u8", marks=UINT64_FROM_2_TO_63),
                                    "f2", "f4", "f8", "?", ">u2", ">i2", ">f8", "c16", "O"])
 def test_other_element_types(fusion, method, shape, dtype):
     if dtype == "O" and len(shape) == 3:
@@ -145,6 +147,20 @@ def test_zero_image_gives_zeros_without_warning(fusion, method, dtype, shape):
         with np.errstate(all="raise"):
             result = getattr(fusion, method)(src=src)
     assert_same_array(result, np.zeros(shape, dtype))
+
+
+def test_concurrent_calls_from_threads(fusion):
+    sources = [_typed("u2", (211, 307), seed) for seed in range(6)] + [_typed("f4", (97, 131, 3), 9)]
+    expected = [(reference.multiply_fusion(src=src), reference.screen_fusion(src=src)) for src in sources]
+
+    def both(src):
+        return fusion.multiply_fusion(src=src), fusion.screen_fusion(src=src)
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(3):
+            for ours, wanted in zip(pool.map(both, sources), expected):
+                assert_same_array(ours[0], wanted[0])
+                assert_same_array(ours[1], wanted[1])
 
 
 def test_colour_is_normalised_by_the_overall_maximum(fusion):

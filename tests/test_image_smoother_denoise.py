@@ -16,7 +16,8 @@ NLM_SWEEP = [{}, {"denoising_strength": 10}, {"denoising_strength": 0},
              {"template_win": 6, "search_win": 20}, {"denoising_strength": 2.5, "search_win": 9},
              {"denoising_strength": 10.0, "template_win": 3.0}]
 BILATERAL_SWEEP = [{}, {"ksize": 0}, {"ksize": 4, "sigma_color": 50, "sigma_space": 50},
-                   {"sigma_color": 50.5, "sigma_space": 10.0}, {"ksize": -1, "sigma_space": 4}, {"ksize": -4, "sigma_space": 3}]
+                   {"sigma_color": 50.5, "sigma_space": 10.0}, {"ksize": -1, "sigma_space": 4},
+                   {"ksize": -4, "sigma_space": 3}]
 SWEEPS = {"nlm_blur": NLM_SWEEP, "bilateral_filter": BILATERAL_SWEEP}
 PARAMETERS = {"nlm_blur": ["denoising_strength", "template_win", "search_win"],
               "bilateral_filter": ["ksize", "sigma_color", "sigma_space"]}

@@ -13,17 +13,16 @@ using kernels::SelfBlend;
 // scalars; anything else fails where that call fails.
 Array float_convertible(PyObject* src, Where where = Where::current()) {
   if (!PyArray_Check(src) && !PyArray_IsScalar(src, Generic)) {
-    Ref astype = attr(src, Name("astype", where));
+    attr(src, Name("astype", where));  // AttributeError for None, lists, numbers
     raise(PyExc_TypeError, "fusion needs a NumPy array", where);
   }
   return contiguous(src, where);
 }
 
+// Real element types are fused in their own type; float16, complex and object
+// samples in float64, converted back by NumPy afterwards.
 template <SelfBlend mode>
-Ref fuse_with_itself(PyObject* src, Where where = Where::current()) {
-  Array input = float_convertible(src, where);
-  // np.max of an empty image raises; let NumPy word it.
-  if (input.size() == 0) np(Name("max", where), input.object);
+Ref fuse(const Array& input, Where where) {
   Ref result;
   const bool native = visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
@@ -31,22 +30,32 @@ Ref fuse_with_itself(PyObject* src, Where where = Where::current()) {
     without_gil([&] { kernels::self_blend_fusion<mode>(input.data<T>(), output.data<T>(), input.size()); });
     result = output.object;
   });
-  if (!native) {
-    // float16, complex, object: float64 arithmetic, then NumPy's conversion back.
-    Array as_float = contiguous_as(input.object.get(), NPY_DOUBLE, where);
-    Array output = new_array_like(as_float, NPY_DOUBLE, where);
-    without_gil([&] {
-      kernels::self_blend_fusion<mode>(as_float.data<double>(), output.data<double>(), as_float.size());
-    });
-    result = output.object;
-  }
+  if (native) return result;
+  Array as_float = contiguous_as(input.object.get(), NPY_DOUBLE, where);
+  Array output = new_array_like(as_float, NPY_DOUBLE, where);
+  without_gil([&] {
+    kernels::self_blend_fusion<mode>(as_float.data<double>(), output.data<double>(), as_float.size());
+  });
+  return output.object;
+}
+
+// result.astype(src.dtype) where the two differ (byte order included); a
+// 0-d result becomes a NumPy scalar, as NumPy's arithmetic gives.
+Ref as_type_of(PyObject* src, Ref result, Where where) {
   Ref dtype = attr(src, Name("dtype", where));
-  if (!PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(result.get())),
-                          reinterpret_cast<PyArray_Descr*>(dtype.get())) ||
-      !PyArray_ISNBO(reinterpret_cast<PyArray_Descr*>(dtype.get())->byteorder)) {
+  auto* wanted = reinterpret_cast<PyArray_Descr*>(dtype.get());
+  auto* actual = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(result.get()));
+  if (!PyArray_EquivTypes(actual, wanted) || !PyArray_ISNBO(wanted->byteorder)) {
     result = call_method(result.get(), Name("astype", where), dtype);
   }
   return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(result.release())), where);
+}
+
+template <SelfBlend mode>
+Ref fuse_with_itself(PyObject* src, Where where = Where::current()) {
+  Array input = float_convertible(src, where);
+  if (input.size() == 0) np(Name("max", where), input.object);  // NumPy's own error for an empty maximum
+  return as_type_of(src, fuse<mode>(input, where), where);
 }
 
 // base / max, blended with itself, renormalised and scaled back to max, as the input's type.

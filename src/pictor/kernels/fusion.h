@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -94,8 +95,15 @@ void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
   };
   if constexpr (kTabulated<T>) {
     constexpr std::ptrdiff_t table_size = std::ptrdiff_t{1} << (8 * sizeof(T));
+    std::vector<Out> table;
     if (size > table_size) {
-      std::vector<Out> table(table_size);
+      try {
+        table.resize(table_size);
+      } catch (const std::bad_alloc&) {
+        table.clear();  // runs without the GIL: no exception may leave; compute directly instead
+      }
+    }
+    if (!table.empty()) {
       for (std::ptrdiff_t i = 0; i < table_size; ++i) table[i] = fused(static_cast<T>(static_cast<TableIndex<T>>(i)));
       for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[static_cast<TableIndex<T>>(src[i])];
       return;
