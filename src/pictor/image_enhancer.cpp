@@ -60,7 +60,8 @@ PyArrayObject* as_array(PyObject* value) { return reinterpret_cast<PyArrayObject
 
 bool same_shape(PyObject* a, PyObject* b) {
   const int ndim = PyArray_NDIM(as_array(a));
-  return ndim == PyArray_NDIM(as_array(b)) && PyArray_CompareLists(PyArray_DIMS(as_array(a)), PyArray_DIMS(as_array(b)), ndim);
+  return ndim == PyArray_NDIM(as_array(b)) &&
+         PyArray_CompareLists(PyArray_DIMS(as_array(a)), PyArray_DIMS(as_array(b)), ndim);
 }
 
 // Plain ndarrays only: subclasses keep their own arithmetic.
@@ -137,9 +138,9 @@ Ref numpy_blend(PyObject* base, PyObject* overlay, PyObject* thr, Where where) {
   Ref doubled_rest = operation(PyNumber_Multiply, two, operation(PyNumber_Subtract, one, base_ref));
   Ref t2 = operation(PyNumber_Subtract, one,
                      operation(PyNumber_Multiply, doubled_rest, operation(PyNumber_Subtract, one, overlay_ref)));
-  Ref res = operation(PyNumber_Add, operation(PyNumber_Multiply, t1, mask),
-                      operation(PyNumber_Multiply, t2, operation(PyNumber_Subtract, one, mask)));
-  return np(Name("clip", where), res, 0, 1);
+  Ref selected_t1 = operation(PyNumber_Multiply, t1, mask);
+  Ref selected_t2 = operation(PyNumber_Multiply, t2, operation(PyNumber_Subtract, one, mask));
+  return np(Name("clip", where), operation(PyNumber_Add, selected_t1, selected_t2), 0, 1);
 }
 
 // __hard_light / __image_overlay: fused for float layers of one shape and a
@@ -331,7 +332,7 @@ Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_va
   return result.object;
 }
 
-[[noreturn]] void rethrow_memory_error(Where where = Where::current()) {
+[[noreturn]] void raise_memory_error(Where where = Where::current()) {
   PyErr_NoMemory();
   throw PyError{where};
 }
@@ -479,7 +480,9 @@ Ref brightness_transfer(const Args& args) {
   const double full_scale = depth::full_scale(src.get());
   Array image = real_image(src.get());
   const double target = as_double(checked(PyNumber_Multiply(ratio.get(), to_py(full_scale).get())));
-  if (image.size() == 0) raise(PyExc_ValueError, "zero-size array to reduction operation minimum which has no identity");
+  if (image.size() == 0) {
+    raise(PyExc_ValueError, "zero-size array to reduction operation minimum which has no identity");
+  }
   Array result = new_array_like(image, image.type());
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
@@ -876,7 +879,7 @@ Ref auto_level(const Args& args) {
                                      high_position, max_value);
     });
   });
-  if (!selected) rethrow_memory_error();
+  if (!selected) raise_memory_error();
   return result.object;
 }
 
@@ -981,7 +984,9 @@ Ref maximum_grayscale_value(const Args& args) {
   Ref src = args.get("src");
   attr(src.get(), "astype");  // the first step is src.astype(np.float32)
   Array image = real_image(src.get());
-  if (image.size() == 0) raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+  if (image.size() == 0) {
+    raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+  }
   Array result = new_array_like(image, NPY_UBYTE);
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);

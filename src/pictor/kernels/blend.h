@@ -155,12 +155,13 @@ void multi_scale_pass(const T* src, const T* blurred, double* chain, std::uint16
       const auto overlay = overlay_of_difference<T>(difference);
       return blend<mode>(overlay, overlay, half);
     });
-    const auto base_of = level_function<T>(ends ? size : 0, [max_value](T level) { return base_value(level, max_value); });
+    const auto base_of = level_function<T>(ends ? size : 0,
+                                           [max_value](T level) { return base_value(level, max_value); });
     const auto difference = [src, blurred](std::ptrdiff_t i) { return static_cast<long>(src[i]) - blurred[i]; };
     run_multi_scale_pass<mode, pass>(
         size, [&](std::ptrdiff_t i) { return overlay_of(difference(i)); },
-        [&](std::ptrdiff_t i) { return first_chain_of(difference(i)); }, [&](std::ptrdiff_t i) { return base_of(src[i]); },
-        chain, result);
+        [&](std::ptrdiff_t i) { return first_chain_of(difference(i)); },
+        [&](std::ptrdiff_t i) { return base_of(src[i]); }, chain, result);
   } else {
     const auto overlay = [src, blurred](std::ptrdiff_t i) { return overlay_value(src[i], blurred[i]); };
     run_multi_scale_pass<mode, pass>(
