@@ -1,5 +1,6 @@
 """ImageEnhancer's blend primitives and the two multi-scale adaptive blends
 against the reference model: same arrays, same errors."""
+import signal
 import traceback
 import warnings
 
@@ -311,3 +312,27 @@ def test_kernel_sides_grow_by_the_step_and_one_overlay_is_left_unused(enhancer, 
     assert recorder.sides == [(11, 11), (17, 17), (23, 23), (29, 29)]
     monkeypatch.undo()
     assert_same_array(result, getattr(reference, method)(src=src, init_ksize=10, multi_scale=3, step_ksize=6))
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("source", ["one-pixel", "one-channel"])
+@pytest.mark.parametrize("method", MULTI_SCALE)
+def test_a_huge_number_of_passes_can_be_interrupted(enhancer, method, source):
+    # As in the recipe, 2**31 - 1 passes take hours; a signal handler's exception stops them.
+    src = {"one-pixel": np.zeros((1, 1, 3), np.uint8), "one-channel": np.zeros((2, 2, 1), np.uint8)}[source]
+
+    def interrupt(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Interrupted):
+            getattr(enhancer, method)(src=src, multi_scale=2 ** 31 - 1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -197,6 +197,7 @@ Ref stepwise_multi_scale(PyObject* src, double max_value, Ref ksize, const Ref& 
   Ref base_hl;
   const Ref half = to_py(kernels::kBlendThreshold);
   for (Py_ssize_t pass = pass_count(multi_scale, where); pass > 0; --pass) {
+    checked_status(PyErr_CheckSignals(), where);
     overlay_hl = blend_layers<mode>(overlay_hl.get(), overlay.get(), half.get(), where);
     base_hl = blend_layers<mode>(base.get(), overlay_hl.get(), half.get(), where);
     ksize = checked(PyNumber_Add(ksize.get(), step_ksize.get()), where);
@@ -229,6 +230,7 @@ Ref fused_multi_scale(PyObject* src, Ref blurred, double max_value, Ref ksize, P
   visit_samples(source, [&](auto zero) {
     using T = decltype(zero);
     for (Py_ssize_t pass = 1; pass <= passes && lined_up; ++pass) {
+      checked_status(PyErr_CheckSignals(), where);  // a huge multi_scale runs as long as the recipe: let ^C stop it
       const bool last = pass == passes;
       const kernels::Pass stage = passes == 1 ? kernels::Pass::Only
                                   : pass == 1 ? kernels::Pass::First
