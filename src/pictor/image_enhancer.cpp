@@ -902,8 +902,8 @@ Ref unsharpen_mask(const Args& args) {
   visit_real(weight.result, alpha.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = weight.value.as<T>();
+    std::vector<std::uint16_t> table(kernels::kSamplePairs);  // allocated with the GIL held
     without_gil([&] {
-      std::vector<std::uint16_t> table(kernels::kSamplePairs);
       kernels::tabulate_unsharp(factor, table.data());
       kernels::map_sample_pairs(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), table.data(),
                                 result.data<std::uint16_t>(), working.size());
@@ -1087,16 +1087,18 @@ Ref glow(const Args& args) {
 // tabulated over all their values, then looked up.
 template <class T, class C, class B>
 void map_brightness_contrast(const Array& input, double max_value, C contrast, B brightness, const Array& result) {
-  without_gil([&] {
-    if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
-      std::vector<std::uint16_t> table(std::size_t{1} << (8 * sizeof(T)));
+  if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
+    std::vector<std::uint16_t> table(std::size_t{1} << (8 * sizeof(T)));  // allocated with the GIL held
+    without_gil([&] {
       kernels::tabulate_brightness_contrast<T>(max_value, contrast, brightness, table.data());
       kernels::map_samples(input.data<T>(), table.data(), result.data<std::uint16_t>(), input.size());
-    } else {
+    });
+  } else {
+    without_gil([&] {
       kernels::brightness_contrast_u16(input.data<T>(), max_value, contrast, brightness,
                                        result.data<std::uint16_t>(), input.size());
-    }
-  });
+    });
+  }
 }
 
 Ref brightness_contrast(const Args& args) {
