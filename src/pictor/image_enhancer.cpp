@@ -1010,12 +1010,14 @@ Ref gradient(const Ref& image, long dx, long dy) {
 }
 
 // cv2.addWeighted(|d/dx|, 0.5, |d/dy|, 0.5, 0): the mean gradient magnitude.
-Ref mean_gradient_magnitude(const Ref& image) {
+// If given, `spare`, an 8-bit array of the image's layout that the caller no
+// longer needs (the image itself may be), takes |d/dx| and then the result.
+Ref mean_gradient_magnitude(const Ref& image, const Ref& spare = Ref()) {
   Ref grad_x = gradient(image, 1, 0);
   Ref grad_y = gradient(image, 0, 1);
-  Ref abs_grad_x = cv2("convertScaleAbs", grad_x);
+  Ref abs_grad_x = spare ? cv2("convertScaleAbs", grad_x, Kw{"dst", spare}) : cv2("convertScaleAbs", grad_x);
   Ref abs_grad_y = cv2("convertScaleAbs", grad_y);
-  return cv2("addWeighted", abs_grad_x, 0.5, abs_grad_y, 0.5, 0);
+  return cv2("addWeighted", abs_grad_x, 0.5, abs_grad_y, 0.5, 0, Kw{"dst", abs_grad_x});
 }
 
 Ref enhance_details(const Args& args) {
@@ -1023,8 +1025,8 @@ Ref enhance_details(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Ref working = depth::working_u8(src.get(), max_value);
   Ref image = cv2("GaussianBlur", working, tuple(3, 3), 0);
-  Ref sobelxy = mean_gradient_magnitude(image);
-  Ref details = cv2("addWeighted", working, 1, sobelxy, 0.2, 0);
+  Ref sobelxy = mean_gradient_magnitude(image, image);
+  Ref details = cv2("addWeighted", working, 1, sobelxy, 0.2, 0, Kw{"dst", sobelxy});
   return depth::restore_u16(details.get());
 }
 
