@@ -166,6 +166,20 @@ def test_non_contiguous_input(enhancer, method):
     check_parity(enhancer, method, corpus.load("u16-colour-photo-chelsea-96x128")[1::2, ::-3])
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_concurrent_calls_from_threads(enhancer, method):
+    from concurrent.futures import ThreadPoolExecutor
+    rng = np.random.default_rng(7)
+    sources = [rng.integers(0, 65536, size=(131, 97), dtype=np.uint16) for _ in range(6)]
+    sources += [rng.integers(0, 256, size=(61, 83, 3), dtype=np.uint8) for _ in range(6)]
+    expected = [getattr(reference, method)(src=src.copy()) for src in sources]
+    run = getattr(enhancer, method)
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(2):
+            for ours, reference_result in zip(pool.map(lambda src: run(src=src), sources), expected):
+                assert_same_array(ours, reference_result)
+
+
 # --- errors -------------------------------------------------------------------------------------
 
 BAD_KEYWORDS = (
