@@ -186,7 +186,11 @@ def test_auto_level_fraction_values(enhancer, kwargs):
 
 
 @pytest.mark.parametrize("gamma_value", [None, "a", np.float32(0.4), np.float64(2.0), 1e300, float("nan"),
-                                         np.array([0.5, 2.0, 1.0]), np.array(0.7), 1j, 2 ** 70])
+                                         float("inf"), -1e39, 3.4e38, np.array([0.5, 2.0, 1.0]), np.array(0.7),
+                                         np.array(2), np.array(0.5, np.float32), 1j, 2 ** 70, True, np.int64(2),
+                                         np.uint8(1), np.float16(0.5), np.float32(-1), 16777217, 2.0, -1.0, 0.0,
+                                         np.longdouble(0.4)],
+                         ids=repr)
 @pytest.mark.parametrize("name", ["u16-colour-random-57x101", "u8-grey-photo-camera-96x128"])
 def test_gamma_values(enhancer, gamma_value, name):
     src = corpus.load(name)

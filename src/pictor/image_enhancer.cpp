@@ -75,11 +75,6 @@ bool is_real_array(PyObject* value) {
   return PyArray_CheckExact(value) && visit_real_type(PyArray_TYPE(as_array(value)), [](auto) {});
 }
 
-// Python and NumPy numbers that NumPy 1.x treats as scalars in array arithmetic.
-bool is_scalar_number(PyObject* value) {
-  return PyFloat_Check(value) || PyLong_Check(value) || PyArray_IsScalar(value, Generic);
-}
-
 // A blend threshold the fused blend takes: a float, or an int a double holds exactly.
 std::optional<double> plain_threshold(PyObject* thr) {
   if (PyFloat_Check(thr)) return PyFloat_AS_DOUBLE(thr);
@@ -382,7 +377,7 @@ Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
   return position < 0 ? position + size : position;
 }
 
-// (np.clip(powered, 0, 1) * 65535.0).astype(np.uint16)
+// (np.clip(powered, 0, 1) * 65535.0).astype(np.uint16) of NumPy's result.
 Ref gamma_to_u16(const Ref& powered, Where where) {
   if (!is_float_array(powered.get())) {
     Ref clipped = np(Name("clip", where), powered, 0, 1);
@@ -398,14 +393,69 @@ Ref gamma_to_u16(const Ref& powered, Where where) {
   return levels.object;
 }
 
-// gamma_stretched on every sample: the [0, 1] float32 image raised by NumPy.
-template <class T>
-Ref gamma_of_samples(const Array& image, double max_value, const Ref& gamma_value, Where where) {
-  Array unit = new_array_like(image, NPY_FLOAT, where);
-  const float divisor = static_cast<float>(max_value);
-  without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
-  Ref powered = checked(PyNumber_Power(unit.object.get(), gamma_value.get(), Py_None), where);
-  return gamma_to_u16(powered, where);
+// A gamma_value that NumPy 1.x treats as a scalar exponent: a Python or
+// NumPy integer or float, or a 0-d array of one.
+struct ScalarExponent {
+  double value;
+  float single;            // the exponent cast to float32
+  bool single_precision;   // the power loop NumPy 1.x picks for a float32 base
+};
+
+std::optional<ScalarExponent> scalar_exponent(PyObject* gamma_value) {
+  Ref value = Ref::borrow(gamma_value);
+  if (PyArray_Check(gamma_value) && PyArray_NDIM(as_array(gamma_value)) == 0) {
+    const int type = PyArray_TYPE(as_array(gamma_value));
+    if (!PyTypeNum_ISBOOL(type) && !PyTypeNum_ISINTEGER(type) && type != NPY_HALF && type != NPY_FLOAT &&
+        type != NPY_DOUBLE) {
+      return std::nullopt;
+    }
+    value = Ref::steal(PyArray_GETITEM(as_array(gamma_value), PyArray_BYTES(as_array(gamma_value))));
+    if (!value) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+  }
+  PyObject* number = value.get();
+  if (PyLong_Check(number) || PyArray_IsScalar(number, Integer) || PyArray_IsScalar(number, Bool)) {
+    Ref integer = Ref::steal(PyNumber_Long(number));
+    int overflow = 0;
+    const long long exact = integer ? PyLong_AsLongLongAndOverflow(integer.get(), &overflow) : -1;
+    if (!integer || overflow != 0 || (exact == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return std::nullopt;  // beyond int64: NumPy's own conversion decides
+    }
+    // An integer is of a lower kind than float32, so the loop stays float32.
+    return ScalarExponent{static_cast<double>(exact), static_cast<float>(exact), true};
+  }
+  if (PyFloat_Check(number) || PyArray_IsScalar(number, Half) || PyArray_IsScalar(number, Float)) {
+    const double exponent = PyFloat_AsDouble(number);
+    return ScalarExponent{exponent, static_cast<float>(exponent), kernels::keeps_float32(exponent)};
+  }
+  return std::nullopt;
+}
+
+std::optional<kernels::PowerShortcut> power_shortcut(double exponent) {
+  if (exponent == 1.0) return kernels::PowerShortcut::Copy;
+  if (exponent == -1.0) return kernels::PowerShortcut::Reciprocal;
+  if (exponent == 0.0) return kernels::PowerShortcut::Ones;
+  if (exponent == 0.5) return kernels::PowerShortcut::SquareRoot;
+  if (exponent == 2.0) return kernels::PowerShortcut::Square;
+  return std::nullopt;
+}
+
+// np.power(unit, exponent) in the loop NumPy 1.x picks (float32, or float64
+// for an exponent beyond float32), the exponent given per element in that
+// type so that no NumPy version substitutes its own scalar shortcut.
+Ref numpy_power(const Array& unit, const ScalarExponent& exponent, Where where) {
+  const int type = exponent.single_precision ? NPY_FLOAT : NPY_DOUBLE;
+  Array base = exponent.single_precision ? unit : contiguous_as(unit.object.get(), NPY_DOUBLE, where);
+  Array exponents = new_array_like(base, type, where);
+  if (exponent.single_precision) {
+    std::fill(exponents.data<float>(), exponents.data<float>() + exponents.size(), exponent.single);
+  } else {
+    std::fill(exponents.data<double>(), exponents.data<double>() + exponents.size(), exponent.value);
+  }
+  return np(Name("power", where), base.object, exponents.object);
 }
 
 // NumPy warns about a power only for a result that is not a finite normal
@@ -416,25 +466,19 @@ Ref gamma_of_samples(const Array& image, double max_value, const Ref& gamma_valu
 constexpr double kQuietExponentLimit = 7.0;
 
 template <class T>
-bool power_of_every_level_is_quiet(PyObject* gamma_value) {
-  if (!std::is_unsigned_v<T> || !(PyFloat_Check(gamma_value) || PyLong_Check(gamma_value))) return false;
-  const double exponent = PyFloat_AsDouble(gamma_value);
-  if (exponent == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();  // an int beyond float range: not a quiet exponent
-    return false;
-  }
-  return exponent >= 0 && exponent <= kQuietExponentLimit;
+bool power_of_every_level_is_quiet(const ScalarExponent& exponent) {
+  return std::is_unsigned_v<T> && exponent.value >= 0 && exponent.value <= kQuietExponentLimit;
 }
 
-// gamma_stretched through a table of levels: those present in the image, so
-// that NumPy raises (and warns about) the values it would meet in the image,
-// or, for an image with more samples than levels, every level when none of
-// them can make NumPy warn.
+// The level indices whose powers NumPy computes: those present in the image,
+// so that NumPy raises (and warns about) the values it would meet in the
+// image, or, for an image with more samples than levels, every level when
+// none of them can make NumPy warn.
 template <class T>
-Ref gamma_of_levels(const Array& image, double max_value, const Ref& gamma_value, Where where) {
-  const bool every_level = image.size() > static_cast<npy_intp>(kernels::level_count<T>) &&
-                           power_of_every_level_is_quiet<T>(gamma_value.get());
+std::vector<std::size_t> levels_to_raise(const Array& image, const ScalarExponent& exponent) {
   std::vector<std::uint8_t> present(kernels::level_count<T>, 1);
+  const bool every_level = image.size() > static_cast<npy_intp>(kernels::level_count<T>) &&
+                           power_of_every_level_is_quiet<T>(exponent);
   if (!every_level) {
     std::fill(present.begin(), present.end(), 0);
     without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data()); });
@@ -443,20 +487,58 @@ Ref gamma_of_levels(const Array& image, double max_value, const Ref& gamma_value
   for (std::size_t index = 0; index < present.size(); ++index) {
     if (present[index]) indices.push_back(index);
   }
-  const npy_intp count = static_cast<npy_intp>(indices.size());
-  Array unit = new_array(1, &count, NPY_FLOAT, where);
-  const float divisor = static_cast<float>(max_value);
-  for (npy_intp j = 0; j < count; ++j) {
-    unit.data<float>()[j] = kernels::unit_float32(kernels::level_at<T>(indices[j]), divisor);
-  }
-  Ref powered = checked(PyNumber_Power(unit.object.get(), gamma_value.get(), Py_None), where);
-  Array stretched = contiguous_as(gamma_to_u16(powered, where).get(), NPY_USHORT, where);
-  if (stretched.size() != count) raise(PyExc_ValueError, "gamma_value must be a single number", where);
-  std::vector<std::uint16_t> table(kernels::level_count<T>, 0);
-  for (npy_intp j = 0; j < count; ++j) table[indices[j]] = stretched.data<std::uint16_t>()[j];
+  return indices;
+}
+
+// gamma_stretched with an exponent NumPy 1.x evaluates without its power
+// function: the whole recipe natively, per level.
+template <class T>
+Ref gamma_through_shortcut(const Array& image, double max_value, kernels::PowerShortcut shortcut, Where where) {
   Array result = new_array_like(image, NPY_USHORT, where);
-  without_gil([&] { kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size()); });
+  without_gil([&] {
+    kernels::gamma_by_shortcut(image.data<T>(), result.data<std::uint16_t>(), image.size(),
+                               static_cast<float>(max_value), shortcut);
+  });
   return result.object;
+}
+
+// gamma_stretched with a general scalar exponent: NumPy raises the [0, 1]
+// float32 values, of every sample or, for samples of at most 16 bits, of
+// the levels in a table.
+template <class T>
+Ref gamma_through_power(const Array& image, double max_value, const ScalarExponent& exponent, Where where) {
+  const float divisor = static_cast<float>(max_value);
+  if constexpr (!kernels::has_level_table<T>) {
+    Array unit = new_array_like(image, NPY_FLOAT, where);
+    without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+    return gamma_to_u16(numpy_power(unit, exponent, where), where);
+  } else {
+    const std::vector<std::size_t> indices = levels_to_raise<T>(image, exponent);
+    const npy_intp count = static_cast<npy_intp>(indices.size());
+    Array unit = new_array(1, &count, NPY_FLOAT, where);
+    for (npy_intp j = 0; j < count; ++j) {
+      unit.data<float>()[j] = kernels::unit_float32(kernels::level_at<T>(indices[j]), divisor);
+    }
+    Array stretched = contiguous(gamma_to_u16(numpy_power(unit, exponent, where), where).get(), where);
+    std::vector<std::uint16_t> table(kernels::level_count<T>, 0);
+    for (npy_intp j = 0; j < count; ++j) table[indices[j]] = stretched.data<std::uint16_t>()[j];
+    Array result = new_array_like(image, NPY_USHORT, where);
+    without_gil([&] {
+      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size());
+    });
+    return result.object;
+  }
+}
+
+// gamma_stretched with any other gamma_value (arrays, complex numbers, ...):
+// NumPy's own `**` on the [0, 1] float32 image.
+template <class T>
+Ref gamma_through_operator(const Array& image, double max_value, const Ref& gamma_value, Where where) {
+  Array unit = new_array_like(image, NPY_FLOAT, where);
+  const float divisor = static_cast<float>(max_value);
+  without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+  Ref powered = checked(PyNumber_Power(unit.object.get(), gamma_value.get(), Py_None), where);
+  return gamma_to_u16(powered, where);
 }
 
 // __get_overlay
@@ -952,16 +1034,18 @@ Ref gamma_stretched(const Args& args) {
   Ref gamma_value = args.get("gamma_value");
   const double max_value = depth::full_scale(src.get());
   Array image = real_image(src.get());
+  const std::optional<ScalarExponent> exponent = scalar_exponent(gamma_value.get());
+  const auto shortcut = exponent ? power_shortcut(exponent->value) : std::nullopt;
   Ref result;
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
-    if constexpr (kernels::has_level_table<T>) {
-      if (is_scalar_number(gamma_value.get())) {
-        result = gamma_of_levels<T>(image, max_value, gamma_value, Where::current());
-        return;
-      }
+    if (shortcut) {
+      result = gamma_through_shortcut<T>(image, max_value, *shortcut, Where::current());
+    } else if (exponent) {
+      result = gamma_through_power<T>(image, max_value, *exponent, Where::current());
+    } else {
+      result = gamma_through_operator<T>(image, max_value, gamma_value, Where::current());
     }
-    result = gamma_of_samples<T>(image, max_value, gamma_value, Where::current());
   });
   return result;
 }

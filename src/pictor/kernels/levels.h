@@ -1,6 +1,7 @@
 // Grey-level mappings: functions of a sample's level alone, in float32 as
 // the enhancer computes them, and level tables for samples of at most 16 bits.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -107,12 +108,39 @@ void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function
 
 // --- gamma stretch --------------------------------------------------------------------------
 
-// (np.clip(y, 0, 1) * 65535.0).astype(np.uint16) for powered values y.
+// The exponents for which NumPy 1.x evaluates `float_array ** exponent`
+// without its power function: positive, reciprocal, ones_like, sqrt, square.
+enum class PowerShortcut { Copy, Reciprocal, Ones, SquareRoot, Square };
+
+inline float shortcut_power(float unit, PowerShortcut shortcut) {
+  switch (shortcut) {
+    case PowerShortcut::Copy: return unit;
+    case PowerShortcut::Reciprocal: return 1.0f / unit;
+    case PowerShortcut::Ones: return 1.0f;
+    case PowerShortcut::SquareRoot: return std::sqrt(unit);
+    case PowerShortcut::Square: return unit * unit;
+  }
+  return unit;
+}
+
+// (np.clip(y, 0, 1) * 65535.0).astype(np.uint16) of a powered value y.
+template <class F>
+inline std::uint16_t gamma_level(F powered) {
+  return numpy_astype<std::uint16_t>(numpy_clip(powered, F(0), F(1)) * static_cast<F>(kFullScale16));
+}
+
 template <class F>
 void gamma_to_u16(const F* powered, std::uint16_t* out, std::ptrdiff_t size) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    out[i] = numpy_astype<std::uint16_t>(numpy_clip(powered[i], F(0), F(1)) * static_cast<F>(kFullScale16));
-  }
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = gamma_level(powered[i]);
+}
+
+// gamma_stretched with a shortcut exponent: the whole recipe per level.
+template <class T>
+void gamma_by_shortcut(const T* src, std::uint16_t* out, std::ptrdiff_t size, float divisor,
+                       PowerShortcut shortcut) {
+  map_by_level(src, out, size, [divisor, shortcut](T level) {
+    return gamma_level(shortcut_power(unit_float32(level, divisor), shortcut));
+  });
 }
 
 // --- rescale to 8 bits ----------------------------------------------------------------------
