@@ -276,6 +276,21 @@ Ref in_type_of(PyObject* src, const Array& result, Where where = Where::current(
   return call_method(result.object.get(), Name("astype", where), dtype);
 }
 
+bool is_real_number(PyObject* value) {
+  return PyFloat_Check(value) || PyLong_Check(value) || PyArray_IsScalar(value, Floating) ||
+         PyArray_IsScalar(value, Integer);
+}
+
+// ratio * factor as NumPy 1.x computes it for a Python or NumPy real scalar:
+// in float64 (a float32 scalar times a Python float is float64 there, unlike
+// NumPy 2). Anything else goes through the interpreter's `*`.
+double scalar_product(const Ref& ratio, double factor, Where where = Where::current()) {
+  if (is_real_number(ratio.get()) && !PyArray_IsScalar(ratio.get(), LongDouble)) {
+    return as_double(ratio, where) * factor;
+  }
+  return as_double(checked(PyNumber_Multiply(ratio.get(), to_py(factor).get()), where), where);
+}
+
 // (result / 255 * 65535).astype(np.uint16) of a library result, which is not
 // always an array (equalizeHist gives None for an empty image).
 Ref restore_u16_of(const Ref& result, Where where = Where::current()) {
@@ -283,11 +298,6 @@ Ref restore_u16_of(const Ref& result, Where where = Where::current()) {
   Ref unit = checked(PyNumber_TrueDivide(result.get(), to_py(255).get()), where);
   Ref scaled = checked(PyNumber_Multiply(unit.get(), to_py(65535).get()), where);
   return call_method(scaled.get(), Name("astype", where), global_attr(Name("np", where), "uint16"));
-}
-
-bool is_real_number(PyObject* value) {
-  return PyFloat_Check(value) || PyLong_Check(value) || PyArray_IsScalar(value, Floating) ||
-         PyArray_IsScalar(value, Integer);
 }
 
 // The truncation stretch of the working copy through NumPy's operators, for
@@ -563,7 +573,7 @@ Ref brightness_transfer(const Args& args) {
   Ref ratio = args.get("ratio");
   const double full_scale = depth::full_scale(src.get());
   Array image = real_image(src.get());
-  const double target = as_double(checked(PyNumber_Multiply(ratio.get(), to_py(full_scale).get())));
+  const double target = scalar_product(ratio, full_scale);
   if (image.size() == 0) {
     raise(PyExc_ValueError, "zero-size array to reduction operation minimum which has no identity");
   }
