@@ -13,7 +13,6 @@ CI is set), "dev" (the default otherwise) and "long" (for a soak run).
 PICTOR_FUZZ_EXAMPLES overrides the number of examples per method and
 PICTOR_FUZZ_TIMEOUT the seconds one call may take.
 """
-import inspect
 import os
 import shutil
 import signal
@@ -28,6 +27,7 @@ from hypothesis import given
 
 import fuzz_worker
 from fuzz_worker import ArraySpec, Case
+from tool_calls import tool_methods
 
 _HEALTH = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 settings.register_profile("pictor-fuzz-ci", max_examples=40, deadline=None, derandomize=True,
@@ -52,29 +52,7 @@ CASE_TIMEOUT = float(os.environ.get("PICTOR_FUZZ_TIMEOUT", "30"))
 ARRAY_PARAMETERS = {"src", "img", "image", "lst", "probabilities", "base", "overlay"}
 
 
-# --- discovering the methods ------------------------------------------------
-
-def _tool_classes(module):
-    base = module.SingletonBase
-    return [(name, value) for name, value in vars(module).items()
-            if isinstance(value, type) and issubclass(value, base) and value is not base]
-
-
-def discover_methods():
-    """(class name, attribute, parameters after self) of every tool method."""
-    import pictor.lumenops as module
-
-    found = []
-    for class_name, cls in _tool_classes(module):
-        for attribute, value in vars(cls).items():
-            if attribute in fuzz_worker.MACHINERY or not callable(value):
-                continue
-            parameters = list(inspect.signature(value).parameters.values())[1:]
-            found.append((class_name, attribute, [p for p in parameters if p.kind != p.VAR_KEYWORD]))
-    return found
-
-
-METHODS = discover_methods()
+METHODS = tool_methods()
 
 
 # --- strategies --------------------------------------------------------------
@@ -180,19 +158,18 @@ def value_for(parameter):
 
 
 @st.composite
-def calls(draw, class_name, attribute, parameters):
+def calls(draw, method):
     """One call of a method: positional or keyword arguments as its
     convention allows, sometimes with an unknown keyword or an extra
     positional argument."""
     args, kwargs = [], {}
-    keyword_only = all(p.kind == p.KEYWORD_ONLY for p in parameters)
-    for parameter in parameters:
+    for parameter in method.parameters:
         required = parameter.default is parameter.empty
         likely = parameter.name in ARRAY_PARAMETERS or required
         if not required and draw(st.integers(0, 9)) >= (9 if likely else 5):
             continue
         value = draw(value_for(parameter))
-        if not keyword_only and not kwargs and draw(st.booleans()):
+        if not method.keyword_only and not kwargs and draw(st.booleans()):
             args.append(value)
         else:
             kwargs[parameter.name] = value
@@ -200,13 +177,12 @@ def calls(draw, class_name, attribute, parameters):
         kwargs["unknown_keyword"] = draw(st.sampled_from(HOSTILE_SCALARS))
     if draw(st.integers(0, 29)) == 0:
         args.append(draw(image_values))
-    return Case(class_name, attribute, tuple(args), kwargs)
+    return Case(method.class_name, method.attribute, tuple(args), kwargs)
 
 
-def probe_case(class_name, attribute, parameters):
+def probe_case(method):
     """The cheapest call that reaches the body: required parameters as None."""
-    required = {p.name: None for p in parameters if p.default is p.empty}
-    return Case(class_name, attribute, (), required)
+    return Case(method.class_name, method.attribute, (), {p.name: None for p in method.required})
 
 
 # --- the tests ---------------------------------------------------------------
@@ -226,20 +202,20 @@ def describe_failure(case, outcome):
         "; ".join(outcome.get("problems", [])) or "extraordinary exception", outcome["detail"])
 
 
-@pytest.mark.parametrize("class_name, attribute, parameters", METHODS,
-                         ids=["{}.{}".format(c, a) for c, a, _ in METHODS])
-def test_hostile_calls_end_in_a_result_or_an_ordinary_exception(worker, class_name, attribute,
-                                                                parameters):
-    if worker.run(probe_case(class_name, attribute, parameters))["kind"] == "not_built":
-        pytest.skip("{}.{} is not built yet".format(class_name, attribute))
+@pytest.mark.parametrize("method", METHODS, ids=[m.qualname for m in METHODS])
+def test_hostile_calls_end_in_a_result_or_an_ordinary_exception(worker, method):
+    if worker.run(probe_case(method))["kind"] == "not_built":
+        pytest.skip("{} is not built yet".format(method.qualname))
 
     @FUZZ_SETTINGS
-    @given(case=calls(class_name, attribute, parameters))
+    @given(case=calls(method))
     def check(case):
         outcome = worker.run(case)
         ordinary = outcome["kind"] != "raised" or outcome["ordinary"]
         assert ordinary and not outcome["problems"], describe_failure(case, outcome)
 
+    # One example database entry per method, not one for the shared inner function.
+    check.hypothesis.inner_test._hypothesis_internal_add_digest = method.qualname.encode()
     check()
 
 
