@@ -48,11 +48,12 @@ export LD_PRELOAD="$asan${ubsan:+ $ubsan}"
 #   reference and memory leaks are measured by tests/test_leaks.py instead.
 # allocator_may_return_null=1 + max_allocation_size_mb: an impossible
 #   allocation (a huge keyword value, a huge image) fails as it does in a normal
-#   build (MemoryError, cv2.error) instead of aborting the process; 16 GiB
-#   leaves room for the 50000 x 50000 image tests.
+#   build (MemoryError, cv2.error) instead of aborting the process. 8 GiB, the
+#   fuzz workers' address-space limit in a normal build, still leaves room for
+#   the 50000 x 50000 image tests.
 # halt_on_error=1, abort_on_error=1: the first finding stops the process with
 #   SIGABRT, which the fuzz workers and fresh-interpreter tests report.
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=16384:halt_on_error=1:abort_on_error=1:print_summary=1"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=8192:halt_on_error=1:abort_on_error=1:print_summary=1"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:report_error_type=1"
 # Python objects from the system allocator, so that an overrun of a buffer the
 # module writes into (tuples, bytes, array descriptors) is seen by ASan.
