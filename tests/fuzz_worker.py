@@ -34,10 +34,9 @@ import zlib
 
 import numpy as np
 
-from tool_calls import is_not_built
+from tool_calls import is_not_built, write_identity_model
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-REPO_ROOT = os.path.dirname(TESTS_DIR)
 
 # Methods whose result legitimately involves the input.
 RETURNS_A_VIEW = {"GeometricTransformation.crop"}
@@ -399,33 +398,17 @@ class WorkerDied(AssertionError):
     pass
 
 
-def _write_identity_model(path):
-    """A stand-in network (output = input) where the shipped one is absent."""
-    from onnx import TensorProto, helper, save
-
-    shape = [1, 3, 512, 512]
-    graph = helper.make_graph(
-        [helper.make_node("Identity", ["lowres"], ["highres"])], "identity",
-        [helper.make_tensor_value_info("lowres", TensorProto.FLOAT, shape)],
-        [helper.make_tensor_value_info("highres", TensorProto.FLOAT, shape)])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 7
-    save(model, path)
-
-
 def prepare_scratch_dir():
-    """Working directory of the workers: the model folder, and the three image
-    folders that crop_return walks, with one small image pair."""
+    """Working directory of the workers: an identity network as the model file
+    (the shipped one costs a large fraction of a second per call, and the
+    module's steps around it are the same), and the three image folders that
+    crop_return walks, with one small image pair."""
     import cv2
 
     scratch = tempfile.mkdtemp(prefix="pictor-fuzz-")
-    shipped = os.path.join(REPO_ROOT, MODEL_PATH)
     model = os.path.join(scratch, MODEL_PATH)
     os.makedirs(os.path.dirname(model))
-    if os.path.isfile(shipped):
-        os.symlink(shipped, model)
-    else:
-        _write_identity_model(model)
+    write_identity_model(model)
     for folder in ("global", "local", "merge"):
         os.mkdir(os.path.join(scratch, folder))
     cv2.imwrite(os.path.join(scratch, "global", "a.tif"), np.full((6, 5), 9, np.uint8))

@@ -35,6 +35,14 @@ def module():
 
 
 @pytest.fixture
+def fast_network(module, tmp_path):
+    """The DeepLearning tool with an identity network (the shipped one takes a
+    large fraction of a second per call); the module's own steps are the same."""
+    with tool_calls.stand_in_network(module, tmp_path):
+        yield
+
+
+@pytest.fixture
 def eager_switching():
     previous = sys.getswitchinterval()
     sys.setswitchinterval(SWITCH_INTERVAL)
@@ -126,7 +134,7 @@ def built_jobs_or_skip(module, method):
 
 
 @pytest.mark.parametrize("method", METHODS, ids=[m.qualname for m in METHODS])
-def test_one_method_from_many_threads(module, method, eager_switching):
+def test_one_method_from_many_threads(module, method, fast_network, eager_switching):
     jobs = built_jobs_or_skip(module, method)
     inputs = snapshot_inputs(jobs)
     mismatches = run_concurrently(jobs)
@@ -136,7 +144,7 @@ def test_one_method_from_many_threads(module, method, eager_switching):
         np.testing.assert_array_equal(array, copy)
 
 
-def test_all_methods_mixed_from_many_threads(module, eager_switching):
+def test_all_methods_mixed_from_many_threads(module, fast_network, eager_switching):
     jobs = []
     for method in METHODS:
         if tool_calls.is_built(module, method):
