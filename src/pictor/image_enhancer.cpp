@@ -670,8 +670,10 @@ Array unit_float32(PyObject* src, double max_value, Where where = Where::current
   Array image = new_array_like(input, NPY_FLOAT, where);
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
+    const auto divisor = static_cast<float>(max_value);
     without_gil([&] {
-      kernels::to_unit_float32(input.data<T>(), image.data<float>(), input.size(), static_cast<float>(max_value));
+      kernels::map_by_level(input.data<T>(), image.data<float>(), input.size(),
+                            [divisor](T level) { return kernels::unit_float32(level, divisor); });
     });
   });
   return image;
@@ -978,8 +980,6 @@ Ref auto_level(const Args& args) {
 }
 
 // unsharpen_mask
-// The result is a function of each 8-bit sample and its blur: it is
-// tabulated over the 65536 pairs, then looked up.
 Ref unsharpen_mask(const Args& args) {
   Ref src = args.get("src");
   Ref alpha = args.get("alpha");
@@ -994,10 +994,8 @@ Ref unsharpen_mask(const Args& args) {
   visit_real(weight.result, alpha.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = weight.value.as<T>();
-    std::vector<std::uint16_t> table(kernels::kSamplePairs);  // allocated with the GIL held
     without_gil([&] {
-      kernels::tabulate_unsharp(factor, table.data());
-      kernels::map_sample_pairs(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), table.data(),
+      kernels::unsharp_mask_u16(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), factor,
                                 result.data<std::uint16_t>(), working.size());
     });
   });
@@ -1134,7 +1132,10 @@ Ref shadows_highlight(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Array working = contiguous(depth::working_u8(src.get(), max_value).get());
   Array image = new_array_like(working, NPY_FLOAT);
-  without_gil([&] { kernels::u8_to_unit_float32(working.data<std::uint8_t>(), image.data<float>(), working.size()); });
+  without_gil([&] {
+    kernels::map_by_level(working.data<std::uint8_t>(), image.data<float>(), working.size(),
+                          [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); });
+  });
   Ref mask_ref = cv2("GaussianBlur", image.object, tuple(0, 0), Kw{"sigmaX", to_py(kShadowMaskSigma)});
   Array mask = same_layout(mask_ref, image);
   const Operand shadow_weight = operand(shadow, Num::F32, Operation::Multiply, true);
@@ -1179,33 +1180,17 @@ Ref glow(const Args& args) {
 }
 
 // brightness_contrast
-// The result is a function of each sample: for 8-bit and 16-bit samples it is
-// tabulated over all their values, then looked up.
-template <class T, class C, class B>
-void map_brightness_contrast(const Array& input, double max_value, C contrast, B brightness, const Array& result) {
-  if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
-    std::vector<std::uint16_t> table(std::size_t{1} << (8 * sizeof(T)));  // allocated with the GIL held
-    without_gil([&] {
-      kernels::tabulate_brightness_contrast<T>(max_value, contrast, brightness, table.data());
-      kernels::map_samples(input.data<T>(), table.data(), result.data<std::uint16_t>(), input.size());
-    });
-  } else {
-    without_gil([&] {
-      kernels::brightness_contrast_u16(input.data<T>(), max_value, contrast, brightness,
-                                       result.data<std::uint16_t>(), input.size());
-    });
-  }
-}
-
 Ref brightness_contrast(const Args& args) {
   Ref src = args.get("src");
   Ref brightness = args.get("brightness");
   Ref contrast = args.get("contrast");
   const double max_value = depth::full_scale(src.get());
+  // A function of each sample, tabulated over the levels of 8-bit and 16-bit
+  // samples; other sample types (exact in float64) are computed one by one.
   Array input = contiguous(src.get());
   const int type = input.type();
   if (type != NPY_UBYTE && type != NPY_USHORT && type != NPY_FLOAT && type != NPY_DOUBLE) {
-    input = contiguous_as(input.object.get(), NPY_DOUBLE);  // exact for the other integer types
+    input = contiguous_as(input.object.get(), NPY_DOUBLE);
   }
   const Operand gain = operand(contrast, Num::F32, Operation::Multiply);
   const Operand offset = operand(brightness, gain.result, Operation::Add);
@@ -1216,12 +1201,14 @@ Ref brightness_contrast(const Args& args) {
       using B = decltype(brightness_zero);
       const C factor = gain.value.as<C>();
       const B addend = offset.value.as<B>();
-      switch (input.type()) {
-        case NPY_UBYTE: return map_brightness_contrast<std::uint8_t>(input, max_value, factor, addend, result);
-        case NPY_USHORT: return map_brightness_contrast<std::uint16_t>(input, max_value, factor, addend, result);
-        case NPY_FLOAT: return map_brightness_contrast<float>(input, max_value, factor, addend, result);
-        default: return map_brightness_contrast<double>(input, max_value, factor, addend, result);
-      }
+      visit_real_type(input.type(), [&](auto sample_zero) {
+        using T = decltype(sample_zero);
+        without_gil([&] {
+          kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
+            return kernels::brightness_contrast_sample(level, max_value, factor, addend);
+          });
+        });
+      });
     });
   });
   return numpy_result(result);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/levels.h"
 #include "kernels/numeric.h"
 
 PICTOR_VECTORISED_KERNELS_BEGIN
@@ -29,19 +30,18 @@ inline std::uint16_t unsharp_sample(std::uint8_t src, std::uint8_t blurred, T al
   return clip_to_u8_restored(numpy_add(detail, static_cast<T>(src)));
 }
 
-constexpr std::ptrdiff_t kSamplePairs = 256 * 256;
+constexpr long kSamplePairs = 256 * 256;
 
-// unsharp_sample for every pair of 8-bit values, at index src * 256 + blurred.
+// unsharp_sample of every sample and its blur, through a table of the 65536
+// pairs of 8-bit values where the image has more samples than that.
 template <class T>
-void tabulate_unsharp(T alpha, std::uint16_t* table) {
-  for (std::ptrdiff_t pair = 0; pair < kSamplePairs; ++pair) {
-    table[pair] = unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
-  }
+void unsharp_mask_u16(const std::uint8_t* src, const std::uint8_t* blurred, T alpha, std::uint16_t* out,
+                      std::ptrdiff_t size) {
+  const auto of_pair = integer_function(0, kSamplePairs - 1, size, [alpha](long pair) {
+    return unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
+  });
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = of_pair(src[i] << 8 | blurred[i]);
 }
-
-// out = table[first * 256 + second], element by element.
-void map_sample_pairs(const std::uint8_t* first, const std::uint8_t* second, const std::uint16_t* table,
-                      std::uint16_t* out, std::ptrdiff_t size);
 
 // np.clip(src * alpha - laplacian * beta, 0, 255).astype(np.uint8), with the
 // float32 Laplacian (whose values are the integers given), the products in A

@@ -12,9 +12,6 @@
 PICTOR_VECTORISED_KERNELS_BEGIN
 namespace pictor::kernels {
 
-// image.astype(np.float32) / 255.0 for the 8-bit working copy.
-void u8_to_unit_float32(const std::uint8_t* image, float* out, std::ptrdiff_t size);
-
 // x * (1 + shadow * m) * (1 + highlight * (1 - m)) for the image x and its
 // blurred mask m, clipped to [0, 1], times 65535.0 as uint16. The shadow gain
 // is computed in S, the highlight gain in H (the mask 1 - m in float32), the
@@ -55,25 +52,6 @@ inline std::uint16_t brightness_contrast_sample(T sample, double max_value, C co
   const C scaled = numpy_multiply(static_cast<C>(image), contrast);
   return clip_to_u8_restored(numpy_add(static_cast<B>(scaled), brightness));
 }
-
-template <class T, class C, class B>
-void brightness_contrast_u16(const T* src, double max_value, C contrast, B brightness, std::uint16_t* out,
-                             std::ptrdiff_t size) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = brightness_contrast_sample(src[i], max_value, contrast, brightness);
-}
-
-// brightness_contrast_sample of every value of an 8-bit or 16-bit sample type.
-template <class T, class C, class B>
-void tabulate_brightness_contrast(double max_value, C contrast, B brightness, std::uint16_t* table) {
-  constexpr std::ptrdiff_t kValues = std::ptrdiff_t{1} << (8 * sizeof(T));
-  for (std::ptrdiff_t value = 0; value < kValues; ++value) {
-    table[value] = brightness_contrast_sample(static_cast<T>(value), max_value, contrast, brightness);
-  }
-}
-
-// out = table[src], element by element.
-void map_samples(const std::uint8_t* src, const std::uint16_t* table, std::uint16_t* out, std::ptrdiff_t size);
-void map_samples(const std::uint16_t* src, const std::uint16_t* table, std::uint16_t* out, std::ptrdiff_t size);
 
 }  // namespace pictor::kernels
 PICTOR_VECTORISED_KERNELS_END
