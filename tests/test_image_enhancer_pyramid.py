@@ -190,6 +190,41 @@ def test_concurrent_calls_from_threads(enhancer, method):
                 assert_same_array(ours, reference_result)
 
 
+
+@pytest.mark.parametrize("method", ["laplacian_pyramid", "multi_scale_fuse_enhancement"])
+def test_the_module_copy_is_used_for_the_pyramid_base(lumenops, enhancer, method, monkeypatch):
+    import copy as standard_copy
+
+    class CountingCopy:
+        calls = 0
+
+        @classmethod
+        def deepcopy(cls, value):
+            cls.calls += 1
+            return standard_copy.deepcopy(value)
+
+    src = corpus.load("u8-grey-photo-camera-96x128")
+    expected = getattr(reference, method)(src=src)
+    monkeypatch.setattr(lumenops, "copy", CountingCopy)
+    assert_same_array(getattr(enhancer, method)(src=src), expected)
+    assert CountingCopy.calls == 1
+
+
+def test_without_a_module_copy_the_pyramids_raise_name_error(fresh_python):
+    # In a fresh interpreter: deleting a module attribute would reorder the
+    # namespace of this one.
+    output = fresh_python("""
+        import numpy as np
+        from pictor import lumenops
+        del lumenops.copy
+        for method in ("laplacian_pyramid", "multi_scale_fuse_enhancement"):
+            try:
+                getattr(lumenops.ImageEnhancer(), method)(src=np.zeros((8, 8), np.uint8))
+            except NameError as error:
+                print(error)
+    """)
+    assert output.splitlines() == ["name 'copy' is not defined"] * 2
+
 # --- errors -------------------------------------------------------------------------------------
 
 BAD_KEYWORDS = (

@@ -753,6 +753,17 @@ struct Pyramid {
   Array scratch;
 };
 
+// copy.deepcopy(base), with `copy` looked up in the module namespace as
+// every module-level name is. The standard library's deep copy of an array
+// that only this call holds would be an identical array that nobody else
+// sees, so it is not made; any other deepcopy is called.
+Array deep_copied(const Array& base) {
+  Ref deepcopy = attr(global("copy"), "deepcopy");
+  Ref standard_copy = checked(PyImport_ImportModule("copy"));
+  if (deepcopy.get() == attr(standard_copy, "deepcopy").get()) return base;
+  return same_layout(call(deepcopy, base.object), base);
+}
+
 // gauss0 = copy.deepcopy(clip(gamma_img + (min_gaus - max_gaus) * scale)),
 // gamma_img = np.power(src.astype(np.float32) / max_value, gamma_value).
 Pyramid pyramid_base(PyObject* src, const DetailLayer& layer, const BaseClip& base_clip) {
@@ -778,11 +789,14 @@ Pyramid pyramid_base(PyObject* src, const DetailLayer& layer, const BaseClip& ba
       });
     });
   });
-  gamma = fine = coarse = Array{};  // only the base is needed from here on
-  Ref copied = call_method(global("copy").get(), "deepcopy", base.object);
+  gamma = fine = Array{};  // only the base is needed from here on, and a spare full-size buffer
   Pyramid pyramid;
-  pyramid.levels.push_back(same_layout(copied, base));
-  if (base.object.get() != pyramid.levels.front().object.get()) pyramid.scratch = base;
+  pyramid.levels.push_back(deep_copied(base));
+  if (pyramid.levels.front().object.get() != base.object.get()) {
+    pyramid.scratch = base;
+  } else if (coarse.type() == base.type()) {
+    pyramid.scratch = coarse;
+  }
   return pyramid;
 }
 
