@@ -233,9 +233,11 @@ def test_multi_scale_large_images(enhancer, method, multi_scale, name):
                  lambda: getattr(reference, method)(src=src.copy(), multi_scale=multi_scale, step_ksize=4), src)
 
 
-BAD_KEYWORDS = [{"multi_scale": 0}, {"multi_scale": -2}, {"multi_scale": 2.0}, {"multi_scale": None},
+# No pass at all (multi_scale 0 or less) is checked on its own below: its message is
+# fixed, while the reference model's depends on the running interpreter.
+BAD_KEYWORDS = [{"multi_scale": 2.0}, {"multi_scale": None},
                 {"multi_scale": True}, {"init_ksize": 11.0}, {"init_ksize": "11"}, {"step_ksize": 6.0},
-                {"step_ksize": None}, {"step_ksize": None, "multi_scale": 0}, {"init_ksize": 2 ** 40}]
+                {"step_ksize": None}, {"init_ksize": 2 ** 40}]
 
 
 @pytest.mark.parametrize("method", MULTI_SCALE)
@@ -247,12 +249,13 @@ def test_multi_scale_bad_keywords(enhancer, method, kwargs, name):
                  lambda: getattr(reference, method)(src=src.copy(), **kwargs), src)
 
 
-def test_no_pass_is_the_interpreters_unbound_local_error(enhancer):
+@pytest.mark.parametrize("method", MULTI_SCALE)
+@pytest.mark.parametrize("kwargs", [{"multi_scale": 0}, {"multi_scale": -2}, {"step_ksize": None, "multi_scale": 0}])
+def test_no_pass_is_an_unbound_local_error(enhancer, method, kwargs):
     with pytest.raises(UnboundLocalError) as caught:
-        enhancer.multi_scale_adaptive_hard_light_enhancement(src=np.zeros((5, 5), np.uint16), multi_scale=0)
-    assert "'base_hl'" in str(caught.value)
-    assert traceback.extract_tb(caught.tb)[-1].name == \
-        MODULE + ".ImageEnhancer.multi_scale_adaptive_hard_light_enhancement"
+        getattr(enhancer, method)(src=np.zeros((5, 5), np.uint16), **kwargs)
+    assert str(caught.value) == "local variable 'base_hl' referenced before assignment"
+    assert traceback.extract_tb(caught.tb)[-1].name == MODULE + ".ImageEnhancer." + method
 
 
 MULTI_SCALE_SOURCES = dict(OVERLAY_SOURCES, **{

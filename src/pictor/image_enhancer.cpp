@@ -163,14 +163,9 @@ Ref blend_layers(PyObject* base, PyObject* overlay, PyObject* thr, Where where) 
   return blended.object;
 }
 
-// The loop over range(multi_scale) never assigned base_hl: the interpreter's own error.
+// The loop over range(multi_scale) never assigned base_hl.
 [[noreturn]] void raise_unbound_base_hl(Where where) {
-#if PY_VERSION_HEX >= 0x030B0000
-  raise(PyExc_UnboundLocalError, "cannot access local variable 'base_hl' where it is not associated with a value",
-        where);
-#else
   raise(PyExc_UnboundLocalError, "local variable 'base_hl' referenced before assignment", where);
-#endif
 }
 
 // len(range(multi_scale)), with range's TypeError for non-integers.

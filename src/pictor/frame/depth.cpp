@@ -14,6 +14,18 @@ Array real_array(PyObject* value, const Where& where) {
   return contiguous_as(array.object.get(), NPY_DOUBLE, where);
 }
 
+bool is_numpy_value(PyObject* value) { return PyArray_Check(value) || PyArray_IsScalar(value, Generic); }
+
+// (value / divisor * factor).astype(np.<type>) through the interpreter's
+// operators, for values that are not NumPy arrays or scalars (None, lists,
+// ...): they fail, or not, exactly as the expression does.
+Ref scaled_with_operators(PyObject* value, const Ref& divisor, const Ref& factor, const char* type,
+                          const Where& where) {
+  Ref quotient = checked(PyNumber_TrueDivide(value, divisor.get()), where);
+  Ref product = checked(PyNumber_Multiply(quotient.get(), factor.get()), where);
+  return call_method(product.get(), Name("astype", where), global_attr(Name("np", where), type));
+}
+
 // NumPy turns the result of arithmetic on a 0-d array into a scalar.
 Ref numpy_result(Array& output) { return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(output.object.release()))); }
 
@@ -27,6 +39,7 @@ double full_scale(PyObject* src, Where where) {
 }
 
 Ref working_u8(PyObject* src, double max_value, Where where) {
+  if (!is_numpy_value(src)) return scaled_with_operators(src, to_py(max_value), to_py(255.0), "uint8", where);
   Array input = real_array(src, where);
   Array output = new_array_like(input, NPY_UBYTE, where);
   visit_real_type(input.type(), [&](auto zero) {
@@ -39,6 +52,7 @@ Ref working_u8(PyObject* src, double max_value, Where where) {
 }
 
 Ref restore_u16(PyObject* result, Where where) {
+  if (!is_numpy_value(result)) return scaled_with_operators(result, to_py(255), to_py(65535.0), "uint16", where);
   Array input = real_array(result, where);
   Array output = new_array_like(input, NPY_USHORT, where);
   visit_real_type(input.type(), [&](auto zero) {

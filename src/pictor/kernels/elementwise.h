@@ -44,8 +44,15 @@ inline T numpy_astype(F value) {
   } else if constexpr (sizeof(T) < 4 || std::is_same_v<T, std::int32_t>) {
     return numpy_cast<T>(static_cast<double>(value));
   } else {
+    constexpr double kTwoTo63 = 9223372036854775808.0;
     const double wide = static_cast<double>(value);
-    const bool fits = wide > -9223372036854775809.0 && wide < 9223372036854775808.0;
+    if (std::is_unsigned_v<T> && wide >= kTwoTo63) {
+      // The upper half of the unsigned range: convert below 2**63, then set the top bit.
+      const double lower = wide - kTwoTo63;
+      const std::int64_t low_bits = lower < kTwoTo63 ? static_cast<std::int64_t>(lower) : INT64_MIN;
+      return static_cast<T>(static_cast<std::uint64_t>(low_bits) ^ (std::uint64_t{1} << 63));
+    }
+    const bool fits = wide > -9223372036854775809.0 && wide < kTwoTo63;
     return static_cast<T>(fits ? static_cast<std::int64_t>(wide) : INT64_MIN);
   }
 }
