@@ -18,6 +18,12 @@ set -u -o pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+# Time limits in seconds: CI stops at 90 minutes, the suites take about ten.
+SUITE_LIMIT=1800
+TOOL_LIMIT=600
+# A test still running after 15 minutes gets every thread's stack printed.
+PYTEST_OPTIONS="-q -o faulthandler_timeout=900"
+
 say() { printf '\n=== %s\n' "$*"; }
 
 newest() { sort -V | tail -n 1; }
@@ -114,10 +120,12 @@ ready=()
 
 is_ready() { [[ " ${ready[*]} " == *" $1 "* ]]; }
 
-# Runs one check in the named environment and records its outcome.
+# Runs one check in the named environment, stopped after LIMIT seconds so that
+# a hang fails the run instead of eating the whole CI budget, and records its
+# outcome.
 check() {
-  local title=$1 name=$2 status started
-  shift 2
+  local title=$1 name=$2 limit=$3 status started
+  shift 3
   say "$title ($name)"
   if ! is_ready "$name"; then
     echo "skipped: environment $name could not be set up"
@@ -125,11 +133,12 @@ check() {
     return
   fi
   started=$SECONDS
-  "$@"
+  timeout --signal=INT --kill-after=60 "$limit" "$@"
   status=$?
-  if [ "$status" -eq 5 ] && [ "$3" = pytest ]; then
-    echo "pytest collected no tests"
-  fi
+  case $status in
+    124|137) echo "stopped: still running after $limit s" ;;
+    5) [ "$3" = pytest ] && echo "pytest collected no tests" ;;
+  esac
   echo "--- $title: exit $status after $((SECONDS - started)) s"
   [ "$status" -eq 0 ] || failures+=("$title")
 }
@@ -147,11 +156,12 @@ run_all() {
   done
   mkdir -p build/crosscheck
   rm -f "$record"
-  check "test suite, CPython 3.11" main .venv/main/bin/python -m pytest -q
-  check "crosscheck record" main .venv/main/bin/python tools/crosscheck.py dump "$record"
-  check "crosscheck against NumPy 2" numpy2 .venv/numpy2/bin/python tools/crosscheck.py compare "$record"
-  check "smoke run with the newest OpenCV" cvnew .venv/cvnew/bin/python tools/crosscheck.py smoke
-  check "test suite, CPython 3.8" py38 .venv/py38/bin/python -m pytest -q
+  check "test suite, CPython 3.11" main $SUITE_LIMIT .venv/main/bin/python -m pytest $PYTEST_OPTIONS
+  check "crosscheck record" main $TOOL_LIMIT .venv/main/bin/python tools/crosscheck.py dump "$record"
+  check "crosscheck against NumPy 2" numpy2 $TOOL_LIMIT \
+    .venv/numpy2/bin/python tools/crosscheck.py compare "$record"
+  check "smoke run with the newest OpenCV" cvnew $TOOL_LIMIT .venv/cvnew/bin/python tools/crosscheck.py smoke
+  check "test suite, CPython 3.8" py38 $SUITE_LIMIT .venv/py38/bin/python -m pytest $PYTEST_OPTIONS
 
   say "summary after $SECONDS s"
   if [ ${#failures[@]} -eq 0 ]; then
