@@ -7,13 +7,6 @@
 #include <cstdint>
 #include <type_traits>
 
-// Element-wise kernel loops are built for vectorisation: the project's -O2
-// leaves loops of unknown length scalar, and trapping math keeps the selects
-// of clipping and casting as branches. Neither option changes a value.
-#define PICTOR_VECTORISED_KERNELS_BEGIN \
-  _Pragma("GCC push_options") _Pragma("GCC optimize(\"O3\", \"no-trapping-math\")")
-#define PICTOR_VECTORISED_KERNELS_END _Pragma("GCC pop_options")
-
 // The busiest kernels are also built for AVX2, chosen when the module is
 // loaded on a processor that has it: the same IEEE operations on wider
 // vectors (no FMA), so the same bits.
@@ -110,7 +103,6 @@ using promoted = typename type_of_num<promote_types(num_of<A>(), num_of<B>())>::
 
 // The element operations below are inlined into vectorised kernel loops,
 // which needs the same options.
-PICTOR_VECTORISED_KERNELS_BEGIN
 
 // `a * b`, `a + b`, `a - b` as NumPy's loops for element type T compute them:
 // integers wrap around, float16 rounds a float32 result.
@@ -186,4 +178,3 @@ inline Narrow vector_astype(T value) {
 }
 
 }  // namespace pictor::kernels
-PICTOR_VECTORISED_KERNELS_END

@@ -9,7 +9,6 @@
 
 #include "kernels/numeric.h"
 
-PICTOR_VECTORISED_KERNELS_BEGIN
 namespace pictor::kernels {
 
 // Bounds of an np.clip, or none.
@@ -84,4 +83,3 @@ void collapse_to_u16(const F* detail, const F* upsampled, std::uint16_t* out, st
 }
 
 }  // namespace pictor::kernels
-PICTOR_VECTORISED_KERNELS_END

@@ -9,7 +9,6 @@
 #include "kernels/levels.h"
 #include "kernels/numeric.h"
 
-PICTOR_VECTORISED_KERNELS_BEGIN
 namespace pictor::kernels {
 
 constexpr int kRestoreFactor16 = 257;  // 65535 / 255
@@ -59,4 +58,3 @@ void laplacian_sharpen_u16(const std::uint8_t* src, const std::int16_t* laplacia
 }
 
 }  // namespace pictor::kernels
-PICTOR_VECTORISED_KERNELS_END

@@ -9,7 +9,6 @@
 #include "kernels/numeric.h"
 #include "kernels/sharpen.h"
 
-PICTOR_VECTORISED_KERNELS_BEGIN
 namespace pictor::kernels {
 
 // x * (1 + shadow * m) * (1 + highlight * (1 - m)) for the image x and its
@@ -54,4 +53,3 @@ inline std::uint16_t brightness_contrast_sample(T sample, double max_value, C co
 }
 
 }  // namespace pictor::kernels
-PICTOR_VECTORISED_KERNELS_END
