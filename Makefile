@@ -1,13 +1,13 @@
 # Everything installs into virtual environments under .venv/ (see tools/test_all.sh).
 PYTHON_MAIN := .venv/main/bin/python
 
-.PHONY: demo test bench
+.PHONY: gallery test bench
 
-# Install the main environment with the package and run every built operation
-# on the bundled photograph; results go to demo_out/.
-demo:
+# Install the main environment with the package and draw every operation on the
+# bundled photograph as a contact sheet: gallery.png.
+gallery:
 	bash tools/test_all.sh env main
-	$(PYTHON_MAIN) tools/demo.py
+	$(PYTHON_MAIN) -m pictor gallery -o gallery.png
 
 # Install all test environments and run every check.
 test:
@@ -16,4 +16,4 @@ test:
 # Time the built methods against the reference model; writes benchmarks/RESULTS.md.
 bench:
 	bash tools/test_all.sh env main
-	$(PYTHON_MAIN) benchmarks/bench.py
+	$(PYTHON_MAIN) -m pictor bench

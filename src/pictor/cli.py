@@ -15,7 +15,7 @@ IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
 SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
 # Folder operations and helpers that do not map one image to another.
 NOT_IMAGE_METHODS = {"crop_return"}
-TILE_SIDE = 256
+TILE_SIDE = 200
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
 
