@@ -5,6 +5,7 @@ import inspect
 import os
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -85,7 +86,10 @@ peak, low, high = lumenops.UtilityTool().get_boundary(grey, 10, 256, l_scale=1)
 def run_mypy(tmp_path, source):
     pytest.importorskip("mypy")
     (tmp_path / "example.py").write_text(source)
-    environment = dict(os.environ, MYPYPATH=str(STUB.parent.parent))
+    environment = dict(os.environ)
+    installed = {sysconfig.get_paths()[key] for key in ("purelib", "platlib")}
+    if str(STUB.parent.parent) not in installed:  # a development build: point mypy at it
+        environment["MYPYPATH"] = str(STUB.parent.parent)
     return subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--follow-imports=silent",
                            "example.py"], cwd=tmp_path, env=environment, capture_output=True, text=True,
                           timeout=600)
