@@ -34,6 +34,7 @@ import time
 import pytest
 
 import tool_calls
+from fuzz_worker import under_sanitizer
 
 WINDOWS = 3
 MIN_WINDOW_CALLS, MAX_WINDOW_CALLS = 40, 3000
@@ -121,7 +122,9 @@ def check_flat(module, method, calls):
     # count is always 0 and says nothing.
     assert min(growth) <= BLOCK_NOISE + BLOCKS_PER_CALL * per_window, \
         "object blocks grew by {} in windows of {} calls".format(growth, per_window)
-    assert rss_growth <= RSS_GROWTH_LIMIT, \
+    # The address sanitizer holds freed memory back in its quarantine, so the
+    # resident size grows by design there.
+    assert rss_growth <= RSS_GROWTH_LIMIT or under_sanitizer(), \
         "resident memory grew by {:.1f} MiB over {} calls".format(rss_growth / 2 ** 20, total)
 
 

@@ -13,6 +13,8 @@
 #   py38    CPython 3.8, NumPy 1.24: the test suite again
 # An environment is reused while its requirement file and interpreter are
 # unchanged; the package itself is rebuilt and reinstalled on every run.
+# Last, tools/sanitize.sh --ci builds the module with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs most of the suite against it in "main".
 set -u -o pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +23,8 @@ cd "$root"
 # Time limits in seconds: CI stops at 90 minutes, the suites take about ten.
 SUITE_LIMIT=1800
 TOOL_LIMIT=600
+# The instrumented build plus most of the suite: about ten minutes.
+SANITIZE_LIMIT=1800
 # A test still running after 15 minutes gets every thread's stack printed.
 PYTEST_OPTIONS="-q -o faulthandler_timeout=900"
 
@@ -162,6 +166,8 @@ run_all() {
     .venv/numpy2/bin/python tools/crosscheck.py compare "$record"
   check "smoke run with the newest OpenCV" cvnew $TOOL_LIMIT .venv/cvnew/bin/python tools/crosscheck.py smoke
   check "test suite, CPython 3.8" py38 $SUITE_LIMIT .venv/py38/bin/python -m pytest $PYTEST_OPTIONS
+  check "sanitizer subset (ASan + UBSan), CPython 3.11" main $SANITIZE_LIMIT \
+    env PYTHON=.venv/main/bin/python bash tools/sanitize.sh --ci $PYTEST_OPTIONS
 
   say "summary after $SECONDS s"
   if [ ${#failures[@]} -eq 0 ]; then
