@@ -90,7 +90,7 @@ def throughput(function, image, threads, seconds):
 
 def reference_functions():
     found = {}
-    for class_name, method, kwargs, reference, _ in all_cases():
+    for _, (class_name, method, kwargs, reference, _) in all_cases():
         found.setdefault((class_name, method), reference)
     return found
 
