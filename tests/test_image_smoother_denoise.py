@@ -136,6 +136,21 @@ def test_search_windows_from_minus_one_up_reach_opencv(smoother, search_win):
     check_parity(smoother, "nlm_blur", corpus.load("u8-grey-random-57x101"), search_win=search_win)
 
 
+# A diameter whose square overflows 32 bits (given, or derived from sigma_space
+# when the diameter is not positive) would make OpenCV run for hours.
+@pytest.mark.parametrize("kwargs", [{"ksize": 2 ** 31 - 1}, {"ksize": 46342}, {"ksize": -2, "sigma_space": 1e9},
+                                    {"ksize": -1, "sigma_space": float("inf")}])
+def test_overflowing_bilateral_diameter_is_refused(smoother, kwargs):
+    with pytest.raises(cv2.error, match="cannot use a diameter"):
+        smoother.bilateral_filter(src=np.zeros((1, 1), np.uint16), **kwargs)
+
+
+@pytest.mark.parametrize("kwargs", [{"ksize": 2 ** 70}, {"ksize": 101}, {"ksize": -1, "sigma_space": 30.0},
+                                    {"ksize": 0, "sigma_space": float("nan")}, {"ksize": -5, "sigma_space": -3}])
+def test_largest_bilateral_diameters_reach_opencv(smoother, kwargs):
+    check_parity(smoother, "bilateral_filter", np.arange(12, dtype=np.uint8).reshape(3, 4), **kwargs)
+
+
 def test_negative_search_window_with_missing_src_reports_the_src(smoother):
     with pytest.raises(AttributeError):
         smoother.nlm_blur(search_win=-3)

@@ -1,5 +1,6 @@
 // ImageSmoother: box, median and Gaussian blur, non-local means, bilateral.
 #include <climits>
+#include <cmath>
 
 #include "frame/depth.h"
 #include "frame/singleton.h"
@@ -55,6 +56,38 @@ void refuse_negative_search_window(const Ref& search_win, Where where = Where::c
   throw PyError{where};
 }
 
+// OpenCV's bilateral filter squares its diameter in 32-bit arithmetic: a
+// diameter above 46340 (given, or derived from sigma_space when it is not
+// positive) overflows that and the filter then runs for hours. Refuse such
+// diameters with OpenCV's own exception type.
+constexpr long long kLargestBilateralDiameter = 46340;
+
+long long bilateral_diameter(const Ref& ksize, const Ref& sigma_space, Where where) {
+  const long long given = PyLong_AsLongLong(checked(PyNumber_Index(ksize.get()), where).get());
+  if (given == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{where};
+    PyErr_Clear();  // OpenCV rejects integers beyond a C long itself
+    return 1;
+  }
+  if (given > 0) return given / 2 * 2 + 1;
+  double sigma = PyFloat_AsDouble(sigma_space.get());
+  if (sigma == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // OpenCV reports a sigma of the wrong type itself
+    return 1;
+  }
+  if (!(sigma > 0)) sigma = 1;
+  const double radius = std::round(sigma * 1.5);
+  return radius < kLargestBilateralDiameter ? static_cast<long long>(radius) * 2 + 1 : LLONG_MAX;
+}
+
+void refuse_overflowing_diameter(const Ref& ksize, const Ref& sigma_space, Where where = Where::current()) {
+  if (!PyIndex_Check(ksize.get())) return;  // OpenCV rejects non-integers itself
+  if (bilateral_diameter(ksize, sigma_space, where) <= kLargestBilateralDiameter) return;
+  Ref error = global_attr(Name("cv2", where), "error");
+  PyErr_Format(error.get(), "bilateralFilter cannot use a diameter above %lld", kLargestBilateralDiameter);
+  throw PyError{where};
+}
+
 // The edge-preserving filters: the odd-value rule on every numeric parameter,
 // read in order before the image is touched.
 
@@ -77,6 +110,7 @@ Ref bilateral_filter(const Args& args) {
   Ref sigma_space = odd_value(args.get("sigma_space"));
   const double max_value = depth::full_scale(src.get());
   Ref working = depth::working_u8(src.get(), max_value);
+  refuse_overflowing_diameter(ksize, sigma_space);
   Ref filtered = cv2("bilateralFilter", working, ksize, sigma_color, sigma_space);
   return depth::restore_u16(filtered.get());
 }
