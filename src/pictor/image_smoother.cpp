@@ -69,6 +69,7 @@ long long bilateral_diameter(const Ref& ksize, const Ref& sigma_space, Where whe
     PyErr_Clear();  // OpenCV rejects integers beyond a C long itself
     return 1;
   }
+  if (given > INT_MAX || given < INT_MIN) return 1;  // OpenCV rejects these itself
   if (given > 0) return given / 2 * 2 + 1;
   double sigma = PyFloat_AsDouble(sigma_space.get());
   if (sigma == -1.0 && PyErr_Occurred()) {
