@@ -11,7 +11,9 @@ calls the method and checks what must hold for any input:
 - the input arrays, and the memory around their views, are unchanged;
 - a returned array is readable to its last byte, writeable, and does not
   share memory with an input, except where a view is documented (``crop``)
-  or the input itself is returned (``crop_return``).
+  or the input itself is returned (``crop_return``);
+- a second identical call, with the heap scribbled with another byte pattern,
+  gives the same result (else it was read from uninitialised or freed memory).
 
 The parent keeps one long-lived worker and restarts it when a case kills it
 (a crash is reported as a failure with the worker's stderr) or overruns its
@@ -128,7 +130,10 @@ def _element_count(shape):
 
 
 def _random_objects(rng, count):
-    pool = [0, 1, 255, 2.5, -1, None, "s", (1,), np.uint8(7), float("nan"), 10 ** 30]
+    # No strings or tuples: NumPy's arithmetic on object arrays would repeat
+    # them (a tuple times 65535), work that grows without bound and is the
+    # library's, not the module's.
+    pool = [0, 1, 255, 2.5, -1, None, np.uint8(7), float("nan"), 10 ** 30, 1j, Exploding()]
     kind = rng.integers(0, 3)
     if kind == 0:  # all Python ints, which NumPy can compute with
         return [int(v) for v in rng.integers(0, 256, count)]
@@ -228,7 +233,9 @@ def make_array(spec):
         view[...] = values
     if "masked" in layout:
         view = np.ma.masked_array(view, mask=np.zeros(shape, bool))
-    if "matrix" in layout and len(shape) == 2:
+    # Only numeric matrices: `*` is a matrix product there, and for records it
+    # turns into Python-level sequence repetition of unbounded cost.
+    if "matrix" in layout and len(shape) == 2 and not dtype.hasobject and not dtype.fields:
         view = np.asmatrix(view)
     if "readonly" in layout:
         view.flags.writeable = False
@@ -269,12 +276,25 @@ def _shares(result, owner):
         return True
 
 
+# x86's long double holds 10 significant bytes in 16; the rest is padding that
+# nothing initialises.
+LONG_DOUBLE_BYTES = 10
+
+
+def _significant_bytes(array):
+    base = array.dtype.type
+    if base in (np.longdouble, np.clongdouble) and array.dtype.itemsize in (16, 32):
+        parts = np.ascontiguousarray(array).view(np.uint8).reshape(-1, 16)
+        return parts[:, :LONG_DOUBLE_BYTES].tobytes()
+    return array.tobytes()
+
+
 def _touch(array):
     """Reads every element, so that a dangling or short buffer shows."""
     array = array.view(np.ndarray)  # subclasses (masked results) may refuse tobytes
     if array.dtype.hasobject:
         return zlib.crc32(repr([type(item).__name__ for item in array.ravel()]).encode())
-    return zlib.crc32(array.tobytes())
+    return zlib.crc32(_significant_bytes(array))
 
 
 def _check_result(qualname, result, inputs, built):
@@ -300,29 +320,71 @@ def _check_result(qualname, result, inputs, built):
     return problems, description
 
 
+def _fingerprint(result):
+    """What a result holds, in a form two calls can be compared by."""
+    if isinstance(result, np.ndarray):
+        return ("array", result.dtype.str, result.shape, _touch(result))
+    if isinstance(result, (tuple, list)):
+        return (type(result).__name__,) + tuple(_fingerprint(item) for item in result)
+    if isinstance(result, (int, float, complex, np.generic)):
+        return (type(result).__name__, repr(result))
+    return (type(result).__name__,)
+
+
+def _scribble_heap(fill_byte):
+    """Makes glibc fill newly allocated and freed heap memory with a byte
+    pattern, so that a result read from uninitialised or freed memory differs
+    from one call to the next. A no-op where malloc is not glibc's (the
+    sanitizers bring their own allocator, and their own checks)."""
+    import ctypes
+
+    m_perturb = -6
+    try:
+        ctypes.CDLL(None).mallopt(m_perturb, fill_byte)
+    except (OSError, AttributeError):
+        pass
+
+
+def _call(module, case, args, kwargs):
+    """("returned", result) or ("raised", error)."""
+    try:
+        tool = getattr(module, case.class_name)()
+        return "returned", getattr(tool, case.method)(*args, **kwargs)
+    except BaseException as error:  # classified by the caller, never re-raised
+        return "raised", error
+
+
 def run_case(module, case):
-    """Runs one case in this process; returns an outcome dictionary."""
+    """Runs one case in this process, twice over differently scribbled heap
+    memory; returns an outcome dictionary."""
     built = []
     args = [build_value(value, built) for value in case.args]
     kwargs = {name: build_value(value, built) for name, value in case.kwargs.items()}
     inputs = dict(zip(("arg%d" % i for i in range(len(args))), args))
     inputs.update(kwargs)
     qualname = case.class_name + "." + case.method
-    try:
-        tool = getattr(module, case.class_name)()
-        result = getattr(tool, case.method)(*args, **kwargs)
-    except BaseException as error:  # classified below, never re-raised
+    _scribble_heap(0x55)
+    kind, value = _call(module, case, args, kwargs)
+    if kind == "raised":
+        error = value
         outcome = {"kind": "not_built" if is_not_built(error) else "raised",
-                   "ordinary": _is_ordinary(error),
+                   "ordinary": _is_ordinary(error), "problems": [],
                    "detail": "{}: {}".format(type(error).__name__, str(error)[:300])}
-        result = None
     else:
-        problems, description = _check_result(qualname, result, inputs, built)
-        outcome = {"kind": "returned", "problems": problems, "detail": description}
+        problems, description = _check_result(qualname, value, inputs, built)
+        first = _fingerprint(value)
+        del value
+        _scribble_heap(0xAA)
+        again_kind, again = _call(module, case, args, kwargs)
+        if again_kind != "returned" or _fingerprint(again) != first:
+            problems.append("a second identical call gave {!r:.200}: the result depends on "
+                            "uninitialised or freed memory".format(again))
+        outcome = {"kind": "returned", "problems": problems, "detail": description,
+                   "shapes": [array.shape for array in _arrays_in(again)]}
+    _scribble_heap(0)
     changed = [i for i, made in enumerate(built) if not made.unchanged()]
     if changed:
-        outcome.setdefault("problems", []).append("wrote into input array(s) {}".format(changed))
-    outcome.setdefault("problems", [])
+        outcome["problems"].append("wrote into input array(s) {}".format(changed))
     return outcome
 
 

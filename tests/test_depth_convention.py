@@ -1,5 +1,6 @@
 """The 8-bit working copy and the 16-bit restore, seen through the blurs with a
 1x1 kernel (ksize 0 or 1), where the result is the restored working copy."""
+import cv2
 import numpy as np
 import pytest
 
@@ -247,6 +248,11 @@ def test_zero_sized_arrays(smoother, method, dtype, shape):
     # the shape it chooses, whose samples are not defined.
     src = np.zeros(shape, dtype)
     ours = result_or_exception(smoother, method, src, 3)
+    if len(shape) == 3 and shape[2] == 0:
+        # OpenCV's binding would read this as 512 channels, past the buffer's
+        # end; the module refuses it with OpenCV's exception type instead.
+        assert isinstance(ours, cv2.error) and "0 channels" in str(ours)
+        return
     try:
         expected = getattr(reference, method)(src=src, ksize=3)
     except Exception as error:  # the reference's exception is the expectation

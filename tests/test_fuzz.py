@@ -240,6 +240,28 @@ def test_hostile_calls_end_in_a_result_or_an_ordinary_exception(worker, method):
     check()
 
 
+IMAGE_METHODS = [m for m in METHODS if any(p.name in ("src", "img", "image") for p in m.parameters)]
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+@pytest.mark.parametrize("method", IMAGE_METHODS, ids=[m.qualname for m in IMAGE_METHODS])
+def test_image_without_channels_is_never_read_as_512_channels(worker, method, dtype):
+    """Found by fuzzing: OpenCV's binding takes an (h, w, 0) array for an
+    image of 512 channels and reads far past its buffer, so the plain recipe
+    returns garbage of shape (h, w, 512) or crashes. Such an image must be
+    refused or give an empty result."""
+    image = ArraySpec(np.dtype(dtype), (6, 5, 0), "random", 1, ())
+    kwargs = {p.name: image for p in method.parameters if p.name in ARRAY_PARAMETERS}
+    kwargs.update({p.name: 5 for p in method.required if p.name not in kwargs})
+    outcome = worker.run(Case(method.class_name, method.attribute, (), kwargs))
+    if outcome["kind"] == "not_built":
+        pytest.skip("{} is not built yet".format(method.qualname))
+    assert outcome["kind"] != "raised" or outcome["ordinary"], outcome["detail"]
+    assert not outcome["problems"], outcome["problems"]
+    for shape in outcome.get("shapes", []):
+        assert 512 not in shape, "{} returned {}".format(method.qualname, outcome["detail"])
+
+
 @pytest.mark.parametrize("layout", [(), ("fortran",), ("strided",), ("reversed",), ("unaligned",),
                                     ("byteswapped",), ("readonly",), ("broadcast",)])
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float64, object])

@@ -69,9 +69,8 @@ Ref restore_through_numpy(const Ref& x, Where where = Where::current()) {
 
 // _, binary_image = cv2.threshold(working, level, 255, cv2.THRESH_BINARY), restored.
 Ref threshold_through_cv2(const Ref& working, const Ref& level) {
-  Ref threshold = global_attr("cv2", "threshold");
   Ref binary_flag = global_attr("cv2", "THRESH_BINARY");
-  Ref result = call(threshold, working, level, 255, binary_flag);
+  Ref result = cv2("threshold", working, level, 255, binary_flag);
   return restore_through_numpy(unpack(result, 2)[1]);
 }
 
@@ -200,11 +199,10 @@ std::vector<double> counted_levels(const WorkingLevels& levels, long long low) {
 }
 
 std::vector<double> counted_levels_through_cv2(const Ref& working, PyObject* low_thr) {
-  Ref calc_hist = global_attr("cv2", "calcHist");
   Ref end = to_py(kCountedEnd);
   Ref bins = checked(PyNumber_Subtract(end.get(), low_thr));
-  Ref hist = call(calc_hist, list_of({working}), list_of({to_py(0)}), Ref::none(), list_of({bins}),
-                  list_of({Ref::borrow(low_thr), end}));
+  Ref hist = cv2("calcHist", list_of({working}), list_of({to_py(0)}), Ref::none(), list_of({bins}),
+                 list_of({Ref::borrow(low_thr), end}));
   const Array values = contiguous_as(call_method(hist.get(), "flatten").get(), NPY_DOUBLE);
   return std::vector<double>(values.data<double>(), values.data<double>() + values.size());
 }
@@ -426,8 +424,7 @@ Ref adaptive_threshold_segmentation(const Args& args) {
   Ref ratio = args.get("ratio");
   const double max_value = depth::full_scale(src.get());
   Ref working = working_copy(working_levels(src.get(), max_value), src.get(), max_value);
-  Ref box_filter = global_attr("cv2", "boxFilter");
-  Ref src_mean = call(box_filter, working, global_attr("cv2", "CV_32FC1"), tuple(ksize, ksize));
+  Ref src_mean = cv2("boxFilter", working, global_attr("cv2", "CV_32FC1"), tuple(ksize, ksize));
   Ref coef = checked(PyNumber_Subtract(to_py(1.0).get(), ratio.get()));
   if (PyArray_CheckExact(working.get()) && is_python_float(coef.get())) {
     const Array samples = contiguous(working.get());

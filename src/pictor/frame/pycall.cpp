@@ -1,6 +1,7 @@
 #include "frame/pycall.h"
 
 #include "frame/module_state.h"
+#include "frame/numpy_api.h"
 
 namespace pictor {
 
@@ -36,6 +37,24 @@ Ref global_attr(Name module, const char* attribute) {
 }
 
 namespace detail {
+
+void refuse_channelless_image(PyObject* argument, const Where& where) {
+  if (argument != nullptr && (PyList_Check(argument) || PyTuple_Check(argument))) {
+    // Image lists (calcHist, merge) are converted the same way, item by item.
+    Ref items = checked(PySequence_Fast(argument, ""), where);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      if (PyArray_Check(item)) refuse_channelless_image(item, where);
+    }
+    return;
+  }
+  if (argument == nullptr || !PyArray_Check(argument)) return;
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(argument);
+  if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 0) return;
+  Ref error = global_attr(Name("cv2", where), "error");
+  PyErr_SetString(error.get(), "OpenCV cannot take an image with 0 channels");
+  throw PyError{where};
+}
 
 Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs, const Where& where) {
   return checked(PyObject_Call(callable, args, kwargs), where);

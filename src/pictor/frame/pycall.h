@@ -95,9 +95,32 @@ Ref call_method(PyObject* object, Name method, A&&... arguments) {
   return detail::call_at(bound.get(), method.where, std::forward<A>(arguments)...);
 }
 
+namespace detail {
+
+// OpenCV's binding reads an (h, w, 0) array as an image of 512 channels and
+// runs far past the end of its buffer (garbage results, or a crash); such an
+// argument, or such an item of a list or tuple argument, is refused with
+// OpenCV's own exception type instead.
+void refuse_channelless_image(PyObject* argument, const Where& where);
+
+template <class A>
+void check_cv2_argument(const A& argument, const Where& where) {
+  using T = std::decay_t<A>;
+  if constexpr (std::is_same_v<T, Ref>) {
+    refuse_channelless_image(argument.get(), where);
+  } else if constexpr (std::is_same_v<T, PyObject*>) {
+    refuse_channelless_image(argument, where);
+  } else if constexpr (std::is_same_v<T, Kw>) {
+    refuse_channelless_image(argument.value.get(), where);
+  }
+}
+
+}  // namespace detail
+
 // cv2.function(arguments...), with cv2 looked up in the module namespace.
 template <class... A>
 Ref cv2(Name function, A&&... arguments) {
+  (detail::check_cv2_argument(arguments, function.where), ...);
   Ref module = global(Name("cv2", function.where));
   return call_method(module.get(), function, std::forward<A>(arguments)...);
 }
