@@ -133,8 +133,11 @@ if {limit}:
 
 tool = getattr(module, {class_name!r})()
 method = getattr(tool, {attribute!r})
-small = np.full((64, 48), 77, np.uint8)
-expected = method(src=small)
+# A constant image gives a constant result under most methods, at any size;
+# where it does so for a small and a medium image, it must for the huge one.
+results = [np.ravel(method(src=np.full(shape, 77, np.uint8))) for shape in ((64, 48), (1000, 1200))]
+constant = [r[0] if r.size and (r == r[0]).all() else None for r in results]
+expected = results[0]
 try:
     image = np.full(({side}, {side}), 77, np.uint8)
 except MemoryError:
@@ -146,16 +149,17 @@ except {refusals} as error:
     print("refused", type(error).__name__)
 else:
     assert isinstance(result, np.ndarray) and result.dtype == expected.dtype, (type(result), expected.dtype)
-    flat = np.ravel(expected)
-    if flat.size and (flat == flat[0]).all():
-        # A constant image stays constant under these methods: every sample,
-        # including those past the 2**31st, must hold the small image's value.
-        assert (result == flat[0]).all(), "samples differ from the constant result"
+    if constant[0] is not None and constant[0] == constant[1]:
+        # Every sample, including those past the 2**31st, holds that value.
+        assert (result == constant[0]).all(), "samples differ from the constant result"
     print("correct", result.shape)
 """
 
+# Left out: crop_return works on files, not on its src; non-local means over
+# 2.5e9 samples runs for far longer than the fresh interpreter's time limit in
+# OpenCV itself.
 KEYWORD_METHODS = [m for m in tool_calls.tool_methods()
-                   if m.keyword_only and m.attribute != "crop_return"]
+                   if m.keyword_only and m.attribute not in ("crop_return", "nlm_blur")]
 
 
 @expensive
