@@ -27,6 +27,8 @@ TOOL_LIMIT=600
 SANITIZE_LIMIT=1800
 # A test still running after 15 minutes gets every thread's stack printed.
 PYTEST_OPTIONS="-q -o faulthandler_timeout=900"
+# The fuzz tests run the same bounded set of examples on every CI run.
+export PICTOR_FUZZ_PROFILE=${PICTOR_FUZZ_PROFILE:-ci}
 
 say() { printf '\n=== %s\n' "$*"; }
 
