@@ -14,8 +14,10 @@ OpenCV recipe the same way, for comparison.
 
 OpenCV's own thread pool is switched off (cv2.setNumThreads(1)) for the
 measurement, so that one caller thread uses one core and the figure shows how
-far the module's calls run in parallel, not how OpenCV splits one call. Run it
-on an otherwise idle machine: other processes on the cores lower the scaling.
+far the module's calls run in parallel, not how OpenCV splits one call (ONNX
+Runtime keeps its own pool, so super_resolution under --all already uses every
+core from one thread). Run it on an otherwise idle machine: other processes on
+the cores lower the scaling.
 """
 import argparse
 import inspect
