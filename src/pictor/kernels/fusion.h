@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kernels/elementwise.h"
+#include "kernels/reduce.h"
 
 namespace pictor::kernels {
 
@@ -27,32 +28,6 @@ inline double self_blend(double norm) {
   } else {
     const double inverse = 1 - norm;
     return 1 - inverse * inverse;
-  }
-}
-
-// np.max and np.min of the samples as float64; NaN wins both, as in NumPy.
-struct Extremes {
-  double max;
-  double min;
-};
-
-template <class T>
-Extremes numpy_extremes(const T* src, std::ptrdiff_t size) {
-  if constexpr (std::is_floating_point_v<T>) {
-    double max = src[0], min = src[0];
-    for (std::ptrdiff_t i = 1; i < size; ++i) {
-      const double value = src[i];
-      if (!(value <= max)) max = std::isnan(max) ? max : value;
-      if (!(value >= min)) min = std::isnan(min) ? min : value;
-    }
-    return {max, min};
-  } else {
-    T max = src[0], min = src[0];
-    for (std::ptrdiff_t i = 1; i < size; ++i) {
-      max = src[i] > max ? src[i] : max;
-      min = src[i] < min ? src[i] : min;
-    }
-    return {static_cast<double>(max), static_cast<double>(min)};
   }
 }
 
@@ -80,15 +55,15 @@ using TableIndex = std::conditional_t<sizeof(T) == 1, std::uint8_t, std::uint16_
 // divide 0 by 0).
 template <SelfBlend mode, class T, class Out>
 void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
-  const Extremes extremes = numpy_extremes(src, size);
-  const double image_max = extremes.max;
+  const auto [image_min, sample_max] = numpy_extremes(src, size);
+  const double image_max = static_cast<double>(sample_max);
   if (image_max == 0) {
     for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = Out{};
     return;
   }
   // Samples in [0, M] with M finite normalise into [0, 1] with M itself at
   // exactly 1, so both blends peak at exactly 1.
-  const bool unit_range = extremes.min >= 0 && std::isfinite(image_max);
+  const bool unit_range = static_cast<double>(image_min) >= 0 && std::isfinite(image_max);
   const double blend_max = unit_range ? 1.0 : blend_maximum<mode>(src, size, image_max);
   const auto fused = [=](T value) {
     return numpy_astype<Out>(self_blend<mode>(value / image_max) / blend_max * image_max);

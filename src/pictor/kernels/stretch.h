@@ -46,34 +46,6 @@ MeanFloat<T> numpy_mean_of(const T* src, std::ptrdiff_t size) {
   return static_cast<M>(static_cast<double>(total) / static_cast<double>(size));
 }
 
-// (np.min(src), np.max(src)) of a non-empty array; a NaN sample makes both NaN.
-template <class T>
-std::pair<T, T> numpy_extremes(const T* src, std::ptrdiff_t size) {
-  // Independent lanes keep the comparisons out of one long dependency chain.
-  constexpr std::ptrdiff_t kLanes = 8;
-  T low[kLanes];
-  T high[kLanes];
-  std::fill(low, low + kLanes, src[0]);
-  std::fill(high, high + kLanes, src[0]);
-  std::ptrdiff_t i = 0;
-  for (; i + kLanes <= size; i += kLanes) {
-    for (std::ptrdiff_t lane = 0; lane < kLanes; ++lane) {
-      low[lane] = src[i + lane] < low[lane] ? src[i + lane] : low[lane];
-      high[lane] = src[i + lane] > high[lane] ? src[i + lane] : high[lane];
-    }
-  }
-  for (; i < size; ++i) {
-    low[0] = src[i] < low[0] ? src[i] : low[0];
-    high[0] = src[i] > high[0] ? src[i] : high[0];
-  }
-  if constexpr (std::is_floating_point_v<T>) {
-    for (i = 0; i < size; ++i) {
-      if (std::isnan(src[i])) return {src[i], src[i]};
-    }
-  }
-  return {*std::min_element(low, low + kLanes), *std::max_element(high, high + kLanes)};
-}
-
 // np.mean(src), np.min(src) and np.max(src) of a non-empty array.
 template <class T>
 struct SampleSummary {
