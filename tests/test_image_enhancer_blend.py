@@ -17,11 +17,6 @@ BLENDS = [("_ImageEnhancer__hard_light", reference.hard_light),
           ("_ImageEnhancer__image_overlay", reference.image_overlay)]
 
 
-@pytest.fixture(scope="module")
-def enhancer(lumenops):
-    return lumenops.ImageEnhancer()
-
-
 def full_scale(src):
     return 65535. if src.dtype == np.uint16 else 255.
 

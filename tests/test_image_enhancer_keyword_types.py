@@ -33,11 +33,6 @@ VALUES = [
 NAMES = ["u8-grey-random-57x101", "u16-colour-photo-chelsea-96x128"]
 
 
-@pytest.fixture(scope="module")
-def enhancer(lumenops):
-    return lumenops.ImageEnhancer()
-
-
 def _value_id(value):
     return "{}({!r})".format(type(value).__name__, value.item() if isinstance(value, np.generic) else value)
 

@@ -28,11 +28,6 @@ SWEEPS = {
 METHODS = list(SWEEPS)
 
 
-@pytest.fixture(scope="module")
-def enhancer(lumenops):
-    return lumenops.ImageEnhancer()
-
-
 def _kwargs_id(kwargs):
     return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items()) or "defaults"
 

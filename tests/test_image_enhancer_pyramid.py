@@ -7,38 +7,19 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import corpus
-from conftest import assert_parity, assert_same_array
+from conftest import assert_method_parity, assert_parity, assert_same_array, assert_same_from_threads, keyword_cases
 from reference import image_enhancer as reference
 
 SMALL_NAMES = ["u8-grey-random-57x101", "u16-colour-random-57x101", "u16-grey-photo-camera-96x128",
                "u8-colour-photo-coffee-97x131", "u8-grey-tiny-3x2", "u16-colour-tiny-1x1"]
 
 
-@pytest.fixture(scope="module")
-def enhancer(lumenops):
-    return lumenops.ImageEnhancer()
-
-
-def check_parity(enhancer, method, src, ours_extra=None, **kwargs):
-    """Ours equals the reference (array or exception) and leaves ``src`` alone."""
-    before = src.copy()
-    extra = ours_extra or {}
-    assert_parity(lambda: getattr(enhancer, method)(src=src, **kwargs, **extra),
-                  lambda: getattr(reference, method)(src=before.copy(), **kwargs))
-    assert src.tobytes() == before.tobytes(), "input array was modified"
-
-
-def _cases(method, sweeps):
-    return [pytest.param(method, kwargs, id="{}-{}".format(method, ",".join(
-        "{}={!r}".format(k, v) for k, v in kwargs.items()) or "defaults")) for kwargs in sweeps]
-
-
 # --- corpus parity --------------------------------------------------------------------------
 
 CORPUS_SWEEPS = (
-    _cases("laplacian_pyramid", [{}, {"min_ksize": 8}, {"min_ksize": 3, "scale": 40, "gamma_value": 1.3}])
-    + _cases("multi_scale_fuse_enhancement",
-             [{}, {"mode_fuse": 1}, {"mode_truncation": 1}, {"mode_truncation": 2},
+    keyword_cases("laplacian_pyramid", [{}, {"min_ksize": 8}, {"min_ksize": 3, "scale": 40, "gamma_value": 1.3}])
+    + keyword_cases("multi_scale_fuse_enhancement",
+                    [{}, {"mode_fuse": 1}, {"mode_truncation": 1}, {"mode_truncation": 2},
               {"mode_fuse": 1, "mode_truncation": 1, "high_value": 5, "low_value": 0}])
 )
 
@@ -46,29 +27,29 @@ CORPUS_SWEEPS = (
 @pytest.mark.parametrize("method,kwargs", CORPUS_SWEEPS)
 @pytest.mark.parametrize("name", corpus.corpus_params())
 def test_corpus_parity(enhancer, method, kwargs, name):
-    check_parity(enhancer, method, corpus.load(name), **kwargs)
+    assert_method_parity(enhancer, reference, method, corpus.load(name), **kwargs)
 
 
 KEYWORD_SWEEPS = (
-    _cases("laplacian_pyramid",
-           [{"min_ksize": k} for k in (7, 8, 9, 1, 0, -4, 21)]
-           + [{"scale": s} for s in (0, 1, 35, -3, 0.5, 70000, 1e39)]
-           + [{"gamma_value": g} for g in (0.4, 1, 2, 0.5, 0, -0.5, 3.7)])
-    + _cases("multi_scale_fuse_enhancement",
-             [{"min_ksize": 8, "max_ksize": 12}, {"min_ksize": 15}, {"max_ksize": 3}]
-             + [{"high_value": v} for v in (5, 0, 1, 0.01, -2.0, True)]
-             + [{"low_value": v} for v in (0, 1.0, 0.6, np.float32(0.2))]
-             + [{"mode_fuse": m} for m in (0.0, False, 1.0, True, 2, -1)]
-             + [{"mode_truncation": m} for m in (0.0, False, 1.0, True, 2, 3.5)]
-             + [{"scale": 300, "mode_truncation": t} for t in (0, 1)]
-             + [{"gamma_value": 2.5, "scale": 100, "mode_fuse": 1}])
+    keyword_cases("laplacian_pyramid",
+                  [{"min_ksize": k} for k in (7, 8, 9, 1, 0, -4, 21)]
+                  + [{"scale": s} for s in (0, 1, 35, -3, 0.5, 70000, 1e39)]
+                  + [{"gamma_value": g} for g in (0.4, 1, 2, 0.5, 0, -0.5, 3.7)])
+    + keyword_cases("multi_scale_fuse_enhancement",
+                    [{"min_ksize": 8, "max_ksize": 12}, {"min_ksize": 15}, {"max_ksize": 3}]
+                    + [{"high_value": v} for v in (5, 0, 1, 0.01, -2.0, True)]
+                    + [{"low_value": v} for v in (0, 1.0, 0.6, np.float32(0.2))]
+                    + [{"mode_fuse": m} for m in (0.0, False, 1.0, True, 2, -1)]
+                    + [{"mode_truncation": m} for m in (0.0, False, 1.0, True, 2, 3.5)]
+                    + [{"scale": 300, "mode_truncation": t} for t in (0, 1)]
+                    + [{"gamma_value": 2.5, "scale": 100, "mode_fuse": 1}])
 )
 
 
 @pytest.mark.parametrize("method,kwargs", KEYWORD_SWEEPS)
 @pytest.mark.parametrize("name", SMALL_NAMES)
 def test_keyword_parity(enhancer, method, kwargs, name):
-    check_parity(enhancer, method, corpus.load(name), **kwargs)
+    assert_method_parity(enhancer, reference, method, corpus.load(name), **kwargs)
 
 
 @pytest.mark.parametrize("method", ["laplacian_pyramid", "multi_scale_fuse_enhancement"])
@@ -79,7 +60,7 @@ def test_keyword_parity(enhancer, method, kwargs, name):
                       .map(lambda shape: shape[:2] + (3,))),
        scale=st.sampled_from([10, 35, 120]))
 def test_random_images(enhancer, method, src, scale):
-    check_parity(enhancer, method, src, scale=scale)
+    assert_method_parity(enhancer, reference, method, src, scale=scale)
 
 
 @pytest.mark.parametrize("shape,dtype", [((517, 1031), np.uint16), ((301, 403, 3), np.uint16),
@@ -88,7 +69,7 @@ def test_random_images(enhancer, method, src, scale):
 def test_larger_images(enhancer, method, shape, dtype):
     rng = np.random.default_rng(sum(shape))
     smooth = cv_smooth(rng.integers(0, np.iinfo(dtype).max, size=shape, dtype=dtype, endpoint=True))
-    check_parity(enhancer, method, smooth)
+    assert_method_parity(enhancer, reference, method, smooth)
 
 
 def cv_smooth(image):
@@ -124,7 +105,7 @@ def test_laplacian_pyramid_kernel_sides(enhancer, same, other):
 
 def test_laplacian_pyramid_ignores_max_ksize_like_the_reference(enhancer):
     src = corpus.load("u8-colour-photo-coffee-97x131")
-    check_parity(enhancer, "laplacian_pyramid", src, ours_extra={"max_ksize": 21})
+    assert_method_parity(enhancer, reference, "laplacian_pyramid", src, ours_extra={"max_ksize": 21})
 
 
 @pytest.mark.parametrize("same,other", [({"high_value": 5}, {"high_value": 1}),
@@ -158,7 +139,7 @@ def test_truncation_to_a_mean_below_the_floor(enhancer):
     src = np.full((96, 96), 230, np.uint8)
     src[32:64, 32:64] = 0
     for kwargs in ({"low_value": 1.0, "scale": 80}, {"low_value": 1.0, "scale": 80, "mode_truncation": 1}):
-        check_parity(enhancer, "multi_scale_fuse_enhancement", src, **kwargs)
+        assert_method_parity(enhancer, reference, "multi_scale_fuse_enhancement", src, **kwargs)
 
 
 def test_result_is_a_new_uint16_array_of_the_input_shape(enhancer):
@@ -173,22 +154,12 @@ def test_result_is_a_new_uint16_array_of_the_input_shape(enhancer):
 def test_non_contiguous_input(enhancer):
     src = corpus.load("u16-colour-photo-coffee-97x131")[::2, ::-1]
     for method in ("laplacian_pyramid", "multi_scale_fuse_enhancement"):
-        check_parity(enhancer, method, src)
+        assert_method_parity(enhancer, reference, method, src)
 
 
 @pytest.mark.parametrize("method", ["laplacian_pyramid", "multi_scale_fuse_enhancement"])
 def test_concurrent_calls_from_threads(enhancer, method):
-    from concurrent.futures import ThreadPoolExecutor
-    rng = np.random.default_rng(7)
-    sources = [rng.integers(0, 65536, size=(131, 97), dtype=np.uint16) for _ in range(6)]
-    sources += [rng.integers(0, 256, size=(61, 83, 3), dtype=np.uint8) for _ in range(6)]
-    expected = [getattr(reference, method)(src=src.copy()) for src in sources]
-    run = getattr(enhancer, method)
-    with ThreadPoolExecutor(max_workers=4) as pool:
-        for _ in range(2):
-            for ours, reference_result in zip(pool.map(lambda src: run(src=src), sources), expected):
-                assert_same_array(ours, reference_result)
-
+    assert_same_from_threads(getattr(enhancer, method), getattr(reference, method))
 
 
 @pytest.mark.parametrize("method", ["laplacian_pyramid", "multi_scale_fuse_enhancement"])
@@ -228,18 +199,18 @@ def test_without_a_module_copy_the_pyramids_raise_name_error(fresh_python):
 # --- errors -------------------------------------------------------------------------------------
 
 BAD_KEYWORDS = (
-    _cases("laplacian_pyramid",
-           [{"min_ksize": v} for v in (None, "a", 7.0, 2.5, -1)] + [{"scale": v} for v in ("x", None)]
-           + [{"gamma_value": v} for v in ("x", None)])
-    + _cases("multi_scale_fuse_enhancement",
-             [{"min_ksize": v} for v in (None, 7.0)] + [{"max_ksize": v} for v in ("a", -3)]
-             + [{"high_value": v} for v in ("x", None)] + [{"low_value": "x"}, {"scale": "x"}])
+    keyword_cases("laplacian_pyramid",
+                  [{"min_ksize": v} for v in (None, "a", 7.0, 2.5, -1)] + [{"scale": v} for v in ("x", None)]
+                  + [{"gamma_value": v} for v in ("x", None)])
+    + keyword_cases("multi_scale_fuse_enhancement",
+                    [{"min_ksize": v} for v in (None, 7.0)] + [{"max_ksize": v} for v in ("a", -3)]
+                    + [{"high_value": v} for v in ("x", None)] + [{"low_value": "x"}, {"scale": "x"}])
 )
 
 
 @pytest.mark.parametrize("method,kwargs", BAD_KEYWORDS)
 def test_bad_keyword_values(enhancer, method, kwargs):
-    check_parity(enhancer, method, corpus.load("u16-grey-random-57x101"), **kwargs)
+    assert_method_parity(enhancer, reference, method, corpus.load("u16-grey-random-57x101"), **kwargs)
 
 
 BAD_SOURCES = {
@@ -260,7 +231,7 @@ BAD_SOURCES = {
 def test_unusual_sources(enhancer, method, source):
     src = BAD_SOURCES[source]
     if isinstance(src, np.ndarray):
-        check_parity(enhancer, method, src.copy())
+        assert_method_parity(enhancer, reference, method, src.copy())
     else:
         assert_parity(lambda: getattr(enhancer, method)(src=src), lambda: getattr(reference, method)(src=src))
 
