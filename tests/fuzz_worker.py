@@ -284,7 +284,9 @@ LONG_DOUBLE_BYTES = 10
 def _significant_bytes(array):
     base = array.dtype.type
     if base in (np.longdouble, np.clongdouble) and array.dtype.itemsize in (16, 32):
-        parts = np.ascontiguousarray(array).view(np.uint8).reshape(-1, 16)
+        # In native order the significant bytes come first, whatever the array's order.
+        native = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
+        parts = native.view(np.uint8).reshape(-1, 16)
         return parts[:, :LONG_DOUBLE_BYTES].tobytes()
     return array.tobytes()
 

@@ -10,7 +10,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "kernels/elementwise.h"
+#include "kernels/numeric.h"
 #include "kernels/levels.h"
 
 namespace pictor::kernels {

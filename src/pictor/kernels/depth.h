@@ -13,12 +13,13 @@
 
 namespace pictor::kernels {
 
-// NumPy's float64 -> narrow unsigned cast on x86-64: truncate to a 32-bit
-// integer (out of range and NaN give INT32_MIN) and keep the low bits.
-template <class Narrow>
-inline Narrow numpy_cast(double value) {
-  const bool fits = value > -2147483649.0 && value < 2147483648.0;
-  return static_cast<Narrow>(fits ? static_cast<std::int32_t>(value) : INT32_MIN);
+// NumPy's float -> narrow integer cast on x86-64: truncate to a 32-bit
+// integer (out of range and NaN give INT32_MIN) and keep the low bits. The
+// range test is a select, so that loops over it vectorise.
+template <class Narrow, class F>
+inline Narrow numpy_cast(F value) {
+  const bool fits = (value > static_cast<F>(-2147483649.0L)) & (value < static_cast<F>(2147483648.0L));
+  return static_cast<Narrow>(static_cast<std::int32_t>(fits ? value : static_cast<F>(INT32_MIN)));
 }
 
 constexpr double kFullScale8 = 255.0;

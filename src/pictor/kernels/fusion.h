@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "kernels/elementwise.h"
+#include "kernels/numeric.h"
 #include "kernels/reduce.h"
 
 namespace pictor::kernels {

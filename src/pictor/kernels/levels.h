@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "kernels/elementwise.h"
+#include "kernels/numeric.h"
 
 namespace pictor::kernels {
 
@@ -154,7 +154,7 @@ void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float d
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const float sample = static_cast<float>(src[i]);
     const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
-    out[i] = vector_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
+    out[i] = numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
   }
 }
 

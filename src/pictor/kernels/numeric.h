@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/depth.h"
+
 // The busiest kernels are also built for AVX2, chosen when the module is
 // loaded on a processor that has it: the same IEEE operations on wider
 // vectors (no FMA), so the same bits.
@@ -146,34 +148,57 @@ inline bool is_nan(T value) {
 }
 
 // np.clip(x, low, high) for one element: min(max(x, low), high) where a NaN
-// operand wins; so a NaN bound gives NaN, and low > high gives high. The same
-// rule as numpy_clip of kernels/elementwise.h, written as plain selects that
-// the vectoriser turns into blends, and compiled with the kernels' options
-// so that it inlines into their loops.
+// operand wins, so a NaN bound gives NaN, low > high gives high, and a tie
+// keeps the bound (clip(-0.0, 0, 1) is +0.0, as NumPy's max(x, low) gives).
+// Written as plain selects, which the vectoriser turns into blends.
 template <class T>
-inline T vector_clip(T x, T low, T high) {
+inline T numpy_clip(T x, T low, T high) {
   const T raised = x > low ? x : low;
   const T at_least_low = is_nan(x) ? x : raised;
   const T lowered = at_least_low < high ? at_least_low : high;
   return is_nan(at_least_low) ? at_least_low : lowered;
 }
 
-// x.astype(Narrow) for a narrow unsigned type on x86-64: integers keep their
-// low bits; reals truncate toward zero to a 32-bit integer (out of range and
-// NaN give INT32_MIN) and keep its low bits. The rule of numpy_astype of
-// kernels/elementwise.h, as a select for vectorised loops.
-template <class Narrow, class T>
-inline Narrow vector_astype(T value) {
-  if constexpr (std::is_integral_v<T>) {
-    return static_cast<Narrow>(value);
-  } else if constexpr (std::is_same_v<T, half>) {
-    return vector_astype<Narrow>(static_cast<float>(value));
+// Value-based casting: a float scalar combined with a float32 array keeps
+// the array's type only while the scalar lies strictly within +-3.4e38
+// (NumPy's own bounds; NaN and infinities widen to float64).
+inline bool keeps_float32(double scalar) { return scalar > -3.4e38 && scalar < 3.4e38; }
+
+// Runs body(float{}) when float32 arithmetic applies, else body(double{}).
+template <class F>
+void with_float_type(bool single_precision, F&& body) {
+  if (single_precision) {
+    body(float{});
   } else {
-    // Out-of-range values are replaced by INT32_MIN before the conversion (a
-    // select rather than a branch, so that loops stay vectorisable).
-    const bool fits = (value > static_cast<T>(-2147483649.0L)) & (value < static_cast<T>(2147483648.0L));
-    const T in_range = fits ? value : static_cast<T>(INT32_MIN);
-    return static_cast<Narrow>(static_cast<std::int32_t>(in_range));
+    body(double{});
+  }
+}
+
+// x.astype(T) of an element on x86-64. Integers keep their low bits. Reals
+// truncate toward zero through a 32-bit (narrow and int32 targets) or 64-bit
+// integer, whose out-of-range value (NaN included) is the most negative one;
+// bool is `x != 0`.
+template <class T, class F>
+inline T numpy_astype(F value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value != 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return static_cast<T>(value);
+  } else if constexpr (std::is_integral_v<F>) {
+    return static_cast<T>(value);
+  } else if constexpr (sizeof(T) < 4 || std::is_same_v<T, std::int32_t>) {
+    return numpy_cast<T>(value);
+  } else {
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    const double wide = static_cast<double>(value);
+    if (std::is_unsigned_v<T> && wide >= kTwoTo63) {
+      // The upper half of the unsigned range: convert below 2**63, then set the top bit.
+      const double lower = wide - kTwoTo63;
+      const std::int64_t low_bits = lower < kTwoTo63 ? static_cast<std::int64_t>(lower) : INT64_MIN;
+      return static_cast<T>(static_cast<std::uint64_t>(low_bits) ^ (std::uint64_t{1} << 63));
+    }
+    const bool fits = wide > -9223372036854775809.0 && wide < kTwoTo63;
+    return static_cast<T>(fits ? static_cast<std::int64_t>(wide) : INT64_MIN);
   }
 }
 

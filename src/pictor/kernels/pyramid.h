@@ -29,7 +29,7 @@ void boost_details(const G* gamma, const G* fine, const G* coarse, F scale, Clip
     const G difference = fine[i] - coarse[i];
     const F boosted = static_cast<F>(difference) * scale;
     const F fused = static_cast<F>(gamma[i]) + boosted;
-    base[i] = clip.active ? vector_clip(fused, clip.low, clip.high) : fused;
+    base[i] = clip.active ? numpy_clip(fused, clip.low, clip.high) : fused;
   }
 }
 
@@ -59,7 +59,7 @@ F numpy_max(const F* data, std::ptrdiff_t size) {
 template <class F>
 PICTOR_ALSO_FOR_AVX2
 void clip_in_place(F* data, std::ptrdiff_t size, F low, F high) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) data[i] = vector_clip(data[i], low, high);
+  for (std::ptrdiff_t i = 0; i < size; ++i) data[i] = numpy_clip(data[i], low, high);
 }
 
 // upsampled = detail + upsampled, in place: one collapse step.
@@ -77,8 +77,8 @@ void collapse_to_u16(const F* detail, const F* upsampled, std::uint16_t* out, st
   constexpr F kFullScale = 65535;
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const F level = detail[i] + upsampled[i];
-    const F scaled = vector_clip(level, F(0), F(1)) * kFullScale;
-    out[i] = vector_astype<std::uint16_t>(scaled);
+    const F scaled = numpy_clip(level, F(0), F(1)) * kFullScale;
+    out[i] = numpy_astype<std::uint16_t>(scaled);
   }
 }
 

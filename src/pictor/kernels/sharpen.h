@@ -15,7 +15,7 @@ constexpr int kRestoreFactor16 = 257;  // 65535 / 255
 
 template <class T>
 inline std::uint16_t clip_to_u8_restored(T value) {
-  const auto sample = vector_astype<std::uint8_t>(vector_clip(value, T(0), T(255)));
+  const auto sample = numpy_astype<std::uint8_t>(numpy_clip(value, T(0), T(255)));
   return static_cast<std::uint16_t>(sample * kRestoreFactor16);
 }
 

@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "kernels/elementwise.h"
+#include "kernels/numeric.h"
 #include "kernels/levels.h"
 #include "kernels/reduce.h"
 #include "kernels/selection.h"

@@ -26,7 +26,7 @@ void shadows_highlight_u16(const float* image, const float* mask, S shadow, H hi
     const S shadows_adjusted = numpy_multiply(static_cast<S>(image[i]), shadow_gain);
     const H highlight_gain = numpy_add(H(1), numpy_multiply(highlight, static_cast<H>(highlights_mask)));
     const R adjusted = numpy_multiply(static_cast<R>(shadows_adjusted), static_cast<R>(highlight_gain));
-    out[i] = vector_astype<std::uint16_t>(numpy_multiply(vector_clip(adjusted, R(0), R(1)), R(65535)));
+    out[i] = numpy_astype<std::uint16_t>(numpy_multiply(numpy_clip(adjusted, R(0), R(1)), R(65535)));
   }
 }
 
@@ -35,7 +35,7 @@ template <class T>
 void scale_halo(const std::uint8_t* halo, T intensity, std::uint8_t* out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const T scaled = numpy_multiply(static_cast<T>(halo[i]), intensity);
-    out[i] = vector_astype<std::uint8_t>(vector_clip(scaled, T(0), T(255)));
+    out[i] = numpy_astype<std::uint8_t>(numpy_clip(scaled, T(0), T(255)));
   }
 }
 
