@@ -844,7 +844,8 @@ void truncate_detail(Array& level, const Ref& mode) {
     using F = decltype(zero);
     F* data = level.data<F>();
     without_gil([&] {
-      const F high = to_mean ? kernels::numpy_mean(data, level.size()) : kernels::numpy_max(data, level.size());
+      const F high =
+          to_mean ? kernels::numpy_mean(data, level.size()) : kernels::numpy_extremes(data, level.size()).second;
       const F low = static_cast<F>(to_mean ? kMeanModeFloor : kMaxModeFloor);
       kernels::clip_in_place(data, level.size(), low, high);
     });

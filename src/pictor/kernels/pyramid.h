@@ -44,17 +44,6 @@ void amplified_detail(F* level, const F* upsampled, F gain, std::ptrdiff_t size)
   }
 }
 
-// np.max(level): NaN wins.
-template <class F>
-F numpy_max(const F* data, std::ptrdiff_t size) {
-  F result = data[0];
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    if (is_nan(data[i])) return data[i];
-    if (data[i] > result) result = data[i];
-  }
-  return result;
-}
-
 // level = np.clip(level, low, high), in place.
 template <class F>
 PICTOR_ALSO_FOR_AVX2
