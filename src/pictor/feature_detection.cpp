@@ -1,11 +1,77 @@
 // FeatureDetection: Canny edge maps.
+#include <cmath>
+#include <optional>
+#include <utility>
+
 #include "frame/depth.h"
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "kernels/canny.h"
+#include "kernels/depth.h"
 #include "tools.h"
 
 namespace pictor {
 namespace {
+
+// Thresholds beyond this size, like NaN, infinities and values that are not
+// plain Python numbers, are left to OpenCV's own conversion and errors.
+constexpr double kLargestNativeThreshold = 1 << 30;
+
+std::optional<double> plain_threshold(PyObject* value) {
+  double number;
+  if (PyFloat_CheckExact(value)) {
+    number = PyFloat_AS_DOUBLE(value);
+  } else if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) return std::nullopt;
+    number = static_cast<double>(integer);
+  } else {
+    return std::nullopt;
+  }
+  if (!(std::fabs(number) <= kLargestNativeThreshold)) return std::nullopt;
+  return number;
+}
+
+// The thresholds as OpenCV applies them to the L1 magnitude: swapped when out
+// of order, then floored.
+std::optional<kernels::CannyThresholds> native_thresholds(const Ref& low_thr, const Ref& high_thr) {
+  std::optional<double> low = plain_threshold(low_thr.get());
+  std::optional<double> high = plain_threshold(high_thr.get());
+  if (!low || !high) return std::nullopt;
+  if (*low > *high) std::swap(low, high);
+  return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};
+}
+
+// A 2-D image of 8-bit samples, or of 16-bit samples on the 16-bit scale,
+// whose working copy the detector forms itself.
+bool is_native_image(PyObject* image, double max_value) {
+  if (!PyArray_Check(image)) return false;
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(image);
+  if (PyArray_NDIM(array) != 2 || !kernels::canny_fits(PyArray_DIM(array, 0), PyArray_DIM(array, 1))) return false;
+  const int type = PyArray_TYPE(array);
+  return (type == NPY_UBYTE && max_value == kernels::kFullScale8) ||
+         (type == NPY_USHORT && max_value == kernels::kFullScale16);
+}
+
+Ref native_edges(PyObject* image, kernels::CannyThresholds thresholds, Where where = Where::current()) {
+  Array input = contiguous(image, where);
+  Array edges = new_array_like(input, NPY_USHORT, where);
+  const npy_intp rows = input.shape()[0];
+  const npy_intp cols = input.shape()[1];
+  bool done = false;
+  const auto detect = [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] { done = kernels::canny_edges(input.data<T>(), rows, cols, thresholds, edges.data<std::uint16_t>()); });
+  };
+  if (input.type() == NPY_UBYTE) detect(std::uint8_t{});
+  else detect(std::uint16_t{});
+  if (!done) {
+    PyErr_NoMemory();
+    rethrow(where);
+  }
+  return std::move(edges.object);
+}
 
 // cv2.Canny answers an empty image with None; the restore's `edges / 255`
 // then fails, and so does this.
@@ -16,12 +82,17 @@ void require_edge_map(const Ref& edges, Where where = Where::current()) {
 }
 
 // Edges of the 8-bit working copy (thresholds on the 8-bit scale), 0/255 restored to 0/65535.
+// Grey images with plain thresholds go through the native detector, which
+// forms the working copy and the restore in the same pass; the rest through OpenCV.
 Ref canny_edge(const Args& args) {
   Ref src = args.get("src");
   Ref low_thr = args.get("low_thr");
   Ref high_thr = args.get("high_thr");
   const double max_value = depth::full_scale(src.get());
+  const std::optional<kernels::CannyThresholds> thresholds = native_thresholds(low_thr, high_thr);
+  if (thresholds && is_native_image(src.get(), max_value)) return native_edges(src.get(), *thresholds);
   Ref working = depth::working_u8(src.get(), max_value);
+  if (thresholds && is_native_image(working.get(), kernels::kFullScale8)) return native_edges(working.get(), *thresholds);
   Ref edges = cv2("Canny", working, low_thr, high_thr);
   require_edge_map(edges);
   return depth::restore_u16(edges.get());

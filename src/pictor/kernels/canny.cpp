@@ -1,0 +1,493 @@
+#include "kernels/canny.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "kernels/depth.h"
+#include "kernels/numeric.h"
+
+namespace pictor::kernels {
+
+namespace {
+
+using Index = std::uint32_t;  // position in the framed edge map
+
+// States of a map cell. A weak cell becomes an edge when the hysteresis
+// reaches it. Bit 0 alone marks a weak cell and bit 1 an edge, which the
+// word-wide tests below rely on; kWeak + 1 == kEdge promotes without a branch.
+enum : std::uint8_t { kNotEdge = 0, kWeak = 1, kEdge = 2 };
+
+// tan(22.5 degrees) in Q15, rounded: the sector boundaries of the gradient direction.
+constexpr int kTan22Q15 = 13573;
+
+// The largest L1 magnitude of 3x3 Sobel derivatives of 8-bit samples.
+constexpr int kMaxMagnitude = 2 * 4 * 255;
+
+// Below this many pixels a second thread costs more than it saves.
+constexpr std::ptrdiff_t kMinPixelsPerThread = 1 << 16;
+
+}  // namespace
+
+namespace detail {
+
+// 3x3 Sobel derivatives of the middle row and their L1 magnitude. Rows are
+// framed by one replicated sample each side; the magnitude row is framed by
+// zeros (beyond the image the magnitude counts as 0).
+PICTOR_ALSO_FOR_AVX2
+void sobel_row(const std::uint8_t* __restrict above, const std::uint8_t* __restrict here,
+               const std::uint8_t* __restrict below, std::ptrdiff_t cols, std::int16_t* __restrict dx,
+               std::int16_t* __restrict dy, std::int16_t* __restrict magnitude) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    const std::int16_t gx = static_cast<std::int16_t>((above[j + 2] - above[j]) + 2 * (here[j + 2] - here[j]) +
+                                                      (below[j + 2] - below[j]));
+    const std::int16_t gy = static_cast<std::int16_t>((below[j] + 2 * below[j + 1] + below[j + 2]) -
+                                                      (above[j] + 2 * above[j + 1] + above[j + 2]));
+    dx[j] = gx;
+    dy[j] = gy;
+    magnitude[j + 1] = static_cast<std::int16_t>(std::abs(gx) + std::abs(gy));
+  }
+}
+
+// Non-maximum suppression and double threshold of one row, written with
+// masks instead of branches (gradient directions of noisy images are
+// unpredictable). A pixel survives when its magnitude exceeds `low` and is a
+// maximum across the gradient: in the horizontal and vertical sectors it must
+// exceed the neighbour before it and at least equal the one after it; in the
+// diagonal sectors exceed both. Thresholds come clamped to [-1, kMaxMagnitude].
+PICTOR_ALSO_FOR_AVX2
+void classify_row(const std::int16_t* __restrict above, const std::int16_t* __restrict here,
+                  const std::int16_t* __restrict below, const std::int16_t* __restrict dx,
+                  const std::int16_t* __restrict dy, std::ptrdiff_t cols, std::int16_t low, std::int16_t high,
+                  std::uint8_t* __restrict cells) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    const std::int16_t m = here[j + 1];
+    const int ax = std::abs(static_cast<int>(dx[j]));
+    const int ay = std::abs(static_cast<int>(dy[j])) << 15;
+    const int tan22 = ax * kTan22Q15;
+    const int tan67 = tan22 + (ax << 16);
+    const std::int16_t horizontal = static_cast<std::int16_t>(-static_cast<std::int16_t>(ay < tan22));
+    const std::int16_t vertical = static_cast<std::int16_t>(-static_cast<std::int16_t>(ay > tan67));
+    const std::int16_t diagonal = static_cast<std::int16_t>(~(horizontal | vertical));
+    const std::int16_t opposite_signs = static_cast<std::int16_t>((dx[j] ^ dy[j]) >> 15);
+    const std::int16_t diagonal_before = static_cast<std::int16_t>((above[j] & ~opposite_signs) |
+                                                                   (above[j + 2] & opposite_signs));
+    const std::int16_t diagonal_after = static_cast<std::int16_t>((below[j + 2] & ~opposite_signs) |
+                                                                  (below[j] & opposite_signs));
+    // m >= n is m > n - 1: one strict comparison for every sector.
+    const std::int16_t before = static_cast<std::int16_t>((here[j] & horizontal) | (above[j + 1] & vertical) |
+                                                          (diagonal_before & diagonal));
+    const std::int16_t after = static_cast<std::int16_t>(((here[j + 2] - 1) & horizontal) |
+                                                         ((below[j + 1] - 1) & vertical) |
+                                                         (diagonal_after & diagonal));
+    const bool candidate = (m > low) & (m > before) & (m > after);
+    cells[j] = static_cast<std::uint8_t>(candidate * (kWeak + (m > high)));
+  }
+}
+
+// Weak cells of `here` next to an edge of the row above become edges. Cells
+// hold 0, 1 or 2, so the OR of three has bit 1 set when one is an edge.
+PICTOR_ALSO_FOR_AVX2
+void promote_under_edges(const std::uint8_t* __restrict above, std::uint8_t* __restrict here, std::ptrdiff_t cols) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    const int near_edge = ((above[j - 1] | above[j] | above[j + 1]) >> 1) & 1;
+    here[j] = static_cast<std::uint8_t>(here[j] + ((here[j] == kWeak) & near_edge));
+  }
+}
+
+// Marks (1) the weak cells of `above` next to an edge of the row below;
+// returns whether there are any.
+PICTOR_ALSO_FOR_AVX2
+bool mark_weak_over_edges(const std::uint8_t* __restrict above, const std::uint8_t* __restrict here,
+                          std::ptrdiff_t cols, std::uint8_t* __restrict marks) {
+  std::uint8_t any = 0;
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    const int near_edge = ((here[j - 1] | here[j] | here[j + 1]) >> 1) & 1;
+    marks[j] = static_cast<std::uint8_t>((above[j] == kWeak) & near_edge);
+    any |= marks[j];
+  }
+  return any != 0;
+}
+
+PICTOR_ALSO_FOR_AVX2
+void edge_samples(const std::uint8_t* cells, std::ptrdiff_t cols, std::uint16_t* out) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) out[j] = cells[j] == kEdge ? 0xFFFF : 0;
+}
+
+}  // namespace detail
+
+namespace {
+
+// Rows of cells are read and written eight at a time; each row is padded to
+// a whole number of such words plus a frame.
+constexpr std::ptrdiff_t kCellsPerWord = 8;
+
+std::ptrdiff_t map_stride(std::ptrdiff_t cols) {
+  return (cols + kCellsPerWord - 1) / kCellsPerWord * kCellsPerWord + kCellsPerWord;
+}
+
+// The cell states of the whole image inside a frame of kNotEdge cells, so
+// that every pixel has eight neighbours to look at.
+class EdgeMap {
+ public:
+  EdgeMap(std::ptrdiff_t rows, std::ptrdiff_t cols)
+      : stride_(map_stride(cols)), cells_(new std::uint8_t[static_cast<std::size_t>((rows + 2) * stride_)]) {
+    std::memset(cells_.get(), kNotEdge, static_cast<std::size_t>(stride_));
+    std::memset(row(rows) - 1, kNotEdge, static_cast<std::size_t>(stride_));
+    for (std::ptrdiff_t r = 0; r < rows; ++r) {
+      row(r)[-1] = kNotEdge;
+      std::memset(row(r) + cols, kNotEdge, static_cast<std::size_t>(stride_ - 1 - cols));
+    }
+  }
+  // Cells of image row r (r = -1 and r = rows are the frame).
+  std::uint8_t* row(std::ptrdiff_t r) { return cells_.get() + (r + 1) * stride_ + 1; }
+  Index index(std::ptrdiff_t r, std::ptrdiff_t c) const { return static_cast<Index>((r + 1) * stride_ + 1 + c); }
+  std::uint8_t* cells() { return cells_.get(); }
+  std::ptrdiff_t stride() const { return stride_; }
+
+ private:
+  std::ptrdiff_t stride_;
+  std::unique_ptr<std::uint8_t[]> cells_;
+};
+
+// Edge cells whose neighbours are still to be traced.
+class TraceStack {
+ public:
+  void make_room(std::size_t count) {
+    if (top_ + count > cells_.size()) cells_.resize(std::max(cells_.size() * 2, top_ + count));
+  }
+  // Room must have been made.
+  void push(Index index) { cells_[top_++] = index; }
+  bool empty() const { return top_ == 0; }
+  Index pop() { return cells_[--top_]; }
+
+ private:
+  std::vector<Index> cells_;
+  std::size_t top_ = 0;
+};
+
+// Rows [begin, end) of the image, traced by one thread.
+struct Band {
+  std::ptrdiff_t begin;
+  std::ptrdiff_t end;
+};
+
+// Rows of the 8-bit working copy framed by their replicated end samples,
+// converted on demand; rows outside the image repeat the nearest one.
+template <class T>
+class WorkingRows {
+ public:
+  WorkingRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
+      : src_(src), rows_(rows), cols_(cols), buffer_(static_cast<std::size_t>(3 * (cols + 2))) {}
+
+  const std::uint8_t* row(std::ptrdiff_t r) {
+    r = std::clamp<std::ptrdiff_t>(r, 0, rows_ - 1);
+    const std::ptrdiff_t slot = r % 3;
+    std::uint8_t* framed = buffer_.data() + slot * (cols_ + 2);
+    if (loaded_[slot] != r) {
+      to_working_u8(src_ + r * cols_, framed + 1, cols_, full_scale());
+      framed[0] = framed[1];
+      framed[cols_ + 1] = framed[cols_];
+      loaded_[slot] = r;
+    }
+    return framed;
+  }
+
+ private:
+  static constexpr double full_scale() { return sizeof(T) == 1 ? kFullScale8 : kFullScale16; }
+  const T* src_;
+  std::ptrdiff_t rows_;
+  std::ptrdiff_t cols_;
+  std::vector<std::uint8_t> buffer_;
+  std::ptrdiff_t loaded_[3] = {-1, -1, -1};
+};
+
+// Derivatives and magnitudes of three consecutive rows, reused as the band
+// advances: row r lives in slot (r + 1) % 3.
+template <class T>
+class GradientRows {
+ public:
+  GradientRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
+      : working_(src, rows, cols),
+        rows_(rows),
+        cols_(cols),
+        dx_(static_cast<std::size_t>(3 * cols)),
+        dy_(static_cast<std::size_t>(3 * cols)),
+        magnitude_(static_cast<std::size_t>(3 * (cols + 2)), 0) {}
+
+  void compute(std::ptrdiff_t r) {
+    std::int16_t* framed = magnitude(r);
+    if (r < 0 || r >= rows_) {
+      std::fill(framed, framed + cols_ + 2, std::int16_t{0});
+      return;
+    }
+    const std::uint8_t* above = working_.row(r - 1);
+    const std::uint8_t* here = working_.row(r);
+    const std::uint8_t* below = working_.row(r + 1);
+    detail::sobel_row(above, here, below, cols_, dx(r), dy(r), framed);
+  }
+  std::int16_t* magnitude(std::ptrdiff_t r) { return magnitude_.data() + slot(r) * (cols_ + 2); }
+  std::int16_t* dx(std::ptrdiff_t r) { return dx_.data() + slot(r) * cols_; }
+  std::int16_t* dy(std::ptrdiff_t r) { return dy_.data() + slot(r) * cols_; }
+
+ private:
+  static std::ptrdiff_t slot(std::ptrdiff_t r) { return (r + 1) % 3; }
+  WorkingRows<T> working_;
+  std::ptrdiff_t rows_;
+  std::ptrdiff_t cols_;
+  std::vector<std::int16_t> dx_, dy_, magnitude_;
+};
+
+// Cell states of three neighbouring cells, one byte each (cells hold 0, 1 or 2).
+std::uint32_t three_cells(const std::uint8_t* cells) {
+  return static_cast<std::uint32_t>(cells[0]) | static_cast<std::uint32_t>(cells[1]) << 8 |
+         static_cast<std::uint32_t>(cells[2]) << 16;
+}
+
+// Promotes the weak cells among cells[first], cells[first + 1], cells[first + 2].
+// Most traced cells have no weak neighbour left: one test settles three cells.
+void promote_weak(std::uint8_t* cells, Index first, TraceStack& stack) {
+  const std::uint32_t states = three_cells(cells + first);
+  for (std::uint32_t weak = states & ~(states >> 1) & 0x010101u; weak != 0; weak &= weak - 1) {
+    const Index at = first + static_cast<Index>(std::countr_zero(weak) >> 3);
+    cells[at] = kEdge;
+    stack.push(at);
+  }
+}
+
+// Promotes the weak neighbours of every stacked edge cell, and theirs in
+// turn, within the rows [band.begin, band.end) classified so far. Cells of
+// the band's last row do not look down: the row below is not ready yet.
+void trace(EdgeMap& map, Band band, TraceStack& stack) {
+  std::uint8_t* cells = map.cells();
+  const Index stride = static_cast<Index>(map.stride());
+  const Index below_first_row = map.index(band.begin, map.stride() - 2);
+  const Index above_last_row = map.index(band.end - 1, -1);
+  while (!stack.empty()) {
+    stack.make_room(8);
+    const Index at = stack.pop();
+    promote_weak(cells, at - 1, stack);
+    if (at > below_first_row) promote_weak(cells, at - stride - 1, stack);
+    if (at < above_last_row) promote_weak(cells, at + stride - 1, stack);
+  }
+}
+
+// Eight cells as one word, the first cell in the lowest byte.
+std::uint64_t load_word(const std::uint8_t* cells) {
+  std::uint64_t word;
+  std::memcpy(&word, cells, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+void store_word(std::uint8_t* cells, std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  std::memcpy(cells, &word, sizeof word);
+}
+
+constexpr std::uint64_t kLowBitOfEachCell = 0x0101010101010101u;
+
+// Weak cells of a word reached from its edges (and from an edge just before
+// its first cell when `edge_before`) through runs of weak cells towards its
+// last cell. Cells are widened to whole bytes of ones, so that the carry of
+// an addition runs from each edge through the weak cells above it:
+// A + S = (A ^ S) + 2S for S within A, and the bits the carries change are
+// the cells each run reaches.
+std::uint64_t fill_forward(std::uint64_t word, bool edge_before, bool& edge_last) {
+  const std::uint64_t edges = ((word >> 1) & kLowBitOfEachCell) * 0xFF;
+  const std::uint64_t occupied = ((word | (word >> 1)) & kLowBitOfEachCell) * 0xFF;
+  const std::uint64_t seeds = edges | (occupied & (edge_before ? 0xFF : 0));
+  const std::uint64_t reached = (occupied & ((occupied + seeds) ^ occupied ^ seeds)) | seeds;
+  edge_last = (reached >> 56) != 0;
+  return ((reached & kLowBitOfEachCell) << 1) | (occupied & ~reached & kLowBitOfEachCell);
+}
+
+// Every run of weak cells in row r that touches an edge of the row becomes edges.
+void promote_along_row(std::uint8_t* cells, std::ptrdiff_t cols) {
+  const std::ptrdiff_t words = (cols + kCellsPerWord - 1) / kCellsPerWord;
+  bool edge_before = false;
+  for (std::ptrdiff_t w = 0; w < words; ++w) {
+    std::uint8_t* at = cells + w * kCellsPerWord;
+    store_word(at, fill_forward(load_word(at), edge_before, edge_before));
+  }
+  // Backwards: the same fill on byte-reversed words.
+  edge_before = false;
+  for (std::ptrdiff_t w = words - 1; w >= 0; --w) {
+    std::uint8_t* at = cells + w * kCellsPerWord;
+    store_word(at, __builtin_bswap64(fill_forward(__builtin_bswap64(load_word(at)), edge_before, edge_before)));
+  }
+}
+
+// Calls visit(column) for every nonzero byte of bytes[0, count).
+template <class Visit>
+void for_each_set(const std::uint8_t* bytes, std::ptrdiff_t count, Visit&& visit) {
+  std::ptrdiff_t j = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; j + 8 <= count; j += 8) {
+      for (std::uint64_t set = load_word(bytes + j); set != 0;) {
+        const std::ptrdiff_t byte = std::countr_zero(set) >> 3;
+        visit(j + byte);
+        set &= ~(std::uint64_t{0xFF} << (8 * byte));
+      }
+    }
+  }
+  for (; j < count; ++j) {
+    if (bytes[j] != 0) visit(j);
+  }
+}
+
+void stack_edges_of_row(EdgeMap& map, std::ptrdiff_t r, std::ptrdiff_t cols, TraceStack& stack) {
+  stack.make_room(static_cast<std::size_t>(cols));
+  const Index start = map.index(r, 0);
+  const std::uint8_t* cells = map.row(r);
+  for_each_set(cells, cols, [&](std::ptrdiff_t j) {
+    if (cells[j] == kEdge) stack.push(start + static_cast<Index>(j));
+  });
+}
+
+// Hysteresis of a band, one row at a time while the rows are in cache. Before
+// row r, rows [band.begin, r) are closed: no weak cell there touches an edge.
+// Row r takes the edges from above and along itself in bulk; the rarer weak
+// cells above that now touch an edge of row r are traced cell by cell.
+class BandTracer {
+ public:
+  BandTracer(EdgeMap& map, Band band, std::ptrdiff_t cols)
+      : map_(map), band_(band), cols_(cols), marks_(static_cast<std::size_t>(cols)) {}
+
+  void close_row(std::ptrdiff_t r) {
+    std::uint8_t* here = map_.row(r);
+    if (r > band_.begin) detail::promote_under_edges(map_.row(r - 1), here, cols_);
+    promote_along_row(here, cols_);
+    if (r > band_.begin && detail::mark_weak_over_edges(map_.row(r - 1), here, cols_, marks_.data())) {
+      trace_marked_above(r);
+    }
+  }
+
+ private:
+  void trace_marked_above(std::ptrdiff_t r) {
+    std::uint8_t* cells = map_.cells();
+    const Index start = map_.index(r - 1, 0);
+    stack_.make_room(static_cast<std::size_t>(cols_));
+    for_each_set(marks_.data(), cols_, [&](std::ptrdiff_t j) {
+      const Index at = start + static_cast<Index>(j);
+      if (cells[at] != kWeak) return;  // reached meanwhile by an earlier trace
+      cells[at] = kEdge;
+      stack_.push(at);
+    });
+    trace(map_, Band{band_.begin, r + 1}, stack_);
+  }
+
+  EdgeMap& map_;
+  Band band_;
+  std::ptrdiff_t cols_;
+  std::vector<std::uint8_t> marks_;
+  TraceStack stack_;
+};
+
+// Classifies the rows of `band` and traces the edges found inside it.
+template <class T>
+void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
+                 EdgeMap& map) {
+  GradientRows<T> gradients(src, rows, cols);
+  BandTracer tracer(map, band, cols);
+  // Magnitudes lie in [0, kMaxMagnitude]: thresholds outside it act like its ends.
+  const auto magnitude_bound = [](int threshold) {
+    return static_cast<std::int16_t>(std::clamp(threshold, -1, kMaxMagnitude));
+  };
+  const std::int16_t low = magnitude_bound(thresholds.low);
+  const std::int16_t high = magnitude_bound(thresholds.high);
+  gradients.compute(band.begin - 1);
+  gradients.compute(band.begin);
+  for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
+    gradients.compute(r + 1);
+    detail::classify_row(gradients.magnitude(r - 1), gradients.magnitude(r), gradients.magnitude(r + 1),
+                         gradients.dx(r), gradients.dy(r), cols, low, high, map.row(r));
+    tracer.close_row(r);
+  }
+}
+
+void write_edges(EdgeMap& map, Band band, std::ptrdiff_t cols, std::uint16_t* out) {
+  for (std::ptrdiff_t r = band.begin; r < band.end; ++r) detail::edge_samples(map.row(r), cols, out + r * cols);
+}
+
+// Runs first(), and second() on another thread when one can be started
+// (otherwise after first()). Both must not throw.
+template <class First, class Second>
+void run_pair(First&& first, Second&& second) {
+  std::thread helper;
+  try {
+    helper = std::thread(second);
+  } catch (...) {
+    first();
+    second();
+    return;
+  }
+  first();
+  helper.join();
+}
+
+// Calls `work` and reports whether it finished without running out of memory.
+template <class Work>
+bool completed(Work&& work) noexcept {
+  try {
+    work();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+template <class T>
+bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
+                  std::uint16_t* out) noexcept {
+  return completed([&] {
+    EdgeMap map(rows, cols);
+    const Band image{0, rows};
+    if (rows < 2 || rows * cols < 2 * kMinPixelsPerThread) {
+      detect_band(src, rows, cols, thresholds, image, map);
+      write_edges(map, image, cols, out);
+      return;
+    }
+    // Two bands traced apart; an edge reaching across their seam continues
+    // from the seam's two rows over the whole image, which completes the
+    // connected components exactly.
+    const Band top{0, rows / 2};
+    const Band bottom{rows / 2, rows};
+    bool top_done = false;
+    bool bottom_done = false;
+    run_pair([&] { top_done = completed([&] { detect_band(src, rows, cols, thresholds, top, map); }); },
+             [&] { bottom_done = completed([&] { detect_band(src, rows, cols, thresholds, bottom, map); }); });
+    if (!top_done || !bottom_done) throw std::bad_alloc();
+    TraceStack seam;
+    stack_edges_of_row(map, top.end - 1, cols, seam);
+    stack_edges_of_row(map, bottom.begin, cols, seam);
+    trace(map, image, seam);
+    run_pair([&] { write_edges(map, top, cols, out); }, [&] { write_edges(map, bottom, cols, out); });
+  });
+}
+
+}  // namespace
+
+bool canny_fits(std::ptrdiff_t rows, std::ptrdiff_t cols) {
+  constexpr std::ptrdiff_t kMaxCells = std::numeric_limits<Index>::max();
+  return rows >= 1 && cols >= 1 && rows <= kMaxCells && cols <= kMaxCells - 2 * kCellsPerWord &&
+         (rows + 2) <= kMaxCells / map_stride(cols);
+}
+
+bool canny_edges(const std::uint8_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
+                 std::uint16_t* out) noexcept {
+  return detect_edges(src, rows, cols, thresholds, out);
+}
+
+bool canny_edges(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
+                 std::uint16_t* out) noexcept {
+  return detect_edges(src, rows, cols, thresholds, out);
+}
+
+}  // namespace pictor::kernels
