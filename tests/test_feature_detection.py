@@ -72,17 +72,24 @@ def _stress_image(name):
     if kind == "smooth":
         y, x = np.mgrid[0:shape[0], 0:shape[1]]
         return (127 + 120 * np.sin(x / 7.0 + y / 11.0)).astype(np.uint8)
+    if kind == "colour8":
+        return rng.integers(0, 256, shape + (3,), dtype=np.uint8)
+    if kind == "colour16":
+        return rng.integers(0, 65536, shape + (3,), dtype=np.uint16)
+    if kind == "colourlevels":  # channels often tie in magnitude with different directions
+        return (rng.integers(0, 3, shape + (3,)) * 40).astype(np.uint8)
     if kind == "blocks":
         return np.kron(rng.integers(0, 4, (shape[0] // 3 + 1, shape[1] // 3 + 1)) * 60,
                        np.ones((3, 3)))[:shape[0], :shape[1]].astype(np.uint8)
     raise ValueError(name)
 
 
-# Shapes from a single pixel up to images traced by two threads (the band seam
-# must not change the result).
+# Grey and colour images, shapes from a single pixel up to images traced by
+# two threads (the band seam must not change the result).
 STRESS_IMAGES = ["noise8-1x1", "noise8-1x9", "noise8-9x1", "noise8-2x2", "noise8-3x3", "noise8-2x300",
                  "noise8-300x2", "noise8-61x67", "noise16-61x67", "lownoise-61x67", "blurred-61x67", "smooth-61x67",
-                 "blocks-61x67", "noise8-300x520", "blurred-413x390", "noise16-257x513"]
+                 "blocks-61x67", "noise8-300x520", "blurred-413x390", "noise16-257x513", "colour8-1x1",
+                 "colour8-3x3", "colour8-1x40", "colour16-61x67", "colourlevels-61x67", "colourlevels-300x520"]
 
 
 @pytest.mark.parametrize("low,high", STRESS_THRESHOLDS)

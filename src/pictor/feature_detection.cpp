@@ -43,12 +43,17 @@ std::optional<kernels::CannyThresholds> native_thresholds(const Ref& low_thr, co
   return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};
 }
 
-// A 2-D image of 8-bit samples, or of 16-bit samples on the 16-bit scale,
-// whose working copy the detector forms itself.
+// The channel counts OpenCV's Canny takes that the native detector handles.
+constexpr npy_intp kColourChannels = 3;
+
+// A grey or three-channel image of 8-bit samples, or of 16-bit samples on the
+// 16-bit scale, whose working copy the detector forms itself.
 bool is_native_image(PyObject* image, double max_value) {
   if (!PyArray_Check(image)) return false;
   PyArrayObject* array = reinterpret_cast<PyArrayObject*>(image);
-  if (PyArray_NDIM(array) != 2 || !kernels::canny_fits(PyArray_DIM(array, 0), PyArray_DIM(array, 1))) return false;
+  const int ndim = PyArray_NDIM(array);
+  if (ndim != 2 && !(ndim == 3 && PyArray_DIM(array, 2) == kColourChannels)) return false;
+  if (!kernels::canny_fits(PyArray_DIM(array, 0), PyArray_DIM(array, 1))) return false;
   const int type = PyArray_TYPE(array);
   return (type == NPY_UBYTE && max_value == kernels::kFullScale8) ||
          (type == NPY_USHORT && max_value == kernels::kFullScale16);
@@ -56,13 +61,16 @@ bool is_native_image(PyObject* image, double max_value) {
 
 Ref native_edges(PyObject* image, kernels::CannyThresholds thresholds, Where where = Where::current()) {
   Array input = contiguous(image, where);
-  Array edges = new_array_like(input, NPY_USHORT, where);
+  Array edges = new_array(2, input.shape(), NPY_USHORT, where);
   const npy_intp rows = input.shape()[0];
   const npy_intp cols = input.shape()[1];
+  const int channels = input.ndim() == 3 ? static_cast<int>(kColourChannels) : 1;
   bool done = false;
   const auto detect = [&](auto zero) {
     using T = decltype(zero);
-    without_gil([&] { done = kernels::canny_edges(input.data<T>(), rows, cols, thresholds, edges.data<std::uint16_t>()); });
+    without_gil([&] {
+      done = kernels::canny_edges(input.data<T>(), rows, cols, channels, thresholds, edges.data<std::uint16_t>());
+    });
   };
   if (input.type() == NPY_UBYTE) detect(std::uint8_t{});
   else detect(std::uint16_t{});
@@ -82,8 +90,9 @@ void require_edge_map(const Ref& edges, Where where = Where::current()) {
 }
 
 // Edges of the 8-bit working copy (thresholds on the 8-bit scale), 0/255 restored to 0/65535.
-// Grey images with plain thresholds go through the native detector, which
-// forms the working copy and the restore in the same pass; the rest through OpenCV.
+// Grey and three-channel images with plain thresholds go through the native
+// detector, which forms the working copy and the restore in the same pass;
+// the rest through OpenCV.
 Ref canny_edge(const Args& args) {
   Ref src = args.get("src");
   Ref low_thr = args.get("low_thr");

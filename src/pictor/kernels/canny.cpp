@@ -55,6 +55,27 @@ void sobel_row(const std::uint8_t* __restrict above, const std::uint8_t* __restr
   }
 }
 
+// One channel of an interleaved row.
+PICTOR_ALSO_FOR_AVX2
+void take_channel(const std::uint8_t* __restrict interleaved, int channels, std::ptrdiff_t cols,
+                  std::uint8_t* __restrict plane) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) plane[j] = interleaved[j * channels];
+}
+
+// Where a channel's magnitude exceeds the strongest so far, its derivatives
+// replace the kept ones (magnitude rows framed as in sobel_row).
+PICTOR_ALSO_FOR_AVX2
+void keep_stronger(const std::int16_t* __restrict dx, const std::int16_t* __restrict dy,
+                   const std::int16_t* __restrict magnitude, std::ptrdiff_t cols, std::int16_t* __restrict kept_dx,
+                   std::int16_t* __restrict kept_dy, std::int16_t* __restrict kept_magnitude) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    const bool stronger = magnitude[j + 1] > kept_magnitude[j + 1];
+    kept_magnitude[j + 1] = stronger ? magnitude[j + 1] : kept_magnitude[j + 1];
+    kept_dx[j] = stronger ? dx[j] : kept_dx[j];
+    kept_dy[j] = stronger ? dy[j] : kept_dy[j];
+  }
+}
+
 // Non-maximum suppression and double threshold of one row, written with
 // masks instead of branches (gradient directions of noisy images are
 // unpredictable). A pixel survives when its magnitude exceeds `low` and is a
@@ -178,39 +199,60 @@ struct Band {
   std::ptrdiff_t end;
 };
 
-// Rows of the 8-bit working copy framed by their replicated end samples,
-// converted on demand; rows outside the image repeat the nearest one.
-template <class T>
+// Rows of the 8-bit working copy, one plane per channel, each framed by its
+// replicated end samples; converted on demand; rows outside the image repeat
+// the nearest one.
+template <class T, int Channels>
 class WorkingRows {
  public:
   WorkingRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
-      : src_(src), rows_(rows), cols_(cols), buffer_(static_cast<std::size_t>(3 * (cols + 2))) {}
+      : src_(src),
+        rows_(rows),
+        cols_(cols),
+        planes_(static_cast<std::size_t>(3 * Channels * (cols + 2))),
+        interleaved_(Channels > 1 ? static_cast<std::size_t>(Channels * cols) : 0) {}
 
-  const std::uint8_t* row(std::ptrdiff_t r) {
+  const std::uint8_t* row(std::ptrdiff_t r, int channel) {
     r = std::clamp<std::ptrdiff_t>(r, 0, rows_ - 1);
     const std::ptrdiff_t slot = r % 3;
-    std::uint8_t* framed = buffer_.data() + slot * (cols_ + 2);
     if (loaded_[slot] != r) {
-      to_working_u8(src_ + r * cols_, framed + 1, cols_, full_scale());
-      framed[0] = framed[1];
-      framed[cols_ + 1] = framed[cols_];
+      load(r, slot);
       loaded_[slot] = r;
     }
-    return framed;
+    return plane(slot, channel);
   }
 
  private:
   static constexpr double full_scale() { return sizeof(T) == 1 ? kFullScale8 : kFullScale16; }
+  std::uint8_t* plane(std::ptrdiff_t slot, int channel) {
+    return planes_.data() + (slot * Channels + channel) * (cols_ + 2);
+  }
+  void load(std::ptrdiff_t r, std::ptrdiff_t slot) {
+    const T* samples = src_ + r * cols_ * Channels;
+    if constexpr (Channels == 1) {
+      to_working_u8(samples, plane(slot, 0) + 1, cols_, full_scale());
+    } else {
+      to_working_u8(samples, interleaved_.data(), cols_ * Channels, full_scale());
+      for (int c = 0; c < Channels; ++c) detail::take_channel(interleaved_.data() + c, Channels, cols_, plane(slot, c) + 1);
+    }
+    for (int c = 0; c < Channels; ++c) {
+      std::uint8_t* framed = plane(slot, c);
+      framed[0] = framed[1];
+      framed[cols_ + 1] = framed[cols_];
+    }
+  }
   const T* src_;
   std::ptrdiff_t rows_;
   std::ptrdiff_t cols_;
-  std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> planes_;
+  std::vector<std::uint8_t> interleaved_;
   std::ptrdiff_t loaded_[3] = {-1, -1, -1};
 };
 
 // Derivatives and magnitudes of three consecutive rows, reused as the band
-// advances: row r lives in slot (r + 1) % 3.
-template <class T>
+// advances: row r lives in slot (r + 1) % 3. A colour pixel takes the
+// derivatives of its channel of largest magnitude (the first of equals).
+template <class T, int Channels>
 class GradientRows {
  public:
   GradientRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
@@ -219,7 +261,10 @@ class GradientRows {
         cols_(cols),
         dx_(static_cast<std::size_t>(3 * cols)),
         dy_(static_cast<std::size_t>(3 * cols)),
-        magnitude_(static_cast<std::size_t>(3 * (cols + 2)), 0) {}
+        magnitude_(static_cast<std::size_t>(3 * (cols + 2)), 0),
+        channel_dx_(Channels > 1 ? static_cast<std::size_t>(cols) : 0),
+        channel_dy_(Channels > 1 ? static_cast<std::size_t>(cols) : 0),
+        channel_magnitude_(Channels > 1 ? static_cast<std::size_t>(cols + 2) : 0) {}
 
   void compute(std::ptrdiff_t r) {
     std::int16_t* framed = magnitude(r);
@@ -227,10 +272,12 @@ class GradientRows {
       std::fill(framed, framed + cols_ + 2, std::int16_t{0});
       return;
     }
-    const std::uint8_t* above = working_.row(r - 1);
-    const std::uint8_t* here = working_.row(r);
-    const std::uint8_t* below = working_.row(r + 1);
-    detail::sobel_row(above, here, below, cols_, dx(r), dy(r), framed);
+    sobel(r, 0, dx(r), dy(r), framed);
+    for (int c = 1; c < Channels; ++c) {
+      sobel(r, c, channel_dx_.data(), channel_dy_.data(), channel_magnitude_.data());
+      detail::keep_stronger(channel_dx_.data(), channel_dy_.data(), channel_magnitude_.data(), cols_, dx(r), dy(r),
+                            framed);
+    }
   }
   std::int16_t* magnitude(std::ptrdiff_t r) { return magnitude_.data() + slot(r) * (cols_ + 2); }
   std::int16_t* dx(std::ptrdiff_t r) { return dx_.data() + slot(r) * cols_; }
@@ -238,10 +285,17 @@ class GradientRows {
 
  private:
   static std::ptrdiff_t slot(std::ptrdiff_t r) { return (r + 1) % 3; }
-  WorkingRows<T> working_;
+  void sobel(std::ptrdiff_t r, int channel, std::int16_t* gx, std::int16_t* gy, std::int16_t* framed) {
+    const std::uint8_t* above = working_.row(r - 1, channel);
+    const std::uint8_t* here = working_.row(r, channel);
+    const std::uint8_t* below = working_.row(r + 1, channel);
+    detail::sobel_row(above, here, below, cols_, gx, gy, framed);
+  }
+  WorkingRows<T, Channels> working_;
   std::ptrdiff_t rows_;
   std::ptrdiff_t cols_;
   std::vector<std::int16_t> dx_, dy_, magnitude_;
+  std::vector<std::int16_t> channel_dx_, channel_dy_, channel_magnitude_;
 };
 
 // Cell states of three neighbouring cells, one byte each (cells hold 0, 1 or 2).
@@ -391,10 +445,10 @@ class BandTracer {
 };
 
 // Classifies the rows of `band` and traces the edges found inside it.
-template <class T>
+template <int Channels, class T>
 void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
                  EdgeMap& map) {
-  GradientRows<T> gradients(src, rows, cols);
+  GradientRows<T, Channels> gradients(src, rows, cols);
   BandTracer tracer(map, band, cols);
   // Magnitudes lie in [0, kMaxMagnitude]: thresholds outside it act like its ends.
   const auto magnitude_bound = [](int threshold) {
@@ -443,14 +497,14 @@ bool completed(Work&& work) noexcept {
   }
 }
 
-template <class T>
+template <int Channels, class T>
 bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
                   std::uint16_t* out) noexcept {
   return completed([&] {
     EdgeMap map(rows, cols);
     const Band image{0, rows};
     if (rows < 2 || rows * cols < 2 * kMinPixelsPerThread) {
-      detect_band(src, rows, cols, thresholds, image, map);
+      detect_band<Channels>(src, rows, cols, thresholds, image, map);
       write_edges(map, image, cols, out);
       return;
     }
@@ -461,8 +515,8 @@ bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyT
     const Band bottom{rows / 2, rows};
     bool top_done = false;
     bool bottom_done = false;
-    run_pair([&] { top_done = completed([&] { detect_band(src, rows, cols, thresholds, top, map); }); },
-             [&] { bottom_done = completed([&] { detect_band(src, rows, cols, thresholds, bottom, map); }); });
+    run_pair([&] { top_done = completed([&] { detect_band<Channels>(src, rows, cols, thresholds, top, map); }); },
+             [&] { bottom_done = completed([&] { detect_band<Channels>(src, rows, cols, thresholds, bottom, map); }); });
     if (!top_done || !bottom_done) throw std::bad_alloc();
     TraceStack seam;
     stack_edges_of_row(map, top.end - 1, cols, seam);
@@ -480,14 +534,16 @@ bool canny_fits(std::ptrdiff_t rows, std::ptrdiff_t cols) {
          (rows + 2) <= kMaxCells / map_stride(cols);
 }
 
-bool canny_edges(const std::uint8_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
+template <class T>
+bool canny_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
                  std::uint16_t* out) noexcept {
-  return detect_edges(src, rows, cols, thresholds, out);
+  return channels == 3 ? detect_edges<3>(src, rows, cols, thresholds, out)
+                       : detect_edges<1>(src, rows, cols, thresholds, out);
 }
 
-bool canny_edges(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
-                 std::uint16_t* out) noexcept {
-  return detect_edges(src, rows, cols, thresholds, out);
-}
+template bool canny_edges(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
+                          std::uint16_t*) noexcept;
+template bool canny_edges(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
+                          std::uint16_t*) noexcept;
 
 }  // namespace pictor::kernels
