@@ -143,7 +143,8 @@ def test_unusual_layouts(detector, layout):
 
 @settings(max_examples=150, deadline=None)
 @given(rows=st.integers(1, 24), cols=st.integers(1, 24), levels=st.integers(2, 256), seed=st.integers(0, 2 ** 32 - 1),
-       low=st.one_of(st.integers(-5, 300), st.floats(-5, 300)), high=st.one_of(st.integers(-5, 300), st.floats(-5, 300)),
+       low=st.one_of(st.integers(-5, 300), st.floats(-5, 300)),
+       high=st.one_of(st.integers(-5, 300), st.floats(-5, 300)),
        wide=st.booleans())
 def test_random_small_images(detector, rows, cols, levels, seed, low, high, wide):
     values = np.random.default_rng(seed).integers(0, levels, (rows, cols)) * (255 // (levels - 1))

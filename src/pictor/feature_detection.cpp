@@ -43,7 +43,7 @@ std::optional<kernels::CannyThresholds> native_thresholds(const Ref& low_thr, co
   return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};
 }
 
-// The channel counts OpenCV's Canny takes that the native detector handles.
+// Colour images the native detector takes; other channel counts go to OpenCV.
 constexpr npy_intp kColourChannels = 3;
 
 // A grey or three-channel image of 8-bit samples, or of 16-bit samples on the
@@ -101,7 +101,9 @@ Ref canny_edge(const Args& args) {
   const std::optional<kernels::CannyThresholds> thresholds = native_thresholds(low_thr, high_thr);
   if (thresholds && is_native_image(src.get(), max_value)) return native_edges(src.get(), *thresholds);
   Ref working = depth::working_u8(src.get(), max_value);
-  if (thresholds && is_native_image(working.get(), kernels::kFullScale8)) return native_edges(working.get(), *thresholds);
+  if (thresholds && is_native_image(working.get(), kernels::kFullScale8)) {
+    return native_edges(working.get(), *thresholds);
+  }
   Ref edges = cv2("Canny", working, low_thr, high_thr);
   require_edge_map(edges);
   return depth::restore_u16(edges.get());

@@ -233,7 +233,9 @@ class WorkingRows {
       to_working_u8(samples, plane(slot, 0) + 1, cols_, full_scale());
     } else {
       to_working_u8(samples, interleaved_.data(), cols_ * Channels, full_scale());
-      for (int c = 0; c < Channels; ++c) detail::take_channel(interleaved_.data() + c, Channels, cols_, plane(slot, c) + 1);
+      for (int c = 0; c < Channels; ++c) {
+        detail::take_channel(interleaved_.data() + c, Channels, cols_, plane(slot, c) + 1);
+      }
     }
     for (int c = 0; c < Channels; ++c) {
       std::uint8_t* framed = plane(slot, c);
@@ -515,8 +517,9 @@ bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyT
     const Band bottom{rows / 2, rows};
     bool top_done = false;
     bool bottom_done = false;
-    run_pair([&] { top_done = completed([&] { detect_band<Channels>(src, rows, cols, thresholds, top, map); }); },
-             [&] { bottom_done = completed([&] { detect_band<Channels>(src, rows, cols, thresholds, bottom, map); }); });
+    const auto detect = [&](Band band) { detect_band<Channels>(src, rows, cols, thresholds, band, map); };
+    run_pair([&] { top_done = completed([&] { detect(top); }); },
+             [&] { bottom_done = completed([&] { detect(bottom); }); });
     if (!top_done || !bottom_done) throw std::bad_alloc();
     TraceStack seam;
     stack_edges_of_row(map, top.end - 1, cols, seam);
