@@ -151,6 +151,12 @@ void gamma_by_shortcut(const T* src, std::uint16_t* out, std::ptrdiff_t size, fl
 template <class T>
 PICTOR_ALSO_FOR_AVX2
 void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
+  if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
+    // Divided by its type's full scale, every 8- and 16-bit level truncates
+    // in float32, as in float64, to its level in the 8-bit working copy.
+    const double full_scale = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
+    if (divisor == full_scale) return to_working_u8(src, out, size, full_scale);
+  }
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const float sample = static_cast<float>(src[i]);
     const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
