@@ -180,7 +180,9 @@ void with_float_type(bool single_precision, F&& body) {
 // bool is `x != 0`.
 template <class T, class F>
 inline T numpy_astype(F value) {
-  if constexpr (std::is_same_v<T, bool>) {
+  if constexpr (std::is_same_v<F, half>) {
+    return numpy_astype<T>(static_cast<float>(value));  // exact, and INT32_MIN fits float
+  } else if constexpr (std::is_same_v<T, bool>) {
     return value != 0;
   } else if constexpr (std::is_floating_point_v<T>) {
     return static_cast<T>(value);
