@@ -6,7 +6,8 @@
 For every case of benchmarks/cases/ whose method is built (does not raise
 NotImplementedError) and every image kind of the case (2048x2048 uint16 grey,
 uint16 colour, uint8 grey by default), both sides run in this process; each
-time is the median of N runs, and the speed ratio is reference time / our time.
+time is the median of N runs, the two sides taking turns, and the speed ratio
+is reference time / our time.
 Unless --no-memory is given, the extra peak resident memory of one call is
 measured for each side in a fresh subprocess: allocate the input, warm the
 libraries up on a small image, reset the high-water mark through
@@ -85,21 +86,24 @@ def is_built(case):
     return True
 
 
-def median_ms(function, image, keywords, repeat):
-    times = []
-    for _ in range(repeat):
-        started = time.perf_counter()
-        function(src=image, **keywords)
-        times.append(time.perf_counter() - started)
-    return statistics.median(times) * 1000
+def median_ms(functions, image, keywords, repeat):
+    """Median time of each function; the functions take turns, in alternating
+    order, so that both see the same caches, allocator and machine load."""
+    times = [[] for _ in functions]
+    for round_index in range(repeat):
+        order = range(len(functions)) if round_index % 2 == 0 else reversed(range(len(functions)))
+        for side in order:
+            started = time.perf_counter()
+            functions[side](src=image, **keywords)
+            times[side].append(time.perf_counter() - started)
+    return [statistics.median(side_times) * 1000 for side_times in times]
 
 
 def time_case(case, kind, image, repeat):
     keywords, reference = case[2], case[3]
     method = ours(case)
     mismatch = describe_mismatch(method(src=image, **keywords), reference(src=image, **keywords))
-    ours_ms = median_ms(method, image, keywords, repeat)
-    reference_ms = median_ms(reference, image, keywords, repeat)
+    ours_ms, reference_ms = median_ms((method, reference), image, keywords, repeat)
     return {"ours_ms": ours_ms, "reference_ms": reference_ms, "mismatch": mismatch}
 
 
@@ -201,7 +205,7 @@ def report(rows, skipped, failed, options, load_before):
              f"Load average (1 min) {load_before:.1f} at the start and {os.getloadavg()[0]:.1f} at the end: "
              "on a shared machine the times vary from run to run, the memory figures do not.",
              f"Images {options.size}x{options.size}; times are medians of {options.repeat} runs in one "
-             "process; extra peak memory is the high-water mark of one call above the resident size "
+             "process, the two sides taking turns; extra peak memory is the high-water mark of one call above the resident size "
              "just before it, each in a fresh process.",
              "Command: `python benchmarks/bench.py`.", ""]
     lines += results_table(rows)
