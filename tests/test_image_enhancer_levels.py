@@ -270,6 +270,19 @@ def test_maximum_grayscale_value_examples(enhancer):
     assert_same_array(enhancer.maximum_grayscale_value(src=src), np.array([[255, 127, 0]], np.uint8))
 
 
+# Edge maxima, and maxima where a product by the reciprocal would round differently.
+EVERY_LEVEL_MAXIMA = ([(np.uint16, m) for m in (1, 2, 3, 255, 256, 257, 4097, 32768, 50001, 63341, 65534, 65535)]
+                      + [(np.uint16, int(m)) for m in np.random.default_rng(2026).integers(2, 65535, 24)]
+                      + [(np.uint8, m) for m in (1, 2, 3, 127, 128, 254, 255)])
+
+
+@pytest.mark.parametrize("dtype,maximum", EVERY_LEVEL_MAXIMA)
+def test_maximum_grayscale_value_of_every_level_up_to_the_maximum(enhancer, dtype, maximum):
+    src = np.arange(maximum, -1, -1).astype(dtype).reshape(1, -1)
+    assert_parity(lambda: enhancer.maximum_grayscale_value(src=src),
+                  lambda: reference.maximum_grayscale_value(src=src.copy()))
+
+
 # --- the 0 / 0 choices -------------------------------------------------------------------
 
 @pytest.mark.parametrize("dtype,value", [(np.uint8, 0), (np.uint8, 77), (np.uint16, 300), (np.uint16, 65535)])

@@ -1096,6 +1096,11 @@ Ref maximum_grayscale_value(const Args& args) {
     using T = decltype(zero);
     without_gil([&] {
       const float image_max = static_cast<float>(kernels::numpy_extremes(image.data<T>(), image.size()).second);
+      if constexpr (kernels::is_narrow_level<T>) {
+        if (image_max > 0) {
+          return kernels::rescale_levels_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), image_max);
+        }
+      }
       kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), image_max);
     });
   });

@@ -145,17 +145,35 @@ void gamma_by_shortcut(const T* src, std::uint16_t* out, std::ptrdiff_t size, fl
 
 // --- rescale to 8 bits ----------------------------------------------------------------------
 
+template <class T>
+constexpr bool is_narrow_level = std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>;
+
+// rescale_to_u8 of 8- or 16-bit levels that are all at most `divisor` (> 0):
+// every quotient lies in [0, 1], so the product truncates within [0, 255]
+// and needs none of the general cast's range handling.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void rescale_levels_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
+  static_assert(is_narrow_level<T>);
+  // Divided by its type's full scale, every level truncates in float32, as in
+  // float64, to its level in the 8-bit working copy.
+  const double full_scale = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
+  if (divisor == full_scale) return to_working_u8(src, out, size, full_scale);
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    const float scaled = static_cast<float>(src[i]) / divisor * static_cast<float>(kFullScale8);
+    out[i] = static_cast<std::uint8_t>(static_cast<std::int32_t>(scaled));
+  }
+}
+
 // (src.astype(np.float32) / divisor * 255).astype(np.uint8). A divisor of 0
 // (an all-zero image scaled by its own maximum) makes 0 / 0, written as 0.
 // Computed sample by sample: a vectorised division outruns a 16-bit table.
 template <class T>
 PICTOR_ALSO_FOR_AVX2
 void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
-  if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>) {
-    // Divided by its type's full scale, every 8- and 16-bit level truncates
-    // in float32, as in float64, to its level in the 8-bit working copy.
+  if constexpr (is_narrow_level<T>) {
     const double full_scale = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
-    if (divisor == full_scale) return to_working_u8(src, out, size, full_scale);
+    if (divisor >= full_scale) return rescale_levels_to_u8(src, out, size, divisor);
   }
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const float sample = static_cast<float>(src[i]);
