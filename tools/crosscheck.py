@@ -23,6 +23,7 @@ UTILITY_CALLS. Run from the repository root: DeepLearning loads its model from
 there.
 """
 import hashlib
+import importlib
 import inspect
 import math
 import os
@@ -174,7 +175,8 @@ def planned_calls(images=None):
                     if name in FOLDER_METHODS:
                         yield key, _in_scratch_folders(method, image, keywords), None
                     else:
-                        yield key, _keyword(method, image, keywords), reference and _keyword(reference, image, keywords)
+                        expected = reference and _keyword(reference, image, keywords)
+                        yield key, _keyword(method, image, keywords), expected
 
 
 # Methods that compute natively a step the recipe leaves to OpenCV (Canny), or
@@ -190,8 +192,6 @@ def reference_function(cls, name):
     """The reference model's function for a method of OPENCV_EQUIVALENTS, or None."""
     if name not in OPENCV_EQUIVALENTS:
         return None
-    import importlib
-
     tests = os.path.join(ROOT, "tests")
     if tests not in sys.path:
         sys.path.insert(0, tests)
