@@ -205,8 +205,8 @@ def report(rows, skipped, failed, options, load_before):
              f"Load average (1 min) {load_before:.1f} at the start and {os.getloadavg()[0]:.1f} at the end: "
              "on a shared machine the times vary from run to run, the memory figures do not.",
              f"Images {options.size}x{options.size}; times are medians of {options.repeat} runs in one "
-             "process, the two sides taking turns; extra peak memory is the high-water mark of one call above the resident size "
-             "just before it, each in a fresh process.",
+             "process, the two sides taking turns; extra peak memory is the high-water mark of one call "
+             "above the resident size just before it, each in a fresh process.",
              "Command: `python benchmarks/bench.py`.", ""]
     lines += results_table(rows)
     differing = [f"{row['label']} on {row['kind']} ({row['mismatch']})" for row in rows if row["mismatch"]]

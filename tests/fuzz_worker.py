@@ -22,6 +22,7 @@ stdin and a duplicate of its stdout; its original stdout is pointed at its
 stderr, so that stray output from libraries cannot corrupt the stream.
 """
 import collections
+import functools
 import os
 import pickle
 import select
@@ -333,18 +334,26 @@ def _fingerprint(result):
     return (type(result).__name__,)
 
 
+@functools.lru_cache(maxsize=None)
+def _mallopt():
+    """glibc's mallopt, or None where malloc is not glibc's (the sanitizers
+    bring their own allocator, and their own checks)."""
+    import ctypes
+
+    try:
+        return ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return None
+
+
 def _scribble_heap(fill_byte):
     """Makes glibc fill newly allocated and freed heap memory with a byte
     pattern, so that a result read from uninitialised or freed memory differs
-    from one call to the next. A no-op where malloc is not glibc's (the
-    sanitizers bring their own allocator, and their own checks)."""
-    import ctypes
-
+    from one call to the next."""
     m_perturb = -6
-    try:
-        ctypes.CDLL(None).mallopt(m_perturb, fill_byte)
-    except (OSError, AttributeError):
-        pass
+    mallopt = _mallopt()
+    if mallopt is not None:
+        mallopt(m_perturb, fill_byte)
 
 
 def _call(module, case, args, kwargs):

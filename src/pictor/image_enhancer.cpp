@@ -1095,13 +1095,7 @@ Ref maximum_grayscale_value(const Args& args) {
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] {
-      const float image_max = static_cast<float>(kernels::numpy_extremes(image.data<T>(), image.size()).second);
-      if constexpr (kernels::is_narrow_level<T>) {
-        if (image_max > 0) {
-          return kernels::rescale_levels_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), image_max);
-        }
-      }
-      kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), image_max);
+      kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size());
     });
   });
   return result.object;

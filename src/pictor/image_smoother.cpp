@@ -1,6 +1,8 @@
 // ImageSmoother: box, median and Gaussian blur, non-local means, bilateral.
 #include <climits>
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "frame/depth.h"
 #include "frame/singleton.h"
@@ -41,19 +43,25 @@ Ref gaussian_blur(const Args& args) {
   return depth::restore_u16(blurred.get());
 }
 
+// An integer keyword value as a C long long, or none beyond that range
+// (OpenCV rejects such values itself).
+std::optional<long long> integer_value(const Ref& value, Where where) {
+  Ref index = checked(PyNumber_Index(value.get()), where);
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (result == -1 && PyErr_Occurred()) throw PyError{where};
+  if (overflow != 0 || result > INT_MAX || result < INT_MIN) return std::nullopt;
+  return result;
+}
+
 // OpenCV's non-local means divides by zero (SIGFPE) for some search windows
 // below -1 and rejects the others; refuse them all with OpenCV's own
 // exception type rather than let the process die.
 void refuse_negative_search_window(const Ref& search_win, Where where = Where::current()) {
   if (!PyIndex_Check(search_win.get())) return;  // OpenCV rejects non-integers itself
-  Ref index = checked(PyNumber_Index(search_win.get()), where);
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) throw PyError{where};
-  if (overflow != 0 || value >= kSmallestSearchWindow || value < INT_MIN) return;
-  Ref error = global_attr(Name("cv2", where), "error");
-  PyErr_Format(error.get(), "fastNlMeansDenoising cannot search a window of size %lld", value);
-  throw PyError{where};
+  const std::optional<long long> value = integer_value(search_win, where);
+  if (!value || *value >= kSmallestSearchWindow) return;
+  raise_cv2_error("fastNlMeansDenoising cannot search a window of size " + std::to_string(*value), where);
 }
 
 // OpenCV's bilateral filter squares its diameter in 32-bit arithmetic: a
@@ -63,14 +71,9 @@ void refuse_negative_search_window(const Ref& search_win, Where where = Where::c
 constexpr long long kLargestBilateralDiameter = 46340;
 
 long long bilateral_diameter(const Ref& ksize, const Ref& sigma_space, Where where) {
-  const long long given = PyLong_AsLongLong(checked(PyNumber_Index(ksize.get()), where).get());
-  if (given == -1 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{where};
-    PyErr_Clear();  // OpenCV rejects integers beyond a C long itself
-    return 1;
-  }
-  if (given > INT_MAX || given < INT_MIN) return 1;  // OpenCV rejects these itself
-  if (given > 0) return given / 2 * 2 + 1;
+  const std::optional<long long> given = integer_value(ksize, where);
+  if (!given) return 1;  // OpenCV rejects integers beyond a C int itself
+  if (*given > 0) return *given / 2 * 2 + 1;
   double sigma = PyFloat_AsDouble(sigma_space.get());
   if (sigma == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();  // OpenCV reports a sigma of the wrong type itself
@@ -84,9 +87,7 @@ long long bilateral_diameter(const Ref& ksize, const Ref& sigma_space, Where whe
 void refuse_overflowing_diameter(const Ref& ksize, const Ref& sigma_space, Where where = Where::current()) {
   if (!PyIndex_Check(ksize.get())) return;  // OpenCV rejects non-integers itself
   if (bilateral_diameter(ksize, sigma_space, where) <= kLargestBilateralDiameter) return;
-  Ref error = global_attr(Name("cv2", where), "error");
-  PyErr_Format(error.get(), "bilateralFilter cannot use a diameter above %lld", kLargestBilateralDiameter);
-  throw PyError{where};
+  raise_cv2_error("bilateralFilter cannot use a diameter above " + std::to_string(kLargestBilateralDiameter), where);
 }
 
 // The edge-preserving filters: the odd-value rule on every numeric parameter,

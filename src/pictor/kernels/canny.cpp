@@ -223,16 +223,15 @@ class WorkingRows {
   }
 
  private:
-  static constexpr double full_scale() { return sizeof(T) == 1 ? kFullScale8 : kFullScale16; }
   std::uint8_t* plane(std::ptrdiff_t slot, int channel) {
     return planes_.data() + (slot * Channels + channel) * (cols_ + 2);
   }
   void load(std::ptrdiff_t r, std::ptrdiff_t slot) {
     const T* samples = src_ + r * cols_ * Channels;
     if constexpr (Channels == 1) {
-      to_working_u8(samples, plane(slot, 0) + 1, cols_, full_scale());
+      to_working_u8(samples, plane(slot, 0) + 1, cols_, kFullScaleOf<T>);
     } else {
-      to_working_u8(samples, interleaved_.data(), cols_ * Channels, full_scale());
+      to_working_u8(samples, interleaved_.data(), cols_ * Channels, kFullScaleOf<T>);
       for (int c = 0; c < Channels; ++c) {
         detail::take_channel(interleaved_.data() + c, Channels, cols_, plane(slot, c) + 1);
       }

@@ -26,6 +26,10 @@ constexpr double kFullScale8 = 255.0;
 constexpr double kFullScale16 = 65535.0;
 constexpr int kLevelsPer8BitStep = 257;  // 65535 / 255
 
+// The full scale of 8- or 16-bit samples.
+template <class T>
+constexpr double kFullScaleOf = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
+
 template <class T>
 void to_working_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, double max_value) {
   for (std::ptrdiff_t i = 0; i < size; ++i) {

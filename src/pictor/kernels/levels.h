@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kernels/numeric.h"
+#include "kernels/reduce.h"
 
 namespace pictor::kernels {
 
@@ -157,8 +158,7 @@ void rescale_levels_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, 
   static_assert(is_narrow_level<T>);
   // Divided by its type's full scale, every level truncates in float32, as in
   // float64, to its level in the 8-bit working copy.
-  const double full_scale = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
-  if (divisor == full_scale) return to_working_u8(src, out, size, full_scale);
+  if (divisor == kFullScaleOf<T>) return to_working_u8(src, out, size, kFullScaleOf<T>);
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const float scaled = static_cast<float>(src[i]) / divisor * static_cast<float>(kFullScale8);
     out[i] = static_cast<std::uint8_t>(static_cast<std::int32_t>(scaled));
@@ -172,14 +172,23 @@ template <class T>
 PICTOR_ALSO_FOR_AVX2
 void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor) {
   if constexpr (is_narrow_level<T>) {
-    const double full_scale = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
-    if (divisor >= full_scale) return rescale_levels_to_u8(src, out, size, divisor);
+    if (divisor >= kFullScaleOf<T>) return rescale_levels_to_u8(src, out, size, divisor);
   }
   for (std::ptrdiff_t i = 0; i < size; ++i) {
     const float sample = static_cast<float>(src[i]);
     const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
     out[i] = numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
   }
+}
+
+// (src.astype(np.float32) / np.max(src) * 255).astype(np.uint8) of a non-empty array.
+template <class T>
+void rescale_by_maximum_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size) {
+  const float image_max = static_cast<float>(numpy_extremes(src, size).second);
+  if constexpr (is_narrow_level<T>) {
+    if (image_max > 0) return rescale_levels_to_u8(src, out, size, image_max);
+  }
+  rescale_to_u8(src, out, size, image_max);
 }
 
 }  // namespace pictor::kernels

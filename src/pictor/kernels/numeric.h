@@ -103,9 +103,6 @@ template <class T> constexpr Num num_of() {
 template <class A, class B>
 using promoted = typename type_of_num<promote_types(num_of<A>(), num_of<B>())>::type;
 
-// The element operations below are inlined into vectorised kernel loops,
-// which needs the same options.
-
 // `a * b`, `a + b`, `a - b` as NumPy's loops for element type T compute them:
 // integers wrap around, float16 rounds a float32 result.
 template <class T>
