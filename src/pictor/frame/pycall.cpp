@@ -36,6 +36,12 @@ Ref global_attr(Name module, const char* attribute) {
   return attr(owner.get(), Name(attribute, module.where));
 }
 
+void raise_cv2_error(const std::string& message, Where where) {
+  Ref error = global_attr(Name("cv2", where), "error");
+  PyErr_SetString(error.get(), message.c_str());
+  throw PyError{where};
+}
+
 namespace detail {
 
 void refuse_channelless_image(PyObject* argument, const Where& where) {
@@ -50,10 +56,10 @@ void refuse_channelless_image(PyObject* argument, const Where& where) {
   }
   if (argument == nullptr || !PyArray_Check(argument)) return;
   PyArrayObject* array = reinterpret_cast<PyArrayObject*>(argument);
-  if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 0) return;
-  Ref error = global_attr(Name("cv2", where), "error");
-  PyErr_SetString(error.get(), "OpenCV cannot take an image with 0 channels");
-  throw PyError{where};
+  bool no_samples_per_pixel = false;
+  for (int axis = 2; axis < PyArray_NDIM(array); ++axis) no_samples_per_pixel |= PyArray_DIM(array, axis) == 0;
+  if (!no_samples_per_pixel) return;
+  raise_cv2_error("OpenCV cannot take an image with 0 channels", where);
 }
 
 Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs, const Where& where) {

@@ -97,10 +97,11 @@ Ref call_method(PyObject* object, Name method, A&&... arguments) {
 
 namespace detail {
 
-// OpenCV's binding reads an (h, w, 0) array as an image of 512 channels and
-// runs far past the end of its buffer (garbage results, or a crash); such an
-// argument, or such an item of a list or tuple argument, is refused with
-// OpenCV's own exception type instead.
+// OpenCV's binding reads an (h, w, 0) array as an image of 512 channels, and
+// an (h, w, c, 0) one as an h x w image, and runs far past the end of the
+// buffer (garbage results, or a crash); an argument with no samples per pixel
+// (a zero-length axis after the first two), or such an item of a list or
+// tuple argument, is refused with OpenCV's own exception type instead.
 void refuse_channelless_image(PyObject* argument, const Where& where);
 
 template <class A>
@@ -134,6 +135,10 @@ Ref np(Name function, A&&... arguments) {
 
 // An attribute of a module-level object: cv2.INTER_CUBIC, np.uint16, ...
 Ref global_attr(Name module, const char* attribute);
+
+// Raises cv2.error (cv2 looked up in the module namespace): what the module
+// reports, in OpenCV's own exception type, for a call it keeps from OpenCV.
+[[noreturn]] void raise_cv2_error(const std::string& message, Where where = Where::current());
 
 // (a, b, ...) from C++ values.
 template <class... A>
