@@ -4,6 +4,7 @@
 #include "frame/depth.h"
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "kernels/depth.h"
 #include "kernels/tensor.h"
 #include "tools.h"
 
@@ -184,6 +185,13 @@ Ref super_resolution(const Args& args) {
   return depth::restore_u16(output.get());
 }
 
+// A new 8-bit array is already its own 8-bit copy: x / 255. * 255. is x for
+// every 8-bit x.
+bool is_own_u8_copy(PyObject* resized, double max_value) {
+  return max_value == kernels::kFullScale8 && PyArray_CheckExact(resized) &&
+         PyArray_TYPE(reinterpret_cast<PyArrayObject*>(resized)) == NPY_UBYTE;
+}
+
 // Shrinks by `scale` at the input's own depth, then takes the 8-bit copy.
 Ref make_data(const Args& args) {
   Ref src = args.get("src");
@@ -194,6 +202,7 @@ Ref make_data(const Args& args) {
   Ref new_width = checked(PyNumber_FloorDivide(w.get(), scale.get()));
   Ref img_resized = cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", interpolation_cubic()});
   const double max_value = depth::full_scale(src.get());
+  if (is_own_u8_copy(img_resized.get(), max_value)) return img_resized;
   return depth::working_u8(img_resized.get(), max_value);
 }
 
