@@ -6,8 +6,9 @@
 For every case of benchmarks/cases/ whose method is built (does not raise
 NotImplementedError) and every image kind of the case (2048x2048 uint16 grey,
 uint16 colour, uint8 grey by default), both sides run in this process; each
-time is the median of N runs, the two sides taking turns, and the speed ratio
-is reference time / our time.
+time is the median of at least N runs (more for fast calls, until each side
+has run for a quarter of a second), the two sides taking turns, and the speed
+ratio is reference time / our time.
 Unless --no-memory is given, the extra peak resident memory of one call is
 measured for each side in a fresh subprocess: allocate the input, warm the
 libraries up on a small image, reset the high-water mark through
@@ -44,6 +45,10 @@ from pictor import lumenops  # noqa: E402
 DEFAULT_SIZE = 2048
 RESULTS_PATH = os.path.join(BENCH_DIR, "RESULTS.md")
 MIB = 1024 * 1024
+# A fast call is timed over more rounds, so that its median is not at the
+# mercy of a few interruptions.
+MIN_TIMED_SECONDS = 0.25
+MAX_ROUNDS = 500
 # Every large block is mapped and unmapped on its own, so memory freed before
 # the call cannot be reused silently by the call and hide its peak.
 MEASURE_ENV = {"MALLOC_MMAP_THRESHOLD_": "131072", "MALLOC_TRIM_THRESHOLD_": "131072"}
@@ -88,14 +93,18 @@ def is_built(case):
 
 def median_ms(functions, image, keywords, repeat):
     """Median time of each function; the functions take turns, in alternating
-    order, so that both see the same caches, allocator and machine load."""
+    order, so that both see the same caches, allocator and machine load.
+    At least `repeat` rounds, and more for fast calls, until every side has run
+    for MIN_TIMED_SECONDS (at most MAX_ROUNDS rounds)."""
     times = [[] for _ in functions]
-    for round_index in range(repeat):
+    round_index = 0
+    while round_index < repeat or (round_index < MAX_ROUNDS and min(map(sum, times)) < MIN_TIMED_SECONDS):
         order = range(len(functions)) if round_index % 2 == 0 else reversed(range(len(functions)))
         for side in order:
             started = time.perf_counter()
             functions[side](src=image, **keywords)
             times[side].append(time.perf_counter() - started)
+        round_index += 1
     return [statistics.median(side_times) * 1000 for side_times in times]
 
 
@@ -204,8 +213,9 @@ def report(rows, skipped, failed, options, load_before):
              f"Python {platform.python_version()}, NumPy {np.__version__}, OpenCV {cv2.__version__}.",
              f"Load average (1 min) {load_before:.1f} at the start and {os.getloadavg()[0]:.1f} at the end: "
              "on a shared machine the times vary from run to run, the memory figures do not.",
-             f"Images {options.size}x{options.size}; times are medians of {options.repeat} runs in one "
-             "process, the two sides taking turns; extra peak memory is the high-water mark of one call "
+             f"Images {options.size}x{options.size}; times are medians of at least {options.repeat} runs in one "
+             f"process (more for fast calls, until each side has run {MIN_TIMED_SECONDS} s), the two "
+             "sides taking turns; extra peak memory is the high-water mark of one call "
              "above the resident size just before it, each in a fresh process.",
              "Command: `python benchmarks/bench.py`.", ""]
     lines += results_table(rows)
@@ -261,7 +271,7 @@ def run(options):
 def parse_options(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", metavar="NAME", help="method name or Class.method")
-    parser.add_argument("--repeat", type=int, default=7, metavar="N", help="timed runs per side")
+    parser.add_argument("--repeat", type=int, default=7, metavar="N", help="least number of timed runs per side")
     parser.add_argument("--no-memory", dest="memory", action="store_false",
                         help="skip the peak-memory measurements")
     parser.add_argument("--size", type=int, default=DEFAULT_SIZE, help="image side in pixels")

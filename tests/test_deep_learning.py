@@ -521,3 +521,13 @@ def test_make_data_default_scale_returns_8_bit_input_unchanged(deep_learning):
     result = deep_learning.make_data(src=image)
     assert_same_array(result, image)
     assert not np.shares_memory(result, image)
+
+
+@pytest.mark.parametrize("scale", [1, 2])
+@pytest.mark.parametrize("name", ["u8-grey-random-57x101", "u16-grey-hgrad-24x301"])
+def test_make_data_returns_a_new_writable_array_of_its_own(deep_learning, name, scale):
+    image = load_image(name)
+    result = deep_learning.make_data(src=image, scale=scale)
+    assert result.flags.owndata and result.flags.writeable and result.flags.c_contiguous
+    result[...] = 0
+    assert_same_array(deep_learning.make_data(src=image, scale=scale), reference.make_data(src=image, scale=scale))
