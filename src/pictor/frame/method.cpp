@@ -12,6 +12,7 @@ struct MethodObject {
   PyObject_HEAD
   MethodSpec* spec;
   std::vector<Ref>* defaults;  // one per parameter, empty Ref when required
+  std::vector<Ref>* keys;      // the parameter names as interned strings, for keyword lookups
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -41,6 +42,10 @@ std::string bound_name(const MethodSpec& spec, const char* class_name) {
 
 std::size_t Args::index_of(const char* name) const {
   const auto& params = method_->spec->params;
+  // A body usually names a parameter with the very literal of its declaration.
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (params[i].name == name) return i;
+  }
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (std::strcmp(params[i].name, name) == 0) return i;
   }
@@ -50,12 +55,12 @@ std::size_t Args::index_of(const char* name) const {
 }
 
 Ref Args::get(const char* name) const {
-  const Ref& fallback = (*method_->defaults)[index_of(name)];
+  const std::size_t index = index_of(name);
   if (kwargs_ != nullptr) {
-    PyObject* value = PyDict_GetItemString(kwargs_, name);
+    PyObject* value = PyDict_GetItem(kwargs_, (*method_->keys)[index].get());
     if (value != nullptr) return Ref::borrow(value);
   }
-  return fallback;
+  return (*method_->defaults)[index];
 }
 
 PyObject* Args::arg(const char* name) const { return values_[index_of(name)]; }
@@ -96,19 +101,26 @@ void require_string_keys(const MethodObject* method, PyObject* kwargs) {
   }
 }
 
+// The interned "self", made once.
+PyObject* self_keyword(Where where) {
+  static PyObject* key = nullptr;
+  if (key == nullptr) key = checked(PyUnicode_InternFromString("self"), where).release();
+  return key;
+}
+
 // (self, **kwargs); self may come as the keyword "self" when called through the class.
 Args parse_keywords(const MethodObject* method, PyObject* args, PyObject* kwargs, Ref& owned) {
   require_string_keys(method, kwargs);
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
-  PyObject* keyword_self = kwargs ? PyDict_GetItemString(kwargs, "self") : nullptr;
+  PyObject* self_key = self_keyword(method->spec->where);
+  PyObject* keyword_self = kwargs ? PyDict_GetItem(kwargs, self_key) : nullptr;
   if (given == 1 && keyword_self != nullptr) {
-    raise_keyword_error(method, "%s() got multiple values for keyword argument '%U'",
-                        Ref::steal(PyUnicode_FromString("self")).get());
+    raise_keyword_error(method, "%s() got multiple values for keyword argument '%U'", self_key);
   }
   if (given == 1) return Args(method, PyTuple_GET_ITEM(args, 0), args, kwargs, {});
   if (given == 0 && keyword_self != nullptr) {
     owned = checked(PyDict_Copy(kwargs), method->spec->where);
-    checked_status(PyDict_DelItemString(owned.get(), "self"), method->spec->where);
+    checked_status(PyDict_DelItem(owned.get(), self_key), method->spec->where);
     return Args(method, keyword_self, args, owned.get(), {});
   }
   raise_argument_count(method, "exactly", 1, given);
@@ -210,6 +222,7 @@ void method_dealloc(PyObject* object) {
   MethodObject* method = as_method(object);
   delete method->spec;
   delete method->defaults;
+  delete method->keys;
   delete method->traceback_name;
   Py_XDECREF(method->name);
   Py_XDECREF(method->qualname);
@@ -345,7 +358,11 @@ Ref make_method(const MethodSpec& spec, const char* class_name) {
   MethodObject* method = as_method(object.get());
   method->spec = new MethodSpec(spec);
   method->defaults = new std::vector<Ref>();
-  for (const Param& param : spec.params) method->defaults->push_back(default_object(param.value));
+  method->keys = new std::vector<Ref>();
+  for (const Param& param : spec.params) {
+    method->defaults->push_back(default_object(param.value));
+    method->keys->push_back(checked(PyUnicode_InternFromString(param.name)));
+  }
   method->traceback_name = new std::string(std::string("pictor.lumenops.") + class_name + "." + spec.name);
   method->name = checked(PyUnicode_FromString(spec.name)).release();
   method->qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, spec.name)).release();
