@@ -376,6 +376,30 @@ def test_keyword_dict_of_the_caller_is_untouched(smoother, method, image):
     assert list(kwargs) == ["src", "ksize", "unused"] and kwargs["ksize"] == 4
 
 
+class KeywordName(str):
+    """A keyword given as a str subclass, equal to the plain name."""
+
+
+@pytest.mark.parametrize("method", BLURS)
+@pytest.mark.parametrize("make_key", [lambda name: "".join(list(name)), KeywordName],
+                         ids=["built-at-run-time", "str-subclass"])
+def test_keywords_are_found_by_value(smoother, method, image, make_key):
+    kwargs = {make_key("src"): image.copy(), make_key("ksize"): 7}
+    assert_same_array(getattr(smoother, method)(**kwargs), getattr(reference, method)(src=image, ksize=7))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m, image: m.ImageSmoother.mean_blur(m.ImageSmoother(), self=m.ImageSmoother(), src=image),
+     "mean_blur() got multiple values for argument 'self'"),
+    (lambda m, image: m.ImageEnhancer()._ImageEnhancer__hard_light(image, image, 0.5, base=image),
+     "__hard_light() got multiple values for argument 'base'"),
+], ids=["keyword-convention", "positional-convention"])
+def test_argument_given_twice_is_refused(lumenops, image, call, message):
+    with pytest.raises(TypeError) as caught:
+        call(lumenops, image)
+    assert str(caught.value) == message
+
+
 def test_self_keyword_stays_in_the_callers_dict(lumenops, smoother, image):
     kwargs = {"self": smoother, "src": image}
     lumenops.ImageSmoother.mean_blur(**kwargs)

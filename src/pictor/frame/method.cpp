@@ -115,7 +115,7 @@ Args parse_keywords(const MethodObject* method, PyObject* args, PyObject* kwargs
   PyObject* self_key = self_keyword(method->spec->where);
   PyObject* keyword_self = kwargs ? PyDict_GetItem(kwargs, self_key) : nullptr;
   if (given == 1 && keyword_self != nullptr) {
-    raise_keyword_error(method, "%s() got multiple values for keyword argument '%U'", self_key);
+    raise_keyword_error(method, "%s() got multiple values for argument '%U'", self_key);
   }
   if (given == 1) return Args(method, PyTuple_GET_ITEM(args, 0), args, kwargs, {});
   if (given == 0 && keyword_self != nullptr) {
@@ -152,7 +152,7 @@ Args parse_positional(const MethodObject* method, PyObject* args, PyObject* kwar
       }
       if (slot < 0) raise_keyword_error(method, "%s() got an unexpected keyword argument '%U'", key);
       if (slots[slot] != nullptr) {
-        raise_keyword_error(method, "%s() got multiple values for keyword argument '%U'", key);
+        raise_keyword_error(method, "%s() got multiple values for argument '%U'", key);
       }
       slots[slot] = value;
     }
