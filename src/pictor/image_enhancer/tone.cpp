@@ -1,0 +1,113 @@
+// ImageEnhancer: the tone effects.
+#include <algorithm>
+
+#include "image_enhancer/common.h"
+#include "kernels/tone.h"
+
+namespace pictor::enhancer {
+
+// shadows_highlight
+constexpr long kShadowMaskSigma = 50;
+
+Ref shadows_highlight(const Args& args) {
+  Ref src = args.get("src");
+  Ref shadow = args.get("shadow");
+  Ref highlight = args.get("highlight");
+  const double max_value = depth::full_scale(src.get());
+  Array working = contiguous(depth::working_u8(src.get(), max_value).get());
+  Array image = new_array_like(working, NPY_FLOAT);
+  without_gil([&] {
+    kernels::map_by_level(working.data<std::uint8_t>(), image.data<float>(), working.size(),
+                          [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); });
+  });
+  Ref mask_ref = cv2("GaussianBlur", image.object, tuple(0, 0), Kw{"sigmaX", to_py(kShadowMaskSigma)});
+  Array mask = same_layout(mask_ref, image);
+  const Operand shadow_weight = operand(shadow, Num::F32, Operation::Multiply, true);
+  const Operand highlight_weight = operand(highlight, Num::F32, Operation::Multiply, true);
+  Array result = new_array_like(working, NPY_USHORT);
+  visit_real(shadow_weight.result, shadow.get(), [&](auto shadow_zero) {
+    visit_real(highlight_weight.result, highlight.get(), [&](auto highlight_zero) {
+      using S = decltype(shadow_zero);
+      using H = decltype(highlight_zero);
+      const S shadow_factor = shadow_weight.value.as<S>();
+      const H highlight_factor = highlight_weight.value.as<H>();
+      without_gil([&] {
+        kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor, highlight_factor,
+                                       result.data<std::uint16_t>(), image.size());
+      });
+    });
+  });
+  return numpy_result(result);
+}
+
+// glow
+Ref glow(const Args& args) {
+  Ref src = args.get("src");
+  Ref radius = args.get("radius");
+  Ref intensity = args.get("intensity");
+  const double max_value = depth::full_scale(src.get());
+  Ref image = depth::working_u8(src.get(), max_value);
+  Ref edges = mean_gradient_magnitude(image);
+  Ref side = py_add(py_multiply(radius, to_py(2)), 1);
+  Array edge_map = contiguous(edges.get());
+  Array halo = same_layout(cv2("GaussianBlur", edges, tuple(side, side), 0), edge_map);
+  const Operand gain = operand(intensity, Num::U8, Operation::Multiply);
+  visit_num(gain.result, intensity.get(), [&](auto zero) {
+    using T = decltype(zero);
+    const T factor = gain.value.as<T>();
+    without_gil([&] {
+      kernels::scale_halo(halo.data<std::uint8_t>(), factor, halo.data<std::uint8_t>(), halo.size());
+    });
+  });
+  Ref result = cv2("addWeighted", image, 1, halo.object, 1, 0);
+  return depth::restore_u16(result.get());
+}
+
+// brightness_contrast
+Ref brightness_contrast(const Args& args) {
+  Ref src = args.get("src");
+  Ref brightness = args.get("brightness");
+  Ref contrast = args.get("contrast");
+  const double max_value = depth::full_scale(src.get());
+  // A function of each sample, tabulated over the levels of 8-bit and 16-bit
+  // samples; other sample types (exact in float64) are computed one by one.
+  Array input = contiguous(src.get());
+  const int type = input.type();
+  if (type != NPY_UBYTE && type != NPY_USHORT && type != NPY_FLOAT && type != NPY_DOUBLE) {
+    input = contiguous_as(input.object.get(), NPY_DOUBLE);
+  }
+  const Operand gain = operand(contrast, Num::F32, Operation::Multiply);
+  const Operand offset = operand(brightness, gain.result, Operation::Add);
+  Array result = new_array_like(input, NPY_USHORT);
+  visit_real(gain.result, contrast.get(), [&](auto contrast_zero) {
+    visit_real(offset.result, brightness.get(), [&](auto brightness_zero) {
+      using C = decltype(contrast_zero);
+      using B = decltype(brightness_zero);
+      const C factor = gain.value.as<C>();
+      const B addend = offset.value.as<B>();
+      visit_real_type(input.type(), [&](auto sample_zero) {
+        using T = decltype(sample_zero);
+        without_gil([&] {
+          kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
+            return kernels::brightness_contrast_sample(level, max_value, factor, addend);
+          });
+        });
+      });
+    });
+  });
+  return numpy_result(result);
+}
+
+// east
+// The relief kernel, rows from top to bottom; its weights sum to 1.
+constexpr float kReliefKernel[3][3] = {{1, 2, 1}, {0, 1, 0}, {-1, -2, -1}};
+
+Ref east(const Args& args) {
+  Ref src = args.get("src");
+  const npy_intp shape[2] = {3, 3};
+  Array kernel = new_array(2, shape, NPY_FLOAT);
+  std::copy(&kReliefKernel[0][0], &kReliefKernel[0][0] + 9, kernel.data<float>());
+  return cv2("filter2D", src, -1, kernel.object);
+}
+
+}  // namespace pictor::enhancer
