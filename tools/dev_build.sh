@@ -13,7 +13,7 @@ pkg="$build/python/pictor"
 mkdir -p "$pkg"
 for entry in "$root"/src/pictor/*; do
   case "$entry" in
-    *.cpp|*.h|*/frame|*/image_enhancer|*/kernels) ;;
+    *.cpp|*.h|*/frame|*/image_enhancer|*/kernels|*/tool) ;;
     *) ln -sfn "$entry" "$pkg/" ;;
   esac
 done

@@ -1,11 +1,12 @@
 // DeepLearning: ONNX super-resolution and training-data preparation.
 #include <utility>
 
-#include "frame/depth.h"
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
 #include "kernels/depth.h"
 #include "kernels/tensor.h"
+#include "tool/depth.h"
+#include "tool/python.h"
 #include "tools.h"
 
 namespace pictor {
@@ -17,38 +18,6 @@ constexpr const char* kModelProvider = "CUDAExecutionProvider";
 constexpr long kModelSide = 512;
 constexpr int kPictureAxes = 3;  // rows x columns x channels
 constexpr int kTensorAxes = 4;   // batch x channels x rows x columns
-
-// `first, second = sequence`, with the interpreter's messages.
-std::pair<Ref, Ref> unpack_pair(PyObject* sequence, Where where = Where::current()) {
-  constexpr int kExpected = 2;
-  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
-  if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(sequence)->tp_iter == nullptr &&
-        !PySequence_Check(sequence)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(sequence)->tp_name);
-    }
-    throw PyError{where};
-  }
-  Ref values[kExpected];
-  for (int i = 0; i < kExpected; ++i) {
-    values[i] = Ref::steal(PyIter_Next(iterator.get()));
-    if (values[i]) continue;
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", kExpected, i);
-    }
-    throw PyError{where};
-  }
-  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-  if (extra) PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", kExpected);
-  if (PyErr_Occurred()) throw PyError{where};
-  return {std::move(values[0]), std::move(values[1])};
-}
-
-// sequence[index]
-Ref item(PyObject* sequence, long index, Where where = Where::current()) {
-  Ref key = to_py(index);
-  return checked(PyObject_GetItem(sequence, key.get()), where);
-}
 
 Ref interpolation_cubic(Where where = Where::current()) {
   return global_attr(Name("cv2", where), "INTER_CUBIC");
@@ -178,7 +147,7 @@ Ref super_resolution(const Args& args) {
   Ref src = args.get("src");
   const double max_value = depth::full_scale(src.get());
   Ref image = depth::working_u8(src.get(), max_value);
-  auto [height, width] = unpack_pair(leading_two_axes(image.get()).get());
+  auto [height, width] = unpack<2>(leading_two_axes(image.get()).get());
   Ref img_tensor = model_input(model_sized_rgb(std::exchange(image, Ref())).get());
   Ref output_img = picture_levels(run_first_output(args.self(), std::exchange(img_tensor, Ref())).get());
   Ref output = input_sized_grey(std::exchange(output_img, Ref()), width, height);
@@ -197,9 +166,9 @@ Ref make_data(const Args& args) {
   Ref src = args.get("src");
   Ref scale = args.get("scale");
   Ref shape = attr(src, "shape");
-  auto [h, w] = unpack_pair(shape.get());
-  Ref new_height = checked(PyNumber_FloorDivide(h.get(), scale.get()));
-  Ref new_width = checked(PyNumber_FloorDivide(w.get(), scale.get()));
+  auto [h, w] = unpack<2>(shape.get());
+  Ref new_height = py_floor_divide(h, scale);
+  Ref new_width = py_floor_divide(w, scale);
   Ref img_resized = cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", interpolation_cubic()});
   const double max_value = depth::full_scale(src.get());
   if (is_own_u8_copy(img_resized.get(), max_value)) return img_resized;

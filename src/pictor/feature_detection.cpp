@@ -3,7 +3,7 @@
 #include <optional>
 #include <utility>
 
-#include "frame/depth.h"
+#include "tool/depth.h"
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
 #include "kernels/canny.h"
@@ -17,7 +17,9 @@ namespace {
 // plain Python numbers, are left to OpenCV's own conversion and errors.
 constexpr double kLargestNativeThreshold = 1 << 30;
 
-std::optional<double> plain_threshold(PyObject* value) {
+// A threshold the native detector takes: an exact Python float or int (no
+// bool, no subclass) within the native range.
+std::optional<double> threshold_within_native_range(PyObject* value) {
   double number;
   if (PyFloat_CheckExact(value)) {
     number = PyFloat_AS_DOUBLE(value);
@@ -36,8 +38,8 @@ std::optional<double> plain_threshold(PyObject* value) {
 // The thresholds as OpenCV applies them to the L1 magnitude: swapped when out
 // of order, then floored.
 std::optional<kernels::CannyThresholds> native_thresholds(const Ref& low_thr, const Ref& high_thr) {
-  std::optional<double> low = plain_threshold(low_thr.get());
-  std::optional<double> high = plain_threshold(high_thr.get());
+  std::optional<double> low = threshold_within_native_range(low_thr.get());
+  std::optional<double> high = threshold_within_native_range(high_thr.get());
   if (!low || !high) return std::nullopt;
   if (*low > *high) std::swap(low, high);
   return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};

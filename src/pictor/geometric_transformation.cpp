@@ -6,53 +6,12 @@
 
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
-#include "frame/values.h"
+#include "tool/keywords.h"
+#include "tool/python.h"
 #include "tools.h"
 
 namespace pictor {
 namespace {
-
-// ---- Python idioms the methods are written in ----
-
-// `a, b = value` (or three names), with the interpreter's errors.
-template <std::size_t count>
-std::array<Ref, count> unpack(PyObject* value, Where where = Where::current()) {
-  PyObject* iterator = PyObject_GetIter(value);
-  if (iterator == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-        !PySequence_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-    }
-    throw PyError{where};
-  }
-  Ref owned_iterator = Ref::steal(iterator);
-  std::array<Ref, count> items;
-  for (std::size_t i = 0; i < count; ++i) {
-    items[i] = Ref::steal(PyIter_Next(iterator));
-    if (items[i]) continue;
-    if (PyErr_Occurred()) throw PyError{where};
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", int(count), int(i));
-    throw PyError{where};
-  }
-  Ref extra = Ref::steal(PyIter_Next(iterator));
-  if (PyErr_Occurred()) throw PyError{where};
-  if (extra) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", int(count));
-    throw PyError{where};
-  }
-  return items;
-}
-
-Ref item(PyObject* sequence, long index, Where where = Where::current()) {
-  Ref key = to_py(index);
-  return checked(PyObject_GetItem(sequence, key.get()), where);
-}
-
-Ref floor_divide(PyObject* a, PyObject* b, Where where = Where::current()) {
-  return checked(PyNumber_FloorDivide(a, b), where);
-}
-
-Ref add(PyObject* a, PyObject* b, Where where = Where::current()) { return checked(PyNumber_Add(a, b), where); }
 
 // The rectangle of crop and crop_return, as given (Python values).
 struct Rectangle {
@@ -61,8 +20,8 @@ struct Rectangle {
 
 // [start_y:start_y + height, start_x:start_x + width]: the first two axes.
 Ref rectangle_index(const Rectangle& rectangle, Where where = Where::current()) {
-  Ref end_y = add(rectangle.start_y.get(), rectangle.height.get(), where);
-  Ref end_x = add(rectangle.start_x.get(), rectangle.width.get(), where);
+  Ref end_y = py_add(rectangle.start_y, rectangle.height, where);
+  Ref end_x = py_add(rectangle.start_x, rectangle.width, where);
   Ref rows = checked(PySlice_New(rectangle.start_y.get(), end_y.get(), nullptr), where);
   Ref columns = checked(PySlice_New(rectangle.start_x.get(), end_x.get(), nullptr), where);
   return tuple(rows, columns);
@@ -89,8 +48,8 @@ Ref rotate(const Args& args) {
   Ref height = item(shape.get(), 0);
   Ref width = item(shape.get(), 1);
   Ref two = to_py(2);
-  Ref center_x = floor_divide(width.get(), two.get());
-  Ref center_y = floor_divide(height.get(), two.get());
+  Ref center_x = py_floor_divide(width, two);
+  Ref center_y = py_floor_divide(height, two);
   Array matrix = affine_matrix(cv2("getRotationMatrix2D", tuple(center_x, center_y), angle, scale));
   double* m = matrix.data<double>();
   const npy_intp row = matrix.shape()[1];
@@ -121,8 +80,8 @@ Ref resize(const Args& args) {
   Ref scale = args.get("scale");
   Ref shape = attr(src, "shape");
   auto [height, width] = unpack<2>(shape.get());
-  Ref new_height = floor_divide(height.get(), scale.get());
-  Ref new_width = floor_divide(width.get(), scale.get());
+  Ref new_height = py_floor_divide(height, scale);
+  Ref new_width = py_floor_divide(width, scale);
   return cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", global_attr("cv2", "INTER_LINEAR")});
 }
 

@@ -12,15 +12,17 @@
 // its result is computed natively (same values and decisions, no Python
 // objects); a replaced method or tool is called, and its results are read as
 // Python numbers.
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "frame/depth.h"
 #include "frame/singleton.h"
-#include "frame/values.h"
 #include "kernels/histogram.h"
 #include "kernels/threshold.h"
+#include "tool/depth.h"
+#include "tool/keywords.h"
+#include "tool/python.h"
 #include "tools.h"
 #include "utility_tool.h"
 
@@ -29,27 +31,6 @@ namespace {
 
 // --- Python steps of the recipe, for the inputs the native paths leave alone ------------------
 
-// `a, b, ... = value`: exactly `count` items, with the interpreter's messages.
-std::vector<Ref> unpack(const Ref& value, Py_ssize_t count, Where where = Where::current()) {
-  Ref iterator = checked(PyObject_GetIter(value.get()), where);
-  std::vector<Ref> items;
-  while (PyObject* next = PyIter_Next(iterator.get())) {
-    if (static_cast<Py_ssize_t>(items.size()) == count) {
-      Py_DECREF(next);
-      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
-      throw PyError{where};
-    }
-    items.push_back(Ref::steal(next));
-  }
-  if (PyErr_Occurred()) throw PyError{where};
-  if (static_cast<Py_ssize_t>(items.size()) < count) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count,
-                 static_cast<Py_ssize_t>(items.size()));
-    throw PyError{where};
-  }
-  return items;
-}
-
 // astype() of a 0-d array gives a NumPy scalar, which OpenCV rejects; the
 // working copy is handed to OpenCV in that same form.
 Ref as_recipe_value(Ref working, Where where = Where::current()) {
@@ -57,21 +38,11 @@ Ref as_recipe_value(Ref working, Where where = Where::current()) {
   return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(working.release())), where);
 }
 
-// (x / 255 * 65535.).astype(np.uint16), step by step.
-Ref restore_through_numpy(const Ref& x, Where where = Where::current()) {
-  Ref scale = to_py(255);
-  Ref unit = checked(PyNumber_TrueDivide(x.get(), scale.get()), where);
-  Ref full = to_py(65535.0);
-  Ref scaled = checked(PyNumber_Multiply(unit.get(), full.get()), where);
-  Ref uint16 = global_attr(Name("np", where), "uint16");
-  return call_method(scaled.get(), Name("astype", where), uint16);
-}
-
 // _, binary_image = cv2.threshold(working, level, 255, cv2.THRESH_BINARY), restored.
 Ref threshold_through_cv2(const Ref& working, const Ref& level) {
   Ref binary_flag = global_attr("cv2", "THRESH_BINARY");
   Ref result = cv2("threshold", working, level, 255, binary_flag);
-  return restore_through_numpy(unpack(result, 2)[1]);
+  return depth::restore_u16_by_operators(unpack<2>(result.get())[1].get());
 }
 
 // self.tool.<name>
@@ -226,7 +197,7 @@ class ValleySummaries {
  private:
   // nozero_len, mean_value, min_value, min_index, norm_variance
   static kernels::CountSummary read_summary(const Ref& result) {
-    const std::vector<Ref> values = unpack(result, 5);
+    const std::array<Ref, 5> values = unpack<5>(result.get());
     kernels::CountSummary summary;
     summary.mean = as_double(values[1]);
     summary.min = as_double(values[2]);
@@ -265,7 +236,7 @@ std::array<double, kernels::kEntropyBins> densities_through_numpy(const Ref& wor
   Ref range = global("range");
   Ref bins = call(range, 256);
   Ref result = call(histogram, working, Kw{"bins", bins}, Kw{"density", to_py(true)});
-  const Array hist = contiguous_as(unpack(result, 2)[0].get(), NPY_DOUBLE);
+  const Array hist = contiguous_as(unpack<2>(result.get())[0].get(), NPY_DOUBLE);
   if (hist.size() != kernels::kEntropyBins) raise(PyExc_ValueError, "unexpected histogram size");
   std::array<double, kernels::kEntropyBins> densities;
   std::copy(hist.data<double>(), hist.data<double>() + hist.size(), densities.begin());
@@ -415,7 +386,7 @@ Ref binarised_through_numpy(const Ref& working, const Ref& coef, const Ref& src_
   checked_status(PyObject_SetItem(out.get(), foreground.get(), to_py(255).get()));
   Ref background = checked(PyObject_RichCompare(out.get(), zero.get(), Py_LT));
   checked_status(PyObject_SetItem(out.get(), background.get(), zero.get()));
-  return restore_through_numpy(out);
+  return depth::restore_u16_by_operators(out.get());
 }
 
 Ref adaptive_threshold_segmentation(const Args& args) {

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "frame/depth.h"
+#include "tool/depth.h"
 #include "frame/singleton.h"
-#include "frame/values.h"
+#include "tool/keywords.h"
 #include "tools.h"
 
 namespace pictor {

@@ -14,26 +14,14 @@
 #include "kernels/colour.h"
 #include "kernels/histogram.h"
 #include "kernels/reduce.h"
+#include "tool/python.h"
 #include "tools.h"
 
 namespace pictor {
 namespace utility_tool {
 namespace {
 
-// --- Python operators, for the recipe's steps on arbitrary objects ---------------------------
-
-Ref multiply(const Ref& a, const Ref& b, Where where = Where::current()) {
-  return checked(PyNumber_Multiply(a.get(), b.get()), where);
-}
-Ref add(const Ref& a, const Ref& b, Where where = Where::current()) {
-  return checked(PyNumber_Add(a.get(), b.get()), where);
-}
-Ref subtract(const Ref& a, const Ref& b, Where where = Where::current()) {
-  return checked(PyNumber_Subtract(a.get(), b.get()), where);
-}
-Ref divide(const Ref& a, const Ref& b, Where where = Where::current()) {
-  return checked(PyNumber_TrueDivide(a.get(), b.get()), where);
-}
+// Python's comparison and truth, for the recipe's steps on arbitrary objects.
 Ref compare(const Ref& a, const Ref& b, int op, Where where = Where::current()) {
   return checked(PyObject_RichCompare(a.get(), b.get(), op), where);
 }
@@ -51,7 +39,6 @@ Ref float64(double value, Where where = Where::current()) { return numpy_scalar(
 Ref intp(npy_intp value, Where where = Where::current()) { return numpy_scalar(NPY_INTP, &value, where); }
 
 bool is_plain_array(PyObject* value) { return PyArray_CheckExact(value); }
-PyArrayObject* as_array(PyObject* value) { return reinterpret_cast<PyArrayObject*>(value); }
 
 // --- convert_rgb_to_ycbcr --------------------------------------------------------------------
 
@@ -101,13 +88,15 @@ Ref ycbcr_through_numpy(PyObject* img) {
   Ref green = channel(img, 1);
   Ref blue = channel(img, 2);
   auto weighted_sum = [&](double a, int sign_b, double b, int sign_c, double c) {
-    Ref sum = multiply(to_py(a), red);
-    Ref second = multiply(to_py(b), green);
-    sum = sign_b > 0 ? add(sum, second) : subtract(sum, second);
-    Ref third = multiply(to_py(c), blue);
-    return sign_c > 0 ? add(sum, third) : subtract(sum, third);
+    Ref sum = py_multiply(to_py(a), red);
+    Ref second = py_multiply(to_py(b), green);
+    sum = sign_b > 0 ? py_add(sum, second) : py_subtract(sum, second);
+    Ref third = py_multiply(to_py(c), blue);
+    return sign_c > 0 ? py_add(sum, third) : py_subtract(sum, third);
   };
-  auto offset_scaled = [](double offset, const Ref& sum) { return add(to_py(offset), divide(sum, to_py(256.0))); };
+  auto offset_scaled = [](double offset, const Ref& sum) {
+    return py_add(to_py(offset), py_true_divide(sum, to_py(256.0)));
+  };
   Ref y = offset_scaled(16.0, weighted_sum(65.738, +1, 129.057, +1, 25.064));
   Ref cb = offset_scaled(128.0, weighted_sum(-37.945, -1, 74.494, +1, 112.439));
   Ref cr = offset_scaled(128.0, weighted_sum(112.439, -1, 94.154, -1, 18.285));
@@ -128,13 +117,6 @@ bool is_native_probabilities(PyObject* probabilities) {
   if (!is_plain_array(probabilities)) return false;
   const int type = PyArray_TYPE(as_array(probabilities));
   return type == NPY_DOUBLE || type == NPY_FLOAT;
-}
-
-// Calls visit(T{}) with T float or double, the element types of the native entropy.
-template <class F>
-void visit_float_type(int type, F&& visit) {
-  if (type == NPY_FLOAT) return visit(float{});
-  visit(double{});
 }
 
 // probabilities[probabilities > 0], flat in row-major order.
@@ -158,7 +140,7 @@ Array positive_entries(PyObject* probabilities) {
 Ref negated_sum_of_products(const Array& positive, const Ref& log2s) {
   if (!is_plain_array(log2s.get()) || PyArray_TYPE(as_array(log2s.get())) != positive.type() ||
       PyArray_SIZE(as_array(log2s.get())) != positive.size()) {
-    Ref terms = multiply(positive.object, log2s);
+    Ref terms = py_multiply(positive.object, log2s);
     Ref sum = np("sum", terms);
     return checked(PyNumber_Negative(sum.get()));
   }
@@ -178,7 +160,7 @@ Ref entropy_through_numpy(PyObject* probabilities) {
   Ref all = Ref::borrow(probabilities);
   Ref positive = checked(PyObject_GetItem(probabilities, compare(all, to_py(0), Py_GT).get()));
   Ref logs = np("log2", positive);
-  Ref sum = np("sum", multiply(positive, logs));
+  Ref sum = np("sum", py_multiply(positive, logs));
   return checked(PyNumber_Negative(sum.get()));
 }
 
@@ -202,8 +184,8 @@ Ref min_max_normalised(const Ref& kept, const Ref& min_value, const Ref& max_val
   Ref normalised = checked(PyList_New(0));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept.get()); ++i) {
     Ref value = Ref::borrow(PyList_GET_ITEM(kept.get(), i));
-    Ref shifted = subtract(value, min_value);
-    Ref scaled = divide(shifted, subtract(max_value, min_value));
+    Ref shifted = py_subtract(value, min_value);
+    Ref scaled = py_true_divide(shifted, py_subtract(max_value, min_value));
     checked_status(PyList_Append(normalised.get(), scaled.get()));
   }
   return normalised;
@@ -293,7 +275,7 @@ UnitBinHistogram count_natively(PyObject* image, long long low, long long high) 
 UnitBinHistogram count_through_numpy(PyObject* image, PyObject* low_thr, PyObject* high_thr) {
   Ref histogram_function = global_attr("np", "histogram");
   Ref flat = call_method(image, "flatten");
-  Ref bins = subtract(Ref::borrow(high_thr), Ref::borrow(low_thr));
+  Ref bins = py_subtract(Ref::borrow(high_thr), Ref::borrow(low_thr));
   Ref range = new_list({Ref::borrow(low_thr), Ref::borrow(high_thr)});
   Ref result = call(histogram_function, flat, Kw{"bins", bins}, Kw{"range", range});
   UnitBinHistogram histogram;
@@ -307,13 +289,13 @@ UnitBinHistogram count_through_numpy(PyObject* image, PyObject* low_thr, PyObjec
 // An empty histogram makes every share 0/0: NumPy reports each of those
 // divisions (a RuntimeWarning by default), so they are made through NumPy.
 void report_empty_shares(std::ptrdiff_t shares) {
-  for (std::ptrdiff_t i = 0; i < shares; ++i) divide(intp(0), intp(0));
+  for (std::ptrdiff_t i = 0; i < shares; ++i) py_true_divide(intp(0), intp(0));
 }
 
 // np.clip(edge * scale, 0, 255)
 Ref clipped_to_8_bits(const Ref& edge, PyObject* scale) {
   Ref clip = global_attr("np", "clip");
-  Ref scaled = multiply(edge, Ref::borrow(scale));
+  Ref scaled = py_multiply(edge, Ref::borrow(scale));
   return call(clip, scaled, 0, 255);
 }
 
@@ -332,7 +314,7 @@ Ref get_boundary(const Args& args) {
   bool empty = true;
   for (std::int64_t count : histogram.counts) empty = empty && count == 0;
   if (empty) report_empty_shares(found.shares_computed);
-  Ref peak = add(intp(found.peak), Ref::borrow(low_thr));
+  Ref peak = py_add(intp(found.peak), Ref::borrow(low_thr));
   Ref left = clipped_to_8_bits(histogram.edge(found.left), args.arg("l_scale"));
   Ref right = clipped_to_8_bits(histogram.edge(found.right + 1), args.arg("r_scale"));
   return tuple(peak, left, right);

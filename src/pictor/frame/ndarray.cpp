@@ -1,5 +1,7 @@
 #include "frame/ndarray.h"
 
+#include <algorithm>
+
 namespace pictor {
 
 namespace {
@@ -32,6 +34,34 @@ Ref numpy_scalar(int type, const void* value, Where where) {
 
 Array new_array_like(const Array& like, int type, Where where) {
   return new_array(like.ndim(), like.shape(), type, where);
+}
+
+Ref numpy_result(Array& result, Where where) {
+  return checked(PyArray_Return(as_array(result.object.release())), where);
+}
+
+std::string shape_text(const Array& array) {
+  std::string text = "(";
+  for (int axis = 0; axis < array.ndim(); ++axis) {
+    text += (axis ? "," : "") + std::to_string(array.shape()[axis]);
+  }
+  return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+void require_same_shape(const Array& first, const Array& second, Where where) {
+  const bool same = first.ndim() == second.ndim() &&
+                    std::equal(first.shape(), first.shape() + first.ndim(), second.shape());
+  if (same) return;
+  PyErr_Format(PyExc_ValueError, "operands could not be broadcast together with shapes %s %s ",
+               shape_text(first).c_str(), shape_text(second).c_str());
+  throw PyError{where};
+}
+
+Array same_layout(const Ref& result, const Array& like, Where where) {
+  Array array = contiguous(result.get(), where);
+  require_same_shape(like, array, where);
+  if (array.type() != like.type()) raise(PyExc_TypeError, "unexpected element type of a library result", where);
+  return array;
 }
 
 }  // namespace pictor

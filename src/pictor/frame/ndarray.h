@@ -4,6 +4,7 @@
 #include "frame/pycall.h"
 
 #include <cstdint>
+#include <string>
 
 namespace pictor {
 
@@ -19,6 +20,9 @@ struct Array {
   template <class T> T* data() const { return static_cast<T*>(PyArray_DATA(array())); }
 };
 
+// The array behind an object already known to be one.
+inline PyArrayObject* as_array(PyObject* value) { return reinterpret_cast<PyArrayObject*>(value); }
+
 // `value` as an Array with its own element type (a copy only where the
 // layout requires one). Non-arrays go through np.asarray's conversion.
 Array contiguous(PyObject* value, Where where = Where::current());
@@ -32,6 +36,22 @@ Array new_array_like(const Array& like, int type, Where where = Where::current()
 
 // A NumPy scalar of element type `type` holding *value (np.float64(x), np.intp(n), ...).
 Ref numpy_scalar(int type, const void* value, Where where = Where::current());
+
+// A result computed natively, returned as NumPy returns the result of
+// arithmetic: a 0-d array becomes a scalar.
+Ref numpy_result(Array& result, Where where = Where::current());
+
+// "(5,6,1)", as NumPy writes a shape.
+std::string shape_text(const Array& array);
+
+// Operands that a fused kernel combines element by element have the same
+// shape. (The plain recipe would broadcast other shapes, which only 1-D and
+// one-channel inputs produce: OpenCV drops their last axis.)
+void require_same_shape(const Array& first, const Array& second, Where where = Where::current());
+
+// A library result that a fused kernel combines with `like`: same shape and
+// element type.
+Array same_layout(const Ref& result, const Array& like, Where where = Where::current());
 
 // Runs a kernel with the GIL released.
 template <class F>
@@ -60,6 +80,17 @@ bool visit_real_type(int type, F&& visit) {
     case NPY_FLOAT: visit(float{}); return true;
     case NPY_DOUBLE: visit(double{}); return true;
     default: return false;
+  }
+}
+
+// Calls `visit(float{})` for a float32 element type, `visit(double{})` for
+// any other: for arrays already known to hold one of the two.
+template <class F>
+void visit_float_type(int type, F&& visit) {
+  if (type == NPY_FLOAT) {
+    visit(float{});
+  } else {
+    visit(double{});
   }
 }
 

@@ -21,8 +21,9 @@ bool is_real_array(PyObject* value) {
   return PyArray_CheckExact(value) && visit_real_type(PyArray_TYPE(as_array(value)), [](auto) {});
 }
 
-// A blend threshold the fused blend takes: a float, or an int a double holds exactly.
-std::optional<double> plain_threshold(PyObject* thr) {
+// A blend threshold the fused blend takes: a float, or an int (bool included)
+// that a double holds exactly; subclasses compare as their base type does.
+std::optional<double> threshold_exact_in_double(PyObject* thr) {
   if (PyFloat_Check(thr)) return PyFloat_AS_DOUBLE(thr);
   if (!PyLong_Check(thr)) return std::nullopt;
   constexpr long long kExactInDouble = 1LL << 53;
@@ -59,7 +60,7 @@ Ref overlay_layer(PyObject* src, const Ref& ksize, Where where) {
   Array source = contiguous(src, where);
   Array blur = contiguous(blurred.get(), where);
   Ref overlay;
-  visit_samples(source, [&](auto zero) {
+  visit_real_type(source.type(), [&](auto zero) {
     using T = decltype(zero);
     using F = kernels::OverlayFloat<T>;
     Array layer = new_array_like(source, std::is_same_v<F, float> ? NPY_FLOAT : NPY_DOUBLE, where);
@@ -88,7 +89,7 @@ Ref numpy_blend(PyObject* base, PyObject* overlay, PyObject* thr, Where where) {
 // plain number as threshold; anything else follows NumPy's operators.
 template <BlendMode mode>
 Ref blend_layers(PyObject* base, PyObject* overlay, PyObject* thr, Where where) {
-  const std::optional<double> threshold = plain_threshold(thr);
+  const std::optional<double> threshold = threshold_exact_in_double(thr);
   if (!threshold || !is_float_array(base) || !is_float_array(overlay) || !same_shape(base, overlay)) {
     return numpy_blend<mode>(base, overlay, thr, where);
   }
@@ -140,8 +141,7 @@ Ref stepwise_multi_scale(PyObject* src, double max_value, Ref ksize, const Ref& 
     overlay = overlay_layer(src, ksize, where);
   }
   if (!base_hl) raise_unbound_base_hl(where);
-  Ref scaled = checked(PyNumber_Multiply(base_hl.get(), to_py(65535).get()), where);
-  return call_method(scaled.get(), Name("astype", where), global_attr(Name("np", where), "uint16"));
+  return astype(py_multiply(base_hl, to_py(65535), where), "uint16", where);
 }
 
 // The overlay after the last pass feeds no blend; only its failure can be
@@ -163,7 +163,7 @@ Ref fused_multi_scale(PyObject* src, Ref blurred, double max_value, Ref ksize, P
   Array result = new_array_like(source, NPY_USHORT, where);
   std::vector<double> chain(passes > 1 ? static_cast<std::size_t>(source.size()) : 0);
   bool lined_up = true;
-  visit_samples(source, [&](auto zero) {
+  visit_real_type(source.type(), [&](auto zero) {
     using T = decltype(zero);
     for (Py_ssize_t pass = 1; pass <= passes && lined_up; ++pass) {
       checked_status(PyErr_CheckSignals(), where);  // a huge multi_scale runs as long as the recipe: let ^C stop it

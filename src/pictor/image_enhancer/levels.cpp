@@ -39,23 +39,17 @@ double scalar_product(const Ref& ratio, double factor, Where where = Where::curr
 // always an array (equalizeHist gives None for an empty image).
 Ref restore_u16_of(const Ref& result, Where where = Where::current()) {
   if (PyArray_Check(result.get())) return depth::restore_u16(result.get(), where);
-  Ref unit = checked(PyNumber_TrueDivide(result.get(), to_py(255).get()), where);
-  Ref scaled = checked(PyNumber_Multiply(unit.get(), to_py(65535).get()), where);
-  return call_method(scaled.get(), Name("astype", where), global_attr(Name("np", where), "uint16"));
+  return depth::restore_u16_by_operators(result.get(), where);
 }
 
 // The truncation stretch of the working copy through NumPy's operators, for
 // limits that are not plain numbers.
 Ref numpy_truncation_stretch(const Ref& working, const Ref& low, const Ref& high, Where where) {
-  auto as_type = [where](const Ref& array, const char* type) {
-    return call_method(array.get(), Name("astype", where), global_attr(Name("np", where), type));
-  };
-  Ref clipped = np(Name("clip", where), as_type(working, "float32"), low, high);
-  Ref shifted = checked(PyNumber_Subtract(clipped.get(), low.get()), where);
-  Ref span = checked(PyNumber_Subtract(high.get(), low.get()), where);
-  Ref ratio = checked(PyNumber_TrueDivide(shifted.get(), span.get()), where);
-  Ref scaled = checked(PyNumber_Multiply(ratio.get(), to_py(255).get()), where);
-  return restore_u16_of(as_type(scaled, "uint8"), where);
+  Ref clipped = np(Name("clip", where), astype(working, "float32", where), low, high);
+  Ref shifted = py_subtract(clipped, low, where);
+  Ref span = py_subtract(high, low, where);
+  Ref scaled = py_multiply(py_true_divide(shifted, span, where), to_py(255), where);
+  return restore_u16_of(astype(scaled, "uint8", where), where);
 }
 
 // ((np.clip(working, low, high) - low) / (high - low) * 255).astype(np.uint8)
@@ -88,28 +82,6 @@ Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_va
   throw PyError{where};
 }
 
-// peak_index, min_val, max_val = boundary (Python's unpacking and its errors).
-std::array<Ref, 3> unpack_boundary(const Ref& boundary, Where where) {
-  Ref iterator = Ref::steal(PyObject_GetIter(boundary.get()));
-  if (!iterator) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(boundary.get())->tp_name);
-    throw PyError{where};
-  }
-  std::array<Ref, 3> items;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    items[i] = Ref::steal(PyIter_Next(iterator.get()));
-    if (items[i]) continue;
-    if (PyErr_Occurred()) throw PyError{where};
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", i);
-    throw PyError{where};
-  }
-  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-  if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)", where);
-  if (PyErr_Occurred()) throw PyError{where};
-  return items;
-}
-
 // int(np.floor(size * fraction)) used as an index of the sorted samples,
 // with NumPy's IndexError outside [-size, size).
 Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
@@ -135,8 +107,7 @@ Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
 Ref gamma_to_u16(const Ref& powered, Where where) {
   if (!is_float_array(powered.get())) {
     Ref clipped = np(Name("clip", where), powered, 0, 1);
-    Ref scaled = checked(PyNumber_Multiply(clipped.get(), to_py(kernels::kFullScale16).get()), where);
-    return call_method(scaled.get(), Name("astype", where), global_attr(Name("np", where), "uint16"));
+    return astype(py_multiply(clipped, to_py(kernels::kFullScale16), where), "uint16", where);
   }
   Array values = contiguous(powered.get(), where);
   Array levels = new_array_like(values, NPY_USHORT, where);
@@ -308,7 +279,7 @@ Ref brightness_transfer(const Args& args) {
     raise(PyExc_ValueError, "zero-size array to reduction operation minimum which has no identity");
   }
   Array result = new_array_like(image, image.type());
-  visit_samples(image, [&](auto zero) {
+  visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] {
       kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale);
@@ -336,7 +307,7 @@ Ref adaptive_histogram_truncation_stretched(const Args& args) {
   Ref tool = attr(args.self(), "tool");
   Ref boundary = call_method(tool.get(), "get_boundary", working, Kw{"low_thr", to_py(10)}, Kw{"high_thr", to_py(256)},
                              Kw{"l_scale", scale_l}, Kw{"r_scale", scale_r});
-  const auto [peak_index, min_val, max_val] = unpack_boundary(boundary, Where::current());
+  const auto [peak_index, min_val, max_val] = unpack<3>(boundary.get());
   return truncation_stretch(working, min_val, max_val, Where::current());
 }
 
@@ -352,7 +323,7 @@ Ref auto_level(const Args& args) {
   const Py_ssize_t high_position = sorted_position(image.size(), kept_fraction, Where::current());
   Array result = new_array_like(image, NPY_USHORT);
   bool selected = false;
-  visit_samples(image, [&](auto zero) {
+  visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] {
       selected = kernels::auto_level(image.data<T>(), result.data<std::uint16_t>(), image.size(), low_position,
@@ -372,7 +343,7 @@ Ref gamma_stretched(const Args& args) {
   const std::optional<ScalarExponent> exponent = scalar_exponent(gamma_value.get());
   const auto shortcut = exponent ? power_shortcut(exponent->value) : std::nullopt;
   Ref result;
-  visit_samples(image, [&](auto zero) {
+  visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
     if (shortcut) {
       result = gamma_through_shortcut<T>(image, max_value, *shortcut, Where::current());
@@ -391,7 +362,7 @@ Ref maximum_gray_level(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Array image = real_image(src.get());
   Array result = new_array_like(image, NPY_UBYTE);
-  visit_samples(image, [&](auto zero) {
+  visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] {
       kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), static_cast<float>(max_value));
@@ -409,7 +380,7 @@ Ref maximum_grayscale_value(const Args& args) {
     raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
   }
   Array result = new_array_like(image, NPY_UBYTE);
-  visit_samples(image, [&](auto zero) {
+  visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] {
       kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size());

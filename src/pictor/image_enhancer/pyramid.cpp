@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "image_enhancer/common.h"
-#include "kernels/levels.h"
 #include "kernels/pyramid.h"
 #include "kernels/reduce.h"
+#include "kernels/tables.h"
 
 namespace pictor::enhancer {
 namespace {
@@ -34,15 +34,6 @@ Num level_type(const Array& level, PyObject* cause, Where where = Where::current
   if (level.type() == NPY_FLOAT) return Num::F32;
   if (level.type() == NPY_DOUBLE) return Num::F64;
   raise_unsupported(cause, where);
-}
-
-template <class V>
-void visit_level(const Array& level, V&& visit) {
-  if (level.type() == NPY_FLOAT) {
-    visit(float{});
-  } else {
-    visit(double{});
-  }
 }
 
 // The difference-of-Gaussians detail layer of the pyramid enhancements.
@@ -125,8 +116,8 @@ Pyramid pyramid_base(PyObject* src, const DetailLayer& layer, const BaseClip& ba
   if (scale.result != Num::F32 && scale.result != Num::F64) raise_unsupported(layer.scale.get());
   const int base_type = numpy_type(scale.result);
   Array base = base_type == gamma.type() ? fine : new_array_like(gamma, base_type);
-  visit_level(gamma, [&](auto blur_zero) {
-    visit_level(base, [&](auto base_zero) {
+  visit_float_type(gamma.type(), [&](auto blur_zero) {
+    visit_float_type(base.type(), [&](auto base_zero) {
       using G = decltype(blur_zero);
       using F = decltype(base_zero);
       kernels::ClipRange<F> clip;
@@ -176,7 +167,7 @@ void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
   std::vector<Array>& levels = pyramid.levels;
   for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
     Array upsampled = upsampled_to(pyramid, levels[k + 1], levels[k]);
-    visit_level(levels[k], [&](auto zero) {
+    visit_float_type(levels[k].type(), [&](auto zero) {
       using F = decltype(zero);
       const F factor = gains[k].as<F>();
       without_gil([&] {
@@ -194,7 +185,7 @@ void truncate_detail(Array& level, const Ref& mode) {
   const bool to_mean = py_equals(mode, 0);
   if (!to_mean && !py_equals(mode, 1)) return;
   if (level.size() == 0) return;
-  visit_level(level, [&](auto zero) {
+  visit_float_type(level.type(), [&](auto zero) {
     using F = decltype(zero);
     F* data = level.data<F>();
     without_gil([&] {
@@ -214,7 +205,7 @@ Ref collapse(Pyramid& pyramid) {
   Array partial = std::move(levels.back());
   for (std::size_t k = levels.size() - 2; k > 0; --k) {
     Array upsampled = upsampled_to(pyramid, partial, levels[k]);
-    visit_level(upsampled, [&](auto zero) {
+    visit_float_type(upsampled.type(), [&](auto zero) {
       using F = decltype(zero);
       without_gil([&] { kernels::add_detail(levels[k].data<F>(), upsampled.data<F>(), upsampled.size()); });
     });
@@ -225,7 +216,7 @@ Ref collapse(Pyramid& pyramid) {
   Array upsampled = upsampled_to(pyramid, partial, finest);
   partial = Array{};
   Array result = new_array_like(finest, NPY_USHORT);
-  visit_level(finest, [&](auto zero) {
+  visit_float_type(finest.type(), [&](auto zero) {
     using F = decltype(zero);
     without_gil([&] {
       kernels::collapse_to_u16(finest.data<F>(), upsampled.data<F>(), result.data<std::uint16_t>(), finest.size());
@@ -276,7 +267,7 @@ Scalar scaled_strength(const Scalar& strength, double factor) {
 Ref laplacian_pyramid(const Args& args) {
   Ref src = args.get("src");
   Ref min_ksize = odd_value(args.get("min_ksize"));
-  Ref max_ksize = odd_value(py_add(args.get("min_ksize"), kLargerKernelStep));
+  Ref max_ksize = odd_value(py_add(args.get("min_ksize"), to_py(kLargerKernelStep)));
   const DetailLayer layer{min_ksize, max_ksize, args.get("scale"), args.get("gamma_value")};
   Pyramid pyramid = pyramid_base(src.get(), layer, [] { return std::optional<BaseRange>(BaseRange{0.0, 1.0}); });
   add_gaussian_levels(pyramid, kLaplacianPyramidDepth);

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "image_enhancer/common.h"
+#include "kernels/tables.h"
 #include "kernels/tone.h"
 
 namespace pictor::enhancer {
@@ -48,7 +49,7 @@ Ref glow(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Ref image = depth::working_u8(src.get(), max_value);
   Ref edges = mean_gradient_magnitude(image);
-  Ref side = py_add(py_multiply(radius, to_py(2)), 1);
+  Ref side = py_add(py_multiply(radius, to_py(2)), to_py(1));
   Array edge_map = contiguous(edges.get());
   Array halo = same_layout(cv2("GaussianBlur", edges, tuple(side, side), 0), edge_map);
   const Operand gain = operand(intensity, Num::U8, Operation::Multiply);

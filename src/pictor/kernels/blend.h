@@ -10,8 +10,9 @@
 #include <limits>
 #include <type_traits>
 
+#include "kernels/depth.h"
 #include "kernels/numeric.h"
-#include "kernels/levels.h"
+#include "kernels/tables.h"
 
 namespace pictor::kernels {
 

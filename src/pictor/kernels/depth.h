@@ -11,16 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pictor::kernels {
+#include "kernels/numeric.h"
 
-// NumPy's float -> narrow integer cast on x86-64: truncate to a 32-bit
-// integer (out of range and NaN give INT32_MIN) and keep the low bits. The
-// range test is a select, so that loops over it vectorise.
-template <class Narrow, class F>
-inline Narrow numpy_cast(F value) {
-  const bool fits = (value > static_cast<F>(-2147483649.0L)) & (value < static_cast<F>(2147483648.0L));
-  return static_cast<Narrow>(static_cast<std::int32_t>(fits ? value : static_cast<F>(INT32_MIN)));
-}
+namespace pictor::kernels {
 
 constexpr double kFullScale8 = 255.0;
 constexpr double kFullScale16 = 65535.0;
@@ -29,6 +22,13 @@ constexpr int kLevelsPer8BitStep = 257;  // 65535 / 255
 // The full scale of 8- or 16-bit samples.
 template <class T>
 constexpr double kFullScaleOf = sizeof(T) == 1 ? kFullScale8 : kFullScale16;
+
+// np.clip(value, 0, 255).astype(np.uint8) restored to 16 bits (257 * w).
+template <class T>
+inline std::uint16_t clip_to_u8_restored(T value) {
+  const auto sample = numpy_astype<std::uint8_t>(numpy_clip(value, T(0), T(255)));
+  return static_cast<std::uint16_t>(sample * kLevelsPer8BitStep);
+}
 
 template <class T>
 void to_working_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, double max_value) {

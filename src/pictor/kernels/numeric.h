@@ -4,10 +4,9 @@
 // the element type NumPy would use for it, with NumPy's own rounding, integer
 // wrap-around, clipping and casting, so that the result has the same bits.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
-
-#include "kernels/depth.h"
 
 // The busiest kernels are also built for AVX2, chosen when the module is
 // loaded on a processor that has it: the same IEEE operations on wider
@@ -171,6 +170,15 @@ void with_float_type(bool single_precision, F&& body) {
   }
 }
 
+// NumPy's float -> narrow integer cast on x86-64: truncate to a 32-bit
+// integer (out of range and NaN give INT32_MIN) and keep the low bits. The
+// range test is a select, so that loops over it vectorise.
+template <class Narrow, class F>
+inline Narrow numpy_cast(F value) {
+  const bool fits = (value > static_cast<F>(-2147483649.0L)) & (value < static_cast<F>(2147483648.0L));
+  return static_cast<Narrow>(static_cast<std::int32_t>(fits ? value : static_cast<F>(INT32_MIN)));
+}
+
 // x.astype(T) of an element on x86-64. Integers keep their low bits. Reals
 // truncate toward zero through a 32-bit (narrow and int32 targets) or 64-bit
 // integer, whose out-of-range value (NaN included) is the most negative one;
@@ -199,6 +207,17 @@ inline T numpy_astype(F value) {
     const bool fits = wide > -9223372036854775809.0 && wide < kTwoTo63;
     return static_cast<T>(fits ? static_cast<std::int64_t>(wide) : INT64_MIN);
   }
+}
+
+// src.astype(np.float32) / divisor (a float scalar that keeps float32).
+template <class T>
+inline float unit_float32(T src, float divisor) {
+  return static_cast<float>(src) / divisor;
+}
+
+template <class T>
+void to_unit_float32(const T* src, float* out, std::ptrdiff_t size, float divisor) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = unit_float32(src[i], divisor);
 }
 
 }  // namespace pictor::kernels

@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "kernels/levels.h"
+#include "kernels/tables.h"
 
 namespace pictor::kernels {
 

@@ -6,18 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/levels.h"
+#include "kernels/depth.h"
 #include "kernels/numeric.h"
+#include "kernels/tables.h"
 
 namespace pictor::kernels {
-
-constexpr int kRestoreFactor16 = 257;  // 65535 / 255
-
-template <class T>
-inline std::uint16_t clip_to_u8_restored(T value) {
-  const auto sample = numpy_astype<std::uint8_t>(numpy_clip(value, T(0), T(255)));
-  return static_cast<std::uint16_t>(sample * kRestoreFactor16);
-}
 
 // np.clip((src - blurred) * alpha + src, 0, 255).astype(np.uint8) restored
 // to 16 bits, for one sample and its blur: the difference in float32, the

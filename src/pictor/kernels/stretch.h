@@ -10,10 +10,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "kernels/depth.h"
 #include "kernels/numeric.h"
-#include "kernels/levels.h"
 #include "kernels/reduce.h"
 #include "kernels/selection.h"
+#include "kernels/tables.h"
 
 namespace pictor::kernels {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/depth.h"
 #include "kernels/numeric.h"
-#include "kernels/sharpen.h"
 
 namespace pictor::kernels {
 

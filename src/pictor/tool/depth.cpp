@@ -1,6 +1,7 @@
-#include "frame/depth.h"
+#include "tool/depth.h"
 
 #include "kernels/depth.h"
+#include "tool/python.h"
 
 namespace pictor::depth {
 
@@ -21,13 +22,9 @@ bool is_numpy_value(PyObject* value) { return PyArray_Check(value) || PyArray_Is
 // ...): they fail, or not, exactly as the expression does.
 Ref scaled_with_operators(PyObject* value, const Ref& divisor, const Ref& factor, const char* type,
                           const Where& where) {
-  Ref quotient = checked(PyNumber_TrueDivide(value, divisor.get()), where);
-  Ref product = checked(PyNumber_Multiply(quotient.get(), factor.get()), where);
-  return call_method(product.get(), Name("astype", where), global_attr(Name("np", where), type));
+  Ref quotient = py_true_divide(Ref::borrow(value), divisor, where);
+  return astype(py_multiply(quotient, factor, where), type, where);
 }
-
-// NumPy turns the result of arithmetic on a 0-d array into a scalar.
-Ref numpy_result(Array& output) { return checked(PyArray_Return(reinterpret_cast<PyArrayObject*>(output.object.release()))); }
 
 }  // namespace
 
@@ -48,18 +45,22 @@ Ref working_u8(PyObject* src, double max_value, Where where) {
       kernels::to_working_u8(input.data<T>(), output.data<std::uint8_t>(), input.size(), max_value);
     });
   });
-  return numpy_result(output);
+  return numpy_result(output, where);
 }
 
 Ref restore_u16(PyObject* result, Where where) {
-  if (!is_numpy_value(result)) return scaled_with_operators(result, to_py(255), to_py(65535.0), "uint16", where);
+  if (!is_numpy_value(result)) return restore_u16_by_operators(result, where);
   Array input = real_array(result, where);
   Array output = new_array_like(input, NPY_USHORT, where);
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
     without_gil([&] { kernels::restore_u16(input.data<T>(), output.data<std::uint16_t>(), input.size()); });
   });
-  return numpy_result(output);
+  return numpy_result(output, where);
+}
+
+Ref restore_u16_by_operators(PyObject* result, Where where) {
+  return scaled_with_operators(result, to_py(255), to_py(65535.0), "uint16", where);
 }
 
 Ref unit_float(PyObject* src, double max_value, Where where) {
@@ -69,7 +70,7 @@ Ref unit_float(PyObject* src, double max_value, Where where) {
     using T = decltype(zero);
     without_gil([&] { kernels::to_unit_float(input.data<T>(), output.data<double>(), input.size(), max_value); });
   });
-  return numpy_result(output);
+  return numpy_result(output, where);
 }
 
 }  // namespace pictor::depth

@@ -1,4 +1,4 @@
-#include "frame/scalars.h"
+#include "tool/scalars.h"
 
 #include <cmath>
 #include <cstring>
@@ -120,7 +120,7 @@ std::optional<Scalar> scalar_of_array(PyArrayObject* array) {
   return std::nullopt;
 }
 
-std::optional<Scalar> numpy_scalar(PyObject* value, const Where& where) {
+std::optional<Scalar> read_numpy_scalar(PyObject* value, const Where& where) {
   constexpr int kNativeLayout = NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED;
   Ref array = checked(PyArray_FromAny(value, nullptr, 0, 0, kNativeLayout, nullptr), where);
   return scalar_of_array(reinterpret_cast<PyArrayObject*>(array.get()));
@@ -180,7 +180,7 @@ Ref probe_array(Num type, const Where& where) {
 
 std::optional<Scalar> read_scalar(PyObject* value, Where where) {
   if (PyArray_IsScalar(value, Generic) || (PyArray_Check(value) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) == 0)) {
-    return numpy_scalar(value, where);
+    return read_numpy_scalar(value, where);
   }
   if (PyBool_Check(value)) return integer_scalar(Num::Bool, false, value == Py_True);
   if (PyLong_Check(value)) return python_int(value, where);
@@ -200,24 +200,6 @@ Num min_scalar_type(const Scalar& value) {
 Num result_type(Num array_type, const Scalar& value) {
   const bool by_value = kind_rank(value.kind) <= kind_rank(array_type);
   return promote_types(array_type, by_value ? min_scalar_type(value) : value.own_type);
-}
-
-Ref numpy_scalar(Num type, const Scalar& value, Where where) {
-  PyArray_Descr* descr = PyArray_DescrFromType(numpy_type(type));
-  if (descr == nullptr) throw PyError{where};
-  Ref result;
-  auto make = [&](auto zero) {
-    using T = decltype(zero);
-    T element = value.as<T>();
-    result = checked(PyArray_Scalar(&element, descr, nullptr), where);
-  };
-  if (type == Num::Bool) {
-    make(bool{});
-  } else {
-    visit_num(type, Py_None, make, where);
-  }
-  Py_DECREF(descr);
-  return result;
 }
 
 void raise_unsupported(PyObject* value, Where where) {

@@ -72,10 +72,6 @@ Operand operand(const Ref& value, Num array_type, Operation op, bool value_first
 // NumPy's type number of a Num.
 int numpy_type(Num type);
 
-// A NumPy scalar of `type` holding `value` (cast as NumPy casts it), for the
-// calls that leave an operation to NumPy with the type NumPy 1.x would use.
-Ref numpy_scalar(Num type, const Scalar& value, Where where = Where::current());
-
 // A real scalar of `type` (float64 or long double) holding `value`.
 Scalar real_scalar(Num type, long double value);
 

@@ -1,4 +1,4 @@
-#include "frame/values.h"
+#include "tool/keywords.h"
 
 namespace pictor {
 
