@@ -46,6 +46,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const 
   return status;
 }
 
+// The import-time messages and warnings below, like the empty `__test__` dict
+// set at execution, are those of the module this one replaces, word for word:
+// code that checks for them keeps working.
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
   ModuleState& state = module_state();
   const long long interpreter_id = current_interpreter_id();
@@ -98,12 +101,7 @@ void register_in_sys_modules(PyObject* module) {
 
 void keep_builtins() {
   ModuleState& state = module_state();
-  PyObject** slots[] = {&state.builtin_super, &state.builtin_range, &state.builtin_sorted,
-                        &state.builtin_enumerate};
-  const char* names[] = {"super", "range", "sorted", "enumerate"};
-  for (int i = 0; i < 4; ++i) {
-    if (*slots[i] == nullptr) *slots[i] = global(names[i]).release();
-  }
+  if (state.builtin_super == nullptr) state.builtin_super = global("super").release();
 }
 
 void import_libraries(PyObject* globals) {
@@ -171,6 +169,7 @@ int execute_module(PyObject* module) {
     keep_builtins();
     import_libraries(state.globals);
     build_classes(state.globals);
+    // The replaced module's doctest table, empty: present for drop-in fidelity.
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {
     add_traceback("init pictor.lumenops", error.where);

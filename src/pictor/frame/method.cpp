@@ -65,13 +65,6 @@ Ref Args::get(const char* name) const {
 
 PyObject* Args::arg(const char* name) const { return values_[index_of(name)]; }
 
-PyObject* Args::qualname() const { return method_->qualname; }
-
-Ref not_built(const Args& args, Where where) {
-  PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", args.qualname());
-  throw PyError{where};
-}
-
 namespace {
 
 MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }
@@ -192,10 +185,6 @@ PyObject* method_call(PyObject* object, PyObject* args, PyObject* kwargs) {
   try {
     Ref owned;
     Args parsed = parse(method, args, kwargs, owned);
-    if (method->spec->body == nullptr) {
-      PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", method->qualname);
-      throw PyError{method->spec->where};
-    }
     return method->spec->body(parsed).release();
   } catch (const PyError& error) {
     add_traceback(method->traceback_name->c_str(), error.where);

@@ -46,7 +46,7 @@ struct MethodSpec {
   const char* name;  // __name__; a "__private" name is bound under the class-private name
   Convention convention;
   std::vector<Param> params;  // after self; for Keywords, the keywords read
-  MethodBody body;            // nullptr: not built yet (raises NotImplementedError)
+  MethodBody body;
   bool is_static = false;     // bound as a static method (SingletonBase.__new__)
   Where where;                // the declaration, for argument errors
 };
@@ -81,8 +81,6 @@ class Args {
   // AnyArguments: the arguments after self, and the keyword dictionary (may be NULL).
   PyObject* rest() const { return args_; }
   PyObject* keyword_dict() const { return kwargs_; }
-  // "Class.method", as in __qualname__.
-  PyObject* qualname() const;
 
  private:
   std::size_t index_of(const char* name) const;
@@ -92,9 +90,6 @@ class Args {
   PyObject* kwargs_;
   std::vector<PyObject*> values_;
 };
-
-// Body of a declared method whose implementation has not landed yet.
-[[noreturn]] Ref not_built(const Args& args, Where where = Where::current());
 
 // The body of `callable` when it is a method object of this module bound to
 // an instance, else nullptr: a tool that finds another tool's method unreplaced

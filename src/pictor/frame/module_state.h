@@ -11,10 +11,7 @@ struct ModuleState {
   PyObject* globals = nullptr;       // its namespace (borrowed from the module)
   PyObject* builtins = nullptr;      // the builtins module
   PyObject* singleton_base = nullptr;  // the SingletonBase class, for super()
-  PyObject* builtin_super = nullptr;
-  PyObject* builtin_range = nullptr;
-  PyObject* builtin_sorted = nullptr;
-  PyObject* builtin_enumerate = nullptr;
+  PyObject* builtin_super = nullptr;  // kept from import time, for the singletons' super() call
 };
 
 ModuleState& module_state();
