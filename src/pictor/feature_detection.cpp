@@ -3,11 +3,12 @@
 #include <optional>
 #include <utility>
 
-#include "tool/depth.h"
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
 #include "kernels/canny.h"
 #include "kernels/depth.h"
+#include "tool/depth.h"
+#include "tool/keywords.h"
 #include "tools.h"
 
 namespace pictor {
@@ -23,11 +24,8 @@ std::optional<double> threshold_within_native_range(PyObject* value) {
   double number;
   if (PyFloat_CheckExact(value)) {
     number = PyFloat_AS_DOUBLE(value);
-  } else if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) return std::nullopt;
-    number = static_cast<double>(integer);
+  } else if (const std::optional<long long> integer = exact_python_int(value)) {
+    number = static_cast<double>(*integer);
   } else {
     return std::nullopt;
   }

@@ -151,10 +151,10 @@ constexpr long long kLowestNativeLow = -65536;
 
 // low_thr values for which cv2.calcHist is a plain count, one bin per level.
 bool counts_levels_natively(PyObject* low_thr, long long& low) {
-  if (!PyLong_CheckExact(low_thr)) return false;
-  int overflow = 0;
-  low = PyLong_AsLongLongAndOverflow(low_thr, &overflow);
-  return !overflow && low < kCountedEnd && low >= kLowestNativeLow;
+  const std::optional<long long> integer = exact_python_int(low_thr);
+  if (!integer) return false;
+  low = *integer;
+  return low < kCountedEnd && low >= kLowestNativeLow;
 }
 
 // cv2.calcHist([x], [0], None, [251 - low], [low, 251]).flatten().tolist():

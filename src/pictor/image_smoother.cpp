@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "tool/depth.h"
 #include "frame/singleton.h"
+#include "tool/depth.h"
 #include "tool/keywords.h"
 #include "tools.h"
 

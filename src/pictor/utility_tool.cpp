@@ -14,6 +14,7 @@
 #include "kernels/colour.h"
 #include "kernels/histogram.h"
 #include "kernels/reduce.h"
+#include "tool/keywords.h"
 #include "tool/python.h"
 #include "tools.h"
 
@@ -236,10 +237,10 @@ struct UnitBinHistogram {
 };
 
 bool exact_int(PyObject* value, long long& result) {
-  if (!PyLong_CheckExact(value)) return false;
-  int overflow = 0;
-  result = PyLong_AsLongLongAndOverflow(value, &overflow);
-  return !overflow && result > -kExactBound && result < kExactBound;
+  const std::optional<long long> integer = exact_python_int(value);
+  if (!integer) return false;
+  result = *integer;
+  return result > -kExactBound && result < kExactBound;
 }
 
 // Integer element types whose comparison with a Python int bound is exact in NumPy.

@@ -212,28 +212,23 @@ Ref multi_scale_blend(const Args& args, Where where = Where::current()) {
 
 }  // namespace
 
-// __get_overlay
 Ref get_overlay(const Args& args) {
   return overlay_layer(args.arg("src"), Ref::borrow(args.arg("ksize")), Where::current());
 }
 
-// __hard_light
 Ref hard_light(const Args& args) {
   return blend_layers<BlendMode::HardLight>(args.arg("base"), args.arg("overlay"), args.arg("thr"), Where::current());
 }
 
-// __image_overlay
 Ref image_overlay(const Args& args) {
   return blend_layers<BlendMode::ImageOverlay>(args.arg("base"), args.arg("overlay"), args.arg("thr"),
                                                Where::current());
 }
 
-// multi_scale_adaptive_hard_light_enhancement
 Ref multi_scale_adaptive_hard_light_enhancement(const Args& args) {
   return multi_scale_blend<BlendMode::HardLight>(args);
 }
 
-// multi_scale_adaptive_image_overlay_enhancement
 Ref multi_scale_adaptive_image_overlay_enhancement(const Args& args) {
   return multi_scale_blend<BlendMode::ImageOverlay>(args);
 }

@@ -268,7 +268,6 @@ Ref gamma_through_operator(const Array& image, double max_value, const Ref& gamm
 
 }  // namespace
 
-// brightness_transfer
 Ref brightness_transfer(const Args& args) {
   Ref src = args.get("src");
   Ref ratio = args.get("ratio");
@@ -288,7 +287,6 @@ Ref brightness_transfer(const Args& args) {
   return in_type_of(src.get(), result);
 }
 
-// histogram_enhancement
 Ref histogram_enhancement(const Args& args) {
   Ref src = args.get("src");
   const double max_value = depth::full_scale(src.get());
@@ -297,7 +295,6 @@ Ref histogram_enhancement(const Args& args) {
   return restore_u16_of(equalised);
 }
 
-// adaptive_histogram_truncation_stretched
 Ref adaptive_histogram_truncation_stretched(const Args& args) {
   Ref src = args.get("src");
   Ref scale_l = args.get("scale_l");
@@ -311,7 +308,6 @@ Ref adaptive_histogram_truncation_stretched(const Args& args) {
   return truncation_stretch(working, min_val, max_val, Where::current());
 }
 
-// auto_level
 Ref auto_level(const Args& args) {
   Ref src = args.get("src");
   Ref low_percent = args.get("low_percent");
@@ -334,7 +330,6 @@ Ref auto_level(const Args& args) {
   return result.object;
 }
 
-// gamma_stretched
 Ref gamma_stretched(const Args& args) {
   Ref src = args.get("src");
   Ref gamma_value = args.get("gamma_value");
@@ -356,7 +351,6 @@ Ref gamma_stretched(const Args& args) {
   return result;
 }
 
-// maximum_gray_level
 Ref maximum_gray_level(const Args& args) {
   Ref src = args.get("src");
   const double max_value = depth::full_scale(src.get());
@@ -371,7 +365,6 @@ Ref maximum_gray_level(const Args& args) {
   return result.object;
 }
 
-// maximum_grayscale_value
 Ref maximum_grayscale_value(const Args& args) {
   Ref src = args.get("src");
   attr(src.get(), "astype");  // the first step is src.astype(np.float32)

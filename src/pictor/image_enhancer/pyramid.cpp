@@ -59,7 +59,7 @@ using BaseClip = std::function<std::optional<BaseRange>()>;
 Array exponent_array(Num type, const Scalar& exponent, npy_intp rows, npy_intp row_length) {
   const npy_intp shape[2] = {row_length > 1 ? 1 : rows, row_length};
   Array exponents = new_array(2, shape, numpy_type(type));
-  visit_real(type, Py_None, [&](auto zero) {
+  visit_real_num(type, Py_None, [&](auto zero) {
     using T = decltype(zero);
     std::fill_n(exponents.data<T>(), exponents.size(), exponent.as<T>());
   });

@@ -34,7 +34,7 @@ Ref unsharpen_mask(const Args& args) {
   Array blurred = same_layout(blur, working);
   const Operand weight = operand(alpha, Num::F32, Operation::Multiply);
   Array result = new_array_like(working, NPY_USHORT);
-  visit_real(weight.result, alpha.get(), [&](auto zero) {
+  visit_real_num(weight.result, alpha.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = weight.value.as<T>();
     without_gil([&] {
@@ -45,7 +45,6 @@ Ref unsharpen_mask(const Args& args) {
   return numpy_result(result);
 }
 
-// laplacian_enhancement
 // The 3 x 3 Laplacian of 8-bit samples is an integer within +-1020: 16-bit
 // signed output holds the same values as the float32 of the plain recipe and
 // is computed several times faster.
@@ -65,7 +64,7 @@ Ref laplacian_enhancement(const Args& args) {
   const Operand detail_weight = operand(beta, Num::F32, Operation::Multiply);
   Array result = new_array_like(working, NPY_USHORT);
   visit_num(weight.result, alpha.get(), [&](auto alpha_zero) {
-    visit_real(detail_weight.result, beta.get(), [&](auto beta_zero) {
+    visit_real_num(detail_weight.result, beta.get(), [&](auto beta_zero) {
       using A = decltype(alpha_zero);
       using B = decltype(beta_zero);
       const A image_factor = weight.value.as<A>();

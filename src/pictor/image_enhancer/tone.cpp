@@ -7,7 +7,6 @@
 
 namespace pictor::enhancer {
 
-// shadows_highlight
 constexpr long kShadowMaskSigma = 50;
 
 Ref shadows_highlight(const Args& args) {
@@ -26,8 +25,8 @@ Ref shadows_highlight(const Args& args) {
   const Operand shadow_weight = operand(shadow, Num::F32, Operation::Multiply, true);
   const Operand highlight_weight = operand(highlight, Num::F32, Operation::Multiply, true);
   Array result = new_array_like(working, NPY_USHORT);
-  visit_real(shadow_weight.result, shadow.get(), [&](auto shadow_zero) {
-    visit_real(highlight_weight.result, highlight.get(), [&](auto highlight_zero) {
+  visit_real_num(shadow_weight.result, shadow.get(), [&](auto shadow_zero) {
+    visit_real_num(highlight_weight.result, highlight.get(), [&](auto highlight_zero) {
       using S = decltype(shadow_zero);
       using H = decltype(highlight_zero);
       const S shadow_factor = shadow_weight.value.as<S>();
@@ -41,7 +40,6 @@ Ref shadows_highlight(const Args& args) {
   return numpy_result(result);
 }
 
-// glow
 Ref glow(const Args& args) {
   Ref src = args.get("src");
   Ref radius = args.get("radius");
@@ -64,7 +62,6 @@ Ref glow(const Args& args) {
   return depth::restore_u16(result.get());
 }
 
-// brightness_contrast
 Ref brightness_contrast(const Args& args) {
   Ref src = args.get("src");
   Ref brightness = args.get("brightness");
@@ -80,8 +77,8 @@ Ref brightness_contrast(const Args& args) {
   const Operand gain = operand(contrast, Num::F32, Operation::Multiply);
   const Operand offset = operand(brightness, gain.result, Operation::Add);
   Array result = new_array_like(input, NPY_USHORT);
-  visit_real(gain.result, contrast.get(), [&](auto contrast_zero) {
-    visit_real(offset.result, brightness.get(), [&](auto brightness_zero) {
+  visit_real_num(gain.result, contrast.get(), [&](auto contrast_zero) {
+    visit_real_num(offset.result, brightness.get(), [&](auto brightness_zero) {
       using C = decltype(contrast_zero);
       using B = decltype(brightness_zero);
       const C factor = gain.value.as<C>();
@@ -99,7 +96,6 @@ Ref brightness_contrast(const Args& args) {
   return numpy_result(result);
 }
 
-// east
 // The relief kernel, rows from top to bottom; its weights sum to 1.
 constexpr float kReliefKernel[3][3] = {{1, 2, 1}, {0, 1, 0}, {-1, -2, -1}};
 

@@ -64,7 +64,7 @@ class Threshold {
                                      single_precision_(keeps_float32(value)) {}
 
   template <class L>
-  bool above(L layer) const {
+  bool layer_below(L layer) const {
     if constexpr (std::is_same_v<L, float>) {
       if (single_precision_) return layer < single_;
     }
@@ -81,7 +81,7 @@ class Threshold {
 // types, so the comparison runs in the layer's own type.
 struct HalfThreshold {
   template <class L>
-  bool above(L layer) const {
+  bool layer_below(L layer) const {
     return layer < static_cast<L>(kBlendThreshold);
   }
 };
@@ -93,7 +93,7 @@ struct HalfThreshold {
 template <BlendMode mode, class B, class O, class Thr>
 inline double blend(B base, O overlay, const Thr& thr) {
   using P = decltype(base * overlay);
-  const bool multiply = mode == BlendMode::HardLight ? thr.above(base) : thr.above(overlay);
+  const bool multiply = mode == BlendMode::HardLight ? thr.layer_below(base) : thr.layer_below(overlay);
   const P t1 = static_cast<P>(B(2) * base) * static_cast<P>(overlay);
   const P t2 = P(1) - static_cast<P>(B(2) * (B(1) - base)) * static_cast<P>(O(1) - overlay);
   const double selected = static_cast<double>(t1 * static_cast<P>(multiply)) +

@@ -23,4 +23,12 @@ double as_double(const Ref& value, Where where) {
   return result;
 }
 
+std::optional<long long> exact_python_int(PyObject* value) {
+  if (!PyLong_CheckExact(value)) return std::nullopt;
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0) return std::nullopt;
+  return result;
+}
+
 }  // namespace pictor

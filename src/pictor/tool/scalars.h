@@ -104,7 +104,7 @@ void visit_num(Num type, PyObject* value, F&& visit, Where where = Where::curren
 // As visit_num for the real types that arithmetic on a float32 or float64
 // array can produce.
 template <class F>
-void visit_real(Num type, PyObject* value, F&& visit, Where where = Where::current()) {
+void visit_real_num(Num type, PyObject* value, F&& visit, Where where = Where::current()) {
   switch (type) {
     case Num::F32: return visit(float{});
     case Num::F64: return visit(double{});
