@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -87,26 +88,44 @@ def assert_parity(ours_call, reference_call, check_message=True):
     return expected
 
 
-def assert_method_parity(tool, reference_module, method, src, ours_extra=None, **kwargs):
+def assert_calls_parity(ours, reference_call, src, quiet=False, compare=assert_parity):
+    """``ours(src)`` equals ``reference_call(copy of src)`` -- the same array or
+    the same exception, as ``compare`` judges them -- and ``src`` is left
+    alone. ``quiet``: NumPy's runtime warnings are not under test. Returns what
+    ``compare`` returns (assert_parity: the reference result)."""
+    is_array = isinstance(src, np.ndarray)
+    before = src.copy() if is_array else src
+    with warnings.catch_warnings():
+        if quiet:
+            warnings.simplefilter("ignore", RuntimeWarning)
+        expected = compare(lambda: ours(src), lambda: reference_call(before.copy() if is_array else before))
+    if is_array:
+        assert src.tobytes() == before.tobytes(), "input array was modified"
+    return expected
+
+
+def assert_method_parity(tool, reference_module, method, src, ours_extra=None, quiet=False, compare=assert_parity,
+                         **kwargs):
     """``tool.method(src=src, **kwargs)`` equals the reference model's function
     of the same name (array or exception) and leaves ``src`` alone;
-    ``ours_extra`` holds keywords that only our call receives."""
-    if not isinstance(src, np.ndarray):
-        assert_parity(lambda: getattr(tool, method)(src=src, **kwargs, **(ours_extra or {})),
-                      lambda: getattr(reference_module, method)(src=src, **kwargs))
-        return
-    before = src.copy()
-    assert_parity(lambda: getattr(tool, method)(src=src, **kwargs, **(ours_extra or {})),
-                  lambda: getattr(reference_module, method)(src=before.copy(), **kwargs))
-    assert src.tobytes() == before.tobytes(), "input array was modified"
+    ``ours_extra`` holds keywords that only our call receives; ``quiet`` and
+    ``compare`` as for assert_calls_parity."""
+    return assert_calls_parity(lambda image: getattr(tool, method)(src=image, **kwargs, **(ours_extra or {})),
+                               lambda image: getattr(reference_module, method)(src=image, **kwargs), src, quiet,
+                               compare)
+
+
+def keyword_label(kwargs):
+    """A test id for a keyword dict ("k=v,..." without src, or "defaults");
+    None for anything else, which pytest then names itself."""
+    if not isinstance(kwargs, dict):
+        return None
+    return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items() if k != "src") or "defaults"
 
 
 def keyword_cases(method, sweeps):
     """pytest parameters (method, kwargs), one per keyword dict of ``sweeps``."""
-    def label(kwargs):
-        return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items() if k != "src") or "defaults"
-
-    return [pytest.param(method, kwargs, id="{}-{}".format(method, label(kwargs))) for kwargs in sweeps]
+    return [pytest.param(method, kwargs, id="{}-{}".format(method, keyword_label(kwargs))) for kwargs in sweeps]
 
 
 def assert_same_from_threads(ours, reference_call):

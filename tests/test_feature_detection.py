@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import corpus
-from conftest import assert_parity, assert_same_array
+from conftest import assert_method_parity, assert_parity, assert_same_array, keyword_label
 from reference import feature_detection as reference
 
 THRESHOLDS = [{}, {"low_thr": 100, "high_thr": 50}, {"low_thr": 10, "high_thr": 30},
@@ -18,28 +18,16 @@ def detector(lumenops):
     return lumenops.FeatureDetection()
 
 
-def check_parity(detector, src, **kwargs):
-    before = src.copy()
-    expected = assert_parity(lambda: detector.canny_edge(src=src, **kwargs),
-                  lambda: reference.canny_edge(src=before.copy(), **kwargs))
-    assert src.tobytes() == before.tobytes(), "input array was modified"
-    return expected
-
-
-def _label(kwargs):
-    return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items()) or "defaults"
-
-
-@pytest.mark.parametrize("kwargs", THRESHOLDS, ids=_label)
+@pytest.mark.parametrize("kwargs", THRESHOLDS, ids=keyword_label)
 @pytest.mark.parametrize("name", corpus.corpus_params())
 def test_corpus_parity(detector, kwargs, name):
-    check_parity(detector, corpus.load(name), **kwargs)
+    assert_method_parity(detector, reference, "canny_edge", corpus.load(name), **kwargs)
 
 
 @pytest.mark.parametrize("shape,dtype", [((517, 1031), np.uint16), ((301, 403, 3), np.uint16), ((263, 1999), np.uint8)])
 def test_larger_images(detector, shape, dtype):
     src = np.random.default_rng(sum(shape)).integers(0, np.iinfo(dtype).max, shape, dtype=dtype, endpoint=True)
-    check_parity(detector, src)
+    assert_method_parity(detector, reference, "canny_edge", src)
 
 
 # --- native detector: suppression and hysteresis against OpenCV ------------------------------
@@ -95,14 +83,15 @@ STRESS_IMAGES = ["noise8-1x1", "noise8-1x9", "noise8-9x1", "noise8-2x2", "noise8
 @pytest.mark.parametrize("low,high", STRESS_THRESHOLDS)
 @pytest.mark.parametrize("name", STRESS_IMAGES)
 def test_stress_parity(detector, name, low, high):
-    check_parity(detector, _stress_image(name), low_thr=low, high_thr=high)
+    assert_method_parity(detector, reference, "canny_edge", _stress_image(name), low_thr=low, high_thr=high)
 
 
 @pytest.mark.parametrize("soft", [False, True], ids=["hard", "soft"])
 @pytest.mark.parametrize("degrees", range(0, 180, 15))
 def test_stripes_at_every_angle(detector, degrees, soft):
     for low, high in [(50, 100), (10, 30), (200, 400)]:
-        check_parity(detector, _stripes((47, 71), degrees, 2.3 if soft else 3.0, soft), low_thr=low, high_thr=high)
+        assert_method_parity(detector, reference, "canny_edge",
+                             _stripes((47, 71), degrees, 2.3 if soft else 3.0, soft), low_thr=low, high_thr=high)
 
 
 def test_weak_chain_across_the_band_seam(detector):
@@ -114,7 +103,7 @@ def test_weak_chain_across_the_band_seam(detector):
     points = np.stack([260 + radius / 3 * np.cos(turns), 260 + radius / 3 * np.sin(turns)], axis=1)
     cv2.polylines(src, [points.astype(np.int32)], False, 40, thickness=2)
     cv2.circle(src, tuple(points[0].astype(int)), 4, 255, -1)
-    expected = check_parity(detector, src, low_thr=50, high_thr=200)
+    expected = assert_method_parity(detector, reference, "canny_edge", src, low_thr=50, high_thr=200)
     edge_rows = np.nonzero(expected.any(axis=1))[0]
     assert edge_rows.min() < 100 and edge_rows.max() > 400, "the traced spiral should span both halves"
 
@@ -125,7 +114,8 @@ def test_weak_chain_across_the_band_seam(detector):
                          ids=["nan-low", "nan-high", "-inf", "2**40.", "-2**40", "2**70", "string", "array",
                               "float64", "numpy-ints", "bool"])
 def test_thresholds_left_to_opencv(detector, low, high):
-    check_parity(detector, corpus.load("u16-grey-random-57x101"), low_thr=low, high_thr=high)
+    assert_method_parity(detector, reference, "canny_edge",
+                         corpus.load("u16-grey-random-57x101"), low_thr=low, high_thr=high)
 
 
 def _layouts():
@@ -138,7 +128,7 @@ def _layouts():
 
 @pytest.mark.parametrize("layout", sorted(_layouts()))
 def test_unusual_layouts(detector, layout):
-    check_parity(detector, _layouts()[layout], low_thr=20, high_thr=60)
+    assert_method_parity(detector, reference, "canny_edge", _layouts()[layout], low_thr=20, high_thr=60)
 
 
 @settings(max_examples=150, deadline=None)
@@ -149,7 +139,7 @@ def test_unusual_layouts(detector, layout):
 def test_random_small_images(detector, rows, cols, levels, seed, low, high, wide):
     values = np.random.default_rng(seed).integers(0, levels, (rows, cols)) * (255 // (levels - 1))
     src = (values * 257).astype(np.uint16) if wide else values.astype(np.uint8)
-    check_parity(detector, src, low_thr=low, high_thr=high)
+    assert_method_parity(detector, reference, "canny_edge", src, low_thr=low, high_thr=high)
 
 
 # --- documented examples ---------------------------------------------------------------------
@@ -178,9 +168,9 @@ def test_edges_are_0_or_65535_and_present(detector, name):
 
 @pytest.mark.parametrize("kwargs", [{"low_thr": None}, {"high_thr": "a"}, {"low_thr": (1, 2)},
                                     {"low_thr": float("nan")}, {"high_thr": float("inf")}, {"low_thr": -5}],
-                         ids=_label)
+                         ids=keyword_label)
 def test_bad_thresholds(detector, kwargs):
-    check_parity(detector, corpus.load("u16-grey-random-57x101"), **kwargs)
+    assert_method_parity(detector, reference, "canny_edge", corpus.load("u16-grey-random-57x101"), **kwargs)
 
 
 @pytest.mark.parametrize("src", [None, [[1, 2], [3, 4]], np.zeros((0, 4), np.uint8), np.zeros((5, 6, 2), np.uint8),

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import corpus
-from conftest import assert_method_parity, assert_parity, assert_same_array
+from conftest import assert_method_parity, assert_parity, assert_same_array, keyword_label
 from reference import geometric_transformation as reference
 
 ROTATIONS = [{}, {"angle": 0}, {"angle": 45}, {"angle": 90}, {"angle": -30}, {"angle": 0, "scale": 2},
@@ -24,14 +24,8 @@ def geometry(lumenops):
     return lumenops.GeometricTransformation()
 
 
-def _label(kwargs):
-    if not isinstance(kwargs, dict):
-        return None  # pytest's own id
-    return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items() if k != "src") or "defaults"
-
-
 def _cases(method, sweep):
-    return [pytest.param(method, kwargs, id="{}-{}".format(method, _label(kwargs))) for kwargs in sweep]
+    return [pytest.param(method, kwargs, id="{}-{}".format(method, keyword_label(kwargs))) for kwargs in sweep]
 
 
 SWEEPS = _cases("rotate", ROTATIONS) + _cases("flip", FLIP_MODES) + _cases("resize", RESIZE_SCALES)
@@ -43,7 +37,7 @@ def test_corpus_parity(geometry, method, kwargs, name):
     assert_method_parity(geometry, reference, method, corpus.load(name), **kwargs)
 
 
-@pytest.mark.parametrize("kwargs", CROPS, ids=_label)
+@pytest.mark.parametrize("kwargs", CROPS, ids=keyword_label)
 @pytest.mark.parametrize("name", corpus.corpus_params())
 def test_crop_corpus_parity(geometry, kwargs, name):
     src = corpus.load(name)
@@ -73,7 +67,7 @@ def test_default_rotation_is_a_quarter_turn_counter_clockwise(geometry):
 
 @pytest.mark.parametrize("kwargs,shape", [({"angle": 0}, (100, 100)), ({"angle": 45}, (141, 141)),
                                           ({"angle": 0, "scale": 2}, (200, 200)),
-                                          ({"angle": 90, "scale": 2}, (200, 200))], ids=_label)
+                                          ({"angle": 90, "scale": 2}, (200, 200))], ids=keyword_label)
 def test_rotated_canvas_size(geometry, kwargs, shape):
     assert geometry.rotate(src=np.zeros((100, 100, 3), np.uint16), **kwargs).shape == shape + (3,)
 
@@ -91,7 +85,7 @@ def test_flip_mappings(geometry, mode, expected):
 
 
 @pytest.mark.parametrize("kwargs,shape", [({}, (33, 33)), ({"scale": 1}, (100, 100)), ({"scale": 7}, (14, 14))],
-                         ids=_label)
+                         ids=keyword_label)
 def test_resize_sizes(geometry, kwargs, shape):
     src = np.zeros((100, 100), np.uint16)
     result = geometry.resize(src=src, **kwargs)
@@ -107,7 +101,7 @@ def test_crop_is_a_view_that_writes_through(geometry):
 
 
 @pytest.mark.parametrize("kwargs,shape", [({}, (1, 1)), ({"start_x": 95, "width": 10}, (1, 5)),
-                                          ({"start_x": 200}, (1, 0))], ids=_label)
+                                          ({"start_x": 200}, (1, 0))], ids=keyword_label)
 def test_crop_sizes(geometry, kwargs, shape):
     assert geometry.crop(src=np.zeros((100, 100), np.uint16), **kwargs).shape == shape
 
@@ -128,7 +122,7 @@ BAD_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("method,kwargs", BAD_CALLS, ids=_label)
+@pytest.mark.parametrize("method,kwargs", BAD_CALLS, ids=keyword_label)
 def test_bad_calls(geometry, method, kwargs):
     kwargs = dict(kwargs)
     kwargs.setdefault("src", corpus.load("u16-grey-random-57x101"))

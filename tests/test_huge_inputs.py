@@ -50,12 +50,6 @@ expensive = pytest.mark.skipif(
     reason="minutes and tens of GiB per run; set PICTOR_HUGE_TESTS=1 to run it")
 
 
-def built_or_skip(lumenops, name):
-    method = next(m for m in tool_calls.tool_methods(lumenops) if m.attribute == name)
-    if not tool_calls.is_built(lumenops, method):
-        pytest.skip("{} is not built yet".format(method.qualname))
-
-
 def zero_stride_image(channels=0):
     """A SIDE x SIDE view whose sample (r, c) is c % 251 (per channel + k)."""
     row = (np.arange(SIDE) % 251).astype(np.uint8)
@@ -72,7 +66,6 @@ def zero_stride_image(channels=0):
     (2 ** 33, 0, 5, 5),               # wholly outside: empty
 ])
 def test_crop_far_beyond_the_int32_range(lumenops, channels, start_y, start_x, height, width):
-    built_or_skip(lumenops, "crop")
     image = zero_stride_image(channels)
     result = lumenops.GeometricTransformation().crop(src=image, start_x=start_x, start_y=start_y, width=width, height=height)
     expected = image[start_y:start_y + height, start_x:start_x + width]
@@ -112,7 +105,6 @@ for mode in (1, 0, -1):
 
 
 def test_flip_of_a_50000_square_image(lumenops, fresh_python):
-    built_or_skip(lumenops, "flip")
     require_memory(6)
     snippet = FLIP_CHECK.format(side=SIDE, beyond=BEYOND_INT32_ROW, refusals=REFUSALS)
     outcomes = [line.split()[1] for line in fresh_python(snippet).splitlines()]
@@ -165,8 +157,6 @@ KEYWORD_METHODS = [m for m in tool_calls.tool_methods()
 @expensive
 @pytest.mark.parametrize("method", KEYWORD_METHODS, ids=[m.qualname for m in KEYWORD_METHODS])
 def test_every_method_on_a_50000_square_image(lumenops, fresh_python, method):
-    if not tool_calls.is_built(lumenops, method):
-        pytest.skip("{} is not built yet".format(method.qualname))
     require_memory(20)
     limit = 0 if under_sanitizer() else min(HUGE_ADDRESS_SPACE, available_memory() - 2 * GIB)
     snippet = EVERY_METHOD_CHECK.format(class_name=method.class_name, attribute=method.attribute,

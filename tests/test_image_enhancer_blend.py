@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import corpus
-from conftest import assert_parity, assert_same_array
+from conftest import assert_calls_parity, assert_method_parity, assert_parity, assert_same_array, keyword_label
 from reference import image_enhancer as reference
 
 MODULE = "pictor.lumenops"
@@ -30,20 +30,14 @@ def quietly(call):
     return run
 
 
-def check_parity(ours, theirs, src):
-    before = src.copy()
-    assert_parity(ours, quietly(theirs))
-    assert src.tobytes() == before.tobytes(), "input array was modified"
-
-
 # --- __get_overlay ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("ksize", [1, 3, 11, 2, 0, -1])
 @pytest.mark.parametrize("name", corpus.corpus_params())
 def test_overlay_corpus_parity(enhancer, name, ksize):
     src = corpus.load(name)
-    check_parity(lambda: enhancer._ImageEnhancer__get_overlay(src, ksize),
-                 lambda: reference.get_overlay(src.copy(), ksize), src)
+    assert_calls_parity(lambda image: enhancer._ImageEnhancer__get_overlay(image, ksize),
+                        lambda image: reference.get_overlay(image, ksize), src, quiet=True)
 
 
 OVERLAY_SOURCES = {
@@ -186,17 +180,12 @@ SWEEPS = [{}, {"init_ksize": 10}, {"init_ksize": 0}, {"init_ksize": 3}, {"multi_
           {"init_ksize": 3, "multi_scale": 2, "step_ksize": -2}]
 
 
-def _kwargs_id(kwargs):
-    return ",".join("{}={!r}".format(k, v) for k, v in kwargs.items()) or "defaults"
-
-
 @pytest.mark.parametrize("method", MULTI_SCALE)
-@pytest.mark.parametrize("kwargs", SWEEPS, ids=_kwargs_id)
+@pytest.mark.parametrize("kwargs", SWEEPS, ids=keyword_label)
 @pytest.mark.parametrize("name", corpus.corpus_params())
 def test_multi_scale_corpus_parity(enhancer, method, kwargs, name):
     src = corpus.load(name)
-    check_parity(lambda: getattr(enhancer, method)(src=src, **kwargs),
-                 lambda: getattr(reference, method)(src=src.copy(), **kwargs), src)
+    assert_method_parity(enhancer, reference, method, src, quiet=True, **kwargs)
 
 
 def _large_images():
@@ -224,8 +213,7 @@ LARGE = _large_images()
 @pytest.mark.parametrize("name", LARGE)
 def test_multi_scale_large_images(enhancer, method, multi_scale, name):
     src = LARGE[name]
-    check_parity(lambda: getattr(enhancer, method)(src=src, multi_scale=multi_scale, step_ksize=4),
-                 lambda: getattr(reference, method)(src=src.copy(), multi_scale=multi_scale, step_ksize=4), src)
+    assert_method_parity(enhancer, reference, method, src, quiet=True, multi_scale=multi_scale, step_ksize=4)
 
 
 # No pass at all (multi_scale 0 or less) is checked on its own below: its message is
@@ -236,12 +224,11 @@ BAD_KEYWORDS = [{"multi_scale": 2.0}, {"multi_scale": None},
 
 
 @pytest.mark.parametrize("method", MULTI_SCALE)
-@pytest.mark.parametrize("kwargs", BAD_KEYWORDS, ids=_kwargs_id)
+@pytest.mark.parametrize("kwargs", BAD_KEYWORDS, ids=keyword_label)
 @pytest.mark.parametrize("name", ["u16-grey-random-57x101", "u8-colour-tiny-3x2"])
 def test_multi_scale_bad_keywords(enhancer, method, kwargs, name):
     src = corpus.load(name)
-    check_parity(lambda: getattr(enhancer, method)(src=src, **kwargs),
-                 lambda: getattr(reference, method)(src=src.copy(), **kwargs), src)
+    assert_method_parity(enhancer, reference, method, src, quiet=True, **kwargs)
 
 
 @pytest.mark.parametrize("method", MULTI_SCALE)

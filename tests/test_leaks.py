@@ -128,11 +128,6 @@ def check_flat(module, method, calls):
         "resident memory grew by {:.1f} MiB over {} calls".format(rss_growth / 2 ** 20, total)
 
 
-def built_or_skip(module, method):
-    if not tool_calls.is_built(module, method):
-        pytest.skip("{} is not built yet".format(method.qualname))
-
-
 @pytest.fixture
 def fast_network(module, tmp_path):
     with tool_calls.stand_in_network(module, tmp_path):
@@ -141,7 +136,6 @@ def fast_network(module, tmp_path):
 
 @pytest.mark.parametrize("method", METHODS, ids=[m.qualname for m in METHODS])
 def test_successful_calls_leak_nothing(module, method, fast_network):
-    built_or_skip(module, method)
     calls = tool_calls.working_calls(module, method)
     if not calls:
         reason = tool_calls.missing_environment(module, method)
@@ -153,7 +147,6 @@ def test_successful_calls_leak_nothing(module, method, fast_network):
 
 @pytest.mark.parametrize("method", METHODS, ids=[m.qualname for m in METHODS])
 def test_failing_calls_leak_nothing(module, method, fast_network):
-    built_or_skip(module, method)
     calls = tool_calls.failing_calls(module, method)
     if not calls:
         pytest.skip("{} accepts every input tried".format(method.qualname))

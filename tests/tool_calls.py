@@ -1,9 +1,7 @@
 """The tool methods, found by introspection, and ordinary calls of each.
 
 Shared by the hardening tests (fuzz, leaks, threads): a method is covered as
-soon as it is declared, and a method whose body is not built yet (it raises
-NotImplementedError "... is not available yet") is reported as such so the
-tests can skip it.
+soon as it is declared.
 """
 import contextlib
 import inspect
@@ -14,7 +12,6 @@ import numpy as np
 
 # Hooks of the singleton machinery, not operations.
 MACHINERY = {"_init", "__new__", "__init__"}
-NOT_BUILT_MESSAGE = "is not available yet"
 
 
 class Method:
@@ -65,10 +62,6 @@ def tool_methods(module=None):
     return found
 
 
-def is_not_built(error):
-    return isinstance(error, NotImplementedError) and NOT_BUILT_MESSAGE in str(error)
-
-
 def missing_environment(module, method):
     """Why the method cannot run here at all, or None: the DeepLearning tool
     needs its model file in the working directory when first constructed."""
@@ -115,15 +108,6 @@ def stand_in_network(module, directory):
     finally:
         for name, value in zip(names, saved):
             setattr(tool, name, value)
-
-
-def is_built(module, method):
-    """False while the method (or its tool's construction) is a placeholder."""
-    try:
-        method.bound(module)(**{p.name: None for p in method.required})
-    except Exception as error:  # any other failure means the body ran
-        return not is_not_built(error)
-    return True
 
 
 # --- ordinary inputs ---------------------------------------------------------

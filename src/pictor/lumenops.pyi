@@ -63,7 +63,10 @@ class ImageEnhancer(SingletonBase):
     def brightness_transfer(self, *, src: Optional[_ImageT] = None, ratio: Real = 0.5) -> _ImageT:
         """Move the image's mean brightness to ratio times full scale: the
         image is min-max normalised and rescaled so that its mean becomes the
-        target, clipped to full scale. Returns the input's element type."""
+        target, clipped to full scale. Returns the input's element type.
+
+        A constant image (maximum equal to minimum: 0 / 0 in the normalisation)
+        becomes the target itself, clipped to [0, full scale], without a warning."""
     def multi_scale_adaptive_hard_light_enhancement(
         self, *, src: Optional[Image] = None, init_ksize: int = 11, multi_scale: int = 1, step_ksize: int = 6
     ) -> NDArray[np.uint16]:
@@ -106,13 +109,19 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Stretch the 8-bit working copy linearly between boundaries found from
         its histogram peak and 1 % tails (levels 0-9 ignored), scaled by
-        scale_l and scale_r; everything above the upper boundary saturates."""
+        scale_l and scale_r; everything above the upper boundary saturates.
+
+        When the two boundaries coincide (0 / 0 in the stretch), every sample
+        sits at the lower limit: the result is all zeros, without a warning."""
     def auto_level(
         self, *, src: Optional[Image] = None, low_percent: Real = 0.01, high_percent: Real = 0.01
     ) -> NDArray[np.uint16]:
         """Clamp the darkest low_percent and brightest high_percent of all
         samples and stretch the rest so that the bright limit reaches full scale
-        while the dark limit keeps its level."""
+        while the dark limit keeps its level.
+
+        When the two limits coincide (0 / 0 in the stretch), every sample keeps
+        the dark limit's level (at most full scale), without a warning."""
     def unsharpen_mask(
         self, *, src: Optional[Image] = None, alpha: Real = 1.5, ksize: int = 5
     ) -> NDArray[np.uint16]:
@@ -129,7 +138,9 @@ class ImageEnhancer(SingletonBase):
     def maximum_gray_level(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
         """Rescale from the full scale of the input's depth to 8 bits."""
     def maximum_grayscale_value(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
-        """Rescale to 8 bits so that the image's own maximum becomes 255."""
+        """Rescale to 8 bits so that the image's own maximum becomes 255.
+
+        An all-zero image (0 / 0) gives zeros, without a warning."""
     def enhance_details(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the 8-bit working copy, brightening edges."""
