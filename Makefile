@@ -4,10 +4,11 @@ PYTHON_MAIN := .venv/main/bin/python
 .PHONY: gallery test bench
 
 # Install the main environment with the package and draw every operation on the
-# bundled photograph as a contact sheet: gallery.png.
+# bundled photograph as a contact sheet: docs/gallery.png, the picture the README shows.
 gallery:
 	bash tools/test_all.sh env main
-	$(PYTHON_MAIN) -m pictor gallery -o gallery.png
+	mkdir -p docs
+	$(PYTHON_MAIN) -m pictor gallery -o docs/gallery.png
 
 # Install all test environments and run every check.
 test:

@@ -15,7 +15,7 @@ IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
 SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
 # Folder operations and helpers that do not map one image to another.
 NOT_IMAGE_METHODS = {"crop_return"}
-TILE_SIDE = 200
+TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
 
@@ -149,10 +149,10 @@ def refuse_colliding_outputs(files, outdir):
                 raise UsageError("{} and {} would both be written to {}".format(seen[target], source, target))
 
 
-def write_image(path, image):
+def write_image(path, image, parameters=()):
     import cv2
 
-    if not cv2.imwrite(str(path), image):
+    if not cv2.imwrite(str(path), image, list(parameters)):
         raise OSError("cannot write image: {}".format(path))
 
 
@@ -295,7 +295,9 @@ def command_gallery(options):
     source = Path(options.input) if options.input else sample_image_path()
     image = read_image(source)
     tiles = gallery_tiles(image)
-    write_image(Path(options.output), contact_sheet(tiles))
+    import cv2
+
+    write_image(Path(options.output), contact_sheet(tiles), [cv2.IMWRITE_PNG_COMPRESSION, 9])
     print("{}: {} operations on {}".format(options.output, len(tiles) - 1, source), file=sys.stderr)
     return 0
 
