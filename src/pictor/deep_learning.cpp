@@ -165,11 +165,7 @@ bool is_own_u8_copy(PyObject* resized, double max_value) {
 Ref make_data(const Args& args) {
   Ref src = args.get("src");
   Ref scale = args.get("scale");
-  Ref shape = attr(src, "shape");
-  auto [h, w] = unpack<2>(shape.get());
-  Ref new_height = py_floor_divide(h, scale);
-  Ref new_width = py_floor_divide(w, scale);
-  Ref img_resized = cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", interpolation_cubic()});
+  Ref img_resized = cv2("resize", src, shrunk_size(src, scale), Kw{"interpolation", interpolation_cubic()});
   const double max_value = depth::full_scale(src.get());
   if (is_own_u8_copy(img_resized.get(), max_value)) return img_resized;
   return depth::working_u8(img_resized.get(), max_value);

@@ -78,11 +78,7 @@ Ref flip(const Args& args) {
 Ref resize(const Args& args) {
   Ref src = args.get("src");
   Ref scale = args.get("scale");
-  Ref shape = attr(src, "shape");
-  auto [height, width] = unpack<2>(shape.get());
-  Ref new_height = py_floor_divide(height, scale);
-  Ref new_width = py_floor_divide(width, scale);
-  return cv2("resize", src, tuple(new_width, new_height), Kw{"interpolation", global_attr("cv2", "INTER_LINEAR")});
+  return cv2("resize", src, shrunk_size(src, scale), Kw{"interpolation", global_attr("cv2", "INTER_LINEAR")});
 }
 
 // A view of src: basic slicing shares its memory.

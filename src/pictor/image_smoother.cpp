@@ -15,32 +15,32 @@ namespace {
 constexpr long long kSmallestSearchWindow = -1;  // -1 still runs; -3 and below crash or fail
 
 // Each blur: odd kernel side, 8-bit working copy, the filter, 16-bit restore.
-
-Ref mean_blur(const Args& args) {
+template <class Filter>
+Ref blur_of_working_copy(const Args& args, Filter filter) {
   Ref src = args.get("src");
   Ref ksize = odd_value(args.get("ksize"));
   const double max_value = depth::full_scale(src.get());
   Ref working = depth::working_u8(src.get(), max_value);
-  Ref blurred = cv2("blur", working, tuple(ksize, ksize));
+  Ref blurred = filter(working, ksize);
   return depth::restore_u16(blurred.get());
+}
+
+Ref mean_blur(const Args& args) {
+  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
+    return cv2("blur", working, tuple(ksize, ksize));
+  });
 }
 
 Ref median_blur(const Args& args) {
-  Ref src = args.get("src");
-  Ref ksize = odd_value(args.get("ksize"));
-  const double max_value = depth::full_scale(src.get());
-  Ref working = depth::working_u8(src.get(), max_value);
-  Ref blurred = cv2("medianBlur", working, ksize);
-  return depth::restore_u16(blurred.get());
+  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
+    return cv2("medianBlur", working, ksize);
+  });
 }
 
 Ref gaussian_blur(const Args& args) {
-  Ref src = args.get("src");
-  Ref ksize = odd_value(args.get("ksize"));
-  const double max_value = depth::full_scale(src.get());
-  Ref working = depth::working_u8(src.get(), max_value);
-  Ref blurred = cv2("GaussianBlur", working, tuple(ksize, ksize), 0);
-  return depth::restore_u16(blurred.get());
+  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
+    return cv2("GaussianBlur", working, tuple(ksize, ksize), 0);
+  });
 }
 
 // An integer keyword value as a C long long, or none beyond that range

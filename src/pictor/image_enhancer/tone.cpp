@@ -25,18 +25,13 @@ Ref shadows_highlight(const Args& args) {
   const Operand shadow_weight = operand(shadow, Num::F32, Operation::Multiply, true);
   const Operand highlight_weight = operand(highlight, Num::F32, Operation::Multiply, true);
   Array result = new_array_like(working, NPY_USHORT);
-  visit_real_num(shadow_weight.result, shadow.get(), [&](auto shadow_zero) {
-    visit_real_num(highlight_weight.result, highlight.get(), [&](auto highlight_zero) {
-      using S = decltype(shadow_zero);
-      using H = decltype(highlight_zero);
-      const S shadow_factor = shadow_weight.value.as<S>();
-      const H highlight_factor = highlight_weight.value.as<H>();
-      without_gil([&] {
-        kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor, highlight_factor,
-                                       result.data<std::uint16_t>(), image.size());
-      });
-    });
-  });
+  with_real_operands(shadow_weight, shadow.get(), highlight_weight, highlight.get(),
+                     [&](auto shadow_factor, auto highlight_factor) {
+                       without_gil([&] {
+                         kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor,
+                                                        highlight_factor, result.data<std::uint16_t>(), image.size());
+                       });
+                     });
   return numpy_result(result);
 }
 
@@ -77,18 +72,12 @@ Ref brightness_contrast(const Args& args) {
   const Operand gain = operand(contrast, Num::F32, Operation::Multiply);
   const Operand offset = operand(brightness, gain.result, Operation::Add);
   Array result = new_array_like(input, NPY_USHORT);
-  visit_real_num(gain.result, contrast.get(), [&](auto contrast_zero) {
-    visit_real_num(offset.result, brightness.get(), [&](auto brightness_zero) {
-      using C = decltype(contrast_zero);
-      using B = decltype(brightness_zero);
-      const C factor = gain.value.as<C>();
-      const B addend = offset.value.as<B>();
-      visit_real_type(input.type(), [&](auto sample_zero) {
-        using T = decltype(sample_zero);
-        without_gil([&] {
-          kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
-            return kernels::brightness_contrast_sample(level, max_value, factor, addend);
-          });
+  with_real_operands(gain, contrast.get(), offset, brightness.get(), [&](auto factor, auto addend) {
+    visit_real_type(input.type(), [&](auto sample_zero) {
+      using T = decltype(sample_zero);
+      without_gil([&] {
+        kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
+          return kernels::brightness_contrast_sample(level, max_value, factor, addend);
         });
       });
     });

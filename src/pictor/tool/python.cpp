@@ -59,6 +59,14 @@ bool py_equals(const Ref& value, long number, Where where) {
   return checked_status(PyObject_IsTrue(equal.get()), where) != 0;
 }
 
+Ref shrunk_size(const Ref& src, const Ref& scale, Where where) {
+  Ref shape = attr(src, Name("shape", where));
+  auto [height, width] = unpack<2>(shape.get(), where);
+  Ref new_height = py_floor_divide(height, scale, where);
+  Ref new_width = py_floor_divide(width, scale, where);
+  return tuple(new_width, new_height);
+}
+
 Ref astype(const Ref& value, const char* type, Where where) {
   return call_method(value.get(), Name("astype", where), global_attr(Name("np", where), type));
 }

@@ -36,6 +36,10 @@ Ref py_floor_divide(const Ref& a, const Ref& b, Where where = Where::current());
 // `value == number` as an `if` reads it.
 bool py_equals(const Ref& value, long number, Where where = Where::current());
 
+// h, w = src.shape; (w // scale, h // scale): the dsize of cv2.resize in the
+// recipes that shrink an image by an integer factor.
+Ref shrunk_size(const Ref& src, const Ref& scale, Where where = Where::current());
+
 // value.astype(np.<type>), with np looked up in the module namespace.
 Ref astype(const Ref& value, const char* type, Where where = Where::current());
 

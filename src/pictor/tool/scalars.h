@@ -113,4 +113,16 @@ void visit_real_num(Num type, PyObject* value, F&& visit, Where where = Where::c
   }
 }
 
+// Calls body(a, b) with the values of two operands in the real element types
+// of their operations (TypeError naming the value for any other type).
+template <class F>
+void with_real_operands(const Operand& first, PyObject* first_value, const Operand& second, PyObject* second_value,
+                        F&& body, Where where = Where::current()) {
+  visit_real_num(first.result, first_value, [&](auto first_zero) {
+    visit_real_num(second.result, second_value, [&](auto second_zero) {
+      body(first.value.as<decltype(first_zero)>(), second.value.as<decltype(second_zero)>());
+    }, where);
+  }, where);
+}
+
 }  // namespace pictor
