@@ -11,12 +11,6 @@ Ref odd_value(const Ref& value, Where where) {
   return checked(PyNumber_Add(value.get(), one.get()), where);
 }
 
-long as_long(const Ref& value, Where where) {
-  const long result = PyLong_AsLong(value.get());
-  if (result == -1 && PyErr_Occurred()) throw PyError{where};
-  return result;
-}
-
 double as_double(const Ref& value, Where where) {
   const double result = PyFloat_AsDouble(value.get());
   if (result == -1.0 && PyErr_Occurred()) throw PyError{where};

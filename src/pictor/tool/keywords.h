@@ -11,9 +11,6 @@ namespace pictor {
 // v if v % 2 != 0 else v + 1 (Python's remainder: 0 -> 1, 4 -> 5, -4 -> -3, 10.0 -> 11.0).
 Ref odd_value(const Ref& value, Where where = Where::current());
 
-// A keyword value as a C long, raising Python's TypeError/OverflowError.
-long as_long(const Ref& value, Where where = Where::current());
-
 // A keyword value as a C double (Python's float()).
 double as_double(const Ref& value, Where where = Where::current());
 
