@@ -132,6 +132,7 @@ void build_class(PyObject* globals, const ClassSpec& spec, bool is_base) {
   Ref bases = is_base ? checked(PyTuple_New(0)) : tuple(global("SingletonBase"));
   Ref cls = call(Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), spec.name, bases, namespace_dict);
   checked_status(PyDict_SetItemString(globals, spec.name, cls.get()));
+  if (!is_base) pickle_by_class_name(cls.get());
   if (is_base) module_state().singleton_base = cls.release();
 }
 
