@@ -11,6 +11,7 @@
 #include "frame/module_state.h"
 #include "frame/pycall.h"
 #include "frame/singleton.h"
+#include "chunked.h"
 #include "tools.h"
 
 namespace pictor {
@@ -172,6 +173,7 @@ int execute_module(PyObject* module) {
     keep_builtins();
     import_libraries(state.globals);
     build_classes(state.globals);
+    register_chunked_module();
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {
     add_traceback("init pictor.lumenops", error.where);
