@@ -1,0 +1,387 @@
+"""The lumenops tools on Dask arrays: lazy, chunked, and equal to the whole call.
+
+    import dask.array as da
+    from pictor import dask as pd
+
+    x = da.from_zarr("scan.zarr")                       # or any dask/NumPy array
+    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # lazy, nothing computed yet
+    z = pd.apply(x, "ImageEnhancer.auto_level", low_percent=0.02)
+
+For every chunking of ``x``, ``y.compute()`` equals
+``lumenops.ImageSmoother().gaussian_blur(src=x.compute(), ksize=5)`` bit for
+bit. Each method runs one of these routes (``route_of`` names it):
+
+- "pointwise": samples depend on their own level and the element type only;
+  the method runs on each chunk as it is.
+- "neighbourhood": the method runs on full-width row stripes with a halo of
+  rows taken from its keywords (``boundary='none'``, so that OpenCV applies its
+  own border at the true image edge; Dask's borders are not OpenCV's).
+- "maximum", "order statistics": a statistic of the whole image first (exact
+  integer reductions), then each chunk with it.
+- "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
+- "one block": the whole image as one task. rotate, resize, make_data and
+  super_resolution need window-aware kernels to tile exactly; the pyramids,
+  canny_edge, the histogram thresholds, histogram_enhancement,
+  adaptive_histogram_truncation_stretched and brightness_transfer need global
+  steps that have no exact chunked route here yet. Inputs other than non-empty
+  8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
+  one block, so they fail (or not) exactly as the whole call does.
+
+Tasks carry only the method's name and keywords; each worker looks up its own
+tool (``pictor._lookup``), so no tool or method object is shipped.
+"""
+
+import math
+import numbers
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+from pictor import _lookup, lumenops
+import pictor._chunked as _chunked  # registered by lumenops
+
+__all__ = ["apply", "route_of", "METHODS"] + [
+    "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
+    "FeatureDetection", "GeometricTransformation",
+]
+
+# Samples per row stripe of a NumPy input: large enough that the halo and the
+# per-task cost stay small, small enough for a few stripes per core.
+STRIPE_SAMPLES = 1 << 22
+
+
+# --- tasks (run in the workers; module-level so that they pickle by name) ---------------------
+
+def _call(block, method_name, keywords):
+    return _lookup.method(method_name)(src=block, **keywords)
+
+
+def _call_with_maximum(block, maximum, method_name, keywords):
+    # The method scales by the image's maximum: one extra row holding the
+    # whole image's maximum makes the chunk's maximum that of the image.
+    extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
+    return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+
+
+def _histogram(block, levels):
+    return np.bincount(block.ravel(), minlength=levels)
+
+
+def _levels_at(histogram, positions):
+    cumulative = np.cumsum(histogram)
+    return tuple(int(np.searchsorted(cumulative, position, side="right")) for position in positions)
+
+
+def _auto_level_block(block, limits):
+    return _chunked.auto_level_apply(block, limits[0], limits[1])
+
+
+# --- keyword helpers --------------------------------------------------------------------------
+
+def _defaults(method_name):
+    import inspect
+
+    class_name, _, name = method_name.partition(".")
+    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
+    return {key: p.default for key, p in parameters.items()
+            if key != "src" and p.default is not inspect.Parameter.empty}
+
+
+def _integer(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise _OneBlock
+    return int(value)
+
+
+def _real(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise _OneBlock
+    return value
+
+
+def _odd(value):
+    value = _integer(value)
+    return value if value % 2 != 0 else value + 1
+
+
+class _OneBlock(Exception):
+    """Raised while planning: this call runs as one block."""
+
+
+# Halo (rows) of each neighbourhood method from its keywords, generous where
+# OpenCV derives a size itself; a larger halo never changes a sample.
+def _gaussian_halo_from_sigma(sigma):
+    return int(round(abs(_real(sigma)) * 4)) + 2
+
+
+def _nlm_halo(k):
+    return abs(_odd(k["template_win"])) // 2 + abs(_odd(k["search_win"])) // 2 + 1
+
+
+def _bilateral_halo(k):
+    diameter = _odd(k["ksize"])
+    return max(abs(diameter) // 2, int(round(abs(_real(k["sigma_space"])) * 1.5)) + 1)
+
+
+def _blend_halo(k):
+    largest = abs(_odd(k["init_ksize"])) + abs(_integer(k["step_ksize"])) * max(_integer(k["multi_scale"]), 0)
+    return largest // 2 + 1
+
+
+HALOS = {
+    "ImageSmoother.mean_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.median_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.gaussian_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.nlm_blur": _nlm_halo,
+    "ImageSmoother.bilateral_filter": _bilateral_halo,
+    "ImageEnhancer.unsharpen_mask": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageEnhancer.laplacian_enhancement": lambda k: 1,
+    "ImageEnhancer.enhance_details": lambda k: 2,
+    "ImageEnhancer.east": lambda k: 1,
+    "ImageEnhancer.glow": lambda k: abs(_integer(k["radius"])) + 2,
+    "ImageEnhancer.shadows_highlight": lambda k: _gaussian_halo_from_sigma(50),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": _blend_halo,
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": _blend_halo,
+    "ImageSegmenter.adaptive_threshold_segmentation": lambda k: abs(_odd(k["ksize"])) // 2,
+}
+
+# Every covered method: route and result element type ("u16", "u8" or "same").
+METHODS = {
+    "ImageEnhancer.brightness_transfer": ("one block", "same"),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.histogram_enhancement": ("one block", "u16"),
+    "ImageEnhancer.laplacian_pyramid": ("one block", "u16"),
+    "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("one block", "u16"),
+    "ImageEnhancer.auto_level": ("order statistics", "u16"),
+    "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
+    "ImageEnhancer.laplacian_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.gamma_stretched": ("pointwise", "u16"),
+    "ImageEnhancer.maximum_gray_level": ("pointwise", "u8"),
+    "ImageEnhancer.maximum_grayscale_value": ("maximum", "u8"),
+    "ImageEnhancer.enhance_details": ("neighbourhood", "u16"),
+    "ImageEnhancer.shadows_highlight": ("neighbourhood", "u16"),
+    "ImageEnhancer.glow": ("neighbourhood", "u16"),
+    "ImageEnhancer.brightness_contrast": ("pointwise", "u16"),
+    "ImageEnhancer.east": ("neighbourhood", "same"),
+    "ImageFusion.multiply_fusion": ("maximum", "same"),
+    "ImageFusion.screen_fusion": ("maximum", "same"),
+    "ImageSmoother.mean_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.median_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.gaussian_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.nlm_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
+    "ImageSegmenter.local_histogram_threshold_segmentation": ("one block", "u16"),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("one block", "u16"),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("one block", "u16"),
+    "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
+    "DeepLearning.super_resolution": ("one block", "u16"),
+    "DeepLearning.make_data": ("one block", "u8"),
+    "FeatureDetection.canny_edge": ("one block", "u16"),
+    "GeometricTransformation.rotate": ("one block", "same"),
+    "GeometricTransformation.flip": ("flip", "same"),
+    "GeometricTransformation.resize": ("one block", "same"),
+    "GeometricTransformation.crop": ("crop", "same"),
+}
+
+
+# --- planning ---------------------------------------------------------------------------------
+
+def _as_dask(src):
+    if isinstance(src, da.Array):
+        return src
+    array = np.asarray(src)
+    if array.ndim < 2 or array.size == 0:
+        return da.from_array(array, chunks=-1, asarray=False)
+    rows = max(1, STRIPE_SAMPLES // max(1, int(np.prod(array.shape[1:]))))
+    return da.from_array(array, chunks=(rows,) + array.shape[1:], asarray=False)
+
+
+def _is_plain_image(x):
+    if x.dtype not in (np.uint8, np.uint16) or x.size == 0 or any(math.isnan(n) for n in x.shape):
+        return False
+    return x.ndim == 2 or (x.ndim == 3 and x.shape[2] == 3)
+
+
+def _result_dtype(x, kind):
+    return {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, x.dtype)
+
+
+def _meta(x, dtype, ndim=None):
+    return np.empty((0,) * (x.ndim if ndim is None else ndim), dtype=dtype)
+
+
+def _stripes(x, halo):
+    """x as full-width row stripes, as high as its highest row chunk (the
+    caller's request) and at least `halo` rows; None when that is one stripe."""
+    height = x.shape[0]
+    rows = max(max(x.chunks[0]), halo, 1)
+    if rows >= height:
+        return None
+    count = height // rows
+    base, extra = divmod(height, count)
+    chunks = (tuple(base + 1 if i < extra else base for i in range(count)),) + tuple((n,) for n in x.shape[1:])
+    return x.rechunk(chunks)
+
+
+def _one_block_shape(method_name, x, keywords):
+    """The whole call's result shape, from the input's shape alone (nan where unknown)."""
+    unknown = (float("nan"),) * x.ndim
+    try:
+        if method_name == "GeometricTransformation.rotate":
+            import cv2
+
+            height, width = x.shape[:2]
+            matrix = cv2.getRotationMatrix2D((width // 2, height // 2), keywords["angle"], keywords["scale"])
+            cos, sin = np.abs(matrix[0, 0]), np.abs(matrix[0, 1])
+            return (int(height * cos + width * sin), int(height * sin + width * cos)) + x.shape[2:]
+        if method_name in ("GeometricTransformation.resize", "DeepLearning.make_data"):
+            height, width = x.shape
+            scale = _integer(keywords["scale"])
+            return (height // scale, width // scale)
+        if method_name == "DeepLearning.super_resolution":
+            return x.shape[:2]
+    except Exception:
+        return unknown
+    return x.shape
+
+
+def _one_block(method_name, x, keywords, dtype):
+    shape = _one_block_shape(method_name, x, keywords)
+    whole = x.rechunk(x.shape if _is_known(x.shape) else -1) if x.ndim else x
+    value = dask.delayed(_call, pure=True)(whole, method_name, keywords)
+    return da.from_delayed(value, shape=shape, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
+
+
+def _is_known(shape):
+    return not any(isinstance(n, float) and math.isnan(n) for n in shape)
+
+
+def _pointwise(method_name, x, keywords, dtype):
+    return x.map_blocks(_call, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _neighbourhood(method_name, x, keywords, dtype):
+    halo = HALOS[method_name](keywords)
+    stripes = _stripes(x, halo)
+    if stripes is None:  # one stripe: the whole call is the same thing
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+def _with_maximum(method_name, x, keywords, dtype):
+    return x.map_blocks(_call_with_maximum, x.max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _sorted_position(total, fraction):
+    # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
+    position = int(np.floor(total * _real(fraction)))
+    if not -total <= position < total:
+        raise _OneBlock  # the whole call's IndexError, raised where it is raised
+    return position + total if position < 0 else position
+
+
+def _order_statistics(method_name, x, keywords, dtype):
+    total = x.size
+    positions = (_sorted_position(total, keywords["low_percent"]),
+                 _sorted_position(total, 1 - _real(keywords["high_percent"])))
+    levels = 1 << (8 * x.dtype.itemsize)
+    parts = [dask.delayed(_histogram, pure=True)(block, levels) for block in x.to_delayed().ravel()]
+    while len(parts) > 1:  # integer counts: exact in any order
+        parts = [dask.delayed(np.add, pure=True)(*parts[i:i + 2]) if i + 1 < len(parts) else parts[i]
+                 for i in range(0, len(parts), 2)]
+    limits = dask.delayed(_levels_at, pure=True)(parts[0], positions)
+    return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _flip(method_name, x, keywords, dtype):
+    mode = _integer(keywords["mode"])
+    mapped = _pointwise(method_name, x, keywords, dtype)
+    rows = slice(None, None, -1) if mode <= 0 else slice(None)
+    columns = slice(None, None, -1) if mode != 0 else slice(None)
+    return mapped.blocks[(rows, columns) + (slice(None),) * (x.ndim - 2)]
+
+
+def _crop(method_name, x, keywords, dtype):
+    start_x, start_y = _integer(keywords["start_x"]), _integer(keywords["start_y"])
+    width, height = _integer(keywords["width"]), _integer(keywords["height"])
+    return x[start_y:start_y + height, start_x:start_x + width]
+
+
+ROUTES = {
+    "pointwise": _pointwise,
+    "neighbourhood": _neighbourhood,
+    "maximum": _with_maximum,
+    "order statistics": _order_statistics,
+    "flip": _flip,
+    "crop": _crop,
+}
+
+
+def _plan(method_name, src, keywords):
+    if method_name not in METHODS:
+        raise ValueError("no chunked method {!r}; expected 'Class.method' of {}".format(
+            method_name, ", ".join(sorted(METHODS))))
+    x = _as_dask(src)
+    route, kind = METHODS[method_name]
+    merged = dict(_defaults(method_name))
+    merged.update(keywords)
+    if route != "one block" and _is_plain_image(x):
+        if x.ndim == 3:
+            x = x.rechunk({2: -1})
+        try:
+            return route, ROUTES[route](method_name, x, merged, _result_dtype(x, kind))
+        except _OneBlock:
+            pass
+    return "one block", _one_block(method_name, x, keywords, _result_dtype(x, kind))
+
+
+def route_of(method_name, src, **keywords):
+    """The route that apply() takes for this call (see the module documentation)."""
+    return _plan(method_name, src, keywords)[0]
+
+
+def apply(src, method_name, **keywords):
+    """The lazy result of lumenops.<Class>().<method>(src=src, **keywords) as a dask array.
+
+    method_name is "Class.method", for example "ImageSmoother.gaussian_blur";
+    src is a dask array or anything np.asarray accepts.
+    """
+    return _plan(method_name, src, keywords)[1]
+
+
+def _method(method_name):
+    class_name, _, name = method_name.partition(".")
+
+    def method(self, *, src=None, **keywords):
+        return apply(src, method_name, **keywords)
+
+    method.__name__ = name
+    method.__qualname__ = method_name
+    method.__doc__ = "Lazy, chunked {} (route: {}); keywords as in lumenops.".format(
+        method_name, METHODS[method_name][0])
+    return method
+
+
+def _tool_class(class_name):
+    namespace = {"__module__": __name__, "__doc__": "lumenops.{} on dask arrays.".format(class_name)}
+    for method_name in METHODS:
+        if method_name.startswith(class_name + "."):
+            namespace[method_name.partition(".")[2]] = _method(method_name)
+    return type(class_name, (), namespace)
+
+
+UtilityTool = _tool_class("UtilityTool")  # no image methods: for a complete set of names
+ImageEnhancer = _tool_class("ImageEnhancer")
+ImageFusion = _tool_class("ImageFusion")
+ImageSmoother = _tool_class("ImageSmoother")
+ImageSegmenter = _tool_class("ImageSegmenter")
+DeepLearning = _tool_class("DeepLearning")
+FeatureDetection = _tool_class("FeatureDetection")
+GeometricTransformation = _tool_class("GeometricTransformation")
