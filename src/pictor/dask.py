@@ -242,7 +242,7 @@ def _one_block_shape(method_name, x, keywords):
             height, width = x.shape
             scale = _integer(keywords["scale"])
             return (height // scale, width // scale)
-        if method_name == "DeepLearning.super_resolution":
+        if method_name in ("DeepLearning.super_resolution", "FeatureDetection.canny_edge"):
             return x.shape[:2]
     except Exception:
         return unknown
