@@ -10,6 +10,7 @@ complete: a failing or interrupted file leaves nothing under its final name.
 import os
 import shutil
 import sys
+import threading
 import uuid
 from pathlib import Path
 
@@ -83,6 +84,38 @@ def run_files(apply_to_file, method_name, keywords, files, outdir, scheduler, wo
 
 # --- out-of-core single images ----------------------------------------------------------------
 
+class TiffRegions:
+    """A TIFF file as an array-like for dask.array.from_array: pickles as its
+    path, and each process opens the file's Zarr view once."""
+
+    _open = {}
+    _lock = threading.Lock()
+
+    def __init__(self, path):
+        self.path = str(Path(path).resolve())
+        stored = self._stored()
+        self.shape, self.dtype, self.ndim = stored.shape, stored.dtype, stored.ndim
+        self.chunks = stored.chunks
+
+    def _stored(self):
+        status = os.stat(self.path)
+        key = (self.path, status.st_mtime_ns, status.st_size)  # a rewritten file is opened anew
+        with self._lock:
+            if key not in self._open:
+                import tifffile
+                import zarr
+
+                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
+            return self._open[key]
+
+    def __getitem__(self, region):
+        return self._stored()[region]
+
+    def __getstate__(self):
+        return {"path": self.path, "shape": self.shape, "dtype": self.dtype, "ndim": self.ndim,
+                "chunks": self.chunks}
+
+
 def read_lazy(path):
     """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk."""
     import dask.array as da
@@ -90,11 +123,8 @@ def read_lazy(path):
     path = Path(path)
     if path.suffix.lower() == ".zarr":
         return da.from_zarr(str(path))
-    import tifffile
-    import zarr
-
-    store = tifffile.imread(str(path), aszarr=True)
-    return da.from_zarr(zarr.open(store, mode="r"))
+    regions = TiffRegions(path)
+    return da.from_array(regions, chunks=regions.chunks, asarray=False, lock=False, fancy=False)
 
 
 def chunked_output_path(source, output):
