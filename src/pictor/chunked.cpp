@@ -3,14 +3,28 @@
 // whole-image method, so a chunk's samples equal those of the whole call.
 #include "chunked.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
+#include <type_traits>
 
 #include "frame/depth.h"
 #include "frame/ndarray.h"
+#include "kernels/fusion.h"
 #include "kernels/stretch.h"
 
 namespace pictor {
 namespace {
+
+// Calls visit(T{}) for 8- and 16-bit samples; other types are not chunked.
+template <class F>
+void visit_levels(const Array& image, const char* what, F&& visit) {
+  switch (image.type()) {
+    case NPY_UBYTE: visit(std::uint8_t{}); break;
+    case NPY_USHORT: visit(std::uint16_t{}); break;
+    default: PyErr_Format(PyExc_TypeError, "%s takes uint8 or uint16 samples", what); throw PyError{Where::current()};
+  }
+}
 
 // auto_level_apply(src, low_level, high_level): ImageEnhancer.auto_level's
 // stretch of an 8- or 16-bit chunk, where low_level and high_level are the
@@ -35,18 +49,64 @@ Ref auto_level_apply(PyObject* src, PyObject* low_level, PyObject* high_level) {
       });
     });
   };
-  switch (image.type()) {
-    case NPY_UBYTE: stretch_samples(std::uint8_t{}); break;
-    case NPY_USHORT: stretch_samples(std::uint16_t{}); break;
-    default: raise(PyExc_TypeError, "auto_level_apply takes uint8 or uint16 samples");
-  }
+  visit_levels(image, "auto_level_apply", stretch_samples);
   return result.object;
 }
 
-PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+// level_counts(src): how many samples of each level (256 or 65536 int64
+// counts); integer sums, so the chunks' counts add up to the image's exactly.
+Ref level_counts(PyObject* src) {
+  Array image = contiguous(src);
+  Ref result;
+  visit_levels(image, "level_counts", [&](auto zero) {
+    using T = decltype(zero);
+    const npy_intp levels = npy_intp{1} << (8 * sizeof(T));
+    Array counts = new_array(1, &levels, NPY_INT64);
+    std::int64_t* out = counts.data<std::int64_t>();
+    without_gil([&] {
+      std::fill(out, out + levels, 0);
+      const T* samples = image.data<T>();
+      for (npy_intp i = 0; i < image.size(); ++i) ++out[samples[i]];
+    });
+    result = counts.object;
+  });
+  return result;
+}
+
+// self_blend_apply(src, maximum, screen): ImageFusion's multiply (screen
+// False) or screen fusion of an 8- or 16-bit chunk whose image maximum is
+// `maximum`. Unsigned samples normalise into [0, 1] with the maximum at
+// exactly 1, so the blend's own maximum is 1, as in the whole call.
+Ref self_blend_apply(PyObject* src, PyObject* maximum, PyObject* screen) {
+  Array image = contiguous(src);
+  const long image_max = PyLong_AsLong(maximum);
+  const int is_screen = PyObject_IsTrue(screen);
+  if (PyErr_Occurred() || is_screen < 0) rethrow();
+  Array result = new_array_like(image, image.type());
+  visit_levels(image, "self_blend_apply", [&](auto zero) {
+    using T = decltype(zero);
+    const double top = static_cast<double>(image_max);
+    without_gil([&] {
+      auto blend = [&](auto mode) {
+        kernels::map_by_level(image.data<T>(), result.data<T>(), image.size(), [top](T level) {
+          if (top == 0) return T{};  // the whole call's zeros for an all-zero image
+          return kernels::numpy_astype<T>(kernels::self_blend<decltype(mode)::value>(level / top) / 1.0 * top);
+        });
+      };
+      if (is_screen) {
+        blend(std::integral_constant<kernels::SelfBlend, kernels::SelfBlend::Screen>{});
+      } else {
+        blend(std::integral_constant<kernels::SelfBlend, kernels::SelfBlend::Multiply>{});
+      }
+    });
+  });
+  return result.object;
+}
+
+template <class F>
+PyObject* entry(F&& body) {
   try {
-    if (count != 3) raise(PyExc_TypeError, "auto_level_apply(src, low_level, high_level)");
-    return auto_level_apply(args[0], args[1], args[2]).release();
+    return body().release();
   } catch (const PyError&) {
     return nullptr;
   } catch (const std::bad_alloc&) {
@@ -54,7 +114,28 @@ PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t co
   }
 }
 
+PyObject* level_counts_entry(PyObject*, PyObject* src) {
+  return entry([&] { return level_counts(src); });
+}
+
+PyObject* self_blend_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 3) raise(PyExc_TypeError, "self_blend_apply(src, maximum, screen)");
+    return self_blend_apply(args[0], args[1], args[2]);
+  });
+}
+
+PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 3) raise(PyExc_TypeError, "auto_level_apply(src, low_level, high_level)");
+    return auto_level_apply(args[0], args[1], args[2]);
+  });
+}
+
 PyMethodDef chunked_functions[] = {
+    {"level_counts", level_counts_entry, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
+    {"self_blend_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(self_blend_apply_entry)),
+     METH_FASTCALL, "ImageFusion's multiply or screen fusion of one chunk, given the image's maximum."},
     {"auto_level_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(auto_level_apply_entry)),
      METH_FASTCALL, "auto_level's stretch of one chunk, given the whole image's two order statistics."},
     {nullptr, nullptr, 0, nullptr},

@@ -65,8 +65,8 @@ def _call_with_maximum(block, maximum, method_name, keywords):
     return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
 
 
-def _histogram(block, levels):
-    return np.bincount(block.ravel(), minlength=levels)
+def _self_blend_block(block, maximum, screen):
+    return _chunked.self_blend_apply(block, int(maximum), screen)
 
 
 def _levels_at(histogram, positions):
@@ -276,6 +276,9 @@ def _neighbourhood(method_name, x, keywords, dtype):
 
 
 def _with_maximum(method_name, x, keywords, dtype):
+    if method_name.startswith("ImageFusion."):
+        screen = method_name == "ImageFusion.screen_fusion"
+        return x.map_blocks(_self_blend_block, x.max(), screen, dtype=dtype, meta=_meta(x, dtype))
     return x.map_blocks(_call_with_maximum, x.max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
 
 
@@ -291,8 +294,7 @@ def _order_statistics(method_name, x, keywords, dtype):
     total = x.size
     positions = (_sorted_position(total, keywords["low_percent"]),
                  _sorted_position(total, 1 - _real(keywords["high_percent"])))
-    levels = 1 << (8 * x.dtype.itemsize)
-    parts = [dask.delayed(_histogram, pure=True)(block, levels) for block in x.to_delayed().ravel()]
+    parts = [dask.delayed(_chunked.level_counts, pure=True)(block) for block in x.to_delayed().ravel()]
     while len(parts) > 1:  # integer counts: exact in any order
         parts = [dask.delayed(np.add, pure=True)(*parts[i:i + 2]) if i + 1 < len(parts) else parts[i]
                  for i in range(0, len(parts), 2)]
