@@ -24,7 +24,7 @@ METHODS = ["ImageSmoother.gaussian_blur", "ImageEnhancer.auto_level"]
 def write_big_tiff(path, side):
     rng = np.random.default_rng(0)
     pattern = rng.integers(0, 65536, (TILE, TILE), dtype=np.uint16)
-    count = -(-side // TILE) ** 2
+    count = (-(-side // TILE)) ** 2
 
     def tiles():
         for index in range(count):

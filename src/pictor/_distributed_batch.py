@@ -117,14 +117,16 @@ class TiffRegions:
 
 
 def read_lazy(path):
-    """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk."""
+    """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk;
+    each call's chunks are read by tasks of their own (see apply_rereading)."""
     import dask.array as da
 
     path = Path(path)
+    name = "read-{}-{}".format(path.name, uuid.uuid4().hex)
     if path.suffix.lower() == ".zarr":
-        return da.from_zarr(str(path))
+        return da.from_zarr(str(path), name=name)
     regions = TiffRegions(path)
-    return da.from_array(regions, chunks=regions.chunks, asarray=False, lock=False, fancy=False)
+    return da.from_array(regions, chunks=regions.chunks, name=name, asarray=False, lock=False, fancy=False)
 
 
 def chunked_output_path(source, output):
@@ -214,7 +216,7 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
     source = Path(source)
     target = chunked_output_path(source, output).resolve()
     target.parent.mkdir(parents=True, exist_ok=True)
-    result = pictor_dask.apply(_as_stripes(read_lazy(source)), method_name, **keywords)
+    result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
     partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None
     try:

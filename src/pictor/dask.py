@@ -42,7 +42,7 @@ import dask.array as da
 from pictor import _lookup, lumenops
 import pictor._chunked as _chunked  # registered by lumenops
 
-__all__ = ["apply", "route_of", "METHODS"] + [
+__all__ = ["apply", "apply_rereading", "route_of", "METHODS"] + [
     "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
     "FeatureDetection", "GeometricTransformation",
 ]
@@ -63,6 +63,10 @@ def _call_with_maximum(block, maximum, method_name, keywords):
     # whole image's maximum makes the chunk's maximum that of the image.
     extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
     return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+
+
+def _block_level_counts(block):
+    return _chunked.level_counts(block)[None, None, :]
 
 
 def _self_blend_block(block, maximum, screen):
@@ -260,11 +264,11 @@ def _is_known(shape):
     return not any(isinstance(n, float) and math.isnan(n) for n in shape)
 
 
-def _pointwise(method_name, x, keywords, dtype):
+def _pointwise(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_call, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _neighbourhood(method_name, x, keywords, dtype):
+def _neighbourhood(method_name, x, keywords, dtype, reread=None):
     halo = HALOS[method_name](keywords)
     stripes = _stripes(x, halo)
     if stripes is None:  # one stripe: the whole call is the same thing
@@ -275,11 +279,23 @@ def _neighbourhood(method_name, x, keywords, dtype):
                           meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
 
 
-def _with_maximum(method_name, x, keywords, dtype):
+def _reading_for_statistic(x, reread):
+    """The chunks that a statistic reads: a second reading of the source when the
+    caller can give one, so that the pass that uses the statistic reads them
+    again instead of all of them being held in memory until it is known."""
+    if reread is None:
+        return x
+    again = reread()
+    if again.ndim == 3:
+        again = again.rechunk({2: -1})
+    return again
+
+
+def _with_maximum(method_name, x, keywords, dtype, reread=None):
     if method_name.startswith("ImageFusion."):
         screen = method_name == "ImageFusion.screen_fusion"
-        return x.map_blocks(_self_blend_block, x.max(), screen, dtype=dtype, meta=_meta(x, dtype))
-    return x.map_blocks(_call_with_maximum, x.max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+        return x.map_blocks(_self_blend_block, _reading_for_statistic(x, reread).max(), screen, dtype=dtype, meta=_meta(x, dtype))
+    return x.map_blocks(_call_with_maximum, _reading_for_statistic(x, reread).max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
 
 
 def _sorted_position(total, fraction):
@@ -290,19 +306,20 @@ def _sorted_position(total, fraction):
     return position + total if position < 0 else position
 
 
-def _order_statistics(method_name, x, keywords, dtype):
+def _order_statistics(method_name, x, keywords, dtype, reread=None):
     total = x.size
     positions = (_sorted_position(total, keywords["low_percent"]),
                  _sorted_position(total, 1 - _real(keywords["high_percent"])))
-    parts = [dask.delayed(_chunked.level_counts, pure=True)(block) for block in x.to_delayed().ravel()]
-    while len(parts) > 1:  # integer counts: exact in any order
-        parts = [dask.delayed(np.add, pure=True)(*parts[i:i + 2]) if i + 1 < len(parts) else parts[i]
-                 for i in range(0, len(parts), 2)]
-    limits = dask.delayed(_levels_at, pure=True)(parts[0], positions)
+    source = _reading_for_statistic(x, reread)
+    levels = 1 << (8 * x.dtype.itemsize)
+    counts = source.map_blocks(_block_level_counts, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
+    limits = dask.delayed(_levels_at, pure=True)(total_counts, positions)
     return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _flip(method_name, x, keywords, dtype):
+def _flip(method_name, x, keywords, dtype, reread=None):
     mode = _integer(keywords["mode"])
     mapped = _pointwise(method_name, x, keywords, dtype)
     rows = slice(None, None, -1) if mode <= 0 else slice(None)
@@ -310,7 +327,7 @@ def _flip(method_name, x, keywords, dtype):
     return mapped.blocks[(rows, columns) + (slice(None),) * (x.ndim - 2)]
 
 
-def _crop(method_name, x, keywords, dtype):
+def _crop(method_name, x, keywords, dtype, reread=None):
     start_x, start_y = _integer(keywords["start_x"]), _integer(keywords["start_y"])
     width, height = _integer(keywords["width"]), _integer(keywords["height"])
     return x[start_y:start_y + height, start_x:start_x + width]
@@ -326,7 +343,7 @@ ROUTES = {
 }
 
 
-def _plan(method_name, src, keywords):
+def _plan(method_name, src, keywords, reread=None):
     if method_name not in METHODS:
         raise ValueError("no chunked method {!r}; expected 'Class.method' of {}".format(
             method_name, ", ".join(sorted(METHODS))))
@@ -338,10 +355,19 @@ def _plan(method_name, src, keywords):
         if x.ndim == 3:
             x = x.rechunk({2: -1})
         try:
-            return route, ROUTES[route](method_name, x, merged, _result_dtype(x, kind))
+            return route, ROUTES[route](method_name, x, merged, _result_dtype(x, kind), reread)
         except _OneBlock:
             pass
     return "one block", _one_block(method_name, x, keywords, _result_dtype(x, kind))
+
+
+def apply_rereading(read, method_name, **keywords):
+    """apply(read(), method_name, **keywords), where a whole-image statistic is
+    computed from a second read() of the source: for arrays larger than memory.
+
+    read() must return the same dask array (values and chunks) each time.
+    """
+    return _plan(method_name, read(), keywords, reread=read)[1]
 
 
 def route_of(method_name, src, **keywords):
