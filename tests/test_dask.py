@@ -101,13 +101,19 @@ def test_too_small_halo_is_caught(monkeypatch):
     assert np.any(ours != whole_call("ImageSmoother.gaussian_blur", src, ksize=9))
 
 
-def test_canny_weak_chain_across_chunks():
-    # A faint diagonal line joined to one strong spot: hysteresis follows it over every chunk.
+@pytest.mark.parametrize("slope", [0, 1])
+def test_canny_weak_chain_across_chunks(slope):
+    # A faint step edge down the whole image (straight, or turning diagonal
+    # after row 30), strong only in its first rows: hysteresis follows it over
+    # every chunk.
     src = np.zeros((240, 240), np.uint8)
-    rows = np.arange(10, 230)
-    src[rows, rows] = 40
-    src[rows, rows + 1] = 40
-    src[12:16, 12:16] = 255
+    rows, columns = np.indices(src.shape)
+    region = columns >= 20 + slope * np.maximum(rows - 30, 0)
+    src[region] = 15
+    src[:10][region[:10]] = 255
+    whole = whole_call("FeatureDetection.canny_edge", src, low_thr=20, high_thr=200)
+    strong_only = whole_call("FeatureDetection.canny_edge", src, low_thr=200, high_thr=200)
+    assert whole[200:].any() and not strong_only[40:].any()  # the far end is reached through weak pixels
     for chunks in CHUNKINGS:
         assert_chunked_equals_whole("FeatureDetection.canny_edge", src, chunks, low_thr=20, high_thr=200)
 

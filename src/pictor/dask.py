@@ -82,6 +82,73 @@ def _auto_level_block(block, limits):
     return _chunked.auto_level_apply(block, limits[0], limits[1])
 
 
+# Canny: the maps of the candidates for one threshold (Canny with both
+# thresholds equal, no hysteresis) are local; hysteresis keeps the 8-connected
+# components of the low-threshold candidates that hold a high-threshold one.
+CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
+EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
+WEAK, STRONG = 1, 2
+
+
+def _canny_candidates(block, low, high):
+    candidates = _lookup.method("FeatureDetection.canny_edge")
+    weak = candidates(src=block, low_thr=low, high_thr=low) != 0
+    strong = candidates(src=block, low_thr=high, high_thr=high) != 0
+    return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG
+
+
+def _components(code):
+    from scipy import ndimage
+
+    return ndimage.label(code != 0, structure=EIGHT_CONNECTED)
+
+
+def _canny_summary(code):
+    """Labels of the stripe's first and last rows, the labels holding a strong
+    candidate, and the number of labels."""
+    labels, count = _components(code)
+    strong = np.unique(labels[(code & STRONG) != 0])
+    return labels[0].copy(), labels[-1].copy(), strong[strong > 0], count
+
+
+def _canny_resolve(summaries):
+    """For each stripe, which of its labels belong to a component that holds a
+    strong candidate anywhere in the image (union-find over the stripe seams)."""
+    offsets = np.cumsum([0] + [summary[3] + 1 for summary in summaries])
+    parent = np.arange(offsets[-1])
+
+    def root(label):
+        while parent[label] != label:
+            parent[label] = parent[parent[label]]
+            label = parent[label]
+        return label
+
+    for index in range(len(summaries) - 1):
+        above, below = summaries[index][1], summaries[index + 1][0]
+        for shift in (-1, 0, 1):  # 8-connected across the seam
+            upper = above[max(0, -shift):len(above) - max(0, shift)]
+            lower = below[max(0, shift):len(below) - max(0, -shift)]
+            touching = (upper > 0) & (lower > 0)
+            for a, b in set(zip(upper[touching].tolist(), lower[touching].tolist())):
+                ra, rb = root(a + offsets[index]), root(b + offsets[index + 1])
+                if ra != rb:
+                    parent[max(ra, rb)] = min(ra, rb)
+    kept_roots = {root(int(label) + offsets[index])
+                  for index, summary in enumerate(summaries) for label in summary[2]}
+    keep = []
+    for index, summary in enumerate(summaries):
+        roots = np.array([root(label + offsets[index]) for label in range(summary[3] + 1)])
+        table = np.isin(roots, list(kept_roots)) if kept_roots else np.zeros(len(roots), bool)
+        table[0] = False
+        keep.append(np.where(table, np.uint16(65535), np.uint16(0)))
+    return keep
+
+
+def _canny_edges(code, keep, block_id=None):
+    labels, _ = _components(code)
+    return keep[block_id[0]][labels]
+
+
 # --- keyword helpers --------------------------------------------------------------------------
 
 def _defaults(method_name):
@@ -184,7 +251,7 @@ METHODS = {
     "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
     "DeepLearning.super_resolution": ("one block", "u16"),
     "DeepLearning.make_data": ("one block", "u8"),
-    "FeatureDetection.canny_edge": ("one block", "u16"),
+    "FeatureDetection.canny_edge": ("components", "u16"),
     "GeometricTransformation.rotate": ("one block", "same"),
     "GeometricTransformation.flip": ("flip", "same"),
     "GeometricTransformation.resize": ("one block", "same"),
@@ -319,6 +386,21 @@ def _order_statistics(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
+def _canny(method_name, x, keywords, dtype, reread=None):
+    if x.ndim != 2:
+        raise _OneBlock
+    low, high = _real(keywords["low_thr"]), _real(keywords["high_thr"])
+    low, high = min(low, high), max(low, high)  # Canny swaps them too
+    stripes = _stripes(x, CANNY_HALO)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk(-1), keywords, dtype)
+    code = da.map_overlap(_canny_candidates, stripes, depth={0: CANNY_HALO, 1: 0}, boundary="none", trim=True,
+                          dtype=np.uint8, meta=_meta(x, np.uint8), low=low, high=high)
+    summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
+    keep = dask.delayed(_canny_resolve, pure=True)(summaries)
+    return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
+
+
 def _flip(method_name, x, keywords, dtype, reread=None):
     mode = _integer(keywords["mode"])
     mapped = _pointwise(method_name, x, keywords, dtype)
@@ -338,6 +420,7 @@ ROUTES = {
     "neighbourhood": _neighbourhood,
     "maximum": _with_maximum,
     "order statistics": _order_statistics,
+    "components": _canny,
     "flip": _flip,
     "crop": _crop,
 }
