@@ -93,6 +93,20 @@ def test_wide_blur_crosses_many_stripes():
                       whole_call("ImageEnhancer.shadows_highlight", src))
 
 
+@pytest.mark.parametrize("kind", ["grey", "colour"])
+def test_pyramid_on_aligned_stripes(kind, monkeypatch):
+    src = image(np.uint16, (701, 203) + SHAPES[kind][2:])
+    x = da.from_array(src, chunks=(100, 64) + SHAPES[kind][2:])
+    expected = whole_call("ImageEnhancer.laplacian_pyramid", src, min_ksize=8)
+    lazy = pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8)
+    assert lazy.numblocks[0] > 2
+    assert_same_array(lazy.compute(), expected)
+    for align, reach in [(8, pd.PYRAMID_REACH), (pd.PYRAMID_ALIGN, 20)]:  # misaligned, or too short a halo
+        monkeypatch.setattr(pd, "PYRAMID_ALIGN", align)
+        monkeypatch.setattr(pd, "PYRAMID_REACH", reach)
+        assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
+
+
 def test_too_small_halo_is_caught(monkeypatch):
     src = image(np.uint8, SHAPES["grey"])
     monkeypatch.setitem(pd.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)

@@ -15,15 +15,24 @@ bit. Each method runs one of these routes (``route_of`` names it):
   the method runs on each chunk as it is.
 - "neighbourhood": the method runs on full-width row stripes with a halo of
   rows taken from its keywords (``boundary='none'``, so that OpenCV applies its
-  own border at the true image edge; Dask's borders are not OpenCV's).
+  own border at the true image edge; Dask's borders are not OpenCV's). Full
+  width, because OpenCV's float pyrDown rounds the last columns of a tile
+  differently when its width differs from the image's modulo 8.
+- "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
+  pyramid level of a stripe lies on the rows of the whole image's level.
+- "components": canny_edge. The candidate maps for one threshold are local;
+  hysteresis keeps the 8-connected components of the low-threshold
+  candidates that hold a high-threshold one, labelled per stripe and joined
+  across the stripe seams.
 - "maximum", "order statistics": a statistic of the whole image first (exact
   integer reductions), then each chunk with it.
 - "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
 - "one block": the whole image as one task. rotate, resize, make_data and
-  super_resolution need window-aware kernels to tile exactly; the pyramids,
-  canny_edge, the histogram thresholds, histogram_enhancement,
+  super_resolution need window-aware kernels to tile exactly;
+  multi_scale_fuse_enhancement (truncation of its coarsest levels by their
+  mean or maximum), the histogram thresholds, histogram_enhancement,
   adaptive_histogram_truncation_stretched and brightness_transfer need global
-  steps that have no exact chunked route here yet. Inputs other than non-empty
+  steps that have no exact chunked route here yet; colour canny_edge too. Inputs other than non-empty
   8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
   one block, so they fail (or not) exactly as the whole call does.
 
@@ -224,7 +233,7 @@ METHODS = {
     "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.histogram_enhancement": ("one block", "u16"),
-    "ImageEnhancer.laplacian_pyramid": ("one block", "u16"),
+    "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
     "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
     "ImageEnhancer.adaptive_histogram_truncation_stretched": ("one block", "u16"),
     "ImageEnhancer.auto_level": ("order statistics", "u16"),
@@ -283,6 +292,24 @@ def _result_dtype(x, kind):
 
 def _meta(x, dtype, ndim=None):
     return np.empty((0,) * (x.ndim if ndim is None else ndim), dtype=dtype)
+
+
+def _aligned_stripes(x, halo, align):
+    """Stripes whose first rows, and halo, are multiples of `align`: each level
+    of a pyramid built on a stripe then lies on the rows of the whole image's."""
+    height = x.shape[0]
+    rows = -(-max(max(x.chunks[0]), halo, 1) // align) * align
+    if rows >= height:
+        return None
+    chunks = [rows] * (height // rows)
+    remainder = height - sum(chunks)
+    if remainder >= halo:
+        chunks.append(remainder)
+    else:
+        chunks[-1] += remainder  # a last stripe lower than the halo joins the one above
+    if len(chunks) < 2:
+        return None
+    return x.rechunk((tuple(chunks),) + tuple((n,) for n in x.shape[1:]))
 
 
 def _stripes(x, halo):
@@ -358,6 +385,26 @@ def _reading_for_statistic(x, reread):
     return again
 
 
+# laplacian_pyramid: four pyrDown levels (each 2 x 2 coarser), the detail
+# levels and the collapse back up; a sample depends on fewer than 96 rows
+# around it besides the detail blur's half kernel.
+PYRAMID_ALIGN = 32
+PYRAMID_REACH = 96
+
+
+def _pyramid(method_name, x, keywords, dtype, reread=None):
+    raw = _integer(keywords["min_ksize"])
+    largest = max(abs(_odd(raw)), abs(_odd(raw + 4)))
+    halo = -(-(largest // 2 + PYRAMID_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    stripes = _aligned_stripes(x, halo, PYRAMID_ALIGN)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
 def _with_maximum(method_name, x, keywords, dtype, reread=None):
     if method_name.startswith("ImageFusion."):
         screen = method_name == "ImageFusion.screen_fusion"
@@ -421,6 +468,7 @@ ROUTES = {
     "maximum": _with_maximum,
     "order statistics": _order_statistics,
     "components": _canny,
+    "pyramid": _pyramid,
     "flip": _flip,
     "crop": _crop,
 }
