@@ -107,6 +107,20 @@ def test_pyramid_on_aligned_stripes(kind, monkeypatch):
         assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
 
 
+@pytest.mark.parametrize("name", ["ImageEnhancer.histogram_enhancement",
+                                  "ImageSegmenter.maximum_inter_class_variance_segmentation"])
+@pytest.mark.parametrize("kind", ["flat", "two levels", "above 2**24 samples"])
+def test_working_level_tables_on_edge_histograms(name, kind):
+    rng = np.random.default_rng(5)
+    src = {
+        "flat": np.full((300, 200), 300, np.uint16),
+        "two levels": np.where(rng.random((300, 200)) < 0.3, 10, 200).astype(np.uint8),
+        # cumulative counts past 2**24 lose bits in OpenCV's float32 scaling
+        "above 2**24 samples": (rng.random((4200, 4000)) ** 3 * 255).astype(np.uint8),
+    }[kind]
+    assert_chunked_equals_whole(name, src, (997, -1))
+
+
 def test_too_small_halo_is_caught(monkeypatch):
     src = image(np.uint8, SHAPES["grey"])
     monkeypatch.setitem(pd.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)

@@ -11,6 +11,8 @@
 #include "frame/depth.h"
 #include "frame/ndarray.h"
 #include "kernels/fusion.h"
+#include "kernels/histogram.h"
+#include "kernels/threshold.h"
 #include "kernels/stretch.h"
 
 namespace pictor {
@@ -103,6 +105,67 @@ Ref self_blend_apply(PyObject* src, PyObject* maximum, PyObject* screen) {
   return result.object;
 }
 
+// The 8-bit working level of a native 8- or 16-bit sample (v, or v / 257).
+template <class T>
+inline std::uint8_t working_level(T sample) {
+  if constexpr (sizeof(T) == 1) {
+    return sample;
+  } else {
+    return static_cast<std::uint8_t>(sample / 257);
+  }
+}
+
+// working_level_counts(src): the 256 counts of the 8-bit working levels.
+Ref working_level_counts(PyObject* src) {
+  Array image = contiguous(src);
+  kernels::LevelCounts counts{};
+  visit_levels(image, "working_level_counts", [&](auto zero) {
+    using T = decltype(zero);
+    without_gil([&] { counts = kernels::count_working_levels(image.data<T>(), image.size(), 1); });
+  });
+  const npy_intp levels = kernels::kLevels8;
+  Array result = new_array(1, &levels, NPY_INT64);
+  std::copy(counts.begin(), counts.end(), result.data<std::int64_t>());
+  return result.object;
+}
+
+kernels::LevelCounts level_counts_of(PyObject* counts_array) {
+  Array counts = contiguous_as(counts_array, NPY_INT64);
+  if (counts.size() != kernels::kLevels8) raise(PyExc_ValueError, "expected 256 level counts");
+  kernels::LevelCounts counts_copy{};
+  std::copy(counts.data<std::int64_t>(), counts.data<std::int64_t>() + kernels::kLevels8, counts_copy.begin());
+  return counts_copy;
+}
+
+// inter_class_variance_level(counts): the level at which
+// ImageSegmenter.maximum_inter_class_variance_segmentation splits an image
+// with these working-level counts.
+Ref inter_class_variance_level(PyObject* counts_array) {
+  const kernels::LevelCounts counts = level_counts_of(counts_array);
+  std::int64_t total = 0;
+  for (std::int64_t count : counts) total += count;
+  return to_py(static_cast<long>(kernels::inter_class_variance_threshold(counts, total)));
+}
+
+// map_working_levels(src, table): table[working level] of every sample, for
+// the methods whose result is a function of the working level once a
+// whole-image statistic has fixed it.
+Ref map_working_levels(PyObject* src, PyObject* table_array) {
+  Array image = contiguous(src);
+  Array table = contiguous_as(table_array, NPY_USHORT);
+  if (table.size() != kernels::kLevels8) raise(PyExc_ValueError, "expected a table of 256 levels");
+  Array result = new_array_like(image, NPY_USHORT);
+  visit_levels(image, "map_working_levels", [&](auto zero) {
+    using T = decltype(zero);
+    const std::uint16_t* levels = table.data<std::uint16_t>();
+    without_gil([&] {
+      kernels::map_by_level(image.data<T>(), result.data<std::uint16_t>(), image.size(),
+                            [levels](T sample) { return levels[working_level(sample)]; });
+    });
+  });
+  return result.object;
+}
+
 template <class F>
 PyObject* entry(F&& body) {
   try {
@@ -112,6 +175,21 @@ PyObject* entry(F&& body) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
+}
+
+PyObject* working_level_counts_entry(PyObject*, PyObject* src) {
+  return entry([&] { return working_level_counts(src); });
+}
+
+PyObject* inter_class_variance_level_entry(PyObject*, PyObject* counts) {
+  return entry([&] { return inter_class_variance_level(counts); });
+}
+
+PyObject* map_working_levels_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 2) raise(PyExc_TypeError, "map_working_levels(src, table)");
+    return map_working_levels(args[0], args[1]);
+  });
 }
 
 PyObject* level_counts_entry(PyObject*, PyObject* src) {
@@ -134,6 +212,11 @@ PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t co
 
 PyMethodDef chunked_functions[] = {
     {"level_counts", level_counts_entry, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
+    {"working_level_counts", working_level_counts_entry, METH_O, "Samples per 8-bit working level, as int64."},
+    {"inter_class_variance_level", inter_class_variance_level_entry, METH_O,
+     "The inter-class-variance threshold level of 256 working-level counts."},
+    {"map_working_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(map_working_levels_entry)),
+     METH_FASTCALL, "table[working level] of every sample (table: 256 uint16 values)."},
     {"self_blend_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(self_blend_apply_entry)),
      METH_FASTCALL, "ImageFusion's multiply or screen fusion of one chunk, given the image's maximum."},
     {"auto_level_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(auto_level_apply_entry)),

@@ -24,13 +24,14 @@ bit. Each method runs one of these routes (``route_of`` names it):
   hysteresis keeps the 8-connected components of the low-threshold
   candidates that hold a high-threshold one, labelled per stripe and joined
   across the stripe seams.
-- "maximum", "order statistics": a statistic of the whole image first (exact
-  integer reductions), then each chunk with it.
+- "maximum", "order statistics", "working-level table": a statistic of the
+  whole image first (exact integer reductions: the maximum, the level counts),
+  then each chunk with it.
 - "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
 - "one block": the whole image as one task. rotate, resize, make_data and
   super_resolution need window-aware kernels to tile exactly;
   multi_scale_fuse_enhancement (truncation of its coarsest levels by their
-  mean or maximum), the histogram thresholds, histogram_enhancement,
+  mean or maximum), the local-histogram and entropy thresholds,
   adaptive_histogram_truncation_stretched and brightness_transfer need global
   steps that have no exact chunked route here yet; colour canny_edge too. Inputs other than non-empty
   8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
@@ -76,6 +77,42 @@ def _call_with_maximum(block, maximum, method_name, keywords):
 
 def _block_level_counts(block):
     return _chunked.level_counts(block)[None, None, :]
+
+
+def _equalisation_table(counts):
+    """The 16-bit result of each working level under cv2.equalizeHist of an
+    image with these level counts: the cumulative counts after the first
+    occupied level, scaled by 255 / (total - its count) in float32 and rounded
+    to the nearest (ties to even), restored to 16 bits."""
+    occupied = np.flatnonzero(counts)
+    table = np.zeros(256, np.uint16)
+    if occupied.size == 0:
+        return table
+    first = occupied[0]
+    total = int(counts.sum())
+    if counts[first] == total:  # a flat image stays at its level
+        table[first] = first * 257
+        return table
+    scale = np.float32(255.0) / np.float32(total - counts[first])
+    cumulative = np.cumsum(counts[first + 1:]).astype(np.float32)
+    levels = np.clip(np.rint(cumulative * scale), 0, 255)
+    table[first + 1:] = levels.astype(np.uint16) * 257
+    return table
+
+
+def _threshold_table(counts):
+    level = _chunked.inter_class_variance_level(counts)
+    return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
+
+
+WORKING_LEVEL_TABLES = {
+    "ImageEnhancer.histogram_enhancement": _equalisation_table,
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": _threshold_table,
+}
+
+
+def _working_level_counts_block(block):
+    return _chunked.working_level_counts(block)[None, None, :]
 
 
 def _self_blend_block(block, maximum, screen):
@@ -232,7 +269,7 @@ METHODS = {
     "ImageEnhancer.brightness_transfer": ("one block", "same"),
     "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
-    "ImageEnhancer.histogram_enhancement": ("one block", "u16"),
+    "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
     "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
     "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
     "ImageEnhancer.adaptive_histogram_truncation_stretched": ("one block", "u16"),
@@ -256,7 +293,7 @@ METHODS = {
     "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
     "ImageSegmenter.local_histogram_threshold_segmentation": ("one block", "u16"),
     "ImageSegmenter.maximum_entropy_threshold_segmentation": ("one block", "u16"),
-    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("one block", "u16"),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("working-level table", "u16"),
     "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
     "DeepLearning.super_resolution": ("one block", "u16"),
     "DeepLearning.make_data": ("one block", "u8"),
@@ -448,6 +485,17 @@ def _canny(method_name, x, keywords, dtype, reread=None):
     return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
 
 
+def _working_level_table(method_name, x, keywords, dtype, reread=None):
+    if method_name == "ImageEnhancer.histogram_enhancement" and x.ndim != 2:
+        raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+    source = _reading_for_statistic(x, reread)
+    counts = source.map_blocks(_working_level_counts_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
+    table = dask.delayed(WORKING_LEVEL_TABLES[method_name], pure=True)(total_counts)
+    return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
+
+
 def _flip(method_name, x, keywords, dtype, reread=None):
     mode = _integer(keywords["mode"])
     mapped = _pointwise(method_name, x, keywords, dtype)
@@ -469,6 +517,7 @@ ROUTES = {
     "order statistics": _order_statistics,
     "components": _canny,
     "pyramid": _pyramid,
+    "working-level table": _working_level_table,
     "flip": _flip,
     "crop": _crop,
 }
