@@ -121,6 +121,19 @@ def test_working_level_tables_on_edge_histograms(name, kind):
     assert_chunked_equals_whole(name, src, (997, -1))
 
 
+@pytest.mark.parametrize("chunks", CHUNKINGS)
+def test_float_mean_folded_in_numpy_order(chunks):
+    # brightness_transfer's factor uses np.mean of a float image: the chunked
+    # graph must give NumPy's bits (a tree of the run sums, or runs not cut at
+    # multiples of 8192 samples, give others for this image).
+    src = image(np.uint16, (2000, 1999))
+    target = 0.5 * 65535.0
+    transfer = (src - np.mean(src)) + target
+    norm = (transfer - np.min(transfer)) / (np.max(transfer) - np.min(transfer))
+    _, mean = pd._transfer_plan(da.from_array(src, chunks=chunks), target)
+    assert mean.compute() == np.mean(norm)
+
+
 def test_too_small_halo_is_caught(monkeypatch):
     src = image(np.uint8, SHAPES["grey"])
     monkeypatch.setitem(pd.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)

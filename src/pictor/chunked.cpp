@@ -166,6 +166,78 @@ Ref map_working_levels(PyObject* src, PyObject* table_array) {
   return result.object;
 }
 
+// The transfer of brightness_transfer for 8/16-bit samples (float64 throughout,
+// as the whole call runs it for integer samples), from the image's mean and
+// extreme samples.
+struct TransferStatistics {
+  double mean, target;
+  long low, high;
+};
+
+TransferStatistics transfer_statistics(PyObject* const* args) {
+  TransferStatistics statistics{PyFloat_AsDouble(args[0]), PyFloat_AsDouble(args[1]), PyLong_AsLong(args[2]),
+                                PyLong_AsLong(args[3])};
+  if (PyErr_Occurred()) rethrow();
+  return statistics;
+}
+
+template <class T>
+kernels::TransferNorm<T, double> norm_of(const TransferStatistics& statistics) {
+  return kernels::transfer_norm<T, double>(statistics.mean, statistics.target, static_cast<T>(statistics.low),
+                                           static_cast<T>(statistics.high));
+}
+
+// transfer_norm_sums(flat, mean, target, low, high): the pairwise sum of
+// transfer_norm over each run of 8192 samples of a flat chunk that starts at
+// a multiple of 8192 in the image: NumPy's buffers of np.mean(transfer_norm),
+// which the caller adds in order.
+Ref transfer_norm_sums(PyObject* const* args) {
+  Array flat = contiguous(args[0]);
+  const TransferStatistics statistics = transfer_statistics(args + 1);
+  const npy_intp count = (flat.size() + kernels::detail::kReduceBuffer - 1) / kernels::detail::kReduceBuffer;
+  Array sums = new_array(1, &count, NPY_DOUBLE);
+  visit_levels(flat, "transfer_norm_sums", [&](auto zero) {
+    using T = decltype(zero);
+    const auto norm = norm_of<T>(statistics);
+    without_gil([&] {
+      double buffer[kernels::detail::kReduceBuffer];
+      const T* samples = flat.data<T>();
+      for (npy_intp block = 0; block < count; ++block) {
+        const std::ptrdiff_t start = block * kernels::detail::kReduceBuffer;
+        const std::ptrdiff_t length = std::min<std::ptrdiff_t>(kernels::detail::kReduceBuffer, flat.size() - start);
+        for (std::ptrdiff_t j = 0; j < length; ++j) buffer[j] = norm(samples[start + j]);
+        sums.data<double>()[block] = kernels::detail::pairwise_sum(buffer, length);
+      }
+    });
+  });
+  return sums.object;
+}
+
+// transfer_apply(src, mean, target, low, high, factor, full_scale):
+// brightness_transfer of one chunk, given the image's statistics and the
+// factor target / np.mean(transfer_norm).
+Ref transfer_apply(PyObject* const* args) {
+  Array image = contiguous(args[0]);
+  const TransferStatistics statistics = transfer_statistics(args + 1);
+  const double factor = PyFloat_AsDouble(args[5]);
+  const double full_scale = PyFloat_AsDouble(args[6]);
+  if (PyErr_Occurred()) rethrow();
+  Array result = new_array_like(image, image.type());
+  visit_levels(image, "transfer_apply", [&](auto zero) {
+    using T = decltype(zero);
+    const auto norm = norm_of<T>(statistics);
+    without_gil([&] {
+      if (norm.span == 0) {  // a constant image: every sample at the target, as in the whole call
+        const T level = kernels::numpy_astype<T>(kernels::numpy_clip(statistics.target, 0.0, full_scale));
+        std::fill(result.data<T>(), result.data<T>() + image.size(), level);
+        return;
+      }
+      kernels::write_transfer(image.data<T>(), result.data<T>(), image.size(), norm, factor, full_scale);
+    });
+  });
+  return result.object;
+}
+
 template <class F>
 PyObject* entry(F&& body) {
   try {
@@ -192,6 +264,20 @@ PyObject* map_working_levels_entry(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
+PyObject* transfer_norm_sums_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 5) raise(PyExc_TypeError, "transfer_norm_sums(flat, mean, target, low, high)");
+    return transfer_norm_sums(args);
+  });
+}
+
+PyObject* transfer_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 7) raise(PyExc_TypeError, "transfer_apply(src, mean, target, low, high, factor, full_scale)");
+    return transfer_apply(args);
+  });
+}
+
 PyObject* level_counts_entry(PyObject*, PyObject* src) {
   return entry([&] { return level_counts(src); });
 }
@@ -212,6 +298,10 @@ PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t co
 
 PyMethodDef chunked_functions[] = {
     {"level_counts", level_counts_entry, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
+    {"transfer_norm_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(transfer_norm_sums_entry)),
+     METH_FASTCALL, "brightness_transfer's normalised transfer summed per 8192 samples of a flat chunk."},
+    {"transfer_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(transfer_apply_entry)),
+     METH_FASTCALL, "brightness_transfer of one chunk, given the image's statistics and factor."},
     {"working_level_counts", working_level_counts_entry, METH_O, "Samples per 8-bit working level, as int64."},
     {"inter_class_variance_level", inter_class_variance_level_entry, METH_O,
      "The inter-class-variance threshold level of 256 working-level counts."},

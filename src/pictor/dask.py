@@ -24,16 +24,18 @@ bit. Each method runs one of these routes (``route_of`` names it):
   hysteresis keeps the 8-connected components of the low-threshold
   candidates that hold a high-threshold one, labelled per stripe and joined
   across the stripe seams.
-- "maximum", "order statistics", "working-level table": a statistic of the
-  whole image first (exact integer reductions: the maximum, the level counts),
-  then each chunk with it.
+- "maximum", "order statistics", "working-level table", "float mean": a
+  statistic of the whole image first (exact integer reductions: the maximum,
+  the level counts; brightness_transfer's float mean as NumPy sums it: runs
+  of 8192 consecutive samples summed pairwise, the runs' sums added in
+  order), then each chunk with it.
 - "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
 - "one block": the whole image as one task. rotate, resize, make_data and
   super_resolution need window-aware kernels to tile exactly;
   multi_scale_fuse_enhancement (truncation of its coarsest levels by their
-  mean or maximum), the local-histogram and entropy thresholds,
-  adaptive_histogram_truncation_stretched and brightness_transfer need global
-  steps that have no exact chunked route here yet; colour canny_edge too. Inputs other than non-empty
+  mean or maximum), the local-histogram and entropy thresholds and
+  adaptive_histogram_truncation_stretched need global steps that have no
+  exact chunked route here yet; colour canny_edge too. Inputs other than non-empty
   8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
   one block, so they fail (or not) exactly as the whole call does.
 
@@ -73,6 +75,38 @@ def _call_with_maximum(block, maximum, method_name, keywords):
     # whole image's maximum makes the chunk's maximum that of the image.
     extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
     return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+
+
+# brightness_transfer's np.mean(transfer_norm) is a float sum: NumPy sums
+# runs of 8192 consecutive samples pairwise and adds the runs' sums in order,
+# so the flat image is cut at multiples of that run and the sums are folded
+# in order (a tree of chunk sums would differ in the last bits).
+NUMPY_SUM_RUN = 8192
+TRANSFER_RUNS_PER_CHUNK = 512
+
+
+def _transfer_statistics(total, count, low, high, target):
+    return float(total) / float(count), target, int(low), int(high)
+
+
+def _transfer_norm_sums_block(flat, statistics):
+    return _chunked.transfer_norm_sums(flat, *statistics)
+
+
+def _mean_in_numpy_order(run_sums, count):
+    total = 0.0
+    for run_sum in run_sums.tolist():
+        total += run_sum
+    return total / count
+
+
+def _transfer_factor(mean_norm, statistics):
+    with np.errstate(all="ignore"):  # a constant image has no factor; its chunks do not use it
+        return float(np.float64(statistics[1]) / np.float64(mean_norm))
+
+
+def _transfer_apply_block(block, statistics, factor, full_scale):
+    return _chunked.transfer_apply(block, *statistics, factor, full_scale)
 
 
 def _block_level_counts(block):
@@ -266,7 +300,7 @@ HALOS = {
 
 # Every covered method: route and result element type ("u16", "u8" or "same").
 METHODS = {
-    "ImageEnhancer.brightness_transfer": ("one block", "same"),
+    "ImageEnhancer.brightness_transfer": ("float mean", "same"),
     "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
@@ -496,6 +530,29 @@ def _working_level_table(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
 
 
+def _float_mean(method_name, x, keywords, dtype, reread=None):
+    ratio = keywords["ratio"]
+    if isinstance(ratio, bool) or not isinstance(ratio, (int, float)):
+        raise _OneBlock  # NumPy scalars of other types change the arithmetic's types
+    full_scale = 65535.0 if x.dtype == np.uint16 else 255.0
+    statistics, mean_norm = _transfer_plan(x, ratio * full_scale, reread)
+    factor = dask.delayed(_transfer_factor, pure=True)(mean_norm, statistics)
+    return x.map_blocks(_transfer_apply_block, statistics, factor, full_scale, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _transfer_plan(x, target, reread=None):
+    """brightness_transfer's statistics (mean, target, extremes) and
+    np.mean(transfer_norm), as delayed values."""
+    first = _reading_for_statistic(x, reread)
+    statistics = dask.delayed(_transfer_statistics, pure=True)(
+        first.sum(dtype=np.int64), x.size, first.min(), first.max(), target)  # integer sum: exact
+    flat = _reading_for_statistic(x, reread).reshape(-1).rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
+    runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
+    run_sums = flat.map_blocks(_transfer_norm_sums_block, statistics, chunks=runs, dtype=np.float64,
+                               meta=np.empty((0,), np.float64))
+    return statistics, dask.delayed(_mean_in_numpy_order, pure=True)(run_sums, x.size)
+
+
 def _flip(method_name, x, keywords, dtype, reread=None):
     mode = _integer(keywords["mode"])
     mapped = _pointwise(method_name, x, keywords, dtype)
@@ -518,6 +575,7 @@ ROUTES = {
     "components": _canny,
     "pyramid": _pyramid,
     "working-level table": _working_level_table,
+    "float mean": _float_mean,
     "flip": _flip,
     "crop": _crop,
 }
