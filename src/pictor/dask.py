@@ -35,7 +35,7 @@ bit. Each method runs one of these routes (``route_of`` names it):
   multi_scale_fuse_enhancement (truncation of its coarsest levels by their
   mean or maximum), the local-histogram and entropy thresholds and
   adaptive_histogram_truncation_stretched need global steps that have no
-  exact chunked route here yet; colour canny_edge too. Inputs other than non-empty
+  exact chunked route here yet. Inputs other than non-empty
   8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
   one block, so they fail (or not) exactly as the whole call does.
 
@@ -505,15 +505,15 @@ def _order_statistics(method_name, x, keywords, dtype, reread=None):
 
 
 def _canny(method_name, x, keywords, dtype, reread=None):
-    if x.ndim != 2:
-        raise _OneBlock
     low, high = _real(keywords["low_thr"]), _real(keywords["high_thr"])
     low, high = min(low, high), max(low, high)  # Canny swaps them too
     stripes = _stripes(x, CANNY_HALO)
     if stripes is None:
-        return _pointwise(method_name, x.rechunk(-1), keywords, dtype)
-    code = da.map_overlap(_canny_candidates, stripes, depth={0: CANNY_HALO, 1: 0}, boundary="none", trim=True,
-                          dtype=np.uint8, meta=_meta(x, np.uint8), low=low, high=high)
+        return _one_block(method_name, x, keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = CANNY_HALO
+    code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
+                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high)
     summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
     keep = dask.delayed(_canny_resolve, pure=True)(summaries)
     return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
