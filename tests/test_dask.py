@@ -26,6 +26,7 @@ EDGE_KEYWORDS = {
     "ImageEnhancer.glow": [dict(radius=12)],
     "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": [dict(multi_scale=3)],
     "ImageEnhancer.auto_level": [dict(low_percent=0.2, high_percent=0.3), dict(high_percent=0)],
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": [dict(scale_l=1, scale_r=0.8), dict(scale_r=True)],
     "ImageEnhancer.gamma_stretched": [dict(gamma_value=0.7)],
     "ImageEnhancer.unsharpen_mask": [dict(ksize=12, alpha=2)],
     "ImageSegmenter.adaptive_threshold_segmentation": [dict(ksize=8, ratio=0.05)],

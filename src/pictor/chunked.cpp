@@ -157,6 +157,34 @@ Ref inter_class_variance_level(PyObject* counts_array) {
   return to_py(static_cast<long>(kernels::inter_class_variance_threshold(counts, total)));
 }
 
+// truncation_stretch_table(counts, scale_l, scale_r): the 16-bit result of
+// each working level under ImageEnhancer.adaptive_histogram_truncation_stretched
+// of an image with these working-level counts: UtilityTool.get_boundary's
+// walk over the levels 10 to 255, its boundaries scaled and clipped to
+// [0, 255], and the stretch between them.
+constexpr long kBoundaryFirstLevel = 10;  // get_boundary(low_thr=10, high_thr=256)
+
+double scaled_boundary(double edge, double scale) {
+  const double scaled = edge * scale;
+  return scaled < 0 ? 0.0 : (scaled > 255 ? 255.0 : scaled);  // np.clip(edge * scale, 0, 255), finite values
+}
+
+Ref truncation_stretch_table(PyObject* counts_array, PyObject* scale_l, PyObject* scale_r) {
+  const kernels::LevelCounts counts = level_counts_of(counts_array);
+  const double left_scale = PyFloat_AsDouble(scale_l);
+  const double right_scale = PyFloat_AsDouble(scale_r);
+  if (PyErr_Occurred()) rethrow();
+  const std::vector<std::int64_t> kept(counts.begin() + kBoundaryFirstLevel, counts.end());
+  const kernels::Boundaries found = kernels::histogram_boundaries(kept);
+  const double low = scaled_boundary(static_cast<double>(kBoundaryFirstLevel + found.left), left_scale);
+  const double high = scaled_boundary(static_cast<double>(kBoundaryFirstLevel + found.right + 1), right_scale);
+  const npy_intp levels = kernels::kLevels8;
+  Array table = new_array(1, &levels, NPY_USHORT);
+  // Boundaries within [0, 255] keep float32 for the clip and the ratio, as in the whole call.
+  kernels::truncation_stretch_table<float, float>(low, high, high - low, table.data<std::uint16_t>());
+  return table.object;
+}
+
 // map_working_levels(src, table): table[working level] of every sample, for
 // the methods whose result is a function of the working level once a
 // whole-image statistic has fixed it.
@@ -267,6 +295,13 @@ PyObject* inter_class_variance_level_entry(PyObject*, PyObject* counts) {
   return entry([&] { return inter_class_variance_level(counts); });
 }
 
+PyObject* truncation_stretch_table_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return entry([&] {
+    if (count != 3) raise(PyExc_TypeError, "truncation_stretch_table(counts, scale_l, scale_r)");
+    return truncation_stretch_table(args[0], args[1], args[2]);
+  });
+}
+
 PyObject* map_working_levels_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return entry([&] {
     if (count != 2) raise(PyExc_TypeError, "map_working_levels(src, table)");
@@ -315,6 +350,9 @@ PyMethodDef chunked_functions[] = {
     {"working_level_counts", working_level_counts_entry, METH_O, "Samples per 8-bit working level, as int64."},
     {"inter_class_variance_level", inter_class_variance_level_entry, METH_O,
      "The inter-class-variance threshold level of 256 working-level counts."},
+    {"truncation_stretch_table",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(truncation_stretch_table_entry)), METH_FASTCALL,
+     "adaptive_histogram_truncation_stretched's 16-bit result per working level, from 256 level counts."},
     {"map_working_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(map_working_levels_entry)),
      METH_FASTCALL, "table[working level] of every sample (table: 256 uint16 values)."},
     {"self_blend_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(self_blend_apply_entry)),

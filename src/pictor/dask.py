@@ -33,9 +33,8 @@ bit. Each method runs one of these routes (``route_of`` names it):
 - "one block": the whole image as one task. rotate, resize, make_data and
   super_resolution need window-aware kernels to tile exactly;
   multi_scale_fuse_enhancement (truncation of its coarsest levels by their
-  mean or maximum), the local-histogram and entropy thresholds and
-  adaptive_histogram_truncation_stretched need global steps that have no
-  exact chunked route here yet. Inputs other than non-empty
+  mean or maximum) and the local-histogram and entropy thresholds need global
+  steps that have no exact chunked route here yet. Inputs other than non-empty
   8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
   one block, so they fail (or not) exactly as the whole call does.
 
@@ -139,9 +138,19 @@ def _threshold_table(counts):
     return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
 
 
+def _plain_real(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise _OneBlock  # other scalar types change the arithmetic's types; NaN and inf its clipping
+    return float(value)
+
+
+# Per method: the table from the whole image's working-level counts, and the
+# keywords it needs.
 WORKING_LEVEL_TABLES = {
-    "ImageEnhancer.histogram_enhancement": _equalisation_table,
-    "ImageSegmenter.maximum_inter_class_variance_segmentation": _threshold_table,
+    "ImageEnhancer.histogram_enhancement": (_equalisation_table, lambda k: ()),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": (_threshold_table, lambda k: ()),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": (
+        _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
 }
 
 
@@ -306,7 +315,7 @@ METHODS = {
     "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
     "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
     "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
-    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("one block", "u16"),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("working-level table", "u16"),
     "ImageEnhancer.auto_level": ("order statistics", "u16"),
     "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
     "ImageEnhancer.laplacian_enhancement": ("neighbourhood", "u16"),
@@ -522,11 +531,13 @@ def _canny(method_name, x, keywords, dtype, reread=None):
 def _working_level_table(method_name, x, keywords, dtype, reread=None):
     if method_name == "ImageEnhancer.histogram_enhancement" and x.ndim != 2:
         raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+    make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
+    arguments = table_keywords(keywords)
     source = _reading_for_statistic(x, reread)
     counts = source.map_blocks(_working_level_counts_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
                                new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
     total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
-    table = dask.delayed(WORKING_LEVEL_TABLES[method_name], pure=True)(total_counts)
+    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
     return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
 
 
