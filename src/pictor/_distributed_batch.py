@@ -190,22 +190,36 @@ def _write_tiff(result, path, show_progress):
 
 
 class _progress:
-    """Dask's progress bar (tasks done of all tasks, chunks among them) on a terminal."""
+    """A bar on stderr (when it is a terminal) that counts the result's chunks
+    as they are stored, under the local schedulers."""
 
     def __init__(self, show, result):
-        self.bar = None
+        self.callback = None
         if show:
-            from dask.diagnostics import ProgressBar
+            from dask.callbacks import Callback
 
-            self.bar = ProgressBar(out=sys.stderr)
+            total = result.npartitions
+            stored = []
+
+            def count(key, *_):
+                name = str(key[0] if isinstance(key, tuple) else key)
+                if "store-map" in name:  # alone or fused with the steps before it
+                    stored.append(key)
+                    filled = 30 * len(stored) // total
+                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
+                                                                    len(stored), total))
+                    sys.stderr.flush()
+
+            self.callback = Callback(posttask=count)
 
     def __enter__(self):
-        if self.bar is not None:
-            self.bar.__enter__()
+        if self.callback is not None:
+            self.callback.__enter__()
 
     def __exit__(self, *exc):
-        if self.bar is not None:
-            self.bar.__exit__(*exc)
+        if self.callback is not None:
+            self.callback.__exit__(*exc)
+            sys.stderr.write("\n")
 
 
 def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1):
