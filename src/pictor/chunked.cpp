@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "frame/depth.h"
@@ -212,9 +213,9 @@ struct TransferStatistics {
   long low, high;
 };
 
-TransferStatistics transfer_statistics(PyObject* const* args) {
-  TransferStatistics statistics{PyFloat_AsDouble(args[0]), PyFloat_AsDouble(args[1]), PyLong_AsLong(args[2]),
-                                PyLong_AsLong(args[3])};
+TransferStatistics transfer_statistics(PyObject* mean, PyObject* target, PyObject* low, PyObject* high) {
+  TransferStatistics statistics{PyFloat_AsDouble(mean), PyFloat_AsDouble(target), PyLong_AsLong(low),
+                                PyLong_AsLong(high)};
   if (PyErr_Occurred()) rethrow();
   return statistics;
 }
@@ -229,9 +230,9 @@ kernels::TransferNorm<T, double> norm_of(const TransferStatistics& statistics) {
 // transfer_norm over each run of 8192 samples of a flat chunk that starts at
 // a multiple of 8192 in the image: NumPy's buffers of np.mean(transfer_norm),
 // which the caller adds in order.
-Ref transfer_norm_sums(PyObject* const* args) {
-  Array flat = contiguous(args[0]);
-  const TransferStatistics statistics = transfer_statistics(args + 1);
+Ref transfer_norm_sums(PyObject* src, PyObject* mean, PyObject* target, PyObject* low, PyObject* high) {
+  Array flat = contiguous(src);
+  const TransferStatistics statistics = transfer_statistics(mean, target, low, high);
   const npy_intp count = (flat.size() + kernels::detail::kReduceBuffer - 1) / kernels::detail::kReduceBuffer;
   Array sums = new_array(1, &count, NPY_DOUBLE);
   visit_levels(flat, "transfer_norm_sums", [&](auto zero) {
@@ -254,11 +255,12 @@ Ref transfer_norm_sums(PyObject* const* args) {
 // transfer_apply(src, mean, target, low, high, factor, full_scale):
 // brightness_transfer of one chunk, given the image's statistics and the
 // factor target / np.mean(transfer_norm).
-Ref transfer_apply(PyObject* const* args) {
-  Array image = contiguous(args[0]);
-  const TransferStatistics statistics = transfer_statistics(args + 1);
-  const double factor = PyFloat_AsDouble(args[5]);
-  const double full_scale = PyFloat_AsDouble(args[6]);
+Ref transfer_apply(PyObject* src, PyObject* mean, PyObject* target, PyObject* low, PyObject* high,
+                   PyObject* factor_value, PyObject* full_scale_value) {
+  Array image = contiguous(src);
+  const TransferStatistics statistics = transfer_statistics(mean, target, low, high);
+  const double factor = PyFloat_AsDouble(factor_value);
+  const double full_scale = PyFloat_AsDouble(full_scale_value);
   if (PyErr_Occurred()) rethrow();
   Array result = new_array_like(image, image.type());
   visit_levels(image, "transfer_apply", [&](auto zero) {
@@ -287,78 +289,47 @@ PyObject* entry(F&& body) {
   }
 }
 
-PyObject* working_level_counts_entry(PyObject*, PyObject* src) {
-  return entry([&] { return working_level_counts(src); });
-}
-
-PyObject* inter_class_variance_level_entry(PyObject*, PyObject* counts) {
-  return entry([&] { return inter_class_variance_level(counts); });
-}
-
-PyObject* truncation_stretch_table_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+// The Python entry of a step taking `arity` positional arguments.
+template <std::size_t arity, auto step>
+PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return entry([&] {
-    if (count != 3) raise(PyExc_TypeError, "truncation_stretch_table(counts, scale_l, scale_r)");
-    return truncation_stretch_table(args[0], args[1], args[2]);
+    if (count != static_cast<Py_ssize_t>(arity)) {
+      PyErr_Format(PyExc_TypeError, "expected %zd arguments, got %zd", static_cast<Py_ssize_t>(arity), count);
+      throw PyError{Where::current()};
+    }
+    return [&]<std::size_t... i>(std::index_sequence<i...>) { return step(args[i]...); }(
+        std::make_index_sequence<arity>{});
   });
 }
 
-PyObject* map_working_levels_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != 2) raise(PyExc_TypeError, "map_working_levels(src, table)");
-    return map_working_levels(args[0], args[1]);
-  });
+template <auto step>
+PyObject* one_argument(PyObject*, PyObject* argument) {
+  return entry([&] { return step(argument); });
 }
 
-PyObject* transfer_norm_sums_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != 5) raise(PyExc_TypeError, "transfer_norm_sums(flat, mean, target, low, high)");
-    return transfer_norm_sums(args);
-  });
-}
-
-PyObject* transfer_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != 7) raise(PyExc_TypeError, "transfer_apply(src, mean, target, low, high, factor, full_scale)");
-    return transfer_apply(args);
-  });
-}
-
-PyObject* level_counts_entry(PyObject*, PyObject* src) {
-  return entry([&] { return level_counts(src); });
-}
-
-PyObject* self_blend_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != 3) raise(PyExc_TypeError, "self_blend_apply(src, maximum, screen)");
-    return self_blend_apply(args[0], args[1], args[2]);
-  });
-}
-
-PyObject* auto_level_apply_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != 3) raise(PyExc_TypeError, "auto_level_apply(src, low_level, high_level)");
-    return auto_level_apply(args[0], args[1], args[2]);
-  });
+template <std::size_t arity, auto step>
+constexpr PyCFunction fastcall_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fastcall<arity, step>));
 }
 
 PyMethodDef chunked_functions[] = {
-    {"level_counts", level_counts_entry, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
-    {"transfer_norm_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(transfer_norm_sums_entry)),
-     METH_FASTCALL, "brightness_transfer's normalised transfer summed per 8192 samples of a flat chunk."},
-    {"transfer_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(transfer_apply_entry)),
-     METH_FASTCALL, "brightness_transfer of one chunk, given the image's statistics and factor."},
-    {"working_level_counts", working_level_counts_entry, METH_O, "Samples per 8-bit working level, as int64."},
-    {"inter_class_variance_level", inter_class_variance_level_entry, METH_O,
+    {"level_counts", one_argument<level_counts>, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
+    {"auto_level_apply", fastcall_function<3, auto_level_apply>(), METH_FASTCALL,
+     "auto_level's stretch of one chunk, given the whole image's two order statistics."},
+    {"self_blend_apply", fastcall_function<3, self_blend_apply>(), METH_FASTCALL,
+     "ImageFusion's multiply or screen fusion of one chunk, given the image's maximum."},
+    {"working_level_counts", one_argument<working_level_counts>, METH_O,
+     "Samples per 8-bit working level, as int64."},
+    {"inter_class_variance_level", one_argument<inter_class_variance_level>, METH_O,
      "The inter-class-variance threshold level of 256 working-level counts."},
-    {"truncation_stretch_table",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(truncation_stretch_table_entry)), METH_FASTCALL,
+    {"truncation_stretch_table", fastcall_function<3, truncation_stretch_table>(), METH_FASTCALL,
      "adaptive_histogram_truncation_stretched's 16-bit result per working level, from 256 level counts."},
-    {"map_working_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(map_working_levels_entry)),
-     METH_FASTCALL, "table[working level] of every sample (table: 256 uint16 values)."},
-    {"self_blend_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(self_blend_apply_entry)),
-     METH_FASTCALL, "ImageFusion's multiply or screen fusion of one chunk, given the image's maximum."},
-    {"auto_level_apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(auto_level_apply_entry)),
-     METH_FASTCALL, "auto_level's stretch of one chunk, given the whole image's two order statistics."},
+    {"map_working_levels", fastcall_function<2, map_working_levels>(), METH_FASTCALL,
+     "table[working level] of every sample (table: 256 uint16 values)."},
+    {"transfer_norm_sums", fastcall_function<5, transfer_norm_sums>(), METH_FASTCALL,
+     "brightness_transfer's normalised transfer summed per 8192 samples of a flat chunk."},
+    {"transfer_apply", fastcall_function<7, transfer_apply>(), METH_FASTCALL,
+     "brightness_transfer of one chunk, given the image's statistics and factor."},
     {nullptr, nullptr, 0, nullptr},
 };
 
