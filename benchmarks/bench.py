@@ -262,10 +262,26 @@ def run(options):
     if output is None and not options.only and options.size == DEFAULT_SIZE:
         output = RESULTS_PATH
     if output:
+        text += kept_sections(output)
         with open(output, "w") as stream:
             stream.write(text)
         print(f"written to {output}")
     return 1 if failed or any(row["mismatch"] for row in rows) else 0
+
+
+# Sections of RESULTS.md that other benchmark scripts fill in by hand (the
+# dask ones) start at this heading and are kept when the table is rewritten.
+KEPT_SECTIONS_HEADING = "## Chunked and cluster runs (pictor.dask)"
+
+
+def kept_sections(path):
+    try:
+        with open(path) as stream:
+            previous = stream.read()
+    except OSError:
+        return ""
+    start = previous.find(KEPT_SECTIONS_HEADING)
+    return "" if start < 0 else "\n" + previous[start:]
 
 
 def parse_options(argv):

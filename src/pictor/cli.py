@@ -193,12 +193,19 @@ def command_apply(options):
 
     cls, name, declared = resolve_method(options.operation)
     keywords = parse_keywords(options.keywords, declared, options.operation)
+    if options.chunked:
+        return apply_chunked(options, keywords)
     files = expand_inputs(options.inputs)
     if not files:
         raise UsageError("no input images")
     outdir = Path(options.output)
     refuse_colliding_outputs(files, outdir)
     outdir.mkdir(parents=True, exist_ok=True)
+    if options.scheduler:
+        failures = dask_batch().run_files(apply_to_file, options.operation, keywords, files, outdir,
+                                          options.scheduler, options.workers, Progress(len(files)))
+        print("{} of {} files done, {} failed".format(len(files) - failures, len(files), failures), file=sys.stderr)
+        return 1 if failures else 0
     # Files run in parallel threads; OpenCV's own thread pool would only compete with them.
     cv2.setNumThreads(1)
     method = getattr(cls(), name)
@@ -218,6 +225,29 @@ def command_apply(options):
                     other.cancel()
                 break
     print("{} of {} files done, {} failed".format(len(files) - failures, len(files), failures), file=sys.stderr)
+    return 1 if failures else 0
+
+
+def dask_batch():
+    try:
+        from pictor import _distributed_batch
+    except ImportError as error:
+        raise UsageError("--chunked and --scheduler need the 'dask' extra: {}".format(error)) from None
+    return _distributed_batch
+
+
+def apply_chunked(options, keywords):
+    """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
+    batch = dask_batch()
+    failures = 0
+    for source in map(Path, options.inputs):
+        try:
+            target = batch.run_chunked(options.operation, keywords, source, options.output,
+                                       options.scheduler, options.workers)
+            print("{} -> {}".format(source, target), file=sys.stderr)
+        except Exception as error:
+            failures += 1
+            print("{}: {}: {}".format(source, type(error).__name__, error), file=sys.stderr)
     return 1 if failures else 0
 
 
@@ -330,6 +360,11 @@ def build_parser():
     apply.add_argument("keywords", nargs="*", default=[], help="key=value keyword arguments (Python literals)")
     apply.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="parallel threads")
     apply.add_argument("--fail-fast", action="store_true", help="stop at the first failing file")
+    apply.add_argument("--chunked", action="store_true",
+                       help="read each input (tiled TIFF or .zarr) lazily and write the result chunk by chunk "
+                            "(OUT: a .tif/.zarr path or a folder)")
+    apply.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on a dask.distributed scheduler at ADDRESS, or 'local' for --workers processes")
 
     gallery = commands.add_parser("gallery", help="every operation with its defaults on one image")
     gallery.add_argument("input", nargs="?", help="image file (default: the bundled sample)")

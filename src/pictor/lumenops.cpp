@@ -11,6 +11,7 @@
 #include "frame/module_state.h"
 #include "frame/pycall.h"
 #include "frame/singleton.h"
+#include "chunked.h"
 #include "tools.h"
 
 namespace pictor {
@@ -130,6 +131,7 @@ void build_class(PyObject* globals, const ClassSpec& spec, bool is_base) {
   Ref bases = is_base ? checked(PyTuple_New(0)) : tuple(global("SingletonBase"));
   Ref cls = call(Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), spec.name, bases, namespace_dict);
   checked_status(PyDict_SetItemString(globals, spec.name, cls.get()));
+  if (!is_base) pickle_by_class_name(cls.get());
   if (is_base) module_state().singleton_base = cls.release();
 }
 
@@ -169,6 +171,7 @@ int execute_module(PyObject* module) {
     keep_builtins();
     import_libraries(state.globals);
     build_classes(state.globals);
+    register_chunked_module();
     // The replaced module's doctest table, empty: present for drop-in fidelity.
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {

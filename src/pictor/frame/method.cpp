@@ -17,6 +17,7 @@ struct MethodObject {
   PyObject* qualname;
   PyObject* module;
   PyObject* doc;
+  PyObject* bound_qualname;     // "Class.attribute", where the class keeps it
   std::string* traceback_name;  // "pictor.lumenops.Class.method"
 };
 
@@ -217,6 +218,7 @@ void method_dealloc(PyObject* object) {
   Py_XDECREF(method->qualname);
   Py_XDECREF(method->module);
   Py_XDECREF(method->doc);
+  Py_XDECREF(method->bound_qualname);
   Py_TYPE(object)->tp_free(object);
 }
 
@@ -293,6 +295,16 @@ PyObject* get_text_signature(PyObject* object, void*) {
   return PyUnicode_FromString(text.c_str());
 }
 
+// Pickled by reference, as pickle does for a module's functions: the receiving
+// process looks the method up on its own class (a bound method then pickles as
+// getattr(tool, name), and the tool as its class's singleton).
+PyObject* method_reduce(PyObject* object, PyObject*) { return get_string(&as_method(object)->bound_qualname); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef method_getset[] = {
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -315,6 +327,7 @@ PyTypeObject method_type = [] {
   type.tp_repr = method_repr;
   type.tp_call = method_call;
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_methods = method_methods;
   type.tp_getset = method_getset;
   type.tp_members = method_members;
   type.tp_descr_get = method_get;
@@ -357,6 +370,8 @@ Ref make_method(const MethodSpec& spec, const char* class_name) {
   method->qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, spec.name)).release();
   method->module = checked(PyUnicode_FromString("pictor.lumenops")).release();
   method->doc = Ref::none().release();
+  method->bound_qualname =
+      checked(PyUnicode_FromFormat("%s.%s", class_name, bound_name(spec, class_name).c_str())).release();
   if (!spec.is_static) return object;
   return checked(PyStaticMethod_New(object.get()));
 }

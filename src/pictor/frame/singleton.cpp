@@ -31,7 +31,27 @@ Ref singleton_init(const Args& args) {
   return Ref::none();
 }
 
+// copyreg reducer of a tool object: (pictor._lookup.tool, (class name,)).
+PyObject* reduce_tool(PyObject*, PyObject* tool) {
+  try {
+    Ref lookup = checked(PyImport_ImportModule("pictor._lookup"));
+    Ref restore = attr(lookup, "tool");
+    Ref class_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(tool)), "__name__");
+    return tuple(restore, tuple(class_name)).release();
+  } catch (const PyError&) {
+    return nullptr;
+  }
+}
+
+PyMethodDef reduce_tool_definition = {"reduce_tool", reduce_tool, METH_O, nullptr};
+
 }  // namespace
+
+void pickle_by_class_name(PyObject* tool_class) {
+  Ref copyreg = checked(PyImport_ImportModule("copyreg"));
+  Ref reducer = checked(PyCFunction_New(&reduce_tool_definition, nullptr));
+  call_method(copyreg.get(), "pickle", tool_class, reducer);
+}
 
 Ref init_nothing(const Args&) { return Ref::none(); }
 

@@ -11,4 +11,8 @@ const ClassSpec& singleton_base_class();
 Ref init_nothing(const Args& args);
 Ref init_with_utility_tool(const Args& args);
 
+// Makes pickle send a tool object by its class name: the receiving process
+// gets its own singleton (pictor._lookup.tool), never a copy of this one.
+void pickle_by_class_name(PyObject* tool_class);
+
 }  // namespace pictor

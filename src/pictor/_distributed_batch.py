@@ -1,0 +1,251 @@
+"""`pictor apply --scheduler` and `--chunked`: files on a Dask cluster, and
+images larger than memory chunk by chunk.
+
+The command line hands over its own per-file step (read, call, write), so that
+a cluster run writes byte for byte what the local run writes. Every output is
+first written under a temporary name beside its final path and renamed when
+complete: a failing or interrupted file leaves nothing under its final name.
+"""
+
+import os
+import shutil
+import sys
+import threading
+import uuid
+from pathlib import Path
+
+# Output tiles of --chunked TIFF files, and rows per stripe read at once.
+TIFF_TILE = 256
+STRIPE_SAMPLES = 1 << 22
+
+
+def _single_threaded_opencv():
+    # The files (or chunks) are the parallel work; OpenCV's own pool would compete.
+    import cv2
+
+    cv2.setNumThreads(1)
+
+
+def _temporary_sibling(path):
+    return path.with_name(".{}.{}.partial{}".format(path.name, uuid.uuid4().hex[:12], path.suffix))
+
+
+def process_file(apply_to_file, method_name, keywords, source, outdir):
+    """Runs in a worker: the command line's step into a private folder, then a rename."""
+    from pictor import _lookup
+
+    _single_threaded_opencv()
+    method = _lookup.method(method_name)
+    scratch = Path(outdir) / ".pictor-{}.partial".format(uuid.uuid4().hex[:12])
+    scratch.mkdir()
+    try:
+        written = Path(apply_to_file(method, keywords, Path(source), scratch))
+        target = Path(outdir) / written.name
+        os.replace(str(written), str(target))
+        return str(target)
+    finally:
+        shutil.rmtree(str(scratch), ignore_errors=True)
+
+
+def client_for(scheduler, workers):
+    """A distributed Client: an address, or "local" for a LocalCluster of `workers` processes."""
+    from distributed import Client, LocalCluster
+
+    if scheduler == "local":
+        cluster = LocalCluster(n_workers=max(1, workers), threads_per_worker=1, processes=True,
+                               dashboard_address=None)
+        return Client(cluster)
+    return Client(scheduler)
+
+
+def run_files(apply_to_file, method_name, keywords, files, outdir, scheduler, workers, progress):
+    """Each file as one task on the scheduler; returns the number of failed files."""
+    from distributed import as_completed
+
+    outdir = Path(outdir).resolve()
+    with client_for(scheduler, workers) as client:
+        client.run(_single_threaded_opencv)
+        futures = {client.submit(process_file, apply_to_file, method_name, keywords, str(Path(source).resolve()),
+                                 str(outdir), pure=False): source for source in files}
+        failures = 0
+        for future in as_completed(futures):
+            progress.advance()
+            if future.status == "finished":
+                continue
+            failures += 1
+            error = future.exception()
+            print("{}: {}: {}".format(futures[future], type(error).__name__, error), file=sys.stderr)
+        futures.clear()  # released before the cluster stops, so nothing is recomputed
+        future = None
+        if scheduler == "local":
+            client.cluster.close()
+    return failures
+
+
+# --- out-of-core single images ----------------------------------------------------------------
+
+class TiffRegions:
+    """A TIFF file as an array-like for dask.array.from_array: pickles as its
+    path, and each process opens the file's Zarr view once."""
+
+    _open = {}
+    _lock = threading.Lock()
+
+    def __init__(self, path):
+        self.path = str(Path(path).resolve())
+        stored = self._stored()
+        self.shape, self.dtype, self.ndim = stored.shape, stored.dtype, stored.ndim
+        self.chunks = stored.chunks
+
+    def _stored(self):
+        status = os.stat(self.path)
+        key = (self.path, status.st_mtime_ns, status.st_size)  # a rewritten file is opened anew
+        with self._lock:
+            if key not in self._open:
+                import tifffile
+                import zarr
+
+                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
+            return self._open[key]
+
+    def __getitem__(self, region):
+        return self._stored()[region]
+
+    def __getstate__(self):
+        return {"path": self.path, "shape": self.shape, "dtype": self.dtype, "ndim": self.ndim,
+                "chunks": self.chunks}
+
+
+def read_lazy(path):
+    """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk;
+    each call's chunks are read by tasks of their own (see apply_rereading)."""
+    import dask.array as da
+
+    path = Path(path)
+    name = "read-{}-{}".format(path.name, uuid.uuid4().hex)
+    if path.suffix.lower() == ".zarr":
+        return da.from_zarr(str(path), name=name)
+    regions = TiffRegions(path)
+    return da.from_array(regions, chunks=regions.chunks, name=name, asarray=False, lock=False, fancy=False)
+
+
+def chunked_output_path(source, output):
+    """OUT itself when it names a .zarr or .tif(f) file, else the input's name in the folder OUT."""
+    output = Path(output)
+    if output.suffix.lower() in (".zarr", ".tif", ".tiff"):
+        return output
+    name = source.name if source.suffix.lower() in (".zarr", ".tif", ".tiff") else source.stem + ".tif"
+    return output / name
+
+
+def _as_stripes(x):
+    rows = max(1, STRIPE_SAMPLES // max(1, int(x.size // max(1, x.shape[0]))))
+    return x.rechunk({0: min(rows, x.shape[0]), 1: -1})
+
+
+def _write_zarr(result, path, show_progress):
+    import dask.array as da
+    import zarr
+
+    # Regular chunks, one Zarr chunk per task: no two tasks write one chunk.
+    chunks = tuple(max(c) if c else 1 for c in result.chunks)
+    result = result.rechunk(chunks)
+    target = zarr.open_array(str(path), mode="w", shape=result.shape, dtype=result.dtype, chunks=chunks)
+    with _progress(show_progress, result):
+        da.store(result, target, lock=False)
+
+
+def _tiles(array, tile):
+    for top in range(0, array.shape[0], tile):
+        band = array[top:top + tile]
+        for left in range(0, array.shape[1], tile):
+            block = band[:, left:left + tile]
+            if block.shape[:2] != (tile, tile):
+                padded = __import__("numpy").zeros((tile, tile) + block.shape[2:], block.dtype)
+                padded[:block.shape[0], :block.shape[1]] = block
+                block = padded
+            yield block
+
+
+def _write_tiff(result, path, show_progress):
+    """Result through a scratch Zarr store (one pass of the graph, bounded memory), then
+    copied tile row by tile row into a tiled BigTIFF."""
+    import tifffile
+    import zarr
+
+    scratch = path.with_name(path.name + ".scratch.zarr")
+    try:
+        _write_zarr(result, scratch, show_progress)
+        stored = zarr.open_array(str(scratch), mode="r")
+
+        def tiles():
+            for top in range(0, stored.shape[0], TIFF_TILE):
+                yield from _tiles(stored[top:top + TIFF_TILE], TIFF_TILE)
+
+        photometric = "rgb" if stored.ndim == 3 and stored.shape[2] == 3 else "minisblack"
+        tifffile.imwrite(str(path), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(TIFF_TILE, TIFF_TILE),
+                         bigtiff=True, photometric=photometric)
+    finally:
+        shutil.rmtree(str(scratch), ignore_errors=True)
+
+
+class _progress:
+    """A bar on stderr (when it is a terminal) that counts the result's chunks
+    as they are stored, under the local schedulers."""
+
+    def __init__(self, show, result):
+        self.callback = None
+        if show:
+            from dask.callbacks import Callback
+
+            total = result.npartitions
+            stored = []
+
+            def count(key, *_):
+                name = str(key[0] if isinstance(key, tuple) else key)
+                if "store-map" in name:  # alone or fused with the steps before it
+                    stored.append(key)
+                    filled = 30 * len(stored) // total
+                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
+                                                                    len(stored), total))
+                    sys.stderr.flush()
+
+            self.callback = Callback(posttask=count)
+
+    def __enter__(self):
+        if self.callback is not None:
+            self.callback.__enter__()
+
+    def __exit__(self, *exc):
+        if self.callback is not None:
+            self.callback.__exit__(*exc)
+            sys.stderr.write("\n")
+
+
+def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1):
+    """One image out of core: read lazily, apply chunk by chunk, write incrementally."""
+    from pictor import dask as pictor_dask
+
+    _single_threaded_opencv()
+    source = Path(source)
+    target = chunked_output_path(source, output).resolve()
+    target.parent.mkdir(parents=True, exist_ok=True)
+    result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
+    partial = _temporary_sibling(target)
+    client = client_for(scheduler, workers) if scheduler else None
+    try:
+        writer = _write_zarr if target.suffix.lower() == ".zarr" else _write_tiff
+        writer(result, partial, show_progress=client is None and sys.stderr.isatty())
+        if target.suffix.lower() == ".zarr" and target.exists():
+            shutil.rmtree(str(target))
+        os.replace(str(partial), str(target))
+    finally:
+        if partial.is_dir():
+            shutil.rmtree(str(partial), ignore_errors=True)
+        elif partial.exists():
+            partial.unlink()
+        if client is not None:
+            if scheduler == "local":
+                client.cluster.close()
+            client.close()
+    return target

@@ -1,0 +1,38 @@
+"""Tools and methods by name, as a worker process finds them.
+
+Pickled tool objects and the tasks of pictor.dask carry only names; the
+receiving process calls these to get its own singleton.
+"""
+
+import os
+
+from pictor import lumenops
+
+# DeepLearning opens this model, relative to the working directory, on its
+# first construction.
+MODEL_PATH = os.path.join("deeplearning", "models", "universal.onnx")
+
+
+def tool(class_name):
+    """The process's singleton of lumenops.<class_name>.
+
+    A first DeepLearning construction without its model file would leave a
+    singleton without a session for the rest of the process, so it is refused
+    before it happens.
+    """
+    cls = getattr(lumenops, class_name)
+    first_construction = not getattr(cls._instance, "_initialized", False)
+    if class_name == "DeepLearning" and first_construction and not os.path.isfile(MODEL_PATH):
+        raise FileNotFoundError(
+            "DeepLearning needs its model {!r} below the working directory {!r} of this process "
+            "(pid {})".format(MODEL_PATH, os.getcwd(), os.getpid())
+        )
+    return cls()
+
+
+def method(qualified_name):
+    """The bound method "Class.method" of this process's singleton."""
+    class_name, _, method_name = qualified_name.partition(".")
+    if not method_name or "." in method_name:
+        raise ValueError("expected 'Class.method', got {!r}".format(qualified_name))
+    return getattr(tool(class_name), method_name)

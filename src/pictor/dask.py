@@ -1,0 +1,664 @@
+"""The lumenops tools on Dask arrays: lazy, chunked, and equal to the whole call.
+
+    import dask.array as da
+    from pictor import dask as pd
+
+    x = da.from_zarr("scan.zarr")                       # or any dask/NumPy array
+    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # lazy, nothing computed yet
+    z = pd.apply(x, "ImageEnhancer.auto_level", low_percent=0.02)
+
+For every chunking of ``x``, ``y.compute()`` equals
+``lumenops.ImageSmoother().gaussian_blur(src=x.compute(), ksize=5)`` bit for
+bit. Each method runs one of these routes (``route_of`` names it):
+
+- "pointwise": samples depend on their own level and the element type only;
+  the method runs on each chunk as it is.
+- "neighbourhood": the method runs on full-width row stripes with a halo of
+  rows taken from its keywords (``boundary='none'``, so that OpenCV applies its
+  own border at the true image edge; Dask's borders are not OpenCV's). Full
+  width, because OpenCV's float pyrDown rounds the last columns of a tile
+  differently when its width differs from the image's modulo 8.
+- "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
+  pyramid level of a stripe lies on the rows of the whole image's level.
+- "components": canny_edge. The candidate maps for one threshold are local;
+  hysteresis keeps the 8-connected components of the low-threshold
+  candidates that hold a high-threshold one, labelled per stripe and joined
+  across the stripe seams.
+- "maximum", "order statistics", "working-level table", "float mean": a
+  statistic of the whole image first (exact integer reductions: the maximum,
+  the level counts; brightness_transfer's float mean as NumPy sums it: runs
+  of 8192 consecutive samples summed pairwise, the runs' sums added in
+  order), then each chunk with it.
+- "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
+- "one block": the whole image as one task. rotate, resize, make_data and
+  super_resolution need window-aware kernels to tile exactly;
+  multi_scale_fuse_enhancement (truncation of its coarsest levels by their
+  mean or maximum) and the local-histogram and entropy thresholds need global
+  steps that have no exact chunked route here yet. Inputs other than non-empty
+  8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
+  one block, so they fail (or not) exactly as the whole call does.
+
+Tasks carry only the method's name and keywords; each worker looks up its own
+tool (``pictor._lookup``), so no tool or method object is shipped.
+"""
+
+import math
+import numbers
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+from pictor import _lookup, lumenops
+import pictor._chunked as _chunked  # registered by lumenops
+
+__all__ = ["apply", "apply_rereading", "route_of", "METHODS"] + [
+    "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
+    "FeatureDetection", "GeometricTransformation",
+]
+
+# Samples per row stripe of a NumPy input: large enough that the halo and the
+# per-task cost stay small, small enough for a few stripes per core.
+STRIPE_SAMPLES = 1 << 22
+
+
+# --- tasks (run in the workers; module-level so that they pickle by name) ---------------------
+
+def _call(block, method_name, keywords):
+    return _lookup.method(method_name)(src=block, **keywords)
+
+
+def _call_with_maximum(block, maximum, method_name, keywords):
+    # The method scales by the image's maximum: one extra row holding the
+    # whole image's maximum makes the chunk's maximum that of the image.
+    extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
+    return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+
+
+# brightness_transfer's np.mean(transfer_norm) is a float sum: NumPy sums
+# runs of 8192 consecutive samples pairwise and adds the runs' sums in order,
+# so the flat image is cut at multiples of that run and the sums are folded
+# in order (a tree of chunk sums would differ in the last bits).
+NUMPY_SUM_RUN = 8192
+TRANSFER_RUNS_PER_CHUNK = 512
+
+
+def _transfer_statistics(total, count, low, high, target):
+    return float(total) / float(count), target, int(low), int(high)
+
+
+def _transfer_norm_sums_block(flat, statistics):
+    return _chunked.transfer_norm_sums(flat, *statistics)
+
+
+def _mean_in_numpy_order(run_sums, count):
+    total = 0.0
+    for run_sum in run_sums.tolist():
+        total += run_sum
+    return total / count
+
+
+def _transfer_factor(mean_norm, statistics):
+    with np.errstate(all="ignore"):  # a constant image has no factor; its chunks do not use it
+        return float(np.float64(statistics[1]) / np.float64(mean_norm))
+
+
+def _transfer_apply_block(block, statistics, factor, full_scale):
+    return _chunked.transfer_apply(block, *statistics, factor, full_scale)
+
+
+def _block_level_counts(block):
+    return _chunked.level_counts(block)[None, None, :]
+
+
+def _equalisation_table(counts):
+    """The 16-bit result of each working level under cv2.equalizeHist of an
+    image with these level counts: the cumulative counts after the first
+    occupied level, scaled by 255 / (total - its count) in float32 and rounded
+    to the nearest (ties to even), restored to 16 bits."""
+    occupied = np.flatnonzero(counts)
+    table = np.zeros(256, np.uint16)
+    if occupied.size == 0:
+        return table
+    first = occupied[0]
+    total = int(counts.sum())
+    if counts[first] == total:  # a flat image stays at its level
+        table[first] = first * 257
+        return table
+    scale = np.float32(255.0) / np.float32(total - counts[first])
+    cumulative = np.cumsum(counts[first + 1:]).astype(np.float32)
+    levels = np.clip(np.rint(cumulative * scale), 0, 255)
+    table[first + 1:] = levels.astype(np.uint16) * 257
+    return table
+
+
+def _threshold_table(counts):
+    level = _chunked.inter_class_variance_level(counts)
+    return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
+
+
+def _plain_real(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise _OneBlock  # other scalar types change the arithmetic's types; NaN and inf its clipping
+    return float(value)
+
+
+# Per method: the table from the whole image's working-level counts, and the
+# keywords it needs.
+WORKING_LEVEL_TABLES = {
+    "ImageEnhancer.histogram_enhancement": (_equalisation_table, lambda k: ()),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": (_threshold_table, lambda k: ()),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": (
+        _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
+}
+
+
+def _working_level_counts_block(block):
+    return _chunked.working_level_counts(block)[None, None, :]
+
+
+def _self_blend_block(block, maximum, screen):
+    return _chunked.self_blend_apply(block, int(maximum), screen)
+
+
+def _levels_at(histogram, positions):
+    cumulative = np.cumsum(histogram)
+    return tuple(int(np.searchsorted(cumulative, position, side="right")) for position in positions)
+
+
+def _auto_level_block(block, limits):
+    return _chunked.auto_level_apply(block, limits[0], limits[1])
+
+
+# Canny: the maps of the candidates for one threshold (Canny with both
+# thresholds equal, no hysteresis) are local; hysteresis keeps the 8-connected
+# components of the low-threshold candidates that hold a high-threshold one.
+CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
+EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
+WEAK, STRONG = 1, 2
+
+
+def _canny_candidates(block, low, high):
+    candidates = _lookup.method("FeatureDetection.canny_edge")
+    weak = candidates(src=block, low_thr=low, high_thr=low) != 0
+    strong = candidates(src=block, low_thr=high, high_thr=high) != 0
+    return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG
+
+
+def _components(code):
+    from scipy import ndimage
+
+    return ndimage.label(code != 0, structure=EIGHT_CONNECTED)
+
+
+def _canny_summary(code):
+    """Labels of the stripe's first and last rows, the labels holding a strong
+    candidate, and the number of labels."""
+    labels, count = _components(code)
+    strong = np.unique(labels[(code & STRONG) != 0])
+    return labels[0].copy(), labels[-1].copy(), strong[strong > 0], count
+
+
+def _canny_resolve(summaries):
+    """For each stripe, which of its labels belong to a component that holds a
+    strong candidate anywhere in the image (union-find over the stripe seams)."""
+    offsets = np.cumsum([0] + [summary[3] + 1 for summary in summaries])
+    parent = np.arange(offsets[-1])
+
+    def root(label):
+        while parent[label] != label:
+            parent[label] = parent[parent[label]]
+            label = parent[label]
+        return label
+
+    for index in range(len(summaries) - 1):
+        above, below = summaries[index][1], summaries[index + 1][0]
+        for shift in (-1, 0, 1):  # 8-connected across the seam
+            upper = above[max(0, -shift):len(above) - max(0, shift)]
+            lower = below[max(0, shift):len(below) - max(0, -shift)]
+            touching = (upper > 0) & (lower > 0)
+            for a, b in set(zip(upper[touching].tolist(), lower[touching].tolist())):
+                ra, rb = root(a + offsets[index]), root(b + offsets[index + 1])
+                if ra != rb:
+                    parent[max(ra, rb)] = min(ra, rb)
+    kept_roots = {root(int(label) + offsets[index])
+                  for index, summary in enumerate(summaries) for label in summary[2]}
+    keep = []
+    for index, summary in enumerate(summaries):
+        roots = np.array([root(label + offsets[index]) for label in range(summary[3] + 1)])
+        table = np.isin(roots, list(kept_roots)) if kept_roots else np.zeros(len(roots), bool)
+        table[0] = False
+        keep.append(np.where(table, np.uint16(65535), np.uint16(0)))
+    return keep
+
+
+def _canny_edges(code, keep, block_id=None):
+    labels, _ = _components(code)
+    return keep[block_id[0]][labels]
+
+
+# --- keyword helpers --------------------------------------------------------------------------
+
+def _defaults(method_name):
+    import inspect
+
+    class_name, _, name = method_name.partition(".")
+    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
+    return {key: p.default for key, p in parameters.items()
+            if key != "src" and p.default is not inspect.Parameter.empty}
+
+
+def _integer(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise _OneBlock
+    return int(value)
+
+
+def _real(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise _OneBlock
+    return value
+
+
+def _odd(value):
+    value = _integer(value)
+    return value if value % 2 != 0 else value + 1
+
+
+class _OneBlock(Exception):
+    """Raised while planning: this call runs as one block."""
+
+
+# Halo (rows) of each neighbourhood method from its keywords, generous where
+# OpenCV derives a size itself; a larger halo never changes a sample.
+def _gaussian_halo_from_sigma(sigma):
+    return int(round(abs(_real(sigma)) * 4)) + 2
+
+
+def _nlm_halo(k):
+    return abs(_odd(k["template_win"])) // 2 + abs(_odd(k["search_win"])) // 2 + 1
+
+
+def _bilateral_halo(k):
+    diameter = _odd(k["ksize"])
+    return max(abs(diameter) // 2, int(round(abs(_real(k["sigma_space"])) * 1.5)) + 1)
+
+
+def _blend_halo(k):
+    largest = abs(_odd(k["init_ksize"])) + abs(_integer(k["step_ksize"])) * max(_integer(k["multi_scale"]), 0)
+    return largest // 2 + 1
+
+
+HALOS = {
+    "ImageSmoother.mean_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.median_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.gaussian_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.nlm_blur": _nlm_halo,
+    "ImageSmoother.bilateral_filter": _bilateral_halo,
+    "ImageEnhancer.unsharpen_mask": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageEnhancer.laplacian_enhancement": lambda k: 1,
+    "ImageEnhancer.enhance_details": lambda k: 2,
+    "ImageEnhancer.east": lambda k: 1,
+    "ImageEnhancer.glow": lambda k: abs(_integer(k["radius"])) + 2,
+    "ImageEnhancer.shadows_highlight": lambda k: _gaussian_halo_from_sigma(50),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": _blend_halo,
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": _blend_halo,
+    "ImageSegmenter.adaptive_threshold_segmentation": lambda k: abs(_odd(k["ksize"])) // 2,
+}
+
+# Every covered method: route and result element type ("u16", "u8" or "same").
+METHODS = {
+    "ImageEnhancer.brightness_transfer": ("float mean", "same"),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
+    "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
+    "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("working-level table", "u16"),
+    "ImageEnhancer.auto_level": ("order statistics", "u16"),
+    "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
+    "ImageEnhancer.laplacian_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.gamma_stretched": ("pointwise", "u16"),
+    "ImageEnhancer.maximum_gray_level": ("pointwise", "u8"),
+    "ImageEnhancer.maximum_grayscale_value": ("maximum", "u8"),
+    "ImageEnhancer.enhance_details": ("neighbourhood", "u16"),
+    "ImageEnhancer.shadows_highlight": ("neighbourhood", "u16"),
+    "ImageEnhancer.glow": ("neighbourhood", "u16"),
+    "ImageEnhancer.brightness_contrast": ("pointwise", "u16"),
+    "ImageEnhancer.east": ("neighbourhood", "same"),
+    "ImageFusion.multiply_fusion": ("maximum", "same"),
+    "ImageFusion.screen_fusion": ("maximum", "same"),
+    "ImageSmoother.mean_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.median_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.gaussian_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.nlm_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
+    "ImageSegmenter.local_histogram_threshold_segmentation": ("one block", "u16"),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("one block", "u16"),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("working-level table", "u16"),
+    "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
+    "DeepLearning.super_resolution": ("one block", "u16"),
+    "DeepLearning.make_data": ("one block", "u8"),
+    "FeatureDetection.canny_edge": ("components", "u16"),
+    "GeometricTransformation.rotate": ("one block", "same"),
+    "GeometricTransformation.flip": ("flip", "same"),
+    "GeometricTransformation.resize": ("one block", "same"),
+    "GeometricTransformation.crop": ("crop", "same"),
+}
+
+
+# --- planning ---------------------------------------------------------------------------------
+
+def _as_dask(src):
+    if isinstance(src, da.Array):
+        return src
+    array = np.asarray(src)
+    if array.ndim < 2 or array.size == 0:
+        return da.from_array(array, chunks=-1, asarray=False)
+    rows = max(1, STRIPE_SAMPLES // max(1, int(np.prod(array.shape[1:]))))
+    return da.from_array(array, chunks=(rows,) + array.shape[1:], asarray=False)
+
+
+def _is_plain_image(x):
+    if x.dtype not in (np.uint8, np.uint16) or x.size == 0 or any(math.isnan(n) for n in x.shape):
+        return False
+    return x.ndim == 2 or (x.ndim == 3 and x.shape[2] == 3)
+
+
+def _result_dtype(x, kind):
+    return {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, x.dtype)
+
+
+def _meta(x, dtype, ndim=None):
+    return np.empty((0,) * (x.ndim if ndim is None else ndim), dtype=dtype)
+
+
+def _aligned_stripes(x, halo, align):
+    """Stripes whose first rows, and halo, are multiples of `align`: each level
+    of a pyramid built on a stripe then lies on the rows of the whole image's."""
+    height = x.shape[0]
+    rows = -(-max(max(x.chunks[0]), halo, 1) // align) * align
+    if rows >= height:
+        return None
+    chunks = [rows] * (height // rows)
+    remainder = height - sum(chunks)
+    if remainder >= halo:
+        chunks.append(remainder)
+    else:
+        chunks[-1] += remainder  # a last stripe lower than the halo joins the one above
+    if len(chunks) < 2:
+        return None
+    return x.rechunk((tuple(chunks),) + tuple((n,) for n in x.shape[1:]))
+
+
+def _stripes(x, halo):
+    """x as full-width row stripes, as high as its highest row chunk (the
+    caller's request) and at least `halo` rows; None when that is one stripe."""
+    height = x.shape[0]
+    rows = max(max(x.chunks[0]), halo, 1)
+    if rows >= height:
+        return None
+    count = height // rows
+    base, extra = divmod(height, count)
+    chunks = (tuple(base + 1 if i < extra else base for i in range(count)),) + tuple((n,) for n in x.shape[1:])
+    return x.rechunk(chunks)
+
+
+def _one_block_shape(method_name, x, keywords):
+    """The whole call's result shape, from the input's shape alone (nan where unknown)."""
+    unknown = (float("nan"),) * x.ndim
+    try:
+        if method_name == "GeometricTransformation.rotate":
+            import cv2
+
+            height, width = x.shape[:2]
+            matrix = cv2.getRotationMatrix2D((width // 2, height // 2), keywords["angle"], keywords["scale"])
+            cos, sin = np.abs(matrix[0, 0]), np.abs(matrix[0, 1])
+            return (int(height * cos + width * sin), int(height * sin + width * cos)) + x.shape[2:]
+        if method_name in ("GeometricTransformation.resize", "DeepLearning.make_data"):
+            height, width = x.shape
+            scale = _integer(keywords["scale"])
+            return (height // scale, width // scale)
+        if method_name in ("DeepLearning.super_resolution", "FeatureDetection.canny_edge"):
+            return x.shape[:2]
+    except Exception:
+        return unknown
+    return x.shape
+
+
+def _one_block(method_name, x, keywords, dtype):
+    shape = _one_block_shape(method_name, x, keywords)
+    whole = x.rechunk(x.shape if _is_known(x.shape) else -1) if x.ndim else x
+    value = dask.delayed(_call, pure=True)(whole, method_name, keywords)
+    return da.from_delayed(value, shape=shape, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
+
+
+def _is_known(shape):
+    return not any(isinstance(n, float) and math.isnan(n) for n in shape)
+
+
+def _pointwise(method_name, x, keywords, dtype, reread=None):
+    return x.map_blocks(_call, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _neighbourhood(method_name, x, keywords, dtype, reread=None):
+    halo = HALOS[method_name](keywords)
+    stripes = _stripes(x, halo)
+    if stripes is None:  # one stripe: the whole call is the same thing
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+def _reading_for_statistic(x, reread):
+    """The chunks that a statistic reads: a second reading of the source when the
+    caller can give one, so that the pass that uses the statistic reads them
+    again instead of all of them being held in memory until it is known."""
+    if reread is None:
+        return x
+    again = reread()
+    if again.ndim == 3:
+        again = again.rechunk({2: -1})
+    return again
+
+
+# laplacian_pyramid: four pyrDown levels (each 2 x 2 coarser), the detail
+# levels and the collapse back up; a sample depends on fewer than 96 rows
+# around it besides the detail blur's half kernel.
+PYRAMID_ALIGN = 32
+PYRAMID_REACH = 96
+
+
+def _pyramid(method_name, x, keywords, dtype, reread=None):
+    raw = _integer(keywords["min_ksize"])
+    largest = max(abs(_odd(raw)), abs(_odd(raw + 4)))
+    halo = -(-(largest // 2 + PYRAMID_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    stripes = _aligned_stripes(x, halo, PYRAMID_ALIGN)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+def _with_maximum(method_name, x, keywords, dtype, reread=None):
+    if method_name.startswith("ImageFusion."):
+        screen = method_name == "ImageFusion.screen_fusion"
+        return x.map_blocks(_self_blend_block, _reading_for_statistic(x, reread).max(), screen, dtype=dtype, meta=_meta(x, dtype))
+    return x.map_blocks(_call_with_maximum, _reading_for_statistic(x, reread).max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _sorted_position(total, fraction):
+    # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
+    position = int(np.floor(total * _real(fraction)))
+    if not -total <= position < total:
+        raise _OneBlock  # the whole call's IndexError, raised where it is raised
+    return position + total if position < 0 else position
+
+
+def _order_statistics(method_name, x, keywords, dtype, reread=None):
+    total = x.size
+    positions = (_sorted_position(total, keywords["low_percent"]),
+                 _sorted_position(total, 1 - _real(keywords["high_percent"])))
+    source = _reading_for_statistic(x, reread)
+    levels = 1 << (8 * x.dtype.itemsize)
+    counts = source.map_blocks(_block_level_counts, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
+    limits = dask.delayed(_levels_at, pure=True)(total_counts, positions)
+    return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _canny(method_name, x, keywords, dtype, reread=None):
+    low, high = _real(keywords["low_thr"]), _real(keywords["high_thr"])
+    low, high = min(low, high), max(low, high)  # Canny swaps them too
+    stripes = _stripes(x, CANNY_HALO)
+    if stripes is None:
+        return _one_block(method_name, x, keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = CANNY_HALO
+    code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
+                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high)
+    summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
+    keep = dask.delayed(_canny_resolve, pure=True)(summaries)
+    return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _working_level_table(method_name, x, keywords, dtype, reread=None):
+    if method_name == "ImageEnhancer.histogram_enhancement" and x.ndim != 2:
+        raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+    make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
+    arguments = table_keywords(keywords)
+    source = _reading_for_statistic(x, reread)
+    counts = source.map_blocks(_working_level_counts_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
+    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
+    return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _float_mean(method_name, x, keywords, dtype, reread=None):
+    ratio = keywords["ratio"]
+    if isinstance(ratio, bool) or not isinstance(ratio, (int, float)):
+        raise _OneBlock  # NumPy scalars of other types change the arithmetic's types
+    full_scale = 65535.0 if x.dtype == np.uint16 else 255.0
+    statistics, mean_norm = _transfer_plan(x, ratio * full_scale, reread)
+    factor = dask.delayed(_transfer_factor, pure=True)(mean_norm, statistics)
+    return x.map_blocks(_transfer_apply_block, statistics, factor, full_scale, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _transfer_plan(x, target, reread=None):
+    """brightness_transfer's statistics (mean, target, extremes) and
+    np.mean(transfer_norm), as delayed values."""
+    first = _reading_for_statistic(x, reread)
+    statistics = dask.delayed(_transfer_statistics, pure=True)(
+        first.sum(dtype=np.int64), x.size, first.min(), first.max(), target)  # integer sum: exact
+    flat = _reading_for_statistic(x, reread).reshape(-1).rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
+    runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
+    run_sums = flat.map_blocks(_transfer_norm_sums_block, statistics, chunks=runs, dtype=np.float64,
+                               meta=np.empty((0,), np.float64))
+    return statistics, dask.delayed(_mean_in_numpy_order, pure=True)(run_sums, x.size)
+
+
+def _flip(method_name, x, keywords, dtype, reread=None):
+    mode = _integer(keywords["mode"])
+    mapped = _pointwise(method_name, x, keywords, dtype)
+    rows = slice(None, None, -1) if mode <= 0 else slice(None)
+    columns = slice(None, None, -1) if mode != 0 else slice(None)
+    return mapped.blocks[(rows, columns) + (slice(None),) * (x.ndim - 2)]
+
+
+def _crop(method_name, x, keywords, dtype, reread=None):
+    start_x, start_y = _integer(keywords["start_x"]), _integer(keywords["start_y"])
+    width, height = _integer(keywords["width"]), _integer(keywords["height"])
+    return x[start_y:start_y + height, start_x:start_x + width]
+
+
+ROUTES = {
+    "pointwise": _pointwise,
+    "neighbourhood": _neighbourhood,
+    "maximum": _with_maximum,
+    "order statistics": _order_statistics,
+    "components": _canny,
+    "pyramid": _pyramid,
+    "working-level table": _working_level_table,
+    "float mean": _float_mean,
+    "flip": _flip,
+    "crop": _crop,
+}
+
+
+def _plan(method_name, src, keywords, reread=None):
+    if method_name not in METHODS:
+        raise ValueError("no chunked method {!r}; expected 'Class.method' of {}".format(
+            method_name, ", ".join(sorted(METHODS))))
+    x = _as_dask(src)
+    route, kind = METHODS[method_name]
+    merged = dict(_defaults(method_name))
+    merged.update(keywords)
+    if route != "one block" and _is_plain_image(x):
+        if x.ndim == 3:
+            x = x.rechunk({2: -1})
+        try:
+            return route, ROUTES[route](method_name, x, merged, _result_dtype(x, kind), reread)
+        except _OneBlock:
+            pass
+    return "one block", _one_block(method_name, x, keywords, _result_dtype(x, kind))
+
+
+def apply_rereading(read, method_name, **keywords):
+    """apply(read(), method_name, **keywords), where a whole-image statistic is
+    computed from a second read() of the source: for arrays larger than memory.
+
+    read() must return the same dask array (values and chunks) each time.
+    """
+    return _plan(method_name, read(), keywords, reread=read)[1]
+
+
+def route_of(method_name, src, **keywords):
+    """The route that apply() takes for this call (see the module documentation)."""
+    return _plan(method_name, src, keywords)[0]
+
+
+def apply(src, method_name, **keywords):
+    """The lazy result of lumenops.<Class>().<method>(src=src, **keywords) as a dask array.
+
+    method_name is "Class.method", for example "ImageSmoother.gaussian_blur";
+    src is a dask array or anything np.asarray accepts.
+    """
+    return _plan(method_name, src, keywords)[1]
+
+
+def _method(method_name):
+    class_name, _, name = method_name.partition(".")
+
+    def method(self, *, src=None, **keywords):
+        return apply(src, method_name, **keywords)
+
+    method.__name__ = name
+    method.__qualname__ = method_name
+    method.__doc__ = "Lazy, chunked {} (route: {}); keywords as in lumenops.".format(
+        method_name, METHODS[method_name][0])
+    return method
+
+
+def _tool_class(class_name):
+    namespace = {"__module__": __name__, "__doc__": "lumenops.{} on dask arrays.".format(class_name)}
+    for method_name in METHODS:
+        if method_name.startswith(class_name + "."):
+            namespace[method_name.partition(".")[2]] = _method(method_name)
+    return type(class_name, (), namespace)
+
+
+UtilityTool = _tool_class("UtilityTool")  # no image methods: for a complete set of names
+ImageEnhancer = _tool_class("ImageEnhancer")
+ImageFusion = _tool_class("ImageFusion")
+ImageSmoother = _tool_class("ImageSmoother")
+ImageSegmenter = _tool_class("ImageSegmenter")
+DeepLearning = _tool_class("DeepLearning")
+FeatureDetection = _tool_class("FeatureDetection")
+GeometricTransformation = _tool_class("GeometricTransformation")

@@ -1,0 +1,226 @@
+"""pictor.dask: every chunked result equals the whole-image call, bit for bit."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")  # the optional 'dask' extra
+dask = pytest.importorskip("dask")
+cloudpickle = pytest.importorskip("cloudpickle")
+
+from conftest import assert_same_array  # noqa: E402
+from pictor import dask as pd  # noqa: E402
+from pictor import lumenops  # noqa: E402
+
+# 2-D tiles, uneven row bands, one chunk.
+CHUNKINGS = [(64, 50), (37, -1), (-1, -1)]
+SHAPES = {"grey": (203, 157), "colour": (150, 131, 3)}
+# Keywords beyond the defaults: large kernels, derived sizes, uneven passes, errors.
+EDGE_KEYWORDS = {
+    "ImageSmoother.gaussian_blur": [dict(ksize=31), dict(ksize=-4)],
+    "ImageSmoother.mean_blur": [dict(ksize=20)],
+    "ImageSmoother.median_blur": [dict(ksize=7)],
+    "ImageSmoother.bilateral_filter": [dict(ksize=0, sigma_space=10)],
+    "ImageSmoother.nlm_blur": [dict(template_win=5, search_win=15)],
+    "ImageEnhancer.glow": [dict(radius=12)],
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": [dict(multi_scale=3)],
+    "ImageEnhancer.auto_level": [dict(low_percent=0.2, high_percent=0.3), dict(high_percent=0)],
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": [dict(scale_l=1, scale_r=0.8), dict(scale_r=True)],
+    "ImageEnhancer.gamma_stretched": [dict(gamma_value=0.7)],
+    "ImageEnhancer.unsharpen_mask": [dict(ksize=12, alpha=2)],
+    "ImageSegmenter.adaptive_threshold_segmentation": [dict(ksize=8, ratio=0.05)],
+    "GeometricTransformation.flip": [dict(mode=0), dict(mode=-1)],
+    "GeometricTransformation.crop": [dict(start_x=5, start_y=-90, width=70, height=60)],
+    "GeometricTransformation.rotate": [dict(angle=33, scale=0.7)],
+}
+CASES = [(name, {}) for name in pd.METHODS if name != "DeepLearning.super_resolution"] + [
+    (name, keywords) for name, cases in EDGE_KEYWORDS.items() for keywords in cases]
+
+
+def whole_call(name, src, **keywords):
+    class_name, _, method = name.partition(".")
+    return getattr(getattr(lumenops, class_name)(), method)(src=src, **keywords)
+
+
+def image(dtype, shape, seed=0):
+    """Noise over a ramp: flat areas, edges and every level range."""
+    rng = np.random.default_rng(seed)
+    top = np.iinfo(dtype).max
+    ramp = np.linspace(0, top // 2, shape[1])[None, :]
+    ramp = ramp[..., None] if len(shape) == 3 else ramp
+    return (rng.integers(0, top // 2, shape) + ramp).astype(dtype)
+
+
+def assert_chunked_equals_whole(name, src, chunks, **keywords):
+    chunks = tuple(chunks) + (-1,) * (src.ndim - len(chunks))
+    x = da.from_array(src, chunks=chunks)
+    try:
+        expected = whole_call(name, src, **keywords)
+    except Exception as error:  # the same exception type, at the latest on compute
+        with pytest.raises(type(error)):
+            pd.apply(x, name, **keywords).compute(scheduler="synchronous")
+        return
+    lazy = pd.apply(x, name, **keywords)
+    assert isinstance(lazy, da.Array) and lazy.dtype == expected.dtype
+    if not np.isnan(lazy.shape).any():
+        assert lazy.shape == expected.shape
+    assert_same_array(lazy.compute(scheduler="synchronous"), expected)
+
+
+@pytest.mark.parametrize("name, keywords", CASES, ids=lambda v: v if isinstance(v, str) else repr(v))
+def test_chunked_equals_whole(name, keywords):
+    for dtype in (np.uint8, np.uint16):
+        for kind, shape in SHAPES.items():
+            if kind == "colour" and name.endswith(("resize", "make_data")):
+                continue  # grey only; the whole call's refusal is covered by one block
+            src = image(dtype, shape)
+            for chunks in CHUNKINGS:
+                assert_chunked_equals_whole(name, src, chunks, **keywords)
+
+
+@pytest.mark.parametrize("name", [n for n, (route, _) in pd.METHODS.items() if route != "one block"])
+def test_covered_methods_really_run_chunked(name):
+    x = da.from_array(image(np.uint16, SHAPES["grey"]), chunks=(64, 50))
+    assert pd.route_of(name, x) == pd.METHODS[name][0]
+
+
+def test_wide_blur_crosses_many_stripes():
+    # shadows_highlight's sigma-50 blur reaches 200 rows: three stripes, each with that halo.
+    src = image(np.uint16, (700, 60))
+    x = da.from_array(src, chunks=(100, 30))
+    assert pd.apply(x, "ImageEnhancer.shadows_highlight").numblocks[0] == 3
+    assert_same_array(pd.apply(x, "ImageEnhancer.shadows_highlight").compute(),
+                      whole_call("ImageEnhancer.shadows_highlight", src))
+
+
+@pytest.mark.parametrize("kind", ["grey", "colour"])
+def test_pyramid_on_aligned_stripes(kind, monkeypatch):
+    src = image(np.uint16, (701, 203) + SHAPES[kind][2:])
+    x = da.from_array(src, chunks=(100, 64) + SHAPES[kind][2:])
+    expected = whole_call("ImageEnhancer.laplacian_pyramid", src, min_ksize=8)
+    lazy = pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8)
+    assert lazy.numblocks[0] > 2
+    assert_same_array(lazy.compute(), expected)
+    for align, reach in [(8, pd.PYRAMID_REACH), (pd.PYRAMID_ALIGN, 20)]:  # misaligned, or too short a halo
+        monkeypatch.setattr(pd, "PYRAMID_ALIGN", align)
+        monkeypatch.setattr(pd, "PYRAMID_REACH", reach)
+        assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
+
+
+@pytest.mark.parametrize("name", ["ImageEnhancer.histogram_enhancement",
+                                  "ImageSegmenter.maximum_inter_class_variance_segmentation"])
+@pytest.mark.parametrize("kind", ["flat", "two levels", "above 2**24 samples"])
+def test_working_level_tables_on_edge_histograms(name, kind):
+    rng = np.random.default_rng(5)
+    src = {
+        "flat": np.full((300, 200), 300, np.uint16),
+        "two levels": np.where(rng.random((300, 200)) < 0.3, 10, 200).astype(np.uint8),
+        # cumulative counts past 2**24 lose bits in OpenCV's float32 scaling
+        "above 2**24 samples": (rng.random((4200, 4000)) ** 3 * 255).astype(np.uint8),
+    }[kind]
+    assert_chunked_equals_whole(name, src, (997, -1))
+
+
+@pytest.mark.parametrize("chunks", CHUNKINGS)
+def test_float_mean_folded_in_numpy_order(chunks):
+    # brightness_transfer's factor uses np.mean of a float image: the chunked
+    # graph must give NumPy's bits (a tree of the run sums, or runs not cut at
+    # multiples of 8192 samples, give others for this image).
+    src = image(np.uint16, (2000, 1999))
+    target = 0.5 * 65535.0
+    transfer = (src - np.mean(src)) + target
+    norm = (transfer - np.min(transfer)) / (np.max(transfer) - np.min(transfer))
+    _, mean = pd._transfer_plan(da.from_array(src, chunks=chunks), target)
+    assert mean.compute() == np.mean(norm)
+
+
+def test_too_small_halo_is_caught(monkeypatch):
+    src = image(np.uint8, SHAPES["grey"])
+    monkeypatch.setitem(pd.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)
+    x = da.from_array(src, chunks=(40, -1))
+    ours = pd.apply(x, "ImageSmoother.gaussian_blur", ksize=9).compute()
+    assert np.any(ours != whole_call("ImageSmoother.gaussian_blur", src, ksize=9))
+
+
+@pytest.mark.parametrize("slope", [0, 1])
+def test_canny_weak_chain_across_chunks(slope):
+    # A faint step edge down the whole image (straight, or turning diagonal
+    # after row 30), strong only in its first rows: hysteresis follows it over
+    # every chunk.
+    src = np.zeros((240, 240), np.uint8)
+    rows, columns = np.indices(src.shape)
+    region = columns >= 20 + slope * np.maximum(rows - 30, 0)
+    src[region] = 15
+    src[:10][region[:10]] = 255
+    whole = whole_call("FeatureDetection.canny_edge", src, low_thr=20, high_thr=200)
+    strong_only = whole_call("FeatureDetection.canny_edge", src, low_thr=200, high_thr=200)
+    assert whole[200:].any() and not strong_only[40:].any()  # the far end is reached through weak pixels
+    for chunks in CHUNKINGS:
+        assert_chunked_equals_whole("FeatureDetection.canny_edge", src, chunks, low_thr=20, high_thr=200)
+
+
+@pytest.mark.parametrize("name", ["ImageSmoother.gaussian_blur", "ImageEnhancer.auto_level",
+                                  "ImageFusion.multiply_fusion", "GeometricTransformation.rotate"])
+def test_nothing_computed_until_compute(name):
+    calls = []
+
+    def load():
+        calls.append(1)
+        return image(np.uint16, SHAPES["grey"])
+
+    x = da.from_delayed(dask.delayed(load)(), shape=SHAPES["grey"], dtype=np.uint16).rechunk((64, 64))
+    class_name, _, method = name.partition(".")
+    result = getattr(getattr(pd, class_name)(), method)(src=x)
+    assert calls == [] and isinstance(result, da.Array)
+    assert_same_array(result.compute(scheduler="synchronous"), whole_call(name, load()))
+
+
+def test_numpy_input_is_accepted_and_unknown_names_refused():
+    src = image(np.uint8, SHAPES["grey"])
+    assert_same_array(pd.apply(src, "ImageEnhancer.east").compute(), whole_call("ImageEnhancer.east", src))
+    with pytest.raises(ValueError, match="no chunked method"):
+        pd.apply(src, "UtilityTool.get_boundary")
+
+
+# --- pickling ---------------------------------------------------------------------------------
+
+def picklable_objects():
+    smoother = lumenops.ImageSmoother()
+    return [smoother.gaussian_blur, lumenops.ImageSmoother.gaussian_blur, smoother,
+            lumenops.ImageEnhancer._ImageEnhancer__hard_light, lumenops.ImageEnhancer().auto_level]
+
+
+@pytest.mark.parametrize("module", [pickle, cloudpickle])
+def test_methods_and_tools_pickle_by_reference(module):
+    for original in picklable_objects():
+        restored = pickle.loads(module.dumps(original))
+        assert restored == original
+        if not hasattr(original, "__self__"):
+            assert restored is original  # the receiving process's own function or singleton
+
+
+def test_pickled_method_runs_in_a_worker_process():
+    from concurrent.futures import ProcessPoolExecutor
+    import multiprocessing
+
+    src = image(np.uint16, SHAPES["colour"])
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        remote = pool.submit(lumenops.ImageSmoother().gaussian_blur, src=src, ksize=5).result()
+        tool = pool.submit(pickle.loads, pickle.dumps(lumenops.ImageFusion())).result()
+    assert_same_array(remote, lumenops.ImageSmoother().gaussian_blur(src=src, ksize=5))
+    assert tool is lumenops.ImageFusion()
+
+
+def test_deep_learning_refused_before_construction_without_model(fresh_python, tmp_path):
+    report = fresh_python("""
+        import pickle
+        from pictor import lumenops
+        data = pickle.dumps(lumenops.DeepLearning.__new__(lumenops.DeepLearning))
+        try:
+            pickle.loads(data)
+        except FileNotFoundError as error:
+            print(type(error).__name__, "universal.onnx" in str(error))
+        print(lumenops.DeepLearning._instance._initialized)
+    """, cwd=str(tmp_path))
+    assert report.split() == ["FileNotFoundError", "True", "False"]

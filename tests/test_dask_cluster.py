@@ -1,0 +1,113 @@
+"""`pictor apply --scheduler` on a real cluster: a `dask scheduler` and two
+`dask worker` processes on 127.0.0.1, against the local run."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+tifffile = pytest.importorskip("tifffile")
+
+from conftest import _pictor_search_path, assert_same_array  # noqa: E402
+from test_cli import run_pictor, write  # noqa: E402
+
+from pictor import lumenops  # noqa: E402
+
+STARTUP_SECONDS = 90
+
+
+def start(arguments, cwd):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [_pictor_search_path(), env.get("PYTHONPATH", "")] if p)
+    return subprocess.Popen([sys.executable, "-m", "dask", *arguments], cwd=str(cwd), env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@pytest.fixture
+def cluster(tmp_path):
+    """The scheduler's address, with two single-threaded workers connected to it."""
+    from distributed import Client
+
+    scheduler_file = tmp_path / "scheduler.json"
+    processes = [start(["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                        "--scheduler-file", str(scheduler_file)], tmp_path)]
+    try:
+        deadline = time.monotonic() + STARTUP_SECONDS
+        while not scheduler_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        for _ in range(2):
+            processes.append(start(["worker", "--scheduler-file", str(scheduler_file), "--nthreads", "1",
+                                    "--host", "127.0.0.1", "--no-dashboard"], tmp_path))
+        with Client(scheduler_file=str(scheduler_file), timeout=STARTUP_SECONDS) as client:
+            client.wait_for_workers(2, timeout=STARTUP_SECONDS)
+        yield json.loads(scheduler_file.read_text())["address"]
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in processes:
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+def test_folder_and_chunked_image_on_a_cluster(tmp_path, cluster):
+    rng = np.random.default_rng(3)
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for index in range(4):
+        write(folder / "grey{}.tif".format(index), rng.integers(0, 65536, (90, 70), dtype=np.uint16))
+    write(folder / "colour.png", rng.integers(0, 256, (40, 30, 3), dtype=np.uint8))
+    (folder / "broken.png").write_bytes(b"not an image")
+
+    local = run_pictor("apply", "ImageSmoother.gaussian_blur", folder, "-o", tmp_path / "local", "ksize=5",
+                       "--workers", "2")
+    remote = run_pictor("apply", "ImageSmoother.gaussian_blur", folder, "-o", tmp_path / "remote", "ksize=5",
+                        "--scheduler", cluster)
+    assert local.returncode == remote.returncode == 1
+    assert str(folder / "broken.png") in remote.stderr
+    names = sorted(p.name for p in (tmp_path / "local").iterdir())
+    assert names == sorted(p.name for p in (tmp_path / "remote").iterdir()) and len(names) == 5
+    for name in names:  # byte for byte; no temporary leftovers either
+        assert (tmp_path / "remote" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
+
+    big = rng.integers(0, 65536, (700, 600), dtype=np.uint16)
+    tifffile.imwrite(str(tmp_path / "big.tif"), big, tile=(128, 128))
+    for method, target in [("ImageEnhancer.auto_level", "out.tif"), ("ImageSmoother.gaussian_blur", "out.zarr")]:
+        done = run_pictor("apply", method, tmp_path / "big.tif", "-o", tmp_path / target, "--chunked",
+                          "--scheduler", cluster)
+        assert done.returncode == 0, done.stderr
+        if target.endswith(".zarr"):
+            import zarr
+
+            written = zarr.open_array(str(tmp_path / target), mode="r")[:]
+        else:
+            written = tifffile.imread(str(tmp_path / target))
+        class_name, _, name = method.partition(".")
+        assert_same_array(written, getattr(getattr(lumenops, class_name)(), name)(src=big))
+    assert sorted(p.name for p in tmp_path.iterdir() if "partial" in p.name or "scratch" in p.name) == []
+
+
+def test_local_cluster_and_chunked_failures(tmp_path):
+    rng = np.random.default_rng(4)
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for index in range(3):
+        write(folder / "f{}.png".format(index), rng.integers(0, 65536, (50, 40), dtype=np.uint16))
+    local = run_pictor("apply", "ImageEnhancer.auto_level", folder, "-o", tmp_path / "a", "--workers", "1")
+    spread = run_pictor("apply", "ImageEnhancer.auto_level", folder, "-o", tmp_path / "b",
+                        "--scheduler", "local", "--workers", "2")
+    assert local.returncode == spread.returncode == 0, spread.stderr
+    for path in (tmp_path / "a").iterdir():
+        assert path.read_bytes() == (tmp_path / "b" / path.name).read_bytes()
+
+    missing = run_pictor("apply", "ImageSmoother.gaussian_blur", tmp_path / "nothing.tif", "-o",
+                         tmp_path / "c.tif", "--chunked")
+    assert missing.returncode == 1 and "nothing.tif" in missing.stderr
+    assert not (tmp_path / "c.tif").exists()
