@@ -49,6 +49,15 @@ def test_result_is_the_tool_methods(name):
     assert list(inspect.signature(function).parameters)[1:] == list(function.keywords)
 
 
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_eight_bit_working_copy_is_declared_where_it_happens(name):
+    """Samples below 257 all become level 0 of the working copy, and nothing else does."""
+    function = getattr(pictor, name)
+    fine = RNG.integers(0, 257, (40, 40)).astype(np.uint16) + 257 * 100
+    flat = np.full_like(fine, 257 * 100)
+    assert np.array_equal(function(fine), function(flat)) == function.eight_bit_copy
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda: pictor.gaussian_blur(GREY_U16, ksiz=5), TypeError, ["'ksiz'", "did you mean 'ksize'"]),
     (lambda: pictor.rotate(GREY_U16, angel=45), TypeError, ["'angel'", "did you mean 'angle'"]),

@@ -73,11 +73,12 @@ class Declaration:
     def __init__(self, node):
         self.name = node.name
         self.doc = ast.get_docstring(node) or ""
-        self.grey_only = False
+        self.grey_only = self.eight_bit_copy = False
         self.kinds = {}
         for argument in node.args.kwonlyargs:
             if argument.arg == "src":
                 self.grey_only = "_Grey" in ast.dump(argument.annotation)
+                self.eight_bit_copy = "_EightBitCopy" in ast.dump(argument.annotation)
                 continue
             self.kinds[argument.arg] = read_annotation(argument.annotation)
 
@@ -156,6 +157,9 @@ def make_function(cls, method_name, declaration):
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
     lines = [declaration.doc, "", "Same as {}().{}(src=img, ...).".format(cls.__name__, method_name)]
+    if declaration.eight_bit_copy:
+        lines += ["", "Runs on the 8-bit working copy: a uint16 image is reduced to 256 levels",
+                  "(v // 257) first, so finer 16-bit detail does not reach the result."]
     if keywords:
         lines += ["", "Keywords:"]
         lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
@@ -163,6 +167,7 @@ def make_function(cls, method_name, declaration):
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
+    function.eight_bit_copy = declaration.eight_bit_copy
     return function
 
 

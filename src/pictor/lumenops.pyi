@@ -34,6 +34,10 @@ class _Range:
 class _Grey:
     """Grey images only (height x width)."""
 
+class _EightBitCopy:
+    """The method runs on the 8-bit working copy: a 16-bit image is reduced to
+    256 levels (v // 257) before the operation."""
+
 class SingletonBase:
     _instance: ClassVar[Optional["SingletonBase"]]
     _initialized: ClassVar[bool]
@@ -48,14 +52,20 @@ class UtilityTool(SingletonBase):
         0-255 scale with the ITU-R BT.601 weights, as a float64 array of the
         image's height and width with three channels; no rounding or clipping."""
     def normalize_and_calculate_variance(
-        self, lst: Union[List[Real], Tuple[Real, ...]]
+        self,
+        lst: Union[List[Real], Tuple[Real, ...]],
     ) -> Tuple[int, Any, Any, int, Any]:
         """Summarise a list of counts: how many are at least 1, their mean,
         their minimum and its first position in the whole list, and the
         population variance of the kept values min-max normalised to [0, 1]
         (NaN when all kept values are equal); (0, 0, 0, 0, 0) when none is kept."""
     def get_boundary(
-        self, image: Image, low_thr: int = 0, high_thr: int = 256, l_scale: Real = 0, r_scale: Real = 1
+        self,
+        image: Image,
+        low_thr: int = 0,
+        high_thr: int = 256,
+        l_scale: Real = 0,
+        r_scale: Real = 1,
     ) -> Tuple[np.integer, np.floating, np.floating]:
         """Find the dominant grey level of an image between low_thr and
         high_thr and the levels beyond which at most 1 % of the histogram lies
@@ -69,8 +79,18 @@ class ImageEnhancer(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
     def _ImageEnhancer__get_overlay(self, src: Image, ksize: int) -> NDArray[np.float32]: ...
-    def _ImageEnhancer__hard_light(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
-    def _ImageEnhancer__image_overlay(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
+    def _ImageEnhancer__hard_light(
+        self,
+        base: NDArray[Any],
+        overlay: NDArray[Any],
+        thr: float,
+    ) -> NDArray[np.float64]: ...
+    def _ImageEnhancer__image_overlay(
+        self,
+        base: NDArray[Any],
+        overlay: NDArray[Any],
+        thr: float,
+    ) -> NDArray[np.float64]: ...
     def brightness_transfer(
         self,
         *,
@@ -101,7 +121,11 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Raise local contrast like the hard-light variant, with the overlay
         blend mode (the blend formula is selected by the overlay layer)."""
-    def histogram_enhancement(self, *, src: Optional[Annotated[Image, _Grey()]] = None) -> NDArray[np.uint16]:
+    def histogram_enhancement(
+        self,
+        *,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Global histogram equalisation of the 8-bit working copy of a grey image."""
     def laplacian_pyramid(
         self,
@@ -135,7 +159,7 @@ class ImageEnhancer(SingletonBase):
     def adaptive_histogram_truncation_stretched(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         scale_l: Annotated[Real, _Range(0, 10)] = 0,
         scale_r: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -155,7 +179,7 @@ class ImageEnhancer(SingletonBase):
     def unsharpen_mask(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.5,
         ksize: Annotated[int, _Range(0, 999)] = 5,
     ) -> NDArray[np.uint16]:
@@ -164,7 +188,7 @@ class ImageEnhancer(SingletonBase):
     def laplacian_enhancement(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.0,
         beta: Annotated[Real, _Range(-10, 10)] = 0.1,
     ) -> NDArray[np.uint16]:
@@ -178,17 +202,25 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Power-law mapping of the image scaled to [0, 1] at its full depth;
         gamma_value below 1 brightens the dark levels."""
-    def maximum_gray_level(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
+    def maximum_gray_level(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint8]:
         """Rescale from the full scale of the input's depth to 8 bits."""
     def maximum_grayscale_value(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
         """Rescale to 8 bits so that the image's own maximum becomes 255."""
-    def enhance_details(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def enhance_details(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the 8-bit working copy, brightening edges."""
     def shadows_highlight(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         shadow: Annotated[Real, _Range(0, 10)] = 0.5,
         highlight: Annotated[Real, _Range(0, 10)] = 0.5,
     ) -> NDArray[np.uint16]:
@@ -198,7 +230,7 @@ class ImageEnhancer(SingletonBase):
     def glow(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         radius: Annotated[int, _Range(0, 500)] = 50,
         intensity: Annotated[Real, _Range(0, 10)] = 1.2,
     ) -> NDArray[np.uint16]:
@@ -207,7 +239,7 @@ class ImageEnhancer(SingletonBase):
     def brightness_contrast(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         brightness: Annotated[Real, _Range(-255, 255)] = 0,
         contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -233,7 +265,7 @@ class ImageSmoother(SingletonBase):
     def mean_blur(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
         """Normalised box filter of side ksize (an even side is raised by one)
@@ -241,7 +273,7 @@ class ImageSmoother(SingletonBase):
     def median_blur(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         ksize: Annotated[int, _Range(0, 255)] = 3,
     ) -> NDArray[np.uint16]:
         """Median filter of side ksize (an even side is raised by one) on the
@@ -249,7 +281,7 @@ class ImageSmoother(SingletonBase):
     def gaussian_blur(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
         """Gaussian blur with a ksize x ksize kernel (an even side is raised by
@@ -257,7 +289,7 @@ class ImageSmoother(SingletonBase):
     def nlm_blur(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         denoising_strength: Annotated[Real, _Range(0, 100)] = 3,
         template_win: Annotated[int, _Range(0, 35)] = 7,
         search_win: Annotated[int, _Range(0, 99)] = 21,
@@ -267,7 +299,7 @@ class ImageSmoother(SingletonBase):
     def bilateral_filter(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         ksize: Annotated[int, _Range(-1, 99)] = 9,
         sigma_color: Annotated[Real, _Range(0, 1000)] = 75,
         sigma_space: Annotated[Real, _Range(0, 1000)] = 75,
@@ -281,22 +313,30 @@ class ImageSegmenter(SingletonBase):
     def local_histogram_threshold_segmentation(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         low_thr: Annotated[int, _Range(0, 250)] = 10,
     ) -> NDArray[np.uint16]:
         """Binarise with one threshold found by walking the grey-level histogram
         (levels low_thr to 250) right of its highest peak to the valley before
         a second peak; foreground 65535, background 0."""
-    def maximum_entropy_threshold_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def maximum_entropy_threshold_segmentation(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""
-    def maximum_inter_class_variance_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def maximum_inter_class_variance_segmentation(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the between-class variance of
         the grey-level histogram, in the manner of Otsu's method."""
     def adaptive_threshold_segmentation(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
         ratio: Annotated[Real, _Range(0, 1)] = 0.15,
     ) -> NDArray[np.uint16]:
@@ -309,14 +349,18 @@ class DeepLearning(SingletonBase):
     input_name: str
     output_name: str
     def __init__(self) -> None: ...
-    def super_resolution(self, *, src: Optional[Annotated[Image, _Grey()]] = None) -> NDArray[np.uint16]:
+    def super_resolution(
+        self,
+        *,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Pass a grey image through the learned network at 512 x 512 (the model
         deeplearning/models/universal.onnx below the working directory) and
         return it at its own size."""
     def make_data(
         self,
         *,
-        src: Optional[Annotated[Image, _Grey()]] = None,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
         scale: Annotated[int, _Range(1, 1000)] = 1,
     ) -> NDArray[np.uint8]:
         """Shrink a grey image by the integer factor scale with bicubic
@@ -328,7 +372,7 @@ class FeatureDetection(SingletonBase):
     def canny_edge(
         self,
         *,
-        src: Optional[Image] = None,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
         low_thr: Annotated[Real, _Range(0, 10000)] = 50,
         high_thr: Annotated[Real, _Range(0, 10000)] = 100,
     ) -> NDArray[np.uint16]:
@@ -369,7 +413,13 @@ class GeometricTransformation(SingletonBase):
         """The rectangle of width x height at (start_x, start_y), cut at the
         border, as a view sharing memory with src."""
     def crop_return(
-        self, *, src: Any = None, start_x: int = 0, start_y: int = 0, width: int = 1, height: int = 1
+        self,
+        *,
+        src: Any = None,
+        start_x: int = 0,
+        start_y: int = 0,
+        width: int = 1,
+        height: int = 1,
     ) -> Any:
         """For every TIFF under ./global, paste the partner image of the same
         path under ./local over the rectangle at (start_x, start_y) and write the
