@@ -142,7 +142,18 @@ def collect_inputs(paths, recursive):
                     files.append((source, source.relative_to(path)))
                 else:
                     skipped.append((source, "not an image file"))
-    return files, skipped, folders
+    return unique_sources(files), skipped, folders
+
+
+def unique_sources(files):
+    """Each input once, however often it was named: two runs of one file would write one result twice."""
+    seen, unique = set(), []
+    for source, relative in files:
+        key = source.resolve()
+        if key not in seen:
+            seen.add(key)
+            unique.append((source, relative))
+    return unique
 
 
 def is_inside(path, folder):
