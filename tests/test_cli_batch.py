@@ -177,3 +177,13 @@ def test_version_doc_and_a_closed_pipe():
     piped = subprocess.run(" ".join(pictor_command("list")) + " | head -n 1", shell=True, env=pictor_environment(),
                            capture_output=True, text=True, timeout=300)
     assert piped.stdout.count("\n") == 1 and "Traceback" not in piped.stderr
+
+
+@pytest.mark.parametrize("method, noted", [(METHOD, True), ("rotate", False)])
+def test_few_working_levels_are_noted_once(tmp_path, method, noted):
+    (tmp_path / "in").mkdir()
+    for name in ("a.tif", "b.tif"):  # 12-bit camera data: 16 levels of the 8-bit working copy
+        tifffile.imwrite(str(tmp_path / "in" / name), RNG.integers(0, 4000, (32, 32), dtype=np.uint16))
+    result = run_pictor("apply", method, tmp_path / "in", "-o", tmp_path / "out")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.count("keep only 16 levels") == (1 if noted else 0)

@@ -699,6 +699,6 @@ def main(argv=None):
         return EXIT_FAILED
     except Exception as error:
         where = getattr(error, "filename", None)
-        prefix = "{}: ".format(where) if where and str(where) not in str(error) else ""
+        prefix = "{}: ".format(where) if where else ""
         print("pictor: {}{}".format(prefix, one_line(error)), file=sys.stderr)
         return EXIT_FAILED
