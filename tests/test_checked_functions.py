@@ -83,3 +83,14 @@ def test_refusals_name_the_argument_and_what_is_accepted(call, error, words):
 
 def test_version_is_a_release_number():
     assert all(part.isdigit() for part in pictor.__version__.split("."))
+
+
+def test_reference_document_is_current():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parent.parent
+    check = subprocess.run([sys.executable, str(root / "tools" / "reference_doc.py"), "--check"],
+                           capture_output=True, text=True, timeout=300)
+    assert check.returncode == 0, check.stderr

@@ -354,9 +354,9 @@ class DeepLearning(SingletonBase):
         *,
         src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
     ) -> NDArray[np.uint16]:
-        """Pass a grey image through the learned network at 512 x 512 (the model
-        deeplearning/models/universal.onnx below the working directory) and
-        return it at its own size."""
+        """Pass a grey image through the learned network at 512 x 512 and
+        return it at its own size. The model is deeplearning/models/universal.onnx
+        below the working directory, else the copy installed with the package."""
     def make_data(
         self,
         *,
