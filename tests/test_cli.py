@@ -1,26 +1,22 @@
 """The pictor command line, run as a user runs it: in a subprocess, on files."""
 
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import cv2
 import numpy as np
 import pytest
 
 import pictor
+from conftest import pictor_environment
 from pictor import lumenops
 
 TOOL_METHOD = "ImageSmoother.gaussian_blur"
 
 
 def run_pictor(*arguments, cwd=None):
-    environment = dict(os.environ)
-    package_root = str(Path(pictor.__file__).parent.parent)
-    environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-m", "pictor", *map(str, arguments)], cwd=cwd,
-                          env=environment, capture_output=True, text=True, timeout=300)
+                          env=pictor_environment(), capture_output=True, text=True, timeout=300)
 
 
 def write(path, image):

@@ -1,6 +1,5 @@
 """The batch command keeps every file whole: refusals, reruns, interruptions,
 multi-page TIFF and a full disk, run as a user runs it."""
-import os
 import resource
 import signal
 import subprocess
@@ -12,6 +11,7 @@ import pytest
 import tifffile
 
 import pictor
+from conftest import pictor_environment
 from test_cli import run_pictor, write
 
 RNG = np.random.default_rng(11)
@@ -20,13 +20,6 @@ METHOD = "gaussian_blur"
 
 def pictor_command(*arguments):
     return [sys.executable, "-m", "pictor", *map(str, arguments)]
-
-
-def pictor_environment():
-    environment = dict(os.environ)
-    package_root = os.path.dirname(os.path.dirname(pictor.__file__))
-    environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
-    return environment
 
 
 def partials(folder):

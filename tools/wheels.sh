@@ -42,7 +42,7 @@ tools_python() {
 build_repaired_wheel() {
   local version=$1 python raw repaired
   python=$(find_python "$version")
-  raw=build/wheels/raw/py$version
+  raw=build/wheelhouse/raw/py$version
   rm -rf "$raw"
   echo "building the wheel for CPython $version" >&2
   "$python" -m pip wheel --quiet --no-deps --wheel-dir "$raw" . >&2
@@ -54,7 +54,7 @@ build_repaired_wheel() {
 # Repairs WHEEL to a manylinux tag and prints the repaired wheel's path.
 repair() {
   local wheel=$1 out tools
-  out=build/wheels/repaired/$(basename "$wheel" .whl)
+  out=build/wheelhouse/repaired/$(basename "$wheel" .whl)
   tools=$(tools_python)
   rm -rf "$out"
   "$tools/bin/auditwheel" repair --wheel-dir "$out" "$wheel" >&2
@@ -66,7 +66,7 @@ smoke() {
   [ -f "$wheel" ] || { echo "no wheel: $wheel" >&2; return 1; }
   repaired=$(repair "$wheel")
   tag=$(basename "$repaired" | cut -d- -f3)
-  venv=build/smoke/$tag
+  venv=build/wheelhouse/smoke/$tag
   rm -rf "$venv"
   "$(find_python "${tag:2:1}.${tag:3}")" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --only-binary :all: --constraint "$constraints" "$repaired"
