@@ -57,7 +57,7 @@ repair() {
   out=build/wheelhouse/repaired/$(basename "$wheel" .whl)
   tools=$(tools_python)
   rm -rf "$out"
-  "$tools/bin/auditwheel" repair --wheel-dir "$out" "$wheel" >&2
+  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir "$out" "$wheel" >&2
   ls "$out"/pictor-*manylinux*.whl
 }
 
