@@ -386,6 +386,11 @@ class Progress:
                 "#" * filled, "." * (30 - filled), self.done, self.total, time.monotonic() - self.started))
             sys.stderr.flush()
 
+    def message(self, text):
+        """A line of its own, below the progress line."""
+        with self.lock:
+            print(("\n" if self.visible else "") + text, file=sys.stderr)
+
     def advance(self):
         self.done += 1
         if self.visible:
@@ -442,13 +447,13 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
                 written += 1
                 continue
             failures += 1
-            print("\n{}: {}".format(pending[future], one_line(error)), file=sys.stderr)
+            progress.message("{}: {}".format(pending[future], one_line(error)))
             if fail_fast:
                 stop.set()
                 break
     except KeyboardInterrupt:
         stop.set()
-        print("\npictor: interrupted; finishing the files in progress without writing them", file=sys.stderr)
+        progress.message("pictor: interrupted; finishing the files in progress without writing them")
         raise
     finally:
         for future in pending:
