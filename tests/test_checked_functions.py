@@ -73,6 +73,7 @@ def test_eight_bit_working_copy_is_declared_where_it_happens(name):
     (lambda: pictor.multi_scale_adaptive_hard_light_enhancement(GREY_U16, step_ksize=5), ValueError,
      ["step_ksize", "steps of 2"]),
     (lambda: pictor.flip(GREY_U16, mode=True), TypeError, ["mode", "bool"]),
+    (lambda: pictor.glow(GREY_U16, radius=10 ** 400), ValueError, ["radius", "0 to 500"]),
 ])
 def test_refusals_name_the_argument_and_what_is_accepted(call, error, words):
     with pytest.raises(error) as caught:

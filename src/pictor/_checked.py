@@ -58,7 +58,10 @@ class Keyword:
                 function_name, self.name, self.describe(), type(value).__name__, value))
         if self.low is None:
             return
-        number = float(value)
+        try:
+            number = float(value)
+        except OverflowError:  # an integer beyond any float is beyond every range
+            number = math.inf
         inside = (math.isfinite(number) and number <= self.high
                   and (number > self.low if self.low_open else number >= self.low))
         if inside and self.step:
