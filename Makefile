@@ -1,7 +1,7 @@
 # Everything installs into virtual environments under .venv/ (see tools/test_all.sh).
 PYTHON_MAIN := .venv/main/bin/python
 
-.PHONY: gallery test bench
+.PHONY: gallery test bench wheels reference
 
 # Install the main environment with the package and draw every operation on the
 # bundled photograph as a contact sheet: docs/gallery.png, the picture the README shows.
@@ -18,3 +18,12 @@ test:
 bench:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) -m pictor bench
+
+# Wheels for CPython 3.8 to 3.13, repaired to a manylinux tag: dist/.
+wheels:
+	bash tools/wheels.sh
+
+# The method reference, docs/reference.md, with one tile per method in docs/tiles/.
+reference:
+	bash tools/test_all.sh env main
+	$(PYTHON_MAIN) tools/reference_doc.py

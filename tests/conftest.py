@@ -169,3 +169,13 @@ def run_fresh_python(snippet, cwd=None):
 @pytest.fixture
 def fresh_python():
     return run_fresh_python
+
+
+def pictor_environment():
+    """The environment for a `python -m pictor` subprocess that imports the package under test."""
+    import pictor
+
+    environment = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(pictor.__file__)))
+    environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
+    return environment

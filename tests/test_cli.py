@@ -1,26 +1,22 @@
 """The pictor command line, run as a user runs it: in a subprocess, on files."""
 
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import cv2
 import numpy as np
 import pytest
 
 import pictor
+from conftest import pictor_environment
 from pictor import lumenops
 
 TOOL_METHOD = "ImageSmoother.gaussian_blur"
 
 
 def run_pictor(*arguments, cwd=None):
-    environment = dict(os.environ)
-    package_root = str(Path(pictor.__file__).parent.parent)
-    environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-m", "pictor", *map(str, arguments)], cwd=cwd,
-                          env=environment, capture_output=True, text=True, timeout=300)
+                          env=pictor_environment(), capture_output=True, text=True, timeout=300)
 
 
 def write(path, image):
@@ -41,13 +37,13 @@ def sample_images(folder):
     }
 
 
-def test_list_shows_every_method_with_defaults():
+def test_list_shows_each_operation_apply_takes_on_one_line():
     listing = run_pictor("list")
     assert listing.returncode == 0, listing.stderr
-    assert "gaussian_blur(src=None, ksize=3)" in listing.stdout
-    assert "get_boundary(image, low_thr=0, high_thr=256, l_scale=0, r_scale=1)" in listing.stdout
-    for cls in ("UtilityTool", "ImageEnhancer", "GeometricTransformation"):
-        assert cls in listing.stdout
+    lines = listing.stdout.splitlines()
+    assert len(lines) == len(pictor.__all__)
+    assert any(line.startswith("gaussian_blur(ksize=3) [8-bit working copy]: Gaussian blur") for line in lines)
+    assert "get_boundary" not in listing.stdout and "crop_return" not in listing.stdout
 
 
 @pytest.mark.parametrize("keywords", [[], ["ksize=7"], ["ksize=0"]])

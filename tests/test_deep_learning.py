@@ -286,10 +286,12 @@ def test_upsampling_network_result_keeps_the_input_size(fresh_run, name):
 
 def test_missing_model_file(fresh_python, tmp_path):
     body = """
+    import os
     import traceback
     import numpy as np
     import onnxruntime
     import pictor.lumenops as m
+    m.__file__ = os.path.join(os.getcwd(), os.path.basename(m.__file__))  # no installed copy either
     obs = {}
     try:
         m.DeepLearning()
@@ -318,6 +320,21 @@ def test_missing_model_file(fresh_python, tmp_path):
     assert obs["super_resolution"] == "'DeepLearning' object has no attribute 'session'"
     assert obs["make_data"] == [[7, 7, 7], [7, 7, 7]]
 
+
+
+def test_installed_model_serves_a_folder_without_one(fresh_python, tmp_path):
+    body = """
+    import os
+    import numpy as np
+    import pictor.lumenops as m
+    tool = m.DeepLearning()
+    print(repr((tool.input_name, tool.super_resolution(src=np.zeros((9, 13), np.uint8)).shape,
+                open(os.path.join(os.path.dirname(m.__file__), "models", "universal.onnx"), "rb").read())))
+    """
+    input_name, shape, installed = ast.literal_eval(fresh_python(body, cwd=str(tmp_path)).strip().splitlines()[-1])
+    assert shape == (9, 13) and input_name
+    with open(os.path.join(REPOSITORY, "deeplearning", "models", "universal.onnx"), "rb") as shipped:
+        assert installed == shipped.read()
 
 # --- the shipped network, in this process ---------------------------------------------
 

@@ -18,4 +18,6 @@ for entry in "$root"/src/pictor/*; do
   esac
 done
 cp "$build"/lumenops*.so "$pkg/"
+mkdir -p "$pkg/models"
+ln -sfn "$root/deeplearning/models/universal.onnx" "$pkg/models/"
 echo "$build/python"

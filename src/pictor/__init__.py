@@ -1,1 +1,17 @@
-"""Fast, exact 2-D image operations on NumPy arrays."""
+"""Fast, exact 2-D image operations on NumPy arrays.
+
+Every image operation is a checked function of this package, for example
+``pictor.gaussian_blur(img, ksize=5)``: it refuses images other than uint8 or
+uint16 grey (height x width) or colour (height x width x 3) arrays, misspelt
+keywords and values out of range before any work, then returns exactly what
+the tool method (``pictor.lumenops.ImageSmoother().gaussian_blur(src=img,
+ksize=5)``) returns. The tool classes in ``pictor.lumenops`` are the exact,
+unchecked drop-in.
+"""
+
+__version__ = "0.2.0"
+
+from pictor._checked import image_functions as _image_functions
+
+globals().update(_image_functions())
+__all__ = sorted(_image_functions())

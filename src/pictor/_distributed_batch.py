@@ -30,17 +30,23 @@ def _temporary_sibling(path):
     return path.with_name(".{}.{}.partial{}".format(path.name, uuid.uuid4().hex[:12], path.suffix))
 
 
-def process_file(apply_to_file, method_name, keywords, source, outdir):
-    """Runs in a worker: the command line's step into a private folder, then a rename."""
-    from pictor import _lookup
+class _NoNotes:
+    """Workers keep the batch's once-per-run notes to themselves."""
 
+    def once(self, *_):
+        pass
+
+
+def process_file(apply_to_file, function, keywords, source, relative, outdir):
+    """Runs in a worker: the command line's step into a private folder, then a rename."""
     _single_threaded_opencv()
-    method = _lookup.method(method_name)
     scratch = Path(outdir) / ".pictor-{}.partial".format(uuid.uuid4().hex[:12])
     scratch.mkdir()
     try:
-        written = Path(apply_to_file(method, keywords, Path(source), scratch))
-        target = Path(outdir) / written.name
+        written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
+                                     threading.Event(), _NoNotes()))
+        target = Path(outdir) / written.relative_to(scratch)
+        target.parent.mkdir(parents=True, exist_ok=True)
         os.replace(str(written), str(target))
         return str(target)
     finally:
@@ -58,15 +64,15 @@ def client_for(scheduler, workers):
     return Client(scheduler)
 
 
-def run_files(apply_to_file, method_name, keywords, files, outdir, scheduler, workers, progress):
-    """Each file as one task on the scheduler; returns the number of failed files."""
+def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress):
+    """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts."""
     from distributed import as_completed
 
     outdir = Path(outdir).resolve()
     with client_for(scheduler, workers) as client:
         client.run(_single_threaded_opencv)
-        futures = {client.submit(process_file, apply_to_file, method_name, keywords, str(Path(source).resolve()),
-                                 str(outdir), pure=False): source for source in files}
+        futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
+                                 str(relative), str(outdir), pure=False): source for source, relative in files}
         failures = 0
         for future in as_completed(futures):
             progress.advance()
@@ -74,12 +80,13 @@ def run_files(apply_to_file, method_name, keywords, files, outdir, scheduler, wo
                 continue
             failures += 1
             error = future.exception()
-            print("{}: {}: {}".format(futures[future], type(error).__name__, error), file=sys.stderr)
+            progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
         futures.clear()  # released before the cluster stops, so nothing is recomputed
         future = None
         if scheduler == "local":
             client.cluster.close()
-    return failures
+    progress.close()
+    return len(files) - failures, failures
 
 
 # --- out-of-core single images ----------------------------------------------------------------

@@ -3,229 +3,502 @@ gallery of all of them, run the benchmarks."""
 
 import argparse
 import ast
-import inspect
+import difflib
+import errno
 import os
+import signal
 import sys
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
 IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
+TIFF_SUFFIXES = {".tif", ".tiff"}
 SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
-# Folder operations and helpers that do not map one image to another.
-NOT_IMAGE_METHODS = {"crop_return"}
+# Marks the temporary file a result is written to before it takes its name.
+PARTIAL_MARK = ".pictor-partial-"
+# Fewer distinct levels than this in the 8-bit working copy is worth a note.
+FEW_LEVELS = 64
+WORKING_LEVEL_WIDTH = 257  # a 16-bit sample v is level v // 257 of the working copy
+# Descriptive TIFF tags carried from each input page to its output page; the
+# layout tags are the writer's own.
+ASCII_TAGS = {269: "DocumentName", 271: "Make", 272: "Model", 285: "PageName", 315: "Artist",
+              316: "HostComputer", 33432: "Copyright"}
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
+PROGRESS_INTERVAL = 0.5
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
 
 class UsageError(Exception):
     """A command line that cannot be run; the message says why."""
 
 
-def lumenops():
-    from pictor import lumenops as module
-
-    return module
+class Interrupted(Exception):
+    """The batch was stopped (Ctrl-C or SIGTERM) before this file was written."""
 
 
-def tool_classes():
-    module = lumenops()
-    return [value for name, value in vars(module).items()
-            if isinstance(value, type) and issubclass(value, module.SingletonBase)
-            and value is not module.SingletonBase]
+def functions():
+    """{name: checked function} of every operation that `apply` accepts, in the tools' order."""
+    from pictor._checked import image_functions
 
-
-def public_methods(cls):
-    """(name, signature) of the methods a user calls, in the class's order."""
-    methods = []
-    for name, value in vars(cls).items():
-        if name.startswith("_") or not callable(value):
-            continue
-        methods.append((name, inspect.signature(value)))
-    return methods
-
-
-def keyword_parameters(signature):
-    return {name: param for name, param in signature.parameters.items()
-            if param.kind is inspect.Parameter.KEYWORD_ONLY}
+    return image_functions()
 
 
 def image_methods():
-    """(tool class, method name, keyword parameters) of every image-to-image method."""
-    found = []
-    for cls in tool_classes():
-        for name, signature in public_methods(cls):
-            keywords = keyword_parameters(signature)
-            if "src" in keywords and name not in NOT_IMAGE_METHODS:
-                found.append((cls, name, keywords))
-    return found
+    """The checked function of every image-to-image method."""
+    return list(functions().values())
 
 
-def format_signature(name, signature):
-    parameters = [param for param in signature.parameters.values()
-                  if param.name != "self" and param.kind is not inspect.Parameter.VAR_KEYWORD]
-    return "{}({})".format(name, ", ".join(str(param) for param in parameters))
+def first_sentence(text):
+    flat = " ".join(text.split())
+    end = flat.find(". ")
+    return flat if end < 0 else flat[:end + 1]
 
 
-# ---------------------------------------------------------------- list
+def describe_call(function):
+    keywords = ", ".join("{}={!r}".format(k.name, k.default) for k in function.keywords.values())
+    return "{}({})".format(function.__name__, keywords)
+
+
+def suggestion(name, choices):
+    close = difflib.get_close_matches(name, list(choices), n=1)
+    return "; did you mean '{}'?".format(close[0]) if close else ""
+
+
+# ---------------------------------------------------------------- list, doc
 
 def command_list(_options):
-    for cls in tool_classes():
-        print(cls.__name__)
-        for name, signature in public_methods(cls):
-            print("    " + format_signature(name, signature))
+    for function in functions().values():
+        mark = " [8-bit working copy]" if function.eight_bit_copy else ""
+        print("{}{}: {}".format(describe_call(function), mark, first_sentence(function.__doc__)))
     return 0
 
 
-# ---------------------------------------------------------------- apply
-
-def resolve_method(qualified_name):
-    tool_name, _, method_name = qualified_name.partition(".")
-    cls = getattr(lumenops(), tool_name, None)
-    if cls is None or not isinstance(cls, type) or not method_name:
-        raise UsageError("unknown operation '{}': give Tool.method, see 'pictor list'".format(qualified_name))
-    for candidate, name, keywords in image_methods():
-        if candidate is cls and name == method_name:
-            return cls, name, keywords
-    raise UsageError("'{}' is not an image operation, see 'pictor list'".format(qualified_name))
+def command_doc(options):
+    function = resolve_function(options.operation)
+    cls, name = function.tool_method
+    print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
+    print(function.__doc__)
+    return 0
 
 
-def parse_keywords(assignments, keywords, qualified_name):
+# ---------------------------------------------------------------- apply: checks before any file is read
+
+def resolve_function(operation):
+    """The checked function for `method` or `Tool.method`."""
+    available = functions()
+    tool_name, _, method_name = operation.rpartition(".")
+    function = available.get(method_name)
+    if function is not None and tool_name in ("", function.tool_method[0].__name__):
+        return function
+    names = list(available) + ["{}.{}".format(f.tool_method[0].__name__, n) for n, f in available.items()]
+    raise UsageError("unknown operation '{}'{} (see 'pictor list')".format(operation, suggestion(operation, names)))
+
+
+def parse_keywords(assignments, function):
     values = {}
     for assignment in assignments:
         key, separator, text = assignment.partition("=")
         if not separator:
             raise UsageError("expected key=value, got '{}'".format(assignment))
-        if key not in keywords or key == "src":
-            known = ", ".join(name for name in keywords if name != "src") or "none"
-            raise UsageError("{} has no keyword '{}' (keywords: {})".format(qualified_name, key, known))
+        if key not in function.keywords:
+            known = ", ".join(function.keywords) or "none"
+            raise UsageError("{} has no keyword '{}'{} (keywords: {})".format(
+                function.__name__, key, suggestion(key, function.keywords), known))
         try:
-            values[key] = ast.literal_eval(text)
+            value = ast.literal_eval(text)
         except (ValueError, SyntaxError):
             raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
+        try:
+            function.keywords[key].check(function.__name__, value)
+        except (TypeError, ValueError) as error:
+            raise UsageError(str(error)) from None
+        values[key] = value
     return values
 
 
-def expand_inputs(paths):
-    files = []
+def collect_inputs(paths, recursive):
+    """([(source, path relative to the output folder)], [(path, why skipped)], [input folders])."""
+    files, skipped, folders = [], [], []
     for path in map(Path, paths):
-        if path.is_dir():
-            files.extend(sorted(p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES))
-        else:
-            files.append(path)
-    return files
+        if not path.is_dir():
+            files.append((path, Path(path.name)))
+            continue
+        folders.append(path)
+        for folder, subfolders, names in os.walk(path):
+            subfolders.sort()
+            if not recursive:
+                skipped += [(Path(folder) / sub, "a folder (give -r to include it)") for sub in subfolders]
+                subfolders.clear()
+            for name in sorted(names):
+                source = Path(folder) / name
+                if PARTIAL_MARK in name:
+                    continue
+                if source.suffix.lower() in IMAGE_SUFFIXES:
+                    files.append((source, source.relative_to(path)))
+                else:
+                    skipped.append((source, "not an image file"))
+    return unique_sources(files), skipped, folders
 
 
-def read_image(path):
+def unique_sources(files):
+    """Each input once, however often it was named: two runs of one file would write one result twice."""
+    seen, unique = set(), []
+    for source, relative in files:
+        key = source.resolve()
+        if key not in seen:
+            seen.add(key)
+            unique.append((source, relative))
+    return unique
+
+
+def is_inside(path, folder):
+    path, folder = path.resolve(), folder.resolve()
+    return path == folder or folder in path.parents
+
+
+def refuse_writing_over_inputs(files, folders, outdir, in_place):
+    if in_place:
+        return
+    for folder in folders:
+        if is_inside(outdir, folder):
+            raise UsageError("the output folder {} is the input folder {} or inside it; choose another -o "
+                             "or give --in-place".format(outdir, folder))
+    for source, relative in files:
+        for is_16_bit in (False, True):
+            if source.exists() and output_path(relative, outdir, is_16_bit).resolve() == source.resolve():
+                raise UsageError("{} would be overwritten by its own result; choose another -o or give "
+                                 "--in-place".format(source))
+
+
+def output_path(relative, outdir, is_16_bit):
+    """The input's place in OUTDIR; formats without 16-bit samples become TIFF."""
+    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES:
+        return outdir / relative.with_suffix(".tif")
+    return outdir / relative
+
+
+def refuse_colliding_outputs(files, outdir):
+    seen = {}
+    for source, relative in files:
+        for is_16_bit in (False, True):
+            target = output_path(relative, outdir, is_16_bit)
+            if seen.setdefault(target, source) != source:
+                raise UsageError("{} and {} would both be written to {}".format(seen[target], source, target))
+
+
+def existing_outputs(files, outdir):
+    """The inputs whose result is already there, whatever its depth."""
+    return {source for source, relative in files
+            if any(output_path(relative, outdir, is_16_bit).exists() for is_16_bit in (False, True))}
+
+
+# ---------------------------------------------------------------- images in and out
+
+class Page:
+    """One image of a file: its samples (OpenCV's channel order) and, for TIFF, its descriptive tags."""
+
+    def __init__(self, data, tags=None):
+        self.data, self.tags = data, tags or {}
+
+
+def read_pages(path):
+    if not path.is_file():
+        raise FileNotFoundError(errno.ENOENT, "no such file", str(path))
+    if path.suffix.lower() in TIFF_SUFFIXES:
+        return read_tiff(path)
     import cv2
     import numpy as np
 
-    if not path.is_file():
-        raise FileNotFoundError("no such file: {}".format(path))
     image = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
     if image is None:
         # imread cannot open non-ASCII paths on every platform; decode the bytes instead.
         image = cv2.imdecode(np.fromfile(str(path), dtype=np.uint8), cv2.IMREAD_UNCHANGED)
     if image is None:
-        raise OSError("cannot read image: {}".format(path))
-    return image
+        raise OSError("cannot read the image")
+    return [Page(image)]
 
 
-def output_path(source, outdir, is_16_bit):
-    """The input's name in OUTDIR; formats without 16-bit samples become TIFF."""
-    if is_16_bit and source.suffix.lower() not in SIXTEEN_BIT_SUFFIXES:
-        return outdir / (source.stem + ".tif")
-    return outdir / source.name
+def read_image(path):
+    return read_pages(Path(path))[0].data
 
 
-def refuse_colliding_outputs(files, outdir):
-    seen = {}
-    for source in files:
-        for is_16_bit in (False, True):
-            target = output_path(source, outdir, is_16_bit)
-            if seen.setdefault(target, source) != source:
-                raise UsageError("{} and {} would both be written to {}".format(seen[target], source, target))
+def read_tiff(path):
+    import tifffile
+
+    pages = []
+    with tifffile.TiffFile(str(path)) as tiff:
+        for page in tiff.pages:
+            try:
+                data = page.asarray()
+            except ValueError:  # a compression tifffile has no codec for: OpenCV's libtiff decodes it
+                return read_tiff_with_opencv(path, [page_tags(page) for page in tiff.pages])
+            if data.ndim == 3 and data.shape[2] == 3:
+                data = data[:, :, ::-1].copy()  # RGB on disk, OpenCV's order in the methods
+            pages.append(Page(data, page_tags(page)))
+    if not pages:
+        raise OSError("the TIFF file holds no image")
+    return pages
 
 
-def write_image(path, image, parameters=()):
+def read_tiff_with_opencv(path, tags):
     import cv2
 
-    if not cv2.imwrite(str(path), image, list(parameters)):
-        raise OSError("cannot write image: {}".format(path))
+    ok, images = cv2.imreadmulti(str(path), flags=cv2.IMREAD_UNCHANGED)
+    if not ok or len(images) != len(tags):
+        raise OSError("cannot read every page of the TIFF file")
+    return [Page(image, page_tags) for image, page_tags in zip(images, tags)]
+
+
+def page_tags(page):
+    tags = {}
+    for tag in page.tags.values():
+        if tag.code in ASCII_TAGS or tag.code in (270, 305, 306):
+            tags[tag.code] = tag.value
+        elif tag.code in (282, 283, 296):
+            tags[tag.code] = tag.value
+    return tags
+
+
+def encode_tiff(stream, pages):
+    import tifffile
+
+    with tifffile.TiffWriter(stream) as writer:
+        for page in pages:
+            data, tags = page.data, page.tags
+            colour = data.ndim == 3
+            if colour:
+                data = data[:, :, ::-1]
+            options = {"photometric": "rgb" if colour else "minisblack", "metadata": None, "compression": "zlib",
+                       "description": tags.get(270), "software": tags.get(305), "datetime": tags.get(306)}
+            if 282 in tags and 283 in tags:
+                options["resolution"] = (tags[282], tags[283])
+                options["resolutionunit"] = tags.get(296)
+            options["extratags"] = [(code, "s", 0, tags[code], True) for code in ASCII_TAGS if code in tags]
+            writer.write(data, **{key: value for key, value in options.items() if value is not None})
+
+
+def write_pages(target, pages, stop):
+    """Writes to a temporary name beside TARGET and renames it, so a failed or
+    interrupted write never leaves a partial file under TARGET's name."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    remove_abandoned_partials(target)
+    partial = target.with_name(".{}{}{}".format(target.name, PARTIAL_MARK, os.getpid()))
+    try:
+        with open(partial, "wb") as stream:
+            if target.suffix.lower() in TIFF_SUFFIXES:
+                encode_tiff(stream, pages)
+            else:
+                stream.write(encode_other(target.suffix, pages))
+            stream.flush()
+            os.fsync(stream.fileno())
+        if stop.is_set():
+            raise Interrupted()
+        os.replace(partial, target)
+    finally:
+        if partial.exists():
+            partial.unlink()
+
+
+def remove_abandoned_partials(target):
+    """Temporary files of TARGET left by a run that was killed outright."""
+    for partial in target.parent.glob(".{}{}*".format(target.name, PARTIAL_MARK)):
+        owner = partial.name.rsplit(PARTIAL_MARK, 1)[1]
+        if owner.isdigit() and not process_exists(int(owner)):
+            partial.unlink()
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def encode_other(suffix, pages):
+    import cv2
+
+    if len(pages) != 1:
+        raise OSError("{} holds one image, the input {}".format(suffix, len(pages)))
+    ok, encoded = cv2.imencode(suffix, pages[0].data)
+    if not ok:
+        raise OSError("cannot encode the result as {}".format(suffix))
+    return encoded.tobytes()
+
+
+# ---------------------------------------------------------------- apply
+
+class Notes:
+    """Messages printed once per run, whichever file first gives rise to them."""
+
+    def __init__(self):
+        self.lock, self.seen = threading.Lock(), set()
+
+    def once(self, key, message):
+        with self.lock:
+            if key in self.seen:
+                return
+            self.seen.add(key)
+        print(message, file=sys.stderr)
+
+
+def note_collapse(notes, function, source, image):
+    """Notes when 16-bit data reaches the 8-bit working copy with few levels left."""
+    import numpy as np
+
+    if not function.eight_bit_copy or image.dtype != np.uint16:
+        return
+    levels = np.count_nonzero(np.bincount((image // WORKING_LEVEL_WIDTH).ravel(), minlength=256))
+    if levels < FEW_LEVELS and np.unique(image).size >= FEW_LEVELS:
+        notes.once("collapse", "note: {}: {} works on an 8-bit copy, where these 16-bit values (range {}-{}) "
+                   "keep only {} levels; stretch the data over the 16-bit range first to keep its detail"
+                   .format(source, function.__name__, image.min(), image.max(), levels))
 
 
 class Progress:
-    """A one-line progress bar on stderr when it is a terminal."""
+    """A one-line progress report on stderr when it is a terminal, with the
+    elapsed time, refreshed while a long file runs."""
 
     def __init__(self, total):
-        self.total = total
-        self.done = 0
+        self.total, self.done = total, 0
+        self.started = time.monotonic()
+        self.visible = sys.stderr.isatty()
+        self.finished = threading.Event()
         self.lock = threading.Lock()
-        self.visible = sys.stderr.isatty() and total > 1
+        if self.visible:
+            threading.Thread(target=self.tick, daemon=True).start()
+
+    def tick(self):
+        while not self.finished.wait(PROGRESS_INTERVAL):
+            self.show()
+
+    def show(self):
+        with self.lock:
+            filled = 30 * self.done // max(self.total, 1)
+            sys.stderr.write("\r[{}{}] {}/{} files, {:.0f} s".format(
+                "#" * filled, "." * (30 - filled), self.done, self.total, time.monotonic() - self.started))
+            sys.stderr.flush()
+
+    def message(self, text):
+        """A line of its own, below the progress line."""
+        with self.lock:
+            print(("\n" if self.visible else "") + text, file=sys.stderr)
 
     def advance(self):
-        with self.lock:
-            self.done += 1
-            if self.visible:
-                filled = 30 * self.done // self.total
-                sys.stderr.write("\r[{}{}] {}/{}".format("#" * filled, "." * (30 - filled), self.done, self.total))
-                if self.done == self.total:
-                    sys.stderr.write("\n")
-                sys.stderr.flush()
+        self.done += 1
+        if self.visible:
+            self.show()
+
+    def close(self):
+        self.finished.set()
+        if self.visible:
+            sys.stderr.write("\n")
 
 
-def apply_to_file(method, keywords, source, outdir):
-    image = read_image(source)
-    result = method(src=image, **keywords)
+def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
+    if stop.is_set():
+        raise Interrupted()
+    from pictor._checked import check_image
     import numpy as np
 
-    if not isinstance(result, np.ndarray):
-        raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
-    target = output_path(source, outdir, result.dtype.itemsize > 1)
-    write_image(target, result)
+    pages = read_pages(source)
+    results = []
+    for page in pages:
+        try:
+            check_image(function.__name__, page.data, function.grey_only)
+        except (TypeError, ValueError) as error:
+            raise ValueError("cannot be represented for {}: {}".format(
+                function.__name__, str(error).split(": ", 1)[-1])) from None
+        note_collapse(notes, function, source, page.data)
+        result = function(page.data, **keywords)
+        if not isinstance(result, np.ndarray):
+            raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
+        results.append(Page(result, page.tags))
+    if len(pages) > 1 and relative.suffix.lower() not in TIFF_SUFFIXES:
+        raise ValueError("cannot be represented: {} pages".format(len(pages)))
+    target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
+    write_pages(target, results, stop)
     return target
 
 
-def command_apply(options):
+def run_batch(function, keywords, files, outdir, workers, fail_fast):
     import cv2
 
-    cls, name, declared = resolve_method(options.operation)
-    keywords = parse_keywords(options.keywords, declared, options.operation)
-    if options.chunked:
-        return apply_chunked(options, keywords)
-    files = expand_inputs(options.inputs)
-    if not files:
-        raise UsageError("no input images")
-    outdir = Path(options.output)
-    refuse_colliding_outputs(files, outdir)
-    outdir.mkdir(parents=True, exist_ok=True)
-    if options.scheduler:
-        failures = dask_batch().run_files(apply_to_file, options.operation, keywords, files, outdir,
-                                          options.scheduler, options.workers, Progress(len(files)))
-        print("{} of {} files done, {} failed".format(len(files) - failures, len(files), failures), file=sys.stderr)
-        return 1 if failures else 0
     # Files run in parallel threads; OpenCV's own thread pool would only compete with them.
     cv2.setNumThreads(1)
-    method = getattr(cls(), name)
+    stop, notes = threading.Event(), Notes()
     progress = Progress(len(files))
-    failures = 0
-    with ThreadPoolExecutor(max_workers=max(1, options.workers)) as pool:
-        pending = {pool.submit(apply_to_file, method, keywords, source, outdir): source for source in files}
+    failures = written = 0
+    pool = ThreadPoolExecutor(max_workers=workers)
+    pending = {pool.submit(apply_to_file, function, keywords, source, relative, outdir, stop, notes): source
+               for source, relative in files}
+    try:
         for future in as_completed(pending):
             progress.advance()
             error = future.exception()
             if error is None:
+                written += 1
                 continue
             failures += 1
-            print("{}: {}: {}".format(pending[future], type(error).__name__, error), file=sys.stderr)
-            if options.fail_fast:
-                for other in pending:
-                    other.cancel()
+            progress.message("{}: {}".format(pending[future], one_line(error)))
+            if fail_fast:
+                stop.set()
                 break
-    print("{} of {} files done, {} failed".format(len(files) - failures, len(files), failures), file=sys.stderr)
-    return 1 if failures else 0
+    except KeyboardInterrupt:
+        stop.set()
+        progress.message("pictor: interrupted; finishing the files in progress without writing them")
+        raise
+    finally:
+        for future in pending:
+            future.cancel()
+        pool.shutdown(wait=True)
+        progress.close()
+    return written, failures
+
+
+def one_line(error):
+    text = " ".join(str(error).split()) or type(error).__name__
+    if isinstance(error, OSError) and error.strerror:
+        text = error.strerror
+    return text if isinstance(error, (OSError, ValueError)) else "{}: {}".format(type(error).__name__, text)
+
+
+def command_apply(options):
+    function = resolve_function(options.operation)
+    keywords = parse_keywords(options.keywords, function)
+    if options.chunked:
+        return apply_chunked(options, function, keywords)
+    files, skipped, folders = collect_inputs(options.inputs, options.recursive)
+    outdir = Path(options.output)
+    refuse_writing_over_inputs(files, folders, outdir, options.in_place)
+    refuse_colliding_outputs(files, outdir)
+    if not options.overwrite:
+        existing = existing_outputs(files, outdir)
+        skipped += [(source, "its result exists (give --overwrite to replace it)") for source in sorted(existing)]
+        files = [(source, relative) for source, relative in files if source not in existing]
+    for path, reason in skipped:
+        print("skipped {}: {}".format(path, reason), file=sys.stderr)
+    if not files:
+        if skipped:
+            print("nothing to do", file=sys.stderr)
+            return 0
+        raise UsageError("no input images")
+    outdir.mkdir(parents=True, exist_ok=True)
+    if options.scheduler:
+        written, failures = dask_batch().run_files(apply_to_file, function, keywords, files, outdir,
+                                                   options.scheduler, options.workers, Progress(len(files)))
+    else:
+        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast)
+    print("{} of {} files written, {} failed, {} skipped".format(written, len(files), failures, len(skipped)),
+          file=sys.stderr)
+    return EXIT_FAILED if failures else 0
 
 
 def dask_batch():
@@ -236,19 +509,20 @@ def dask_batch():
     return _distributed_batch
 
 
-def apply_chunked(options, keywords):
+def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
     batch = dask_batch()
+    method_name = "{}.{}".format(function.tool_method[0].__name__, function.__name__)
     failures = 0
     for source in map(Path, options.inputs):
         try:
-            target = batch.run_chunked(options.operation, keywords, source, options.output,
+            target = batch.run_chunked(method_name, keywords, source, options.output,
                                        options.scheduler, options.workers)
             print("{} -> {}".format(source, target), file=sys.stderr)
         except Exception as error:
             failures += 1
-            print("{}: {}: {}".format(source, type(error).__name__, error), file=sys.stderr)
-    return 1 if failures else 0
+            print("{}: {}".format(source, one_line(error)), file=sys.stderr)
+    return EXIT_FAILED if failures else 0
 
 
 # ---------------------------------------------------------------- gallery
@@ -293,20 +567,28 @@ def tile(picture, label, detail):
     return cell
 
 
+def method_tile(function, image):
+    """(tile, result or None) of one operation with its defaults on IMAGE."""
+    cls, name = function.tool_method
+    try:
+        method = getattr(cls(), name)
+        start = time.perf_counter()
+        result = method(src=image)
+        elapsed = time.perf_counter() - start
+        return tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
+    except Exception as error:  # a failing operation gets a tile that says so
+        print("{}.{}: {}".format(cls.__name__, name, one_line(error)), file=sys.stderr)
+        return tile(None, name, "failed: " + type(error).__name__), None
+
+
 def gallery_tiles(image):
     tiles = [tile(display_u8(image), "input", "{}x{} {}".format(image.shape[1], image.shape[0], image.dtype))]
-    for cls, name, _keywords in image_methods():
-        label = "{}.{}".format(cls.__name__, name)
-        try:
-            method = getattr(cls(), name)
-            start = time.perf_counter()
-            result = method(src=image)
-            elapsed = time.perf_counter() - start
-            tiles.append(tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)))
-        except Exception as error:  # a failing operation gets a tile that says so
-            tiles.append(tile(None, name, "failed: " + type(error).__name__))
-            print("{}: {}: {}".format(label, type(error).__name__, error), file=sys.stderr)
-    return tiles
+    failed = 0
+    for function in image_methods():
+        cell, result = method_tile(function, image)
+        tiles.append(cell)
+        failed += result is None
+    return tiles, failed
 
 
 def contact_sheet(tiles):
@@ -324,12 +606,11 @@ def contact_sheet(tiles):
 def command_gallery(options):
     source = Path(options.input) if options.input else sample_image_path()
     image = read_image(source)
-    tiles = gallery_tiles(image)
-    import cv2
-
-    write_image(Path(options.output), contact_sheet(tiles), [cv2.IMWRITE_PNG_COMPRESSION, 9])
-    print("{}: {} operations on {}".format(options.output, len(tiles) - 1, source), file=sys.stderr)
-    return 0
+    tiles, failed = gallery_tiles(image)
+    target = Path(options.output)
+    write_pages(target, [Page(contact_sheet(tiles))], threading.Event())
+    print("{}: {} operations on {}, {} failed".format(target, len(tiles) - 1, source, failed), file=sys.stderr)
+    return EXIT_FAILED if failed else 0
 
 
 # ---------------------------------------------------------------- bench
@@ -347,24 +628,43 @@ def command_bench(options):
 
 # ---------------------------------------------------------------- main
 
+def positive_integer(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be a positive integer, got '{}'".format(text))
+    return value
+
+
 def build_parser():
+    from pictor import __version__
+
     parser = argparse.ArgumentParser(prog="pictor", description="Fast, exact image operations on NumPy arrays.")
+    parser.add_argument("--version", action="version", version="pictor " + __version__)
     commands = parser.add_subparsers(dest="command", required=True)
 
-    commands.add_parser("list", help="every tool and method with its keywords and defaults")
+    commands.add_parser("list", help="every operation with its keywords, defaults and a line of description")
+    doc = commands.add_parser("doc", help="the full description of one operation")
+    doc.add_argument("operation", help="method name, e.g. gaussian_blur")
 
     apply = commands.add_parser("apply", help="apply one operation to image files")
-    apply.add_argument("operation", help="Tool.method, e.g. ImageSmoother.gaussian_blur")
+    apply.add_argument("operation", help="method name (e.g. gaussian_blur or ImageSmoother.gaussian_blur)")
     apply.add_argument("inputs", nargs="+", help="image files or folders of images")
     apply.add_argument("-o", "--output", required=True, help="output folder")
     apply.add_argument("keywords", nargs="*", default=[], help="key=value keyword arguments (Python literals)")
-    apply.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="parallel threads")
+    apply.add_argument("--workers", type=positive_integer, default=os.cpu_count() or 1, help="parallel threads")
     apply.add_argument("--fail-fast", action="store_true", help="stop at the first failing file")
     apply.add_argument("--chunked", action="store_true",
                        help="read each input (tiled TIFF or .zarr) lazily and write the result chunk by chunk "
                             "(OUT: a .tif/.zarr path or a folder)")
     apply.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed scheduler at ADDRESS, or 'local' for --workers processes")
+    apply.add_argument("-r", "--recursive", action="store_true", help="include subfolders, keeping their layout")
+    apply.add_argument("--overwrite", action="store_true", help="replace results that already exist")
+    apply.add_argument("--in-place", action="store_true",
+                       help="allow the output folder to be an input folder or inside one")
 
     gallery = commands.add_parser("gallery", help="every operation with its defaults on one image")
     gallery.add_argument("input", nargs="?", help="image file (default: the bundled sample)")
@@ -375,13 +675,43 @@ def build_parser():
     return parser
 
 
+OPTIONS_WITH_VALUE = {"-o", "--output", "--workers"}
+
+
 def split_apply_arguments(argv):
-    """argparse cannot tell trailing key=value words from inputs: move them apart."""
+    """argparse cannot tell trailing key=value words from inputs: move them apart.
+    A word naming an existing file or folder stays a path even if it holds '='."""
     if not argv or argv[0] != "apply":
         return argv, []
-    keywords = [word for word in argv[2:] if "=" in word and not word.startswith("-")]
-    rest = [word for word in argv if word not in keywords]
+    rest, keywords = argv[:2], []
+    for position in range(2, len(argv)):
+        word = argv[position]
+        takes_value = argv[position - 1] in OPTIONS_WITH_VALUE
+        if "=" in word and not word.startswith("-") and not takes_value and not os.path.exists(word):
+            keywords.append(word)
+        else:
+            rest.append(word)
     return rest, keywords
+
+
+def quiet_libraries():
+    """ONNX Runtime warns on every session that names the CUDA provider on a
+    machine without one; the command's users cannot act on that."""
+    warnings.filterwarnings("ignore", message=".*CUDAExecutionProvider.*")
+    try:
+        import onnxruntime
+    except ImportError:
+        return
+    onnxruntime.set_default_logger_severity(3)
+
+
+def stop_on_terminate():
+    """SIGTERM stops a batch the same clean way as Ctrl-C."""
+    def interrupt(_signal, _frame):
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, interrupt)
 
 
 def main(argv=None):
@@ -390,9 +720,25 @@ def main(argv=None):
     options = build_parser().parse_args(argv)
     if options.command == "apply":
         options.keywords = keywords
-    handlers = {"list": command_list, "apply": command_apply, "gallery": command_gallery, "bench": command_bench}
+    handlers = {"list": command_list, "doc": command_doc, "apply": command_apply, "gallery": command_gallery,
+                "bench": command_bench}
+    quiet_libraries()
+    stop_on_terminate()
     try:
         return handlers[options.command](options)
     except UsageError as error:
         print("pictor: " + str(error), file=sys.stderr)
-        return 2
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("pictor: stopped", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`pictor list | head`): nothing more to say to it.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
+    except Exception as error:
+        where = getattr(error, "filename", None)
+        prefix = "{}: ".format(where) if where else ""
+        print("pictor: {}{}".format(prefix, one_line(error)), file=sys.stderr)
+        return EXIT_FAILED

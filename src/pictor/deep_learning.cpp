@@ -14,6 +14,8 @@ namespace {
 
 // Resolved against the working directory at the first construction.
 constexpr const char* kModelPath = "deeplearning/models/universal.onnx";
+// The copy installed with the package, relative to the module's folder.
+constexpr const char* kInstalledModel = "models/universal.onnx";
 constexpr const char* kModelProvider = "CUDAExecutionProvider";
 constexpr long kModelSide = 512;
 constexpr int kPictureAxes = 3;  // rows x columns x channels
@@ -31,10 +33,28 @@ Ref first_tensor_name(PyObject* self, const char* getter, Where where = Where::c
   return attr(first, Name("name", where));
 }
 
+bool is_file(PyObject* path_module, const Ref& path, Where where) {
+  Ref found = call_method(path_module, Name("isfile", where), path);
+  return checked_status(PyObject_IsTrue(found.get()), where) == 1;
+}
+
+// A model in the working directory wins; without one, the copy installed
+// beside the module, so that installed packages work from any folder. With
+// neither, the relative path goes to ONNX Runtime, which reports it missing.
+Ref model_path(Where where = Where::current()) {
+  Ref path_module = global_attr(Name("os", where), "path");
+  Ref relative = to_py(kModelPath);
+  if (is_file(path_module.get(), relative, where)) return relative;
+  Ref folder = call_method(path_module.get(), Name("dirname", where), global(Name("__file__", where)));
+  Ref installed = call_method(path_module.get(), Name("join", where), folder, kInstalledModel);
+  return is_file(path_module.get(), installed, where) ? installed : relative;
+}
+
 Ref open_session(Where where = Where::current()) {
+  Ref path = model_path(where);
   Ref ort = global(Name("ort", where));
   Ref providers = checked(Py_BuildValue("[s]", kModelProvider), where);
-  return call_method(ort.get(), Name("InferenceSession", where), kModelPath, Kw{"providers", providers});
+  return call_method(ort.get(), Name("InferenceSession", where), path, Kw{"providers", providers});
 }
 
 Ref init_session(const Args& args) {

@@ -14,6 +14,7 @@ from typing import Any, ClassVar, Dict, List, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Annotated
 
 cv2: ModuleType
 ort: ModuleType
@@ -22,6 +23,20 @@ __test__: Dict[str, Any]
 Image = NDArray[Any]
 Real = Union[int, float]
 _ImageT = TypeVar("_ImageT", bound=NDArray[Any])
+
+# What the checked functions of the package (pictor.gaussian_blur, ...) accept;
+# the tool methods themselves take anything and fail where the libraries fail.
+class _Range:
+    """Numbers from low to high inclusive (above low when low_open), on a
+    grid of step from low when step is given."""
+    def __init__(self, low: float, high: float, *, low_open: bool = ..., step: int = ...) -> None: ...
+
+class _Grey:
+    """Grey images only (height x width)."""
+
+class _EightBitCopy:
+    """The method runs on the 8-bit working copy: a 16-bit image is reduced to
+    256 levels (v // 257) before the operation."""
 
 class SingletonBase:
     _instance: ClassVar[Optional["SingletonBase"]]
@@ -37,14 +52,20 @@ class UtilityTool(SingletonBase):
         0-255 scale with the ITU-R BT.601 weights, as a float64 array of the
         image's height and width with three channels; no rounding or clipping."""
     def normalize_and_calculate_variance(
-        self, lst: Union[List[Real], Tuple[Real, ...]]
+        self,
+        lst: Union[List[Real], Tuple[Real, ...]],
     ) -> Tuple[int, Any, Any, int, Any]:
         """Summarise a list of counts: how many are at least 1, their mean,
         their minimum and its first position in the whole list, and the
         population variance of the kept values min-max normalised to [0, 1]
         (NaN when all kept values are equal); (0, 0, 0, 0, 0) when none is kept."""
     def get_boundary(
-        self, image: Image, low_thr: int = 0, high_thr: int = 256, l_scale: Real = 0, r_scale: Real = 1
+        self,
+        image: Image,
+        low_thr: int = 0,
+        high_thr: int = 256,
+        l_scale: Real = 0,
+        r_scale: Real = 1,
     ) -> Tuple[np.integer, np.floating, np.floating]:
         """Find the dominant grey level of an image between low_thr and
         high_thr and the levels beyond which at most 1 % of the histogram lies
@@ -58,9 +79,24 @@ class ImageEnhancer(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
     def _ImageEnhancer__get_overlay(self, src: Image, ksize: int) -> NDArray[np.float32]: ...
-    def _ImageEnhancer__hard_light(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
-    def _ImageEnhancer__image_overlay(self, base: NDArray[Any], overlay: NDArray[Any], thr: float) -> NDArray[np.float64]: ...
-    def brightness_transfer(self, *, src: Optional[_ImageT] = None, ratio: Real = 0.5) -> _ImageT:
+    def _ImageEnhancer__hard_light(
+        self,
+        base: NDArray[Any],
+        overlay: NDArray[Any],
+        thr: float,
+    ) -> NDArray[np.float64]: ...
+    def _ImageEnhancer__image_overlay(
+        self,
+        base: NDArray[Any],
+        overlay: NDArray[Any],
+        thr: float,
+    ) -> NDArray[np.float64]: ...
+    def brightness_transfer(
+        self,
+        *,
+        src: Optional[_ImageT] = None,
+        ratio: Annotated[Real, _Range(0, 1)] = 0.5,
+    ) -> _ImageT:
         """Move the image's mean brightness to ratio times full scale: the
         image is min-max normalised and rescaled so that its mean becomes the
         target, clipped to full scale. Returns the input's element type.
@@ -68,20 +104,39 @@ class ImageEnhancer(SingletonBase):
         A constant image (maximum equal to minimum: 0 / 0 in the normalisation)
         becomes the target itself, clipped to [0, full scale], without a warning."""
     def multi_scale_adaptive_hard_light_enhancement(
-        self, *, src: Optional[Image] = None, init_ksize: int = 11, multi_scale: int = 1, step_ksize: int = 6
+        self,
+        *,
+        src: Optional[Image] = None,
+        init_ksize: Annotated[int, _Range(0, 999)] = 11,
+        multi_scale: Annotated[int, _Range(1, 20)] = 1,
+        step_ksize: Annotated[int, _Range(0, 500, step=2)] = 6,
     ) -> NDArray[np.uint16]:
         """Raise local contrast by hard-light blending the image with high-pass
         overlays taken at Gaussian kernel sizes growing from init_ksize by
         step_ksize over multi_scale passes (the blend is selected by the base)."""
     def multi_scale_adaptive_image_overlay_enhancement(
-        self, *, src: Optional[Image] = None, init_ksize: int = 31, multi_scale: int = 1, step_ksize: int = 6
+        self,
+        *,
+        src: Optional[Image] = None,
+        init_ksize: Annotated[int, _Range(0, 999)] = 31,
+        multi_scale: Annotated[int, _Range(1, 20)] = 1,
+        step_ksize: Annotated[int, _Range(0, 500, step=2)] = 6,
     ) -> NDArray[np.uint16]:
         """Raise local contrast like the hard-light variant, with the overlay
         blend mode (the blend formula is selected by the overlay layer)."""
-    def histogram_enhancement(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def histogram_enhancement(
+        self,
+        *,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Global histogram equalisation of the 8-bit working copy of a grey image."""
     def laplacian_pyramid(
-        self, *, src: Optional[Image] = None, min_ksize: int = 7, scale: Real = 10, gamma_value: Real = 0.4
+        self,
+        *,
+        src: Optional[Image] = None,
+        min_ksize: Annotated[int, _Range(0, 999)] = 7,
+        scale: Annotated[Real, _Range(0, 100)] = 10,
+        gamma_value: Annotated[Real, _Range(0, 10, low_open=True)] = 0.4,
     ) -> NDArray[np.uint16]:
         """Multi-scale local contrast: gamma-compress the normalised image, add a
         difference-of-Gaussians detail layer (sides min_ksize and min_ksize + 4,
@@ -91,21 +146,25 @@ class ImageEnhancer(SingletonBase):
         self,
         *,
         src: Optional[Image] = None,
-        min_ksize: int = 7,
-        max_ksize: int = 11,
-        scale: Real = 35,
-        gamma_value: Real = 0.35,
-        high_value: Real = 0.8,
-        low_value: Real = 0.35,
-        mode_fuse: Real = 0,
-        mode_truncation: Real = 0,
+        min_ksize: Annotated[int, _Range(0, 999)] = 7,
+        max_ksize: Annotated[int, _Range(0, 999)] = 11,
+        scale: Annotated[Real, _Range(0, 100)] = 35,
+        gamma_value: Annotated[Real, _Range(0, 10, low_open=True)] = 0.35,
+        high_value: Annotated[Real, _Range(0, 10)] = 0.8,
+        low_value: Annotated[Real, _Range(0, 10)] = 0.35,
+        mode_fuse: Annotated[Real, _Range(0, 1, step=1)] = 0,
+        mode_truncation: Annotated[Real, _Range(0, 2, step=1)] = 0,
     ) -> NDArray[np.uint16]:
         """The tunable five-level relative of laplacian_pyramid: separate gains
         for the fine (high_value) and coarse (low_value) detail levels, optional
         clipping of the detail-boosted base (mode_fuse) and truncation of the two
         coarsest levels by their mean or maximum (mode_truncation 0 or 1)."""
     def adaptive_histogram_truncation_stretched(
-        self, *, src: Optional[Image] = None, scale_l: Real = 0, scale_r: Real = 1
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        scale_l: Annotated[Real, _Range(0, 10)] = 0,
+        scale_r: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
         """Stretch the 8-bit working copy linearly between boundaries found from
         its histogram peak and 1 % tails (levels 0-9 ignored), scaled by
@@ -114,7 +173,11 @@ class ImageEnhancer(SingletonBase):
         When the two boundaries coincide (0 / 0 in the stretch), every sample
         sits at the lower limit: the result is all zeros, without a warning."""
     def auto_level(
-        self, *, src: Optional[Image] = None, low_percent: Real = 0.01, high_percent: Real = 0.01
+        self,
+        *,
+        src: Optional[Image] = None,
+        low_percent: Annotated[Real, _Range(0, 0.5)] = 0.01,
+        high_percent: Annotated[Real, _Range(0, 0.5, low_open=True)] = 0.01,
     ) -> NDArray[np.uint16]:
         """Clamp the darkest low_percent and brightest high_percent of all
         samples and stretch the rest so that the bright limit reaches full scale
@@ -123,38 +186,73 @@ class ImageEnhancer(SingletonBase):
         When the two limits coincide (0 / 0 in the stretch), every sample keeps
         the dark limit's level (at most full scale), without a warning."""
     def unsharpen_mask(
-        self, *, src: Optional[Image] = None, alpha: Real = 1.5, ksize: int = 5
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        alpha: Annotated[Real, _Range(0, 10)] = 1.5,
+        ksize: Annotated[int, _Range(0, 999)] = 5,
     ) -> NDArray[np.uint16]:
         """Unsharp masking: the image plus alpha times its difference from a
         Gaussian blur of side ksize, on the 8-bit working copy."""
     def laplacian_enhancement(
-        self, *, src: Optional[Image] = None, alpha: Real = 1.0, beta: Real = 0.1
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        alpha: Annotated[Real, _Range(0, 10)] = 1.0,
+        beta: Annotated[Real, _Range(-10, 10)] = 0.1,
     ) -> NDArray[np.uint16]:
         """Sharpen by alpha times the image minus beta times its 3x3 Laplacian,
         on the 8-bit working copy (an integer alpha multiplies in 8-bit arithmetic)."""
-    def gamma_stretched(self, *, src: Optional[Image] = None, gamma_value: Real = 0.5) -> NDArray[np.uint16]:
+    def gamma_stretched(
+        self,
+        *,
+        src: Optional[Image] = None,
+        gamma_value: Annotated[Real, _Range(0, 10, low_open=True)] = 0.5,
+    ) -> NDArray[np.uint16]:
         """Power-law mapping of the image scaled to [0, 1] at its full depth;
         gamma_value below 1 brightens the dark levels."""
-    def maximum_gray_level(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
+    def maximum_gray_level(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint8]:
         """Rescale from the full scale of the input's depth to 8 bits."""
     def maximum_grayscale_value(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
         """Rescale to 8 bits so that the image's own maximum becomes 255.
 
         An all-zero image (0 / 0) gives zeros, without a warning."""
-    def enhance_details(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def enhance_details(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the 8-bit working copy, brightening edges."""
     def shadows_highlight(
-        self, *, src: Optional[Image] = None, shadow: Real = 0.5, highlight: Real = 0.5
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        shadow: Annotated[Real, _Range(0, 10)] = 0.5,
+        highlight: Annotated[Real, _Range(0, 10)] = 0.5,
     ) -> NDArray[np.uint16]:
         """Brighten the image with two gains steered by a very wide blur of
         itself (sigma 50): one growing with the local brightness (shadow), one
         with the local darkness (highlight)."""
-    def glow(self, *, src: Optional[Image] = None, radius: int = 50, intensity: Real = 1.2) -> NDArray[np.uint16]:
+    def glow(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        radius: Annotated[int, _Range(0, 500)] = 50,
+        intensity: Annotated[Real, _Range(0, 10)] = 1.2,
+    ) -> NDArray[np.uint16]:
         """Add a wide, blurred halo of the image's edges (kernel side
         2 * radius + 1) times intensity to the 8-bit working copy."""
     def brightness_contrast(
-        self, *, src: Optional[Image] = None, brightness: Real = 0, contrast: Real = 1
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        brightness: Annotated[Real, _Range(-255, 255)] = 0,
+        contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
         """The linear map contrast * x + brightness on the 0-255 scale,
         clipped and truncated to 8 bits."""
@@ -175,22 +273,47 @@ class ImageFusion(SingletonBase):
 class ImageSmoother(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
-    def mean_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+    def mean_blur(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        ksize: Annotated[int, _Range(0, 999)] = 3,
+    ) -> NDArray[np.uint16]:
         """Normalised box filter of side ksize (an even side is raised by one)
         on the 8-bit working copy."""
-    def median_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+    def median_blur(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        ksize: Annotated[int, _Range(0, 255)] = 3,
+    ) -> NDArray[np.uint16]:
         """Median filter of side ksize (an even side is raised by one) on the
         8-bit working copy."""
-    def gaussian_blur(self, *, src: Optional[Image] = None, ksize: int = 3) -> NDArray[np.uint16]:
+    def gaussian_blur(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        ksize: Annotated[int, _Range(0, 999)] = 3,
+    ) -> NDArray[np.uint16]:
         """Gaussian blur with a ksize x ksize kernel (an even side is raised by
         one) and the sigma derived from it, on the 8-bit working copy."""
     def nlm_blur(
-        self, *, src: Optional[Image] = None, denoising_strength: Real = 3, template_win: int = 7, search_win: int = 21
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        denoising_strength: Annotated[Real, _Range(0, 100)] = 3,
+        template_win: Annotated[int, _Range(0, 35)] = 7,
+        search_win: Annotated[int, _Range(0, 99)] = 21,
     ) -> NDArray[np.uint16]:
         """Non-local-means denoising of the 8-bit working copy with filter
         strength h and template/search window sizes (even values raised by one)."""
     def bilateral_filter(
-        self, *, src: Optional[Image] = None, ksize: int = 9, sigma_color: Real = 75, sigma_space: Real = 75
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        ksize: Annotated[int, _Range(-1, 99)] = 9,
+        sigma_color: Annotated[Real, _Range(0, 1000)] = 75,
+        sigma_space: Annotated[Real, _Range(0, 1000)] = 75,
     ) -> NDArray[np.uint16]:
         """Edge-preserving bilateral filter of the 8-bit working copy with
         neighbourhood diameter ksize and the two sigmas (even values raised by one)."""
@@ -199,19 +322,34 @@ class ImageSegmenter(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
     def local_histogram_threshold_segmentation(
-        self, *, src: Optional[Image] = None, low_thr: int = 10
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        low_thr: Annotated[int, _Range(0, 250)] = 10,
     ) -> NDArray[np.uint16]:
         """Binarise with one threshold found by walking the grey-level histogram
         (levels low_thr to 250) right of its highest peak to the valley before
         a second peak; foreground 65535, background 0."""
-    def maximum_entropy_threshold_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def maximum_entropy_threshold_segmentation(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""
-    def maximum_inter_class_variance_segmentation(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
+    def maximum_inter_class_variance_segmentation(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the between-class variance of
         the grey-level histogram, in the manner of Otsu's method."""
     def adaptive_threshold_segmentation(
-        self, *, src: Optional[Image] = None, ksize: int = 3, ratio: Real = 0.15
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        ksize: Annotated[int, _Range(0, 999)] = 3,
+        ratio: Annotated[Real, _Range(0, 1)] = 0.15,
     ) -> NDArray[np.uint16]:
         """Mark as foreground every pixel that is at least (1 - ratio) times the
         mean of its ksize x ksize neighbourhood."""
@@ -222,39 +360,77 @@ class DeepLearning(SingletonBase):
     input_name: str
     output_name: str
     def __init__(self) -> None: ...
-    def super_resolution(self, *, src: Optional[Image] = None) -> NDArray[np.uint16]:
-        """Pass a grey image through the learned network at 512 x 512 (the model
-        deeplearning/models/universal.onnx below the working directory) and
-        return it at its own size."""
-    def make_data(self, *, src: Optional[Image] = None, scale: int = 1) -> NDArray[np.uint8]:
+    def super_resolution(
+        self,
+        *,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+    ) -> NDArray[np.uint16]:
+        """Pass a grey image through the learned network at 512 x 512 and
+        return it at its own size. The model is deeplearning/models/universal.onnx
+        below the working directory, else the copy installed with the package."""
+    def make_data(
+        self,
+        *,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+        scale: Annotated[int, _Range(1, 1000)] = 1,
+    ) -> NDArray[np.uint8]:
         """Shrink a grey image by the integer factor scale with bicubic
         interpolation and convert it to 8 bits, as training data for the network."""
 
 class FeatureDetection(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
-    def canny_edge(self, *, src: Optional[Image] = None, low_thr: Real = 50, high_thr: Real = 100) -> NDArray[np.uint16]:
+    def canny_edge(
+        self,
+        *,
+        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        low_thr: Annotated[Real, _Range(0, 10000)] = 50,
+        high_thr: Annotated[Real, _Range(0, 10000)] = 100,
+    ) -> NDArray[np.uint16]:
         """Canny edge map of the 8-bit working copy with the two hysteresis
         thresholds on the 8-bit scale; edges 65535, elsewhere 0."""
 
 class GeometricTransformation(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
-    def rotate(self, *, src: Optional[_ImageT] = None, angle: Real = 90, scale: Real = 1.0) -> _ImageT:
+    def rotate(
+        self,
+        *,
+        src: Optional[_ImageT] = None,
+        angle: Annotated[Real, _Range(-360, 360)] = 90,
+        scale: Annotated[Real, _Range(0, 16, low_open=True)] = 1.0,
+    ) -> _ImageT:
         """Rotate by angle degrees counter-clockwise about the centre and scale,
         on a canvas enlarged to hold the whole result; keeps the element type."""
-    def flip(self, *, src: Optional[_ImageT] = None, mode: int = 1) -> _ImageT:
+    def flip(self, *, src: Optional[_ImageT] = None, mode: Annotated[int, _Range(-1, 1)] = 1) -> _ImageT:
         """Mirror the image: mode 0 upside down, positive left-right, negative both."""
-    def resize(self, *, src: Optional[_ImageT] = None, scale: int = 3) -> _ImageT:
+    def resize(
+        self,
+        *,
+        src: Optional[Annotated[_ImageT, _Grey()]] = None,
+        scale: Annotated[int, _Range(1, 1000)] = 3,
+    ) -> _ImageT:
         """Shrink a grey image by the integer factor scale with bilinear
         interpolation; keeps the element type."""
     def crop(
-        self, *, src: Optional[_ImageT] = None, start_x: int = 0, start_y: int = 0, width: int = 1, height: int = 1
+        self,
+        *,
+        src: Optional[_ImageT] = None,
+        start_x: Annotated[int, _Range(0, 1000000)] = 0,
+        start_y: Annotated[int, _Range(0, 1000000)] = 0,
+        width: Annotated[int, _Range(1, 1000000)] = 1,
+        height: Annotated[int, _Range(1, 1000000)] = 1,
     ) -> _ImageT:
         """The rectangle of width x height at (start_x, start_y), cut at the
         border, as a view sharing memory with src."""
     def crop_return(
-        self, *, src: Any = None, start_x: int = 0, start_y: int = 0, width: int = 1, height: int = 1
+        self,
+        *,
+        src: Any = None,
+        start_x: int = 0,
+        start_y: int = 0,
+        width: int = 1,
+        height: int = 1,
     ) -> Any:
         """For every TIFF under ./global, paste the partner image of the same
         path under ./local over the rectangle at (start_x, start_y) and write the

@@ -1,0 +1,188 @@
+"""The checked function API: one function per image method of the tool classes.
+
+Each function is generated from the method's declaration in lumenops.pyi (its
+keywords, their types, accepted ranges and docstring) and its runtime
+signature (the defaults), so there is no second list to keep in step. It checks
+what a person passes, then calls the tool method and returns its array
+unchanged.
+"""
+
+import ast
+import difflib
+import inspect
+import math
+import numbers
+from pathlib import Path
+
+import numpy as np
+
+from pictor import lumenops
+
+STUB = Path(__file__).resolve().parent / "lumenops.pyi"
+# Folder operations and helpers that do not map one image to another.
+NOT_IMAGE_METHODS = {"crop_return"}
+IMAGE_ARGUMENT = "img"
+ACCEPTED_DTYPES = (np.uint8, np.uint16)
+COLOUR_CHANNELS = 3
+# Ranges with at most this many steps are listed value by value.
+FEW_CHOICES = 10
+
+
+class Keyword:
+    """One keyword of a method: its type ('int' or 'Real') and accepted values."""
+
+    def __init__(self, name, kind, default, low=None, high=None, low_open=False, step=None):
+        self.name, self.kind, self.default = name, kind, default
+        self.low, self.high, self.low_open, self.step = low, high, low_open, step
+
+    def describe(self):
+        """The accepted values in words, e.g. 'an integer from 0 to 999'."""
+        noun = "an integer" if self.kind == "int" else "a number"
+        if self.low is None:
+            return noun
+        if self.step and (self.high - self.low) / self.step <= FEW_CHOICES:
+            choices = range(self.low, self.high + 1, self.step)
+            noun = "one of " + ", ".join(str(choice) for choice in choices)
+        elif self.step:
+            noun += " in steps of {} from {} to {}".format(self.step, self.low, self.high)
+        elif self.low_open:
+            noun += " above {} up to {}".format(self.low, self.high)
+        else:
+            noun += " from {} to {}".format(self.low, self.high)
+        return noun
+
+    def check(self, function_name, value):
+        wanted = numbers.Integral if self.kind == "int" else numbers.Real
+        if isinstance(value, bool) or not isinstance(value, wanted):
+            raise TypeError("{}(): {} must be {}, got {} {!r}".format(
+                function_name, self.name, self.describe(), type(value).__name__, value))
+        if self.low is None:
+            return
+        try:
+            number = float(value)
+        except OverflowError:  # an integer beyond any float is beyond every range
+            number = math.inf
+        inside = (math.isfinite(number) and number <= self.high
+                  and (number > self.low if self.low_open else number >= self.low))
+        if inside and self.step:
+            inside = (number - self.low) % self.step == 0
+        if not inside:
+            raise ValueError("{}(): {} must be {}, got {!r}".format(function_name, self.name, self.describe(), value))
+
+
+class Declaration:
+    """What the stubs say about one method."""
+
+    def __init__(self, node):
+        self.name = node.name
+        self.doc = ast.get_docstring(node) or ""
+        self.grey_only = self.eight_bit_copy = False
+        self.kinds = {}
+        for argument in node.args.kwonlyargs:
+            if argument.arg == "src":
+                self.grey_only = "_Grey" in ast.dump(argument.annotation)
+                self.eight_bit_copy = "_EightBitCopy" in ast.dump(argument.annotation)
+                continue
+            self.kinds[argument.arg] = read_annotation(argument.annotation)
+
+
+def read_annotation(annotation):
+    """(kind, range keywords) of `int`, `Real` or `Annotated[kind, _Range(...)]`."""
+    if isinstance(annotation, ast.Name):
+        return annotation.id, {}
+    if not (isinstance(annotation, ast.Subscript) and getattr(annotation.value, "id", "") == "Annotated"):
+        return "any", {}
+    pieces = annotation.slice
+    pieces = getattr(pieces, "value", pieces)  # Python 3.8 wraps the tuple in ast.Index
+    kind, metadata = pieces.elts[0].id, pieces.elts[1]
+    low, high = (ast.literal_eval(value) for value in metadata.args)
+    limits = {"low": low, "high": high}
+    limits.update((keyword.arg, ast.literal_eval(keyword.value)) for keyword in metadata.keywords)
+    return kind, limits
+
+
+def stub_declarations():
+    """{(class name, method name): Declaration} of every public method in the stubs."""
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    found = {}
+    for cls in tree.body:
+        if isinstance(cls, ast.ClassDef):
+            for node in cls.body:
+                if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+                    found[(cls.name, node.name)] = Declaration(node)
+    return found
+
+
+def tool_classes():
+    return [value for value in vars(lumenops).values()
+            if isinstance(value, type) and issubclass(value, lumenops.SingletonBase)
+            and value is not lumenops.SingletonBase]
+
+
+def check_image(function_name, image, grey_only):
+    if not isinstance(image, np.ndarray):
+        raise TypeError("{}(): {} must be a NumPy array of uint8 or uint16 samples, got {}".format(
+            function_name, IMAGE_ARGUMENT, type(image).__name__))
+    if image.dtype not in ACCEPTED_DTYPES:
+        raise TypeError("{}(): {} has dtype {}; accepted: uint8 or uint16 (scale and convert float data first)"
+                        .format(function_name, IMAGE_ARGUMENT, image.dtype))
+    accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
+    shape_ok = image.ndim == 2 or (not grey_only and image.ndim == 3 and image.shape[2] == COLOUR_CHANNELS)
+    if not shape_ok or image.size == 0:
+        raise ValueError("{}(): {} has shape {}; accepted: {} with at least one pixel".format(
+            function_name, IMAGE_ARGUMENT, image.shape, accepted))
+
+
+def make_function(cls, method_name, declaration):
+    signature = inspect.signature(getattr(cls, method_name))
+    keywords = {}
+    for parameter in signature.parameters.values():
+        if parameter.kind is parameter.KEYWORD_ONLY and parameter.name != "src":
+            kind, limits = declaration.kinds.get(parameter.name, ("any", {}))
+            keywords[parameter.name] = Keyword(parameter.name, kind, parameter.default, **limits)
+
+    def function(img, /, **given):
+        for name, value in given.items():
+            if name not in keywords:
+                close = difflib.get_close_matches(name, list(keywords), n=1)
+                hint = "; did you mean '{}'?".format(close[0]) if close else ""
+                known = ", ".join(keywords) or "none"
+                raise TypeError("{}() got an unexpected keyword argument '{}'{} (keywords: {})".format(
+                    method_name, name, hint, known))
+            keywords[name].check(method_name, value)
+        check_image(method_name, img, declaration.grey_only)
+        return getattr(cls(), method_name)(src=img, **given)
+
+    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
+    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
+                   for keyword in keywords.values()]
+    function.__signature__ = inspect.Signature(parameters)
+    function.__name__ = function.__qualname__ = method_name
+    function.__module__ = "pictor"
+    lines = [declaration.doc, "", "Same as {}().{}(src=img, ...).".format(cls.__name__, method_name)]
+    if declaration.eight_bit_copy:
+        lines += ["", "Runs on the 8-bit working copy: a uint16 image is reduced to 256 levels",
+                  "(v // 257) first, so finer 16-bit detail does not reach the result."]
+    if keywords:
+        lines += ["", "Keywords:"]
+        lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
+    function.__doc__ = "\n".join(lines)
+    function.tool_method = (cls, method_name)
+    function.keywords = keywords
+    function.grey_only = declaration.grey_only
+    function.eight_bit_copy = declaration.eight_bit_copy
+    return function
+
+
+def image_functions():
+    """{name: function} for every image method of the tool classes, in their order."""
+    declarations = stub_declarations()
+    functions = {}
+    for cls in tool_classes():
+        for name, value in vars(cls).items():
+            if name.startswith("_") or not callable(value) or name in NOT_IMAGE_METHODS:
+                continue
+            if "src" not in inspect.signature(value).parameters:
+                continue
+            functions[name] = make_function(cls, name, declarations[(cls.__name__, name)])
+    return functions
