@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image_enhancer/common.h"
+#include "image_enhancer/fuse_truncation.h"
 #include "kernels/pyramid.h"
 #include "kernels/reduce.h"
 #include "kernels/tables.h"
@@ -177,9 +178,12 @@ void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
   }
 }
 
+thread_local FuseTruncation* current_truncation = nullptr;
+
 // Truncation of a coarse detail level after its gain: mode 0 clips it to
 // [-0.03, its mean], mode 1 to [-0.05, its maximum], any other mode keeps it.
-void truncate_detail(Array& level, const Ref& mode) {
+// `given`, if not null, is the upper bound to use in place of the level's own.
+void truncate_detail(Array& level, const Ref& mode, const double* given = nullptr) {
   constexpr double kMeanModeFloor = -0.03;
   constexpr double kMaxModeFloor = -0.05;
   const bool to_mean = py_equals(mode, 0);
@@ -189,8 +193,9 @@ void truncate_detail(Array& level, const Ref& mode) {
     using F = decltype(zero);
     F* data = level.data<F>();
     without_gil([&] {
-      const F high =
-          to_mean ? kernels::numpy_mean(data, level.size()) : kernels::numpy_extremes(data, level.size()).second;
+      const F high = given != nullptr ? static_cast<F>(*given)
+                     : to_mean           ? kernels::numpy_mean(data, level.size())
+                                         : kernels::numpy_extremes(data, level.size()).second;
       const F low = static_cast<F>(to_mean ? kMeanModeFloor : kMaxModeFloor);
       kernels::clip_in_place(data, level.size(), low, high);
     });
@@ -264,6 +269,12 @@ Scalar scaled_strength(const Scalar& strength, double factor) {
 
 }  // namespace
 
+FuseTruncationScope::FuseTruncationScope(FuseTruncation& truncation) : previous_(current_truncation) {
+  current_truncation = &truncation;
+}
+
+FuseTruncationScope::~FuseTruncationScope() { current_truncation = previous_; }
+
 Ref laplacian_pyramid(const Args& args) {
   Ref src = args.get("src");
   Ref min_ksize = odd_value(args.get("min_ksize"));
@@ -293,8 +304,14 @@ Ref multi_scale_fuse_enhancement(const Args& args) {
   const Scalar coarse_gain = scaled_strength(low_value, kCoarseGainFactor);
   const Scalar coarsest_gain = scaled_strength(coarse_gain, kCoarsestGainShare);
   amplify_details(pyramid, {fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain});
-  truncate_detail(pyramid.levels[3], mode_truncation);
-  truncate_detail(pyramid.levels[4], mode_truncation);
+  FuseTruncation* truncation = current_truncation;
+  if (truncation != nullptr && truncation->mode == FuseTruncation::Mode::Record) {
+    for (std::size_t k = 0; k < truncation->recorded.size(); ++k) truncation->recorded[k] = pyramid.levels[3 + k].object;
+    return Ref::none();
+  }
+  const bool given = truncation != nullptr && truncation->mode == FuseTruncation::Mode::Given;
+  truncate_detail(pyramid.levels[3], mode_truncation, given ? &truncation->bounds[0] : nullptr);
+  truncate_detail(pyramid.levels[4], mode_truncation, given ? &truncation->bounds[1] : nullptr);
   return collapse(pyramid);
 }
 
