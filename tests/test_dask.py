@@ -133,6 +133,41 @@ def test_fuse_on_aligned_stripes(kind, mode, monkeypatch):
     assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
 
 
+def test_local_histogram_counts_channel_zero_only(monkeypatch):
+    # Channel 0 dark, the others bright: counting every channel finds another level.
+    rng = np.random.default_rng(2)
+    src = np.stack([rng.integers(0, 90, (300, 200)), rng.integers(120, 255, (300, 200)),
+                    rng.integers(150, 255, (300, 200))], axis=-1).astype(np.uint8)
+    name = "ImageSegmenter.local_histogram_threshold_segmentation"
+    assert_chunked_equals_whole(name, src, (64, 50))
+    monkeypatch.setattr(pd, "_channel0_level_counts_block", pd._working_level_counts_block)
+    wrong = pd.apply(da.from_array(src, chunks=(64, 50, 3)), name).compute()
+    assert np.any(wrong != whole_call(name, src))
+
+
+class AlteringTool:
+    """Stands in for the segmenter's UtilityTool with other answers."""
+
+    def normalize_and_calculate_variance(self, counts):
+        nozero_len, mean, low, position, variance = lumenops.UtilityTool().normalize_and_calculate_variance(counts)
+        return nozero_len, mean * 3, low, position + 1, variance
+
+    def calculate_entropy(self, probabilities):
+        return -lumenops.UtilityTool().calculate_entropy(probabilities) * 1.5
+
+
+@pytest.mark.parametrize("name", ["ImageSegmenter.local_histogram_threshold_segmentation",
+                                  "ImageSegmenter.maximum_entropy_threshold_segmentation"])
+def test_threshold_search_asks_the_segmenters_tool(name, monkeypatch):
+    rng = np.random.default_rng(4)
+    src = np.concatenate([rng.normal(60, 12, 30000), rng.normal(170, 20, 30000)]).clip(0, 255)
+    src = src.astype(np.uint8).reshape(300, 200)
+    plain = whole_call(name, src)
+    monkeypatch.setattr(lumenops.ImageSegmenter(), "tool", AlteringTool())
+    assert np.any(whole_call(name, src) != plain)
+    assert_chunked_equals_whole(name, src, (64, 50))
+
+
 @pytest.mark.parametrize("chunks", [5000, 77777, -1])
 def test_coarse_level_mean_in_numpy_order(chunks):
     # A tree of chunk sums gives other bits than np.mean for 5000- and 77777-sample chunks.
