@@ -115,7 +115,7 @@ def test_pyramid_on_aligned_stripes(kind, monkeypatch):
 
 @pytest.mark.parametrize("kind, mode", [("grey", 0), ("colour", 0), ("grey", 1)])
 def test_fuse_on_aligned_stripes(kind, mode, monkeypatch):
-    src = np.random.default_rng(3).integers(0, 3000, (1100, 300) + SHAPES[kind][2:]).astype(np.uint16)
+    src = np.random.default_rng(3).integers(0, 3000, (2700, 120) + SHAPES[kind][2:]).astype(np.uint16)
     x = da.from_array(src, chunks=(100, 64) + SHAPES[kind][2:])
     name = "ImageEnhancer.multi_scale_fuse_enhancement"
     expected = whole_call(name, src, mode_truncation=mode)

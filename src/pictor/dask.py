@@ -525,6 +525,7 @@ def _pyramid(method_name, x, keywords, dtype, reread=None):
 # sums added in order, in the level's own type); then each stripe is
 # enhanced with the two bounds given.
 FUSE_REACH = 192
+FUSE_STRIPE_HALOS = 4
 FUSE_LEVEL_SCALES = (8, 16)  # levels 3 and 4
 
 
@@ -563,7 +564,8 @@ def _fuse(method_name, x, keywords, dtype, reread=None):
     largest = max(abs(_odd(keywords["min_ksize"])), abs(_odd(keywords["max_ksize"])))
     halo = -(-(largest // 2 + FUSE_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
     mode = _real(keywords["mode_truncation"])
-    stripes = _aligned_stripes(x, halo, PYRAMID_ALIGN)
+    # Stripes of at least FUSE_STRIPE_HALOS halos keep the rows computed twice few.
+    stripes = _aligned_stripes(x.rechunk({0: max(max(x.chunks[0]), FUSE_STRIPE_HALOS * halo)}), halo, PYRAMID_ALIGN)
     if stripes is None:
         return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
     depth = {axis: 0 for axis in range(x.ndim)}

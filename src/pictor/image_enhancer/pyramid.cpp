@@ -162,11 +162,11 @@ Array upsampled_to(const Pyramid& pyramid, const Array& level, const Array& like
   return same_layout(upsampled, like, where);
 }
 
-// Every level but the coarsest becomes its amplified detail level, in place:
-// lap_k = (gauss_k - cv2.pyrUp(gauss_k+1)) * gains[k].
-void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
+// Every level from `first` on but the coarsest becomes its amplified detail
+// level, in place: lap_k = (gauss_k - cv2.pyrUp(gauss_k+1)) * gains[k].
+void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains, std::size_t first = 0) {
   std::vector<Array>& levels = pyramid.levels;
-  for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
+  for (std::size_t k = first; k + 1 < levels.size(); ++k) {
     Array upsampled = upsampled_to(pyramid, levels[k + 1], levels[k]);
     visit_float_type(levels[k].type(), [&](auto zero) {
       using F = decltype(zero);
@@ -235,6 +235,7 @@ constexpr int kLaplacianPyramidDepth = 4;
 constexpr double kLaplacianPyramidGain = 1.5;
 
 constexpr int kFuseDepth = 5;
+constexpr std::size_t kFuseTruncatedFirst = 3;  // levels 3 and 4 are truncated
 constexpr double kStrengthFloor = 0.01;  // high_value and low_value are clipped to [0.01, 1]
 constexpr long kStrengthCeiling = 1;
 constexpr long kFineGainFactor = 10;
@@ -303,15 +304,20 @@ Ref multi_scale_fuse_enhancement(const Args& args) {
   const Scalar fine_gain = scaled_strength(high_value, kFineGainFactor);
   const Scalar coarse_gain = scaled_strength(low_value, kCoarseGainFactor);
   const Scalar coarsest_gain = scaled_strength(coarse_gain, kCoarsestGainShare);
-  amplify_details(pyramid, {fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain});
+  const std::vector<Scalar> gains{fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain};
   FuseTruncation* truncation = current_truncation;
   if (truncation != nullptr && truncation->mode == FuseTruncation::Mode::Record) {
-    for (std::size_t k = 0; k < truncation->recorded.size(); ++k) truncation->recorded[k] = pyramid.levels[3 + k].object;
+    amplify_details(pyramid, gains, kFuseTruncatedFirst);  // the finer details are not recorded
+    for (std::size_t k = 0; k < truncation->recorded.size(); ++k) {
+      truncation->recorded[k] = pyramid.levels[kFuseTruncatedFirst + k].object;
+    }
     return Ref::none();
   }
+  amplify_details(pyramid, gains);
   const bool given = truncation != nullptr && truncation->mode == FuseTruncation::Mode::Given;
-  truncate_detail(pyramid.levels[3], mode_truncation, given ? &truncation->bounds[0] : nullptr);
-  truncate_detail(pyramid.levels[4], mode_truncation, given ? &truncation->bounds[1] : nullptr);
+  for (std::size_t k = 0; k < 2; ++k) {
+    truncate_detail(pyramid.levels[kFuseTruncatedFirst + k], mode_truncation, given ? &truncation->bounds[k] : nullptr);
+  }
   return collapse(pyramid);
 }
 
