@@ -168,10 +168,11 @@ def test_threshold_search_asks_the_segmenters_tool(name, monkeypatch):
     assert_chunked_equals_whole(name, src, (64, 50))
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])  # float64 where a keyword widens the levels
 @pytest.mark.parametrize("chunks", [5000, 77777, -1])
-def test_coarse_level_mean_in_numpy_order(chunks):
+def test_coarse_level_mean_in_numpy_order(chunks, dtype):
     # A tree of chunk sums gives other bits than np.mean for 5000- and 77777-sample chunks.
-    level = (np.random.default_rng(0).random((300, 151, 3), dtype=np.float32) - 0.3) * 0.7
+    level = (np.random.default_rng(0).random((300, 151, 3), dtype=dtype) - 0.3) * 0.7
     assert pd._level_bound(da.from_array(level.ravel(), chunks=chunks), True).compute() == np.mean(level)
 
 
