@@ -33,6 +33,11 @@ EDGE_KEYWORDS = {
     "GeometricTransformation.flip": [dict(mode=0), dict(mode=-1)],
     "GeometricTransformation.crop": [dict(start_x=5, start_y=-90, width=70, height=60)],
     "GeometricTransformation.rotate": [dict(angle=33, scale=0.7)],
+    "ImageEnhancer.multi_scale_fuse_enhancement": [dict(mode_truncation=1, max_ksize=30),
+                                                   dict(mode_fuse=1, mode_truncation=2),
+                                                   dict(gamma_value=-0.5, mode_truncation=1)],  # inf, NaN
+    "ImageSegmenter.local_histogram_threshold_segmentation": [dict(low_thr=0), dict(low_thr=-3), dict(low_thr=2.5),
+                                                              dict(low_thr=251)],
 }
 CASES = [(name, {}) for name in pd.METHODS if name != "DeepLearning.super_resolution"] + [
     (name, keywords) for name, cases in EDGE_KEYWORDS.items() for keywords in cases]
@@ -108,8 +113,73 @@ def test_pyramid_on_aligned_stripes(kind, monkeypatch):
         assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
 
 
+@pytest.mark.parametrize("kind, mode", [("grey", 0), ("colour", 0), ("grey", 1)])
+def test_fuse_on_aligned_stripes(kind, mode, monkeypatch):
+    src = np.random.default_rng(3).integers(0, 3000, (2700, 120) + SHAPES[kind][2:]).astype(np.uint16)
+    x = da.from_array(src, chunks=(100, 64) + SHAPES[kind][2:])
+    name = "ImageEnhancer.multi_scale_fuse_enhancement"
+    expected = whole_call(name, src, mode_truncation=mode)
+    lazy = pd.apply(x, name, mode_truncation=mode)
+    assert lazy.numblocks[0] > 2
+    assert_same_array(lazy.compute(), expected)
+    # Each stripe truncated at its own mean (its own maximum clips nothing
+    # either way), or too short a halo.
+    if mode == 0:
+        monkeypatch.setattr(pd, "_fuse_block", lambda block, bounds, method_name, keywords: pd._call(
+            block, method_name, keywords))
+        assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
+        monkeypatch.undo()
+    monkeypatch.setattr(pd, "FUSE_REACH", 60)
+    assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
+
+
+def test_local_histogram_counts_channel_zero_only(monkeypatch):
+    # Channel 0 dark, the others bright: counting every channel finds another level.
+    rng = np.random.default_rng(2)
+    src = np.stack([rng.integers(0, 90, (300, 200)), rng.integers(120, 255, (300, 200)),
+                    rng.integers(150, 255, (300, 200))], axis=-1).astype(np.uint8)
+    name = "ImageSegmenter.local_histogram_threshold_segmentation"
+    assert_chunked_equals_whole(name, src, (64, 50))
+    monkeypatch.setattr(pd, "_channel0_level_counts_block", pd._working_level_counts_block)
+    wrong = pd.apply(da.from_array(src, chunks=(64, 50, 3)), name).compute()
+    assert np.any(wrong != whole_call(name, src))
+
+
+class AlteringTool:
+    """Stands in for the segmenter's UtilityTool with other answers."""
+
+    def normalize_and_calculate_variance(self, counts):
+        nozero_len, mean, low, position, variance = lumenops.UtilityTool().normalize_and_calculate_variance(counts)
+        return nozero_len, mean * 3, low, position + 1, variance
+
+    def calculate_entropy(self, probabilities):
+        return -lumenops.UtilityTool().calculate_entropy(probabilities) * 1.5
+
+
+@pytest.mark.parametrize("name", ["ImageSegmenter.local_histogram_threshold_segmentation",
+                                  "ImageSegmenter.maximum_entropy_threshold_segmentation"])
+def test_threshold_search_asks_the_segmenters_tool(name, monkeypatch):
+    rng = np.random.default_rng(4)
+    src = np.concatenate([rng.normal(60, 12, 30000), rng.normal(170, 20, 30000)]).clip(0, 255)
+    src = src.astype(np.uint8).reshape(300, 200)
+    plain = whole_call(name, src)
+    monkeypatch.setattr(lumenops.ImageSegmenter(), "tool", AlteringTool())
+    assert np.any(whole_call(name, src) != plain)
+    assert_chunked_equals_whole(name, src, (64, 50))
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])  # float64 where a keyword widens the levels
+@pytest.mark.parametrize("chunks", [5000, 77777, -1])
+def test_coarse_level_mean_in_numpy_order(chunks, dtype):
+    # A tree of chunk sums gives other bits than np.mean for 5000- and 77777-sample chunks.
+    level = (np.random.default_rng(0).random((300, 151, 3), dtype=dtype) - 0.3) * 0.7
+    assert pd._level_bound(da.from_array(level.ravel(), chunks=chunks), True).compute() == np.mean(level)
+
+
 @pytest.mark.parametrize("name", ["ImageEnhancer.histogram_enhancement",
-                                  "ImageSegmenter.maximum_inter_class_variance_segmentation"])
+                                  "ImageSegmenter.maximum_inter_class_variance_segmentation",
+                                  "ImageSegmenter.maximum_entropy_threshold_segmentation",
+                                  "ImageSegmenter.local_histogram_threshold_segmentation"])
 @pytest.mark.parametrize("kind", ["flat", "two levels", "above 2**24 samples"])
 def test_working_level_tables_on_edge_histograms(name, kind):
     rng = np.random.default_rng(5)

@@ -12,8 +12,11 @@
 
 #include "tool/depth.h"
 #include "frame/ndarray.h"
+#include "image_enhancer/fuse_truncation.h"
+#include "image_segmenter.h"
 #include "kernels/fusion.h"
 #include "kernels/histogram.h"
+#include "kernels/reduce.h"
 #include "kernels/threshold.h"
 #include "kernels/stretch.h"
 
@@ -278,6 +281,80 @@ Ref transfer_apply(PyObject* src, PyObject* mean, PyObject* target, PyObject* lo
   return result.object;
 }
 
+// local_histogram_level(segmenter, counts, low_thr): the level above which
+// ImageSegmenter.local_histogram_threshold_segmentation marks the foreground
+// of an image whose channel 0 has these working-level counts.
+Ref local_histogram_level(PyObject* segmenter, PyObject* counts_array, PyObject* low_thr) {
+  const kernels::LevelCounts counts = level_counts_of(counts_array);
+  const long long low = PyLong_AsLongLong(low_thr);
+  if (PyErr_Occurred()) rethrow();
+  return to_py(segmenter::local_histogram_level(segmenter, counts, low));
+}
+
+// maximum_entropy_level(segmenter, counts): the same for
+// ImageSegmenter.maximum_entropy_threshold_segmentation.
+Ref maximum_entropy_level(PyObject* segmenter, PyObject* counts_array) {
+  const kernels::LevelCounts counts = level_counts_of(counts_array);
+  return to_py(static_cast<long>(segmenter::maximum_entropy_level(segmenter, counts)));
+}
+
+// run_sums(flat): NumPy's pairwise sum of each run of 8192 samples of a flat
+// float32 or float64 chunk that starts at a multiple of 8192 in the whole
+// array, in the chunk's own type; np.sum adds them in order.
+Ref run_sums(PyObject* src) {
+  Array flat = contiguous(src);
+  const npy_intp count = (flat.size() + kernels::detail::kReduceBuffer - 1) / kernels::detail::kReduceBuffer;
+  Array sums = new_array(1, &count, flat.type());
+  auto sum_runs = [&](auto zero) {
+    using F = decltype(zero);
+    without_gil([&] {
+      for (npy_intp run = 0; run < count; ++run) {
+        const std::ptrdiff_t start = run * kernels::detail::kReduceBuffer;
+        const std::ptrdiff_t length = std::min<std::ptrdiff_t>(kernels::detail::kReduceBuffer, flat.size() - start);
+        sums.data<F>()[run] = kernels::detail::pairwise_sum(flat.data<F>() + start, length);
+      }
+    });
+  };
+  switch (flat.type()) {
+    case NPY_FLOAT: sum_runs(float{}); break;
+    case NPY_DOUBLE: sum_runs(double{}); break;
+    default: raise(PyExc_TypeError, "run_sums takes float32 or float64 samples");
+  }
+  return sums.object;
+}
+
+Ref keyword_call(PyObject* method, PyObject* keywords) {
+  if (!PyDict_Check(keywords)) raise(PyExc_TypeError, "expected a dict of keywords");
+  Ref no_arguments = checked(PyTuple_New(0));
+  return checked(PyObject_Call(method, no_arguments.get(), keywords));
+}
+
+// fuse_coarse_details(method, keywords): levels 3 and 4 of
+// ImageEnhancer.multi_scale_fuse_enhancement(**keywords) after their gains,
+// before their truncation; `method` is the bound method.
+Ref fuse_coarse_details(PyObject* method, PyObject* keywords) {
+  enhancer::FuseTruncation truncation;
+  truncation.mode = enhancer::FuseTruncation::Mode::Record;
+  {
+    enhancer::FuseTruncationScope scope(truncation);
+    keyword_call(method, keywords);
+  }
+  if (!truncation.recorded[0] || !truncation.recorded[1]) raise(PyExc_RuntimeError, "no coarse detail levels");
+  return checked(PyTuple_Pack(2, truncation.recorded[0].get(), truncation.recorded[1].get()));
+}
+
+// fuse_with_bounds(method, keywords, bound3, bound4): the method's result with
+// levels 3 and 4 truncated at these upper bounds (the whole image's mean or
+// maximum of each) in place of the call's own.
+Ref fuse_with_bounds(PyObject* method, PyObject* keywords, PyObject* bound3, PyObject* bound4) {
+  enhancer::FuseTruncation truncation;
+  truncation.mode = enhancer::FuseTruncation::Mode::Given;
+  truncation.bounds = {PyFloat_AsDouble(bound3), PyFloat_AsDouble(bound4)};
+  if (PyErr_Occurred()) rethrow();
+  enhancer::FuseTruncationScope scope(truncation);
+  return keyword_call(method, keywords);
+}
+
 template <class F>
 PyObject* entry(F&& body) {
   try {
@@ -330,6 +407,15 @@ PyMethodDef chunked_functions[] = {
      "brightness_transfer's normalised transfer summed per 8192 samples of a flat chunk."},
     {"transfer_apply", fastcall_function<7, transfer_apply>(), METH_FASTCALL,
      "brightness_transfer of one chunk, given the image's statistics and factor."},
+    {"local_histogram_level", fastcall_function<3, local_histogram_level>(), METH_FASTCALL,
+     "local_histogram_threshold_segmentation's level from channel 0's 256 working-level counts."},
+    {"maximum_entropy_level", fastcall_function<2, maximum_entropy_level>(), METH_FASTCALL,
+     "maximum_entropy_threshold_segmentation's level from 256 working-level counts."},
+    {"run_sums", one_argument<run_sums>, METH_O, "Pairwise sums of each 8192 samples of a flat float array."},
+    {"fuse_coarse_details", fastcall_function<2, fuse_coarse_details>(), METH_FASTCALL,
+     "multi_scale_fuse_enhancement's levels 3 and 4 before truncation."},
+    {"fuse_with_bounds", fastcall_function<4, fuse_with_bounds>(), METH_FASTCALL,
+     "multi_scale_fuse_enhancement with the given truncation bounds of levels 3 and 4."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,19 +24,21 @@ bit. Each method runs one of these routes (``route_of`` names it):
   hysteresis keeps the 8-connected components of the low-threshold
   candidates that hold a high-threshold one, labelled per stripe and joined
   across the stripe seams.
-- "maximum", "order statistics", "working-level table", "float mean": a
-  statistic of the whole image first (exact integer reductions: the maximum,
-  the level counts; brightness_transfer's float mean as NumPy sums it: runs
-  of 8192 consecutive samples summed pairwise, the runs' sums added in
-  order), then each chunk with it.
+- "maximum", "order statistics", "working-level table", "float mean":
+  a statistic of the whole image first (exact integer reductions: the maximum,
+  the level counts, channel 0's for the local-histogram threshold;
+  brightness_transfer's float mean as NumPy sums it: runs of 8192 consecutive
+  samples summed pairwise, the runs' sums added in order), then each chunk
+  with it; the threshold searches run in the worker's own ImageSegmenter.
+- "fuse": multi_scale_fuse_enhancement on stripes aligned as for "pyramid",
+  twice: first for its two coarsest detail levels, whose whole-image mean (in
+  NumPy's order) or maximum bounds their truncation, then with those bounds.
 - "flip", "crop": the chunks rearranged or sliced, no arithmetic of our own.
 - "one block": the whole image as one task. rotate, resize, make_data and
-  super_resolution need window-aware kernels to tile exactly;
-  multi_scale_fuse_enhancement (truncation of its coarsest levels by their
-  mean or maximum) and the local-histogram and entropy thresholds need global
-  steps that have no exact chunked route here yet. Inputs other than non-empty
-  8/16-bit grey or 3-channel images, or keywords of unusual types, also run as
-  one block, so they fail (or not) exactly as the whole call does.
+  super_resolution need window-aware kernels to tile exactly. Inputs other
+  than non-empty 8/16-bit grey or 3-channel images, or keywords of unusual
+  types, also run as one block, so they fail (or not) exactly as the whole
+  call does.
 
 Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.
@@ -133,9 +135,30 @@ def _equalisation_table(counts):
     return table
 
 
-def _threshold_table(counts):
-    level = _chunked.inter_class_variance_level(counts)
+def _above_level_table(level):
     return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
+
+
+def _threshold_table(counts):
+    return _above_level_table(_chunked.inter_class_variance_level(counts))
+
+
+# The searches below ask the worker's own ImageSegmenter (its tool), as the
+# whole call asks its own.
+def _local_histogram_table(counts, low_thr):
+    return _above_level_table(_chunked.local_histogram_level(_lookup.tool("ImageSegmenter"), counts, low_thr))
+
+
+def _entropy_table(counts):
+    return _above_level_table(_chunked.maximum_entropy_level(_lookup.tool("ImageSegmenter"), counts))
+
+
+def _counted_low_threshold(value):
+    # An integer low_thr counts one bin per level; other values (and bounds
+    # beyond these) make cv2.calcHist's own bins, which only the whole call makes.
+    if type(value) is not int or not -65536 <= value < 251:
+        raise _OneBlock
+    return value
 
 
 def _plain_real(value):
@@ -149,6 +172,9 @@ def _plain_real(value):
 WORKING_LEVEL_TABLES = {
     "ImageEnhancer.histogram_enhancement": (_equalisation_table, lambda k: ()),
     "ImageSegmenter.maximum_inter_class_variance_segmentation": (_threshold_table, lambda k: ()),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": (_entropy_table, lambda k: ()),
+    "ImageSegmenter.local_histogram_threshold_segmentation": (
+        _local_histogram_table, lambda k: (_counted_low_threshold(k["low_thr"]),)),
     "ImageEnhancer.adaptive_histogram_truncation_stretched": (
         _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
 }
@@ -156,6 +182,11 @@ WORKING_LEVEL_TABLES = {
 
 def _working_level_counts_block(block):
     return _chunked.working_level_counts(block)[None, None, :]
+
+
+def _channel0_level_counts_block(block):
+    # cv2.calcHist([x], [0], ...) counts channel 0 only.
+    return _chunked.working_level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
 
 
 def _self_blend_block(block, maximum, screen):
@@ -314,7 +345,7 @@ METHODS = {
     "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
     "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
     "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
-    "ImageEnhancer.multi_scale_fuse_enhancement": ("one block", "u16"),
+    "ImageEnhancer.multi_scale_fuse_enhancement": ("fuse", "u16"),
     "ImageEnhancer.adaptive_histogram_truncation_stretched": ("working-level table", "u16"),
     "ImageEnhancer.auto_level": ("order statistics", "u16"),
     "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
@@ -334,8 +365,8 @@ METHODS = {
     "ImageSmoother.gaussian_blur": ("neighbourhood", "u16"),
     "ImageSmoother.nlm_blur": ("neighbourhood", "u16"),
     "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
-    "ImageSegmenter.local_histogram_threshold_segmentation": ("one block", "u16"),
-    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("one block", "u16"),
+    "ImageSegmenter.local_histogram_threshold_segmentation": ("working-level table", "u16"),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("working-level table", "u16"),
     "ImageSegmenter.maximum_inter_class_variance_segmentation": ("working-level table", "u16"),
     "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
     "DeepLearning.super_resolution": ("one block", "u16"),
@@ -485,6 +516,91 @@ def _pyramid(method_name, x, keywords, dtype, reread=None):
                           meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
 
 
+# multi_scale_fuse_enhancement: five pyrDown levels, so stripes and halo are
+# aligned to 32 rows; a sample depends on fewer than 192 rows around it
+# besides the larger blur's half kernel. Its two coarsest detail levels are
+# truncated at their mean or maximum over the whole image: each stripe's
+# levels (its own rows of them) are computed first and reduced, the mean as
+# np.mean sums (runs of 8192 consecutive samples summed pairwise, the runs'
+# sums added in order, in the level's own type); then each stripe is
+# enhanced with the two bounds given.
+FUSE_REACH = 192
+FUSE_STRIPE_HALOS = 4
+FUSE_LEVEL_SCALES = (8, 16)  # levels 3 and 4
+
+
+def _fuse_details_block(block, rows, method_name, keywords):
+    """Levels 3 and 4 of a stripe with its halo, flattened, only the rows that
+    lie in the stripe; rows: per level, (first row, row count) in the block."""
+    details = _chunked.fuse_coarse_details(_lookup.method(method_name), dict(keywords, src=block))
+    return tuple(level[first:first + count].ravel() for level, (first, count) in zip(details, rows))
+
+
+def _float_mean_in_numpy_order(run_sums, count):
+    total = run_sums.dtype.type(0)
+    for run_sum in run_sums:
+        total = total + run_sum  # in the level's own type, as NumPy's accumulator
+    return float(run_sums.dtype.type(float(total) / count))
+
+
+def _fuse_bounds(*levels):
+    return tuple(float(level) for level in levels)
+
+
+def _fuse_block(block, bounds, method_name, keywords):
+    return _chunked.fuse_with_bounds(_lookup.method(method_name), dict(keywords, src=block), *bounds)
+
+
+def _level_bound(flat, to_mean):
+    if not to_mean:
+        return flat.max()
+    flat = flat.rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
+    runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
+    run_sums = flat.map_blocks(_chunked.run_sums, chunks=runs, dtype=flat.dtype, meta=np.empty((0,), flat.dtype))
+    return dask.delayed(_float_mean_in_numpy_order, pure=True)(run_sums, flat.size)
+
+
+def _fuse(method_name, x, keywords, dtype, reread=None):
+    largest = max(abs(_odd(keywords["min_ksize"])), abs(_odd(keywords["max_ksize"])))
+    halo = -(-(largest // 2 + FUSE_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    mode = _real(keywords["mode_truncation"])
+    # Stripes of at least FUSE_STRIPE_HALOS halos keep the rows computed twice few.
+    stripes = _aligned_stripes(x.rechunk({0: max(max(x.chunks[0]), FUSE_STRIPE_HALOS * halo)}), halo, PYRAMID_ALIGN)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    if mode != 0 and mode != 1:  # no truncation: no statistic
+        return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                              meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+    try:  # the levels' element type (float32, or float64 where a keyword widens it)
+        sample = np.zeros((64, 64) + x.shape[2:], x.dtype)
+        level_type = _chunked.fuse_coarse_details(_lookup.method(method_name), dict(keywords, src=sample))[0].dtype
+    except Exception:
+        raise _OneBlock  # the whole call's error, raised where it is raised
+    source = _reading_for_statistic(x, reread).rechunk(stripes.chunks)
+    blocks = da.overlap.overlap(source, depth=depth, boundary="none").to_delayed().ravel()
+    tail = int(np.prod(x.shape[2:]))
+    pieces = ([], [])
+    start = 0
+    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
+        top = 0 if index == 0 else halo
+        end = start + height
+        rows = [(top // scale, -(-end // scale) - start // scale) for scale in FUSE_LEVEL_SCALES]
+        details = dask.delayed(_fuse_details_block, pure=True, nout=2)(block, rows, method_name, keywords)
+        for level, (scale, (_, count)) in enumerate(zip(FUSE_LEVEL_SCALES, rows)):
+            width = -(-x.shape[1] // scale)
+            pieces[level].append(da.from_delayed(details[level], shape=(count * width * tail,), dtype=level_type,
+                                                 meta=np.empty((0,), level_type)))
+        start = end
+    to_mean = mode == 0
+    levels = [_level_bound(da.concatenate(level_pieces), to_mean) for level_pieces in pieces]
+    bounds = dask.delayed(_fuse_bounds, pure=True)(*levels)
+    overlapped = da.overlap.overlap(stripes, depth=depth, boundary="none")
+    fused = overlapped.map_blocks(_fuse_block, bounds, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+    return da.overlap.trim_internal(fused, {axis: d for axis, d in depth.items()}, boundary="none")
+
+
 def _with_maximum(method_name, x, keywords, dtype, reread=None):
     if method_name.startswith("ImageFusion."):
         screen = method_name == "ImageFusion.screen_fusion"
@@ -534,7 +650,9 @@ def _working_level_table(method_name, x, keywords, dtype, reread=None):
     make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
     arguments = table_keywords(keywords)
     source = _reading_for_statistic(x, reread)
-    counts = source.map_blocks(_working_level_counts_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
+    count_block = (_channel0_level_counts_block if method_name == "ImageSegmenter.local_histogram_threshold_segmentation"
+                   else _working_level_counts_block)
+    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
                                new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
     total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
     table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
@@ -585,6 +703,7 @@ ROUTES = {
     "order statistics": _order_statistics,
     "components": _canny,
     "pyramid": _pyramid,
+    "fuse": _fuse,
     "working-level table": _working_level_table,
     "float mean": _float_mean,
     "flip": _flip,

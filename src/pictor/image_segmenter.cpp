@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/singleton.h"
+#include "image_segmenter.h"
 #include "kernels/histogram.h"
 #include "kernels/threshold.h"
 #include "tool/depth.h"
@@ -159,9 +160,7 @@ bool counts_levels_natively(PyObject* low_thr, long long& low) {
 
 // cv2.calcHist([x], [0], None, [251 - low], [low, 251]).flatten().tolist():
 // channel 0, float32 counts read back as float64.
-std::vector<double> counted_levels(const WorkingLevels& levels, long long low) {
-  const npy_intp channels = mat_channels(levels.samples);
-  const kernels::LevelCounts counts = count_levels(levels, channels);
+std::vector<double> counted_levels(const kernels::LevelCounts& counts, long long low) {
   std::vector<double> hist(static_cast<std::size_t>(kCountedEnd - low), 0.0);
   for (long long level = std::max(low, 0LL); level < kCountedEnd; ++level) {
     hist[static_cast<std::size_t>(level - low)] = static_cast<double>(static_cast<float>(counts[level]));
@@ -217,7 +216,7 @@ Ref local_histogram_threshold_segmentation(const Args& args) {
   const WorkingLevels levels = working_levels(src.get(), max_value);
   long long low = 0;
   const bool native = counts_levels_natively(low_thr.get(), low) && mat_channels(levels.samples) > 0;
-  const std::vector<double> hist = native ? counted_levels(levels, low)
+  const std::vector<double> hist = native ? counted_levels(count_levels(levels, mat_channels(levels.samples)), low)
                                           : counted_levels_through_cv2(working_copy(levels, src.get(), max_value),
                                                                        low_thr.get());
   if (hist.empty()) raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
@@ -286,14 +285,9 @@ class SplitEntropies {
   Log2 log2_state_ = Log2::Pending;
 };
 
-Ref maximum_entropy_threshold_segmentation(const Args& args) {
-  Ref src = args.get("src");
-  const double max_value = depth::full_scale(src.get());
-  const WorkingLevels levels = working_levels(src.get(), max_value);
-  kernels::EntropySplits splits(levels.samples.size() > 0
-                                    ? kernels::level_densities(count_levels(levels, 1))
-                                    : densities_through_numpy(working_copy(levels, src.get(), max_value)));
-  SplitEntropies entropies(args.self(), splits);
+int maximum_entropy_level(PyObject* self, const std::array<double, kernels::kEntropyBins>& densities) {
+  kernels::EntropySplits splits(densities);
+  SplitEntropies entropies(self, splits);
   int best_threshold = 0;
   double max_entropy = -std::numeric_limits<double>::infinity();
   for (int t = kernels::kEntropyFirstLevel; t < kernels::kEntropyEndLevel; ++t) {
@@ -305,6 +299,16 @@ Ref maximum_entropy_threshold_segmentation(const Args& args) {
       best_threshold = t;
     }
   }
+  return best_threshold;
+}
+
+Ref maximum_entropy_threshold_segmentation(const Args& args) {
+  Ref src = args.get("src");
+  const double max_value = depth::full_scale(src.get());
+  const WorkingLevels levels = working_levels(src.get(), max_value);
+  const int best_threshold = maximum_entropy_level(
+      args.self(), levels.samples.size() > 0 ? kernels::level_densities(count_levels(levels, 1))
+                                             : densities_through_numpy(working_copy(levels, src.get(), max_value)));
   return binarised_above(levels, best_threshold, src.get(), max_value);
 }
 
@@ -408,6 +412,19 @@ Ref adaptive_threshold_segmentation(const Args& args) {
 }
 
 }  // namespace
+
+namespace segmenter {
+
+long long local_histogram_level(PyObject* self, const kernels::LevelCounts& channel_counts, long long low) {
+  const std::vector<double> hist = counted_levels(channel_counts, low);
+  return kernels::local_histogram_threshold(hist, ValleySummaries(self)) + low;
+}
+
+int maximum_entropy_level(PyObject* self, const kernels::LevelCounts& counts) {
+  return pictor::maximum_entropy_level(self, kernels::level_densities(counts));
+}
+
+}  // namespace segmenter
 
 const ClassSpec& image_segmenter_class() {
   static const ClassSpec spec{

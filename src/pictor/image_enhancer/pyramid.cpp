@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image_enhancer/common.h"
+#include "image_enhancer/fuse_truncation.h"
 #include "kernels/pyramid.h"
 #include "kernels/reduce.h"
 #include "kernels/tables.h"
@@ -161,11 +162,11 @@ Array upsampled_to(const Pyramid& pyramid, const Array& level, const Array& like
   return same_layout(upsampled, like, where);
 }
 
-// Every level but the coarsest becomes its amplified detail level, in place:
-// lap_k = (gauss_k - cv2.pyrUp(gauss_k+1)) * gains[k].
-void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
+// Every level from `first` on but the coarsest becomes its amplified detail
+// level, in place: lap_k = (gauss_k - cv2.pyrUp(gauss_k+1)) * gains[k].
+void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains, std::size_t first = 0) {
   std::vector<Array>& levels = pyramid.levels;
-  for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
+  for (std::size_t k = first; k + 1 < levels.size(); ++k) {
     Array upsampled = upsampled_to(pyramid, levels[k + 1], levels[k]);
     visit_float_type(levels[k].type(), [&](auto zero) {
       using F = decltype(zero);
@@ -177,9 +178,12 @@ void amplify_details(Pyramid& pyramid, const std::vector<Scalar>& gains) {
   }
 }
 
+thread_local FuseTruncation* current_truncation = nullptr;
+
 // Truncation of a coarse detail level after its gain: mode 0 clips it to
 // [-0.03, its mean], mode 1 to [-0.05, its maximum], any other mode keeps it.
-void truncate_detail(Array& level, const Ref& mode) {
+// `given`, if not null, is the upper bound to use in place of the level's own.
+void truncate_detail(Array& level, const Ref& mode, const double* given = nullptr) {
   constexpr double kMeanModeFloor = -0.03;
   constexpr double kMaxModeFloor = -0.05;
   const bool to_mean = py_equals(mode, 0);
@@ -189,8 +193,9 @@ void truncate_detail(Array& level, const Ref& mode) {
     using F = decltype(zero);
     F* data = level.data<F>();
     without_gil([&] {
-      const F high =
-          to_mean ? kernels::numpy_mean(data, level.size()) : kernels::numpy_extremes(data, level.size()).second;
+      const F high = given != nullptr ? static_cast<F>(*given)
+                     : to_mean           ? kernels::numpy_mean(data, level.size())
+                                         : kernels::numpy_extremes(data, level.size()).second;
       const F low = static_cast<F>(to_mean ? kMeanModeFloor : kMaxModeFloor);
       kernels::clip_in_place(data, level.size(), low, high);
     });
@@ -230,6 +235,7 @@ constexpr int kLaplacianPyramidDepth = 4;
 constexpr double kLaplacianPyramidGain = 1.5;
 
 constexpr int kFuseDepth = 5;
+constexpr std::size_t kFuseTruncatedFirst = 3;  // levels 3 and 4 are truncated
 constexpr double kStrengthFloor = 0.01;  // high_value and low_value are clipped to [0.01, 1]
 constexpr long kStrengthCeiling = 1;
 constexpr long kFineGainFactor = 10;
@@ -264,6 +270,12 @@ Scalar scaled_strength(const Scalar& strength, double factor) {
 
 }  // namespace
 
+FuseTruncationScope::FuseTruncationScope(FuseTruncation& truncation) : previous_(current_truncation) {
+  current_truncation = &truncation;
+}
+
+FuseTruncationScope::~FuseTruncationScope() { current_truncation = previous_; }
+
 Ref laplacian_pyramid(const Args& args) {
   Ref src = args.get("src");
   Ref min_ksize = odd_value(args.get("min_ksize"));
@@ -292,9 +304,20 @@ Ref multi_scale_fuse_enhancement(const Args& args) {
   const Scalar fine_gain = scaled_strength(high_value, kFineGainFactor);
   const Scalar coarse_gain = scaled_strength(low_value, kCoarseGainFactor);
   const Scalar coarsest_gain = scaled_strength(coarse_gain, kCoarsestGainShare);
-  amplify_details(pyramid, {fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain});
-  truncate_detail(pyramid.levels[3], mode_truncation);
-  truncate_detail(pyramid.levels[4], mode_truncation);
+  const std::vector<Scalar> gains{fine_gain, fine_gain, fine_gain, coarse_gain, coarsest_gain};
+  FuseTruncation* truncation = current_truncation;
+  if (truncation != nullptr && truncation->mode == FuseTruncation::Mode::Record) {
+    amplify_details(pyramid, gains, kFuseTruncatedFirst);  // the finer details are not recorded
+    for (std::size_t k = 0; k < truncation->recorded.size(); ++k) {
+      truncation->recorded[k] = pyramid.levels[kFuseTruncatedFirst + k].object;
+    }
+    return Ref::none();
+  }
+  amplify_details(pyramid, gains);
+  const bool given = truncation != nullptr && truncation->mode == FuseTruncation::Mode::Given;
+  for (std::size_t k = 0; k < 2; ++k) {
+    truncate_detail(pyramid.levels[kFuseTruncatedFirst + k], mode_truncation, given ? &truncation->bounds[k] : nullptr);
+  }
   return collapse(pyramid);
 }
 
