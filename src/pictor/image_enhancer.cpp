@@ -11,6 +11,7 @@
 #include "frame/ndarray.h"
 #include "frame/scalars.h"
 #include "frame/singleton.h"
+#include "frame/split_work.h"
 #include "frame/values.h"
 #include "kernels/blend.h"
 #include "kernels/levels.h"
@@ -328,8 +329,10 @@ Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_va
   });
   Array levels = contiguous(working.get(), where);
   Array result = new_array_like(levels, NPY_USHORT, where);
+  const int threads = call_threads(levels.size());
   without_gil([&] {
-    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size());
+    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size(),
+                        threads);
   });
   return result.object;
 }
@@ -393,7 +396,9 @@ Ref gamma_to_u16(const Ref& powered, Where where) {
   Array levels = new_array_like(values, NPY_USHORT, where);
   visit_float_type(values.type(), [&](auto zero) {
     using F = decltype(zero);
-    without_gil([&] { kernels::gamma_to_u16(values.data<F>(), levels.data<std::uint16_t>(), values.size()); });
+    split_samples_without_gil(values.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::gamma_to_u16(values.data<F>() + begin, levels.data<std::uint16_t>() + begin, end - begin);
+    });
   });
   return levels.object;
 }
@@ -486,7 +491,8 @@ std::vector<std::size_t> levels_to_raise(const Array& image, const ScalarExponen
                            power_of_every_level_is_quiet<T>(exponent);
   if (!every_level) {
     std::fill(present.begin(), present.end(), 0);
-    without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data()); });
+    const int threads = call_threads(image.size());
+    without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data(), threads); });
   }
   std::vector<std::size_t> indices;
   for (std::size_t index = 0; index < present.size(); ++index) {
@@ -500,9 +506,10 @@ std::vector<std::size_t> levels_to_raise(const Array& image, const ScalarExponen
 template <class T>
 Ref gamma_through_shortcut(const Array& image, double max_value, kernels::PowerShortcut shortcut, Where where) {
   Array result = new_array_like(image, NPY_USHORT, where);
+  const int threads = call_threads(image.size());
   without_gil([&] {
     kernels::gamma_by_shortcut(image.data<T>(), result.data<std::uint16_t>(), image.size(),
-                               static_cast<float>(max_value), shortcut);
+                               static_cast<float>(max_value), shortcut, threads);
   });
   return result.object;
 }
@@ -515,7 +522,9 @@ Ref gamma_through_power(const Array& image, double max_value, const ScalarExpone
   const float divisor = static_cast<float>(max_value);
   if constexpr (!kernels::has_level_table<T>) {
     Array unit = new_array_like(image, NPY_FLOAT, where);
-    without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+    split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::to_unit_float32(image.data<T>() + begin, unit.data<float>() + begin, end - begin, divisor);
+    });
     return gamma_to_u16(numpy_power(unit, exponent, where), where);
   } else {
     const std::vector<std::size_t> indices = levels_to_raise<T>(image, exponent);
@@ -528,8 +537,9 @@ Ref gamma_through_power(const Array& image, double max_value, const ScalarExpone
     std::vector<std::uint16_t> table(kernels::level_count<T>, 0);
     for (npy_intp j = 0; j < count; ++j) table[indices[j]] = stretched.data<std::uint16_t>()[j];
     Array result = new_array_like(image, NPY_USHORT, where);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size());
+      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size(), threads);
     });
     return result.object;
   }
@@ -541,7 +551,9 @@ template <class T>
 Ref gamma_through_operator(const Array& image, double max_value, const Ref& gamma_value, Where where) {
   Array unit = new_array_like(image, NPY_FLOAT, where);
   const float divisor = static_cast<float>(max_value);
-  without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+  split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    kernels::to_unit_float32(image.data<T>() + begin, unit.data<float>() + begin, end - begin, divisor);
+  });
   Ref powered = checked(PyNumber_Power(unit.object.get(), gamma_value.get(), Py_None), where);
   return gamma_to_u16(powered, where);
 }
@@ -575,8 +587,9 @@ Ref brightness_transfer(const Args& args) {
   Array result = new_array_like(image, image.type());
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale);
+      kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale, threads);
     });
   });
   return in_type_of(src.get(), result);
@@ -666,9 +679,11 @@ Array unit_float32(PyObject* src, double max_value, Where where = Where::current
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
     const auto divisor = static_cast<float>(max_value);
+    const int threads = call_threads(input.size());
     without_gil([&] {
-      kernels::map_by_level(input.data<T>(), image.data<float>(), input.size(),
-                            [divisor](T level) { return kernels::unit_float32(level, divisor); });
+      kernels::map_by_level(
+          input.data<T>(), image.data<float>(), input.size(),
+          [divisor](T level) { return kernels::unit_float32(level, divisor); }, threads);
     });
   });
   return image;
@@ -980,9 +995,10 @@ Ref auto_level(const Args& args) {
   bool selected = false;
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
       selected = kernels::auto_level(image.data<T>(), result.data<std::uint16_t>(), image.size(), low_position,
-                                     high_position, max_value);
+                                     high_position, max_value, threads);
     });
   });
   if (!selected) raise_memory_error();
@@ -1004,9 +1020,10 @@ Ref unsharpen_mask(const Args& args) {
   visit_real(weight.result, alpha.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = weight.value.as<T>();
+    const int threads = call_threads(working.size());
     without_gil([&] {
       kernels::unsharp_mask_u16(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), factor,
-                                result.data<std::uint16_t>(), working.size());
+                                result.data<std::uint16_t>(), working.size(), threads);
     });
   });
   return numpy_result(result);
@@ -1037,9 +1054,10 @@ Ref laplacian_enhancement(const Args& args) {
       using B = decltype(beta_zero);
       const A image_factor = weight.value.as<A>();
       const B detail_factor = detail_weight.value.as<B>();
-      without_gil([&] {
-        kernels::laplacian_sharpen_u16(working.data<std::uint8_t>(), laplacian.data<std::int16_t>(), image_factor,
-                                       detail_factor, result.data<std::uint16_t>(), working.size());
+      split_samples_without_gil(working.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        kernels::laplacian_sharpen_u16(working.data<std::uint8_t>() + begin, laplacian.data<std::int16_t>() + begin,
+                                       image_factor, detail_factor, result.data<std::uint16_t>() + begin,
+                                       end - begin);
       });
     });
   });
@@ -1076,8 +1094,10 @@ Ref maximum_gray_level(const Args& args) {
   Array result = new_array_like(image, NPY_UBYTE);
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), static_cast<float>(max_value));
+      kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), static_cast<float>(max_value),
+                             threads);
     });
   });
   return result.object;
@@ -1094,8 +1114,9 @@ Ref maximum_grayscale_value(const Args& args) {
   Array result = new_array_like(image, NPY_UBYTE);
   visit_samples(image, [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size());
+      kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), threads);
     });
   });
   return result.object;
@@ -1141,9 +1162,11 @@ Ref shadows_highlight(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Array working = contiguous(depth::working_u8(src.get(), max_value).get());
   Array image = new_array_like(working, NPY_FLOAT);
+  const int threads = call_threads(working.size());
   without_gil([&] {
-    kernels::map_by_level(working.data<std::uint8_t>(), image.data<float>(), working.size(),
-                          [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); });
+    kernels::map_by_level(
+        working.data<std::uint8_t>(), image.data<float>(), working.size(),
+        [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); }, threads);
   });
   Ref mask_ref = cv2("GaussianBlur", image.object, tuple(0, 0), Kw{"sigmaX", to_py(kShadowMaskSigma)});
   Array mask = same_layout(mask_ref, image);
@@ -1156,9 +1179,9 @@ Ref shadows_highlight(const Args& args) {
       using H = decltype(highlight_zero);
       const S shadow_factor = shadow_weight.value.as<S>();
       const H highlight_factor = highlight_weight.value.as<H>();
-      without_gil([&] {
-        kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor, highlight_factor,
-                                       result.data<std::uint16_t>(), image.size());
+      split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        kernels::shadows_highlight_u16(image.data<float>() + begin, mask.data<float>() + begin, shadow_factor,
+                                       highlight_factor, result.data<std::uint16_t>() + begin, end - begin);
       });
     });
   });
@@ -1180,8 +1203,8 @@ Ref glow(const Args& args) {
   visit_num(gain.result, intensity.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = gain.value.as<T>();
-    without_gil([&] {
-      kernels::scale_halo(halo.data<std::uint8_t>(), factor, halo.data<std::uint8_t>(), halo.size());
+    split_samples_without_gil(halo.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::scale_halo(halo.data<std::uint8_t>() + begin, factor, halo.data<std::uint8_t>() + begin, end - begin);
     });
   });
   Ref result = cv2("addWeighted", image, 1, halo.object, 1, 0);
@@ -1212,10 +1235,11 @@ Ref brightness_contrast(const Args& args) {
       const B addend = offset.value.as<B>();
       visit_real_type(input.type(), [&](auto sample_zero) {
         using T = decltype(sample_zero);
+        const int threads = call_threads(input.size());
         without_gil([&] {
-          kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
-            return kernels::brightness_contrast_sample(level, max_value, factor, addend);
-          });
+          kernels::map_by_level(
+              input.data<T>(), result.data<std::uint16_t>(), input.size(),
+              [&](T level) { return kernels::brightness_contrast_sample(level, max_value, factor, addend); }, threads);
         });
       });
     });

@@ -33,12 +33,16 @@ Array new_array_like(const Array& like, int type, Where where = Where::current()
 // A NumPy scalar of element type `type` holding *value (np.float64(x), np.intp(n), ...).
 Ref numpy_scalar(int type, const void* value, Where where = Where::current());
 
-// Runs a kernel with the GIL released.
+// Runs a kernel with the GIL released; the GIL is taken back even when the
+// kernel throws (std::bad_alloc of a split call's partials), so the method
+// can report the failure.
 template <class F>
 void without_gil(F&& kernel) {
-  Py_BEGIN_ALLOW_THREADS
+  struct Released {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Released() { PyEval_RestoreThread(state); }
+  } released;
   kernel();
-  Py_END_ALLOW_THREADS
 }
 
 // Calls `visit(T{})` with T the C++ type of a real NumPy element type; returns
