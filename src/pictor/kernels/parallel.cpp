@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace pictor::kernels {
 namespace {
@@ -35,23 +36,31 @@ int reserve_helpers(int wanted, int limit) {
   return granted;
 }
 
-// The parts of one call, taken in turn by the caller and its helpers.
+// The parts of one call, taken in turn by the caller and its helpers. Helpers
+// hold it by shared pointer: one that starts after the call has returned
+// finds no part left and never touches the call's body.
 class PartQueue {
  public:
   PartQueue(std::ptrdiff_t rows, int parts, const PartBody& body) : rows_(rows), parts_(parts), body_(body) {}
 
+  // Runs parts until none is left to take.
   void run() {
     for (int part = next_.fetch_add(1); part < parts_; part = next_.fetch_add(1)) {
       try {
         body_(part_start(rows_, part, parts_), part_start(rows_, part + 1, parts_), part);
       } catch (...) {
-        const std::lock_guard<std::mutex> lock(failure_mutex_);
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (!failure_) failure_ = std::current_exception();
       }
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (++finished_ == parts_) all_finished_.notify_all();
     }
   }
 
-  void rethrow_failure() const {
+  // Waits for the parts other threads are still running; rethrows the first failure.
+  void finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    all_finished_.wait(lock, [this] { return finished_ == parts_; });
     if (failure_) std::rethrow_exception(failure_);
   }
 
@@ -60,7 +69,9 @@ class PartQueue {
   const int parts_;
   const PartBody& body_;
   std::atomic<int> next_{0};
-  std::mutex failure_mutex_;
+  std::mutex mutex_;
+  std::condition_variable all_finished_;
+  int finished_ = 0;
   std::exception_ptr failure_;
 };
 
@@ -80,21 +91,21 @@ void split_rows(std::ptrdiff_t rows, std::ptrdiff_t row_samples, int threads, co
   }
   (void)registered_for_fork;
   busy_threads.fetch_add(1, std::memory_order_relaxed);
-  const int granted = reserve_helpers(parts - 1, threads);
-  PartQueue queue(rows, parts, body);
-  std::vector<std::thread> helpers;
-  helpers.reserve(static_cast<std::size_t>(granted));
-  for (int i = 0; i < granted; ++i) {
+  int granted = reserve_helpers(parts - 1, threads);
+  const auto queue = std::make_shared<PartQueue>(rows, parts, body);
+  for (; granted > 0; --granted) {
     try {
-      helpers.emplace_back([&queue] { queue.run(); });
+      std::thread([queue] {
+        queue->run();
+        busy_threads.fetch_sub(1, std::memory_order_relaxed);
+      }).detach();
     } catch (const std::system_error&) {
       break;  // no thread to be had: the parts run on the threads that started
     }
   }
-  queue.run();
-  for (std::thread& helper : helpers) helper.join();
+  queue->run();
   busy_threads.fetch_sub(1 + granted, std::memory_order_relaxed);
-  queue.rethrow_failure();
+  queue->finish();
 }
 
 namespace {

@@ -7,12 +7,16 @@
 // rows, or merges per-part partials in part order, gives the same bytes on any
 // thread count.
 //
-// Threads are started for the call and joined before it returns: nothing of
-// ours runs between calls, so fork() at any time leaves parent and child
-// working. Concurrent callers share one count of busy threads: a caller adds
-// helpers only while the threads busy in split calls stay within the count it
-// was given, so several callers at once do not oversubscribe the cores; a
-// caller that finds them taken runs all its parts itself.
+// Threads are started for the call, and the call returns once every part is
+// done: between calls no thread of ours does any work (a helper that starts
+// after the caller has taken all the parts only exits), so fork() at any time
+// leaves parent and child working. A caller never waits for a helper that has
+// not begun a part, so a loaded machine that is slow to schedule the helper
+// costs the caller nothing beyond doing the parts itself. Concurrent callers
+// share one count of busy threads: a caller adds helpers only while the
+// threads busy in split calls stay within the count it was given, so several
+// callers at once do not oversubscribe the cores; a caller that finds them
+// taken runs all its parts itself.
 #pragma once
 #include <cstddef>
 #include <functional>
@@ -20,7 +24,7 @@
 namespace pictor::kernels {
 
 // Work below this many samples per extra thread costs more to hand over than it saves.
-constexpr std::ptrdiff_t kSamplesPerThread = std::ptrdiff_t{1} << 16;
+constexpr std::ptrdiff_t kSamplesPerThread = std::ptrdiff_t{1} << 17;
 
 // Splits of sample ranges fall on multiples of this many samples: whole cache
 // lines, and whole vectors for the loops inside each part.
