@@ -21,6 +21,7 @@
 #include "kernels/sharpen.h"
 #include "kernels/stretch.h"
 #include "kernels/tone.h"
+#include "native_filters.h"
 #include "tools.h"
 
 namespace pictor {
@@ -1253,6 +1254,7 @@ constexpr float kReliefKernel[3][3] = {{1, 2, 1}, {0, 1, 0}, {-1, -2, -1}};
 
 Ref east(const Args& args) {
   Ref src = args.get("src");
+  if (Ref relief = native_relief(src.get())) return relief;
   const npy_intp shape[2] = {3, 3};
   Array kernel = new_array(2, shape, NPY_FLOAT);
   std::copy(&kReliefKernel[0][0], &kReliefKernel[0][0] + 9, kernel.data<float>());

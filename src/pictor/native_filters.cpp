@@ -1,0 +1,55 @@
+#include "native_filters.h"
+
+#include <climits>
+
+#include "frame/ndarray.h"
+#include "frame/split_work.h"
+#include "kernels/relief.h"
+
+namespace pictor {
+
+namespace {
+
+constexpr npy_intp kMostNativeChannels = 4;
+
+// A plain native-order uint8 or uint16 array of shape (h, w) or (h, w, c) with
+// 2 <= c <= 4 and no empty axis, whose rows OpenCV indexes with an int. A
+// (h, w, 1) array comes back from OpenCV as (h, w): it stays with OpenCV.
+bool relief_applies(PyObject* src) {
+  if (!PyArray_CheckExact(src)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(src);
+  const int type = PyArray_TYPE(array);
+  if ((type != NPY_UBYTE && type != NPY_USHORT) || !PyArray_ISNOTSWAPPED(array)) return false;
+  const int ndim = PyArray_NDIM(array);
+  if (ndim != 2 && ndim != 3) return false;
+  const npy_intp rows = PyArray_DIM(array, 0);
+  const npy_intp cols = PyArray_DIM(array, 1);
+  const npy_intp channels = ndim == 3 ? PyArray_DIM(array, 2) : 1;
+  if (ndim == 3 && (channels < 2 || channels > kMostNativeChannels)) return false;
+  return rows >= 1 && cols >= 1 && rows <= INT_MAX && cols * channels <= INT_MAX;
+}
+
+}  // namespace
+
+Ref native_relief(PyObject* src, Where where) {
+  if (!relief_applies(src)) return Ref();
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, input.type(), where);
+  const npy_intp rows = input.shape()[0];
+  const npy_intp cols = input.shape()[1];
+  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
+  const auto filter = [&](auto zero) {
+    using T = decltype(zero);
+    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::relief_rows(input.data<T>(), output.data<T>(), rows, cols, channels, begin, end);
+    });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
+
+}  // namespace pictor

@@ -1,0 +1,13 @@
+// Filters of the enhancer computed natively where OpenCV's result is exact
+// integer arithmetic, so that any order of computation gives its bytes.
+#pragma once
+#include "frame/pycall.h"
+
+namespace pictor {
+
+// cv2.filter2D(src, -1, relief kernel) for C-contiguous 8- or 16-bit images
+// of one to four channels; an empty Ref for anything else, which OpenCV then
+// filters (and refuses) itself.
+Ref native_relief(PyObject* src, Where where = Where::current());
+
+}  // namespace pictor
