@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from conftest import assert_same_array
-from reference import image_enhancer
+from reference import image_enhancer, image_smoother
 
 SHAPES = [(1, 1), (1, 9), (9, 1), (2, 2), (3, 3), (37, 61), (1031, 517)]
 CHANNELS = [None, 1, 2, 3, 4]
@@ -56,3 +56,17 @@ def test_east_of_other_inputs_equals_opencv(enhancer, src):
             enhancer.east(src=src)
         return
     assert_same_array(enhancer.east(src=src), expected)
+
+
+@pytest.mark.parametrize("ksize", [1, 3, 5, 9, 11, 15, 31, 127, 129])
+@pytest.mark.parametrize("channels", CHANNELS)
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_mean_blur_equals_opencv(smoother, thread_count, dtype, shape, channels, ksize):
+    # Dark and bright images reach the smallest and largest window sums.
+    for mode in ("random", "dark", "bright"):
+        src = samples(dtype, shape + ((channels,) if channels else ()), mode, seed=ksize + sum(shape))
+        expected = image_smoother.mean_blur(src=src.copy(), ksize=ksize)
+        for threads in (1, 3):
+            thread_count(threads)
+            assert_same_array(smoother.mean_blur(src=src, ksize=ksize), expected)

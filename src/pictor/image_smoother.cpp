@@ -7,6 +7,7 @@
 #include "frame/depth.h"
 #include "frame/singleton.h"
 #include "frame/values.h"
+#include "native_filters.h"
 #include "tools.h"
 
 namespace pictor {
@@ -20,6 +21,7 @@ Ref mean_blur(const Args& args) {
   Ref src = args.get("src");
   Ref ksize = odd_value(args.get("ksize"));
   const double max_value = depth::full_scale(src.get());
+  if (Ref blurred = native_box_blur(src.get(), ksize)) return blurred;
   Ref working = depth::working_u8(src.get(), max_value);
   Ref blurred = cv2("blur", working, tuple(ksize, ksize));
   return depth::restore_u16(blurred.get());

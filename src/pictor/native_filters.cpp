@@ -1,9 +1,11 @@
 #include "native_filters.h"
 
 #include <climits>
+#include <optional>
 
 #include "frame/ndarray.h"
 #include "frame/split_work.h"
+#include "kernels/box.h"
 #include "kernels/relief.h"
 
 namespace pictor {
@@ -15,7 +17,7 @@ constexpr npy_intp kMostNativeChannels = 4;
 // A plain native-order uint8 or uint16 array of shape (h, w) or (h, w, c) with
 // 2 <= c <= 4 and no empty axis, whose rows OpenCV indexes with an int. A
 // (h, w, 1) array comes back from OpenCV as (h, w): it stays with OpenCV.
-bool relief_applies(PyObject* src) {
+bool is_native_image(PyObject* src) {
   if (!PyArray_CheckExact(src)) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(src);
   const int type = PyArray_TYPE(array);
@@ -29,10 +31,50 @@ bool relief_applies(PyObject* src) {
   return rows >= 1 && cols >= 1 && rows <= INT_MAX && cols * channels <= INT_MAX;
 }
 
+// The cv2 of the module namespace is the OpenCV module that Python imported.
+bool calls_opencv_itself(Where where) {
+  Ref namespace_cv2 = global(Name("cv2", where));
+  Ref opencv = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("cv2")).get()));
+  if (!opencv) PyErr_Clear();
+  return opencv && opencv.get() == namespace_cv2.get();
+}
+
+// A plain int, odd and within the fused filter's widest window.
+std::optional<long> native_box_side(const Ref& ksize) {
+  if (!PyLong_CheckExact(ksize.get())) return std::nullopt;
+  int overflow = 0;
+  const long side = PyLong_AsLongAndOverflow(ksize.get(), &overflow);
+  if (overflow != 0 || side < 1 || side > kernels::kWidestBox || side % 2 == 0) return std::nullopt;
+  return side;
+}
+
 }  // namespace
 
+Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_box_side(ksize);
+  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, NPY_USHORT, where);
+  const npy_intp rows = input.shape()[0];
+  const npy_intp cols = input.shape()[1];
+  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
+  const auto filter = [&](auto zero) {
+    using T = decltype(zero);
+    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::box_mean_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels, *side,
+                                      begin, end);
+    });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
+
 Ref native_relief(PyObject* src, Where where) {
-  if (!relief_applies(src)) return Ref();
+  if (!is_native_image(src)) return Ref();
   Array input = contiguous(src, where);
   Array output = new_array_like(input, input.type(), where);
   const npy_intp rows = input.shape()[0];

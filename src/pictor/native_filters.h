@@ -10,4 +10,10 @@ namespace pictor {
 // filters (and refuses) itself.
 Ref native_relief(PyObject* src, Where where = Where::current());
 
+// The restored cv2.blur(working copy, (ksize, ksize)) of 8- or 16-bit images
+// of one to four channels, in one pass, for a plain odd int ksize within
+// kernels::kWidestBox, while the module's cv2 is the OpenCV module itself (a
+// rebound cv2 is called as before); an empty Ref for anything else.
+Ref native_box_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
+
 }  // namespace pictor
