@@ -2,10 +2,12 @@
 
 #include <climits>
 #include <optional>
+#include <vector>
 
 #include "frame/ndarray.h"
 #include "frame/split_work.h"
 #include "kernels/box.h"
+#include "kernels/gauss.h"
 #include "kernels/relief.h"
 
 namespace pictor {
@@ -39,19 +41,51 @@ bool calls_opencv_itself(Where where) {
   return opencv && opencv.get() == namespace_cv2.get();
 }
 
-// A plain int, odd and within the fused filter's widest window.
-std::optional<long> native_box_side(const Ref& ksize) {
+// A plain int, odd and within [narrowest, widest].
+std::optional<long> native_side(const Ref& ksize, long narrowest, long widest) {
   if (!PyLong_CheckExact(ksize.get())) return std::nullopt;
   int overflow = 0;
   const long side = PyLong_AsLongAndOverflow(ksize.get(), &overflow);
-  if (overflow != 0 || side < 1 || side > kernels::kWidestBox || side % 2 == 0) return std::nullopt;
+  if (overflow != 0 || side < narrowest || side > widest || side % 2 == 0) return std::nullopt;
   return side;
+}
+
+constexpr std::uint32_t kGaussianWeightSum = 256;  // 8 fraction bits
+constexpr std::uint8_t kImpulse = 255;
+
+// OpenCV's fixed-point weights of its ksize x ksize Gaussian with sigma 0,
+// read back from the blur of a single 255 in a row of zeros: the blur at
+// offset i is round(255 * c_i / 256), which is c_i itself for c_i <= 128;
+// the centre takes what the others leave of 256. Empty when the response
+// does not have that form.
+std::vector<std::uint32_t> opencv_gaussian_weights(long ksize, Where where) {
+  const npy_intp shape[2] = {1, 2 * ksize + 1};
+  Array impulse = new_array(2, shape, NPY_UBYTE, where);
+  std::fill(impulse.data<std::uint8_t>(), impulse.data<std::uint8_t>() + impulse.size(), 0);
+  impulse.data<std::uint8_t>()[ksize] = kImpulse;
+  Ref response_ref = cv2(Name("GaussianBlur", where), impulse.object, tuple(ksize, ksize), 0);
+  Array response = contiguous(response_ref.get(), where);
+  if (response.type() != NPY_UBYTE || response.size() != impulse.size()) return {};
+  const std::uint8_t* blurred = response.data<std::uint8_t>() + ksize - ksize / 2;
+  std::vector<std::uint32_t> weights(static_cast<std::size_t>(ksize));
+  std::uint32_t sides = 0;
+  for (long i = 0; i < ksize; ++i) {
+    if (i == ksize / 2) continue;
+    if (blurred[i] >= kGaussianWeightSum / 2) return {};
+    weights[i] = blurred[i];
+    sides += blurred[i];
+  }
+  if (sides > kGaussianWeightSum) return {};
+  weights[ksize / 2] = kGaussianWeightSum - sides;
+  const std::uint32_t centre_response = (kImpulse * weights[ksize / 2] * kGaussianWeightSum + (1u << 15)) >> 16;
+  if (centre_response != blurred[ksize / 2]) return {};
+  return weights;
 }
 
 }  // namespace
 
 Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
-  const std::optional<long> side = native_box_side(ksize);
+  const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
   if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
   Array input = contiguous(src, where);
   Array output = new_array_like(input, NPY_USHORT, where);
@@ -63,6 +97,31 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
     split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
       kernels::box_mean_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels, *side,
                                       begin, end);
+    });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
+
+Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
+  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(*side, where);
+  if (weights.empty()) return Ref();
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, NPY_USHORT, where);
+  const npy_intp rows = input.shape()[0];
+  const npy_intp cols = input.shape()[1];
+  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
+  const auto filter = [&](auto zero) {
+    using T = decltype(zero);
+    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels,
+                                      weights.data(), *side, begin, end);
     });
   };
   if (input.type() == NPY_UBYTE) {

@@ -16,4 +16,10 @@ Ref native_relief(PyObject* src, Where where = Where::current());
 // rebound cv2 is called as before); an empty Ref for anything else.
 Ref native_box_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
 
+// The restored cv2.GaussianBlur(working copy, (ksize, ksize), 0) of the same
+// images, in one pass, for a plain odd int ksize in [3,
+// kernels::kWidestGaussian], with the fixed-point weights the installed
+// OpenCV itself uses; an empty Ref for anything else.
+Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
+
 }  // namespace pictor

@@ -1,0 +1,100 @@
+#include "kernels/gauss.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "kernels/depth.h"
+#include "kernels/numeric.h"
+
+namespace pictor::kernels {
+
+namespace {
+
+std::ptrdiff_t reflect_101(std::ptrdiff_t p, std::ptrdiff_t length) {
+  if (length == 1) return 0;
+  while (p < 0 || p >= length) p = p < 0 ? -p : 2 * length - p - 2;
+  return p;
+}
+
+inline std::uint32_t working_level(std::uint8_t sample) { return sample; }
+inline std::uint32_t working_level(std::uint16_t sample) { return sample / kLevelsPer8BitStep; }
+
+constexpr std::uint32_t kHalfOfResultUnit = 1u << 15;
+constexpr int kResultFractionBits = 16;
+
+// The working levels of one source row, framed by reflected columns.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void frame_levels(const T* __restrict row, std::uint32_t* __restrict framed, std::ptrdiff_t cols,
+                  std::ptrdiff_t channels, std::ptrdiff_t radius) {
+  std::uint32_t* inside = framed + radius * channels;
+  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
+  for (std::ptrdiff_t c = -radius; c < 0; ++c) {
+    for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
+  }
+  for (std::ptrdiff_t c = cols; c < cols + radius; ++c) {
+    for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
+  }
+}
+
+// filtered[j] = sum_i weights[i] * framed[j + i * step]
+PICTOR_ALSO_FOR_AVX2
+void weigh_along_row(const std::uint32_t* __restrict framed, std::uint32_t* __restrict filtered, std::ptrdiff_t size,
+                     std::ptrdiff_t step, const std::uint32_t* weights, long ksize) {
+  for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] = weights[0] * framed[j];
+  for (long i = 1; i < ksize; ++i) {
+    const std::uint32_t weight = weights[i];
+    const std::uint32_t* shifted = framed + i * step;
+    for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] += weight * shifted[j];
+  }
+}
+
+PICTOR_ALSO_FOR_AVX2
+void weigh_row_into(const std::uint32_t* __restrict filtered, std::uint32_t weight, std::uint32_t* __restrict sums,
+                    std::ptrdiff_t size) {
+  for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] += weight * filtered[j];
+}
+
+PICTOR_ALSO_FOR_AVX2
+void write_restored(const std::uint32_t* __restrict sums, std::uint16_t* __restrict out, std::ptrdiff_t size) {
+  for (std::ptrdiff_t j = 0; j < size; ++j) {
+    const std::uint32_t level = (sums[j] + kHalfOfResultUnit) >> kResultFractionBits;
+    out[j] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
+  }
+}
+
+}  // namespace
+
+template <class T>
+void gaussian_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                            std::ptrdiff_t channels, const std::uint32_t* weights, long ksize, std::ptrdiff_t begin,
+                            std::ptrdiff_t end) {
+  const std::ptrdiff_t radius = ksize / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  std::vector<std::uint32_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels));
+  // The row-filtered source rows of the window, kept in a ring: source row s
+  // sits in slot s mod ksize.
+  std::vector<std::uint32_t> ring(static_cast<std::size_t>(ksize * stride));
+  std::vector<std::uint32_t> sums(static_cast<std::size_t>(stride));
+  const auto slot = [&](std::ptrdiff_t s) {
+    return ring.data() + (((s % ksize) + ksize) % ksize) * stride;
+  };
+  const auto filter_row = [&](std::ptrdiff_t s) {
+    frame_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
+    weigh_along_row(framed.data(), slot(s), stride, channels, weights, ksize);
+  };
+  for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) filter_row(s);
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    filter_row(r + radius);
+    std::fill(sums.begin(), sums.end(), 0u);
+    for (long i = 0; i < ksize; ++i) weigh_row_into(slot(r - radius + i), weights[i], sums.data(), stride);
+    write_restored(sums.data(), out + r * stride, stride);
+  }
+}
+
+template void gaussian_restored_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
+                                     std::ptrdiff_t, const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+template void gaussian_restored_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
+                                     std::ptrdiff_t, const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+
+}  // namespace pictor::kernels
