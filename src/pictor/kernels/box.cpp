@@ -26,29 +26,21 @@ void add_row(const T* __restrict row, std::uint32_t* __restrict column_sums, std
   for (std::ptrdiff_t j = 0; j < size; ++j) column_sums[j] += static_cast<std::uint32_t>(sign) * working_level(row[j]);
 }
 
-// Division by the window area as a multiplication: with S = 24 + ceil(log2
-// area) and M = ceil(2**S / area), floor(t * M / 2**S) = floor(t / area) for
-// every t below 2**24, which bounds every rounded window sum here.
-struct ExactDivision {
-  std::uint64_t multiplier;
-  int shift;
-
-  explicit ExactDivision(std::uint32_t divisor) {
-    int log2_ceiling = 0;
-    while ((std::uint64_t{1} << log2_ceiling) < divisor) ++log2_ceiling;
-    shift = 24 + log2_ceiling;
-    multiplier = ((std::uint64_t{1} << shift) + divisor - 1) / divisor;
-  }
-};
-
 // The rounded mean restored to 16 bits: round(sum / area) with no ties for an
-// odd area is floor((sum + (area - 1) / 2) / area).
+// odd area is floor(t / area) with t = sum + (area - 1) / 2. The float
+// quotient of t (below 2**24, exact) is within one of the integer one; one
+// step on the exact remainder corrects it.
 PICTOR_ALSO_FOR_AVX2
 void write_means(const std::uint32_t* __restrict sums, std::uint16_t* __restrict out, std::ptrdiff_t size,
-                 std::uint32_t area, ExactDivision by_area) {
-  const std::uint32_t half = (area - 1) / 2;
+                 std::uint32_t area) {
+  const auto half = static_cast<std::int32_t>((area - 1) / 2);
+  const auto divisor = static_cast<std::int32_t>(area);
+  const float reciprocal = 1.0f / static_cast<float>(area);
   for (std::ptrdiff_t j = 0; j < size; ++j) {
-    const auto level = static_cast<std::uint32_t>((std::uint64_t{sums[j] + half} * by_area.multiplier) >> by_area.shift);
+    const std::int32_t t = static_cast<std::int32_t>(sums[j]) + half;
+    std::int32_t level = static_cast<std::int32_t>(static_cast<float>(t) * reciprocal);
+    const std::int32_t remainder = t - level * divisor;
+    level += (remainder >= divisor) - (remainder < 0);
     out[j] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
   }
 }
@@ -89,7 +81,6 @@ void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
   const auto area = static_cast<std::uint32_t>(ksize * ksize);
-  const ExactDivision by_area(area);
   // The vertical sums of the window's rows for each sample of a row, framed
   // by the reflected columns on either side.
   std::vector<std::uint32_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels), 0);
@@ -117,7 +108,7 @@ void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
     } else {
       sum_windows_running(framed.data(), window_sums.data(), cols, channels, ksize);
     }
-    write_means(window_sums.data(), out + r * stride, stride, area, by_area);
+    write_means(window_sums.data(), out + r * stride, stride, area);
   }
 }
 

@@ -25,10 +25,10 @@ constexpr int kResultFractionBits = 16;
 // The working levels of one source row, framed by reflected columns.
 template <class T>
 PICTOR_ALSO_FOR_AVX2
-void frame_levels(const T* __restrict row, std::uint32_t* __restrict framed, std::ptrdiff_t cols,
+void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std::ptrdiff_t cols,
                   std::ptrdiff_t channels, std::ptrdiff_t radius) {
-  std::uint32_t* inside = framed + radius * channels;
-  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
+  std::uint16_t* inside = framed + radius * channels;
+  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = static_cast<std::uint16_t>(working_level(row[j]));
   for (std::ptrdiff_t c = -radius; c < 0; ++c) {
     for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
   }
@@ -37,22 +37,40 @@ void frame_levels(const T* __restrict row, std::uint32_t* __restrict framed, std
   }
 }
 
-// filtered[j] = sum_i weights[i] * framed[j + i * step]
+// The row pass in 16 bits: every partial sum is at most 255 * 256. The
+// weights are symmetric, so the two samples at equal distance from the
+// centre share one product.
 PICTOR_ALSO_FOR_AVX2
-void weigh_along_row(const std::uint32_t* __restrict framed, std::uint32_t* __restrict filtered, std::ptrdiff_t size,
+void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __restrict filtered, std::ptrdiff_t size,
                      std::ptrdiff_t step, const std::uint32_t* weights, long ksize) {
-  for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] = weights[0] * framed[j];
-  for (long i = 1; i < ksize; ++i) {
-    const std::uint32_t weight = weights[i];
-    const std::uint32_t* shifted = framed + i * step;
-    for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] += weight * shifted[j];
+  const long radius = ksize / 2;
+  const auto centre_weight = static_cast<std::uint16_t>(weights[radius]);
+  const std::uint16_t* centre = framed + radius * step;
+  for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] = static_cast<std::uint16_t>(centre_weight * centre[j]);
+  for (long i = 0; i < radius; ++i) {
+    const auto weight = static_cast<std::uint16_t>(weights[i]);
+    const std::uint16_t* near = framed + i * step;
+    const std::uint16_t* far = framed + (ksize - 1 - i) * step;
+    for (std::ptrdiff_t j = 0; j < size; ++j) {
+      filtered[j] = static_cast<std::uint16_t>(filtered[j] + weight * (near[j] + far[j]));
+    }
   }
 }
 
+// The column pass in 32 bits, symmetric likewise.
 PICTOR_ALSO_FOR_AVX2
-void weigh_row_into(const std::uint32_t* __restrict filtered, std::uint32_t weight, std::uint32_t* __restrict sums,
-                    std::ptrdiff_t size) {
-  for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] += weight * filtered[j];
+void weigh_rows(const std::uint16_t* const* window, const std::uint32_t* weights, long ksize,
+                std::uint32_t* __restrict sums, std::ptrdiff_t size) {
+  const long radius = ksize / 2;
+  const std::uint32_t centre_weight = weights[radius];
+  const std::uint16_t* centre = window[radius];
+  for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] = centre_weight * centre[j];
+  for (long i = 0; i < radius; ++i) {
+    const std::uint32_t weight = weights[i];
+    const std::uint16_t* near = window[i];
+    const std::uint16_t* far = window[ksize - 1 - i];
+    for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] += weight * (std::uint32_t{near[j]} + far[j]);
+  }
 }
 
 PICTOR_ALSO_FOR_AVX2
@@ -71,11 +89,12 @@ void gaussian_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
                             std::ptrdiff_t end) {
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  std::vector<std::uint32_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels));
+  std::vector<std::uint16_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels));
   // The row-filtered source rows of the window, kept in a ring: source row s
   // sits in slot s mod ksize.
-  std::vector<std::uint32_t> ring(static_cast<std::size_t>(ksize * stride));
+  std::vector<std::uint16_t> ring(static_cast<std::size_t>(ksize * stride));
   std::vector<std::uint32_t> sums(static_cast<std::size_t>(stride));
+  std::vector<const std::uint16_t*> window(static_cast<std::size_t>(ksize));
   const auto slot = [&](std::ptrdiff_t s) {
     return ring.data() + (((s % ksize) + ksize) % ksize) * stride;
   };
@@ -86,8 +105,8 @@ void gaussian_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
   for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) filter_row(s);
   for (std::ptrdiff_t r = begin; r < end; ++r) {
     filter_row(r + radius);
-    std::fill(sums.begin(), sums.end(), 0u);
-    for (long i = 0; i < ksize; ++i) weigh_row_into(slot(r - radius + i), weights[i], sums.data(), stride);
+    for (long i = 0; i < ksize; ++i) window[static_cast<std::size_t>(i)] = slot(r - radius + i);
+    weigh_rows(window.data(), weights, ksize, sums.data(), stride);
     write_restored(sums.data(), out + r * stride, stride);
   }
 }
