@@ -31,6 +31,7 @@ Ref median_blur(const Args& args) {
   Ref src = args.get("src");
   Ref ksize = odd_value(args.get("ksize"));
   const double max_value = depth::full_scale(src.get());
+  if (Ref blurred = native_median_blur(src.get(), ksize)) return blurred;
   Ref working = depth::working_u8(src.get(), max_value);
   Ref blurred = cv2("medianBlur", working, ksize);
   return depth::restore_u16(blurred.get());

@@ -8,6 +8,7 @@
 #include "frame/split_work.h"
 #include "kernels/box.h"
 #include "kernels/gauss.h"
+#include "kernels/median.h"
 #include "kernels/relief.h"
 
 namespace pictor {
@@ -122,6 +123,36 @@ Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
     split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
       kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels,
                                       weights.data(), *side, begin, end);
+    });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
+
+Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestMedian);
+  if (!side || !kernels::fused_median_takes(*side) || !is_native_image(src) || !calls_opencv_itself(where)) {
+    return Ref();
+  }
+  // OpenCV's wide median refuses two-channel images: let it say so.
+  if (*side != 3 && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(src)) == 3 &&
+      PyArray_DIM(reinterpret_cast<PyArrayObject*>(src), 2) == 2) {
+    return Ref();
+  }
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, NPY_USHORT, where);
+  const npy_intp rows = input.shape()[0];
+  const npy_intp cols = input.shape()[1];
+  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
+  const auto filter = [&](auto zero) {
+    using T = decltype(zero);
+    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::median_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels, *side,
+                                    begin, end);
     });
   };
   if (input.type() == NPY_UBYTE) {

@@ -22,4 +22,9 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where = Where::curren
 // OpenCV itself uses; an empty Ref for anything else.
 Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
 
+// The restored cv2.medianBlur(working copy, ksize) of the same images, in one
+// pass, for the plain int sides kernels::fused_median_takes; an empty Ref for
+// anything else.
+Ref native_median_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
+
 }  // namespace pictor
