@@ -83,22 +83,26 @@ std::vector<std::uint32_t> opencv_gaussian_weights(long ksize, Where where) {
   return weights;
 }
 
-}  // namespace
+// The image's layout as the row kernels take it.
+struct ImageRows {
+  std::ptrdiff_t rows;
+  std::ptrdiff_t cols;
+  std::ptrdiff_t channels;
+};
 
-Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
-  const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
-  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+// A new image of `output_type` and src's shape, its rows written by
+// filter_rows(T{}, input, output, layout, begin, end) for T the sample type
+// (uint8 or uint16) of a native image, split over the call's threads.
+template <class FilterRows>
+Ref filter_image(PyObject* src, int output_type, FilterRows&& filter_rows, Where where) {
   Array input = contiguous(src, where);
-  Array output = new_array_like(input, NPY_USHORT, where);
-  const npy_intp rows = input.shape()[0];
-  const npy_intp cols = input.shape()[1];
-  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
+  Array output = new_array_like(input, output_type, where);
+  const ImageRows layout{input.shape()[0], input.shape()[1], input.ndim() == 3 ? input.shape()[2] : 1};
   const auto filter = [&](auto zero) {
-    using T = decltype(zero);
-    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      kernels::box_mean_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels, *side,
-                                      begin, end);
-    });
+    split_rows_without_gil(layout.rows, layout.cols * layout.channels,
+                           [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+                             filter_rows(zero, input, output, layout, begin, end);
+                           });
   };
   if (input.type() == NPY_UBYTE) {
     filter(std::uint8_t{});
@@ -108,29 +112,36 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
   return output.object;
 }
 
+}  // namespace
+
+Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
+  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::box_mean_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                        image.channels, *side, begin, end);
+      },
+      where);
+}
+
 Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
   const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
   if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
   const std::vector<std::uint32_t> weights = opencv_gaussian_weights(*side, where);
   if (weights.empty()) return Ref();
-  Array input = contiguous(src, where);
-  Array output = new_array_like(input, NPY_USHORT, where);
-  const npy_intp rows = input.shape()[0];
-  const npy_intp cols = input.shape()[1];
-  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
-  const auto filter = [&](auto zero) {
-    using T = decltype(zero);
-    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels,
-                                      weights.data(), *side, begin, end);
-    });
-  };
-  if (input.type() == NPY_UBYTE) {
-    filter(std::uint8_t{});
-  } else {
-    filter(std::uint16_t{});
-  }
-  return output.object;
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                        image.channels, weights.data(), *side, begin, end);
+      },
+      where);
 }
 
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
@@ -143,45 +154,28 @@ Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
       PyArray_DIM(reinterpret_cast<PyArrayObject*>(src), 2) == 2) {
     return Ref();
   }
-  Array input = contiguous(src, where);
-  Array output = new_array_like(input, NPY_USHORT, where);
-  const npy_intp rows = input.shape()[0];
-  const npy_intp cols = input.shape()[1];
-  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
-  const auto filter = [&](auto zero) {
-    using T = decltype(zero);
-    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      kernels::median_restored_rows(input.data<T>(), output.data<std::uint16_t>(), rows, cols, channels, *side,
-                                    begin, end);
-    });
-  };
-  if (input.type() == NPY_UBYTE) {
-    filter(std::uint8_t{});
-  } else {
-    filter(std::uint16_t{});
-  }
-  return output.object;
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::median_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                      image.channels, *side, begin, end);
+      },
+      where);
 }
 
 Ref native_relief(PyObject* src, Where where) {
   if (!is_native_image(src)) return Ref();
-  Array input = contiguous(src, where);
-  Array output = new_array_like(input, input.type(), where);
-  const npy_intp rows = input.shape()[0];
-  const npy_intp cols = input.shape()[1];
-  const npy_intp channels = input.ndim() == 3 ? input.shape()[2] : 1;
-  const auto filter = [&](auto zero) {
-    using T = decltype(zero);
-    split_rows_without_gil(rows, cols * channels, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      kernels::relief_rows(input.data<T>(), output.data<T>(), rows, cols, channels, begin, end);
-    });
-  };
-  if (input.type() == NPY_UBYTE) {
-    filter(std::uint8_t{});
-  } else {
-    filter(std::uint16_t{});
-  }
-  return output.object;
+  const int sample_type = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(src));
+  return filter_image(
+      src, sample_type,
+      [](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+         std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::relief_rows(input.data<T>(), output.data<T>(), image.rows, image.cols, image.channels, begin, end);
+      },
+      where);
 }
 
 }  // namespace pictor

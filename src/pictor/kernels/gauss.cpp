@@ -5,19 +5,11 @@
 
 #include "kernels/depth.h"
 #include "kernels/numeric.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
 namespace {
-
-std::ptrdiff_t reflect_101(std::ptrdiff_t p, std::ptrdiff_t length) {
-  if (length == 1) return 0;
-  while (p < 0 || p >= length) p = p < 0 ? -p : 2 * length - p - 2;
-  return p;
-}
-
-inline std::uint32_t working_level(std::uint8_t sample) { return sample; }
-inline std::uint32_t working_level(std::uint16_t sample) { return sample / kLevelsPer8BitStep; }
 
 constexpr std::uint32_t kHalfOfResultUnit = 1u << 15;
 constexpr int kResultFractionBits = 16;

@@ -6,19 +6,11 @@
 
 #include "kernels/depth.h"
 #include "kernels/numeric.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
 namespace {
-
-inline std::uint8_t working_level(std::uint8_t sample) { return sample; }
-inline std::uint8_t working_level(std::uint16_t sample) {
-  return static_cast<std::uint8_t>(sample / kLevelsPer8BitStep);
-}
-
-inline std::ptrdiff_t clamp_index(std::ptrdiff_t p, std::ptrdiff_t length) {
-  return p < 0 ? 0 : (p >= length ? length - 1 : p);
-}
 
 // The working levels of one source row, framed by one repeated pixel each side.
 template <class T>

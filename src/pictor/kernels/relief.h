@@ -14,18 +14,11 @@
 #include <limits>
 
 #include "kernels/numeric.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
 namespace detail {
-
-// The reflected neighbour index of an axis of `length` samples.
-inline std::ptrdiff_t reflect_101(std::ptrdiff_t index, std::ptrdiff_t length) {
-  if (length == 1) return 0;
-  if (index < 0) return -index;
-  if (index >= length) return 2 * length - index - 2;
-  return index;
-}
 
 template <class T>
 inline T saturate_relief(std::int32_t sum) {
@@ -77,8 +70,8 @@ void relief_rows(const T* src, T* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                  std::ptrdiff_t begin, std::ptrdiff_t end) {
   const std::ptrdiff_t stride = cols * channels;
   for (std::ptrdiff_t r = begin; r < end; ++r) {
-    detail::relief_row(src + detail::reflect_101(r - 1, rows) * stride, src + r * stride,
-                       src + detail::reflect_101(r + 1, rows) * stride, out + r * stride, cols, channels);
+    detail::relief_row(src + reflect_101(r - 1, rows) * stride, src + r * stride,
+                       src + reflect_101(r + 1, rows) * stride, out + r * stride, cols, channels);
   }
 }
 
