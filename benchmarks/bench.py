@@ -7,8 +7,12 @@ For every case of benchmarks/cases/ whose method is built (does not raise
 NotImplementedError) and every image kind of the case (2048x2048 uint16 grey,
 uint16 colour, uint8 grey by default), both sides run in this process; each
 time is the median of at least N runs (more for fast calls, until each side
-has run for a quarter of a second), the two sides taking turns, and the speed
-ratio is reference time / our time.
+has run for a quarter of a second), the two sides and a plain `src.copy()` of
+the input taking turns; the speed ratio is reference time / our time, the copy
+ratio our time / the copy's (one read and one write of the image: the floor
+for a method that returns an image of the input's size). Our side is timed
+once more with cv2.setNumThreads(1), which makes every call single-threaded,
+beside the default thread count, so the gain from the other cores shows.
 Unless --no-memory is given, the extra peak resident memory of one call is
 measured for each side in a fresh subprocess: allocate the input, warm the
 libraries up on a small image, reset the high-water mark through
@@ -108,12 +112,23 @@ def median_ms(functions, image, keywords, repeat):
     return [statistics.median(side_times) * 1000 for side_times in times]
 
 
+def copy_of_source(src, **keywords):
+    return src.copy()
+
+
 def time_case(case, kind, image, repeat):
     keywords, reference = case[2], case[3]
     method = ours(case)
     mismatch = describe_mismatch(method(src=image, **keywords), reference(src=image, **keywords))
-    ours_ms, reference_ms = median_ms((method, reference), image, keywords, repeat)
-    return {"ours_ms": ours_ms, "reference_ms": reference_ms, "mismatch": mismatch}
+    ours_ms, reference_ms, copy_ms = median_ms((method, reference, copy_of_source), image, keywords, repeat)
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)
+    try:
+        single_ms, = median_ms((method,), image, keywords, repeat)
+    finally:
+        cv2.setNumThreads(threads)
+    return {"ours_ms": ours_ms, "reference_ms": reference_ms, "copy_ms": copy_ms, "single_ms": single_ms,
+            "mismatch": mismatch}
 
 
 def describe_mismatch(result, expected):
@@ -182,15 +197,16 @@ def format_mib(value):
 
 
 def results_table(rows):
-    lines = ["| method | image | ours ms | reference ms | speed ratio (ref/ours) "
-             "| our extra peak MiB | reference extra peak MiB | memory ratio (ours/ref) |",
-             "|---|---|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| method | image | ours ms | ours ms, 1 thread | reference ms | speed ratio (ref/ours) "
+             "| ours / src.copy() | our extra peak MiB | reference extra peak MiB | memory ratio (ours/ref) |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for row in rows:
         memory_ratio = "-"
         if row.get("ours_bytes") is not None and row.get("reference_bytes"):
             memory_ratio = f"{row['ours_bytes'] / row['reference_bytes']:.2f}"
-        lines.append(f"| {row['label']} | {row['kind']} | {row['ours_ms']:.2f} "
+        lines.append(f"| {row['label']} | {row['kind']} | {row['ours_ms']:.2f} | {row['single_ms']:.2f} "
                      f"| {row['reference_ms']:.2f} | {format_ratio(row['reference_ms'], row['ours_ms'])} "
+                     f"| {format_ratio(row['ours_ms'], row['copy_ms'])} "
                      f"| {format_mib(row.get('ours_bytes'))} | {format_mib(row.get('reference_bytes'))} "
                      f"| {memory_ratio} |")
     return lines
@@ -215,7 +231,9 @@ def report(rows, skipped, failed, options, load_before):
              "on a shared machine the times vary from run to run, the memory figures do not.",
              f"Images {options.size}x{options.size}; times are medians of at least {options.repeat} runs in one "
              f"process (more for fast calls, until each side has run {MIN_TIMED_SECONDS} s), the two "
-             "sides taking turns; extra peak memory is the high-water mark of one call "
+             "sides and `src.copy()` taking turns, with OpenCV's default thread count "
+             f"({cv2.getNumThreads()}); '1 thread' is ours again with cv2.setNumThreads(1); "
+             "extra peak memory is the high-water mark of one call "
              "above the resident size just before it, each in a fresh process.",
              "Command: `python benchmarks/bench.py`.", ""]
     lines += results_table(rows)

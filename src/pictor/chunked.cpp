@@ -23,6 +23,10 @@
 namespace pictor {
 namespace {
 
+// A chunk is one task of a Dask graph, whose scheduler already runs chunks
+// side by side: each chunk's kernels stay on the worker's own thread.
+constexpr int kOneThread = 1;
+
 // Calls visit(T{}) for 8- and 16-bit samples; other types are not chunked.
 template <class F>
 void visit_levels(const Array& image, const char* what, F&& visit) {
@@ -275,7 +279,8 @@ Ref transfer_apply(PyObject* src, PyObject* mean, PyObject* target, PyObject* lo
         std::fill(result.data<T>(), result.data<T>() + image.size(), level);
         return;
       }
-      kernels::write_transfer(image.data<T>(), result.data<T>(), image.size(), norm, factor, full_scale);
+      kernels::write_transfer(image.data<T>(), result.data<T>(), image.size(), norm, factor, full_scale,
+                              kOneThread);
     });
   });
   return result.object;

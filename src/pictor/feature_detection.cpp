@@ -5,6 +5,7 @@
 
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "frame/split_work.h"
 #include "kernels/canny.h"
 #include "kernels/depth.h"
 #include "tool/depth.h"
@@ -68,8 +69,10 @@ Ref native_edges(PyObject* image, kernels::CannyThresholds thresholds, Where whe
   bool done = false;
   const auto detect = [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(input.size());
     without_gil([&] {
-      done = kernels::canny_edges(input.data<T>(), rows, cols, channels, thresholds, edges.data<std::uint16_t>());
+      done = kernels::canny_edges(input.data<T>(), rows, cols, channels, thresholds, edges.data<std::uint16_t>(),
+                                  threads);
     });
   };
   if (input.type() == NPY_UBYTE) detect(std::uint8_t{});

@@ -1,6 +1,7 @@
 // ImageFusion: multiply and screen blending of an image with itself.
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "frame/split_work.h"
 #include "kernels/fusion.h"
 #include "tools.h"
 
@@ -27,14 +28,16 @@ Ref fuse(const Array& input, Where where) {
   const bool native = visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
     Array output = new_array_like(input, input.type(), where);
-    without_gil([&] { kernels::self_blend_fusion<mode>(input.data<T>(), output.data<T>(), input.size()); });
+    const int threads = call_threads(input.size());
+    without_gil([&] { kernels::self_blend_fusion<mode>(input.data<T>(), output.data<T>(), input.size(), threads); });
     result = output.object;
   });
   if (native) return result;
   Array as_float = contiguous_as(input.object.get(), NPY_DOUBLE, where);
   Array output = new_array_like(as_float, NPY_DOUBLE, where);
+  const int threads = call_threads(as_float.size());
   without_gil([&] {
-    kernels::self_blend_fusion<mode>(as_float.data<double>(), output.data<double>(), as_float.size());
+    kernels::self_blend_fusion<mode>(as_float.data<double>(), output.data<double>(), as_float.size(), threads);
   });
   return output.object;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/singleton.h"
+#include "frame/split_work.h"
 #include "image_segmenter.h"
 #include "kernels/histogram.h"
 #include "kernels/threshold.h"
@@ -112,7 +113,8 @@ Ref working_copy(const WorkingLevels& levels, PyObject* src, double max_value) {
 kernels::LevelCounts count_levels(const WorkingLevels& levels, std::ptrdiff_t step) {
   kernels::LevelCounts counts{};
   levels.visit([&](const auto* samples) {
-    without_gil([&] { counts = kernels::count_working_levels(samples, levels.samples.size(), step); });
+    const int threads = call_threads(levels.samples.size());
+    without_gil([&] { counts = kernels::count_working_levels(samples, levels.samples.size(), step, threads); });
   });
   return counts;
 }
@@ -138,8 +140,8 @@ Ref binarised_above(const WorkingLevels& levels, long long level, PyObject* src,
   if (!threshold_keeps_shape(levels.samples)) return threshold_through_cv2(working_copy(levels, src, max_value), to_py(level));
   const Array result = new_array_like(levels.samples, NPY_USHORT);
   levels.visit([&](const auto* samples) {
-    without_gil([&] {
-      kernels::binarise_above(samples, result.data<std::uint16_t>(), levels.samples.size(), level);
+    split_samples_without_gil(levels.samples.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::binarise_above(samples + begin, result.data<std::uint16_t>() + begin, end - begin, level);
     });
   });
   return result.object;
@@ -369,13 +371,14 @@ bool is_plain_float32_like(PyObject* value, const Array& like) {
 Ref binarised_against_mean(const Array& working, const Ref& src_mean, double coef, Arithmetic arithmetic) {
   const Array mean = contiguous(src_mean.get());
   const Array result = new_array_like(working, NPY_USHORT);
-  without_gil([&] {
-    const std::uint8_t* samples = working.data<std::uint8_t>();
-    std::uint16_t* out = result.data<std::uint16_t>();
+  split_samples_without_gil(working.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    const std::uint8_t* samples = working.data<std::uint8_t>() + begin;
+    const float* means = mean.data<float>() + begin;
+    std::uint16_t* out = result.data<std::uint16_t>() + begin;
     if (arithmetic == Arithmetic::Float32) {
-      kernels::binarise_against_mean(samples, mean.data<float>(), static_cast<float>(coef), out, working.size());
+      kernels::binarise_against_mean(samples, means, static_cast<float>(coef), out, end - begin);
     } else {
-      kernels::binarise_against_mean(samples, mean.data<float>(), coef, out, working.size());
+      kernels::binarise_against_mean(samples, means, coef, out, end - begin);
     }
   });
   return result.object;

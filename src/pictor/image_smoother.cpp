@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/singleton.h"
+#include "native_filters.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
 #include "tools.h"
@@ -14,33 +15,36 @@ namespace {
 
 constexpr long long kSmallestSearchWindow = -1;  // -1 still runs; -3 and below crash or fail
 
-// Each blur: odd kernel side, 8-bit working copy, the filter, 16-bit restore.
-template <class Filter>
-Ref blur_of_working_copy(const Args& args, Filter filter) {
+// Each blur: odd kernel side, then the fused native filter where it is exact
+// for this input, else the 8-bit working copy, the OpenCV filter and the
+// 16-bit restore.
+template <class Native, class Filter>
+Ref blur_of_working_copy(const Args& args, Native native, Filter filter) {
   Ref src = args.get("src");
   Ref ksize = odd_value(args.get("ksize"));
   const double max_value = depth::full_scale(src.get());
+  if (Ref blurred = native(src.get(), ksize)) return blurred;
   Ref working = depth::working_u8(src.get(), max_value);
   Ref blurred = filter(working, ksize);
   return depth::restore_u16(blurred.get());
 }
 
 Ref mean_blur(const Args& args) {
-  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
-    return cv2("blur", working, tuple(ksize, ksize));
-  });
+  return blur_of_working_copy(
+      args, [](PyObject* src, const Ref& ksize) { return native_box_blur(src, ksize); },
+      [](const Ref& working, const Ref& ksize) { return cv2("blur", working, tuple(ksize, ksize)); });
 }
 
 Ref median_blur(const Args& args) {
-  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
-    return cv2("medianBlur", working, ksize);
-  });
+  return blur_of_working_copy(
+      args, [](PyObject* src, const Ref& ksize) { return native_median_blur(src, ksize); },
+      [](const Ref& working, const Ref& ksize) { return cv2("medianBlur", working, ksize); });
 }
 
 Ref gaussian_blur(const Args& args) {
-  return blur_of_working_copy(args, [](const Ref& working, const Ref& ksize) {
-    return cv2("GaussianBlur", working, tuple(ksize, ksize), 0);
-  });
+  return blur_of_working_copy(
+      args, [](PyObject* src, const Ref& ksize) { return native_gaussian_blur(src, ksize); },
+      [](const Ref& working, const Ref& ksize) { return cv2("GaussianBlur", working, tuple(ksize, ksize), 0); });
 }
 
 // An integer keyword value as a C long long, or none beyond that range

@@ -53,12 +53,16 @@ void require_same_shape(const Array& first, const Array& second, Where where = W
 // element type.
 Array same_layout(const Ref& result, const Array& like, Where where = Where::current());
 
-// Runs a kernel with the GIL released.
+// Runs a kernel with the GIL released; the GIL is taken back even when the
+// kernel throws (std::bad_alloc of a split call's partials), so the method
+// can report the failure.
 template <class F>
 void without_gil(F&& kernel) {
-  Py_BEGIN_ALLOW_THREADS
+  struct Released {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Released() { PyEval_RestoreThread(state); }
+  } released;
   kernel();
-  Py_END_ALLOW_THREADS
 }
 
 // Calls `visit(T{})` with T the C++ type of a real NumPy element type; returns

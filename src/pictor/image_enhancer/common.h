@@ -3,6 +3,7 @@
 
 #include "frame/ndarray.h"
 #include "frame/singleton.h"
+#include "frame/split_work.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
 #include "tool/python.h"

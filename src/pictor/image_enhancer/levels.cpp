@@ -71,8 +71,10 @@ Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_va
   });
   Array levels = contiguous(working.get(), where);
   Array result = new_array_like(levels, NPY_USHORT, where);
+  const int threads = call_threads(levels.size());
   without_gil([&] {
-    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size());
+    kernels::map_levels(levels.data<std::uint8_t>(), table.data(), result.data<std::uint16_t>(), levels.size(),
+                        threads);
   });
   return result.object;
 }
@@ -113,7 +115,9 @@ Ref gamma_to_u16(const Ref& powered, Where where) {
   Array levels = new_array_like(values, NPY_USHORT, where);
   visit_float_type(values.type(), [&](auto zero) {
     using F = decltype(zero);
-    without_gil([&] { kernels::gamma_to_u16(values.data<F>(), levels.data<std::uint16_t>(), values.size()); });
+    split_samples_without_gil(values.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::gamma_to_u16(values.data<F>() + begin, levels.data<std::uint16_t>() + begin, end - begin);
+    });
   });
   return levels.object;
 }
@@ -206,7 +210,8 @@ std::vector<std::size_t> levels_to_raise(const Array& image, const ScalarExponen
                            power_of_every_level_is_quiet<T>(exponent);
   if (!every_level) {
     std::fill(present.begin(), present.end(), 0);
-    without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data()); });
+    const int threads = call_threads(image.size());
+    without_gil([&] { kernels::mark_levels(image.data<T>(), image.size(), present.data(), threads); });
   }
   std::vector<std::size_t> indices;
   for (std::size_t index = 0; index < present.size(); ++index) {
@@ -220,9 +225,10 @@ std::vector<std::size_t> levels_to_raise(const Array& image, const ScalarExponen
 template <class T>
 Ref gamma_through_shortcut(const Array& image, double max_value, kernels::PowerShortcut shortcut, Where where) {
   Array result = new_array_like(image, NPY_USHORT, where);
+  const int threads = call_threads(image.size());
   without_gil([&] {
     kernels::gamma_by_shortcut(image.data<T>(), result.data<std::uint16_t>(), image.size(),
-                               static_cast<float>(max_value), shortcut);
+                               static_cast<float>(max_value), shortcut, threads);
   });
   return result.object;
 }
@@ -235,7 +241,9 @@ Ref gamma_through_power(const Array& image, double max_value, const ScalarExpone
   const float divisor = static_cast<float>(max_value);
   if constexpr (!kernels::has_level_table<T>) {
     Array unit = new_array_like(image, NPY_FLOAT, where);
-    without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+    split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::to_unit_float32(image.data<T>() + begin, unit.data<float>() + begin, end - begin, divisor);
+    });
     return gamma_to_u16(numpy_power(unit, exponent, where), where);
   } else {
     const std::vector<std::size_t> indices = levels_to_raise<T>(image, exponent);
@@ -248,8 +256,9 @@ Ref gamma_through_power(const Array& image, double max_value, const ScalarExpone
     std::vector<std::uint16_t> table(kernels::level_count<T>, 0);
     for (npy_intp j = 0; j < count; ++j) table[indices[j]] = stretched.data<std::uint16_t>()[j];
     Array result = new_array_like(image, NPY_USHORT, where);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size());
+      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size(), threads);
     });
     return result.object;
   }
@@ -261,7 +270,9 @@ template <class T>
 Ref gamma_through_operator(const Array& image, double max_value, const Ref& gamma_value, Where where) {
   Array unit = new_array_like(image, NPY_FLOAT, where);
   const float divisor = static_cast<float>(max_value);
-  without_gil([&] { kernels::to_unit_float32(image.data<T>(), unit.data<float>(), image.size(), divisor); });
+  split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    kernels::to_unit_float32(image.data<T>() + begin, unit.data<float>() + begin, end - begin, divisor);
+  });
   Ref powered = checked(PyNumber_Power(unit.object.get(), gamma_value.get(), Py_None), where);
   return gamma_to_u16(powered, where);
 }
@@ -280,8 +291,9 @@ Ref brightness_transfer(const Args& args) {
   Array result = new_array_like(image, image.type());
   visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale);
+      kernels::brightness_transfer(image.data<T>(), result.data<T>(), image.size(), target, full_scale, threads);
     });
   });
   return in_type_of(src.get(), result);
@@ -321,9 +333,10 @@ Ref auto_level(const Args& args) {
   bool selected = false;
   visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
       selected = kernels::auto_level(image.data<T>(), result.data<std::uint16_t>(), image.size(), low_position,
-                                     high_position, max_value);
+                                     high_position, max_value, threads);
     });
   });
   if (!selected) raise_memory_error();
@@ -358,8 +371,10 @@ Ref maximum_gray_level(const Args& args) {
   Array result = new_array_like(image, NPY_UBYTE);
   visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), static_cast<float>(max_value));
+      kernels::rescale_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), static_cast<float>(max_value),
+                             threads);
     });
   });
   return result.object;
@@ -375,8 +390,9 @@ Ref maximum_grayscale_value(const Args& args) {
   Array result = new_array_like(image, NPY_UBYTE);
   visit_real_type(image.type(), [&](auto zero) {
     using T = decltype(zero);
+    const int threads = call_threads(image.size());
     without_gil([&] {
-      kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size());
+      kernels::rescale_by_maximum_to_u8(image.data<T>(), result.data<std::uint8_t>(), image.size(), threads);
     });
   });
   return result.object;

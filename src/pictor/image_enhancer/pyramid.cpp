@@ -21,9 +21,11 @@ Array unit_float32(PyObject* src, double max_value, Where where = Where::current
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
     const auto divisor = static_cast<float>(max_value);
+    const int threads = call_threads(input.size());
     without_gil([&] {
-      kernels::map_by_level(input.data<T>(), image.data<float>(), input.size(),
-                            [divisor](T level) { return kernels::unit_float32(level, divisor); });
+      kernels::map_by_level(
+          input.data<T>(), image.data<float>(), input.size(),
+          [divisor](T level) { return kernels::unit_float32(level, divisor); }, threads);
     });
   });
   return image;

@@ -37,9 +37,10 @@ Ref unsharpen_mask(const Args& args) {
   visit_real_num(weight.result, alpha.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = weight.value.as<T>();
+    const int threads = call_threads(working.size());
     without_gil([&] {
       kernels::unsharp_mask_u16(working.data<std::uint8_t>(), blurred.data<std::uint8_t>(), factor,
-                                result.data<std::uint16_t>(), working.size());
+                                result.data<std::uint16_t>(), working.size(), threads);
     });
   });
   return numpy_result(result);
@@ -69,9 +70,10 @@ Ref laplacian_enhancement(const Args& args) {
       using B = decltype(beta_zero);
       const A image_factor = weight.value.as<A>();
       const B detail_factor = detail_weight.value.as<B>();
-      without_gil([&] {
-        kernels::laplacian_sharpen_u16(working.data<std::uint8_t>(), laplacian.data<std::int16_t>(), image_factor,
-                                       detail_factor, result.data<std::uint16_t>(), working.size());
+      split_samples_without_gil(working.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        kernels::laplacian_sharpen_u16(working.data<std::uint8_t>() + begin, laplacian.data<std::int16_t>() + begin,
+                                       image_factor, detail_factor, result.data<std::uint16_t>() + begin,
+                                       end - begin);
       });
     });
   });

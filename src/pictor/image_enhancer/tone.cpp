@@ -4,6 +4,7 @@
 #include "image_enhancer/common.h"
 #include "kernels/tables.h"
 #include "kernels/tone.h"
+#include "native_filters.h"
 
 namespace pictor::enhancer {
 
@@ -16,9 +17,11 @@ Ref shadows_highlight(const Args& args) {
   const double max_value = depth::full_scale(src.get());
   Array working = contiguous(depth::working_u8(src.get(), max_value).get());
   Array image = new_array_like(working, NPY_FLOAT);
+  const int threads = call_threads(working.size());
   without_gil([&] {
-    kernels::map_by_level(working.data<std::uint8_t>(), image.data<float>(), working.size(),
-                          [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); });
+    kernels::map_by_level(
+        working.data<std::uint8_t>(), image.data<float>(), working.size(),
+        [](std::uint8_t level) { return kernels::unit_float32(level, kernels::kFullScale8); }, threads);
   });
   Ref mask_ref = cv2("GaussianBlur", image.object, tuple(0, 0), Kw{"sigmaX", to_py(kShadowMaskSigma)});
   Array mask = same_layout(mask_ref, image);
@@ -27,9 +30,10 @@ Ref shadows_highlight(const Args& args) {
   Array result = new_array_like(working, NPY_USHORT);
   with_real_operands(shadow_weight, shadow.get(), highlight_weight, highlight.get(),
                      [&](auto shadow_factor, auto highlight_factor) {
-                       without_gil([&] {
-                         kernels::shadows_highlight_u16(image.data<float>(), mask.data<float>(), shadow_factor,
-                                                        highlight_factor, result.data<std::uint16_t>(), image.size());
+                       split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+                         kernels::shadows_highlight_u16(image.data<float>() + begin, mask.data<float>() + begin,
+                                                        shadow_factor, highlight_factor,
+                                                        result.data<std::uint16_t>() + begin, end - begin);
                        });
                      });
   return numpy_result(result);
@@ -49,8 +53,8 @@ Ref glow(const Args& args) {
   visit_num(gain.result, intensity.get(), [&](auto zero) {
     using T = decltype(zero);
     const T factor = gain.value.as<T>();
-    without_gil([&] {
-      kernels::scale_halo(halo.data<std::uint8_t>(), factor, halo.data<std::uint8_t>(), halo.size());
+    split_samples_without_gil(halo.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::scale_halo(halo.data<std::uint8_t>() + begin, factor, halo.data<std::uint8_t>() + begin, end - begin);
     });
   });
   Ref result = cv2("addWeighted", image, 1, halo.object, 1, 0);
@@ -75,10 +79,11 @@ Ref brightness_contrast(const Args& args) {
   with_real_operands(gain, contrast.get(), offset, brightness.get(), [&](auto factor, auto addend) {
     visit_real_type(input.type(), [&](auto sample_zero) {
       using T = decltype(sample_zero);
+      const int threads = call_threads(input.size());
       without_gil([&] {
-        kernels::map_by_level(input.data<T>(), result.data<std::uint16_t>(), input.size(), [&](T level) {
-          return kernels::brightness_contrast_sample(level, max_value, factor, addend);
-        });
+        kernels::map_by_level(
+            input.data<T>(), result.data<std::uint16_t>(), input.size(),
+            [&](T level) { return kernels::brightness_contrast_sample(level, max_value, factor, addend); }, threads);
       });
     });
   });
@@ -90,6 +95,7 @@ constexpr float kReliefKernel[3][3] = {{1, 2, 1}, {0, 1, 0}, {-1, -2, -1}};
 
 Ref east(const Args& args) {
   Ref src = args.get("src");
+  if (Ref relief = native_relief(src.get())) return relief;
   const npy_intp shape[2] = {3, 3};
   Array kernel = new_array(2, shape, NPY_FLOAT);
   std::copy(&kReliefKernel[0][0], &kReliefKernel[0][0] + 9, kernel.data<float>());

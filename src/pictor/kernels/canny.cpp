@@ -1,4 +1,5 @@
 #include "kernels/canny.h"
+#include "kernels/parallel.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +8,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -29,9 +29,6 @@ constexpr int kTan22Q15 = 13573;
 
 // The largest L1 magnitude of 3x3 Sobel derivatives of 8-bit samples.
 constexpr int kMaxMagnitude = 2 * 4 * 255;
-
-// Below this many pixels a second thread costs more than it saves.
-constexpr std::ptrdiff_t kMinPixelsPerThread = 1 << 16;
 
 }  // namespace
 
@@ -471,22 +468,6 @@ void write_edges(EdgeMap& map, Band band, std::ptrdiff_t cols, std::uint16_t* ou
   for (std::ptrdiff_t r = band.begin; r < band.end; ++r) detail::edge_samples(map.row(r), cols, out + r * cols);
 }
 
-// Runs first(), and second() on another thread when one can be started
-// (otherwise after first()). Both must not throw.
-template <class First, class Second>
-void run_pair(First&& first, Second&& second) {
-  std::thread helper;
-  try {
-    helper = std::thread(second);
-  } catch (...) {
-    first();
-    second();
-    return;
-  }
-  first();
-  helper.join();
-}
-
 // Calls `work` and reports whether it finished without running out of memory.
 template <class Work>
 bool completed(Work&& work) noexcept {
@@ -500,31 +481,32 @@ bool completed(Work&& work) noexcept {
 
 template <int Channels, class T>
 bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
-                  std::uint16_t* out) noexcept {
+                  std::uint16_t* out, int threads) noexcept {
   return completed([&] {
     EdgeMap map(rows, cols);
     const Band image{0, rows};
-    if (rows < 2 || rows * cols < 2 * kMinPixelsPerThread) {
+    const int parts = rows < 2 ? 1 : part_count(rows, cols, threads);
+    if (parts == 1) {
       detect_band<Channels>(src, rows, cols, thresholds, image, map);
       write_edges(map, image, cols, out);
       return;
     }
-    // Two bands traced apart; an edge reaching across their seam continues
-    // from the seam's two rows over the whole image, which completes the
-    // connected components exactly.
-    const Band top{0, rows / 2};
-    const Band bottom{rows / 2, rows};
-    bool top_done = false;
-    bool bottom_done = false;
-    const auto detect = [&](Band band) { detect_band<Channels>(src, rows, cols, thresholds, band, map); };
-    run_pair([&] { top_done = completed([&] { detect(top); }); },
-             [&] { bottom_done = completed([&] { detect(bottom); }); });
-    if (!top_done || !bottom_done) throw std::bad_alloc();
-    TraceStack seam;
-    stack_edges_of_row(map, top.end - 1, cols, seam);
-    stack_edges_of_row(map, bottom.begin, cols, seam);
-    trace(map, image, seam);
-    run_pair([&] { write_edges(map, top, cols, out); }, [&] { write_edges(map, bottom, cols, out); });
+    // Bands traced apart; an edge reaching across a seam continues from the
+    // seam's two rows over the whole image, which completes the connected
+    // components exactly.
+    split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      detect_band<Channels>(src, rows, cols, thresholds, Band{begin, end}, map);
+    });
+    TraceStack seams;
+    for (int part = 1; part < parts; ++part) {
+      const std::ptrdiff_t seam = part_start(rows, part, parts);
+      stack_edges_of_row(map, seam - 1, cols, seams);
+      stack_edges_of_row(map, seam, cols, seams);
+    }
+    trace(map, image, seams);
+    split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      write_edges(map, Band{begin, end}, cols, out);
+    });
   });
 }
 
@@ -538,14 +520,14 @@ bool canny_fits(std::ptrdiff_t rows, std::ptrdiff_t cols) {
 
 template <class T>
 bool canny_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
-                 std::uint16_t* out) noexcept {
-  return channels == 3 ? detect_edges<3>(src, rows, cols, thresholds, out)
-                       : detect_edges<1>(src, rows, cols, thresholds, out);
+                 std::uint16_t* out, int threads) noexcept {
+  return channels == 3 ? detect_edges<3>(src, rows, cols, thresholds, out, threads)
+                       : detect_edges<1>(src, rows, cols, thresholds, out, threads);
 }
 
 template bool canny_edges(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
-                          std::uint16_t*) noexcept;
+                          std::uint16_t*, int) noexcept;
 template bool canny_edges(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
-                          std::uint16_t*) noexcept;
+                          std::uint16_t*, int) noexcept;
 
 }  // namespace pictor::kernels

@@ -22,10 +22,10 @@ bool canny_fits(std::ptrdiff_t rows, std::ptrdiff_t cols);
 
 // Edge map of an image of rows x cols pixels of `channels` interleaved
 // samples (1 or 3; C order, rows, cols >= 1 and canny_fits), for T uint8_t
-// or uint16_t. Runs without touching Python; returns false, with `out`
-// unspecified, when memory runs out.
+// or uint16_t, over `threads` threads. Runs without touching Python;
+// returns false, with `out` unspecified, when memory runs out.
 template <class T>
 bool canny_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
-                 std::uint16_t* out) noexcept;
+                 std::uint16_t* out, int threads) noexcept;
 
 }  // namespace pictor::kernels

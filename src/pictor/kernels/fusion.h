@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kernels/numeric.h"
+#include "kernels/parallel.h"
 #include "kernels/reduce.h"
 
 namespace pictor::kernels {
@@ -51,14 +52,16 @@ template <class T>
 using TableIndex = std::conditional_t<sizeof(T) == 1, std::uint8_t, std::uint16_t>;
 
 // The whole fusion of `size` (> 0) samples into `out`, of NumPy's float64 ->
-// Out conversion. An image whose maximum is 0 gives zeros (the recipe would
-// divide 0 by 0).
+// Out conversion, over `threads` threads. An image whose maximum is 0 gives
+// zeros (the recipe would divide 0 by 0).
 template <SelfBlend mode, class T, class Out>
-void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
-  const auto [image_min, sample_max] = numpy_extremes(src, size);
+void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size, int threads) {
+  const auto [image_min, sample_max] = numpy_extremes(src, size, threads);
   const double image_max = static_cast<double>(sample_max);
   if (image_max == 0) {
-    for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = Out{};
+    split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = Out{};
+    });
     return;
   }
   // Samples in [0, M] with M finite normalise into [0, 1] with M itself at
@@ -69,22 +72,29 @@ void self_blend_fusion(const T* src, Out* out, std::ptrdiff_t size) {
     return numpy_astype<Out>(self_blend<mode>(value / image_max) / blend_max * image_max);
   };
   if constexpr (kTabulated<T>) {
-    constexpr std::ptrdiff_t table_size = std::ptrdiff_t{1} << (8 * sizeof(T));
+    // Levels above the maximum never occur: the table stops at it.
+    const std::ptrdiff_t table_size = static_cast<std::ptrdiff_t>(sample_max) + 1;
     std::vector<Out> table;
-    if (size > table_size) {
+    if (size > table_size && !(image_min < T{})) {
       try {
-        table.resize(table_size);
+        table.resize(static_cast<std::size_t>(table_size));
       } catch (const std::bad_alloc&) {
         table.clear();  // runs without the GIL: no exception may leave; compute directly instead
       }
     }
     if (!table.empty()) {
-      for (std::ptrdiff_t i = 0; i < table_size; ++i) table[i] = fused(static_cast<T>(static_cast<TableIndex<T>>(i)));
-      for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[static_cast<TableIndex<T>>(src[i])];
+      split_samples(table_size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) table[i] = fused(static_cast<T>(i));
+      });
+      split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = table[static_cast<TableIndex<T>>(src[i])];
+      });
       return;
     }
   }
-  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = fused(src[i]);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = fused(src[i]);
+  });
 }
 
 }  // namespace pictor::kernels

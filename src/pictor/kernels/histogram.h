@@ -4,11 +4,14 @@
 // floating-point values it does so in the order and the precision in which
 // NumPy evaluates the corresponding array expression.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "kernels/parallel.h"
 
 namespace pictor::kernels {
 
@@ -21,6 +24,23 @@ using LevelCounts = std::array<std::int64_t, kLevels8>;
 // without materialising the working copy.
 LevelCounts count_working_levels(const std::uint8_t* src, std::ptrdiff_t size, std::ptrdiff_t step);
 LevelCounts count_working_levels(const std::uint16_t* src, std::ptrdiff_t size, std::ptrdiff_t step);
+
+// The same counts over `threads` threads: each part counts its own samples,
+// and the counts add up.
+template <class T>
+LevelCounts count_working_levels(const T* src, std::ptrdiff_t size, std::ptrdiff_t step, int threads) {
+  const std::ptrdiff_t samples = size > 0 ? (size + step - 1) / step : 0;
+  std::vector<LevelCounts> partials(static_cast<std::size_t>(part_count(samples, step, threads)));
+  split_rows(samples, step, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+    const std::ptrdiff_t last = std::min(size, (end - 1) * step + 1);
+    partials[static_cast<std::size_t>(part)] = count_working_levels(src + begin * step, last - begin * step, step);
+  });
+  LevelCounts totals{};
+  for (const LevelCounts& counts : partials) {
+    for (int level = 0; level < kLevels8; ++level) totals[level] += counts[level];
+  }
+  return totals;
+}
 
 // np.histogram(values, bins=high - low, range=[low, high]) for integer samples
 // and integer bounds (high > low, both well inside +-2**52, where every edge and

@@ -45,10 +45,11 @@ void gamma_to_u16(const F* powered, std::uint16_t* out, std::ptrdiff_t size) {
 // gamma_stretched with a shortcut exponent: the whole recipe per level.
 template <class T>
 void gamma_by_shortcut(const T* src, std::uint16_t* out, std::ptrdiff_t size, float divisor,
-                       PowerShortcut shortcut) {
-  map_by_level(src, out, size, [divisor, shortcut](T level) {
-    return gamma_level(shortcut_power(unit_float32(level, divisor), shortcut));
-  });
+                       PowerShortcut shortcut, int threads) {
+  map_by_level(
+      src, out, size,
+      [divisor, shortcut](T level) { return gamma_level(shortcut_power(unit_float32(level, divisor), shortcut)); },
+      threads);
 }
 
 // --- rescale to 8 bits ----------------------------------------------------------------------
@@ -88,14 +89,24 @@ void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float d
   }
 }
 
+// rescale_to_u8 over `threads` threads.
+template <class T>
+void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float divisor, int threads) {
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    rescale_to_u8(src + begin, out + begin, end - begin, divisor);
+  });
+}
+
 // (src.astype(np.float32) / np.max(src) * 255).astype(np.uint8) of a non-empty array.
 template <class T>
-void rescale_by_maximum_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size) {
-  const float image_max = static_cast<float>(numpy_extremes(src, size).second);
-  if constexpr (is_narrow_level<T>) {
-    if (image_max > 0) return rescale_levels_to_u8(src, out, size, image_max);
-  }
-  rescale_to_u8(src, out, size, image_max);
+void rescale_by_maximum_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, int threads) {
+  const float image_max = static_cast<float>(numpy_extremes(src, size, threads).second);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    if constexpr (is_narrow_level<T>) {
+      if (image_max > 0) return rescale_levels_to_u8(src + begin, out + begin, end - begin, image_max);
+    }
+    rescale_to_u8(src + begin, out + begin, end - begin, image_max);
+  });
 }
 
 }  // namespace pictor::kernels

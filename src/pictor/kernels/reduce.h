@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "kernels/numeric.h"
+#include "kernels/parallel.h"
 
 namespace pictor::kernels {
 
@@ -87,6 +89,26 @@ std::pair<T, T> numpy_extremes(const T* src, std::ptrdiff_t size) {
     }
   }
   return {*std::min_element(low, low + kLanes), *std::max_element(high, high + kLanes)};
+}
+
+// numpy_extremes over `threads` threads. Integer extremes merge across parts in
+// any order; floats (NaN payloads, signed zeros) stay on one thread.
+template <class T>
+std::pair<T, T> numpy_extremes(const T* src, std::ptrdiff_t size, int threads) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return numpy_extremes(src, size);
+  } else {
+    std::vector<std::pair<T, T>> partials(static_cast<std::size_t>(sample_part_count(size, threads)));
+    split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+      partials[static_cast<std::size_t>(part)] = numpy_extremes(src + begin, end - begin);
+    });
+    std::pair<T, T> result = partials[0];
+    for (const auto& [low, high] : partials) {
+      result.first = std::min(result.first, low);
+      result.second = std::max(result.second, high);
+    }
+    return result;
+  }
 }
 
 }  // namespace pictor::kernels

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "kernels/tables.h"
 
@@ -40,11 +41,25 @@ std::pair<T, T> order_statistics(T* scratch, std::ptrdiff_t size, std::ptrdiff_t
 }
 
 // The same two samples from the count of every level (samples of at most 16 bits).
+// Over `threads` threads each part counts into its own table; the counts add up.
 template <class T>
 std::pair<T, T> order_statistics_by_count(const T* src, std::ptrdiff_t size, std::ptrdiff_t* counts,
-                                          std::ptrdiff_t first, std::ptrdiff_t second) {
+                                          std::ptrdiff_t first, std::ptrdiff_t second, int threads) {
   std::fill(counts, counts + level_count<T>, 0);
-  for (std::ptrdiff_t i = 0; i < size; ++i) ++counts[level_index(src[i])];
+  const int parts = sample_part_count(size, threads);
+  if (parts == 1) {
+    for (std::ptrdiff_t i = 0; i < size; ++i) ++counts[level_index(src[i])];
+  } else {
+    std::vector<std::vector<std::ptrdiff_t>> partial(static_cast<std::size_t>(parts));
+    split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+      std::vector<std::ptrdiff_t>& own = partial[static_cast<std::size_t>(part)];
+      own.assign(level_count<T>, 0);
+      for (std::ptrdiff_t i = begin; i < end; ++i) ++own[level_index(src[i])];
+    });
+    for (const std::vector<std::ptrdiff_t>& own : partial) {
+      for (std::size_t level = 0; level < level_count<T>; ++level) counts[level] += own[level];
+    }
+  }
   const auto level_at_position = [counts](std::ptrdiff_t position) {
     std::ptrdiff_t seen = 0;
     std::size_t index = 0;
@@ -58,11 +73,11 @@ std::pair<T, T> order_statistics_by_count(const T* src, std::ptrdiff_t size, std
 // allows it. Returns false when the working memory cannot be had.
 template <class T>
 bool select_order_statistics(const T* src, std::ptrdiff_t size, std::ptrdiff_t first, std::ptrdiff_t second,
-                             std::pair<T, T>& found) {
+                             std::pair<T, T>& found, int threads) {
   if constexpr (has_level_table<T>) {
     const std::unique_ptr<std::ptrdiff_t[]> counts(new (std::nothrow) std::ptrdiff_t[level_count<T>]);
     if (!counts) return false;
-    found = order_statistics_by_count(src, size, counts.get(), first, second);
+    found = order_statistics_by_count(src, size, counts.get(), first, second, threads);
   } else {
     const std::unique_ptr<T[]> scratch(new (std::nothrow) T[static_cast<std::size_t>(size)]);
     if (!scratch) return false;

@@ -28,11 +28,16 @@ constexpr long kSamplePairs = 256 * 256;
 // pairs of 8-bit values where the image has more samples than that.
 template <class T>
 void unsharp_mask_u16(const std::uint8_t* src, const std::uint8_t* blurred, T alpha, std::uint16_t* out,
-                      std::ptrdiff_t size) {
-  const auto of_pair = integer_function(0, kSamplePairs - 1, size, [alpha](long pair) {
-    return unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
+                      std::ptrdiff_t size, int threads) {
+  const auto of_pair = integer_function(
+      0, kSamplePairs - 1, size,
+      [alpha](long pair) {
+        return unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
+      },
+      threads);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = of_pair(src[i] << 8 | blurred[i]);
   });
-  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = of_pair(src[i] << 8 | blurred[i]);
 }
 
 // np.clip(src * alpha - laplacian * beta, 0, 255).astype(np.uint8), with the

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "kernels/depth.h"
 #include "kernels/numeric.h"
@@ -26,24 +27,32 @@ using MeanFloat = std::conditional_t<std::is_same_v<T, float>, float, double>;
 
 // np.sum in NumPy's order of values produced on the fly: buffers of 8192
 // values, each summed pairwise, added in turn.
+// The buffers' sums are independent: over `threads` threads each part sums its
+// own buffers, and the sums are added in turn as before.
 template <class W, class Value>
-W numpy_sum_of(std::ptrdiff_t size, Value&& value_at) {
-  W buffer[detail::kReduceBuffer];
+W numpy_sum_of(std::ptrdiff_t size, Value&& value_at, int threads = 1) {
+  const std::ptrdiff_t buffers = (size + detail::kReduceBuffer - 1) / detail::kReduceBuffer;
+  std::vector<W> sums(static_cast<std::size_t>(buffers));
+  split_rows(buffers, detail::kReduceBuffer, threads, [&](std::ptrdiff_t first, std::ptrdiff_t last, int) {
+    W buffer[detail::kReduceBuffer];
+    for (std::ptrdiff_t b = first; b < last; ++b) {
+      const std::ptrdiff_t start = b * detail::kReduceBuffer;
+      const std::ptrdiff_t count = std::min(detail::kReduceBuffer, size - start);
+      for (std::ptrdiff_t j = 0; j < count; ++j) buffer[j] = value_at(start + j);
+      sums[static_cast<std::size_t>(b)] = detail::pairwise_sum(buffer, count);
+    }
+  });
   W total = 0;
-  for (std::ptrdiff_t start = 0; start < size; start += detail::kReduceBuffer) {
-    const std::ptrdiff_t count = std::min(detail::kReduceBuffer, size - start);
-    for (std::ptrdiff_t j = 0; j < count; ++j) buffer[j] = value_at(start + j);
-    total += detail::pairwise_sum(buffer, count);
-  }
+  for (const W sum : sums) total += sum;
   return total;
 }
 
 // np.mean(src): floating samples sum in their own type; the others are cast
 // to float64 buffer by buffer, as the reduction's casting iterator does.
 template <class T>
-MeanFloat<T> numpy_mean_of(const T* src, std::ptrdiff_t size) {
+MeanFloat<T> numpy_mean_of(const T* src, std::ptrdiff_t size, int threads = 1) {
   using M = MeanFloat<T>;
-  const M total = numpy_sum_of<M>(size, [src](std::ptrdiff_t i) { return static_cast<M>(src[i]); });
+  const M total = numpy_sum_of<M>(size, [src](std::ptrdiff_t i) { return static_cast<M>(src[i]); }, threads);
   return static_cast<M>(static_cast<double>(total) / static_cast<double>(size));
 }
 
@@ -58,20 +67,33 @@ struct SampleSummary {
 // Samples of at most 16 bits have exact float64 partial sums, so their mean
 // is the exact integer sum over the count, taken in the same pass as the extremes.
 template <class T>
-SampleSummary<T> summarise(const T* src, std::ptrdiff_t size) {
+SampleSummary<T> summarise(const T* src, std::ptrdiff_t size, int threads) {
   if constexpr (has_level_table<T>) {
-    long long total = 0;
-    T low = src[0];
-    T high = src[0];
-    for (std::ptrdiff_t i = 0; i < size; ++i) {
-      total += src[i];
-      low = src[i] < low ? src[i] : low;
-      high = src[i] > high ? src[i] : high;
+    struct Partial {
+      long long total;
+      T low;
+      T high;
+    };
+    std::vector<Partial> partials(static_cast<std::size_t>(sample_part_count(size, threads)));
+    split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+      Partial own{0, src[begin], src[begin]};
+      for (std::ptrdiff_t i = begin; i < end; ++i) {
+        own.total += src[i];
+        own.low = src[i] < own.low ? src[i] : own.low;
+        own.high = src[i] > own.high ? src[i] : own.high;
+      }
+      partials[static_cast<std::size_t>(part)] = own;
+    });
+    Partial all = partials[0];
+    for (std::size_t part = 1; part < partials.size(); ++part) {
+      all.total += partials[part].total;
+      all.low = std::min(all.low, partials[part].low);
+      all.high = std::max(all.high, partials[part].high);
     }
-    return {static_cast<double>(total) / static_cast<double>(size), low, high};
+    return {static_cast<double>(all.total) / static_cast<double>(size), all.low, all.high};
   } else {
     const auto [low, high] = numpy_extremes(src, size);
-    return {numpy_mean_of(src, size), low, high};
+    return {numpy_mean_of(src, size, threads), low, high};
   }
 }
 
@@ -102,27 +124,31 @@ TransferNorm<T, W> transfer_norm(MeanFloat<T> mean, double target, T low_sample,
 
 // np.mean(transfer_norm), without the array.
 template <class T, class W>
-W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T, W>& norm) {
-  const auto norm_of = level_function<T>(size, [&norm](T level) { return norm(level); });
-  const W total = numpy_sum_of<W>(size, [src, &norm_of](std::ptrdiff_t i) { return norm_of(src[i]); });
+W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T, W>& norm, int threads) {
+  const auto norm_of = level_function<T>(size, [&norm](T level) { return norm(level); }, threads);
+  const W total = numpy_sum_of<W>(size, [src, &norm_of](std::ptrdiff_t i) { return norm_of(src[i]); }, threads);
   return static_cast<W>(static_cast<double>(total) / static_cast<double>(size));
 }
 
 // np.clip(transfer_norm * factor, 0, full_scale).astype(T), the product in S.
 template <class T, class W, class S>
 void write_transfer(const T* src, T* out, std::ptrdiff_t size, const TransferNorm<T, W>& norm, S factor,
-                    S full_scale) {
-  map_by_level(src, out, size, [&norm, factor, full_scale](T level) {
-    return numpy_astype<T>(numpy_clip(static_cast<S>(norm(level)) * factor, S(0), full_scale));
-  });
+                    S full_scale, int threads) {
+  map_by_level(
+      src, out, size,
+      [&norm, factor, full_scale](T level) {
+        return numpy_astype<T>(numpy_clip(static_cast<S>(norm(level)) * factor, S(0), full_scale));
+      },
+      threads);
 }
 
 // brightness_transfer of `size` (> 0) samples, with target = ratio * full scale.
 // A constant image (np.max(transfer) == np.min(transfer)) would divide 0 by 0;
 // every sample then takes the target mean itself, clipped and converted.
 template <class T>
-void brightness_transfer(const T* src, T* out, std::ptrdiff_t size, double target, double full_scale) {
-  const SampleSummary<T> summary = summarise(src, size);
+void brightness_transfer(const T* src, T* out, std::ptrdiff_t size, double target, double full_scale,
+                         int threads) {
+  const SampleSummary<T> summary = summarise(src, size, threads);
   const bool float32_transfer = std::is_same_v<MeanFloat<T>, float> && keeps_float32(target);
   with_float_type(float32_transfer, [&](auto transfer_zero) {
     using W = decltype(transfer_zero);
@@ -131,10 +157,10 @@ void brightness_transfer(const T* src, T* out, std::ptrdiff_t size, double targe
       std::fill(out, out + size, numpy_astype<T>(numpy_clip(target, 0.0, full_scale)));
       return;
     }
-    const double factor = target / static_cast<double>(mean_of_transfer_norm(src, size, norm));
+    const double factor = target / static_cast<double>(mean_of_transfer_norm(src, size, norm, threads));
     with_float_type(float32_transfer && keeps_float32(factor), [&](auto scale_zero) {
       using S = decltype(scale_zero);
-      write_transfer(src, out, size, norm, static_cast<S>(factor), static_cast<S>(full_scale));
+      write_transfer(src, out, size, norm, static_cast<S>(factor), static_cast<S>(full_scale), threads);
     });
   });
 }
@@ -172,17 +198,18 @@ struct LevelStretch {
 // the selection cannot have its working memory.
 template <class T>
 bool auto_level(const T* src, std::uint16_t* out, std::ptrdiff_t size, std::ptrdiff_t low_position,
-                std::ptrdiff_t high_position, double max_value) {
+                std::ptrdiff_t high_position, double max_value, int threads) {
   // src -> src / max_value in float32 is monotonic, so the order statistics
   // of the samples give those of the scaled image.
   std::pair<T, T> limits;
-  if (!select_order_statistics(src, size, low_position, high_position, limits)) return false;
+  if (!select_order_statistics(src, size, low_position, high_position, limits, threads)) return false;
   const float divisor = static_cast<float>(max_value);
   const float low = unit_float32(limits.first, divisor);
   const float high = unit_float32(limits.second, divisor);
   with_float_type(keeps_float32(1.0 - static_cast<double>(low)), [&](auto zero) {
     const LevelStretch<decltype(zero)> stretch(low, high);
-    map_by_level(src, out, size, [&stretch, divisor](T level) { return stretch(unit_float32(level, divisor)); });
+    map_by_level(
+        src, out, size, [&stretch, divisor](T level) { return stretch(unit_float32(level, divisor)); }, threads);
   });
   return true;
 }

@@ -9,6 +9,9 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
+
+#include "kernels/parallel.h"
 
 namespace pictor::kernels {
 
@@ -34,9 +37,33 @@ void mark_levels(const T* src, std::ptrdiff_t size, std::uint8_t* present) {
   for (std::ptrdiff_t i = 0; i < size; ++i) present[level_index(src[i])] = 1;
 }
 
+// mark_levels over `threads` threads: each part marks its own table, and the
+// tables are merged (the marks are the same in any order).
+template <class T>
+void mark_levels(const T* src, std::ptrdiff_t size, std::uint8_t* present, int threads) {
+  const int parts = sample_part_count(size, threads);
+  if (parts == 1) return mark_levels(src, size, present);
+  std::vector<std::vector<std::uint8_t>> marks(static_cast<std::size_t>(parts));
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+    std::vector<std::uint8_t>& own = marks[static_cast<std::size_t>(part)];
+    own.assign(level_count<T>, 0);
+    mark_levels(src + begin, end - begin, own.data());
+  });
+  for (const std::vector<std::uint8_t>& own : marks) {
+    for (std::size_t level = 0; level < level_count<T>; ++level) present[level] |= own[level];
+  }
+}
+
 template <class T, class Out>
 void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[level_index(src[i])];
+}
+
+template <class T, class Out>
+void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size, int threads) {
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    map_levels(src + begin, table, out + begin, end - begin);
+  });
 }
 
 // A function of an integer key in [first, last], evaluated through a table
@@ -46,13 +73,15 @@ void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
 template <class Out, class Function>
 class IntegerFunction {
  public:
-  IntegerFunction(long first, long last, std::ptrdiff_t evaluations, Function function)
+  IntegerFunction(long first, long last, std::ptrdiff_t evaluations, Function function, int threads = 1)
       : first_(first), function_(std::move(function)) {
-    const auto keys = static_cast<std::size_t>(last - first + 1);
-    if (evaluations <= static_cast<std::ptrdiff_t>(keys)) return;
+    const auto keys = static_cast<std::ptrdiff_t>(last - first + 1);
+    if (evaluations <= keys) return;
     table_.reset(new (std::nothrow) Out[keys]);
     if (!table_) return;
-    for (std::size_t index = 0; index < keys; ++index) table_[index] = function_(first + static_cast<long>(index));
+    split_samples(keys, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      for (std::ptrdiff_t index = begin; index < end; ++index) table_[index] = function_(first + index);
+    });
   }
 
   Out operator()(long key) const { return table_ ? table_[key - first_] : function_(key); }
@@ -64,31 +93,33 @@ class IntegerFunction {
 };
 
 template <class Function>
-auto integer_function(long first, long last, std::ptrdiff_t evaluations, Function function) {
+auto integer_function(long first, long last, std::ptrdiff_t evaluations, Function function, int threads = 1) {
   using Out = decltype(function(first));
-  return IntegerFunction<Out, Function>(first, last, evaluations, std::move(function));
+  return IntegerFunction<Out, Function>(first, last, evaluations, std::move(function), threads);
 }
 
 // A function of the sample level, to be evaluated `evaluations` times:
 // tabulated over the levels of samples of at most 16 bits, called directly
 // for the others.
 template <class T, class Function>
-auto level_function(std::ptrdiff_t evaluations, Function function) {
+auto level_function(std::ptrdiff_t evaluations, Function function, int threads = 1) {
   if constexpr (has_level_table<T>) {
     constexpr long lowest = std::numeric_limits<T>::min();
     constexpr long highest = std::numeric_limits<T>::max();
-    return integer_function(lowest, highest, evaluations,
-                            [function](long level) { return function(static_cast<T>(level)); });
+    return integer_function(
+        lowest, highest, evaluations, [function](long level) { return function(static_cast<T>(level)); }, threads);
   } else {
     return function;
   }
 }
 
-// out[i] = function(src[i])
+// out[i] = function(src[i]), the table and the map each split over `threads` threads.
 template <class T, class Out, class Function>
-void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function) {
-  const auto mapped = level_function<T>(size, std::move(function));
-  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = mapped(src[i]);
+void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function, int threads = 1) {
+  const auto mapped = level_function<T>(size, std::move(function), threads);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = mapped(src[i]);
+  });
 }
 
 }  // namespace pictor::kernels

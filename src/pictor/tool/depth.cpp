@@ -1,5 +1,6 @@
 #include "tool/depth.h"
 
+#include "frame/split_work.h"
 #include "kernels/depth.h"
 #include "tool/python.h"
 
@@ -41,8 +42,8 @@ Ref working_u8(PyObject* src, double max_value, Where where) {
   Array output = new_array_like(input, NPY_UBYTE, where);
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
-    without_gil([&] {
-      kernels::to_working_u8(input.data<T>(), output.data<std::uint8_t>(), input.size(), max_value);
+    split_samples_without_gil(input.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::to_working_u8(input.data<T>() + begin, output.data<std::uint8_t>() + begin, end - begin, max_value);
     });
   });
   return numpy_result(output, where);
@@ -54,7 +55,9 @@ Ref restore_u16(PyObject* result, Where where) {
   Array output = new_array_like(input, NPY_USHORT, where);
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
-    without_gil([&] { kernels::restore_u16(input.data<T>(), output.data<std::uint16_t>(), input.size()); });
+    split_samples_without_gil(input.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::restore_u16(input.data<T>() + begin, output.data<std::uint16_t>() + begin, end - begin);
+    });
   });
   return numpy_result(output, where);
 }
@@ -68,7 +71,9 @@ Ref unit_float(PyObject* src, double max_value, Where where) {
   Array output = new_array_like(input, NPY_DOUBLE, where);
   visit_real_type(input.type(), [&](auto zero) {
     using T = decltype(zero);
-    without_gil([&] { kernels::to_unit_float(input.data<T>(), output.data<double>(), input.size(), max_value); });
+    split_samples_without_gil(input.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::to_unit_float(input.data<T>() + begin, output.data<double>() + begin, end - begin, max_value);
+    });
   });
   return numpy_result(output, where);
 }

@@ -1,0 +1,29 @@
+// The median filter of the 8-bit working copy, as cv2.medianBlur gives it
+// for 8-bit images, fused with the working copy (w = x for 8-bit samples,
+// x / 257 for 16-bit ones) and the 16-bit restore (257 * w). A median of
+// integers has one answer, whatever the method; borders repeat the edge
+// sample, as OpenCV's median does.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace pictor::kernels {
+
+// The window sides the fused median takes: 3 (through a selection network
+// that vectorises) and from kNarrowestHistogramMedian to kWidestMedian
+// (through a sliding histogram, whose cost grows with the side). For side 5
+// OpenCV's vectorised network is faster than a histogram; from 17 on, its
+// constant-time histogram (measured on 2048 x 2048 images).
+constexpr long kNarrowestHistogramMedian = 7;
+constexpr long kWidestMedian = 15;
+
+bool fused_median_takes(long ksize);
+
+// Rows [begin, end) of the restored median of a rows x cols image of
+// `channels` interleaved samples (C order, rows, cols >= 1), for a ksize that
+// fused_median_takes. Throws std::bad_alloc when its row buffers cannot be had.
+template <class T>
+void median_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                          std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end);
+
+}  // namespace pictor::kernels

@@ -1,0 +1,181 @@
+#include "native_filters.h"
+
+#include <climits>
+#include <optional>
+#include <vector>
+
+#include "frame/ndarray.h"
+#include "frame/split_work.h"
+#include "kernels/box.h"
+#include "kernels/gauss.h"
+#include "kernels/median.h"
+#include "kernels/relief.h"
+
+namespace pictor {
+
+namespace {
+
+constexpr npy_intp kMostNativeChannels = 4;
+
+// A plain native-order uint8 or uint16 array of shape (h, w) or (h, w, c) with
+// 2 <= c <= 4 and no empty axis, whose rows OpenCV indexes with an int. A
+// (h, w, 1) array comes back from OpenCV as (h, w): it stays with OpenCV.
+bool is_native_image(PyObject* src) {
+  if (!PyArray_CheckExact(src)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(src);
+  const int type = PyArray_TYPE(array);
+  if ((type != NPY_UBYTE && type != NPY_USHORT) || !PyArray_ISNOTSWAPPED(array)) return false;
+  const int ndim = PyArray_NDIM(array);
+  if (ndim != 2 && ndim != 3) return false;
+  const npy_intp rows = PyArray_DIM(array, 0);
+  const npy_intp cols = PyArray_DIM(array, 1);
+  const npy_intp channels = ndim == 3 ? PyArray_DIM(array, 2) : 1;
+  if (ndim == 3 && (channels < 2 || channels > kMostNativeChannels)) return false;
+  return rows >= 1 && cols >= 1 && rows <= INT_MAX && cols * channels <= INT_MAX;
+}
+
+// The cv2 of the module namespace is the OpenCV module that Python imported.
+bool calls_opencv_itself(Where where) {
+  Ref namespace_cv2 = global(Name("cv2", where));
+  Ref opencv = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("cv2")).get()));
+  if (!opencv) PyErr_Clear();
+  return opencv && opencv.get() == namespace_cv2.get();
+}
+
+// A plain int, odd and within [narrowest, widest].
+std::optional<long> native_side(const Ref& ksize, long narrowest, long widest) {
+  if (!PyLong_CheckExact(ksize.get())) return std::nullopt;
+  int overflow = 0;
+  const long side = PyLong_AsLongAndOverflow(ksize.get(), &overflow);
+  if (overflow != 0 || side < narrowest || side > widest || side % 2 == 0) return std::nullopt;
+  return side;
+}
+
+constexpr std::uint32_t kGaussianWeightSum = 256;  // 8 fraction bits
+constexpr std::uint8_t kImpulse = 255;
+
+// OpenCV's fixed-point weights of its ksize x ksize Gaussian with sigma 0,
+// read back from the blur of a single 255 in a row of zeros: the blur at
+// offset i is round(255 * c_i / 256), which is c_i itself for c_i <= 128;
+// the centre takes what the others leave of 256. Empty when the response
+// does not have that form.
+std::vector<std::uint32_t> opencv_gaussian_weights(long ksize, Where where) {
+  const npy_intp shape[2] = {1, 2 * ksize + 1};
+  Array impulse = new_array(2, shape, NPY_UBYTE, where);
+  std::fill(impulse.data<std::uint8_t>(), impulse.data<std::uint8_t>() + impulse.size(), 0);
+  impulse.data<std::uint8_t>()[ksize] = kImpulse;
+  Ref response_ref = cv2(Name("GaussianBlur", where), impulse.object, tuple(ksize, ksize), 0);
+  Array response = contiguous(response_ref.get(), where);
+  if (response.type() != NPY_UBYTE || response.size() != impulse.size()) return {};
+  const std::uint8_t* blurred = response.data<std::uint8_t>() + ksize - ksize / 2;
+  std::vector<std::uint32_t> weights(static_cast<std::size_t>(ksize));
+  std::uint32_t sides = 0;
+  for (long i = 0; i < ksize; ++i) {
+    if (i == ksize / 2) continue;
+    if (blurred[i] >= kGaussianWeightSum / 2) return {};
+    weights[i] = blurred[i];
+    sides += blurred[i];
+  }
+  if (sides > kGaussianWeightSum) return {};
+  weights[ksize / 2] = kGaussianWeightSum - sides;
+  const std::uint32_t centre_response = (kImpulse * weights[ksize / 2] * kGaussianWeightSum + (1u << 15)) >> 16;
+  if (centre_response != blurred[ksize / 2]) return {};
+  return weights;
+}
+
+// The image's layout as the row kernels take it.
+struct ImageRows {
+  std::ptrdiff_t rows;
+  std::ptrdiff_t cols;
+  std::ptrdiff_t channels;
+};
+
+// A new image of `output_type` and src's shape, its rows written by
+// filter_rows(T{}, input, output, layout, begin, end) for T the sample type
+// (uint8 or uint16) of a native image, split over the call's threads.
+template <class FilterRows>
+Ref filter_image(PyObject* src, int output_type, FilterRows&& filter_rows, Where where) {
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, output_type, where);
+  const ImageRows layout{input.shape()[0], input.shape()[1], input.ndim() == 3 ? input.shape()[2] : 1};
+  const auto filter = [&](auto zero) {
+    split_rows_without_gil(layout.rows, layout.cols * layout.channels,
+                           [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+                             filter_rows(zero, input, output, layout, begin, end);
+                           });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
+
+}  // namespace
+
+Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
+  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::box_mean_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                        image.channels, *side, begin, end);
+      },
+      where);
+}
+
+Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
+  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(*side, where);
+  if (weights.empty()) return Ref();
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                        image.channels, weights.data(), *side, begin, end);
+      },
+      where);
+}
+
+Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestMedian);
+  if (!side || !kernels::fused_median_takes(*side) || !is_native_image(src) || !calls_opencv_itself(where)) {
+    return Ref();
+  }
+  // OpenCV's wide median refuses two-channel images: let it say so.
+  if (*side != 3 && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(src)) == 3 &&
+      PyArray_DIM(reinterpret_cast<PyArrayObject*>(src), 2) == 2) {
+    return Ref();
+  }
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::median_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                      image.channels, *side, begin, end);
+      },
+      where);
+}
+
+Ref native_relief(PyObject* src, Where where) {
+  if (!is_native_image(src)) return Ref();
+  const int sample_type = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(src));
+  return filter_image(
+      src, sample_type,
+      [](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+         std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::relief_rows(input.data<T>(), output.data<T>(), image.rows, image.cols, image.channels, begin, end);
+      },
+      where);
+}
+
+}  // namespace pictor

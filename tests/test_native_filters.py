@@ -1,0 +1,83 @@
+"""Filters computed natively give OpenCV's bytes: every sample depth, channel
+count, thread count and border-touching shape."""
+import cv2
+import numpy as np
+import pytest
+
+from conftest import assert_same_array
+from reference import image_enhancer, image_smoother
+
+SHAPES = [(1, 1), (1, 9), (9, 1), (2, 2), (3, 3), (37, 61), (1031, 517)]
+CHANNELS = [None, 1, 2, 3, 4]
+
+
+def samples(dtype, shape, mode, seed):
+    rng = np.random.default_rng(seed)
+    top = np.iinfo(dtype).max + 1 if np.dtype(dtype).kind == "u" else 1000
+    low, high = {"random": (0, top), "dark": (0, 4), "bright": (top - 4, top)}[mode]
+    if np.dtype(dtype).kind == "f":
+        return rng.uniform(-low, high, shape).astype(dtype)
+    return rng.integers(low, high, shape).astype(dtype)
+
+
+@pytest.fixture
+def thread_count():
+    previous = cv2.getNumThreads()
+    yield cv2.setNumThreads
+    cv2.setNumThreads(previous)
+
+
+@pytest.mark.parametrize("mode", ["random", "dark", "bright"])
+@pytest.mark.parametrize("channels", CHANNELS)
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_east_equals_opencv(enhancer, thread_count, dtype, shape, channels, mode):
+    src = samples(dtype, shape + ((channels,) if channels else ()), mode, seed=sum(shape))
+    expected = image_enhancer.east(src=src.copy())
+    for threads in (1, 3):
+        thread_count(threads)
+        assert_same_array(enhancer.east(src=src), expected)
+
+
+# Views, other element types and other layouts go to OpenCV as before.
+@pytest.mark.parametrize("src", [
+    samples(np.uint16, (40, 60), "random", 1)[::2, ::3],
+    samples(np.uint8, (40, 60, 3), "random", 2)[:, ::-1],
+    samples(np.float32, (20, 30), "random", 3),
+    samples(np.int16, (20, 30), "random", 4),
+    samples(np.uint16, (20, 30), "random", 5).astype(">u2"),
+    samples(np.uint8, (6, 7, 5), "random", 6),
+], ids=["strided", "reversed", "float32", "int16", "big-endian", "five-channels"])
+def test_east_of_other_inputs_equals_opencv(enhancer, src):
+    try:
+        expected = image_enhancer.east(src=src.copy())
+    except cv2.error:
+        with pytest.raises(cv2.error):
+            enhancer.east(src=src)
+        return
+    assert_same_array(enhancer.east(src=src), expected)
+
+
+# Each method's fused sides and the first ones past them (OpenCV's again).
+FUSED_SIDES = {"mean_blur": (1, 3, 5, 9, 15, 31, 127, 129), "gaussian_blur": (1, 3, 5, 9, 11, 15),
+               "median_blur": (1, 3, 5, 7, 9, 15, 17)}
+
+
+@pytest.mark.parametrize("method, ksize", [(method, ksize) for method, sides in FUSED_SIDES.items()
+                                           for ksize in sides])
+@pytest.mark.parametrize("channels", CHANNELS)
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_fused_blur_equals_opencv(smoother, thread_count, dtype, shape, channels, method, ksize):
+    # Dark and bright images reach the smallest and largest window sums.
+    for mode in ("random", "dark", "bright"):
+        src = samples(dtype, shape + ((channels,) if channels else ()), mode, seed=ksize + sum(shape))
+        try:
+            expected = getattr(image_smoother, method)(src=src.copy(), ksize=ksize)
+        except cv2.error:  # OpenCV's wide median takes no two-channel image
+            with pytest.raises(cv2.error):
+                getattr(smoother, method)(src=src, ksize=ksize)
+            continue
+        for threads in (1, 3):
+            thread_count(threads)
+            assert_same_array(getattr(smoother, method)(src=src, ksize=ksize), expected)
