@@ -4,7 +4,6 @@ gallery of all of them, run the benchmarks."""
 import argparse
 import ast
 import difflib
-import errno
 import os
 import signal
 import sys
@@ -14,18 +13,13 @@ import warnings
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
+from pictor._image_files import TIFF_SUFFIXES, PARTIAL_MARK, Interrupted, Page, read_pages, read_image, write_pages
+
 IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
-TIFF_SUFFIXES = {".tif", ".tiff"}
 SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
-# Marks the temporary file a result is written to before it takes its name.
-PARTIAL_MARK = ".pictor-partial-"
 # Fewer distinct levels than this in the 8-bit working copy is worth a note.
 FEW_LEVELS = 64
 WORKING_LEVEL_WIDTH = 257  # a 16-bit sample v is level v // 257 of the working copy
-# Descriptive TIFF tags carried from each input page to its output page; the
-# layout tags are the writer's own.
-ASCII_TAGS = {269: "DocumentName", 271: "Make", 272: "Model", 285: "PageName", 315: "Artist",
-              316: "HostComputer", 33432: "Copyright"}
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
@@ -35,10 +29,6 @@ EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
 class UsageError(Exception):
     """A command line that cannot be run; the message says why."""
-
-
-class Interrupted(Exception):
-    """The batch was stopped (Ctrl-C or SIGTERM) before this file was written."""
 
 
 def functions():
@@ -195,142 +185,6 @@ def existing_outputs(files, outdir):
     """The inputs whose result is already there, whatever its depth."""
     return {source for source, relative in files
             if any(output_path(relative, outdir, is_16_bit).exists() for is_16_bit in (False, True))}
-
-
-# ---------------------------------------------------------------- images in and out
-
-class Page:
-    """One image of a file: its samples (OpenCV's channel order) and, for TIFF, its descriptive tags."""
-
-    def __init__(self, data, tags=None):
-        self.data, self.tags = data, tags or {}
-
-
-def read_pages(path):
-    if not path.is_file():
-        raise FileNotFoundError(errno.ENOENT, "no such file", str(path))
-    if path.suffix.lower() in TIFF_SUFFIXES:
-        return read_tiff(path)
-    import cv2
-    import numpy as np
-
-    image = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
-    if image is None:
-        # imread cannot open non-ASCII paths on every platform; decode the bytes instead.
-        image = cv2.imdecode(np.fromfile(str(path), dtype=np.uint8), cv2.IMREAD_UNCHANGED)
-    if image is None:
-        raise OSError("cannot read the image")
-    return [Page(image)]
-
-
-def read_image(path):
-    return read_pages(Path(path))[0].data
-
-
-def read_tiff(path):
-    import tifffile
-
-    pages = []
-    with tifffile.TiffFile(str(path)) as tiff:
-        for page in tiff.pages:
-            try:
-                data = page.asarray()
-            except ValueError:  # a compression tifffile has no codec for: OpenCV's libtiff decodes it
-                return read_tiff_with_opencv(path, [page_tags(page) for page in tiff.pages])
-            if data.ndim == 3 and data.shape[2] == 3:
-                data = data[:, :, ::-1].copy()  # RGB on disk, OpenCV's order in the methods
-            pages.append(Page(data, page_tags(page)))
-    if not pages:
-        raise OSError("the TIFF file holds no image")
-    return pages
-
-
-def read_tiff_with_opencv(path, tags):
-    import cv2
-
-    ok, images = cv2.imreadmulti(str(path), flags=cv2.IMREAD_UNCHANGED)
-    if not ok or len(images) != len(tags):
-        raise OSError("cannot read every page of the TIFF file")
-    return [Page(image, page_tags) for image, page_tags in zip(images, tags)]
-
-
-def page_tags(page):
-    tags = {}
-    for tag in page.tags.values():
-        if tag.code in ASCII_TAGS or tag.code in (270, 305, 306):
-            tags[tag.code] = tag.value
-        elif tag.code in (282, 283, 296):
-            tags[tag.code] = tag.value
-    return tags
-
-
-def encode_tiff(stream, pages):
-    import tifffile
-
-    with tifffile.TiffWriter(stream) as writer:
-        for page in pages:
-            data, tags = page.data, page.tags
-            colour = data.ndim == 3
-            if colour:
-                data = data[:, :, ::-1]
-            options = {"photometric": "rgb" if colour else "minisblack", "metadata": None, "compression": "zlib",
-                       "description": tags.get(270), "software": tags.get(305), "datetime": tags.get(306)}
-            if 282 in tags and 283 in tags:
-                options["resolution"] = (tags[282], tags[283])
-                options["resolutionunit"] = tags.get(296)
-            options["extratags"] = [(code, "s", 0, tags[code], True) for code in ASCII_TAGS if code in tags]
-            writer.write(data, **{key: value for key, value in options.items() if value is not None})
-
-
-def write_pages(target, pages, stop):
-    """Writes to a temporary name beside TARGET and renames it, so a failed or
-    interrupted write never leaves a partial file under TARGET's name."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    remove_abandoned_partials(target)
-    partial = target.with_name(".{}{}{}".format(target.name, PARTIAL_MARK, os.getpid()))
-    try:
-        with open(partial, "wb") as stream:
-            if target.suffix.lower() in TIFF_SUFFIXES:
-                encode_tiff(stream, pages)
-            else:
-                stream.write(encode_other(target.suffix, pages))
-            stream.flush()
-            os.fsync(stream.fileno())
-        if stop.is_set():
-            raise Interrupted()
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
-
-
-def remove_abandoned_partials(target):
-    """Temporary files of TARGET left by a run that was killed outright."""
-    for partial in target.parent.glob(".{}{}*".format(target.name, PARTIAL_MARK)):
-        owner = partial.name.rsplit(PARTIAL_MARK, 1)[1]
-        if owner.isdigit() and not process_exists(int(owner)):
-            partial.unlink()
-
-
-def process_exists(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def encode_other(suffix, pages):
-    import cv2
-
-    if len(pages) != 1:
-        raise OSError("{} holds one image, the input {}".format(suffix, len(pages)))
-    ok, encoded = cv2.imencode(suffix, pages[0].data)
-    if not ok:
-        raise OSError("cannot encode the result as {}".format(suffix))
-    return encoded.tobytes()
 
 
 # ---------------------------------------------------------------- apply

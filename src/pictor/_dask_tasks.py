@@ -1,0 +1,205 @@
+"""The tasks of pictor.dask: what runs on one chunk, or on the chunks'
+partial results, inside a worker. Module-level functions, so that a graph
+pickles them by name; each looks its tool up by name (``pictor._lookup``)."""
+
+import numpy as np
+
+from pictor import _lookup
+import pictor._chunked as _chunked  # registered by lumenops
+
+
+def _call(block, method_name, keywords):
+    return _lookup.method(method_name)(src=block, **keywords)
+
+
+def _call_with_maximum(block, maximum, method_name, keywords):
+    # The method scales by the image's maximum: one extra row holding the
+    # whole image's maximum makes the chunk's maximum that of the image.
+    extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
+    return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+
+
+# brightness_transfer's np.mean(transfer_norm) is a float sum: NumPy sums
+# runs of 8192 consecutive samples pairwise and adds the runs' sums in order,
+# so the flat image is cut at multiples of that run and the sums are folded
+# in order (a tree of chunk sums would differ in the last bits).
+NUMPY_SUM_RUN = 8192
+TRANSFER_RUNS_PER_CHUNK = 512
+
+
+def _transfer_statistics(total, count, low, high, target):
+    return float(total) / float(count), target, int(low), int(high)
+
+
+def _transfer_norm_sums_block(flat, statistics):
+    return _chunked.transfer_norm_sums(flat, *statistics)
+
+
+def _mean_in_numpy_order(run_sums, count):
+    total = 0.0
+    for run_sum in run_sums.tolist():
+        total += run_sum
+    return total / count
+
+
+def _transfer_factor(mean_norm, statistics):
+    with np.errstate(all="ignore"):  # a constant image has no factor; its chunks do not use it
+        return float(np.float64(statistics[1]) / np.float64(mean_norm))
+
+
+def _transfer_apply_block(block, statistics, factor, full_scale):
+    return _chunked.transfer_apply(block, *statistics, factor, full_scale)
+
+
+def _block_level_counts(block):
+    return _chunked.level_counts(block)[None, None, :]
+
+
+def _equalisation_table(counts):
+    """The 16-bit result of each working level under cv2.equalizeHist of an
+    image with these level counts: the cumulative counts after the first
+    occupied level, scaled by 255 / (total - its count) in float32 and rounded
+    to the nearest (ties to even), restored to 16 bits."""
+    occupied = np.flatnonzero(counts)
+    table = np.zeros(256, np.uint16)
+    if occupied.size == 0:
+        return table
+    first = occupied[0]
+    total = int(counts.sum())
+    if counts[first] == total:  # a flat image stays at its level
+        table[first] = first * 257
+        return table
+    scale = np.float32(255.0) / np.float32(total - counts[first])
+    cumulative = np.cumsum(counts[first + 1:]).astype(np.float32)
+    levels = np.clip(np.rint(cumulative * scale), 0, 255)
+    table[first + 1:] = levels.astype(np.uint16) * 257
+    return table
+
+
+def _above_level_table(level):
+    return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
+
+
+def _threshold_table(counts):
+    return _above_level_table(_chunked.inter_class_variance_level(counts))
+
+
+# The searches below ask the worker's own ImageSegmenter (its tool), as the
+# whole call asks its own.
+def _local_histogram_table(counts, low_thr):
+    return _above_level_table(_chunked.local_histogram_level(_lookup.tool("ImageSegmenter"), counts, low_thr))
+
+
+def _entropy_table(counts):
+    return _above_level_table(_chunked.maximum_entropy_level(_lookup.tool("ImageSegmenter"), counts))
+
+
+def _working_level_counts_block(block):
+    return _chunked.working_level_counts(block)[None, None, :]
+
+
+def _channel0_level_counts_block(block):
+    # cv2.calcHist([x], [0], ...) counts channel 0 only.
+    return _chunked.working_level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
+
+
+def _self_blend_block(block, maximum, screen):
+    return _chunked.self_blend_apply(block, int(maximum), screen)
+
+
+def _levels_at(histogram, positions):
+    cumulative = np.cumsum(histogram)
+    return tuple(int(np.searchsorted(cumulative, position, side="right")) for position in positions)
+
+
+def _auto_level_block(block, limits):
+    return _chunked.auto_level_apply(block, limits[0], limits[1])
+
+
+# Canny: the maps of the candidates for one threshold (Canny with both
+# thresholds equal, no hysteresis) are local; hysteresis keeps the 8-connected
+# components of the low-threshold candidates that hold a high-threshold one.
+CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
+EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
+WEAK, STRONG = 1, 2
+
+
+def _canny_candidates(block, low, high):
+    candidates = _lookup.method("FeatureDetection.canny_edge")
+    weak = candidates(src=block, low_thr=low, high_thr=low) != 0
+    strong = candidates(src=block, low_thr=high, high_thr=high) != 0
+    return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG
+
+
+def _components(code):
+    from scipy import ndimage
+
+    return ndimage.label(code != 0, structure=EIGHT_CONNECTED)
+
+
+def _canny_summary(code):
+    """Labels of the stripe's first and last rows, the labels holding a strong
+    candidate, and the number of labels."""
+    labels, count = _components(code)
+    strong = np.unique(labels[(code & STRONG) != 0])
+    return labels[0].copy(), labels[-1].copy(), strong[strong > 0], count
+
+
+def _canny_resolve(summaries):
+    """For each stripe, which of its labels belong to a component that holds a
+    strong candidate anywhere in the image (union-find over the stripe seams)."""
+    offsets = np.cumsum([0] + [summary[3] + 1 for summary in summaries])
+    parent = np.arange(offsets[-1])
+
+    def root(label):
+        while parent[label] != label:
+            parent[label] = parent[parent[label]]
+            label = parent[label]
+        return label
+
+    for index in range(len(summaries) - 1):
+        above, below = summaries[index][1], summaries[index + 1][0]
+        for shift in (-1, 0, 1):  # 8-connected across the seam
+            upper = above[max(0, -shift):len(above) - max(0, shift)]
+            lower = below[max(0, shift):len(below) - max(0, -shift)]
+            touching = (upper > 0) & (lower > 0)
+            for a, b in set(zip(upper[touching].tolist(), lower[touching].tolist())):
+                ra, rb = root(a + offsets[index]), root(b + offsets[index + 1])
+                if ra != rb:
+                    parent[max(ra, rb)] = min(ra, rb)
+    kept_roots = {root(int(label) + offsets[index])
+                  for index, summary in enumerate(summaries) for label in summary[2]}
+    keep = []
+    for index, summary in enumerate(summaries):
+        roots = np.array([root(label + offsets[index]) for label in range(summary[3] + 1)])
+        table = np.isin(roots, list(kept_roots)) if kept_roots else np.zeros(len(roots), bool)
+        table[0] = False
+        keep.append(np.where(table, np.uint16(65535), np.uint16(0)))
+    return keep
+
+
+def _canny_edges(code, keep, block_id=None):
+    labels, _ = _components(code)
+    return keep[block_id[0]][labels]
+
+
+def _fuse_details_block(block, rows, method_name, keywords):
+    """Levels 3 and 4 of a stripe with its halo, flattened, only the rows that
+    lie in the stripe; rows: per level, (first row, row count) in the block."""
+    details = _chunked.fuse_coarse_details(_lookup.method(method_name), dict(keywords, src=block))
+    return tuple(level[first:first + count].ravel() for level, (first, count) in zip(details, rows))
+
+
+def _float_mean_in_numpy_order(run_sums, count):
+    total = run_sums.dtype.type(0)
+    for run_sum in run_sums:
+        total = total + run_sum  # in the level's own type, as NumPy's accumulator
+    return float(run_sums.dtype.type(float(total) / count))
+
+
+def _fuse_bounds(*levels):
+    return tuple(float(level) for level in levels)
+
+
+def _fuse_block(block, bounds, method_name, keywords):
+    return _chunked.fuse_with_bounds(_lookup.method(method_name), dict(keywords, src=block), *bounds)
