@@ -23,7 +23,7 @@ bench:
 wheels:
 	bash tools/wheels.sh
 
-# The method reference, docs/reference.md, with one tile per method in docs/tiles/.
+# The method reference, docs/reference.md, each method with its tile in docs/gallery.png.
 reference:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) tools/reference_doc.py

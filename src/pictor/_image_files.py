@@ -102,7 +102,7 @@ def encode_tiff(stream, pages):
             writer.write(data, **{key: value for key, value in options.items() if value is not None})
 
 
-def write_pages(target, pages, stop):
+def write_pages(target, pages, stop, encode_parameters=()):
     """Writes to a temporary name beside TARGET and renames it, so a failed or
     interrupted write never leaves a partial file under TARGET's name."""
     target.parent.mkdir(parents=True, exist_ok=True)
@@ -113,7 +113,7 @@ def write_pages(target, pages, stop):
             if target.suffix.lower() in TIFF_SUFFIXES:
                 encode_tiff(stream, pages)
             else:
-                stream.write(encode_other(target.suffix, pages))
+                stream.write(encode_other(target.suffix, pages, encode_parameters))
             stream.flush()
             os.fsync(stream.fileno())
         if stop.is_set():
@@ -142,12 +142,12 @@ def process_exists(pid):
     return True
 
 
-def encode_other(suffix, pages):
+def encode_other(suffix, pages, parameters=()):
     import cv2
 
     if len(pages) != 1:
         raise OSError("{} holds one image, the input {}".format(suffix, len(pages)))
-    ok, encoded = cv2.imencode(suffix, pages[0].data)
+    ok, encoded = cv2.imencode(suffix, pages[0].data, list(parameters))
     if not ok:
         raise OSError("cannot encode the result as {}".format(suffix))
     return encoded.tobytes()

@@ -458,11 +458,13 @@ def contact_sheet(tiles):
 
 
 def command_gallery(options):
+    import cv2
+
     source = Path(options.input) if options.input else sample_image_path()
     image = read_image(source)
     tiles, failed = gallery_tiles(image)
     target = Path(options.output)
-    write_pages(target, [Page(contact_sheet(tiles))], threading.Event())
+    write_pages(target, [Page(contact_sheet(tiles))], threading.Event(), [cv2.IMWRITE_PNG_COMPRESSION, 9])
     print("{}: {} operations on {}, {} failed".format(target, len(tiles) - 1, source, failed), file=sys.stderr)
     return EXIT_FAILED if failed else 0
 
