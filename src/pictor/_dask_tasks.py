@@ -35,13 +35,6 @@ def _transfer_norm_sums_block(flat, statistics):
     return _chunked.transfer_norm_sums(flat, *statistics)
 
 
-def _mean_in_numpy_order(run_sums, count):
-    total = 0.0
-    for run_sum in run_sums.tolist():
-        total += run_sum
-    return total / count
-
-
 def _transfer_factor(mean_norm, statistics):
     with np.errstate(all="ignore"):  # a constant image has no factor; its chunks do not use it
         return float(np.float64(statistics[1]) / np.float64(mean_norm))
@@ -190,7 +183,7 @@ def _fuse_details_block(block, rows, method_name, keywords):
     return tuple(level[first:first + count].ravel() for level, (first, count) in zip(details, rows))
 
 
-def _float_mean_in_numpy_order(run_sums, count):
+def _mean_in_numpy_order(run_sums, count):
     total = run_sums.dtype.type(0)
     for run_sum in run_sums:
         total = total + run_sum  # in the level's own type, as NumPy's accumulator

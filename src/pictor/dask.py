@@ -80,7 +80,6 @@ from pictor._dask_tasks import (
     _canny_resolve,
     _canny_edges,
     _fuse_details_block,
-    _float_mean_in_numpy_order,
     _fuse_bounds,
     _fuse_block,
 )
@@ -388,7 +387,7 @@ def _level_bound(flat, to_mean):
     flat = flat.rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
     runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
     run_sums = flat.map_blocks(_chunked.run_sums, chunks=runs, dtype=flat.dtype, meta=np.empty((0,), flat.dtype))
-    return dask.delayed(_float_mean_in_numpy_order, pure=True)(run_sums, flat.size)
+    return dask.delayed(_mean_in_numpy_order, pure=True)(run_sums, flat.size)
 
 
 def _fuse(method_name, x, keywords, dtype, reread=None):
