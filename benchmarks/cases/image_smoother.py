@@ -8,6 +8,7 @@ CASES = [
     ("ImageSmoother", "mean_blur", {"ksize": 15}, ref.mean_blur, IMAGE_KINDS),
     ("ImageSmoother", "median_blur", {}, ref.median_blur, IMAGE_KINDS),
     ("ImageSmoother", "median_blur", {"ksize": 7}, ref.median_blur, IMAGE_KINDS),
+    ("ImageSmoother", "median_blur", {"ksize": 15}, ref.median_blur, IMAGE_KINDS),
     ("ImageSmoother", "gaussian_blur", {}, ref.gaussian_blur, IMAGE_KINDS),
     ("ImageSmoother", "gaussian_blur", {"ksize": 15}, ref.gaussian_blur, IMAGE_KINDS),
 ]

@@ -1,7 +1,7 @@
 #include "kernels/median.h"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -71,61 +71,97 @@ void median3_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::pt
   }
 }
 
-// The working levels of one source row, framed by `radius` repeated pixels each side.
+// The wide windows hold levels with their top bit flipped, which orders them
+// as signed bytes: one signed compare per sample.
+constexpr std::uint8_t kSignFlip = 0x80;
+
+// The flipped working levels of one source row, framed by `radius` repeated
+// pixels each side.
 template <class T>
-void frame_levels_wide(const T* row, std::uint8_t* framed, std::ptrdiff_t cols, std::ptrdiff_t channels,
-                       std::ptrdiff_t radius) {
+void frame_flipped_levels(const T* row, std::uint8_t* framed, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                          std::ptrdiff_t radius) {
   for (std::ptrdiff_t c = -radius; c < cols + radius; ++c) {
     const T* pixel = row + clamp_index(c, cols) * channels;
     std::uint8_t* to = framed + (c + radius) * channels;
-    for (std::ptrdiff_t k = 0; k < channels; ++k) to[k] = working_level(pixel[k]);
+    for (std::ptrdiff_t k = 0; k < channels; ++k) to[k] = working_level(pixel[k]) ^ kSignFlip;
   }
 }
 
-// Sliding-histogram median of rows [begin, end): the window's level counts
-// move one column at a time, and the median moves from its last place by the
-// counts that crossed it. The framed rows of the window sit in a ring.
+// The median found bit by bit, most significant first, for a block of
+// kSelectionBlock neighbouring outputs at once: a candidate level keeps its
+// bit when at most `rank` samples of the window lie below it. That leaves the
+// largest level with at most `rank` samples below: the sample of that rank.
+// Eight counting passes over the window, every one a compare and an add per
+// sample for all the block's outputs together.
+constexpr std::ptrdiff_t kSelectionBlock = 32;
+using LevelBlock = std::uint8_t __attribute__((vector_size(kSelectionBlock)));
+using SignedBlock = std::int8_t __attribute__((vector_size(kSelectionBlock)));
+
+template <long kSide>
+PICTOR_ALSO_FOR_AVX2
+void select_median_block(const std::uint8_t* const* window, std::ptrdiff_t step, std::ptrdiff_t at,
+                         std::uint8_t* median) {
+  constexpr std::uint8_t rank = kSide * kSide / 2;
+  LevelBlock level = {};
+  for (int bit = 128; bit != 0; bit >>= 1) {
+    const LevelBlock candidate = level | static_cast<std::uint8_t>(bit);
+    const auto flipped_candidate = reinterpret_cast<SignedBlock>(candidate ^ kSignFlip);
+    SignedBlock below = {};
+    for (long i = 0; i < kSide; ++i) {
+      const std::uint8_t* row = window[i] + at;
+      SignedBlock row_below = {};
+      for (long c = 0; c < kSide; ++c) {
+        SignedBlock samples;
+        std::memcpy(&samples, row + c * step, sizeof samples);
+        row_below -= samples < flipped_candidate;  // true is all ones: -1
+      }
+      below += row_below;
+    }
+    level = reinterpret_cast<LevelBlock>(below) <= rank ? candidate : level;
+  }
+  std::memcpy(median, &level, sizeof level);
+}
+
+using SelectMedianBlock = void (*)(const std::uint8_t* const*, std::ptrdiff_t, std::ptrdiff_t, std::uint8_t*);
+
+// The block selection unrolled for a window side the fused median takes.
+SelectMedianBlock median_block_selector(long ksize) {
+  switch (ksize) {
+    case 5: return select_median_block<5>;
+    case 7: return select_median_block<7>;
+    case 9: return select_median_block<9>;
+    case 11: return select_median_block<11>;
+    case 13: return select_median_block<13>;
+    default: return select_median_block<15>;
+  }
+}
+
+// Rows [begin, end) through select_median_block. The framed rows of the
+// window sit in a ring, each with a block's slack at its end, so that the
+// last block may read past the row.
 template <class T>
-void histogram_median_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+void selection_median_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                            std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels;
-  const long rank = (ksize * ksize) / 2;  // the median's place in the sorted window
+  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels + kSelectionBlock;
+  const SelectMedianBlock select_block = median_block_selector(ksize);
   std::vector<std::uint8_t> ring(static_cast<std::size_t>(ksize * framed_size));
   std::vector<const std::uint8_t*> window(static_cast<std::size_t>(ksize));
   const auto slot = [&](std::ptrdiff_t s) { return ring.data() + (((s % ksize) + ksize) % ksize) * framed_size; };
   const auto load = [&](std::ptrdiff_t s) {
-    frame_levels_wide(src + clamp_index(s, rows) * stride, slot(s), cols, channels, radius);
+    frame_flipped_levels(src + clamp_index(s, rows) * stride, slot(s), cols, channels, radius);
   };
   for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) load(s);
+  std::uint8_t median[kSelectionBlock];
   for (std::ptrdiff_t r = begin; r < end; ++r) {
     load(r + radius);
     for (long i = 0; i < ksize; ++i) window[static_cast<std::size_t>(i)] = slot(r - radius + i);
-    for (std::ptrdiff_t channel = 0; channel < channels; ++channel) {
-      std::array<std::int32_t, 256> counts{};
-      for (long i = 0; i < ksize; ++i) {
-        for (long c = 0; c < ksize; ++c) ++counts[window[i][c * channels + channel]];
-      }
-      int median = 0;
-      long below = 0;  // window samples under `median`
-      std::uint16_t* row_out = out + r * stride + channel;
-      for (std::ptrdiff_t c = 0; c < cols; ++c) {
-        if (c > 0) {
-          const std::ptrdiff_t leaving_at = (c - 1) * channels + channel;
-          const std::ptrdiff_t entering_at = (c + 2 * radius) * channels + channel;
-          for (long i = 0; i < ksize; ++i) {
-            const std::uint8_t leaving = window[i][leaving_at];
-            const std::uint8_t entering = window[i][entering_at];
-            --counts[leaving];
-            ++counts[entering];
-            below += (entering < median) - (leaving < median);
-          }
-        }
-        while (below > rank) below -= counts[--median];
-        while (below + counts[median] <= rank) below += counts[median++];
-        row_out[c * channels] = static_cast<std::uint16_t>(median * kLevelsPer8BitStep);
-      }
+    std::uint16_t* row_out = out + r * stride;
+    for (std::ptrdiff_t at = 0; at < stride; at += kSelectionBlock) {
+      select_block(window.data(), channels, at, median);
+      const std::ptrdiff_t count = std::min(kSelectionBlock, stride - at);
+      for (std::ptrdiff_t l = 0; l < count; ++l) row_out[at + l] = static_cast<std::uint16_t>(median[l] * kLevelsPer8BitStep);
     }
   }
 }
@@ -133,14 +169,14 @@ void histogram_median_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows
 }  // namespace
 
 bool fused_median_takes(long ksize) {
-  return ksize == 3 || (ksize % 2 == 1 && ksize >= kNarrowestHistogramMedian && ksize <= kWidestMedian);
+  return ksize == 3 || (ksize % 2 == 1 && ksize >= kNarrowestSelectionMedian && ksize <= kWidestMedian);
 }
 
 template <class T>
 void median_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                           std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   if (ksize == 3) return median3_rows(src, out, rows, cols, channels, begin, end);
-  histogram_median_rows(src, out, rows, cols, channels, ksize, begin, end);
+  selection_median_rows(src, out, rows, cols, channels, ksize, begin, end);
 }
 
 template void median_restored_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
