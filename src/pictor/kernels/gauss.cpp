@@ -1,6 +1,7 @@
 #include "kernels/gauss.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -11,8 +12,21 @@ namespace pictor::kernels {
 
 namespace {
 
-constexpr std::uint32_t kHalfOfResultUnit = 1u << 15;
-constexpr int kResultFractionBits = 16;
+// Sixteen 16-bit lanes: the kernel's arithmetic is 16-bit throughout.
+constexpr std::ptrdiff_t kLanes = 16;
+using Lanes = std::uint16_t __attribute__((vector_size(kLanes * sizeof(std::uint16_t))));
+
+// Lanes at any 16-bit sample, without copying them through a function's
+// vector argument (whose passing differs between the AVX2 and default builds).
+using UnalignedLanes = std::uint16_t __attribute__((vector_size(sizeof(Lanes)), aligned(2), may_alias));
+
+inline const UnalignedLanes& lanes_at(const std::uint16_t* sample) {
+  return *reinterpret_cast<const UnalignedLanes*>(sample);
+}
+
+inline UnalignedLanes& lanes_at(std::uint16_t* sample) { return *reinterpret_cast<UnalignedLanes*>(sample); }
+
+inline std::ptrdiff_t whole_blocks(std::ptrdiff_t size) { return (size + kLanes - 1) / kLanes * kLanes; }
 
 // The working levels of one source row, framed by reflected columns.
 template <class T>
@@ -29,47 +43,79 @@ void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std
   }
 }
 
-// The row pass in 16 bits: every partial sum is at most 255 * 256. The
-// weights are symmetric, so the two samples at equal distance from the
-// centre share one product.
+// The row pass: every sum is at most 255 * 256, so 16 bits hold it (the
+// partial sums may wrap; the total is exact). The weights are symmetric, so
+// the two samples at equal distance from the centre share one product. The
+// sum goes out in two halves, its high and its low byte, so that the column
+// pass can stay in 16 bits too.
+template <long kSide>
 PICTOR_ALSO_FOR_AVX2
-void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __restrict filtered, std::ptrdiff_t size,
-                     std::ptrdiff_t step, const std::uint32_t* weights, long ksize) {
-  const long radius = ksize / 2;
-  const auto centre_weight = static_cast<std::uint16_t>(weights[radius]);
-  const std::uint16_t* centre = framed + radius * step;
-  for (std::ptrdiff_t j = 0; j < size; ++j) filtered[j] = static_cast<std::uint16_t>(centre_weight * centre[j]);
-  for (long i = 0; i < radius; ++i) {
-    const auto weight = static_cast<std::uint16_t>(weights[i]);
-    const std::uint16_t* near = framed + i * step;
-    const std::uint16_t* far = framed + (ksize - 1 - i) * step;
-    for (std::ptrdiff_t j = 0; j < size; ++j) {
-      filtered[j] = static_cast<std::uint16_t>(filtered[j] + weight * (near[j] + far[j]));
+void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __restrict high,
+                     std::uint16_t* __restrict low, std::ptrdiff_t size, std::ptrdiff_t step,
+                     const std::uint16_t* weights) {
+  constexpr long radius = kSide / 2;
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Lanes sum = weights[radius] * lanes_at(framed + j + radius * step);
+    for (long i = 0; i < radius; ++i) {
+      sum += weights[i] * (lanes_at(framed + j + i * step) + lanes_at(framed + j + (kSide - 1 - i) * step));
+    }
+    lanes_at(high + j) = sum >> 8;
+    lanes_at(low + j) = sum & 0xff;
+  }
+}
+
+// The column pass. OpenCV's exact sum S = sum_i c_i * row_i (row_i = 256 h_i
+// + l_i) is 256 A + B with A = sum_i c_i h_i and B = sum_i c_i l_i, each at
+// most 255 * 256; the result round(S / 65536) = (S + 2^15) >> 16 is then
+// (A + (B >> 8) + 128) >> 8, below 2^16 all the way.
+template <long kSide>
+PICTOR_ALSO_FOR_AVX2
+void weigh_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
+                std::uint16_t* __restrict out, std::ptrdiff_t size) {
+  constexpr long radius = kSide / 2;
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Lanes a = weights[radius] * lanes_at(high[radius] + j);
+    Lanes b = weights[radius] * lanes_at(low[radius] + j);
+    for (long i = 0; i < radius; ++i) {
+      a += weights[i] * (lanes_at(high[i] + j) + lanes_at(high[kSide - 1 - i] + j));
+      b += weights[i] * (lanes_at(low[i] + j) + lanes_at(low[kSide - 1 - i] + j));
+    }
+    const Lanes restored = ((a + (b >> 8) + 128) >> 8) * static_cast<std::uint16_t>(kLevelsPer8BitStep);
+    if (j + kLanes <= size) {
+      lanes_at(out + j) = restored;
+    } else {
+      std::memcpy(out + j, &restored, static_cast<std::size_t>(size - j) * sizeof(std::uint16_t));
     }
   }
 }
 
-// The column pass in 32 bits, symmetric likewise.
-PICTOR_ALSO_FOR_AVX2
-void weigh_rows(const std::uint16_t* const* window, const std::uint32_t* weights, long ksize,
-                std::uint32_t* __restrict sums, std::ptrdiff_t size) {
-  const long radius = ksize / 2;
-  const std::uint32_t centre_weight = weights[radius];
-  const std::uint16_t* centre = window[radius];
-  for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] = centre_weight * centre[j];
-  for (long i = 0; i < radius; ++i) {
-    const std::uint32_t weight = weights[i];
-    const std::uint16_t* near = window[i];
-    const std::uint16_t* far = window[ksize - 1 - i];
-    for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] += weight * (std::uint32_t{near[j]} + far[j]);
-  }
-}
-
-PICTOR_ALSO_FOR_AVX2
-void write_restored(const std::uint32_t* __restrict sums, std::uint16_t* __restrict out, std::ptrdiff_t size) {
-  for (std::ptrdiff_t j = 0; j < size; ++j) {
-    const std::uint32_t level = (sums[j] + kHalfOfResultUnit) >> kResultFractionBits;
-    out[j] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
+template <long kSide, class T>
+void gaussian_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                   std::ptrdiff_t channels, const std::uint16_t* weights, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  constexpr std::ptrdiff_t radius = kSide / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  const std::ptrdiff_t padded = whole_blocks(stride);  // room for the last block's lanes
+  std::vector<std::uint16_t> framed(static_cast<std::size_t>(padded + 2 * radius * channels));
+  // The two halves of the row-filtered source rows of the window, each in a
+  // ring: source row s sits in slot s mod kSide.
+  std::vector<std::uint16_t> high_ring(static_cast<std::size_t>(kSide * padded));
+  std::vector<std::uint16_t> low_ring(static_cast<std::size_t>(kSide * padded));
+  const std::uint16_t* high[kSide];
+  const std::uint16_t* low[kSide];
+  const auto slot = [&](std::ptrdiff_t s) { return (((s % kSide) + kSide) % kSide) * padded; };
+  const auto filter_row = [&](std::ptrdiff_t s) {
+    frame_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
+    weigh_along_row<kSide>(framed.data(), high_ring.data() + slot(s), low_ring.data() + slot(s), stride, channels,
+                           weights);
+  };
+  for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) filter_row(s);
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    filter_row(r + radius);
+    for (long i = 0; i < kSide; ++i) {
+      high[i] = high_ring.data() + slot(r - radius + i);
+      low[i] = low_ring.data() + slot(r - radius + i);
+    }
+    weigh_rows<kSide>(high, low, weights, out + r * stride, stride);
   }
 }
 
@@ -79,27 +125,16 @@ template <class T>
 void gaussian_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                             std::ptrdiff_t channels, const std::uint32_t* weights, long ksize, std::ptrdiff_t begin,
                             std::ptrdiff_t end) {
-  const std::ptrdiff_t radius = ksize / 2;
-  const std::ptrdiff_t stride = cols * channels;
-  std::vector<std::uint16_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels));
-  // The row-filtered source rows of the window, kept in a ring: source row s
-  // sits in slot s mod ksize.
-  std::vector<std::uint16_t> ring(static_cast<std::size_t>(ksize * stride));
-  std::vector<std::uint32_t> sums(static_cast<std::size_t>(stride));
-  std::vector<const std::uint16_t*> window(static_cast<std::size_t>(ksize));
-  const auto slot = [&](std::ptrdiff_t s) {
-    return ring.data() + (((s % ksize) + ksize) % ksize) * stride;
-  };
-  const auto filter_row = [&](std::ptrdiff_t s) {
-    frame_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
-    weigh_along_row(framed.data(), slot(s), stride, channels, weights, ksize);
-  };
-  for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) filter_row(s);
-  for (std::ptrdiff_t r = begin; r < end; ++r) {
-    filter_row(r + radius);
-    for (long i = 0; i < ksize; ++i) window[static_cast<std::size_t>(i)] = slot(r - radius + i);
-    weigh_rows(window.data(), weights, ksize, sums.data(), stride);
-    write_restored(sums.data(), out + r * stride, stride);
+  std::uint16_t weights16[kWidestGaussian];
+  std::copy(weights, weights + ksize, weights16);
+  switch (ksize) {
+    case 3: return gaussian_rows<3>(src, out, rows, cols, channels, weights16, begin, end);
+    case 5: return gaussian_rows<5>(src, out, rows, cols, channels, weights16, begin, end);
+    case 7: return gaussian_rows<7>(src, out, rows, cols, channels, weights16, begin, end);
+    case 9: return gaussian_rows<9>(src, out, rows, cols, channels, weights16, begin, end);
+    case 11: return gaussian_rows<11>(src, out, rows, cols, channels, weights16, begin, end);
+    case 13: return gaussian_rows<13>(src, out, rows, cols, channels, weights16, begin, end);
+    default: return gaussian_rows<15>(src, out, rows, cols, channels, weights16, begin, end);
   }
 }
 
