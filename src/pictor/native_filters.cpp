@@ -4,8 +4,6 @@
 #include <optional>
 #include <vector>
 
-#include "frame/ndarray.h"
-#include "frame/split_work.h"
 #include "kernels/box.h"
 #include "kernels/gauss.h"
 #include "kernels/median.h"
@@ -83,40 +81,13 @@ std::vector<std::uint32_t> opencv_gaussian_weights(long ksize, Where where) {
   return weights;
 }
 
-// The image's layout as the row kernels take it.
-struct ImageRows {
-  std::ptrdiff_t rows;
-  std::ptrdiff_t cols;
-  std::ptrdiff_t channels;
-};
-
-// A new image of `output_type` and src's shape, its rows written by
-// filter_rows(T{}, input, output, layout, begin, end) for T the sample type
-// (uint8 or uint16) of a native image, split over the call's threads.
-template <class FilterRows>
-Ref filter_image(PyObject* src, int output_type, FilterRows&& filter_rows, Where where) {
-  Array input = contiguous(src, where);
-  Array output = new_array_like(input, output_type, where);
-  const ImageRows layout{input.shape()[0], input.shape()[1], input.ndim() == 3 ? input.shape()[2] : 1};
-  const auto filter = [&](auto zero) {
-    split_rows_without_gil(layout.rows, layout.cols * layout.channels,
-                           [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-                             filter_rows(zero, input, output, layout, begin, end);
-                           });
-  };
-  if (input.type() == NPY_UBYTE) {
-    filter(std::uint8_t{});
-  } else {
-    filter(std::uint16_t{});
-  }
-  return output.object;
-}
-
 }  // namespace
+
+bool is_native_filter_image(PyObject* src, Where where) { return is_native_image(src) && calls_opencv_itself(where); }
 
 Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
   const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
-  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  if (!side || !is_native_filter_image(src, where)) return Ref();
   return filter_image(
       src, NPY_USHORT,
       [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
@@ -130,7 +101,7 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
 
 Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
   const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
-  if (!side || !is_native_image(src) || !calls_opencv_itself(where)) return Ref();
+  if (!side || !is_native_filter_image(src, where)) return Ref();
   const std::vector<std::uint32_t> weights = opencv_gaussian_weights(*side, where);
   if (weights.empty()) return Ref();
   return filter_image(
@@ -146,7 +117,7 @@ Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
 
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
   const std::optional<long> side = native_side(ksize, 3, kernels::kWidestMedian);
-  if (!side || !kernels::fused_median_takes(*side) || !is_native_image(src) || !calls_opencv_itself(where)) {
+  if (!side || !kernels::fused_median_takes(*side) || !is_native_filter_image(src, where)) {
     return Ref();
   }
   // OpenCV's wide median refuses two-channel images: let it say so.

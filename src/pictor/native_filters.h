@@ -1,9 +1,49 @@
 // Filters of the enhancer computed natively where OpenCV's result is exact
 // integer arithmetic, so that any order of computation gives its bytes.
 #pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/ndarray.h"
 #include "frame/pycall.h"
+#include "frame/split_work.h"
 
 namespace pictor {
+
+// A plain native-order uint8 or uint16 array of one to four channels and no
+// empty axis, whose rows OpenCV indexes with an int, while the module's cv2
+// is the OpenCV module itself: an image whose OpenCV filtering the row
+// kernels reproduce.
+bool is_native_filter_image(PyObject* src, Where where = Where::current());
+
+// The layout of a native filter image as the row kernels take it.
+struct ImageRows {
+  std::ptrdiff_t rows;
+  std::ptrdiff_t cols;
+  std::ptrdiff_t channels;
+};
+
+// A new image of `output_type` and src's shape (a native filter image), its
+// rows written by filter_rows(T{}, input, output, layout, begin, end) for T
+// the sample type (uint8 or uint16), split over the call's threads.
+template <class FilterRows>
+Ref filter_image(PyObject* src, int output_type, FilterRows&& filter_rows, Where where = Where::current()) {
+  Array input = contiguous(src, where);
+  Array output = new_array_like(input, output_type, where);
+  const ImageRows layout{input.shape()[0], input.shape()[1], input.ndim() == 3 ? input.shape()[2] : 1};
+  const auto filter = [&](auto zero) {
+    split_rows_without_gil(layout.rows, layout.cols * layout.channels,
+                           [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+                             filter_rows(zero, input, output, layout, begin, end);
+                           });
+  };
+  if (input.type() == NPY_UBYTE) {
+    filter(std::uint8_t{});
+  } else {
+    filter(std::uint16_t{});
+  }
+  return output.object;
+}
 
 // cv2.filter2D(src, -1, relief kernel) for C-contiguous 8- or 16-bit images
 // of one to four channels; an empty Ref for anything else, which OpenCV then

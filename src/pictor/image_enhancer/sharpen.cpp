@@ -1,6 +1,7 @@
 // ImageEnhancer: unsharp masking, Laplacian sharpening and gradient details.
 #include "image_enhancer/common.h"
 #include "kernels/sharpen.h"
+#include "native_filters.h"
 
 namespace pictor::enhancer {
 namespace {
@@ -48,36 +49,54 @@ Ref unsharpen_mask(const Args& args) {
 
 // The 3 x 3 Laplacian of 8-bit samples is an integer within +-1020: 16-bit
 // signed output holds the same values as the float32 of the plain recipe and
-// is computed several times faster.
+// is computed several times faster. Native filter images have their working
+// copy and Laplacian formed a row at a time, in the same pass.
 Ref laplacian_enhancement(const Args& args) {
   Ref src = args.get("src");
   Ref alpha = args.get("alpha");
   Ref beta = args.get("beta");
   const double max_value = depth::full_scale(src.get());
-  Ref working_copy = depth::working_u8(src.get(), max_value);
-  Ref laplacian_depth = global_attr("cv2", "CV_16S");
-  Ref laplacian_ref = cv2("Laplacian", working_copy, laplacian_depth);
-  Array working = contiguous(working_copy.get());
-  Array laplacian = contiguous(laplacian_ref.get());
-  require_same_shape(working, laplacian);
-  if (laplacian.type() != NPY_SHORT) raise(PyExc_TypeError, "unexpected element type of a library result");
+  const bool fused = is_native_filter_image(src.get());
+  Array working, laplacian;
+  if (!fused) {
+    Ref working_copy = depth::working_u8(src.get(), max_value);
+    Ref laplacian_depth = global_attr("cv2", "CV_16S");
+    Ref laplacian_ref = cv2("Laplacian", working_copy, laplacian_depth);
+    working = contiguous(working_copy.get());
+    laplacian = contiguous(laplacian_ref.get());
+    require_same_shape(working, laplacian);
+    if (laplacian.type() != NPY_SHORT) raise(PyExc_TypeError, "unexpected element type of a library result");
+  }
   const Operand weight = operand(alpha, Num::U8, Operation::Multiply);
   const Operand detail_weight = operand(beta, Num::F32, Operation::Multiply);
-  Array result = new_array_like(working, NPY_USHORT);
+  Ref result;
   visit_num(weight.result, alpha.get(), [&](auto alpha_zero) {
     visit_real_num(detail_weight.result, beta.get(), [&](auto beta_zero) {
       using A = decltype(alpha_zero);
       using B = decltype(beta_zero);
       const A image_factor = weight.value.as<A>();
       const B detail_factor = detail_weight.value.as<B>();
+      if (fused) {
+        result = filter_image(src.get(), NPY_USHORT,
+                              [&](auto zero, const Array& input, const Array& output, ImageRows image,
+                                  std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                using T = decltype(zero);
+                                kernels::laplacian_sharpen_rows(input.data<T>(), output.data<std::uint16_t>(),
+                                                                image.rows, image.cols, image.channels, image_factor,
+                                                                detail_factor, begin, end);
+                              });
+        return;
+      }
+      Array sharpened = new_array_like(working, NPY_USHORT);
       split_samples_without_gil(working.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
         kernels::laplacian_sharpen_u16(working.data<std::uint8_t>() + begin, laplacian.data<std::int16_t>() + begin,
-                                       image_factor, detail_factor, result.data<std::uint16_t>() + begin,
+                                       image_factor, detail_factor, sharpened.data<std::uint16_t>() + begin,
                                        end - begin);
       });
+      result = numpy_result(sharpened);
     });
   });
-  return numpy_result(result);
+  return result;
 }
 
 Ref enhance_details(const Args& args) {

@@ -5,10 +5,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "kernels/depth.h"
 #include "kernels/numeric.h"
 #include "kernels/tables.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
@@ -52,6 +54,55 @@ void laplacian_sharpen_u16(const std::uint8_t* src, const std::int16_t* laplacia
     const A weighted = numpy_multiply(static_cast<A>(src[i]), alpha);
     const B detail = numpy_multiply(static_cast<B>(static_cast<float>(laplacian[i])), beta);
     out[i] = clip_to_u8_restored(numpy_subtract(static_cast<D>(weighted), static_cast<D>(detail)));
+  }
+}
+
+// The working levels of one source row, framed by one reflected pixel each side.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void frame_levels(const T* __restrict row, std::int16_t* __restrict framed, std::ptrdiff_t cols,
+                  std::ptrdiff_t channels) {
+  std::int16_t* inside = framed + channels;
+  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
+  for (std::ptrdiff_t k = 0; k < channels; ++k) {
+    framed[k] = inside[reflect_101(-1, cols) * channels + k];
+    inside[cols * channels + k] = inside[reflect_101(cols, cols) * channels + k];
+  }
+}
+
+// The working levels of a row and their 3 x 3 Laplacian (the four neighbours
+// less four times the centre, each channel apart), from the framed levels of
+// the row and the rows above and below: OpenCV's integer sums.
+PICTOR_ALSO_FOR_AVX2
+inline void laplacian_of_row(const std::int16_t* __restrict up, const std::int16_t* __restrict here,
+                             const std::int16_t* __restrict down, std::uint8_t* __restrict levels,
+                             std::int16_t* __restrict laplacian, std::ptrdiff_t size, std::ptrdiff_t step) {
+  for (std::ptrdiff_t j = 0; j < size; ++j) {
+    const std::int16_t centre = here[j + step];
+    levels[j] = static_cast<std::uint8_t>(centre);
+    laplacian[j] = static_cast<std::int16_t>(up[j + step] + down[j + step] + here[j] + here[j + 2 * step] - 4 * centre);
+  }
+}
+
+// Rows [begin, end) of laplacian_sharpen_u16 over the working copy of an 8-
+// or 16-bit image and its Laplacian, both formed a row at a time; borders
+// reflected without repeating the edge sample.
+template <class T, class A, class B>
+void laplacian_sharpen_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                            std::ptrdiff_t channels, A alpha, B beta, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::ptrdiff_t stride = cols * channels;
+  const std::ptrdiff_t framed_size = stride + 2 * channels;
+  std::vector<std::int16_t> framed(static_cast<std::size_t>(3 * framed_size));
+  std::vector<std::uint8_t> levels(static_cast<std::size_t>(stride));
+  std::vector<std::int16_t> laplacian(static_cast<std::size_t>(stride));
+  const auto slot = [&](std::ptrdiff_t r) { return framed.data() + ((r % 3 + 3) % 3) * framed_size; };
+  const auto load = [&](std::ptrdiff_t r) { frame_levels(src + reflect_101(r, rows) * stride, slot(r), cols, channels); };
+  load(begin - 1);
+  load(begin);
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    load(r + 1);
+    laplacian_of_row(slot(r - 1), slot(r), slot(r + 1), levels.data(), laplacian.data(), stride, channels);
+    laplacian_sharpen_u16(levels.data(), laplacian.data(), alpha, beta, out + r * stride, stride);
   }
 }
 
