@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernels/box.h"
+#include "kernels/details.h"
 #include "kernels/gauss.h"
 #include "kernels/median.h"
 #include "kernels/relief.h"
@@ -81,6 +82,23 @@ std::vector<std::uint32_t> opencv_gaussian_weights(long ksize, Where where) {
   return weights;
 }
 
+// cv2.addWeighted(a, alpha, b, beta, 0) of 8-bit a and b, for every pair of
+// values: entry 256 * a + b.
+std::vector<std::uint8_t> opencv_weighted_sums(const Ref& alpha, const Ref& beta, Where where) {
+  constexpr npy_intp kPairs = 256 * 256;
+  const npy_intp shape[2] = {1, kPairs};
+  Array first = new_array(2, shape, NPY_UBYTE, where);
+  Array second = new_array(2, shape, NPY_UBYTE, where);
+  for (npy_intp pair = 0; pair < kPairs; ++pair) {
+    first.data<std::uint8_t>()[pair] = static_cast<std::uint8_t>(pair >> 8);
+    second.data<std::uint8_t>()[pair] = static_cast<std::uint8_t>(pair);
+  }
+  Ref sums_ref = cv2(Name("addWeighted", where), first.object, alpha, second.object, beta, 0);
+  Array sums = contiguous(sums_ref.get(), where);
+  if (sums.type() != NPY_UBYTE || sums.size() != kPairs) return {};
+  return std::vector<std::uint8_t>(sums.data<std::uint8_t>(), sums.data<std::uint8_t>() + kPairs);
+}
+
 }  // namespace
 
 bool is_native_filter_image(PyObject* src, Where where) { return is_native_image(src) && calls_opencv_itself(where); }
@@ -132,6 +150,25 @@ Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {
         using T = decltype(zero);
         kernels::median_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
                                       image.channels, *side, begin, end);
+      },
+      where);
+}
+
+Ref native_enhance_details(PyObject* src, Where where) {
+  if (!is_native_filter_image(src, where)) return Ref();
+  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(3, where);
+  if (weights.size() != 3 || weights[0] != weights[2]) return Ref();
+  const std::vector<std::uint8_t> mean_of_gradients = opencv_weighted_sums(to_py(0.5), to_py(0.5), where);
+  const std::vector<std::uint8_t> with_details = opencv_weighted_sums(to_py(1), to_py(0.2), where);
+  if (mean_of_gradients.empty() || with_details.empty()) return Ref();
+  const kernels::DetailTables tables{weights.data(), mean_of_gradients.data(), with_details.data()};
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::enhance_details_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
+                                      image.channels, tables, begin, end);
       },
       where);
 }

@@ -67,4 +67,9 @@ Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where = Where::c
 // anything else.
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
 
+// The result of ImageEnhancer.enhance_details (the working copy, its 3 x 3
+// Gaussian and Sobel gradients, the weighted sums and the restore) for native
+// filter images, in one pass; an empty Ref for anything else.
+Ref native_enhance_details(PyObject* src, Where where = Where::current());
+
 }  // namespace pictor

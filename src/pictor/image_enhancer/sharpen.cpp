@@ -102,6 +102,7 @@ Ref laplacian_enhancement(const Args& args) {
 Ref enhance_details(const Args& args) {
   Ref src = args.get("src");
   const double max_value = depth::full_scale(src.get());
+  if (Ref details = native_enhance_details(src.get())) return details;
   Ref working = depth::working_u8(src.get(), max_value);
   Ref image = cv2("GaussianBlur", working, tuple(3, 3), 0);
   Ref sobelxy = mean_gradient_magnitude(image, image);
