@@ -30,7 +30,8 @@ def thread_count():
 # The enhancer's filters with a native pass, and keywords for each.
 ENHANCER_FILTERS = [("east", {}), ("enhance_details", {}), ("laplacian_enhancement", {}),
                     ("laplacian_enhancement", {"alpha": 2, "beta": 0.5}),
-                    ("laplacian_enhancement", {"alpha": 1.5, "beta": np.float32(2)})]
+                    ("laplacian_enhancement", {"alpha": 1.5, "beta": np.float32(2)}),
+                    ("glow", {"radius": 3, "intensity": 2}), ("glow", {})]
 
 
 # (h, w, 1) images come back from OpenCV's Laplacian as (h, w), which the

@@ -1,5 +1,6 @@
 #include "native_filters.h"
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <vector>
@@ -117,20 +118,40 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
       where);
 }
 
-Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
-  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
-  if (!side || !is_native_filter_image(src, where)) return Ref();
-  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(*side, where);
-  if (weights.empty()) return Ref();
+// The Gaussian of a native filter image with OpenCV's weights for a side
+// native_side accepted, as an image of `output_type`: 8-bit levels or
+// restored 16-bit ones.
+Ref gaussian_image(PyObject* src, long side, int output_type, Where where) {
+  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(side, where);
+  if (weights.empty() || !std::equal(weights.begin(), weights.end(), weights.rbegin())) return Ref();
   return filter_image(
-      src, NPY_USHORT,
+      src, output_type,
       [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
           std::ptrdiff_t end) {
         using T = decltype(zero);
-        kernels::gaussian_restored_rows(input.data<T>(), output.data<std::uint16_t>(), image.rows, image.cols,
-                                        image.channels, weights.data(), *side, begin, end);
+        const auto blur = [&](auto* out) {
+          kernels::gaussian_rows(input.data<T>(), out, image.rows, image.cols, image.channels, weights.data(), side,
+                                 begin, end);
+        };
+        if (output_type == NPY_UBYTE) {
+          blur(output.data<std::uint8_t>());
+        } else {
+          blur(output.data<std::uint16_t>());
+        }
       },
       where);
+}
+
+Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
+  if (!side || !is_native_filter_image(src, where)) return Ref();
+  return gaussian_image(src, *side, NPY_USHORT, where);
+}
+
+Ref native_gaussian_of_levels(PyObject* levels, const Ref& ksize, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestLevelGaussian);
+  if (!side || !is_native_filter_image(levels, where) || PyArray_TYPE(as_array(levels)) != NPY_UBYTE) return Ref();
+  return gaussian_image(levels, *side, NPY_UBYTE, where);
 }
 
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {

@@ -62,6 +62,11 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where = Where::curren
 // OpenCV itself uses; an empty Ref for anything else.
 Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where = Where::current());
 
+// cv2.GaussianBlur(levels, (ksize, ksize), 0) of a native filter image of
+// 8-bit levels, for a plain odd int ksize in [3, kernels::kWidestLevelGaussian];
+// an empty Ref for anything else.
+Ref native_gaussian_of_levels(PyObject* levels, const Ref& ksize, Where where = Where::current());
+
 // The restored cv2.medianBlur(working copy, ksize) of the same images, in one
 // pass, for the plain int sides kernels::fused_median_takes; an empty Ref for
 // anything else.

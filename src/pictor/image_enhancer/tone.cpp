@@ -48,7 +48,9 @@ Ref glow(const Args& args) {
   Ref edges = mean_gradient_magnitude(image);
   Ref side = py_add(py_multiply(radius, to_py(2)), to_py(1));
   Array edge_map = contiguous(edges.get());
-  Array halo = same_layout(cv2("GaussianBlur", edges, tuple(side, side), 0), edge_map);
+  Ref blurred = native_gaussian_of_levels(edges.get(), side);
+  if (!blurred) blurred = cv2("GaussianBlur", edges, tuple(side, side), 0);
+  Array halo = same_layout(blurred, edge_map);
   const Operand gain = operand(intensity, Num::U8, Operation::Multiply);
   visit_num(gain.result, intensity.get(), [&](auto zero) {
     using T = decltype(zero);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -26,6 +27,18 @@ inline const UnalignedLanes& lanes_at(const std::uint16_t* sample) {
 
 inline UnalignedLanes& lanes_at(std::uint16_t* sample) { return *reinterpret_cast<UnalignedLanes*>(sample); }
 
+// The levels of `count` lanes, restored to 16 bits or as 8-bit levels.
+inline void store_levels(Lanes levels, std::uint16_t* out, std::ptrdiff_t count) {
+  const Lanes restored = levels * static_cast<std::uint16_t>(kLevelsPer8BitStep);
+  std::memcpy(out, &restored, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
+}
+
+inline void store_levels(Lanes levels, std::uint8_t* out, std::ptrdiff_t count) {
+  using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+  const Bytes bytes = __builtin_convertvector(levels, Bytes);
+  std::memcpy(out, &bytes, static_cast<std::size_t>(count));
+}
+
 inline std::ptrdiff_t whole_blocks(std::ptrdiff_t size) { return (size + kLanes - 1) / kLanes * kLanes; }
 
 // The working levels of one source row, framed by reflected columns.
@@ -48,16 +61,17 @@ void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std
 // the two samples at equal distance from the centre share one product. The
 // sum goes out in two halves, its high and its low byte, so that the column
 // pass can stay in 16 bits too.
-template <long kSide>
+template <class Side>
 PICTOR_ALSO_FOR_AVX2
 void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __restrict high,
                      std::uint16_t* __restrict low, std::ptrdiff_t size, std::ptrdiff_t step,
-                     const std::uint16_t* weights) {
-  constexpr long radius = kSide / 2;
+                     const std::uint16_t* weights, Side side) {
+  const long ksize = side;
+  const long radius = ksize / 2;
   for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
     Lanes sum = weights[radius] * lanes_at(framed + j + radius * step);
     for (long i = 0; i < radius; ++i) {
-      sum += weights[i] * (lanes_at(framed + j + i * step) + lanes_at(framed + j + (kSide - 1 - i) * step));
+      sum += weights[i] * (lanes_at(framed + j + i * step) + lanes_at(framed + j + (ksize - 1 - i) * step));
     }
     lanes_at(high + j) = sum >> 8;
     lanes_at(low + j) = sum & 0xff;
@@ -68,79 +82,83 @@ void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __re
 // + l_i) is 256 A + B with A = sum_i c_i h_i and B = sum_i c_i l_i, each at
 // most 255 * 256; the result round(S / 65536) = (S + 2^15) >> 16 is then
 // (A + (B >> 8) + 128) >> 8, below 2^16 all the way.
-template <long kSide>
+template <class Side, class Out>
 PICTOR_ALSO_FOR_AVX2
 void weigh_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
-                std::uint16_t* __restrict out, std::ptrdiff_t size) {
-  constexpr long radius = kSide / 2;
+                Out* __restrict out, std::ptrdiff_t size, Side side) {
+  const long ksize = side;
+  const long radius = ksize / 2;
   for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
     Lanes a = weights[radius] * lanes_at(high[radius] + j);
     Lanes b = weights[radius] * lanes_at(low[radius] + j);
     for (long i = 0; i < radius; ++i) {
-      a += weights[i] * (lanes_at(high[i] + j) + lanes_at(high[kSide - 1 - i] + j));
-      b += weights[i] * (lanes_at(low[i] + j) + lanes_at(low[kSide - 1 - i] + j));
+      a += weights[i] * (lanes_at(high[i] + j) + lanes_at(high[ksize - 1 - i] + j));
+      b += weights[i] * (lanes_at(low[i] + j) + lanes_at(low[ksize - 1 - i] + j));
     }
-    const Lanes restored = ((a + (b >> 8) + 128) >> 8) * static_cast<std::uint16_t>(kLevelsPer8BitStep);
-    if (j + kLanes <= size) {
-      lanes_at(out + j) = restored;
-    } else {
-      std::memcpy(out + j, &restored, static_cast<std::size_t>(size - j) * sizeof(std::uint16_t));
-    }
+    store_levels((a + (b >> 8) + 128) >> 8, out + j, std::min(kLanes, size - j));
   }
 }
 
-template <long kSide, class T>
-void gaussian_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                   std::ptrdiff_t channels, const std::uint16_t* weights, std::ptrdiff_t begin, std::ptrdiff_t end) {
-  constexpr std::ptrdiff_t radius = kSide / 2;
+template <class T, class Out, class Side>
+void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                   const std::uint16_t* weights, std::ptrdiff_t begin, std::ptrdiff_t end, Side side) {
+  const long ksize = side;
+  const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
   const std::ptrdiff_t padded = whole_blocks(stride);  // room for the last block's lanes
   std::vector<std::uint16_t> framed(static_cast<std::size_t>(padded + 2 * radius * channels));
   // The two halves of the row-filtered source rows of the window, each in a
-  // ring: source row s sits in slot s mod kSide.
-  std::vector<std::uint16_t> high_ring(static_cast<std::size_t>(kSide * padded));
-  std::vector<std::uint16_t> low_ring(static_cast<std::size_t>(kSide * padded));
-  const std::uint16_t* high[kSide];
-  const std::uint16_t* low[kSide];
-  const auto slot = [&](std::ptrdiff_t s) { return (((s % kSide) + kSide) % kSide) * padded; };
+  // ring: source row s sits in slot s mod ksize.
+  std::vector<std::uint16_t> high_ring(static_cast<std::size_t>(ksize * padded));
+  std::vector<std::uint16_t> low_ring(static_cast<std::size_t>(ksize * padded));
+  std::vector<const std::uint16_t*> high(static_cast<std::size_t>(ksize));
+  std::vector<const std::uint16_t*> low(static_cast<std::size_t>(ksize));
+  const auto slot = [&](std::ptrdiff_t s) { return (((s % ksize) + ksize) % ksize) * padded; };
   const auto filter_row = [&](std::ptrdiff_t s) {
     frame_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
-    weigh_along_row<kSide>(framed.data(), high_ring.data() + slot(s), low_ring.data() + slot(s), stride, channels,
-                           weights);
+    weigh_along_row(framed.data(), high_ring.data() + slot(s), low_ring.data() + slot(s), stride, channels, weights,
+                    side);
   };
   for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) filter_row(s);
   for (std::ptrdiff_t r = begin; r < end; ++r) {
     filter_row(r + radius);
-    for (long i = 0; i < kSide; ++i) {
+    for (long i = 0; i < ksize; ++i) {
       high[i] = high_ring.data() + slot(r - radius + i);
       low[i] = low_ring.data() + slot(r - radius + i);
     }
-    weigh_rows<kSide>(high, low, weights, out + r * stride, stride);
+    weigh_rows(high.data(), low.data(), weights, out + r * stride, stride, side);
   }
 }
 
 }  // namespace
 
-template <class T>
-void gaussian_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                            std::ptrdiff_t channels, const std::uint32_t* weights, long ksize, std::ptrdiff_t begin,
-                            std::ptrdiff_t end) {
-  std::uint16_t weights16[kWidestGaussian];
-  std::copy(weights, weights + ksize, weights16);
+template <class T, class Out>
+void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                   const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::vector<std::uint16_t> weights16(weights, weights + ksize);
+  const auto run = [&](auto side) {
+    gaussian_rows(src, out, rows, cols, channels, weights16.data(), begin, end, side);
+  };
+  // The common sides unrolled.
   switch (ksize) {
-    case 3: return gaussian_rows<3>(src, out, rows, cols, channels, weights16, begin, end);
-    case 5: return gaussian_rows<5>(src, out, rows, cols, channels, weights16, begin, end);
-    case 7: return gaussian_rows<7>(src, out, rows, cols, channels, weights16, begin, end);
-    case 9: return gaussian_rows<9>(src, out, rows, cols, channels, weights16, begin, end);
-    case 11: return gaussian_rows<11>(src, out, rows, cols, channels, weights16, begin, end);
-    case 13: return gaussian_rows<13>(src, out, rows, cols, channels, weights16, begin, end);
-    default: return gaussian_rows<15>(src, out, rows, cols, channels, weights16, begin, end);
+    case 3: return run(std::integral_constant<long, 3>{});
+    case 5: return run(std::integral_constant<long, 5>{});
+    case 7: return run(std::integral_constant<long, 7>{});
+    case 9: return run(std::integral_constant<long, 9>{});
+    case 11: return run(std::integral_constant<long, 11>{});
+    case 13: return run(std::integral_constant<long, 13>{});
+    case 15: return run(std::integral_constant<long, 15>{});
+    default: return run(ksize);
   }
 }
 
-template void gaussian_restored_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
-                                     std::ptrdiff_t, const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
-template void gaussian_restored_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
-                                     std::ptrdiff_t, const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+template void gaussian_rows(const std::uint8_t*, std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                            const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+template void gaussian_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                            const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+template void gaussian_rows(const std::uint16_t*, std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                            const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+template void gaussian_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                            const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
 
 }  // namespace pictor::kernels

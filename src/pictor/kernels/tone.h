@@ -30,13 +30,16 @@ void shadows_highlight_u16(const float* image, const float* mask, S shadow, H hi
   }
 }
 
-// np.clip(halo * intensity, 0, 255).astype(np.uint8), the product in T.
+// np.clip(halo * intensity, 0, 255).astype(np.uint8), the product in T,
+// through a table of the 256 levels.
 template <class T>
 void scale_halo(const std::uint8_t* halo, T intensity, std::uint8_t* out, std::ptrdiff_t size) {
-  for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const T scaled = numpy_multiply(static_cast<T>(halo[i]), intensity);
-    out[i] = numpy_astype<std::uint8_t>(numpy_clip(scaled, T(0), T(255)));
+  std::uint8_t scaled_level[256];
+  for (int level = 0; level < 256; ++level) {
+    const T scaled = numpy_multiply(static_cast<T>(level), intensity);
+    scaled_level[level] = numpy_astype<std::uint8_t>(numpy_clip(scaled, T(0), T(255)));
   }
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = scaled_level[halo[i]];
 }
 
 // image = (src / max_value * 255).astype(np.float32) (in float32 for float32
