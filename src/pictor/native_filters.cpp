@@ -9,6 +9,7 @@
 #include "kernels/details.h"
 #include "kernels/gauss.h"
 #include "kernels/median.h"
+#include "kernels/tone.h"
 #include "kernels/relief.h"
 
 namespace pictor {
@@ -192,6 +193,43 @@ Ref native_enhance_details(PyObject* src, Where where) {
                                       image.channels, tables, begin, end);
       },
       where);
+}
+
+Ref native_mean_gradient_magnitude(PyObject* src, Where where) {
+  if (!is_native_filter_image(src, where)) return Ref();
+  const std::vector<std::uint8_t> mean_of_gradients = opencv_weighted_sums(to_py(0.5), to_py(0.5), where);
+  if (mean_of_gradients.empty()) return Ref();
+  return filter_image(
+      src, NPY_UBYTE,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        kernels::mean_gradient_rows(input.data<T>(), output.data<std::uint8_t>(), image.rows, image.cols,
+                                    image.channels, mean_of_gradients.data(), begin, end);
+      },
+      where);
+}
+
+Ref native_add_halo(PyObject* src, const Array& halo, Where where) {
+  if (!is_native_filter_image(src, where)) return Ref();
+  const std::vector<std::uint8_t> sums = opencv_weighted_sums(to_py(1), to_py(1), where);
+  if (sums.empty()) return Ref();
+  Array input = contiguous(src, where);
+  require_same_shape(input, halo, where);
+  Array output = new_array_like(input, NPY_USHORT, where);
+  const auto add = [&](auto zero) {
+    using T = decltype(zero);
+    split_samples_without_gil(input.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      kernels::add_halo_restored(input.data<T>() + begin, halo.data<std::uint8_t>() + begin, sums.data(),
+                                 output.data<std::uint16_t>() + begin, end - begin);
+    });
+  };
+  if (input.type() == NPY_UBYTE) {
+    add(std::uint8_t{});
+  } else {
+    add(std::uint16_t{});
+  }
+  return output.object;
 }
 
 Ref native_relief(PyObject* src, Where where) {

@@ -77,4 +77,14 @@ Ref native_median_blur(PyObject* src, const Ref& ksize, Where where = Where::cur
 // filter images, in one pass; an empty Ref for anything else.
 Ref native_enhance_details(PyObject* src, Where where = Where::current());
 
+// The mean gradient magnitude of the working copy of a native filter image
+// (cv2.addWeighted(|Sobel x|, 0.5, |Sobel y|, 0.5, 0), as 8-bit levels), in
+// one pass; an empty Ref for anything else.
+Ref native_mean_gradient_magnitude(PyObject* src, Where where = Where::current());
+
+// cv2.addWeighted(working copy, 1, halo, 1, 0) restored to 16 bits, for a
+// native filter image and an 8-bit halo of its shape, in one pass; an empty
+// Ref for other images.
+Ref native_add_halo(PyObject* src, const Array& halo, Where where = Where::current());
+
 }  // namespace pictor

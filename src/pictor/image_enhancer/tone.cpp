@@ -39,13 +39,19 @@ Ref shadows_highlight(const Args& args) {
   return numpy_result(result);
 }
 
+// Native filter images have their edge map and the final sum formed from the
+// source in one pass each, without the working copy.
 Ref glow(const Args& args) {
   Ref src = args.get("src");
   Ref radius = args.get("radius");
   Ref intensity = args.get("intensity");
   const double max_value = depth::full_scale(src.get());
-  Ref image = depth::working_u8(src.get(), max_value);
-  Ref edges = mean_gradient_magnitude(image);
+  Ref image;
+  Ref edges = native_mean_gradient_magnitude(src.get());
+  if (!edges) {
+    image = depth::working_u8(src.get(), max_value);
+    edges = mean_gradient_magnitude(image);
+  }
   Ref side = py_add(py_multiply(radius, to_py(2)), to_py(1));
   Array edge_map = contiguous(edges.get());
   Ref blurred = native_gaussian_of_levels(edges.get(), side);
@@ -59,6 +65,10 @@ Ref glow(const Args& args) {
       kernels::scale_halo(halo.data<std::uint8_t>() + begin, factor, halo.data<std::uint8_t>() + begin, end - begin);
     });
   });
+  if (!image) {
+    if (Ref result = native_add_halo(src.get(), halo)) return result;
+    image = depth::working_u8(src.get(), max_value);
+  }
   Ref result = cv2("addWeighted", image, 1, halo.object, 1, 0);
   return depth::restore_u16(result.get());
 }

@@ -39,7 +39,7 @@ void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std
 // pass in 32, rounded half up from 16 fraction bits. Written framed.
 PICTOR_ALSO_FOR_AVX2
 void blur_row(const std::uint16_t* __restrict up, const std::uint16_t* __restrict here,
-              const std::uint16_t* __restrict down, std::int16_t* __restrict blurred, std::ptrdiff_t size,
+              const std::uint16_t* __restrict down, std::uint16_t* __restrict blurred, std::ptrdiff_t size,
               std::ptrdiff_t step, const std::uint32_t* weights) {
   const auto w0 = static_cast<std::uint16_t>(weights[0]);
   const auto w1 = static_cast<std::uint16_t>(weights[1]);
@@ -49,15 +49,15 @@ void blur_row(const std::uint16_t* __restrict up, const std::uint16_t* __restric
       return static_cast<std::uint16_t>(w0 * row[j] + w1 * row[j + step] + w2 * row[j + 2 * step]);
     };
     const std::uint32_t sum = weights[0] * row_sum(up) + weights[1] * row_sum(here) + weights[2] * row_sum(down);
-    blurred[step + j] = static_cast<std::int16_t>((sum + kHalfOfBlurUnit) >> kBlurFractionBits);
+    blurred[step + j] = static_cast<std::uint16_t>((sum + kHalfOfBlurUnit) >> kBlurFractionBits);
   }
 }
 
-// The saturated Sobel magnitudes |d/dx| and |d/dy| of the framed blurred rows
-// above, at and below, packed as the index 256 * |d/dx| + |d/dy|.
+// The saturated Sobel magnitudes |d/dx| and |d/dy| of the framed rows of
+// levels above, at and below, packed as the index 256 * |d/dx| + |d/dy|.
 PICTOR_ALSO_FOR_AVX2
-void gradient_pairs(const std::int16_t* __restrict up, const std::int16_t* __restrict here,
-                    const std::int16_t* __restrict down, std::uint16_t* __restrict pairs, std::ptrdiff_t size,
+void gradient_pairs(const std::uint16_t* __restrict up, const std::uint16_t* __restrict here,
+                    const std::uint16_t* __restrict down, std::uint16_t* __restrict pairs, std::ptrdiff_t size,
                     std::ptrdiff_t step) {
   for (std::ptrdiff_t j = 0; j < size; ++j) {
     const int dx = (up[j + 2 * step] - up[j]) + 2 * (here[j + 2 * step] - here[j]) + (down[j + 2 * step] - down[j]);
@@ -91,7 +91,7 @@ void enhance_details_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows,
   // those places then hold that row's neighbours in reverse order, and the
   // weights are symmetric.
   std::vector<std::uint16_t> levels(static_cast<std::size_t>(5 * framed_size));
-  std::vector<std::int16_t> blurred(static_cast<std::size_t>(3 * framed_size));
+  std::vector<std::uint16_t> blurred(static_cast<std::size_t>(3 * framed_size));
   std::vector<std::uint16_t> pairs(static_cast<std::size_t>(stride));
   const auto level_slot = [&](std::ptrdiff_t p) { return levels.data() + ((p % 5 + 5) % 5) * framed_size; };
   const auto blur_slot = [&](std::ptrdiff_t p) { return blurred.data() + ((p % 3 + 3) % 3) * framed_size; };
@@ -114,6 +114,31 @@ void enhance_details_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows,
   }
 }
 
+template <class T>
+void mean_gradient_rows(const T* src, std::uint8_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                        std::ptrdiff_t channels, const std::uint8_t* mean_of_gradients, std::ptrdiff_t begin,
+                        std::ptrdiff_t end) {
+  const std::ptrdiff_t stride = cols * channels;
+  const std::ptrdiff_t framed_size = stride + 2 * channels;
+  // A ring keyed by place: place p holds the levels of row reflect_101(p).
+  std::vector<std::uint16_t> levels(static_cast<std::size_t>(3 * framed_size));
+  std::vector<std::uint16_t> pairs(static_cast<std::size_t>(stride));
+  const auto slot = [&](std::ptrdiff_t p) { return levels.data() + ((p % 3 + 3) % 3) * framed_size; };
+  const auto load = [&](std::ptrdiff_t p) { frame_levels(src + reflect_101(p, rows) * stride, slot(p), cols, channels); };
+  load(begin - 1);
+  load(begin);
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    load(r + 1);
+    gradient_pairs(slot(r - 1), slot(r), slot(r + 1), pairs.data(), stride, channels);
+    std::uint8_t* row_out = out + r * stride;
+    for (std::ptrdiff_t j = 0; j < stride; ++j) row_out[j] = mean_of_gradients[pairs[j]];
+  }
+}
+
+template void mean_gradient_rows(const std::uint8_t*, std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                                 const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t);
+template void mean_gradient_rows(const std::uint16_t*, std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t,
+                                 std::ptrdiff_t, const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t);
 template void enhance_details_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
                                    std::ptrdiff_t, const DetailTables&, std::ptrdiff_t, std::ptrdiff_t);
 template void enhance_details_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,

@@ -1,4 +1,6 @@
-// enhance_details of 8- and 16-bit images in one pass: the 8-bit working
+// The gradient-detail filters of 8- and 16-bit images in one pass.
+//
+// enhance_details: the 8-bit working
 // copy, OpenCV's bit-exact 3 x 3 Gaussian of it, the 3 x 3 Sobel gradients
 // of the blur, their saturated magnitudes, the mean of the two and the detail
 // added to the working copy, restored to 16 bits (257 * w). The blur and the
@@ -26,5 +28,14 @@ template <class T>
 void enhance_details_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                           std::ptrdiff_t channels, const DetailTables& tables, std::ptrdiff_t begin,
                           std::ptrdiff_t end);
+
+// Rows [begin, end) of the mean gradient magnitude of the working copy
+// (glow's edge map): the saturated 3 x 3 Sobel magnitudes of the levels,
+// borders reflected, combined through the table addWeighted(|d/dx|, 0.5,
+// |d/dy|, 0.5, 0), written as 8-bit levels.
+template <class T>
+void mean_gradient_rows(const T* src, std::uint8_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                        std::ptrdiff_t channels, const std::uint8_t* mean_of_gradients, std::ptrdiff_t begin,
+                        std::ptrdiff_t end);
 
 }  // namespace pictor::kernels

@@ -8,6 +8,7 @@
 
 #include "kernels/depth.h"
 #include "kernels/numeric.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
@@ -40,6 +41,16 @@ void scale_halo(const std::uint8_t* halo, T intensity, std::uint8_t* out, std::p
     scaled_level[level] = numpy_astype<std::uint8_t>(numpy_clip(scaled, T(0), T(255)));
   }
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = scaled_level[halo[i]];
+}
+
+// addWeighted(working copy, 1, halo, 1, 0) restored to 16 bits, for 8- or
+// 16-bit samples: the weighted sum through its table (entry 256 * a + b).
+template <class T>
+void add_halo_restored(const T* src, const std::uint8_t* halo, const std::uint8_t* sums, std::uint16_t* out,
+                       std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    out[i] = static_cast<std::uint16_t>(sums[working_level(src[i]) * 256 + halo[i]] * kLevelsPer8BitStep);
+  }
 }
 
 // image = (src / max_value * 255).astype(np.float32) (in float32 for float32
