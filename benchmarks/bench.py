@@ -11,7 +11,8 @@ has run for a quarter of a second), the two sides and a plain `src.copy()` of
 the input taking turns; the speed ratio is reference time / our time, the copy
 ratio our time / the copy's (one read and one write of the image: the floor
 for a method that returns an image of the input's size). Our side is timed
-once more with cv2.setNumThreads(1), which makes every call single-threaded,
+once more with cv2.setNumThreads(1), which makes every call single-threaded
+(taking turns with the reference again, for the least number of rounds),
 beside the default thread count, so the gain from the other cores shows.
 Unless --no-memory is given, the extra peak resident memory of one call is
 measured for each side in a fresh subprocess: allocate the input, warm the
@@ -95,14 +96,14 @@ def is_built(case):
     return True
 
 
-def median_ms(functions, image, keywords, repeat):
+def median_ms(functions, image, keywords, repeat, min_seconds=MIN_TIMED_SECONDS):
     """Median time of each function; the functions take turns, in alternating
     order, so that both see the same caches, allocator and machine load.
     At least `repeat` rounds, and more for fast calls, until every side has run
-    for MIN_TIMED_SECONDS (at most MAX_ROUNDS rounds)."""
+    for `min_seconds` (at most MAX_ROUNDS rounds)."""
     times = [[] for _ in functions]
     round_index = 0
-    while round_index < repeat or (round_index < MAX_ROUNDS and min(map(sum, times)) < MIN_TIMED_SECONDS):
+    while round_index < repeat or (round_index < MAX_ROUNDS and min(map(sum, times)) < min_seconds):
         order = range(len(functions)) if round_index % 2 == 0 else reversed(range(len(functions)))
         for side in order:
             started = time.perf_counter()
@@ -121,10 +122,13 @@ def time_case(case, kind, image, repeat):
     method = ours(case)
     mismatch = describe_mismatch(method(src=image, **keywords), reference(src=image, **keywords))
     ours_ms, reference_ms, copy_ms = median_ms((method, reference, copy_of_source), image, keywords, repeat)
+    # Single-threaded, taking turns with the reference again (for `repeat`
+    # rounds): its large temporaries, freed and returned to the system, leave
+    # our next call fresh pages to fault in, as in the default column.
     threads = cv2.getNumThreads()
     cv2.setNumThreads(1)
     try:
-        single_ms, = median_ms((method,), image, keywords, repeat)
+        single_ms = median_ms((method, reference), image, keywords, repeat, min_seconds=0)[0]
     finally:
         cv2.setNumThreads(threads)
     return {"ours_ms": ours_ms, "reference_ms": reference_ms, "copy_ms": copy_ms, "single_ms": single_ms,
@@ -232,11 +236,16 @@ def report(rows, skipped, failed, options, load_before):
              f"Images {options.size}x{options.size}; times are medians of at least {options.repeat} runs in one "
              f"process (more for fast calls, until each side has run {MIN_TIMED_SECONDS} s), the two "
              "sides and `src.copy()` taking turns, with OpenCV's default thread count "
-             f"({cv2.getNumThreads()}); '1 thread' is ours again with cv2.setNumThreads(1); "
+             f"({cv2.getNumThreads()}); '1 thread' is ours again with cv2.setNumThreads(1), taking turns "
+             "with the reference for the least number of runs; "
              "extra peak memory is the high-water mark of one call "
              "above the resident size just before it, each in a fresh process.",
              "Command: `python benchmarks/bench.py`.", ""]
     lines += results_table(rows)
+    ratios = sorted(row["reference_ms"] / row["ours_ms"] for row in rows if row["ours_ms"] > 0)
+    if ratios:
+        lines += ["", f"Speed ratio over the {len(ratios)} rows: median {statistics.median(ratios):.1f}x, "
+                      f"lowest {ratios[0]:.1f}x, highest {ratios[-1]:.1f}x."]
     differing = [f"{row['label']} on {row['kind']} ({row['mismatch']})" for row in rows if row["mismatch"]]
     if differing:
         lines += ["", "Results differing from the reference model: " + "; ".join(differing) + "."]
