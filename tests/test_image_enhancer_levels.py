@@ -218,6 +218,25 @@ def test_histogram_enhancement_of_8_bits_is_the_equalised_levels_times_257(enhan
     assert_same_array(enhancer.histogram_enhancement(src=src), cv2.equalizeHist(src).astype(np.uint16) * 257)
 
 
+# Histograms with one level, two, a long thin tail, and more samples than a
+# float32 counts exactly (the running counts then round where they meet the scale).
+@pytest.mark.parametrize("shape, levels", [((7, 5), [9]), ((40, 30), [0, 255]), ((300, 200), "tail"),
+                                           ((4100, 4100), "tail")], ids=["one", "two", "tail", "over-2**24"])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_histogram_enhancement_of_shaped_histograms_equals_opencv(enhancer, shape, levels, dtype):
+    rng = np.random.default_rng(shape[0])
+    if levels == "tail":
+        working = np.minimum(rng.geometric(0.02, shape) - 1, 255).astype(np.uint8)
+    else:
+        working = rng.choice(np.array(levels, np.uint8), shape)
+    if dtype == np.uint16:  # any of the 257 samples of each working level
+        working16 = working.astype(np.uint16)
+        src = working16 * 257 + np.where(working < 255, rng.integers(0, 257, shape, np.uint16), 0).astype(np.uint16)
+    else:
+        src = working
+    assert_same_array(enhancer.histogram_enhancement(src=src), cv2.equalizeHist(working).astype(np.uint16) * 257)
+
+
 def test_histogram_enhancement_of_colour_is_opencvs_error(enhancer):
     with pytest.raises(cv2.error):
         enhancer.histogram_enhancement(src=corpus.load("u8-colour-random-57x101"))

@@ -6,9 +6,13 @@
 #include <vector>
 
 #include "image_enhancer/common.h"
+#include "kernels/histogram.h"
 #include "kernels/levels.h"
 #include "kernels/selection.h"
 #include "kernels/stretch.h"
+#include "kernels/tables.h"
+#include "kernels/window.h"
+#include "native_filters.h"
 
 namespace pictor::enhancer {
 namespace {
@@ -299,9 +303,39 @@ Ref brightness_transfer(const Args& args) {
   return in_type_of(src.get(), result);
 }
 
+// cv2.equalizeHist of the working copy of a plain grey 8- or 16-bit image,
+// restored: the histogram of working levels, then one map of the source
+// through the restored table; an empty Ref for other images.
+Ref native_equalised(PyObject* src, Where where = Where::current()) {
+  if (!is_native_filter_image(src, where) || PyArray_NDIM(as_array(src)) != 2) return Ref();
+  Array image = contiguous(src, where);
+  Array result = new_array_like(image, NPY_USHORT, where);
+  const auto equalise = [&](auto zero) {
+    using T = decltype(zero);
+    const int threads = call_threads(image.size());
+    without_gil([&] {
+      const auto levels = kernels::equalising_table(kernels::count_working_levels(image.data<T>(), image.size(), 1,
+                                                                                  threads));
+      std::vector<std::uint16_t> table(kernels::level_count<T>);
+      for (std::size_t sample = 0; sample < table.size(); ++sample) {
+        const std::uint8_t level = kernels::working_level(kernels::level_at<T>(sample));
+        table[sample] = static_cast<std::uint16_t>(levels[level] * kernels::kLevelsPer8BitStep);
+      }
+      kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size(), threads);
+    });
+  };
+  if (image.type() == NPY_UBYTE) {
+    equalise(std::uint8_t{});
+  } else {
+    equalise(std::uint16_t{});
+  }
+  return result.object;
+}
+
 Ref histogram_enhancement(const Args& args) {
   Ref src = args.get("src");
   const double max_value = depth::full_scale(src.get());
+  if (Ref equalised = native_equalised(src.get())) return equalised;
   Ref working = depth::working_u8(src.get(), max_value);
   Ref equalised = cv2("equalizeHist", working);
   return restore_u16_of(equalised);

@@ -1,6 +1,7 @@
 #include "kernels/histogram.h"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 #include "kernels/depth.h"
@@ -116,6 +117,27 @@ bool kept_counts_all_equal(const double* counts, std::ptrdiff_t size) {
   if (kept.empty()) return false;
   const auto [lowest, highest] = std::minmax_element(kept.begin(), kept.end());
   return *lowest == *highest;
+}
+
+std::array<std::uint8_t, kLevels8> equalising_table(const LevelCounts& counts) {
+  std::array<std::uint8_t, kLevels8> table{};
+  std::int64_t total = 0;
+  for (const std::int64_t count : counts) total += count;
+  int level = 0;
+  while (counts[level] == 0) ++level;
+  if (counts[level] == total) {
+    table[level] = static_cast<std::uint8_t>(level);
+    return table;
+  }
+  // OpenCV's counts are ints, converted to float where they meet the scale.
+  const float scale = 255.0f / static_cast<float>(static_cast<int>(total - counts[level]));
+  int sum = 0;
+  for (++level; level < kLevels8; ++level) {
+    sum += static_cast<int>(counts[level]);
+    const long rounded = std::lrint(static_cast<float>(sum) * scale);
+    table[level] = static_cast<std::uint8_t>(std::clamp(rounded, 0L, 255L));
+  }
+  return table;
 }
 
 }  // namespace pictor::kernels

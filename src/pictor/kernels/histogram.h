@@ -42,6 +42,13 @@ LevelCounts count_working_levels(const T* src, std::ptrdiff_t size, std::ptrdiff
   return totals;
 }
 
+// cv2.equalizeHist's table of the 256 levels for a histogram with at least
+// one sample: the levels up to the first present one map to 0; from there
+// each level maps to the rounded float32 product of the count up to and
+// including it (beyond the first level) and 255 / (total less the first
+// level's count). A histogram of one level maps that level to itself.
+std::array<std::uint8_t, kLevels8> equalising_table(const LevelCounts& counts);
+
 // np.histogram(values, bins=high - low, range=[low, high]) for integer samples
 // and integer bounds (high > low, both well inside +-2**52, where every edge and
 // every kept sample is exact in float64): bin k counts the value low + k, the
