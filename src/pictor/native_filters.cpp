@@ -9,8 +9,8 @@
 #include "kernels/details.h"
 #include "kernels/gauss.h"
 #include "kernels/median.h"
-#include "kernels/tone.h"
 #include "kernels/relief.h"
+#include "kernels/tone.h"
 
 namespace pictor {
 
