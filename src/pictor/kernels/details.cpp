@@ -16,24 +16,6 @@ constexpr std::uint32_t kHalfOfBlurUnit = 1u << 15;
 constexpr int kBlurFractionBits = 16;
 constexpr int kLevels = 256;
 
-// Levels of one row, framed by one reflected pixel each side.
-template <class Level>
-void frame_row(Level* framed, std::ptrdiff_t cols, std::ptrdiff_t channels) {
-  Level* inside = framed + channels;
-  for (std::ptrdiff_t k = 0; k < channels; ++k) {
-    framed[k] = inside[reflect_101(-1, cols) * channels + k];
-    inside[cols * channels + k] = inside[reflect_101(cols, cols) * channels + k];
-  }
-}
-
-template <class T>
-PICTOR_ALSO_FOR_AVX2
-void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std::ptrdiff_t cols,
-                  std::ptrdiff_t channels) {
-  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) framed[channels + j] = working_level(row[j]);
-  frame_row(framed, cols, channels);
-}
-
 // One row of OpenCV's fixed-point 3 x 3 Gaussian from the framed levels of
 // the source rows above, at and below it: the row pass in 16 bits, the column
 // pass in 32, rounded half up from 16 fraction bits. Written framed.
@@ -96,12 +78,12 @@ void enhance_details_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows,
   const auto level_slot = [&](std::ptrdiff_t p) { return levels.data() + ((p % 5 + 5) % 5) * framed_size; };
   const auto blur_slot = [&](std::ptrdiff_t p) { return blurred.data() + ((p % 3 + 3) % 3) * framed_size; };
   const auto load_levels = [&](std::ptrdiff_t p) {
-    frame_levels(src + reflect_101(p, rows) * stride, level_slot(p), cols, channels);
+    frame_reflected_levels(src + reflect_101(p, rows) * stride, level_slot(p), cols, channels);
   };
   const auto load_blur = [&](std::ptrdiff_t p) {
     blur_row(level_slot(p - 1), level_slot(p), level_slot(p + 1), blur_slot(p), stride, channels,
              tables.gaussian_weights);
-    frame_row(blur_slot(p), cols, channels);
+    reflect_into_frame(blur_slot(p), cols, channels);
   };
   for (std::ptrdiff_t p = begin - 2; p < begin + 2; ++p) load_levels(p);
   load_blur(begin - 1);
@@ -124,7 +106,7 @@ void mean_gradient_rows(const T* src, std::uint8_t* out, std::ptrdiff_t rows, st
   std::vector<std::uint16_t> levels(static_cast<std::size_t>(3 * framed_size));
   std::vector<std::uint16_t> pairs(static_cast<std::size_t>(stride));
   const auto slot = [&](std::ptrdiff_t p) { return levels.data() + ((p % 3 + 3) % 3) * framed_size; };
-  const auto load = [&](std::ptrdiff_t p) { frame_levels(src + reflect_101(p, rows) * stride, slot(p), cols, channels); };
+  const auto load = [&](std::ptrdiff_t p) { frame_reflected_levels(src + reflect_101(p, rows) * stride, slot(p), cols, channels); };
   load(begin - 1);
   load(begin);
   for (std::ptrdiff_t r = begin; r < end; ++r) {

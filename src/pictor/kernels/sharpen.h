@@ -57,19 +57,6 @@ void laplacian_sharpen_u16(const std::uint8_t* src, const std::int16_t* laplacia
   }
 }
 
-// The working levels of one source row, framed by one reflected pixel each side.
-template <class T>
-PICTOR_ALSO_FOR_AVX2
-void frame_levels(const T* __restrict row, std::int16_t* __restrict framed, std::ptrdiff_t cols,
-                  std::ptrdiff_t channels) {
-  std::int16_t* inside = framed + channels;
-  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
-  for (std::ptrdiff_t k = 0; k < channels; ++k) {
-    framed[k] = inside[reflect_101(-1, cols) * channels + k];
-    inside[cols * channels + k] = inside[reflect_101(cols, cols) * channels + k];
-  }
-}
-
 // The working levels of a row and their 3 x 3 Laplacian (the four neighbours
 // less four times the centre, each channel apart), from the framed levels of
 // the row and the rows above and below: OpenCV's integer sums.
@@ -96,7 +83,7 @@ void laplacian_sharpen_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
   std::vector<std::uint8_t> levels(static_cast<std::size_t>(stride));
   std::vector<std::int16_t> laplacian(static_cast<std::size_t>(stride));
   const auto slot = [&](std::ptrdiff_t r) { return framed.data() + ((r % 3 + 3) % 3) * framed_size; };
-  const auto load = [&](std::ptrdiff_t r) { frame_levels(src + reflect_101(r, rows) * stride, slot(r), cols, channels); };
+  const auto load = [&](std::ptrdiff_t r) { frame_reflected_levels(src + reflect_101(r, rows) * stride, slot(r), cols, channels); };
   load(begin - 1);
   load(begin);
   for (std::ptrdiff_t r = begin; r < end; ++r) {
