@@ -106,18 +106,18 @@ void select_median_block(const std::uint8_t* const* window, std::ptrdiff_t step,
   for (int bit = 128; bit != 0; bit >>= 1) {
     const LevelBlock candidate = level | static_cast<std::uint8_t>(bit);
     const auto flipped_candidate = reinterpret_cast<SignedBlock>(candidate ^ kSignFlip);
-    SignedBlock below = {};
+    LevelBlock below = {};  // counts up to 225: unsigned bytes
     for (long i = 0; i < kSide; ++i) {
       const std::uint8_t* row = window[i] + at;
-      SignedBlock row_below = {};
+      SignedBlock row_below = {};  // minus the count of one row, at most kSide
       for (long c = 0; c < kSide; ++c) {
         SignedBlock samples;
         std::memcpy(&samples, row + c * step, sizeof samples);
-        row_below -= samples < flipped_candidate;  // true is all ones: -1
+        row_below += samples < flipped_candidate;  // true is all ones: -1
       }
-      below += row_below;
+      below -= reinterpret_cast<LevelBlock>(row_below);
     }
-    level = reinterpret_cast<LevelBlock>(below) <= rank ? candidate : level;
+    level = below <= rank ? candidate : level;
   }
   std::memcpy(median, &level, sizeof level);
 }
