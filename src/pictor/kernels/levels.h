@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -83,7 +84,15 @@ void rescale_to_u8(const T* src, std::uint8_t* out, std::ptrdiff_t size, float d
     if (divisor >= kFullScaleOf<T>) return rescale_levels_to_u8(src, out, size, divisor);
   }
   for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const float sample = static_cast<float>(src[i]);
+    float sample;
+    if constexpr (std::is_same_v<T, bool>) {
+      // NumPy counts any nonzero byte of a bool array as True; read as a bool it is undefined.
+      std::uint8_t byte;
+      std::memcpy(&byte, src + i, 1);
+      sample = byte != 0 ? 1.0f : 0.0f;
+    } else {
+      sample = static_cast<float>(src[i]);
+    }
     const float unit = (sample == 0 && divisor == 0) ? 0.0f : sample / divisor;
     out[i] = numpy_astype<std::uint8_t>(unit * static_cast<float>(kFullScale8));
   }
