@@ -217,18 +217,13 @@ Ref native_add_halo(PyObject* src, const Array& halo, Where where) {
   Array input = contiguous(src, where);
   require_same_shape(input, halo, where);
   Array output = new_array_like(input, NPY_USHORT, where);
-  const auto add = [&](auto zero) {
+  visit_native_sample(input.type(), [&](auto zero) {
     using T = decltype(zero);
     split_samples_without_gil(input.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
       kernels::add_halo_restored(input.data<T>() + begin, halo.data<std::uint8_t>() + begin, sums.data(),
                                  output.data<std::uint16_t>() + begin, end - begin);
     });
-  };
-  if (input.type() == NPY_UBYTE) {
-    add(std::uint8_t{});
-  } else {
-    add(std::uint16_t{});
-  }
+  });
   return output.object;
 }
 

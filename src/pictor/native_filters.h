@@ -16,6 +16,16 @@ namespace pictor {
 // kernels reproduce.
 bool is_native_filter_image(PyObject* src, Where where = Where::current());
 
+// f(T{}) for T the sample type of a native filter image: uint8 or uint16.
+template <class F>
+void visit_native_sample(int type, F&& f) {
+  if (type == NPY_UBYTE) {
+    f(std::uint8_t{});
+  } else {
+    f(std::uint16_t{});
+  }
+}
+
 // The layout of a native filter image as the row kernels take it.
 struct ImageRows {
   std::ptrdiff_t rows;
@@ -31,17 +41,12 @@ Ref filter_image(PyObject* src, int output_type, FilterRows&& filter_rows, Where
   Array input = contiguous(src, where);
   Array output = new_array_like(input, output_type, where);
   const ImageRows layout{input.shape()[0], input.shape()[1], input.ndim() == 3 ? input.shape()[2] : 1};
-  const auto filter = [&](auto zero) {
+  visit_native_sample(input.type(), [&](auto zero) {
     split_rows_without_gil(layout.rows, layout.cols * layout.channels,
                            [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
                              filter_rows(zero, input, output, layout, begin, end);
                            });
-  };
-  if (input.type() == NPY_UBYTE) {
-    filter(std::uint8_t{});
-  } else {
-    filter(std::uint16_t{});
-  }
+  });
   return output.object;
 }
 

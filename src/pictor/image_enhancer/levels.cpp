@@ -310,7 +310,7 @@ Ref native_equalised(PyObject* src, Where where = Where::current()) {
   if (!is_native_filter_image(src, where) || PyArray_NDIM(as_array(src)) != 2) return Ref();
   Array image = contiguous(src, where);
   Array result = new_array_like(image, NPY_USHORT, where);
-  const auto equalise = [&](auto zero) {
+  visit_native_sample(image.type(), [&](auto zero) {
     using T = decltype(zero);
     const int threads = call_threads(image.size());
     without_gil([&] {
@@ -323,12 +323,7 @@ Ref native_equalised(PyObject* src, Where where = Where::current()) {
       }
       kernels::map_levels(image.data<T>(), table.data(), result.data<std::uint16_t>(), image.size(), threads);
     });
-  };
-  if (image.type() == NPY_UBYTE) {
-    equalise(std::uint8_t{});
-  } else {
-    equalise(std::uint16_t{});
-  }
+  });
   return result.object;
 }
 
