@@ -4,10 +4,11 @@
 #include "frame/numpy_api.h"
 
 namespace pictor {
+Ref interned(const Name& name) { return checked(PyUnicode_InternFromString(name.text), name.where); }
 
 Ref global(Name name) {
-  PyObject* key = checked(PyUnicode_InternFromString(name.text), name.where).release();
-  Ref owned_key = Ref::steal(key);
+  Ref owned_key = interned(name);
+  PyObject* key = owned_key.get();
   PyObject* value = PyDict_GetItemWithError(module_state().globals, key);
   if (value == nullptr && !PyErr_Occurred()) {
     value = PyObject_GetAttr(module_state().builtins, key);
@@ -24,11 +25,11 @@ Ref global(Name name) {
 }
 
 Ref attr(PyObject* object, Name name) {
-  return checked(PyObject_GetAttrString(object, name.text), name.where);
+  return checked(PyObject_GetAttr(object, interned(name).get()), name.where);
 }
 
 void set_attr(PyObject* object, Name name, PyObject* value) {
-  checked_status(PyObject_SetAttrString(object, name.text, value), name.where);
+  checked_status(PyObject_SetAttr(object, interned(name).get(), value), name.where);
 }
 
 Ref global_attr(Name module, const char* attribute) {

@@ -35,6 +35,11 @@ inline Ref to_py(long long value) { return Ref::steal(PyLong_FromLongLong(value)
 inline Ref to_py(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
 inline Ref to_py(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
 
+// The name as an interned string. Every lookup takes its names this way: the
+// interpreter's attribute cache keeps a reference to the name of each lookup,
+// and a fresh string per call would fill it with thousands of dead copies.
+Ref interned(const Name& name);
+
 // A module-level name as the methods see it: the module namespace first, then
 // builtins; NameError when neither has it. Looked up at every use, so that
 // rebinding a module attribute changes later calls.

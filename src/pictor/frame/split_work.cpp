@@ -19,9 +19,12 @@ int call_threads(std::ptrdiff_t samples) {
   // thread; the thread count is never a reason for a call to fail.
   PyObject* cv2 = PyDict_GetItemString(module_state().globals, "cv2");
   if (cv2 == nullptr) return 1;
-  PyObject* count = PyObject_CallMethod(cv2, "getNumThreads", nullptr);
+  // An interned name, as every lookup takes (see interned in frame/pycall.h).
+  PyObject* getter = PyUnicode_InternFromString("getNumThreads");
+  PyObject* count = getter == nullptr ? nullptr : PyObject_CallMethodObjArgs(cv2, getter, nullptr);
   long threads = count == nullptr ? 1 : PyLong_AsLong(count);
   Py_XDECREF(count);
+  Py_XDECREF(getter);
   if (PyErr_Occurred()) {
     PyErr_Clear();
     return 1;
