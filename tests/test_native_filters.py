@@ -4,7 +4,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import assert_same_array
+from conftest import assert_method_parity, assert_same_array
 from reference import image_enhancer, image_smoother
 
 SHAPES = [(1, 1), (1, 9), (9, 1), (2, 2), (3, 3), (37, 61), (1031, 517)]
@@ -31,7 +31,8 @@ def thread_count():
 ENHANCER_FILTERS = [("east", {}), ("enhance_details", {}), ("laplacian_enhancement", {}),
                     ("laplacian_enhancement", {"alpha": 2, "beta": 0.5}),
                     ("laplacian_enhancement", {"alpha": 1.5, "beta": np.float32(2)}),
-                    ("glow", {"radius": 3, "intensity": 2}), ("glow", {})]
+                    ("glow", {"radius": 3, "intensity": 2}), ("glow", {}),
+                    ("unsharpen_mask", {}), ("unsharpen_mask", {"alpha": np.float32(0.7), "ksize": 14})]
 
 
 # (h, w, 1) images come back from OpenCV's Laplacian as (h, w), which the
@@ -41,7 +42,7 @@ ENHANCER_FILTERS = [("east", {}), ("enhance_details", {}), ("laplacian_enhanceme
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
 @pytest.mark.parametrize("method, keywords, channels", [
     (method, keywords, channels) for method, keywords in ENHANCER_FILTERS for channels in CHANNELS
-    if method != "laplacian_enhancement" or channels != 1])
+    if method not in ("laplacian_enhancement", "unsharpen_mask") or channels != 1])
 def test_native_enhancer_filter_equals_opencv(enhancer, thread_count, method, keywords, dtype, shape, channels,
                                               mode):
     src = samples(dtype, shape + ((channels,) if channels else ()), mode, seed=sum(shape))
@@ -49,6 +50,18 @@ def test_native_enhancer_filter_equals_opencv(enhancer, thread_count, method, ke
     for threads in (1, 3):
         thread_count(threads)
         assert_same_array(getattr(enhancer, method)(src=src, **keywords), expected)
+
+
+# The fused unsharp mask takes images of more samples than there are level
+# pairs: single rows and columns of them reach the borders on one axis only.
+@pytest.mark.parametrize("shape", [(1, 70001), (70001, 1), (300, 257, 3), (300, 257, 1)])
+@pytest.mark.parametrize("keywords", [{}, {"ksize": 15, "alpha": -3}, {"ksize": 17}, {"alpha": 2.5, "ksize": 3}])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_fused_unsharp_mask_equals_opencv(enhancer, thread_count, dtype, keywords, shape):
+    src = samples(dtype, shape, "random", seed=len(shape))
+    for threads in (1, 3):
+        thread_count(threads)
+        assert_method_parity(enhancer, image_enhancer, "unsharpen_mask", src, **keywords)
 
 
 # Views, other element types and other layouts go to OpenCV as before.

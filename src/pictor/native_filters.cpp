@@ -10,6 +10,7 @@
 #include "kernels/gauss.h"
 #include "kernels/median.h"
 #include "kernels/relief.h"
+#include "kernels/sharpen.h"
 #include "kernels/tone.h"
 
 namespace pictor {
@@ -119,12 +120,20 @@ Ref native_box_blur(PyObject* src, const Ref& ksize, Where where) {
       where);
 }
 
+// OpenCV's weights for a side native_side accepted, when the row kernels
+// take them (symmetric); empty otherwise.
+std::vector<std::uint32_t> symmetric_gaussian_weights(long side, Where where) {
+  std::vector<std::uint32_t> weights = opencv_gaussian_weights(side, where);
+  if (!std::equal(weights.begin(), weights.end(), weights.rbegin())) weights.clear();
+  return weights;
+}
+
 // The Gaussian of a native filter image with OpenCV's weights for a side
 // native_side accepted, as an image of `output_type`: 8-bit levels or
 // restored 16-bit ones.
 Ref gaussian_image(PyObject* src, long side, int output_type, Where where) {
-  const std::vector<std::uint32_t> weights = opencv_gaussian_weights(side, where);
-  if (weights.empty() || !std::equal(weights.begin(), weights.end(), weights.rbegin())) return Ref();
+  const std::vector<std::uint32_t> weights = symmetric_gaussian_weights(side, where);
+  if (weights.empty()) return Ref();
   return filter_image(
       src, output_type,
       [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
@@ -153,6 +162,29 @@ Ref native_gaussian_of_levels(PyObject* levels, const Ref& ksize, Where where) {
   const std::optional<long> side = native_side(ksize, 3, kernels::kWidestLevelGaussian);
   if (!side || !is_native_filter_image(levels, where) || PyArray_TYPE(as_array(levels)) != NPY_UBYTE) return Ref();
   return gaussian_image(levels, *side, NPY_UBYTE, where);
+}
+
+Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
+                        const std::function<std::vector<std::uint16_t>()>& restored_pairs, Where where) {
+  const std::optional<long> side = native_side(ksize, 3, kernels::kWidestGaussian);
+  if (!side || !is_native_filter_image(src, where)) return Ref();
+  const std::vector<std::uint32_t> weights = symmetric_gaussian_weights(*side, where);
+  if (weights.empty()) return Ref();
+  const std::vector<std::uint16_t> pairs = restored_pairs();
+  const std::uint16_t* restored = pairs.data();
+  return filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        const std::ptrdiff_t stride = image.cols * image.channels;
+        kernels::gaussian_level_rows(input.data<T>(), image.rows, image.cols, image.channels, weights.data(), *side,
+                                     begin, end, [&](std::ptrdiff_t row, const std::uint8_t* blurred) {
+                                       kernels::unsharp_row(input.data<T>() + row * stride, blurred, restored,
+                                                            output.data<std::uint16_t>() + row * stride, stride);
+                                     });
+      },
+      where);
 }
 
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {

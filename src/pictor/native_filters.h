@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "frame/ndarray.h"
 #include "frame/pycall.h"
@@ -71,6 +73,15 @@ Ref native_gaussian_blur(PyObject* src, const Ref& ksize, Where where = Where::c
 // 8-bit levels, for a plain odd int ksize in [3, kernels::kWidestLevelGaussian];
 // an empty Ref for anything else.
 Ref native_gaussian_of_levels(PyObject* levels, const Ref& ksize, Where where = Where::current());
+
+// The restored np.clip((w - g) * alpha + w, 0, 255) of the working levels w
+// of a native filter image and their cv2.GaussianBlur(w, (ksize, ksize), 0)
+// g, in one pass, for a plain odd int ksize in [3, kernels::kWidestGaussian]:
+// restored_pairs() gives the result of every pair at index w << 8 | g (it is
+// called only for such images, and may raise). An empty Ref for anything else.
+Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
+                        const std::function<std::vector<std::uint16_t>()>& restored_pairs,
+                        Where where = Where::current());
 
 // The restored cv2.medianBlur(working copy, ksize) of the same images, in one
 // pass, for the plain int sides kernels::fused_median_takes; an empty Ref for

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <type_traits>
 #include <vector>
 
@@ -99,9 +100,12 @@ void weigh_rows(const std::uint16_t* const* high, const std::uint16_t* const* lo
   }
 }
 
-template <class T, class Out, class Side>
-void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
-                   const std::uint16_t* weights, std::ptrdiff_t begin, std::ptrdiff_t end, Side side) {
+// Rows [begin, end) of the blur: row r is written to destination(r), then
+// handed to finish(r, destination(r)).
+template <class T, class Out, class Side, class Destination, class Finish>
+void blur_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                   const std::uint16_t* weights, std::ptrdiff_t begin, std::ptrdiff_t end, Side side,
+                   Destination destination, Finish finish) {
   const long ksize = side;
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
@@ -126,20 +130,15 @@ void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t c
       high[i] = high_ring.data() + slot(r - radius + i);
       low[i] = low_ring.data() + slot(r - radius + i);
     }
-    weigh_rows(high.data(), low.data(), weights, out + r * stride, stride, side);
+    Out* row = destination(r);
+    weigh_rows(high.data(), low.data(), weights, row, stride, side);
+    finish(r, row);
   }
 }
 
-}  // namespace
-
-template <class T, class Out>
-void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
-                   const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
-  const std::vector<std::uint16_t> weights16(weights, weights + ksize);
-  const auto run = [&](auto side) {
-    gaussian_rows(src, out, rows, cols, channels, weights16.data(), begin, end, side);
-  };
-  // The common sides unrolled.
+// run(side) for the side given, with the common sides unrolled.
+template <class Run>
+void with_side(long ksize, Run&& run) {
   switch (ksize) {
     case 3: return run(std::integral_constant<long, 3>{});
     case 5: return run(std::integral_constant<long, 5>{});
@@ -152,6 +151,33 @@ void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t c
   }
 }
 
+}  // namespace
+
+template <class T, class Out>
+void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                   const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::vector<std::uint16_t> weights16(weights, weights + ksize);
+  const std::ptrdiff_t stride = cols * channels;
+  with_side(ksize, [&](auto side) {
+    blur_rows<T, Out>(
+        src, rows, cols, channels, weights16.data(), begin, end, side, [&](std::ptrdiff_t r) { return out + r * stride; },
+        [](std::ptrdiff_t, const Out*) {});
+  });
+}
+
+template <class T>
+void gaussian_level_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                         const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end,
+                         const LevelRowSink& finish) {
+  const std::vector<std::uint16_t> weights16(weights, weights + ksize);
+  std::vector<std::uint8_t> levels(static_cast<std::size_t>(whole_blocks(cols * channels)));
+  with_side(ksize, [&](auto side) {
+    blur_rows<T, std::uint8_t>(
+        src, rows, cols, channels, weights16.data(), begin, end, side, [&](std::ptrdiff_t) { return levels.data(); },
+        finish);
+  });
+}
+
 template void gaussian_rows(const std::uint8_t*, std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
                             const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
 template void gaussian_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
@@ -160,5 +186,10 @@ template void gaussian_rows(const std::uint16_t*, std::uint8_t*, std::ptrdiff_t,
                             const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
 template void gaussian_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
                             const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t);
+
+template void gaussian_level_rows(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                                  const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t, const LevelRowSink&);
+template void gaussian_level_rows(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t,
+                                  const std::uint32_t*, long, std::ptrdiff_t, std::ptrdiff_t, const LevelRowSink&);
 
 }  // namespace pictor::kernels

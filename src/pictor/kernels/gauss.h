@@ -11,6 +11,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace pictor::kernels {
 
@@ -29,5 +30,15 @@ constexpr long kWidestLevelGaussian = 255;
 template <class T, class Out>
 void gaussian_rows(const T* src, Out* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
                    const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end);
+
+// The blur's rows [begin, end) as 8-bit levels, each handed to
+// finish(row, levels) as soon as it is formed instead of being stored: for
+// results that combine the blur with the source in the same pass.
+using LevelRowSink = std::function<void(std::ptrdiff_t row, const std::uint8_t* levels)>;
+
+template <class T>
+void gaussian_level_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                         const std::uint32_t* weights, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end,
+                         const LevelRowSink& finish);
 
 }  // namespace pictor::kernels

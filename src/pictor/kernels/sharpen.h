@@ -26,6 +26,12 @@ inline std::uint16_t unsharp_sample(std::uint8_t src, std::uint8_t blurred, T al
 
 constexpr long kSamplePairs = 256 * 256;
 
+// unsharp_sample of the pair src << 8 | blurred.
+template <class T>
+inline std::uint16_t unsharp_pair(long pair, T alpha) {
+  return unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
+}
+
 // unsharp_sample of every sample and its blur, through a table of the 65536
 // pairs of 8-bit values where the image has more samples than that.
 template <class T>
@@ -33,13 +39,29 @@ void unsharp_mask_u16(const std::uint8_t* src, const std::uint8_t* blurred, T al
                       std::ptrdiff_t size, int threads) {
   const auto of_pair = integer_function(
       0, kSamplePairs - 1, size,
-      [alpha](long pair) {
-        return unsharp_sample(static_cast<std::uint8_t>(pair >> 8), static_cast<std::uint8_t>(pair), alpha);
-      },
-      threads);
+      [alpha](long pair) { return unsharp_pair(pair, alpha); }, threads);
   split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
     for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = of_pair(src[i] << 8 | blurred[i]);
   });
+}
+
+// unsharp_sample of every pair at index w << 8 | b, over `threads` threads.
+template <class T>
+std::vector<std::uint16_t> unsharp_pairs(T alpha, int threads) {
+  std::vector<std::uint16_t> restored(static_cast<std::size_t>(kSamplePairs));
+  split_samples(kSamplePairs, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    for (std::ptrdiff_t pair = begin; pair < end; ++pair) restored[pair] = unsharp_pair(pair, alpha);
+  });
+  return restored;
+}
+
+// out[j] = restored[w << 8 | b] for the working level w of each source
+// sample and its blur b: unsharp_sample through a table of every pair.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void unsharp_row(const T* src, const std::uint8_t* blurred, const std::uint16_t* restored, std::uint16_t* out,
+                 std::ptrdiff_t size) {
+  for (std::ptrdiff_t j = 0; j < size; ++j) out[j] = restored[working_level(src[j]) << 8 | blurred[j]];
 }
 
 // np.clip(src * alpha - laplacian * beta, 0, 255).astype(np.uint8), with the
