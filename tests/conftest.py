@@ -29,6 +29,11 @@ def enhancer(lumenops):
     return lumenops.ImageEnhancer()
 
 
+@pytest.fixture(scope="session")
+def segmenter(lumenops):
+    return lumenops.ImageSegmenter()
+
+
 def _describe_mismatch(ours, expected, differs):
     where = np.argwhere(differs)
     first = [tuple(int(i) for i in idx) for idx in where[:5]]

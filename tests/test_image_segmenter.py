@@ -26,11 +26,6 @@ SWEEPS = {
 }
 
 
-@pytest.fixture(scope="module")
-def segmenter(lumenops):
-    return lumenops.ImageSegmenter()
-
-
 def with_warnings(action="always"):
     """Compares as assert_same_outcome does: NumPy's warnings are under test too."""
     return lambda ours, theirs: assert_same_outcome(ours, theirs, action)

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from conftest import assert_method_parity, assert_same_array
-from reference import image_enhancer, image_smoother
+from reference import image_enhancer, image_segmenter, image_smoother
 
 SHAPES = [(1, 1), (1, 9), (9, 1), (2, 2), (3, 3), (37, 61), (1031, 517)]
 CHANNELS = [None, 1, 2, 3, 4]
@@ -62,6 +62,31 @@ def test_fused_unsharp_mask_equals_opencv(enhancer, thread_count, dtype, keyword
     for threads in (1, 3):
         thread_count(threads)
         assert_method_parity(enhancer, image_enhancer, "unsharpen_mask", src, **keywords)
+
+
+@pytest.mark.parametrize("keywords", [{}, {"ksize": 15, "ratio": 0.05}, {"ksize": 4, "ratio": -2},
+                                      {"ksize": 129}, {"ratio": 1}])
+@pytest.mark.parametrize("channels", CHANNELS)
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_adaptive_threshold_equals_opencv(segmenter, thread_count, dtype, shape, channels, keywords):
+    src = samples(dtype, shape + ((channels,) if channels else ()), "random", seed=sum(shape))
+    for threads in (1, 3):
+        thread_count(threads)
+        assert_method_parity(segmenter, image_segmenter, "adaptive_threshold_segmentation", src, **keywords)
+
+
+# With ratio 0.1, a level of 31 whose 3 x 3 window sums to 310 sits exactly on
+# its threshold: which side it falls on depends on how OpenCV rounded its mean,
+# which depends on the column (vector loop, or the remainder that holds the
+# last column of any width but a multiple of the vector). Placed in both.
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_adaptive_threshold_on_the_rounding_edge_equals_opencv(segmenter, dtype):
+    levels = samples(np.uint8, (12, 61), "random", seed=7)
+    levels[4:7, 9:12] = [[35, 35, 35], [35, 31, 35], [35, 35, 34]]
+    levels[4:7, 59:61] = [[35, 35], [35, 31], [35, 34]]  # the border reflects column 59
+    src = levels if dtype == np.uint8 else levels.astype(np.uint16) * 257
+    assert_method_parity(segmenter, image_segmenter, "adaptive_threshold_segmentation", src, ratio=0.1)
 
 
 # Views, other element types and other layouts go to OpenCV as before.

@@ -15,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "frame/singleton.h"
@@ -22,6 +23,7 @@
 #include "image_segmenter.h"
 #include "kernels/histogram.h"
 #include "kernels/threshold.h"
+#include "native_filters.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
 #include "tool/python.h"
@@ -396,10 +398,26 @@ Ref binarised_through_numpy(const Ref& working, const Ref& coef, const Ref& src_
   return depth::restore_u16_by_operators(out.get());
 }
 
+// The one-pass route, for plain Python numbers as ratio; OpenCV gives
+// (h, w, 1) images' means back as (h, w), which the recipe then broadcasts.
+Ref fused_adaptive_threshold(const Ref& src, const Ref& ksize, const Ref& ratio) {
+  const bool plain_ratio = PyFloat_CheckExact(ratio.get()) || PyLong_CheckExact(ratio.get());
+  if (!plain_ratio || !PyArray_Check(src.get())) return Ref();
+  auto* image = reinterpret_cast<PyArrayObject*>(src.get());
+  if (PyArray_NDIM(image) == 3 && PyArray_DIM(image, 2) == 1) return Ref();
+  return native_adaptive_threshold(src.get(), ksize, [&]() -> std::optional<float> {
+    Ref coef = checked(PyNumber_Subtract(to_py(1.0).get(), ratio.get()));
+    const double value = PyFloat_AsDouble(coef.get());
+    if (arithmetic_for(value) != Arithmetic::Float32) return std::nullopt;
+    return static_cast<float>(value);
+  });
+}
+
 Ref adaptive_threshold_segmentation(const Args& args) {
   Ref src = args.get("src");
   Ref ksize = odd_value(args.get("ksize"));
   Ref ratio = args.get("ratio");
+  if (Ref fused = fused_adaptive_threshold(src, ksize, ratio)) return fused;
   const double max_value = depth::full_scale(src.get());
   Ref working = working_copy(working_levels(src.get(), max_value), src.get(), max_value);
   Ref src_mean = cv2("boxFilter", working, global_attr("cv2", "CV_32FC1"), tuple(ksize, ksize));

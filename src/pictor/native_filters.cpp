@@ -1,6 +1,7 @@
 #include "native_filters.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <optional>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "kernels/median.h"
 #include "kernels/relief.h"
 #include "kernels/sharpen.h"
+#include "kernels/threshold.h"
 #include "kernels/tone.h"
 
 namespace pictor {
@@ -185,6 +187,33 @@ Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
                                      });
       },
       where);
+}
+
+Ref native_adaptive_threshold(PyObject* src, const Ref& ksize, const std::function<std::optional<float>()>& coef32,
+                              Where where) {
+  const std::optional<long> side = native_side(ksize, 1, kernels::kWidestBox);
+  if (!side || !is_native_filter_image(src, where)) return Ref();
+  const std::optional<float> coef = coef32();
+  if (!coef) return Ref();
+  const auto area = static_cast<std::uint32_t>(*side * *side);
+  std::atomic<bool> decided{true};
+  Ref result = filter_image(
+      src, NPY_USHORT,
+      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+          std::ptrdiff_t end) {
+        using T = decltype(zero);
+        const std::ptrdiff_t stride = image.cols * image.channels;
+        kernels::box_sum_rows(input.data<T>(), image.rows, image.cols, image.channels, *side, begin, end,
+                              [&](std::ptrdiff_t row, const std::uint32_t* sums) {
+                                if (!kernels::binarise_against_box_sums(input.data<T>() + row * stride, sums, area,
+                                                                        *coef, output.data<std::uint16_t>() + row * stride,
+                                                                        stride)) {
+                                  decided = false;
+                                }
+                              });
+      },
+      where);
+  return decided ? result : Ref();
 }
 
 Ref native_median_blur(PyObject* src, const Ref& ksize, Where where) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "frame/ndarray.h"
@@ -82,6 +83,16 @@ Ref native_gaussian_of_levels(PyObject* levels, const Ref& ksize, Where where = 
 Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
                         const std::function<std::vector<std::uint16_t>()>& restored_pairs,
                         Where where = Where::current());
+
+// 65535 where w - coef * cv2.boxFilter(w, cv2.CV_32F, (ksize, ksize)) >= 0 in
+// float32, else 0, for the working levels w of a native filter image, in one
+// pass, for a plain odd int ksize in [1, kernels::kWidestBox]. coef32() gives
+// the float32 coefficient, or nothing where NumPy would not compute in
+// float32 (it is called only for such images, and may raise). An empty Ref
+// for anything else, and where some sample lies too close to its threshold
+// for the window sums alone to decide which mean OpenCV gave it.
+Ref native_adaptive_threshold(PyObject* src, const Ref& ksize, const std::function<std::optional<float>()>& coef32,
+                              Where where = Where::current());
 
 // The restored cv2.medianBlur(working copy, ksize) of the same images, in one
 // pass, for the plain int sides kernels::fused_median_takes; an empty Ref for

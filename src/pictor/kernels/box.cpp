@@ -67,11 +67,10 @@ void sum_windows_running(const std::uint32_t* framed, std::uint32_t* sums, std::
 }  // namespace
 
 template <class T>
-void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                            std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+void box_sum_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels, long ksize,
+                  std::ptrdiff_t begin, std::ptrdiff_t end, const BoxSumRowSink& finish) {
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  const auto area = static_cast<std::uint32_t>(ksize * ksize);
   // The vertical sums of the window's rows for each sample of a row, framed
   // by the reflected columns on either side.
   std::vector<std::uint32_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels), 0);
@@ -99,10 +98,24 @@ void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
     } else {
       sum_windows_running(framed.data(), window_sums.data(), cols, channels, ksize);
     }
-    write_means(window_sums.data(), out + r * stride, stride, area);
+    finish(r, window_sums.data());
   }
 }
 
+template <class T>
+void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                            std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::ptrdiff_t stride = cols * channels;
+  const auto area = static_cast<std::uint32_t>(ksize * ksize);
+  box_sum_rows(src, rows, cols, channels, ksize, begin, end, [&](std::ptrdiff_t r, const std::uint32_t* sums) {
+    write_means(sums, out + r * stride, stride, area);
+  });
+}
+
+template void box_sum_rows(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, long, std::ptrdiff_t,
+                           std::ptrdiff_t, const BoxSumRowSink&);
+template void box_sum_rows(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, long, std::ptrdiff_t,
+                           std::ptrdiff_t, const BoxSumRowSink&);
 template void box_mean_restored_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
                                      std::ptrdiff_t, long, std::ptrdiff_t, std::ptrdiff_t);
 template void box_mean_restored_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,

@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace pictor::kernels {
 
@@ -26,5 +27,13 @@ constexpr long kWidestBox = 127;
 template <class T>
 void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                             std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end);
+
+// The exact window sums of the working levels for rows [begin, end) of the
+// same images, each row's handed to finish(row, sums) as soon as it is formed.
+using BoxSumRowSink = std::function<void(std::ptrdiff_t row, const std::uint32_t* sums)>;
+
+template <class T>
+void box_sum_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels, long ksize,
+                  std::ptrdiff_t begin, std::ptrdiff_t end, const BoxSumRowSink& finish);
 
 }  // namespace pictor::kernels

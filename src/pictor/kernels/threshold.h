@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "kernels/histogram.h"
+#include "kernels/numeric.h"
+#include "kernels/window.h"
 
 namespace pictor::kernels {
 
@@ -34,6 +36,32 @@ void binarise_against_mean(const std::uint8_t* working, const float* mean, Real 
     const Real difference = static_cast<Real>(working[i]) - coef * static_cast<Real>(mean[i]);
     out[i] = difference >= 0 ? kForeground16 : 0;
   }
+}
+
+// binarise_against_mean of the working levels of a row of 8- or 16-bit
+// samples, for float32 arithmetic, with the means that OpenCV's float32
+// boxFilter gives for these exact window sums: it scales a sum by 1 / area
+// either in float32 or in float64 rounded to float32, depending on the
+// sample's place in its vector loop. A sample is decided where both means
+// put it on the same side; returns false when some sample is not.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+bool binarise_against_box_sums(const T* src, const std::uint32_t* sums, std::uint32_t area, float coef,
+                               std::uint16_t* out, std::ptrdiff_t size) {
+  const double scale = 1.0 / static_cast<double>(area);
+  const float scale32 = static_cast<float>(scale);
+  int undecided = 0;
+  for (std::ptrdiff_t j = 0; j < size; ++j) {
+    // The sums are below 2**24 (255 times a window of at most 127 x 127): exact as int32 and float.
+    const auto sum = static_cast<std::int32_t>(sums[j]);
+    const auto level = static_cast<float>(static_cast<std::int32_t>(working_level(src[j])));
+    const float mean32 = static_cast<float>(sum) * scale32;
+    const auto mean64 = static_cast<float>(static_cast<double>(sum) * scale);
+    const int foreground = level - coef * mean32 >= 0;
+    undecided |= foreground ^ static_cast<int>(level - coef * mean64 >= 0);
+    out[j] = foreground ? kForeground16 : 0;
+  }
+  return undecided == 0;
 }
 
 // --- local histogram walk -------------------------------------------------------------------
