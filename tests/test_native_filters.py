@@ -31,7 +31,7 @@ def thread_count():
 ENHANCER_FILTERS = [("east", {}), ("enhance_details", {}), ("laplacian_enhancement", {}),
                     ("laplacian_enhancement", {"alpha": 2, "beta": 0.5}),
                     ("laplacian_enhancement", {"alpha": 1.5, "beta": np.float32(2)}),
-                    ("glow", {"radius": 3, "intensity": 2}), ("glow", {}),
+                    ("glow", {"radius": 3, "intensity": 2}), ("glow", {"radius": 9}), ("glow", {}),
                     ("unsharpen_mask", {}), ("unsharpen_mask", {"alpha": np.float32(0.7), "ksize": 14})]
 
 

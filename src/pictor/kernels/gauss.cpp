@@ -83,12 +83,59 @@ void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __re
 // + l_i) is 256 A + B with A = sum_i c_i h_i and B = sum_i c_i l_i, each at
 // most 255 * 256; the result round(S / 65536) = (S + 2^15) >> 16 is then
 // (A + (B >> 8) + 128) >> 8, below 2^16 all the way.
+//
+// Wide windows (sides given at run time) take their rows one after another
+// over a stretch of columns whose sums stay in L1: summing all rows per block
+// of lanes would read from as many rows at once as the window is high, which
+// the prefetchers cannot follow. Sixteen-bit sums wrap alike in any order.
+constexpr std::ptrdiff_t kStretchBlocks = 32;
+
+template <class Out>
+PICTOR_ALSO_FOR_AVX2
+void weigh_many_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
+                     Out* __restrict out, std::ptrdiff_t size, long ksize) {
+  const long radius = ksize / 2;
+  Lanes a[kStretchBlocks];
+  Lanes b[kStretchBlocks];
+  for (std::ptrdiff_t start = 0; start < size; start += kStretchBlocks * kLanes) {
+    const std::ptrdiff_t blocks = std::min(kStretchBlocks, (size - start + kLanes - 1) / kLanes);
+    for (std::ptrdiff_t q = 0; q < blocks; ++q) {
+      a[q] = weights[radius] * lanes_at(high[radius] + start + q * kLanes);
+      b[q] = weights[radius] * lanes_at(low[radius] + start + q * kLanes);
+    }
+    // Two pairs of rows at a time (the second with weight 0 past the last
+    // pair): half the passes over the sums.
+    for (long i = 0; i < radius; i += 2) {
+      const long next = std::min(i + 1, radius - 1);
+      const std::uint16_t weight = weights[i];
+      const std::uint16_t next_weight = i + 1 < radius ? weights[i + 1] : 0;
+      const std::uint16_t* rows[8] = {high[i], high[ksize - 1 - i], high[next], high[ksize - 1 - next],
+                                      low[i],  low[ksize - 1 - i],  low[next],  low[ksize - 1 - next]};
+      for (std::ptrdiff_t q = 0; q < blocks; ++q) {
+        const std::ptrdiff_t j = start + q * kLanes;
+        a[q] += weight * (lanes_at(rows[0] + j) + lanes_at(rows[1] + j)) +
+                next_weight * (lanes_at(rows[2] + j) + lanes_at(rows[3] + j));
+        b[q] += weight * (lanes_at(rows[4] + j) + lanes_at(rows[5] + j)) +
+                next_weight * (lanes_at(rows[6] + j) + lanes_at(rows[7] + j));
+      }
+    }
+    for (std::ptrdiff_t q = 0; q < blocks; ++q) {
+      const std::ptrdiff_t j = start + q * kLanes;
+      store_levels((a[q] + (b[q] >> 8) + 128) >> 8, out + j, std::min(kLanes, size - j));
+    }
+  }
+}
+
 template <class Side, class Out>
 PICTOR_ALSO_FOR_AVX2
 void weigh_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
                 Out* __restrict out, std::ptrdiff_t size, Side side) {
   const long ksize = side;
   const long radius = ksize / 2;
+  if constexpr (std::is_same_v<Side, long>) {
+    weigh_many_rows(high, low, weights, out, size, ksize);
+    return;
+  }
   for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
     Lanes a = weights[radius] * lanes_at(high[radius] + j);
     Lanes b = weights[radius] * lanes_at(low[radius] + j);
