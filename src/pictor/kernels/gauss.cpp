@@ -84,16 +84,18 @@ void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __re
 // most 255 * 256; the result round(S / 65536) = (S + 2^15) >> 16 is then
 // (A + (B >> 8) + 128) >> 8, below 2^16 all the way.
 //
-// Wide windows (sides given at run time) take their rows one after another
-// over a stretch of columns whose sums stay in L1: summing all rows per block
-// of lanes would read from as many rows at once as the window is high, which
-// the prefetchers cannot follow. Sixteen-bit sums wrap alike in any order.
+// Wide windows take their rows one after another over a stretch of columns
+// whose sums stay in L1: summing all rows per block of lanes would read from
+// as many rows at once as the window is high, which the prefetchers cannot
+// follow. Sixteen-bit sums wrap alike in any order.
 constexpr std::ptrdiff_t kStretchBlocks = 32;
+constexpr long kNarrowestStretchedSide = 11;
 
-template <class Out>
+template <class Side, class Out>
 PICTOR_ALSO_FOR_AVX2
 void weigh_many_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
-                     Out* __restrict out, std::ptrdiff_t size, long ksize) {
+                     Out* __restrict out, std::ptrdiff_t size, Side side) {
+  const long ksize = side;
   const long radius = ksize / 2;
   Lanes a[kStretchBlocks];
   Lanes b[kStretchBlocks];
@@ -132,8 +134,8 @@ void weigh_rows(const std::uint16_t* const* high, const std::uint16_t* const* lo
                 Out* __restrict out, std::ptrdiff_t size, Side side) {
   const long ksize = side;
   const long radius = ksize / 2;
-  if constexpr (std::is_same_v<Side, long>) {
-    weigh_many_rows(high, low, weights, out, size, ksize);
+  if (ksize >= kNarrowestStretchedSide) {
+    weigh_many_rows(high, low, weights, out, size, side);
     return;
   }
   for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
