@@ -398,13 +398,10 @@ Ref binarised_through_numpy(const Ref& working, const Ref& coef, const Ref& src_
   return depth::restore_u16_by_operators(out.get());
 }
 
-// The one-pass route, for plain Python numbers as ratio; OpenCV gives
-// (h, w, 1) images' means back as (h, w), which the recipe then broadcasts.
+// The one-pass route, for plain Python numbers as ratio.
 Ref fused_adaptive_threshold(const Ref& src, const Ref& ksize, const Ref& ratio) {
   const bool plain_ratio = PyFloat_CheckExact(ratio.get()) || PyLong_CheckExact(ratio.get());
-  if (!plain_ratio || !PyArray_Check(src.get())) return Ref();
-  auto* image = reinterpret_cast<PyArrayObject*>(src.get());
-  if (PyArray_NDIM(image) == 3 && PyArray_DIM(image, 2) == 1) return Ref();
+  if (!plain_ratio || is_single_channel_stack(src.get())) return Ref();
   return native_adaptive_threshold(src.get(), ksize, [&]() -> std::optional<float> {
     Ref coef = checked(PyNumber_Subtract(to_py(1.0).get(), ratio.get()));
     const double value = PyFloat_AsDouble(coef.get());

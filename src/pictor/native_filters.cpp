@@ -172,8 +172,7 @@ Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
   if (!side || !is_native_filter_image(src, where)) return Ref();
   const std::vector<std::uint32_t> weights = symmetric_gaussian_weights(*side, where);
   if (weights.empty()) return Ref();
-  const std::vector<std::uint16_t> pairs = restored_pairs();
-  const std::uint16_t* restored = pairs.data();
+  const std::vector<std::uint16_t> restored = restored_pairs();
   return filter_image(
       src, NPY_USHORT,
       [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
@@ -182,7 +181,7 @@ Ref native_unsharp_mask(PyObject* src, const Ref& ksize,
         const std::ptrdiff_t stride = image.cols * image.channels;
         kernels::gaussian_level_rows(input.data<T>(), image.rows, image.cols, image.channels, weights.data(), *side,
                                      begin, end, [&](std::ptrdiff_t row, const std::uint8_t* blurred) {
-                                       kernels::unsharp_row(input.data<T>() + row * stride, blurred, restored,
+                                       kernels::unsharp_row(input.data<T>() + row * stride, blurred, restored.data(),
                                                             output.data<std::uint16_t>() + row * stride, stride);
                                      });
       },

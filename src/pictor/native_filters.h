@@ -19,6 +19,13 @@ namespace pictor {
 // kernels reproduce.
 bool is_native_filter_image(PyObject* src, Where where = Where::current());
 
+// An (h, w, 1) array, whose filtering OpenCV gives back as (h, w): the
+// recipes' arithmetic then broadcasts the two, which the one-pass filters
+// that combine them with the source leave to the recipe.
+inline bool is_single_channel_stack(PyObject* src) {
+  return PyArray_Check(src) && PyArray_NDIM(as_array(src)) == 3 && PyArray_DIM(as_array(src), 2) == 1;
+}
+
 // f(T{}) for T the sample type of a native filter image: uint8 or uint16.
 template <class F>
 void visit_native_sample(int type, F&& f) {

@@ -24,8 +24,6 @@ Ref mean_gradient_magnitude(const Ref& image, const Ref& spare) {
   return cv2("addWeighted", abs_grad_x, 0.5, abs_grad_y, 0.5, 0, Kw{"dst", abs_grad_x});
 }
 
-bool is_single_channel_stack(PyArrayObject* image) { return PyArray_NDIM(image) == 3 && PyArray_DIM(image, 2) == 1; }
-
 // The restored result of every pair of a working level and its blur, for
 // the alpha given.
 std::vector<std::uint16_t> unsharp_pairs(const Ref& alpha) {
@@ -44,11 +42,9 @@ Ref unsharpen_mask(const Args& args) {
   Ref src = args.get("src");
   Ref alpha = args.get("alpha");
   Ref ksize = odd_value(args.get("ksize"));
-  // Images with fewer samples than there are pairs spend less without the
-  // table; OpenCV gives (h, w, 1) images back as (h, w), which the recipe's
-  // arithmetic then broadcasts.
+  // Images with fewer samples than there are pairs spend less without the table.
   if (PyArray_Check(src.get()) && PyArray_SIZE(as_array(src.get())) > kernels::kSamplePairs &&
-      !is_single_channel_stack(as_array(src.get()))) {
+      !is_single_channel_stack(src.get())) {
     Ref fused = native_unsharp_mask(src.get(), ksize, [&] { return unsharp_pairs(alpha); });
     if (fused) return fused;
   }
