@@ -83,16 +83,7 @@ void box_sum_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::p
       add_row<T, 1>(row_at(r + radius), column_sums, stride);
       add_row<T, -1>(row_at(r - radius - 1), column_sums, stride);
     }
-    for (std::ptrdiff_t c = -radius; c < 0; ++c) {
-      for (std::ptrdiff_t k = 0; k < channels; ++k) {
-        column_sums[c * channels + k] = column_sums[reflect_101(c, cols) * channels + k];
-      }
-    }
-    for (std::ptrdiff_t c = cols; c < cols + radius; ++c) {
-      for (std::ptrdiff_t k = 0; k < channels; ++k) {
-        column_sums[c * channels + k] = column_sums[reflect_101(c, cols) * channels + k];
-      }
-    }
+    reflect_into_frame(framed.data(), cols, channels, radius);
     if (ksize <= kDirectSumWidth) {
       sum_windows_directly(framed.data(), window_sums.data(), stride, channels, ksize);
     } else {

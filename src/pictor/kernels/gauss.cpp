@@ -42,21 +42,6 @@ inline void store_levels(Lanes levels, std::uint8_t* out, std::ptrdiff_t count) 
 
 inline std::ptrdiff_t whole_blocks(std::ptrdiff_t size) { return (size + kLanes - 1) / kLanes * kLanes; }
 
-// The working levels of one source row, framed by reflected columns.
-template <class T>
-PICTOR_ALSO_FOR_AVX2
-void frame_levels(const T* __restrict row, std::uint16_t* __restrict framed, std::ptrdiff_t cols,
-                  std::ptrdiff_t channels, std::ptrdiff_t radius) {
-  std::uint16_t* inside = framed + radius * channels;
-  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = static_cast<std::uint16_t>(working_level(row[j]));
-  for (std::ptrdiff_t c = -radius; c < 0; ++c) {
-    for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
-  }
-  for (std::ptrdiff_t c = cols; c < cols + radius; ++c) {
-    for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
-  }
-}
-
 // The row pass: every sum is at most 255 * 256, so 16 bits hold it (the
 // partial sums may wrap; the total is exact). The weights are symmetric, so
 // the two samples at equal distance from the centre share one product. The
@@ -168,7 +153,7 @@ void blur_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrd
   std::vector<const std::uint16_t*> low(static_cast<std::size_t>(ksize));
   const auto slot = [&](std::ptrdiff_t s) { return (((s % ksize) + ksize) % ksize) * padded; };
   const auto filter_row = [&](std::ptrdiff_t s) {
-    frame_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
+    frame_reflected_levels(src + reflect_101(s, rows) * stride, framed.data(), cols, channels, radius);
     weigh_along_row(framed.data(), high_ring.data() + slot(s), low_ring.data() + slot(s), stride, channels, weights,
                     side);
   };

@@ -29,24 +29,27 @@ inline std::uint8_t working_level(std::uint16_t sample) {
   return static_cast<std::uint8_t>(sample / kLevelsPer8BitStep);
 }
 
-// A row of levels at framed + channels, framed by one reflected pixel each
-// side (the edge sample not repeated).
+// A row of levels at framed + radius * channels, framed by `radius`
+// reflected pixels each side (the edge sample not repeated, folding back as
+// often as a frame wider than the row needs).
 template <class Level>
-void reflect_into_frame(Level* framed, std::ptrdiff_t cols, std::ptrdiff_t channels) {
-  Level* inside = framed + channels;
-  for (std::ptrdiff_t k = 0; k < channels; ++k) {
-    framed[k] = inside[reflect_101(-1, cols) * channels + k];
-    inside[cols * channels + k] = inside[reflect_101(cols, cols) * channels + k];
-  }
+void reflect_into_frame(Level* framed, std::ptrdiff_t cols, std::ptrdiff_t channels, std::ptrdiff_t radius = 1) {
+  Level* inside = framed + radius * channels;
+  const auto reflect_column = [&](std::ptrdiff_t c) {
+    for (std::ptrdiff_t k = 0; k < channels; ++k) inside[c * channels + k] = inside[reflect_101(c, cols) * channels + k];
+  };
+  for (std::ptrdiff_t c = -radius; c < 0; ++c) reflect_column(c);
+  for (std::ptrdiff_t c = cols; c < cols + radius; ++c) reflect_column(c);
 }
 
-// The working levels of one source row, framed by one reflected pixel each side.
+// The working levels of one source row, framed by `radius` reflected pixels each side.
 template <class T, class Level>
 PICTOR_ALSO_FOR_AVX2
 void frame_reflected_levels(const T* __restrict row, Level* __restrict framed, std::ptrdiff_t cols,
-                            std::ptrdiff_t channels) {
-  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) framed[channels + j] = working_level(row[j]);
-  reflect_into_frame(framed, cols, channels);
+                            std::ptrdiff_t channels, std::ptrdiff_t radius = 1) {
+  Level* inside = framed + radius * channels;
+  for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
+  reflect_into_frame(framed, cols, channels, radius);
 }
 
 }  // namespace pictor::kernels
