@@ -51,8 +51,11 @@ DEFAULT_SIZE = 2048
 RESULTS_PATH = os.path.join(BENCH_DIR, "RESULTS.md")
 MIB = 1024 * 1024
 # A fast call is timed over more rounds, so that its median is not at the
-# mercy of a few interruptions.
+# mercy of a few interruptions; the extra rounds of one case stop after
+# EXTRA_ROUNDS_SECONDS, so that a fast side (src.copy()) does not hold a slow
+# one to hundreds of rounds.
 MIN_TIMED_SECONDS = 0.25
+EXTRA_ROUNDS_SECONDS = 3.0
 MAX_ROUNDS = 500
 # Every large block is mapped and unmapped on its own, so memory freed before
 # the call cannot be reused silently by the call and hide its peak.
@@ -100,10 +103,17 @@ def median_ms(functions, image, keywords, repeat, min_seconds=MIN_TIMED_SECONDS)
     """Median time of each function; the functions take turns, in alternating
     order, so that both see the same caches, allocator and machine load.
     At least `repeat` rounds, and more for fast calls, until every side has run
-    for `min_seconds` (at most MAX_ROUNDS rounds)."""
+    for `min_seconds` (at most MAX_ROUNDS rounds, and no extra round begun
+    EXTRA_ROUNDS_SECONDS after the first)."""
     times = [[] for _ in functions]
     round_index = 0
-    while round_index < repeat or (round_index < MAX_ROUNDS and min(map(sum, times)) < min_seconds):
+    first_started = time.perf_counter()
+
+    def wants_more_rounds():
+        return (round_index < MAX_ROUNDS and min(map(sum, times)) < min_seconds
+                and time.perf_counter() - first_started < EXTRA_ROUNDS_SECONDS)
+
+    while round_index < repeat or wants_more_rounds():
         order = range(len(functions)) if round_index % 2 == 0 else reversed(range(len(functions)))
         for side in order:
             started = time.perf_counter()
@@ -234,7 +244,8 @@ def report(rows, skipped, failed, options, load_before):
              f"Load average (1 min) {load_before:.1f} at the start and {os.getloadavg()[0]:.1f} at the end: "
              "on a shared machine the times vary from run to run, the memory figures do not.",
              f"Images {options.size}x{options.size}; times are medians of at least {options.repeat} runs in one "
-             f"process (more for fast calls, until each side has run {MIN_TIMED_SECONDS} s), the two "
+             f"process (more for fast calls, until each side has run {MIN_TIMED_SECONDS} s or the extra runs have "
+             f"taken {EXTRA_ROUNDS_SECONDS} s), the two "
              "sides and `src.copy()` taking turns, with OpenCV's default thread count "
              f"({cv2.getNumThreads()}); '1 thread' is ours again with cv2.setNumThreads(1), taking turns "
              "with the reference for the least number of runs; "
