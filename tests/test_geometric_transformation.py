@@ -106,6 +106,33 @@ def test_crop_sizes(geometry, kwargs, shape):
     assert geometry.crop(src=np.zeros((100, 100), np.uint16), **kwargs).shape == shape
 
 
+def _view_makeup(view):
+    flags = {name: view.flags[name] for name in ("C_CONTIGUOUS", "F_CONTIGUOUS", "WRITEABLE", "ALIGNED", "OWNDATA")}
+    return (type(view), view.dtype, view.shape, view.strides, flags, view.__array_interface__["data"][0],
+            id(view.base))
+
+
+def _read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+CROP_SOURCES = {
+    "grey": lambda: np.arange(40 * 30, dtype=np.uint16).reshape(40, 30),
+    "colour": lambda: np.arange(40 * 30 * 3, dtype=np.uint8).reshape(40, 30, 3),
+    "strided view": lambda: np.arange(80 * 60, dtype=np.uint16).reshape(80, 60)[::2, 1::2],
+    "fortran": lambda: np.asfortranarray(np.arange(40 * 30, dtype=np.float32).reshape(40, 30)),
+    "read-only": lambda: _read_only(np.zeros((40, 30), np.uint8)),
+}
+
+
+@pytest.mark.parametrize("kwargs", CROPS + [{"start_x": True, "width": 3}, {"start_y": 2 ** 70}], ids=keyword_label)
+@pytest.mark.parametrize("source", CROP_SOURCES)
+def test_crop_view_is_the_one_slicing_makes(geometry, source, kwargs):
+    src = CROP_SOURCES[source]()
+    assert _view_makeup(geometry.crop(src=src, **kwargs)) == _view_makeup(reference.crop(src=src, **kwargs))
+
+
 # --- errors ---------------------------------------------------------------------------------------
 
 BAD_CALLS = [

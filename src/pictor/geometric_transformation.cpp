@@ -1,4 +1,5 @@
 // GeometricTransformation: rotation, flipping, resizing, cropping, crop-and-return.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -81,10 +82,49 @@ Ref resize(const Args& args) {
   return cv2("resize", src, shrunk_size(src, scale), Kw{"interpolation", global_attr("cv2", "INTER_LINEAR")});
 }
 
+// A Python int (not a bool) from 0 to 2^62, or -1 for any other value.
+long long plain_count(PyObject* value) {
+  if (!PyLong_CheckExact(value)) return -1;
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+  return overflow != 0 || count < 0 || count > (1LL << 62) ? -1 : count;
+}
+
+// The view that basic slicing makes of an ndarray of two or more axes, for a
+// rectangle of plain non-negative ints: built here, without the slice objects
+// and index parsing that dominate so small a call. Empty for anything else,
+// which takes Python's slicing and its errors.
+Ref rectangle_view(const Ref& src, const Rectangle& rectangle) {
+  if (!PyArray_CheckExact(src.get())) return Ref();
+  PyArrayObject* image = as_array(src.get());
+  const int ndim = PyArray_NDIM(image);
+  if (ndim < 2) return Ref();
+  const long long starts[2] = {plain_count(rectangle.start_y.get()), plain_count(rectangle.start_x.get())};
+  const long long sizes[2] = {plain_count(rectangle.height.get()), plain_count(rectangle.width.get())};
+  if (std::min({starts[0], starts[1], sizes[0], sizes[1]}) < 0) return Ref();
+  npy_intp shape[NPY_MAXDIMS];
+  std::copy(PyArray_DIMS(image), PyArray_DIMS(image) + ndim, shape);
+  char* data = PyArray_BYTES(image);
+  for (int axis = 0; axis < 2; ++axis) {
+    const long long first = std::min<long long>(starts[axis], shape[axis]);
+    const long long last = std::min<long long>(starts[axis] + sizes[axis], shape[axis]);
+    if (last > first) data += first * PyArray_STRIDES(image)[axis];  // an empty slice starts at 0
+    shape[axis] = static_cast<npy_intp>(last - first);
+  }
+  PyArray_Descr* descr = PyArray_DESCR(image);
+  Py_INCREF(descr);  // the new array takes this reference
+  const int flags = PyArray_FLAGS(image) & ~(NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEBACKIFCOPY);
+  Ref view = checked(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, shape, PyArray_STRIDES(image), data, flags,
+                                          nullptr));
+  checked_status(PyArray_SetBaseObject(as_array(view.get()), Ref(src).release()));  // takes the reference
+  return view;
+}
+
 // A view of src: basic slicing shares its memory.
 Ref crop(const Args& args) {
   Ref src = args.get("src");
   Rectangle rectangle{args.get("start_x"), args.get("start_y"), args.get("width"), args.get("height")};
+  if (Ref view = rectangle_view(src, rectangle)) return view;
   Ref index = rectangle_index(rectangle);
   return checked(PyObject_GetItem(src.get(), index.get()));
 }

@@ -8,8 +8,14 @@
 
 namespace pictor {
 
+// Before Python 3.9 the flag had a private name.
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
 struct MethodObject {
   PyObject_HEAD
+  vectorcallfunc vectorcall;   // keyword methods: read their keywords where the call left them
   MethodSpec* spec;
   std::vector<Ref>* defaults;  // one per parameter, empty Ref when required
   std::vector<Ref>* keys;      // the parameter names as interned strings, for keyword lookups
@@ -55,12 +61,34 @@ std::size_t Args::index_of(const char* name) const {
   throw PyError{method_->spec->where};
 }
 
+namespace {
+
+// The position of `key` (an interned name) among the names of a vector call,
+// or -1. Names written in the call are interned as the declaration's are;
+// names from a ** mapping may be equal strings of their own.
+Py_ssize_t keyword_position(PyObject* kwnames, PyObject* key) {
+  const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyTuple_GET_ITEM(kwnames, i) == key) return i;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), key) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+PyObject* Args::given_keyword(PyObject* key) const {
+  if (kwargs_ != nullptr) return PyDict_GetItem(kwargs_, key);
+  const Py_ssize_t position = keyword_position(kwnames_, key);
+  return position < 0 ? nullptr : keyword_values_[position];
+}
+
 Ref Args::get(const char* name) const {
   const std::size_t index = index_of(name);
-  if (kwargs_ != nullptr) {
-    PyObject* value = PyDict_GetItem(kwargs_, (*method_->keys)[index].get());
-    if (value != nullptr) return Ref::borrow(value);
-  }
+  PyObject* value = given_keyword((*method_->keys)[index].get());
+  if (value != nullptr) return Ref::borrow(value);
   return (*method_->defaults)[index];
 }
 
@@ -82,17 +110,18 @@ MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject
   throw PyError{method->spec->where};
 }
 
+void require_string_key(const MethodObject* method, PyObject* key) {
+  if (PyUnicode_Check(key)) return;
+  PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", method->spec->name);
+  throw PyError{method->spec->where};
+}
+
 void require_string_keys(const MethodObject* method, PyObject* kwargs) {
   if (kwargs == nullptr) return;
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
-  while (PyDict_Next(kwargs, &position, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", method->spec->name);
-      throw PyError{method->spec->where};
-    }
-  }
+  while (PyDict_Next(kwargs, &position, &key, &value)) require_string_key(method, key);
 }
 
 // The interned "self", made once.
@@ -102,21 +131,19 @@ PyObject* self_keyword(Where where) {
   return key;
 }
 
-// (self, **kwargs); self may come as the keyword "self" when called through the class.
-Args parse_keywords(const MethodObject* method, PyObject* args, PyObject* kwargs, Ref& owned) {
-  require_string_keys(method, kwargs);
-  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+// (self, **kwargs), called as a vector call: args[0..given) then the keywords'
+// values; self may come as the keyword "self" when called through the class.
+Args parse_keywords(const MethodObject* method, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < keyword_count; ++i) require_string_key(method, PyTuple_GET_ITEM(kwnames, i));
   PyObject* self_key = self_keyword(method->spec->where);
-  PyObject* keyword_self = kwargs ? PyDict_GetItem(kwargs, self_key) : nullptr;
-  if (given == 1 && keyword_self != nullptr) {
+  const Py_ssize_t self_position = keyword_position(kwnames, self_key);
+  if (given == 1 && self_position >= 0) {
     raise_keyword_error(method, "%s() got multiple values for argument '%U'", self_key);
   }
-  if (given == 1) return Args(method, PyTuple_GET_ITEM(args, 0), args, kwargs, {});
-  if (given == 0 && keyword_self != nullptr) {
-    owned = checked(PyDict_Copy(kwargs), method->spec->where);
-    checked_status(PyDict_DelItem(owned.get(), self_key), method->spec->where);
-    return Args(method, keyword_self, args, owned.get(), {});
-  }
+  PyObject* const* keyword_values = args + given;
+  if (given == 1) return Args(method, args[0], keyword_values, kwnames);
+  if (given == 0 && self_position >= 0) return Args(method, keyword_values[self_position], keyword_values, kwnames);
   raise_argument_count(method, "exactly", 1, given);
 }
 
@@ -172,20 +199,13 @@ Args parse_any(const MethodObject* method, PyObject* args, PyObject* kwargs, Ref
   return Args(method, PyTuple_GET_ITEM(args, 0), owned.get(), kwargs, {});
 }
 
-Args parse(const MethodObject* method, PyObject* args, PyObject* kwargs, Ref& owned) {
-  switch (method->spec->convention) {
-    case Convention::Keywords: return parse_keywords(method, args, kwargs, owned);
-    case Convention::Positional: return parse_positional(method, args, kwargs);
-    case Convention::AnyArguments: break;
-  }
-  return parse_any(method, args, kwargs, owned);
-}
-
-PyObject* method_call(PyObject* object, PyObject* args, PyObject* kwargs) {
-  MethodObject* method = as_method(object);
+// The body's result for the arguments parse() makes, or nullptr with the
+// error set and the method's frame added to its traceback.
+template <class Parse>
+PyObject* run_body(MethodObject* method, Parse&& parse) {
   try {
     Ref owned;
-    Args parsed = parse(method, args, kwargs, owned);
+    const Args parsed = parse(owned);
     return method->spec->body(parsed).release();
   } catch (const PyError& error) {
     add_traceback(method->traceback_name->c_str(), error.where);
@@ -197,6 +217,21 @@ PyObject* method_call(PyObject* object, PyObject* args, PyObject* kwargs) {
     add_traceback(method->traceback_name->c_str(), method->spec->where);
   }
   return nullptr;
+}
+
+PyObject* method_vectorcall(PyObject* object, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  MethodObject* method = as_method(object);
+  return run_body(method, [&](Ref&) { return parse_keywords(method, args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
+PyObject* method_call(PyObject* object, PyObject* args, PyObject* kwargs) {
+  MethodObject* method = as_method(object);
+  switch (method->spec->convention) {
+    case Convention::Keywords: return PyVectorcall_Call(object, args, kwargs);
+    case Convention::Positional: return run_body(method, [&](Ref&) { return parse_positional(method, args, kwargs); });
+    case Convention::AnyArguments: break;
+  }
+  return run_body(method, [&](Ref& owned) { return parse_any(method, args, kwargs, owned); });
 }
 
 // Binds like a Python function: an instance gets a bound method, the class the function.
@@ -326,7 +361,8 @@ PyTypeObject method_type = [] {
   type.tp_dealloc = method_dealloc;
   type.tp_repr = method_repr;
   type.tp_call = method_call;
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+  type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
   type.tp_methods = method_methods;
   type.tp_getset = method_getset;
   type.tp_members = method_members;
@@ -358,6 +394,7 @@ MethodBody bound_body_of(PyObject* callable) {
 Ref make_method(const MethodSpec& spec, const char* class_name) {
   Ref object = checked(PyType_GenericAlloc(&method_type, 0));
   MethodObject* method = as_method(object.get());
+  if (spec.convention == Convention::Keywords) method->vectorcall = method_vectorcall;
   method->spec = new MethodSpec(spec);
   method->defaults = new std::vector<Ref>();
   method->keys = new std::vector<Ref>();

@@ -71,6 +71,9 @@ class Args {
   Args(const MethodObject* method, PyObject* self, PyObject* args, PyObject* kwargs,
        std::vector<PyObject*> values)
       : method_(method), self_(self), args_(args), kwargs_(kwargs), values_(std::move(values)) {}
+  // Keywords given as a vector call gives them: kwnames[i] = keyword_values[i].
+  Args(const MethodObject* method, PyObject* self, PyObject* const* keyword_values, PyObject* kwnames)
+      : method_(method), self_(self), keyword_values_(keyword_values), kwnames_(kwnames) {}
 
   // The tool object (or the class, for __new__).
   PyObject* self() const { return self_; }
@@ -84,11 +87,14 @@ class Args {
 
  private:
   std::size_t index_of(const char* name) const;
+  PyObject* given_keyword(PyObject* key) const;
   const MethodObject* method_;
   PyObject* self_;
-  PyObject* args_;
-  PyObject* kwargs_;
+  PyObject* args_ = nullptr;
+  PyObject* kwargs_ = nullptr;
   std::vector<PyObject*> values_;
+  PyObject* const* keyword_values_ = nullptr;
+  PyObject* kwnames_ = nullptr;
 };
 
 // The body of `callable` when it is a method object of this module bound to
