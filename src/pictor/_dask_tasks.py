@@ -12,6 +12,24 @@ def _call(block, method_name, keywords):
     return _lookup.method(method_name)(src=block, **keywords)
 
 
+def _rows(block, start, stop):
+    return block[start:stop]
+
+
+def _mended_stripe(block, above, below, halo, method_name, keywords):
+    """The method on a stripe, its rows within `halo` of a cut to the stripe
+    above or below taken from the method on the halo of rows beyond the cut and
+    two of the stripe's own: there, each has all the rows it reaches."""
+    result = _call(block, method_name, keywords)
+    if not result.flags.writeable or np.may_share_memory(result, block):
+        result = result.copy()
+    if above is not None:
+        result[:halo] = _call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
+    if below is not None:
+        result[-halo:] = _call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
+    return result
+
+
 def _call_with_maximum(block, maximum, method_name, keywords):
     # The method scales by the image's maximum: one extra row holding the
     # whole image's maximum makes the chunk's maximum that of the image.

@@ -17,7 +17,9 @@ bit. Each method runs one of these routes (``route_of`` names it):
   rows taken from its keywords (``boundary='none'``, so that OpenCV applies its
   own border at the true image edge; Dask's borders are not OpenCV's). Full
   width, because OpenCV's float pyrDown rounds the last columns of a tile
-  differently when its width differs from the image's modulo 8.
+  differently when its width differs from the image's modulo 8. Narrow halos
+  are not assembled onto the stripes: the rows near each cut are computed
+  again from the few rows around it, which saves copying every stripe.
 - "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
   pyramid level of a stripe lies on the rows of the whole image's level.
 - "components": canny_edge. The candidate maps for one threshold are local;
@@ -82,12 +84,19 @@ from pictor._dask_tasks import (
     _fuse_details_block,
     _fuse_bounds,
     _fuse_block,
+    _rows,
+    _mended_stripe,
 )
 
 __all__ = ["apply", "apply_rereading", "route_of", "METHODS"] + [
     "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
     "FeatureDetection", "GeometricTransformation",
 ]
+
+# Halos of up to this many rows are mended at the cuts between stripes (6 halos
+# of rows computed again per cut) rather than assembled onto each stripe
+# (map_overlap: a copy of every stripe); wider ones are cheaper assembled.
+NARROW_HALO = 8
 
 # Samples per row stripe of a NumPy input: large enough that the halo and the
 # per-task cost stay small, small enough for a few stripes per core.
@@ -327,13 +336,33 @@ def _pointwise(method_name, x, keywords, dtype, reread=None):
 
 def _neighbourhood(method_name, x, keywords, dtype, reread=None):
     halo = HALOS[method_name](keywords)
-    stripes = _stripes(x, halo)
+    narrow = halo <= NARROW_HALO
+    stripes = _stripes(x, 2 * halo if narrow else halo)
     if stripes is None:  # one stripe: the whole call is the same thing
         return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    if halo == 0:
+        return _pointwise(method_name, stripes, keywords, dtype)
+    if narrow:
+        return _stripes_mended_at_cuts(method_name, stripes, halo, keywords, dtype)
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = halo
     return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
                           meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+def _stripes_mended_at_cuts(method_name, stripes, halo, keywords, dtype):
+    """The method on each stripe as it is, with the rows within `halo` of a cut
+    taken from the method on the three halos of rows around them."""
+    blocks = stripes.to_delayed().ravel()
+    last = len(blocks) - 1
+    pieces = []
+    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
+        above = dask.delayed(_rows, pure=True)(blocks[index - 1], -halo, None) if index > 0 else None
+        below = dask.delayed(_rows, pure=True)(blocks[index + 1], 0, halo) if index < last else None
+        mended = dask.delayed(_mended_stripe, pure=True)(block, above, below, halo, method_name, keywords)
+        pieces.append(da.from_delayed(mended, shape=(height,) + stripes.shape[1:], dtype=dtype,
+                                      meta=_meta(stripes, dtype)))
+    return da.concatenate(pieces)
 
 
 def _reading_for_statistic(x, reread):
