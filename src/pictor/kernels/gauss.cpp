@@ -28,15 +28,25 @@ inline const UnalignedLanes& lanes_at(const std::uint16_t* sample) {
 
 inline UnalignedLanes& lanes_at(std::uint16_t* sample) { return *reinterpret_cast<UnalignedLanes*>(sample); }
 
-// The levels of `count` lanes, restored to 16 bits or as 8-bit levels.
+// The levels of `count` lanes, restored to 16 bits or as 8-bit levels (a
+// whole block as one store, the last one of a row as a copy of its lanes).
 inline void store_levels(Lanes levels, std::uint16_t* out, std::ptrdiff_t count) {
   const Lanes restored = levels * static_cast<std::uint16_t>(kLevelsPer8BitStep);
+  if (count == kLanes) {
+    lanes_at(out) = restored;
+    return;
+  }
   std::memcpy(out, &restored, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
 }
 
 inline void store_levels(Lanes levels, std::uint8_t* out, std::ptrdiff_t count) {
   using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+  using UnalignedBytes = std::uint8_t __attribute__((vector_size(kLanes), aligned(1), may_alias));
   const Bytes bytes = __builtin_convertvector(levels, Bytes);
+  if (count == kLanes) {
+    *reinterpret_cast<UnalignedBytes*>(out) = bytes;
+    return;
+  }
   std::memcpy(out, &bytes, static_cast<std::size_t>(count));
 }
 
@@ -76,6 +86,29 @@ void weigh_along_row(const std::uint16_t* __restrict framed, std::uint16_t* __re
 constexpr std::ptrdiff_t kStretchBlocks = 32;
 constexpr long kNarrowestStretchedSide = 11;
 
+// Adds kPairs pairs of rows, from pair `first` on, to the sums of the
+// `blocks` blocks of lanes from column `start`.
+template <int kPairs>
+__attribute__((always_inline)) inline void add_row_pairs(const std::uint16_t* const* high,
+                                                         const std::uint16_t* const* low,
+                                                         const std::uint16_t* weights, long ksize, long first,
+                                                         std::ptrdiff_t start, std::ptrdiff_t blocks, Lanes* a,
+                                                         Lanes* b) {
+  for (std::ptrdiff_t q = 0; q < blocks; ++q) {
+    const std::ptrdiff_t j = start + q * kLanes;
+    Lanes sum_high = a[q];
+    Lanes sum_low = b[q];
+    for (int p = 0; p < kPairs; ++p) {
+      const long top = first + p;
+      const long bottom = ksize - 1 - top;
+      sum_high += weights[top] * (lanes_at(high[top] + j) + lanes_at(high[bottom] + j));
+      sum_low += weights[top] * (lanes_at(low[top] + j) + lanes_at(low[bottom] + j));
+    }
+    a[q] = sum_high;
+    b[q] = sum_low;
+  }
+}
+
 template <class Side, class Out>
 PICTOR_ALSO_FOR_AVX2
 void weigh_many_rows(const std::uint16_t* const* high, const std::uint16_t* const* low, const std::uint16_t* weights,
@@ -90,20 +123,13 @@ void weigh_many_rows(const std::uint16_t* const* high, const std::uint16_t* cons
       a[q] = weights[radius] * lanes_at(high[radius] + start + q * kLanes);
       b[q] = weights[radius] * lanes_at(low[radius] + start + q * kLanes);
     }
-    // Two pairs of rows at a time (the second with weight 0 past the last
-    // pair): half the passes over the sums.
-    for (long i = 0; i < radius; i += 2) {
-      const long next = std::min(i + 1, radius - 1);
-      const std::uint16_t weight = weights[i];
-      const std::uint16_t next_weight = i + 1 < radius ? weights[i + 1] : 0;
-      const std::uint16_t* rows[8] = {high[i], high[ksize - 1 - i], high[next], high[ksize - 1 - next],
-                                      low[i],  low[ksize - 1 - i],  low[next],  low[ksize - 1 - next]};
-      for (std::ptrdiff_t q = 0; q < blocks; ++q) {
-        const std::ptrdiff_t j = start + q * kLanes;
-        a[q] += weight * (lanes_at(rows[0] + j) + lanes_at(rows[1] + j)) +
-                next_weight * (lanes_at(rows[2] + j) + lanes_at(rows[3] + j));
-        b[q] += weight * (lanes_at(rows[4] + j) + lanes_at(rows[5] + j)) +
-                next_weight * (lanes_at(rows[6] + j) + lanes_at(rows[7] + j));
+    // Four pairs of rows at a time: a quarter of the passes over the sums.
+    for (long i = 0; i < radius; i += 4) {
+      switch (std::min(4L, radius - i)) {
+        case 4: add_row_pairs<4>(high, low, weights, ksize, i, start, blocks, a, b); break;
+        case 3: add_row_pairs<3>(high, low, weights, ksize, i, start, blocks, a, b); break;
+        case 2: add_row_pairs<2>(high, low, weights, ksize, i, start, blocks, a, b); break;
+        default: add_row_pairs<1>(high, low, weights, ksize, i, start, blocks, a, b); break;
       }
     }
     for (std::ptrdiff_t q = 0; q < blocks; ++q) {
