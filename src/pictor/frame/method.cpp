@@ -64,15 +64,17 @@ std::size_t Args::index_of(const char* name) const {
 namespace {
 
 // The position of `key` (an interned name) among the names of a vector call,
-// or -1. Names written in the call are interned as the declaration's are;
-// names from a ** mapping may be equal strings of their own.
+// or -1. Names written in the call are interned as the declaration's are, so
+// an interned name equals the key only if it is the key; names from a **
+// mapping may be equal strings of their own, and only those are compared.
 Py_ssize_t keyword_position(PyObject* kwnames, PyObject* key) {
   const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (PyTuple_GET_ITEM(kwnames, i) == key) return i;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), key) == 0) return i;
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_CHECK_INTERNED(name) && PyUnicode_Compare(name, key) == 0) return i;
   }
   return -1;
 }
