@@ -19,9 +19,10 @@ bench:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) -m pictor bench
 
-# Wheels for CPython 3.8 to 3.13, repaired to a manylinux tag: dist/.
+# Wheels repaired to a manylinux tag, in dist/: for every CPython from 3.8 to
+# 3.13 found here, or only the one named (make wheels PY=3.11).
 wheels:
-	bash tools/wheels.sh
+	bash tools/wheels.sh $(PY)
 
 # The method reference, docs/reference.md, each method with its tile in docs/gallery.png.
 reference:

@@ -12,10 +12,7 @@ cmake --build "$build" >&2
 pkg="$build/python/pictor"
 mkdir -p "$pkg"
 for entry in "$root"/src/pictor/*; do
-  case "$entry" in
-    *.cpp|*.h|*/frame|*/image_enhancer|*/kernels|*/tool) ;;
-    *) ln -sfn "$entry" "$pkg/" ;;
-  esac
+  ln -sfn "$entry" "$pkg/"
 done
 cp "$build"/lumenops*.so "$pkg/"
 mkdir -p "$pkg/models"

@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pictor
-from pictor import cli
+from pictor.cli import gallery, operations
 
 TARGET = Path(__file__).resolve().parent.parent / "docs" / "reference.md"
 
@@ -57,7 +57,7 @@ def entry(function, position):
     properties = ["8-bit working copy" if function.eight_bit_copy else "computes at the image's own depth"]
     if function.grey_only:
         properties.append("grey images only")
-    row, column = divmod(position, cli.GALLERY_COLUMNS)
+    row, column = divmod(position, gallery.GALLERY_COLUMNS)
     lines = ["## {}".format(name), "",
              "`pictor.{}` — tool method `{}.{}`; {}.".format(signature(function), cls.__name__, name,
                                                                ", ".join(properties)), "",
@@ -71,10 +71,10 @@ def entry(function, position):
 def render():
     lines = [INTRODUCTION]
     lines += ["| operation | what it does |", "|---|---|"]
-    for function in cli.image_methods():
-        lines.append("| [{0}](#{0}) | {1} |".format(function.__name__, cli.first_sentence(function.__doc__)))
+    for function in operations.image_methods():
+        lines.append("| [{0}](#{0}) | {1} |".format(function.__name__, operations.first_sentence(function.__doc__)))
     lines.append("")
-    for position, function in enumerate(cli.image_methods(), start=1):
+    for position, function in enumerate(operations.image_methods(), start=1):
         lines += entry(function, position)
     return "\n".join(lines).rstrip() + "\n"
 
@@ -88,7 +88,7 @@ def main(argv):
         return 0
     TARGET.parent.mkdir(exist_ok=True)
     TARGET.write_text(text, encoding="utf-8")
-    print("wrote {} ({} operations, pictor {})".format(TARGET, len(cli.image_methods()), pictor.__version__))
+    print("wrote {} ({} operations, pictor {})".format(TARGET, len(operations.image_methods()), pictor.__version__))
     return 0
 
 

@@ -46,7 +46,7 @@ fi
 export LD_PRELOAD="$asan${ubsan:+ $ubsan}"
 # detect_leaks=0: CPython keeps interned strings, static types and module
 #   state alive until exit, which LeakSanitizer reports as leaks on every run;
-#   reference and memory leaks are measured by tests/test_leaks.py instead.
+#   reference and memory leaks are measured by tests/module/test_leaks.py instead.
 # allocator_may_return_null=1 + max_allocation_size_mb: an impossible
 #   allocation (a huge keyword value, a huge image) fails as it does in a normal
 #   build (MemoryError, cv2.error) instead of aborting the process. 8 GiB, the
@@ -68,11 +68,11 @@ export PICTOR_FUZZ_TIMEOUT=${PICTOR_FUZZ_TIMEOUT:-180}
 # so only their reference counts would remain), the 50000 x 50000 images
 # (gigabytes of shadow memory), the stub type-checking (no native code) and
 # the Dask cluster processes (orchestration; the chunked native steps run in
-# tests/test_dask.py).
+# tests/python/test_dask.py).
 if [ "${1:-}" = --ci ]; then
   shift
-  set -- tests --ignore=tests/test_leaks.py --ignore=tests/test_huge_inputs.py \
-    --ignore=tests/test_stubs.py --ignore=tests/test_dask_cluster.py "$@"
+  set -- tests --ignore=tests/module/test_leaks.py --ignore=tests/module/test_huge_inputs.py \
+    --ignore=tests/module/test_stubs.py --ignore=tests/python/test_dask_cluster.py "$@"
 elif [ $# -eq 0 ]; then
   set -- tests
 fi

@@ -85,7 +85,7 @@ build_wheel() {
   built_wheel "$wheel_dir"
 }
 
-built_wheel() { ls "$1"/pictor-*.whl 2>/dev/null | head -n 1; }
+built_wheel() { ls "$1"/pictor_lumenops-*.whl 2>/dev/null | head -n 1; }
 
 # Reinstalls the package into NAME; dependencies come from the pinned file.
 install_package() {

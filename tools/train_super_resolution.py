@@ -15,7 +15,7 @@ Training data are sample photographs shipped inside the scikit-image wheel
     brick, grass, gravel  CC0 (CC0Textures)
     text               public domain
 
-Held out from training, for tests/test_model_quality.py:
+Held out from training, for tests/tools/test_model_quality.py:
 
     camera             CC0 (photographer Lav Varshney)
     chelsea            CC0 (photographer Stefan van der Walt)

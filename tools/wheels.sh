@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the pictor wheels and repairs them to a manylinux tag.
 #
-#   tools/wheels.sh [VERSION ...]    default: every supported CPython, 3.8 to 3.13
+#   tools/wheels.sh [VERSION ...]    default: every supported CPython (3.8 to
+#                                    3.13) found here; a named one must exist
 #   tools/wheels.sh smoke WHEEL CONSTRAINTS
 #                                    repair WHEEL, install it into a clean
 #                                    virtual environment of its CPython with
@@ -46,7 +47,7 @@ build_repaired_wheel() {
   rm -rf "$raw"
   echo "building the wheel for CPython $version" >&2
   "$python" -m pip wheel --quiet --no-deps --wheel-dir "$raw" . >&2
-  repaired=$(repair "$(ls "$raw"/pictor-*.whl)")
+  repaired=$(repair "$(ls "$raw"/pictor_lumenops-*.whl)")
   cp "$repaired" dist/
   echo "dist/$(basename "$repaired")"
 }
@@ -58,7 +59,7 @@ repair() {
   tools=$(tools_python)
   rm -rf "$out"
   PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir "$out" "$wheel" >&2
-  ls "$out"/pictor-*manylinux*.whl
+  ls "$out"/pictor_lumenops-*manylinux*.whl
 }
 
 smoke() {
@@ -73,9 +74,22 @@ smoke() {
   "$venv/bin/python" -I "$root/tools/wheel_smoke.py"
 }
 
+# The supported CPythons this machine has; the others are named and skipped.
+available_versions() {
+  local version
+  for version in $SUPPORTED; do
+    if find_python "$version" >/dev/null 2>&1; then
+      echo "$version"
+    else
+      echo "skipping CPython $version: not found" >&2
+    fi
+  done
+}
+
 main() {
   local versions=("$@") version
-  [ ${#versions[@]} -gt 0 ] || read -r -a versions <<<"$SUPPORTED"
+  [ ${#versions[@]} -gt 0 ] || mapfile -t versions < <(available_versions)
+  [ ${#versions[@]} -gt 0 ] || { echo "no supported CPython found" >&2; return 1; }
   mkdir -p dist
   for version in "${versions[@]}"; do
     build_repaired_wheel "$version"

@@ -11,8 +11,8 @@
 #include "frame/module_state.h"
 #include "frame/pycall.h"
 #include "frame/singleton.h"
-#include "chunked.h"
-#include "tools.h"
+#include "tools/chunk_steps.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 

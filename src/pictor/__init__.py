@@ -11,7 +11,7 @@ unchecked drop-in.
 
 __version__ = "0.2.0"
 
-from pictor._checked import image_functions as _image_functions
+from pictor.functions import image_functions as _image_functions
 
 globals().update(_image_functions())
 __all__ = sorted(_image_functions())

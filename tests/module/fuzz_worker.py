@@ -39,7 +39,10 @@ import numpy as np
 
 from tool_calls import write_identity_model
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The worker imports this module from its folder and the shared helpers
+# (tool_calls, corpus) from the tests' root.
+WORKER_DIR = os.path.dirname(os.path.abspath(__file__))
+TESTS_DIR = os.path.dirname(WORKER_DIR)
 
 # Methods whose result legitimately involves the input.
 RETURNS_A_VIEW = {"GeometricTransformation.crop"}
@@ -510,7 +513,7 @@ class Worker:
         self.log = tempfile.TemporaryFile()
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(
-            [TESTS_DIR, _pictor_search_path()] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+            [WORKER_DIR, TESTS_DIR, _pictor_search_path()] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
         env["PYTHONFAULTHANDLER"] = "1"
         command = [sys.executable, "-c", "import fuzz_worker; fuzz_worker.serve()"]
         self.process = subprocess.Popen(command, cwd=self.cwd, env=env, stdin=subprocess.PIPE,

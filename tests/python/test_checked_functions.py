@@ -91,7 +91,7 @@ def test_reference_document_is_current():
     import sys
     from pathlib import Path
 
-    root = Path(__file__).resolve().parent.parent
+    root = Path(__file__).resolve().parents[2]
     check = subprocess.run([sys.executable, str(root / "tools" / "reference_doc.py"), "--check"],
                            capture_output=True, text=True, timeout=300)
     assert check.returncode == 0, check.stderr
@@ -101,7 +101,7 @@ def test_readme_names_the_operations_on_the_working_copy():
     import re
     from pathlib import Path
 
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
     listed = readme.split("The operations on the working copy are:")[1].split("The\nothers")[0]
     declared = {name for name in FUNCTIONS if getattr(pictor, name).eight_bit_copy}
     assert set(re.findall(r"`(\w+)`", listed)) == declared

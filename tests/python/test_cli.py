@@ -136,16 +136,16 @@ def test_unknown_operations_are_refused(tmp_path, operation):
 
 
 def test_gallery_has_one_tile_per_image_method(tmp_path):
-    from pictor import cli
+    from pictor.cli import gallery
 
     source = write(tmp_path / "in.png", np.tile(np.arange(0, 256, 4, dtype=np.uint8), (48, 1)))
     target = tmp_path / "gallery.png"
     result = run_pictor("gallery", source, "-o", target, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     sheet = cv2.imread(str(target))
-    tile_height = cli.TILE_SIDE + cli.LABEL_HEIGHT
-    tiles = len(cli.image_methods()) + 1  # the input comes first
-    rows = -(-tiles // cli.GALLERY_COLUMNS)
-    assert sheet.shape == (rows * tile_height, cli.GALLERY_COLUMNS * cli.TILE_SIDE, 3)
-    last_tile = sheet[(rows - 1) * tile_height:, ((tiles - 1) % cli.GALLERY_COLUMNS) * cli.TILE_SIDE:][:tile_height, :cli.TILE_SIDE]
+    tile_height = gallery.TILE_SIDE + gallery.LABEL_HEIGHT
+    tiles = len(gallery.image_methods()) + 1  # the input comes first
+    rows = -(-tiles // gallery.GALLERY_COLUMNS)
+    assert sheet.shape == (rows * tile_height, gallery.GALLERY_COLUMNS * gallery.TILE_SIDE, 3)
+    last_tile = sheet[(rows - 1) * tile_height:, ((tiles - 1) % gallery.GALLERY_COLUMNS) * gallery.TILE_SIDE:][:tile_height, :gallery.TILE_SIDE]
     assert last_tile.any(), "the last method's tile is empty"

@@ -11,6 +11,7 @@ cloudpickle = pytest.importorskip("cloudpickle")
 
 from conftest import assert_same_array  # noqa: E402
 from pictor import dask as pd  # noqa: E402
+from pictor.dask import routes  # noqa: E402
 from pictor import lumenops  # noqa: E402
 
 # 2-D tiles, uneven row bands, one chunk.
@@ -107,9 +108,9 @@ def test_pyramid_on_aligned_stripes(kind, monkeypatch):
     lazy = pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8)
     assert lazy.numblocks[0] > 2
     assert_same_array(lazy.compute(), expected)
-    for align, reach in [(8, pd.PYRAMID_REACH), (pd.PYRAMID_ALIGN, 20)]:  # misaligned, or too short a halo
-        monkeypatch.setattr(pd, "PYRAMID_ALIGN", align)
-        monkeypatch.setattr(pd, "PYRAMID_REACH", reach)
+    for align, reach in [(8, routes.PYRAMID_REACH), (routes.PYRAMID_ALIGN, 20)]:  # misaligned, or too short a halo
+        monkeypatch.setattr(routes, "PYRAMID_ALIGN", align)
+        monkeypatch.setattr(routes, "PYRAMID_REACH", reach)
         assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
 
 
@@ -125,11 +126,11 @@ def test_fuse_on_aligned_stripes(kind, mode, monkeypatch):
     # Each stripe truncated at its own mean (its own maximum clips nothing
     # either way), or too short a halo.
     if mode == 0:
-        monkeypatch.setattr(pd, "_fuse_block", lambda block, bounds, method_name, keywords: pd._call(
+        monkeypatch.setattr(routes, "_fuse_block", lambda block, bounds, method_name, keywords: routes._call(
             block, method_name, keywords))
         assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
         monkeypatch.undo()
-    monkeypatch.setattr(pd, "FUSE_REACH", 60)
+    monkeypatch.setattr(routes, "FUSE_REACH", 60)
     assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
 
 
@@ -140,7 +141,7 @@ def test_local_histogram_counts_channel_zero_only(monkeypatch):
                     rng.integers(150, 255, (300, 200))], axis=-1).astype(np.uint8)
     name = "ImageSegmenter.local_histogram_threshold_segmentation"
     assert_chunked_equals_whole(name, src, (64, 50))
-    monkeypatch.setattr(pd, "_channel0_level_counts_block", pd._working_level_counts_block)
+    monkeypatch.setattr(routes, "_channel0_level_counts_block", routes._working_level_counts_block)
     wrong = pd.apply(da.from_array(src, chunks=(64, 50, 3)), name).compute()
     assert np.any(wrong != whole_call(name, src))
 
@@ -173,7 +174,7 @@ def test_threshold_search_asks_the_segmenters_tool(name, monkeypatch):
 def test_coarse_level_mean_in_numpy_order(chunks, dtype):
     # A tree of chunk sums gives other bits than np.mean for 5000- and 77777-sample chunks.
     level = (np.random.default_rng(0).random((300, 151, 3), dtype=dtype) - 0.3) * 0.7
-    assert pd._level_bound(da.from_array(level.ravel(), chunks=chunks), True).compute() == np.mean(level)
+    assert routes._level_bound(da.from_array(level.ravel(), chunks=chunks), True).compute() == np.mean(level)
 
 
 @pytest.mark.parametrize("name", ["ImageEnhancer.histogram_enhancement",
@@ -201,13 +202,13 @@ def test_float_mean_folded_in_numpy_order(chunks):
     target = 0.5 * 65535.0
     transfer = (src - np.mean(src)) + target
     norm = (transfer - np.min(transfer)) / (np.max(transfer) - np.min(transfer))
-    _, mean = pd._transfer_plan(da.from_array(src, chunks=chunks), target)
+    _, mean = routes._transfer_plan(da.from_array(src, chunks=chunks), target)
     assert mean.compute() == np.mean(norm)
 
 
 def test_too_small_halo_is_caught(monkeypatch):
     src = image(np.uint8, SHAPES["grey"])
-    monkeypatch.setitem(pd.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)
+    monkeypatch.setitem(routes.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)
     x = da.from_array(src, chunks=(40, -1))
     ours = pd.apply(x, "ImageSmoother.gaussian_blur", ksize=9).compute()
     assert np.any(ours != whole_call("ImageSmoother.gaussian_blur", src, ksize=9))

@@ -1,7 +1,7 @@
 // pictor._chunked: per-chunk steps for chunked execution, given a statistic
 // that the caller computed over the whole image. Each reuses the kernel of the
 // whole-image method, so a chunk's samples equal those of the whole call.
-#include "chunked.h"
+#include "tools/chunk_steps.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,8 +12,8 @@
 
 #include "tool/depth.h"
 #include "frame/ndarray.h"
-#include "image_enhancer/fuse_truncation.h"
-#include "image_segmenter.h"
+#include "tools/image_enhancer/fuse_truncation.h"
+#include "tools/image_segmenter.h"
 #include "kernels/fusion.h"
 #include "kernels/histogram.h"
 #include "kernels/reduce.h"

@@ -7,7 +7,7 @@
 #include "kernels/tensor.h"
 #include "tool/depth.h"
 #include "tool/python.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace {

@@ -10,7 +10,7 @@
 #include "kernels/depth.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace {

@@ -9,7 +9,7 @@
 #include "frame/singleton.h"
 #include "tool/keywords.h"
 #include "tool/python.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace {

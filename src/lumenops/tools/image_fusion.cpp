@@ -3,7 +3,7 @@
 #include "frame/singleton.h"
 #include "frame/split_work.h"
 #include "kernels/fusion.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace {

@@ -20,15 +20,15 @@
 
 #include "frame/singleton.h"
 #include "frame/split_work.h"
-#include "image_segmenter.h"
+#include "tools/image_segmenter.h"
 #include "kernels/histogram.h"
 #include "kernels/threshold.h"
-#include "native_filters.h"
+#include "tools/native_filters.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
 #include "tool/python.h"
-#include "tools.h"
-#include "utility_tool.h"
+#include "tools/tool_classes.h"
+#include "tools/utility_tool.h"
 
 namespace pictor {
 namespace {

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "frame/singleton.h"
-#include "native_filters.h"
+#include "tools/native_filters.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace {

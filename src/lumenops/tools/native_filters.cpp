@@ -1,4 +1,4 @@
-#include "native_filters.h"
+#include "tools/native_filters.h"
 
 #include <algorithm>
 #include <atomic>

@@ -4,7 +4,7 @@
 // else (other array types, subclasses, lists, odd bounds) goes through the
 // same NumPy calls and Python operators as the documented recipe, so that the
 // result types, warnings and exceptions are NumPy's own.
-#include "utility_tool.h"
+#include "tools/utility_tool.h"
 
 #include <type_traits>
 #include <vector>
@@ -16,7 +16,7 @@
 #include "kernels/reduce.h"
 #include "tool/keywords.h"
 #include "tool/python.h"
-#include "tools.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 namespace utility_tool {

@@ -6,6 +6,8 @@ import errno
 import os
 from pathlib import Path
 
+IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
+SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
 TIFF_SUFFIXES = {".tif", ".tiff"}
 # Marks the temporary file a result is written to before it takes its name.
 PARTIAL_MARK = ".pictor-partial-"

@@ -3,7 +3,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "image_enhancer/common.h"
+#include "tools/image_enhancer/common.h"
 #include "kernels/blend.h"
 
 namespace pictor::enhancer {

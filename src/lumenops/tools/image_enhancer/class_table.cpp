@@ -1,7 +1,7 @@
 // ImageEnhancer's methods in their documented order; each family's methods
 // live in the file named after it.
-#include "image_enhancer/common.h"
-#include "tools.h"
+#include "tools/image_enhancer/common.h"
+#include "tools/tool_classes.h"
 
 namespace pictor {
 

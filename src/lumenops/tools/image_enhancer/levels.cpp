@@ -5,14 +5,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "image_enhancer/common.h"
+#include "tools/image_enhancer/common.h"
 #include "kernels/histogram.h"
 #include "kernels/levels.h"
 #include "kernels/selection.h"
 #include "kernels/stretch.h"
 #include "kernels/tables.h"
 #include "kernels/window.h"
-#include "native_filters.h"
+#include "tools/native_filters.h"
 
 namespace pictor::enhancer {
 namespace {

@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "image_enhancer/common.h"
-#include "image_enhancer/fuse_truncation.h"
+#include "tools/image_enhancer/common.h"
+#include "tools/image_enhancer/fuse_truncation.h"
 #include "kernels/pyramid.h"
 #include "kernels/reduce.h"
 #include "kernels/tables.h"

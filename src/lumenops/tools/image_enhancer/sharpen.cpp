@@ -1,7 +1,7 @@
 // ImageEnhancer: unsharp masking, Laplacian sharpening and gradient details.
-#include "image_enhancer/common.h"
+#include "tools/image_enhancer/common.h"
 #include "kernels/sharpen.h"
-#include "native_filters.h"
+#include "tools/native_filters.h"
 
 namespace pictor::enhancer {
 namespace {

@@ -1,10 +1,10 @@
 // ImageEnhancer: the tone effects.
 #include <algorithm>
 
-#include "image_enhancer/common.h"
+#include "tools/image_enhancer/common.h"
 #include "kernels/tables.h"
 #include "kernels/tone.h"
-#include "native_filters.h"
+#include "tools/native_filters.h"
 
 namespace pictor::enhancer {
 

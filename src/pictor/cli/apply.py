@@ -1,0 +1,279 @@
+"""`pictor apply`: one operation on image files, each result written whole
+or not at all."""
+
+import os
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from pathlib import Path
+
+from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
+                                    Page, read_pages, write_pages)
+from pictor.cli.operations import EXIT_FAILED, UsageError, one_line, parse_keywords, resolve_function
+
+# Fewer distinct levels than this in the 8-bit working copy is worth a note.
+FEW_LEVELS = 64
+WORKING_LEVEL_WIDTH = 257  # a 16-bit sample v is level v // 257 of the working copy
+PROGRESS_INTERVAL = 0.5
+
+
+def collect_inputs(paths, recursive):
+    """([(source, path relative to the output folder)], [(path, why skipped)], [input folders])."""
+    files, skipped, folders = [], [], []
+    for path in map(Path, paths):
+        if not path.is_dir():
+            files.append((path, Path(path.name)))
+            continue
+        folders.append(path)
+        for folder, subfolders, names in os.walk(path):
+            subfolders.sort()
+            if not recursive:
+                skipped += [(Path(folder) / sub, "a folder (give -r to include it)") for sub in subfolders]
+                subfolders.clear()
+            for name in sorted(names):
+                source = Path(folder) / name
+                if PARTIAL_MARK in name:
+                    continue
+                if source.suffix.lower() in IMAGE_SUFFIXES:
+                    files.append((source, source.relative_to(path)))
+                else:
+                    skipped.append((source, "not an image file"))
+    return unique_sources(files), skipped, folders
+
+
+def unique_sources(files):
+    """Each input once, however often it was named: two runs of one file would write one result twice."""
+    seen, unique = set(), []
+    for source, relative in files:
+        key = source.resolve()
+        if key not in seen:
+            seen.add(key)
+            unique.append((source, relative))
+    return unique
+
+
+def is_inside(path, folder):
+    path, folder = path.resolve(), folder.resolve()
+    return path == folder or folder in path.parents
+
+
+def refuse_writing_over_inputs(files, folders, outdir, in_place):
+    if in_place:
+        return
+    for folder in folders:
+        if is_inside(outdir, folder):
+            raise UsageError("the output folder {} is the input folder {} or inside it; choose another -o "
+                             "or give --in-place".format(outdir, folder))
+    for source, relative in files:
+        for is_16_bit in (False, True):
+            if source.exists() and output_path(relative, outdir, is_16_bit).resolve() == source.resolve():
+                raise UsageError("{} would be overwritten by its own result; choose another -o or give "
+                                 "--in-place".format(source))
+
+
+def output_path(relative, outdir, is_16_bit):
+    """The input's place in OUTDIR; formats without 16-bit samples become TIFF."""
+    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES:
+        return outdir / relative.with_suffix(".tif")
+    return outdir / relative
+
+
+def refuse_colliding_outputs(files, outdir):
+    seen = {}
+    for source, relative in files:
+        for is_16_bit in (False, True):
+            target = output_path(relative, outdir, is_16_bit)
+            if seen.setdefault(target, source) != source:
+                raise UsageError("{} and {} would both be written to {}".format(seen[target], source, target))
+
+
+def existing_outputs(files, outdir):
+    """The inputs whose result is already there, whatever its depth."""
+    return {source for source, relative in files
+            if any(output_path(relative, outdir, is_16_bit).exists() for is_16_bit in (False, True))}
+
+
+# ---------------------------------------------------------------- one file, a batch
+
+class Notes:
+    """Messages printed once per run, whichever file first gives rise to them."""
+
+    def __init__(self):
+        self.lock, self.seen = threading.Lock(), set()
+
+    def once(self, key, message):
+        with self.lock:
+            if key in self.seen:
+                return
+            self.seen.add(key)
+        print(message, file=sys.stderr)
+
+
+def note_collapse(notes, function, source, image):
+    """Notes when 16-bit data reaches the 8-bit working copy with few levels left."""
+    import numpy as np
+
+    if not function.eight_bit_copy or image.dtype != np.uint16:
+        return
+    levels = np.count_nonzero(np.bincount((image // WORKING_LEVEL_WIDTH).ravel(), minlength=256))
+    if levels < FEW_LEVELS and np.unique(image).size >= FEW_LEVELS:
+        notes.once("collapse", "note: {}: {} works on an 8-bit copy, where these 16-bit values (range {}-{}) "
+                   "keep only {} levels; stretch the data over the 16-bit range first to keep its detail"
+                   .format(source, function.__name__, image.min(), image.max(), levels))
+
+
+class Progress:
+    """A one-line progress report on stderr when it is a terminal, with the
+    elapsed time, refreshed while a long file runs."""
+
+    def __init__(self, total):
+        self.total, self.done = total, 0
+        self.started = time.monotonic()
+        self.visible = sys.stderr.isatty()
+        self.finished = threading.Event()
+        self.lock = threading.Lock()
+        if self.visible:
+            threading.Thread(target=self.tick, daemon=True).start()
+
+    def tick(self):
+        while not self.finished.wait(PROGRESS_INTERVAL):
+            self.show()
+
+    def show(self):
+        with self.lock:
+            filled = 30 * self.done // max(self.total, 1)
+            sys.stderr.write("\r[{}{}] {}/{} files, {:.0f} s".format(
+                "#" * filled, "." * (30 - filled), self.done, self.total, time.monotonic() - self.started))
+            sys.stderr.flush()
+
+    def message(self, text):
+        """A line of its own, below the progress line."""
+        with self.lock:
+            print(("\n" if self.visible else "") + text, file=sys.stderr)
+
+    def advance(self):
+        self.done += 1
+        if self.visible:
+            self.show()
+
+    def close(self):
+        self.finished.set()
+        if self.visible:
+            sys.stderr.write("\n")
+
+
+def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
+    if stop.is_set():
+        raise Interrupted()
+    from pictor.functions import check_image
+    import numpy as np
+
+    pages = read_pages(source)
+    results = []
+    for page in pages:
+        try:
+            check_image(function.__name__, page.data, function.grey_only)
+        except (TypeError, ValueError) as error:
+            raise ValueError("cannot be represented for {}: {}".format(
+                function.__name__, str(error).split(": ", 1)[-1])) from None
+        note_collapse(notes, function, source, page.data)
+        result = function(page.data, **keywords)
+        if not isinstance(result, np.ndarray):
+            raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
+        results.append(Page(result, page.tags))
+    if len(pages) > 1 and relative.suffix.lower() not in TIFF_SUFFIXES:
+        raise ValueError("cannot be represented: {} pages".format(len(pages)))
+    target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
+    write_pages(target, results, stop)
+    return target
+
+
+def run_batch(function, keywords, files, outdir, workers, fail_fast):
+    import cv2
+
+    # Files run in parallel threads; OpenCV's own thread pool would only compete with them.
+    cv2.setNumThreads(1)
+    stop, notes = threading.Event(), Notes()
+    progress = Progress(len(files))
+    failures = written = 0
+    pool = ThreadPoolExecutor(max_workers=workers)
+    pending = {pool.submit(apply_to_file, function, keywords, source, relative, outdir, stop, notes): source
+               for source, relative in files}
+    try:
+        for future in as_completed(pending):
+            progress.advance()
+            error = future.exception()
+            if error is None:
+                written += 1
+                continue
+            failures += 1
+            progress.message("{}: {}".format(pending[future], one_line(error)))
+            if fail_fast:
+                stop.set()
+                break
+    except KeyboardInterrupt:
+        stop.set()
+        progress.message("pictor: interrupted; finishing the files in progress without writing them")
+        raise
+    finally:
+        for future in pending:
+            future.cancel()
+        pool.shutdown(wait=True)
+        progress.close()
+    return written, failures
+
+
+def command_apply(options):
+    function = resolve_function(options.operation)
+    keywords = parse_keywords(options.keywords, function)
+    if options.chunked:
+        return apply_chunked(options, function, keywords)
+    files, skipped, folders = collect_inputs(options.inputs, options.recursive)
+    outdir = Path(options.output)
+    refuse_writing_over_inputs(files, folders, outdir, options.in_place)
+    refuse_colliding_outputs(files, outdir)
+    if not options.overwrite:
+        existing = existing_outputs(files, outdir)
+        skipped += [(source, "its result exists (give --overwrite to replace it)") for source in sorted(existing)]
+        files = [(source, relative) for source, relative in files if source not in existing]
+    for path, reason in skipped:
+        print("skipped {}: {}".format(path, reason), file=sys.stderr)
+    if not files:
+        if skipped:
+            print("nothing to do", file=sys.stderr)
+            return 0
+        raise UsageError("no input images")
+    outdir.mkdir(parents=True, exist_ok=True)
+    if options.scheduler:
+        written, failures = dask_batch().run_files(apply_to_file, function, keywords, files, outdir,
+                                                   options.scheduler, options.workers, Progress(len(files)))
+    else:
+        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast)
+    print("{} of {} files written, {} failed, {} skipped".format(written, len(files), failures, len(skipped)),
+          file=sys.stderr)
+    return EXIT_FAILED if failures else 0
+
+
+def dask_batch():
+    try:
+        from pictor.cli import cluster_batch
+    except ImportError as error:
+        raise UsageError("--chunked and --scheduler need the 'dask' extra: {}".format(error)) from None
+    return cluster_batch
+
+
+def apply_chunked(options, function, keywords):
+    """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
+    batch = dask_batch()
+    method_name = "{}.{}".format(function.tool_method[0].__name__, function.__name__)
+    failures = 0
+    for source in map(Path, options.inputs):
+        try:
+            target = batch.run_chunked(method_name, keywords, source, options.output,
+                                       options.scheduler, options.workers)
+            print("{} -> {}".format(source, target), file=sys.stderr)
+        except Exception as error:
+            failures += 1
+            print("{}: {}".format(source, one_line(error)), file=sys.stderr)
+    return EXIT_FAILED if failures else 0

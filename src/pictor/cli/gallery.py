@@ -1,0 +1,102 @@
+"""`pictor gallery`: every operation with its defaults on one image, as a
+contact sheet of labelled, timed tiles."""
+
+import sys
+import threading
+import time
+from pathlib import Path
+
+from pictor.cli.image_files import IMAGE_SUFFIXES, Page, read_image, write_pages
+from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
+
+TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
+LABEL_HEIGHT = 34
+GALLERY_COLUMNS = 6
+
+
+def sample_image_path():
+    folder = Path(__file__).resolve().parent.parent / "data"
+    candidates = sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+    if not candidates:
+        raise UsageError("the bundled sample image is missing")
+    return candidates[0]
+
+
+def display_u8(image):
+    """An 8-bit, 3-channel picture of any result, for the contact sheet."""
+    import cv2
+    import numpy as np
+
+    picture = np.asarray(image)
+    if picture.dtype == np.uint16:
+        picture = (picture // 257).astype(np.uint8)
+    elif picture.dtype != np.uint8:
+        picture = cv2.normalize(picture.astype(np.float64), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
+    if picture.ndim == 2:
+        picture = cv2.cvtColor(picture, cv2.COLOR_GRAY2BGR)
+    return picture[:, :, :3]
+
+
+def tile(picture, label, detail):
+    import cv2
+    import numpy as np
+
+    cell = np.full((TILE_SIDE + LABEL_HEIGHT, TILE_SIDE, 3), 32, np.uint8)
+    if picture is not None and picture.size:
+        height, width = picture.shape[:2]
+        factor = TILE_SIDE / max(height, width)
+        size = (max(1, round(width * factor)), max(1, round(height * factor)))
+        scaled = cv2.resize(picture, size, interpolation=cv2.INTER_AREA if factor < 1 else cv2.INTER_NEAREST)
+        top, left = LABEL_HEIGHT + (TILE_SIDE - size[1]) // 2, (TILE_SIDE - size[0]) // 2
+        cell[top:top + size[1], left:left + size[0]] = scaled
+    cv2.putText(cell, label, (4, 14), cv2.FONT_HERSHEY_SIMPLEX, 0.38, (255, 255, 255), 1, cv2.LINE_AA)
+    cv2.putText(cell, detail, (4, 29), cv2.FONT_HERSHEY_SIMPLEX, 0.38, (160, 220, 160), 1, cv2.LINE_AA)
+    return cell
+
+
+def method_tile(function, image):
+    """(tile, result or None) of one operation with its defaults on IMAGE."""
+    cls, name = function.tool_method
+    try:
+        method = getattr(cls(), name)
+        start = time.perf_counter()
+        result = method(src=image)
+        elapsed = time.perf_counter() - start
+        return tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
+    except Exception as error:  # a failing operation gets a tile that says so
+        print("{}.{}: {}".format(cls.__name__, name, one_line(error)), file=sys.stderr)
+        return tile(None, name, "failed: " + type(error).__name__), None
+
+
+def gallery_tiles(image):
+    tiles = [tile(display_u8(image), "input", "{}x{} {}".format(image.shape[1], image.shape[0], image.dtype))]
+    failed = 0
+    for function in image_methods():
+        cell, result = method_tile(function, image)
+        tiles.append(cell)
+        failed += result is None
+    return tiles, failed
+
+
+def contact_sheet(tiles):
+    import numpy as np
+
+    rows = []
+    blank = np.zeros_like(tiles[0])
+    for start in range(0, len(tiles), GALLERY_COLUMNS):
+        row = tiles[start:start + GALLERY_COLUMNS]
+        row += [blank] * (GALLERY_COLUMNS - len(row))
+        rows.append(np.hstack(row))
+    return np.vstack(rows)
+
+
+def command_gallery(options):
+    import cv2
+
+    source = Path(options.input) if options.input else sample_image_path()
+    image = read_image(source)
+    tiles, failed = gallery_tiles(image)
+    target = Path(options.output)
+    write_pages(target, [Page(contact_sheet(tiles))], threading.Event(), [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    print("{}: {} operations on {}, {} failed".format(target, len(tiles) - 1, source, failed), file=sys.stderr)
+    return EXIT_FAILED if failed else 0

@@ -1,0 +1,98 @@
+"""The operations as the command line names them: finding one by name,
+listing and describing them, and reading `key=value` keywords."""
+
+import ast
+import difflib
+
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
+
+
+class UsageError(Exception):
+    """A command line that cannot be run; the message says why."""
+
+
+def functions():
+    """{name: checked function} of every operation that `apply` accepts, in the tools' order."""
+    from pictor.functions import image_functions
+
+    return image_functions()
+
+
+def image_methods():
+    """The checked function of every image-to-image method."""
+    return list(functions().values())
+
+
+def first_sentence(text):
+    flat = " ".join(text.split())
+    end = flat.find(". ")
+    return flat if end < 0 else flat[:end + 1]
+
+
+def describe_call(function):
+    keywords = ", ".join("{}={!r}".format(k.name, k.default) for k in function.keywords.values())
+    return "{}({})".format(function.__name__, keywords)
+
+
+def suggestion(name, choices):
+    close = difflib.get_close_matches(name, list(choices), n=1)
+    return "; did you mean '{}'?".format(close[0]) if close else ""
+
+
+# ---------------------------------------------------------------- list, doc
+
+def command_list(_options):
+    for function in functions().values():
+        mark = " [8-bit working copy]" if function.eight_bit_copy else ""
+        print("{}{}: {}".format(describe_call(function), mark, first_sentence(function.__doc__)))
+    return 0
+
+
+def command_doc(options):
+    function = resolve_function(options.operation)
+    cls, name = function.tool_method
+    print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
+    print(function.__doc__)
+    return 0
+
+
+# ---------------------------------------------------------------- checks before any file is read
+
+def resolve_function(operation):
+    """The checked function for `method` or `Tool.method`."""
+    available = functions()
+    tool_name, _, method_name = operation.rpartition(".")
+    function = available.get(method_name)
+    if function is not None and tool_name in ("", function.tool_method[0].__name__):
+        return function
+    names = list(available) + ["{}.{}".format(f.tool_method[0].__name__, n) for n, f in available.items()]
+    raise UsageError("unknown operation '{}'{} (see 'pictor list')".format(operation, suggestion(operation, names)))
+
+
+def parse_keywords(assignments, function):
+    values = {}
+    for assignment in assignments:
+        key, separator, text = assignment.partition("=")
+        if not separator:
+            raise UsageError("expected key=value, got '{}'".format(assignment))
+        if key not in function.keywords:
+            known = ", ".join(function.keywords) or "none"
+            raise UsageError("{} has no keyword '{}'{} (keywords: {})".format(
+                function.__name__, key, suggestion(key, function.keywords), known))
+        try:
+            value = ast.literal_eval(text)
+        except (ValueError, SyntaxError):
+            raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
+        try:
+            function.keywords[key].check(function.__name__, value)
+        except (TypeError, ValueError) as error:
+            raise UsageError(str(error)) from None
+        values[key] = value
+    return values
+
+
+def one_line(error):
+    text = " ".join(str(error).split()) or type(error).__name__
+    if isinstance(error, OSError) and error.strerror:
+        text = error.strerror
+    return text if isinstance(error, (OSError, ValueError)) else "{}: {}".format(type(error).__name__, text)

@@ -1,0 +1,539 @@
+"""How each method of pictor.dask runs on chunks: its route, the halo its
+keywords need, and the graph of the route (the package documentation names
+the routes)."""
+
+import math
+import numbers
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+from pictor import _lookup, lumenops
+import pictor._chunked as _chunked  # registered by lumenops
+from pictor.dask.tasks import (
+    _local_histogram_table,
+    _entropy_table,
+    _threshold_table,
+    _equalisation_table,
+    _call,
+    _call_with_maximum,
+    NUMPY_SUM_RUN,
+    TRANSFER_RUNS_PER_CHUNK,
+    _transfer_statistics,
+    _transfer_norm_sums_block,
+    _mean_in_numpy_order,
+    _transfer_factor,
+    _transfer_apply_block,
+    _block_level_counts,
+    _working_level_counts_block,
+    _channel0_level_counts_block,
+    _self_blend_block,
+    _levels_at,
+    _auto_level_block,
+    CANNY_HALO,
+    _canny_candidates,
+    _canny_summary,
+    _canny_resolve,
+    _canny_edges,
+    _fuse_details_block,
+    _fuse_bounds,
+    _fuse_block,
+    _rows,
+    _mended_stripe,
+)
+
+# Halos of up to this many rows are mended at the cuts between stripes (6 halos
+# of rows computed again per cut) rather than assembled onto each stripe
+# (map_overlap: a copy of every stripe); wider ones are cheaper assembled.
+NARROW_HALO = 8
+
+# Samples per row stripe of a NumPy input: large enough that the halo and the
+# per-task cost stay small, small enough for a few stripes per core.
+STRIPE_SAMPLES = 1 << 22
+
+
+# --- keyword helpers --------------------------------------------------------------------------
+
+def _defaults(method_name):
+    import inspect
+
+    class_name, _, name = method_name.partition(".")
+    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
+    return {key: p.default for key, p in parameters.items()
+            if key != "src" and p.default is not inspect.Parameter.empty}
+
+
+def _integer(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise _OneBlock
+    return int(value)
+
+
+def _real(value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise _OneBlock
+    return value
+
+
+def _odd(value):
+    value = _integer(value)
+    return value if value % 2 != 0 else value + 1
+
+
+class _OneBlock(Exception):
+    """Raised while planning: this call runs as one block."""
+
+
+def _counted_low_threshold(value):
+    # An integer low_thr counts one bin per level; other values (and bounds
+    # beyond these) make cv2.calcHist's own bins, which only the whole call makes.
+    if type(value) is not int or not -65536 <= value < 251:
+        raise _OneBlock
+    return value
+
+
+def _plain_real(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise _OneBlock  # other scalar types change the arithmetic's types; NaN and inf its clipping
+    return float(value)
+
+
+# Per method: the table from the whole image's working-level counts, and the
+# keywords it needs.
+WORKING_LEVEL_TABLES = {
+    "ImageEnhancer.histogram_enhancement": (_equalisation_table, lambda k: ()),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": (_threshold_table, lambda k: ()),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": (_entropy_table, lambda k: ()),
+    "ImageSegmenter.local_histogram_threshold_segmentation": (
+        _local_histogram_table, lambda k: (_counted_low_threshold(k["low_thr"]),)),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": (
+        _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
+}
+
+
+# Halo (rows) of each neighbourhood method from its keywords, generous where
+# OpenCV derives a size itself; a larger halo never changes a sample.
+def _gaussian_halo_from_sigma(sigma):
+    return int(round(abs(_real(sigma)) * 4)) + 2
+
+
+def _nlm_halo(k):
+    return abs(_odd(k["template_win"])) // 2 + abs(_odd(k["search_win"])) // 2 + 1
+
+
+def _bilateral_halo(k):
+    diameter = _odd(k["ksize"])
+    return max(abs(diameter) // 2, int(round(abs(_real(k["sigma_space"])) * 1.5)) + 1)
+
+
+def _blend_halo(k):
+    largest = abs(_odd(k["init_ksize"])) + abs(_integer(k["step_ksize"])) * max(_integer(k["multi_scale"]), 0)
+    return largest // 2 + 1
+
+
+HALOS = {
+    "ImageSmoother.mean_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.median_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.gaussian_blur": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageSmoother.nlm_blur": _nlm_halo,
+    "ImageSmoother.bilateral_filter": _bilateral_halo,
+    "ImageEnhancer.unsharpen_mask": lambda k: abs(_odd(k["ksize"])) // 2,
+    "ImageEnhancer.laplacian_enhancement": lambda k: 1,
+    "ImageEnhancer.enhance_details": lambda k: 2,
+    "ImageEnhancer.east": lambda k: 1,
+    "ImageEnhancer.glow": lambda k: abs(_integer(k["radius"])) + 2,
+    "ImageEnhancer.shadows_highlight": lambda k: _gaussian_halo_from_sigma(50),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": _blend_halo,
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": _blend_halo,
+    "ImageSegmenter.adaptive_threshold_segmentation": lambda k: abs(_odd(k["ksize"])) // 2,
+}
+
+# Every covered method: route and result element type ("u16", "u8" or "same").
+METHODS = {
+    "ImageEnhancer.brightness_transfer": ("float mean", "same"),
+    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
+    "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
+    "ImageEnhancer.multi_scale_fuse_enhancement": ("fuse", "u16"),
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("working-level table", "u16"),
+    "ImageEnhancer.auto_level": ("order statistics", "u16"),
+    "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
+    "ImageEnhancer.laplacian_enhancement": ("neighbourhood", "u16"),
+    "ImageEnhancer.gamma_stretched": ("pointwise", "u16"),
+    "ImageEnhancer.maximum_gray_level": ("pointwise", "u8"),
+    "ImageEnhancer.maximum_grayscale_value": ("maximum", "u8"),
+    "ImageEnhancer.enhance_details": ("neighbourhood", "u16"),
+    "ImageEnhancer.shadows_highlight": ("neighbourhood", "u16"),
+    "ImageEnhancer.glow": ("neighbourhood", "u16"),
+    "ImageEnhancer.brightness_contrast": ("pointwise", "u16"),
+    "ImageEnhancer.east": ("neighbourhood", "same"),
+    "ImageFusion.multiply_fusion": ("maximum", "same"),
+    "ImageFusion.screen_fusion": ("maximum", "same"),
+    "ImageSmoother.mean_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.median_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.gaussian_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.nlm_blur": ("neighbourhood", "u16"),
+    "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
+    "ImageSegmenter.local_histogram_threshold_segmentation": ("working-level table", "u16"),
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("working-level table", "u16"),
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("working-level table", "u16"),
+    "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
+    "DeepLearning.super_resolution": ("one block", "u16"),
+    "DeepLearning.make_data": ("one block", "u8"),
+    "FeatureDetection.canny_edge": ("components", "u16"),
+    "GeometricTransformation.rotate": ("one block", "same"),
+    "GeometricTransformation.flip": ("flip", "same"),
+    "GeometricTransformation.resize": ("one block", "same"),
+    "GeometricTransformation.crop": ("crop", "same"),
+}
+
+
+# --- planning ---------------------------------------------------------------------------------
+
+def _as_dask(src):
+    if isinstance(src, da.Array):
+        return src
+    array = np.asarray(src)
+    if array.ndim < 2 or array.size == 0:
+        return da.from_array(array, chunks=-1, asarray=False)
+    rows = max(1, STRIPE_SAMPLES // max(1, int(np.prod(array.shape[1:]))))
+    return da.from_array(array, chunks=(rows,) + array.shape[1:], asarray=False)
+
+
+def _is_plain_image(x):
+    if x.dtype not in (np.uint8, np.uint16) or x.size == 0 or any(math.isnan(n) for n in x.shape):
+        return False
+    return x.ndim == 2 or (x.ndim == 3 and x.shape[2] == 3)
+
+
+def _result_dtype(x, kind):
+    return {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, x.dtype)
+
+
+def _meta(x, dtype, ndim=None):
+    return np.empty((0,) * (x.ndim if ndim is None else ndim), dtype=dtype)
+
+
+def _aligned_stripes(x, halo, align):
+    """Stripes whose first rows, and halo, are multiples of `align`: each level
+    of a pyramid built on a stripe then lies on the rows of the whole image's."""
+    height = x.shape[0]
+    rows = -(-max(max(x.chunks[0]), halo, 1) // align) * align
+    if rows >= height:
+        return None
+    chunks = [rows] * (height // rows)
+    remainder = height - sum(chunks)
+    if remainder >= halo:
+        chunks.append(remainder)
+    else:
+        chunks[-1] += remainder  # a last stripe lower than the halo joins the one above
+    if len(chunks) < 2:
+        return None
+    return x.rechunk((tuple(chunks),) + tuple((n,) for n in x.shape[1:]))
+
+
+def _stripes(x, halo):
+    """x as full-width row stripes, as high as its highest row chunk (the
+    caller's request) and at least `halo` rows; None when that is one stripe."""
+    height = x.shape[0]
+    rows = max(max(x.chunks[0]), halo, 1)
+    if rows >= height:
+        return None
+    count = height // rows
+    base, extra = divmod(height, count)
+    chunks = (tuple(base + 1 if i < extra else base for i in range(count)),) + tuple((n,) for n in x.shape[1:])
+    return x.rechunk(chunks)
+
+
+def _one_block_shape(method_name, x, keywords):
+    """The whole call's result shape, from the input's shape alone (nan where unknown)."""
+    unknown = (float("nan"),) * x.ndim
+    try:
+        if method_name == "GeometricTransformation.rotate":
+            import cv2
+
+            height, width = x.shape[:2]
+            matrix = cv2.getRotationMatrix2D((width // 2, height // 2), keywords["angle"], keywords["scale"])
+            cos, sin = np.abs(matrix[0, 0]), np.abs(matrix[0, 1])
+            return (int(height * cos + width * sin), int(height * sin + width * cos)) + x.shape[2:]
+        if method_name in ("GeometricTransformation.resize", "DeepLearning.make_data"):
+            height, width = x.shape
+            scale = _integer(keywords["scale"])
+            return (height // scale, width // scale)
+        if method_name in ("DeepLearning.super_resolution", "FeatureDetection.canny_edge"):
+            return x.shape[:2]
+    except Exception:
+        return unknown
+    return x.shape
+
+
+def _one_block(method_name, x, keywords, dtype):
+    shape = _one_block_shape(method_name, x, keywords)
+    whole = x.rechunk(x.shape if _is_known(x.shape) else -1) if x.ndim else x
+    value = dask.delayed(_call, pure=True)(whole, method_name, keywords)
+    return da.from_delayed(value, shape=shape, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
+
+
+def _is_known(shape):
+    return not any(isinstance(n, float) and math.isnan(n) for n in shape)
+
+
+def _pointwise(method_name, x, keywords, dtype, reread=None):
+    return x.map_blocks(_call, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _neighbourhood(method_name, x, keywords, dtype, reread=None):
+    halo = HALOS[method_name](keywords)
+    narrow = halo <= NARROW_HALO
+    stripes = _stripes(x, 2 * halo if narrow else halo)
+    if stripes is None:  # one stripe: the whole call is the same thing
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    if halo == 0:
+        return _pointwise(method_name, stripes, keywords, dtype)
+    if narrow:
+        return _stripes_mended_at_cuts(method_name, stripes, halo, keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+def _stripes_mended_at_cuts(method_name, stripes, halo, keywords, dtype):
+    """The method on each stripe as it is, with the rows within `halo` of a cut
+    taken from the method on the three halos of rows around them."""
+    blocks = stripes.to_delayed().ravel()
+    last = len(blocks) - 1
+    pieces = []
+    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
+        above = dask.delayed(_rows, pure=True)(blocks[index - 1], -halo, None) if index > 0 else None
+        below = dask.delayed(_rows, pure=True)(blocks[index + 1], 0, halo) if index < last else None
+        mended = dask.delayed(_mended_stripe, pure=True)(block, above, below, halo, method_name, keywords)
+        pieces.append(da.from_delayed(mended, shape=(height,) + stripes.shape[1:], dtype=dtype,
+                                      meta=_meta(stripes, dtype)))
+    return da.concatenate(pieces)
+
+
+def _reading_for_statistic(x, reread):
+    """The chunks that a statistic reads: a second reading of the source when the
+    caller can give one, so that the pass that uses the statistic reads them
+    again instead of all of them being held in memory until it is known."""
+    if reread is None:
+        return x
+    again = reread()
+    if again.ndim == 3:
+        again = again.rechunk({2: -1})
+    return again
+
+
+# laplacian_pyramid: four pyrDown levels (each 2 x 2 coarser), the detail
+# levels and the collapse back up; a sample depends on fewer than 96 rows
+# around it besides the detail blur's half kernel.
+PYRAMID_ALIGN = 32
+PYRAMID_REACH = 96
+
+
+def _pyramid(method_name, x, keywords, dtype, reread=None):
+    raw = _integer(keywords["min_ksize"])
+    largest = max(abs(_odd(raw)), abs(_odd(raw + 4)))
+    halo = -(-(largest // 2 + PYRAMID_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    stripes = _aligned_stripes(x, halo, PYRAMID_ALIGN)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                          meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+
+
+# multi_scale_fuse_enhancement: five pyrDown levels, so stripes and halo are
+# aligned to 32 rows; a sample depends on fewer than 192 rows around it
+# besides the larger blur's half kernel. Its two coarsest detail levels are
+# truncated at their mean or maximum over the whole image: each stripe's
+# levels (its own rows of them) are computed first and reduced, the mean as
+# np.mean sums (runs of 8192 consecutive samples summed pairwise, the runs'
+# sums added in order, in the level's own type); then each stripe is
+# enhanced with the two bounds given.
+FUSE_REACH = 192
+FUSE_STRIPE_HALOS = 4
+FUSE_LEVEL_SCALES = (8, 16)  # levels 3 and 4
+
+
+def _level_bound(flat, to_mean):
+    if not to_mean:
+        return flat.max()
+    flat = flat.rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
+    runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
+    run_sums = flat.map_blocks(_chunked.run_sums, chunks=runs, dtype=flat.dtype, meta=np.empty((0,), flat.dtype))
+    return dask.delayed(_mean_in_numpy_order, pure=True)(run_sums, flat.size)
+
+
+def _fuse(method_name, x, keywords, dtype, reread=None):
+    largest = max(abs(_odd(keywords["min_ksize"])), abs(_odd(keywords["max_ksize"])))
+    halo = -(-(largest // 2 + FUSE_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    mode = _real(keywords["mode_truncation"])
+    # Stripes of at least FUSE_STRIPE_HALOS halos keep the rows computed twice few.
+    stripes = _aligned_stripes(x.rechunk({0: max(max(x.chunks[0]), FUSE_STRIPE_HALOS * halo)}), halo, PYRAMID_ALIGN)
+    if stripes is None:
+        return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = halo
+    if mode != 0 and mode != 1:  # no truncation: no statistic
+        return da.map_overlap(_call, stripes, depth=depth, boundary="none", trim=True, dtype=dtype,
+                              meta=_meta(x, dtype), method_name=method_name, keywords=keywords)
+    try:  # the levels' element type (float32, or float64 where a keyword widens it)
+        sample = np.zeros((64, 64) + x.shape[2:], x.dtype)
+        level_type = _chunked.fuse_coarse_details(_lookup.method(method_name), dict(keywords, src=sample))[0].dtype
+    except Exception:
+        raise _OneBlock  # the whole call's error, raised where it is raised
+    source = _reading_for_statistic(x, reread).rechunk(stripes.chunks)
+    blocks = da.overlap.overlap(source, depth=depth, boundary="none").to_delayed().ravel()
+    tail = int(np.prod(x.shape[2:]))
+    pieces = ([], [])
+    start = 0
+    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
+        top = 0 if index == 0 else halo
+        end = start + height
+        rows = [(top // scale, -(-end // scale) - start // scale) for scale in FUSE_LEVEL_SCALES]
+        details = dask.delayed(_fuse_details_block, pure=True, nout=2)(block, rows, method_name, keywords)
+        for level, (scale, (_, count)) in enumerate(zip(FUSE_LEVEL_SCALES, rows)):
+            width = -(-x.shape[1] // scale)
+            pieces[level].append(da.from_delayed(details[level], shape=(count * width * tail,), dtype=level_type,
+                                                 meta=np.empty((0,), level_type)))
+        start = end
+    to_mean = mode == 0
+    levels = [_level_bound(da.concatenate(level_pieces), to_mean) for level_pieces in pieces]
+    bounds = dask.delayed(_fuse_bounds, pure=True)(*levels)
+    overlapped = da.overlap.overlap(stripes, depth=depth, boundary="none")
+    fused = overlapped.map_blocks(_fuse_block, bounds, method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+    return da.overlap.trim_internal(fused, {axis: d for axis, d in depth.items()}, boundary="none")
+
+
+def _with_maximum(method_name, x, keywords, dtype, reread=None):
+    if method_name.startswith("ImageFusion."):
+        screen = method_name == "ImageFusion.screen_fusion"
+        return x.map_blocks(_self_blend_block, _reading_for_statistic(x, reread).max(), screen, dtype=dtype, meta=_meta(x, dtype))
+    return x.map_blocks(_call_with_maximum, _reading_for_statistic(x, reread).max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _sorted_position(total, fraction):
+    # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
+    position = int(np.floor(total * _real(fraction)))
+    if not -total <= position < total:
+        raise _OneBlock  # the whole call's IndexError, raised where it is raised
+    return position + total if position < 0 else position
+
+
+def _order_statistics(method_name, x, keywords, dtype, reread=None):
+    total = x.size
+    positions = (_sorted_position(total, keywords["low_percent"]),
+                 _sorted_position(total, 1 - _real(keywords["high_percent"])))
+    source = _reading_for_statistic(x, reread)
+    levels = 1 << (8 * x.dtype.itemsize)
+    counts = source.map_blocks(_block_level_counts, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
+    limits = dask.delayed(_levels_at, pure=True)(total_counts, positions)
+    return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _canny(method_name, x, keywords, dtype, reread=None):
+    low, high = _real(keywords["low_thr"]), _real(keywords["high_thr"])
+    low, high = min(low, high), max(low, high)  # Canny swaps them too
+    stripes = _stripes(x, CANNY_HALO)
+    if stripes is None:
+        return _one_block(method_name, x, keywords, dtype)
+    depth = {axis: 0 for axis in range(x.ndim)}
+    depth[0] = CANNY_HALO
+    code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
+                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high)
+    summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
+    keep = dask.delayed(_canny_resolve, pure=True)(summaries)
+    return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _working_level_table(method_name, x, keywords, dtype, reread=None):
+    if method_name == "ImageEnhancer.histogram_enhancement" and x.ndim != 2:
+        raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+    make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
+    arguments = table_keywords(keywords)
+    source = _reading_for_statistic(x, reread)
+    count_block = (_channel0_level_counts_block if method_name == "ImageSegmenter.local_histogram_threshold_segmentation"
+                   else _working_level_counts_block)
+    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
+    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
+    return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _float_mean(method_name, x, keywords, dtype, reread=None):
+    ratio = keywords["ratio"]
+    if isinstance(ratio, bool) or not isinstance(ratio, (int, float)):
+        raise _OneBlock  # NumPy scalars of other types change the arithmetic's types
+    full_scale = 65535.0 if x.dtype == np.uint16 else 255.0
+    statistics, mean_norm = _transfer_plan(x, ratio * full_scale, reread)
+    factor = dask.delayed(_transfer_factor, pure=True)(mean_norm, statistics)
+    return x.map_blocks(_transfer_apply_block, statistics, factor, full_scale, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _transfer_plan(x, target, reread=None):
+    """brightness_transfer's statistics (mean, target, extremes) and
+    np.mean(transfer_norm), as delayed values."""
+    first = _reading_for_statistic(x, reread)
+    statistics = dask.delayed(_transfer_statistics, pure=True)(
+        first.sum(dtype=np.int64), x.size, first.min(), first.max(), target)  # integer sum: exact
+    flat = _reading_for_statistic(x, reread).reshape(-1).rechunk(NUMPY_SUM_RUN * TRANSFER_RUNS_PER_CHUNK)
+    runs = (tuple(-(-size // NUMPY_SUM_RUN) for size in flat.chunks[0]),)
+    run_sums = flat.map_blocks(_transfer_norm_sums_block, statistics, chunks=runs, dtype=np.float64,
+                               meta=np.empty((0,), np.float64))
+    return statistics, dask.delayed(_mean_in_numpy_order, pure=True)(run_sums, x.size)
+
+
+def _flip(method_name, x, keywords, dtype, reread=None):
+    mode = _integer(keywords["mode"])
+    mapped = _pointwise(method_name, x, keywords, dtype)
+    rows = slice(None, None, -1) if mode <= 0 else slice(None)
+    columns = slice(None, None, -1) if mode != 0 else slice(None)
+    return mapped.blocks[(rows, columns) + (slice(None),) * (x.ndim - 2)]
+
+
+def _crop(method_name, x, keywords, dtype, reread=None):
+    start_x, start_y = _integer(keywords["start_x"]), _integer(keywords["start_y"])
+    width, height = _integer(keywords["width"]), _integer(keywords["height"])
+    return x[start_y:start_y + height, start_x:start_x + width]
+
+
+ROUTES = {
+    "pointwise": _pointwise,
+    "neighbourhood": _neighbourhood,
+    "maximum": _with_maximum,
+    "order statistics": _order_statistics,
+    "components": _canny,
+    "pyramid": _pyramid,
+    "fuse": _fuse,
+    "working-level table": _working_level_table,
+    "float mean": _float_mean,
+    "flip": _flip,
+    "crop": _crop,
+}
+
+
+def plan(method_name, src, keywords, reread=None):
+    if method_name not in METHODS:
+        raise ValueError("no chunked method {!r}; expected 'Class.method' of {}".format(
+            method_name, ", ".join(sorted(METHODS))))
+    x = _as_dask(src)
+    route, kind = METHODS[method_name]
+    merged = dict(_defaults(method_name))
+    merged.update(keywords)
+    if route != "one block" and _is_plain_image(x):
+        if x.ndim == 3:
+            x = x.rechunk({2: -1})
+        try:
+            return route, ROUTES[route](method_name, x, merged, _result_dtype(x, kind), reread)
+        except _OneBlock:
+            pass
+    return "one block", _one_block(method_name, x, keywords, _result_dtype(x, kind))
