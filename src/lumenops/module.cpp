@@ -11,6 +11,7 @@
 #include "frame/module_state.h"
 #include "frame/pycall.h"
 #include "frame/singleton.h"
+#include "full_depth/families.h"
 #include "tools/chunk_steps.h"
 #include "tools/tool_classes.h"
 
@@ -172,6 +173,7 @@ int execute_module(PyObject* module) {
     import_libraries(state.globals);
     build_classes(state.globals);
     register_chunked_module();
+    full_depth::register_module();
     // The replaced module's doctest table, empty: present for drop-in fidelity.
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {

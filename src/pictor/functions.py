@@ -1,10 +1,12 @@
 """The checked function API: one function per image method of the tool classes.
 
 Each function is generated from the method's declaration in lumenops.pyi (its
-keywords, their types, accepted ranges and docstring) and its runtime
-signature (the defaults), so there is no second list to keep in step. It checks
-what a person passes, then calls the tool method and returns its array
-unchanged.
+keywords, their types, accepted ranges, docstring and full-depth description)
+and its runtime signature (the defaults), so there is no second list to keep
+in step. It checks what a person passes, then returns the tool method's array
+unchanged, or, for a uint16 image of a method that the tool runs on its 8-bit
+working copy, the full-depth result of pictor._full_depth (``depth="full"``,
+the default).
 """
 
 import ast
@@ -12,11 +14,13 @@ import difflib
 import inspect
 import math
 import numbers
+import textwrap
 from pathlib import Path
 
 import numpy as np
 
 from pictor import lumenops
+import pictor._full_depth as _full_depth  # registered by lumenops
 
 STUB = Path(__file__).resolve().parent / "lumenops.pyi"
 # Folder operations and helpers that do not map one image to another.
@@ -26,17 +30,23 @@ ACCEPTED_DTYPES = (np.uint8, np.uint16)
 COLOUR_CHANNELS = 3
 # Ranges with at most this many steps are listed value by value.
 FEW_CHOICES = 10
+DEPTH = "depth"
+FULL_DEPTH, WORKING_DEPTH = "full", "working"
+DOC_WIDTH = 79
 
 
 class Keyword:
     """One keyword of a method: its type ('int' or 'Real') and accepted values."""
 
-    def __init__(self, name, kind, default, low=None, high=None, low_open=False, step=None):
+    def __init__(self, name, kind, default, low=None, high=None, low_open=False, step=None, choices=None):
         self.name, self.kind, self.default = name, kind, default
         self.low, self.high, self.low_open, self.step = low, high, low_open, step
+        self.choices = choices
 
     def describe(self):
         """The accepted values in words, e.g. 'an integer from 0 to 999'."""
+        if self.choices:
+            return " or ".join(repr(choice) for choice in self.choices)
         noun = "an integer" if self.kind == "int" else "a number"
         if self.low is None:
             return noun
@@ -52,6 +62,11 @@ class Keyword:
         return noun
 
     def check(self, function_name, value):
+        if self.choices:
+            if not isinstance(value, str) or value not in self.choices:
+                error = ValueError if isinstance(value, str) else TypeError
+                raise error("{}(): {} must be {}, got {!r}".format(function_name, self.name, self.describe(), value))
+            return
         wanted = numbers.Integral if self.kind == "int" else numbers.Real
         if isinstance(value, bool) or not isinstance(value, wanted):
             raise TypeError("{}(): {} must be {}, got {} {!r}".format(
@@ -77,13 +92,25 @@ class Declaration:
         self.name = node.name
         self.doc = ast.get_docstring(node) or ""
         self.grey_only = self.eight_bit_copy = False
+        self.full_depth = None  # what the function computes for uint16 images instead of the working copy
         self.kinds = {}
         for argument in node.args.kwonlyargs:
             if argument.arg == "src":
                 self.grey_only = "_Grey" in ast.dump(argument.annotation)
                 self.eight_bit_copy = "_EightBitCopy" in ast.dump(argument.annotation)
+                self.full_depth = full_depth_description(argument.annotation)
                 continue
             self.kinds[argument.arg] = read_annotation(argument.annotation)
+
+
+def full_depth_description(annotation):
+    """The text of `_EightBitCopy(full_depth="...")` in a src annotation, or None."""
+    for node in ast.walk(annotation):
+        if isinstance(node, ast.Call) and getattr(node.func, "id", "") == "_EightBitCopy":
+            for keyword in node.keywords:
+                if keyword.arg == "full_depth":
+                    return " ".join(ast.literal_eval(keyword.value).split())
+    return None
 
 
 def read_annotation(annotation):
@@ -133,24 +160,57 @@ def check_image(function_name, image, grey_only):
             function_name, IMAGE_ARGUMENT, image.shape, accepted))
 
 
-def make_function(cls, method_name, declaration):
-    signature = inspect.signature(getattr(cls, method_name))
+def declared_keywords(cls, method_name, declaration):
+    """{name: Keyword} of the method's keywords, with the runtime defaults."""
     keywords = {}
-    for parameter in signature.parameters.values():
+    for parameter in inspect.signature(getattr(cls, method_name)).parameters.values():
         if parameter.kind is parameter.KEYWORD_ONLY and parameter.name != "src":
             kind, limits = declaration.kinds.get(parameter.name, ("any", {}))
             keywords[parameter.name] = Keyword(parameter.name, kind, parameter.default, **limits)
+    return keywords
+
+
+def refuse_unknown_keyword(function_name, name, keywords):
+    close = difflib.get_close_matches(name, list(keywords), n=1)
+    hint = "; did you mean '{}'?".format(close[0]) if close else ""
+    known = ", ".join(keywords) or "none"
+    raise TypeError("{}() got an unexpected keyword argument '{}'{} (keywords: {})".format(
+        function_name, name, hint, known))
+
+
+def function_doc(cls, method_name, declaration, keywords):
+    same = "Same as {}().{}(src=img, ...)".format(cls.__name__, method_name)
+    lines = [declaration.doc, "", same + (" for uint8 images." if declaration.full_depth else ".")]
+    if declaration.full_depth:
+        lines += ["", "At full depth (depth='full', the default), a uint16 image is computed at 16 bits:",
+                  textwrap.fill(declaration.full_depth, DOC_WIDTH),
+                  "", "depth='working' returns the tool method's array: a uint16 image is reduced to",
+                  "256 levels (v // 257) first, so finer 16-bit detail does not reach the result."]
+    elif declaration.eight_bit_copy:
+        lines += ["", "Its result is 8-bit by design, at any depth: a uint16 image is reduced to",
+                  "256 levels (v // 257) first."]
+    if keywords:
+        lines += ["", "Keywords:"]
+        lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
+    return "\n".join(lines)
+
+
+def make_function(cls, method_name, declaration):
+    keywords = declared_keywords(cls, method_name, declaration)
+    method_keywords = list(keywords)
+    if declaration.full_depth:
+        keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
     def function(img, /, **given):
         for name, value in given.items():
             if name not in keywords:
-                close = difflib.get_close_matches(name, list(keywords), n=1)
-                hint = "; did you mean '{}'?".format(close[0]) if close else ""
-                known = ", ".join(keywords) or "none"
-                raise TypeError("{}() got an unexpected keyword argument '{}'{} (keywords: {})".format(
-                    method_name, name, hint, known))
+                refuse_unknown_keyword(method_name, name, keywords)
             keywords[name].check(method_name, value)
         check_image(method_name, img, declaration.grey_only)
+        depth = given.pop(DEPTH, FULL_DEPTH)
+        if declaration.full_depth and depth == FULL_DEPTH and img.dtype == np.uint16:
+            full_depth_step = getattr(_full_depth, method_name)
+            return full_depth_step(img, *(given.get(name, keywords[name].default) for name in method_keywords))
         return getattr(cls(), method_name)(src=img, **given)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
@@ -159,18 +219,12 @@ def make_function(cls, method_name, declaration):
     function.__signature__ = inspect.Signature(parameters)
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
-    lines = [declaration.doc, "", "Same as {}().{}(src=img, ...).".format(cls.__name__, method_name)]
-    if declaration.eight_bit_copy:
-        lines += ["", "Runs on the 8-bit working copy: a uint16 image is reduced to 256 levels",
-                  "(v // 257) first, so finer 16-bit detail does not reach the result."]
-    if keywords:
-        lines += ["", "Keywords:"]
-        lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
-    function.__doc__ = "\n".join(lines)
+    function.__doc__ = function_doc(cls, method_name, declaration, keywords)
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
     function.eight_bit_copy = declaration.eight_bit_copy
+    function.full_depth = declaration.full_depth is not None
     return function
 
 

@@ -36,7 +36,10 @@ class _Grey:
 
 class _EightBitCopy:
     """The method runs on the 8-bit working copy: a 16-bit image is reduced to
-    256 levels (v // 257) before the operation."""
+    256 levels (v // 257) before the operation. full_depth describes what
+    pictor's function of the method computes for a uint16 image instead, at
+    its own depth (depth="full")."""
+    def __init__(self, *, full_depth: str = ...) -> None: ...
 
 class SingletonBase:
     _instance: ClassVar[Optional["SingletonBase"]]
@@ -276,7 +279,8 @@ class ImageSmoother(SingletonBase):
     def mean_blur(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""cv2.blur(img, (ksize, ksize)) on the image's own 65,536 levels, with the same odd
+            side; OpenCV rounds the mean to uint16.""")]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
         """Normalised box filter of side ksize (an even side is raised by one)
@@ -292,7 +296,8 @@ class ImageSmoother(SingletonBase):
     def gaussian_blur(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""cv2.GaussianBlur(img, (ksize, ksize), 0) on the image's own 65,536 levels, with the
+            same odd side; OpenCV rounds its fixed-point result to uint16.""")]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
         """Gaussian blur with a ksize x ksize kernel (an even side is raised by

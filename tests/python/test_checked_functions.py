@@ -41,21 +41,24 @@ def test_every_image_method_has_a_function(lumenops):
 def test_result_is_the_tool_methods(name):
     function = getattr(pictor, name)
     method = tool_method(function)
+    working = {"depth": "working"} if function.full_depth else {}
     images = [GREY_U16, GREY_U16[:20, :25].astype(np.uint8)] + ([] if function.grey_only else [COLOUR_U8])
     for image in images:
-        assert_same_array(function(image), method(src=image))
-    varied = {k: in_range_value(keyword) for k, keyword in function.keywords.items()}
-    assert_same_array(function(GREY_U16, **varied), method(src=GREY_U16, **varied))
+        assert_same_array(function(image, **working), method(src=image))
+    varied = {k: in_range_value(keyword) for k, keyword in function.keywords.items() if k != "depth"}
+    assert_same_array(function(GREY_U16, **varied, **working), method(src=GREY_U16, **varied))
     assert list(inspect.signature(function).parameters)[1:] == list(function.keywords)
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_eight_bit_working_copy_is_declared_where_it_happens(name):
-    """Samples below 257 all become level 0 of the working copy, and nothing else does."""
+    """Samples below 257 all become level 0 of the working copy, and nothing
+    else does (a function computing at full depth: with depth="working")."""
     function = getattr(pictor, name)
+    working = {"depth": "working"} if function.full_depth else {}
     fine = RNG.integers(0, 257, (40, 40)).astype(np.uint16) + 257 * 100
     flat = np.full_like(fine, 257 * 100)
-    assert np.array_equal(function(fine), function(flat)) == function.eight_bit_copy
+    assert np.array_equal(function(fine, **working), function(flat, **working)) == function.eight_bit_copy
 
 
 @pytest.mark.parametrize("call, error, words", [

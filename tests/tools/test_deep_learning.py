@@ -24,7 +24,7 @@ import corpus
 from conftest import assert_parity, assert_same_array, run_fresh_python
 from reference import deep_learning as reference
 
-REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SHIPPED_MODEL = os.path.join(REPOSITORY, reference.MODEL_PATH)
 SIDE = 512
 INPUT_NAME, OUTPUT_NAME = "lowres", "highres"

@@ -13,7 +13,7 @@ import numpy as np
 import onnxruntime as ort
 import pytest
 
-MODEL_PATH = Path(__file__).resolve().parents[1] / "deeplearning" / "models" / "universal.onnx"
+MODEL_PATH = Path(__file__).resolve().parents[2] / "deeplearning" / "models" / "universal.onnx"
 SCALE = 2
 CONTRACT_SIDE = 512
 # Keeps the file loadable by older onnxruntime (1.19 on Python 3.8).

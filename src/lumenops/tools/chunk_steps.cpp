@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tool/depth.h"
+#include "frame/module_functions.h"
 #include "frame/ndarray.h"
 #include "tools/image_enhancer/fuse_truncation.h"
 #include "tools/image_segmenter.h"
@@ -360,40 +361,6 @@ Ref fuse_with_bounds(PyObject* method, PyObject* keywords, PyObject* bound3, PyO
   return keyword_call(method, keywords);
 }
 
-template <class F>
-PyObject* entry(F&& body) {
-  try {
-    return body().release();
-  } catch (const PyError&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
-
-// The Python entry of a step taking `arity` positional arguments.
-template <std::size_t arity, auto step>
-PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return entry([&] {
-    if (count != static_cast<Py_ssize_t>(arity)) {
-      PyErr_Format(PyExc_TypeError, "expected %zd arguments, got %zd", static_cast<Py_ssize_t>(arity), count);
-      throw PyError{Where::current()};
-    }
-    return [&]<std::size_t... i>(std::index_sequence<i...>) { return step(args[i]...); }(
-        std::make_index_sequence<arity>{});
-  });
-}
-
-template <auto step>
-PyObject* one_argument(PyObject*, PyObject* argument) {
-  return entry([&] { return step(argument); });
-}
-
-template <std::size_t arity, auto step>
-constexpr PyCFunction fastcall_function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fastcall<arity, step>));
-}
-
 PyMethodDef chunked_functions[] = {
     {"level_counts", one_argument<level_counts>, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
     {"auto_level_apply", fastcall_function<3, auto_level_apply>(), METH_FASTCALL,
@@ -431,9 +398,6 @@ PyModuleDef chunked_definition = {
 
 }  // namespace
 
-void register_chunked_module() {
-  Ref module = checked(PyModule_Create(&chunked_definition));
-  checked_status(PyDict_SetItemString(PyImport_GetModuleDict(), "pictor._chunked", module.get()));
-}
+void register_chunked_module() { register_private_module(chunked_definition); }
 
 }  // namespace pictor

@@ -1,0 +1,19 @@
+// pictor._full_depth: the operations of the 8-bit working copy computed at the
+// image's own depth, for pictor's checked functions (`depth="full"`). The
+// tool classes are unchanged. Each function takes a uint16 image and the
+// method's keywords, positionally in the method's order, already checked and
+// with their defaults filled in; each family of methods has its own source.
+#pragma once
+#include <Python.h>
+
+namespace pictor::full_depth {
+
+// Each family's functions, ending with a zeroed entry.
+extern PyMethodDef smoothing_functions[];   // blurs, denoising, Canny edges
+extern PyMethodDef levels_functions[];      // equalisation, stretch, thresholds
+extern PyMethodDef tone_functions[];        // sharpening, tone, super-resolution
+
+// Creates the module and enters it in sys.modules as "pictor._full_depth".
+void register_module();
+
+}  // namespace pictor::full_depth
