@@ -13,6 +13,9 @@
 #   py38    CPython 3.8, NumPy 1.24: the test suite again
 #   py313   CPython 3.13, NumPy 2: the test suite (what the reference model
 #           allows under NumPy 2) and the crosscheck comparison
+#   napari  CPython 3.11 with napari and PyQt5: the plugin's tests in a real
+#           viewer on a virtual X display (Debian's Xvfb and Mesa, installed
+#           with apt-get when missing)
 # The wheels of CPython 3.8 and 3.13 are then repaired to a manylinux tag
 # (tools/wheels.sh), installed into clean virtual environments and smoke-tested
 # there from an empty folder (tools/wheel_smoke.py).
@@ -44,7 +47,7 @@ interpreter_version() {
   case $1 in
     py38) echo 3.8 ;;
     py313) echo 3.13 ;;
-    main|numpy2|cvnew) echo 3.11 ;;
+    main|numpy2|cvnew|napari) echo 3.11 ;;
     *) echo "unknown environment: $1" >&2; return 1 ;;
   esac
 }
@@ -96,9 +99,26 @@ install_package() {
   problems=$(".venv/$name/bin/python" -m pip check 2>&1) || { echo "$problems"; return 1; }
 }
 
+# napari draws with OpenGL, which Qt's offscreen platform lacks: the plugin's
+# tests run under Xvfb with Mesa and Qt's xcb libraries.
+DISPLAY_PACKAGES="xvfb xauth libgl1-mesa-dri libegl1 libdbus-1-3 libfontconfig1 libxkbcommon-x11-0
+  libxcb-icccm4 libxcb-image0 libxcb-keysyms1 libxcb-randr0 libxcb-render-util0 libxcb-xinerama0
+  libxcb-xfixes0 libxcb-shape0 libxcb-cursor0"
+
+ensure_display_packages() {
+  local missing
+  # shellcheck disable=SC2086
+  missing=$(dpkg-query -W -f='${Package} ${Status}\n' $DISPLAY_PACKAGES 2>&1 | grep -v ' installed$' || true)
+  [ -z "$missing" ] && return 0
+  echo "installing the virtual display: $DISPLAY_PACKAGES"
+  # shellcheck disable=SC2086
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $DISPLAY_PACKAGES >/dev/null
+}
+
 prepare() {
   local name=$1
   say "environment $name"
+  if [ "$name" = napari ]; then ensure_display_packages || return 1; fi
   ensure_env "$name" && install_package "$name"
 }
 
@@ -137,7 +157,7 @@ numpy2_deselect() { grep -v -e '^#' -e '^$' tests/numpy2_deselect.txt | sed 's/^
 run_all() {
   local name record=build/crosscheck/main.pkl
   rm -rf build/wheels
-  for name in main numpy2 cvnew py38 py313; do
+  for name in main numpy2 cvnew py38 py313 napari; do
     if prepare "$name"; then
       ready+=("$name")
     else
@@ -162,6 +182,8 @@ run_all() {
       bash tools/wheels.sh smoke "$(built_wheel "build/wheels/py$(interpreter_version $name)")" \
       "requirements/$name.txt"
   done
+  check "napari plugin in a viewer on Xvfb" napari $TOOL_LIMIT \
+    xvfb-run -a .venv/napari/bin/python -m pytest $PYTEST_OPTIONS tests/napari
   check "sanitizer subset (ASan + UBSan), CPython 3.11" main $SANITIZE_LIMIT \
     env PYTHON=.venv/main/bin/python bash tools/sanitize.sh --ci $PYTEST_OPTIONS
 
