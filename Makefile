@@ -1,7 +1,7 @@
 # Everything installs into virtual environments under .venv/ (see tools/test_all.sh).
 PYTHON_MAIN := .venv/main/bin/python
 
-.PHONY: gallery test bench wheels reference
+.PHONY: gallery test bench wheels reference screenshot
 
 # Install the main environment with the package and draw every operation on the
 # bundled photograph as a contact sheet: docs/gallery.png, the picture the README shows.
@@ -28,3 +28,8 @@ wheels:
 reference:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) tools/reference_doc.py
+
+# The napari viewer with the pictor widget and a result layer: docs/napari.png.
+screenshot:
+	bash tools/test_all.sh env napari
+	xvfb-run -a -s "-screen 0 1600x1000x24" .venv/napari/bin/python tools/napari_screenshot.py

@@ -13,7 +13,7 @@
 #   py38    CPython 3.8, NumPy 1.24: the test suite again
 #   py313   CPython 3.13, NumPy 2: the test suite (what the reference model
 #           allows under NumPy 2) and the crosscheck comparison
-#   napari  CPython 3.11 with napari and PyQt5: the plugin's tests in a real
+#   napari  CPython 3.11 with napari and PyQt6: the plugin's tests in a real
 #           viewer on a virtual X display (Debian's Xvfb and Mesa, installed
 #           with apt-get when missing)
 # The wheels of CPython 3.8 and 3.13 are then repaired to a manylinux tag

@@ -122,7 +122,11 @@ class PictorWidget(QWidget):
         if name is None:
             return
         self.function = self.functions[name]
-        self.summary.setText(self.function.__doc__.split("\n\n")[0])
+        paragraphs = self.function.__doc__.split("\n\n")
+        # What the method does, and what depth="full" changes for uint16 images.
+        shown = [paragraphs[0]] + [p for p in paragraphs if p.startswith("At full depth")]
+        self.summary.setText(" ".join(" ".join(shown).split()))
+        self.summary.setToolTip(self.function.__doc__)
         self.controls.clear()
         for keyword in self.function.keywords.values():
             self.controls.append(keyword_control(keyword))
