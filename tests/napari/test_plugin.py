@@ -148,6 +148,21 @@ def test_bad_choice_is_a_notification_and_no_layer(viewer_widget, errors, name, 
     assert len(viewer.layers) == 1
 
 
+@pytest.mark.parametrize("name, settings, message", [
+    ("resize", {"scale": 100}, "inv_scale_x > 0"),  # OpenCV's own error, raised in the worker
+    ("crop", {"start_x": 100, "width": 5}, "the result is empty"),
+])
+def test_failed_run_is_a_notification_and_no_layer(qtbot, viewer_widget, errors, name, settings, message):
+    viewer, widget = viewer_widget
+    viewer.add_image(ramp((20, 30), np.uint16))
+    widget.select(name)
+    for key, value in settings.items():
+        widget.controls[key].value = value
+    run_and_wait(qtbot, widget)
+    assert len(errors) == 1 and message in errors[0] and "Traceback" not in errors[0], errors
+    assert len(viewer.layers) == 1
+
+
 def test_sample_data():
     (photo, _, kind), = _sample_data.photograph()
     assert (photo.shape, photo.dtype, kind) == ((512, 512), np.uint8, "image")

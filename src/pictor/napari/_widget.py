@@ -51,6 +51,15 @@ def control_value(keyword, value):
     return value
 
 
+def outcome(call):
+    """call.run() as (result, None), or (None, the error) when it fails: a
+    worker's own error signal would also reach napari's traceback dialog."""
+    try:
+        return (yield from call.run()), None
+    except Exception as error:  # any failure of the libraries, shown as a notification
+        return None, error
+
+
 class PictorWidget(QWidget):
     def __init__(self, napari_viewer):
         super().__init__()
@@ -155,15 +164,20 @@ class PictorWidget(QWidget):
             return None
         name = "{} {}".format(layer.name, self.function.__name__)
         progress = {"total": 0 if call.lazy else call.planes, "desc": name}
-        self.worker = create_worker(call.run, _progress=progress)
-        self.worker.returned.connect(lambda result: self.add_result(layer, call, name, result))
-        self.worker.errored.connect(lambda error: show_error("{}: {}".format(name, error)))
+        self.worker = create_worker(outcome, call, _progress=progress)
+        self.worker.returned.connect(lambda result: self.add_result(layer, call, name, *result))
         self.run_button.setEnabled(False)
         self.worker.finished.connect(lambda: self.run_button.setEnabled(True))
         self.worker.start()
         return self.worker
 
-    def add_result(self, source, call, name, data):
+    def add_result(self, source, call, name, data, error):
+        if error is not None:
+            show_error("{}: {}".format(name, error))
+            return
+        if data.size == 0:  # e.g. a crop outside the image
+            show_error("{}: the result is empty (shape {})".format(name, tuple(data.shape)))
+            return
         plane_ndim = data.ndim - len(call.leading)
         options = {"name": name, "scale": source.scale, "translate": source.translate}
         if call.is_mask(plane_ndim):
