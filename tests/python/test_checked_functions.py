@@ -100,11 +100,11 @@ def test_reference_document_is_current():
     assert check.returncode == 0, check.stderr
 
 
-def test_readme_names_the_operations_on_the_working_copy():
+def test_readme_names_the_operations_with_a_depth_choice():
     import re
     from pathlib import Path
 
     readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    listed = readme.split("The operations on the working copy are:")[1].split("The\nothers")[0]
-    declared = {name for name in FUNCTIONS if getattr(pictor, name).eight_bit_copy}
+    listed = readme.split("The operations with a `depth` choice are:")[1].split("The\nothers")[0]
+    declared = {name for name in FUNCTIONS if getattr(pictor, name).full_depth}
     assert set(re.findall(r"`(\w+)`", listed)) == declared

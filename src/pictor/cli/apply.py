@@ -110,17 +110,27 @@ class Notes:
         print(message, file=sys.stderr)
 
 
-def note_collapse(notes, function, source, image):
+def reduces_to_eight_bits(function, keywords):
+    """Whether this call reduces a uint16 image to the 8-bit working copy:
+    --depth working, or a method whose result is 8-bit by design."""
+    if function.full_depth:
+        return keywords.get("depth") == "working"
+    return function.eight_bit_copy
+
+
+def note_collapse(notes, function, keywords, source, image):
     """Notes when 16-bit data reaches the 8-bit working copy with few levels left."""
     import numpy as np
 
-    if not function.eight_bit_copy or image.dtype != np.uint16:
+    if image.dtype != np.uint16 or not reduces_to_eight_bits(function, keywords):
         return
     levels = np.count_nonzero(np.bincount((image // WORKING_LEVEL_WIDTH).ravel(), minlength=256))
     if levels < FEW_LEVELS and np.unique(image).size >= FEW_LEVELS:
-        notes.once("collapse", "note: {}: {} works on an 8-bit copy, where these 16-bit values (range {}-{}) "
-                   "keep only {} levels; stretch the data over the 16-bit range first to keep its detail"
-                   .format(source, function.__name__, image.min(), image.max(), levels))
+        how = "--depth working" if function.full_depth else "an 8-bit result by design"
+        notes.once("collapse", "note: {}: {} ({}) works on an 8-bit copy, where these 16-bit values (range {}-{}) "
+                   "keep only {} levels{}".format(
+                       source, function.__name__, how, image.min(), image.max(), levels,
+                       "; leave out --depth working to compute at 16 bits" if function.full_depth else ""))
 
 
 class Progress:
@@ -177,7 +187,7 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         except (TypeError, ValueError) as error:
             raise ValueError("cannot be represented for {}: {}".format(
                 function.__name__, str(error).split(": ", 1)[-1])) from None
-        note_collapse(notes, function, source, page.data)
+        note_collapse(notes, function, keywords, source, page.data)
         result = function(page.data, **keywords)
         if not isinstance(result, np.ndarray):
             raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
@@ -227,6 +237,8 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
 def command_apply(options):
     function = resolve_function(options.operation)
     keywords = parse_keywords(options.keywords, function)
+    if options.depth and function.full_depth:
+        keywords["depth"] = options.depth
     if options.chunked:
         return apply_chunked(options, function, keywords)
     files, skipped, folders = collect_inputs(options.inputs, options.recursive)
@@ -266,7 +278,7 @@ def dask_batch():
 def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
     batch = dask_batch()
-    method_name = "{}.{}".format(function.tool_method[0].__name__, function.__name__)
+    method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
     failures = 0
     for source in map(Path, options.inputs):
         try:

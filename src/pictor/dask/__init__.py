@@ -46,12 +46,25 @@ Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.
 """
 
-from pictor.dask.routes import METHODS, plan as _plan
+from pictor.dask.functions import function_by_name, lazy_functions, plan_function
+from pictor.dask.routes import METHODS, plan
+
+_lazy_functions = lazy_functions()
+globals().update(_lazy_functions)
 
 __all__ = ["apply", "apply_rereading", "route_of", "METHODS"] + [
     "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
     "FeatureDetection", "GeometricTransformation",
-]
+] + sorted(_lazy_functions)
+
+
+def _plan(method_name, src, keywords, reread=None):
+    """A bare function name ("gaussian_blur") plans the checked function, as
+    pictor.dask.NAME does; "Class.method" the tool method."""
+    function = function_by_name(method_name)
+    if function is None:
+        return plan(method_name, src, keywords, reread)
+    return plan_function(function, src, keywords, reread)
 
 
 def apply_rereading(read, method_name, **keywords):
@@ -72,7 +85,9 @@ def apply(src, method_name, **keywords):
     """The lazy result of lumenops.<Class>().<method>(src=src, **keywords) as a dask array.
 
     method_name is "Class.method", for example "ImageSmoother.gaussian_blur";
-    src is a dask array or anything np.asarray accepts.
+    src is a dask array or anything np.asarray accepts. A bare function name
+    ("gaussian_blur") means pictor's checked function, as pictor.dask.NAME:
+    its checks, and full depth for uint16 images by default.
     """
     return _plan(method_name, src, keywords)[1]
 
