@@ -11,7 +11,6 @@ import os
 import statistics
 import sys
 
-import numpy as np
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)

@@ -9,7 +9,6 @@ import pytest
 
 import pictor
 from conftest import pictor_environment
-from pictor import lumenops
 
 TOOL_METHOD = "ImageSmoother.gaussian_blur"
 
