@@ -11,6 +11,7 @@ the default).
 
 import ast
 import difflib
+import functools
 import inspect
 import math
 import numbers
@@ -243,8 +244,10 @@ def make_function(cls, method_name, declaration):
     return function
 
 
+@functools.lru_cache(maxsize=None)
 def image_functions():
-    """{name: function} for every image method of the tool classes, in their order."""
+    """{name: function} for every image method of the tool classes, in their
+    order: the package's own functions, built once."""
     declarations = stub_declarations()
     functions = {}
     for cls in tool_classes():
