@@ -1,15 +1,23 @@
-"""The lumenops tools on Dask arrays: lazy, chunked, and equal to the whole call.
+"""pictor's functions and the lumenops tools on Dask arrays: lazy, chunked,
+and equal to the whole call.
 
     import dask.array as da
     from pictor import dask as pd
 
     x = da.from_zarr("scan.zarr")                       # or any dask/NumPy array
-    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # lazy, nothing computed yet
+    b = pd.gaussian_blur(x, ksize=5)                      # pictor.gaussian_blur: checked, full depth
+    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # the tool method: 8-bit working copy
     z = pd.apply(x, "ImageEnhancer.auto_level", low_percent=0.02)
 
-For every chunking of ``x``, ``y.compute()`` equals
+For every chunking of ``x``, ``b.compute()`` equals ``pictor.gaussian_blur(
+x.compute(), ksize=5)`` and ``y.compute()`` equals
 ``lumenops.ImageSmoother().gaussian_blur(src=x.compute(), ksize=5)`` bit for
-bit. Each method runs one of these routes (``route_of`` names it):
+bit. ``pd.NAME`` checks its keywords and image as ``pictor.NAME`` does, before
+any work; ``apply`` takes either name ("gaussian_blur" for the function,
+"ImageSmoother.gaussian_blur" for the tool method). Each call runs one of
+these routes (``route_of`` names it); a full-depth function takes its tool
+method's route with its own steps, and "level table" where the tool counts
+working levels:
 
 - "pointwise": samples depend on their own level and the element type only;
   the method runs on each chunk as it is.
@@ -32,6 +40,8 @@ bit. Each method runs one of these routes (``route_of`` names it):
   brightness_transfer's float mean as NumPy sums it: runs of 8192 consecutive
   samples summed pairwise, the runs' sums added in order), then each chunk
   with it; the threshold searches run in the worker's own ImageSegmenter.
+- "level table" (full depth): the whole image's counts of its 65,536 levels,
+  the method's table of them, then each chunk mapped through the table.
 - "fuse": multi_scale_fuse_enhancement on stripes aligned as for "pyramid",
   twice: first for its two coarsest detail levels, whose whole-image mean (in
   NumPy's order) or maximum bounds their truncation, then with those bounds.

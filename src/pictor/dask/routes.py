@@ -218,7 +218,7 @@ FULL_DEPTH_ROUTES = {
     "ImageSegmenter.local_histogram_threshold_segmentation": "level table",
     "ImageSegmenter.maximum_entropy_threshold_segmentation": "level table",
     "ImageSegmenter.maximum_inter_class_variance_segmentation": "level table",
-    "FeatureDetection.canny_edge": "one block",
+    "FeatureDetection.canny_edge": "components",
     "DeepLearning.super_resolution": "one block",
 }
 
@@ -489,7 +489,8 @@ def _canny(method_name, x, keywords, dtype, reread=None):
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = CANNY_HALO
     code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
-                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high)
+                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
+                          method_name=method_name)
     summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
     keep = dask.delayed(_canny_resolve, pure=True)(summaries)
     return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))

@@ -143,8 +143,8 @@ EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
 WEAK, STRONG = 1, 2
 
 
-def _canny_candidates(block, low, high):
-    candidates = _lookup.method("FeatureDetection.canny_edge")
+def _canny_candidates(block, low, high, method_name):
+    candidates = _lookup.method(method_name)
     weak = candidates(src=block, low_thr=low, high_thr=low) != 0
     strong = candidates(src=block, low_thr=high, high_thr=high) != 0
     return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG
