@@ -312,11 +312,12 @@ long long EntropySearch16::threshold(const double* log2s) const {
     const double fore_entropy = log2_fore[j] - fore_terms[j] / fore_mass_[j];
     total[j] = back_entropy + fore_entropy;
   }
-  std::size_t split = static_cast<std::size_t>(first_maximum(total));
-  // The foreground's lowest level goes to the background, as the 8-bit
-  // method's threshold level does.
-  while (hist_[split] == 0) ++split;
-  return kEntropyFirst + static_cast<long long>(split);
+  const auto split = static_cast<std::size_t>(first_maximum(total));
+  // The 8-bit method's threshold level, one working level wide, goes to the
+  // background: so does the foreground's lowest level within 256 of the split.
+  std::size_t lowest = split;
+  while (hist_[lowest] == 0) ++lowest;
+  return kEntropyFirst + static_cast<long long>(std::min(split + kWorkingLevel - 1, lowest));
 }
 
 }  // namespace pictor::kernels

@@ -60,8 +60,8 @@ class EntropySearch16 {
   // max(count, 1) of every level, then every background mass, then every
   // foreground mass (the arguments whose log2 the entropies need).
   const std::vector<double>& log2_arguments() const { return arguments_; }
-  // The lowest present level of the foreground of the first best split,
-  // given log2 of log2_arguments().
+  // min(t + 256, q) for the first best split t and the lowest level q of its
+  // foreground, given log2 of log2_arguments().
   long long threshold(const double* log2s) const;
 
  private:

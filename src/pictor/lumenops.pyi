@@ -356,9 +356,10 @@ class ImageSegmenter(SingletonBase):
         src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own levels 1285 to
             64249 (working levels 5 to 249), all channels counted together: the first split t that maximises the
             background's plus the foreground's entropy, each taken as log2(m) - sum(c * log2(c)) / m from float64
-            cumulative sums of the exact level counts c (m the class's count) instead of normalised densities. As the
-            8-bit method puts its threshold level, the lowest of the foreground, into the background, samples above
-            the lowest level present at or above t become 65535, the others 0.""")]] = None,
+            cumulative sums of the exact level counts c (m the class's count) instead of normalised densities. The
+            8-bit method's binarisation puts its threshold level, one working level wide, into the background; so
+            samples above min(t + 256, q) become 65535, the others 0, where q is the lowest level present at or above
+            t.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""

@@ -140,10 +140,10 @@ ENTROPY_FIRST, ENTROPY_END = 5 * SCALE, 250 * SCALE
 
 
 def entropy_threshold(counts):
-    """The lowest level of the foreground class [t, 64250) of the first split t
-    that maximises the summed entropies of background [1285, t) and foreground,
-    each H = log2(mass) - sum(c * log2(c)) / mass; 0 when no split has both
-    classes non-empty."""
+    """min(t + 256, q) for the first split t that maximises the summed
+    entropies of background [1285, t) and foreground [t, 64250), each
+    H = log2(mass) - sum(c * log2(c)) / mass, and q the foreground's lowest
+    level; 0 when no split has both classes non-empty."""
     hist = counts[ENTROPY_FIRST:ENTROPY_END].astype(np.float64)
     terms = hist * np.log2(np.maximum(hist, 1.0))
     back_mass = np.concatenate(([0.0], np.cumsum(hist)[:-1]))
@@ -158,9 +158,11 @@ def entropy_threshold(counts):
         fore_entropy = np.log2(fore_mass) - fore_terms / fore_mass
     total = np.where(valid, back_entropy + fore_entropy, -np.inf)
     split = int(np.argmax(total))
-    # The 8-bit method's binarisation puts its threshold level (the
-    # foreground's lowest) into the background: so does this one.
-    return ENTROPY_FIRST + split + int(np.flatnonzero(hist[split:])[0])
+    # The 8-bit method's binarisation puts its threshold level, one working
+    # level wide, into the background: the foreground's lowest level q goes
+    # there too when it lies within 256 levels of the split.
+    lowest = split + int(np.flatnonzero(hist[split:])[0])
+    return ENTROPY_FIRST + min(split + SCALE - 1, lowest)
 
 
 def maximum_entropy_threshold_segmentation(src):
