@@ -68,6 +68,105 @@ Table16 binary_table(long long level) {
   return table;
 }
 
+PICTOR_ALSO_FOR_AVX2
+void binarise_above16(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t size, long long level) {
+  if (level < 0 || level >= kTop16) {
+    std::fill(out, out + size, level < 0 ? kTop16 : 0);
+    return;
+  }
+  // Compared as 16-bit lanes: the mask is the result.
+  const auto bound = static_cast<std::uint16_t>(level);
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = src[i] > bound ? kTop16 : 0;
+}
+
+PICTOR_ALSO_FOR_AVX2
+void binarise_against_mean16(const std::uint16_t* src, const float* mean, float coef, std::uint16_t* out,
+                             std::ptrdiff_t size) {
+  for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = static_cast<float>(src[i]) - coef * mean[i] >= 0 ? kTop16 : 0;
+}
+
+namespace {
+
+// Reflect-101 of an index at most n - 1 outside [0, n).
+inline std::ptrdiff_t reflect101(std::ptrdiff_t i, std::ptrdiff_t n) {
+  if (i < 0) return -i;
+  if (i >= n) return 2 * (n - 1) - i;
+  return i;
+}
+
+// One output row: horizontal window sums of the column sums (through a
+// row padded by the border), then the decision of each sample.
+PICTOR_ALSO_FOR_AVX2
+int decide_row(const std::uint16_t* src, const std::int32_t* column_sums, std::ptrdiff_t cols,
+               std::ptrdiff_t channels, int k, float coef, std::uint16_t* out, std::int32_t* padded,
+               std::int32_t* sums) {
+  constexpr int kMostDirectTerms = 5;  // wider windows slide
+  const std::ptrdiff_t radius = k / 2;
+  const std::ptrdiff_t width = cols * channels;
+  for (std::ptrdiff_t x = -radius; x < cols + radius; ++x) {
+    const std::int32_t* from = column_sums + reflect101(x, cols) * channels;
+    std::int32_t* to = padded + (x + radius) * channels;
+    for (std::ptrdiff_t c = 0; c < channels; ++c) to[c] = from[c];
+  }
+  if (k <= kMostDirectTerms) {
+    for (std::ptrdiff_t j = 0; j < width; ++j) sums[j] = padded[j];
+    for (int i = 1; i < k; ++i) {
+      const std::int32_t* shifted = padded + i * channels;
+      for (std::ptrdiff_t j = 0; j < width; ++j) sums[j] += shifted[j];
+    }
+  } else {
+    for (std::ptrdiff_t c = 0; c < channels; ++c) {
+      std::int32_t running = 0;
+      for (int i = 0; i < k; ++i) running += padded[i * channels + c];
+      sums[c] = running;
+    }
+    const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(k) * channels;
+    for (std::ptrdiff_t j = channels; j < width; ++j) sums[j] = sums[j - channels] + padded[j - channels + reach] - padded[j - channels];
+  }
+  const double scale = 1.0 / static_cast<double>(k * k);
+  const auto scale32 = static_cast<float>(scale);
+  int undecided = 0;
+  for (std::ptrdiff_t j = 0; j < width; ++j) {
+    const auto level = static_cast<float>(src[j]);
+    const float mean32 = static_cast<float>(sums[j]) * scale32;
+    const auto mean64 = static_cast<float>(static_cast<double>(sums[j]) * scale);
+    const int foreground = level - coef * mean32 >= 0;
+    undecided |= foreground ^ static_cast<int>(level - coef * mean64 >= 0);
+    out[j] = foreground ? kTop16 : 0;
+  }
+  return undecided;
+}
+
+}  // namespace
+
+bool binarise_against_box_mean16(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                                 std::ptrdiff_t channels, int k, float coef, std::uint16_t* out, int threads) {
+  const std::ptrdiff_t radius = k / 2;
+  const std::ptrdiff_t width = cols * channels;
+  std::vector<int> undecided(static_cast<std::size_t>(part_count(rows, width, threads)), 0);
+  split_rows(rows, width, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+    std::vector<std::int32_t> column_sums(static_cast<std::size_t>(width), 0);
+    std::vector<std::int32_t> sums(static_cast<std::size_t>(width));
+    std::vector<std::int32_t> padded(static_cast<std::size_t>((cols + 2 * radius) * channels));
+    for (std::ptrdiff_t dy = -radius; dy <= radius; ++dy) {
+      const std::uint16_t* row = src + reflect101(begin + dy, rows) * width;
+      for (std::ptrdiff_t j = 0; j < width; ++j) column_sums[j] += row[j];
+    }
+    int flags = 0;
+    for (std::ptrdiff_t y = begin; y < end; ++y) {
+      if (y > begin) {
+        const std::uint16_t* leaving = src + reflect101(y - radius - 1, rows) * width;
+        const std::uint16_t* entering = src + reflect101(y + radius, rows) * width;
+        for (std::ptrdiff_t j = 0; j < width; ++j) column_sums[j] += entering[j] - leaving[j];
+      }
+      flags |= decide_row(src + y * width, column_sums.data(), cols, channels, k, coef, out + y * width, padded.data(),
+                          sums.data());
+    }
+    undecided[static_cast<std::size_t>(part)] = flags;
+  });
+  return std::all_of(undecided.begin(), undecided.end(), [](int flag) { return flag == 0; });
+}
+
 // --- equalisation -----------------------------------------------------------------------------
 
 Table16 equalising_table16(const std::int64_t* counts) {

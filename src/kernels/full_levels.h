@@ -27,6 +27,23 @@ void map_levels16(const std::uint16_t* src, const std::uint16_t* table, std::uin
 // 65535 for the levels above `level`, 0 for the others.
 Table16 binary_table(long long level);
 
+// out[i] = 65535 where src[i] > level, else 0.
+void binarise_above16(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t size, long long level);
+
+// out[i] = 65535 where src[i] - coef * mean[i] >= 0 in float32, else 0.
+void binarise_against_mean16(const std::uint16_t* src, const float* mean, float coef, std::uint16_t* out,
+                             std::ptrdiff_t size);
+
+// binarise_against_mean16 with the mean of cv2.boxFilter(src, CV_32F, (k, k))
+// over an image of rows x cols pixels of `channels` interleaved channels,
+// from exact integer window sums (reflect-101 border; k odd, 1 <= k,
+// k * k <= 32768, k / 2 < rows and cols). OpenCV scales a sum by 1 / k**2
+// either in float32 or in float64 rounded to float32, by the sample's place
+// in its vector loop: a sample is decided where both put it on the same
+// side. Returns false when some sample is not (out is then incomplete).
+bool binarise_against_box_mean16(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                                 std::ptrdiff_t channels, int k, float coef, std::uint16_t* out, int threads);
+
 // Equalisation: levels below the first present one map to 0; from it on,
 // round(count up to and including the level, beyond the first level's count,
 // times 65535 / (total less that count)), half to even. One level present (or

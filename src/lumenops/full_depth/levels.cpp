@@ -69,7 +69,7 @@ Ref binarised(const Array& image, long long level) {
   const std::uint16_t* src = image.data<std::uint16_t>();
   std::uint16_t* out = result.data<std::uint16_t>();
   split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-    for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = src[i] > level ? kernels::kTop16 : 0;
+    kernels::binarise_above16(src + begin, out + begin, end - begin, level);
   });
   return result.object;
 }
@@ -155,12 +155,34 @@ Ref maximum_inter_class_variance_segmentation(PyObject* src) {
 
 // --- adaptive threshold -----------------------------------------------------------------------
 
+// Exact window sums where OpenCV sums in int32 and every sample is decided
+// alike by both of its scalings; nothing otherwise.
+Ref binarised_against_box_sums(const Array& image, const Ref& side, float coef) {
+  constexpr long long kMostIntegerSumArea = 1 << 15;  // OpenCV sums larger 16-bit windows in float64
+  const std::optional<long long> k = exact_python_int(side.get());
+  const bool plane_or_channels = image.ndim() == 2 || (image.ndim() == 3 && image.shape()[2] >= 2 && image.shape()[2] <= 4);
+  if (!k || *k < 1 || *k * *k > kMostIntegerSumArea || !plane_or_channels) return Ref();
+  const npy_intp rows = image.shape()[0];
+  const npy_intp cols = image.shape()[1];
+  const npy_intp channels = image.ndim() == 3 ? image.shape()[2] : 1;
+  if (rows <= *k / 2 || cols <= *k / 2) return Ref();
+  Array result = new_array_like(image, NPY_USHORT);
+  bool decided = false;
+  const int threads = call_threads(image.size());
+  without_gil([&] {
+    decided = kernels::binarise_against_box_mean16(image.data<std::uint16_t>(), rows, cols, channels,
+                                                   static_cast<int>(*k), coef, result.data<std::uint16_t>(), threads);
+  });
+  return decided ? result.object : Ref();
+}
+
 // OpenCV's float32 box mean of the 16-bit samples, then one fused pass:
 // 65535 where src - (1 - ratio) * mean >= 0 in float32.
 Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ratio) {
   const Array image = uint16_image(src);
   Ref side = odd_value(Ref::borrow(ksize));
   const auto coef = static_cast<float>(1.0 - as_double(Ref::borrow(ratio)));
+  if (Ref native = binarised_against_box_sums(image, side, coef)) return native;
   Ref float32 = attr(global("cv2"), "CV_32F");
   const Array mean = contiguous(cv2("boxFilter", image.object, float32, tuple(side, side)).get());
   if (mean.type() != NPY_FLOAT || mean.size() != image.size()) raise(PyExc_ValueError, "unexpected box mean");
@@ -169,9 +191,7 @@ Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ra
   const float* means = mean.data<float>();
   std::uint16_t* out = result.data<std::uint16_t>();
   split_samples_without_gil(image.size(), [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-      out[i] = static_cast<float>(samples[i]) - coef * means[i] >= 0 ? kernels::kTop16 : 0;
-    }
+    kernels::binarise_against_mean16(samples + begin, means + begin, coef, out + begin, end - begin);
   });
   return result.object;
 }

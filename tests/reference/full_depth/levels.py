@@ -17,7 +17,8 @@ KEYWORD_CASES = {
         {}, {"scale_l": 1}, {"scale_l": 1, "scale_r": 0.8}, {"scale_r": 0}, {"scale_l": 2, "scale_r": 0.5}],
     "local_histogram_threshold_segmentation": [{}, {"low_thr": 0}, {"low_thr": 100}, {"low_thr": 250}],
     "adaptive_threshold_segmentation": [
-        {}, {"ksize": 4}, {"ksize": 0}, {"ksize": 15, "ratio": 0}, {"ratio": 1}, {"ksize": 31, "ratio": 0.05}],
+        {}, {"ksize": 4}, {"ksize": 0}, {"ksize": 15, "ratio": 0}, {"ratio": 1}, {"ksize": 31, "ratio": 0.05},
+        {"ksize": 41}, {"ksize": 181}, {"ksize": 201}, {"ksize": 999}],
 }
 BINARY = {
     "local_histogram_threshold_segmentation", "maximum_entropy_threshold_segmentation",
