@@ -92,3 +92,12 @@ def test_entropy_search_finds_the_plain_search_split(seed):
     threshold = min(t + 256, image[image >= t].min())
     expected = np.where(image > threshold, 65535, 0).astype(np.uint16)
     assert_same_array(pictor.maximum_entropy_threshold_segmentation(image), expected)
+
+
+@pytest.mark.parametrize("shape", [(30, 45), (30, 45, 3)])
+def test_box_mean_scalings_that_disagree_follow_opencv(shape):
+    # 441 * 38047 scaled by 1 / 441 in float32 and in float64 falls on either
+    # side of 38047, and OpenCV uses both (by the sample's place in its loop).
+    image = np.full(shape, 38047, np.uint16)
+    assert_same_array(pictor.adaptive_threshold_segmentation(image, ksize=21, ratio=0),
+                      full_depth.recipe("adaptive_threshold_segmentation")(image, ksize=21, ratio=0))
