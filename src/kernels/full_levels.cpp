@@ -100,13 +100,17 @@ PICTOR_ALSO_FOR_AVX2
 int decide_row(const std::uint16_t* src, const std::int32_t* column_sums, std::ptrdiff_t cols,
                std::ptrdiff_t channels, int k, float coef, std::uint16_t* out, std::int32_t* padded,
                std::int32_t* sums) {
-  constexpr int kMostDirectTerms = 5;  // wider windows slide
+  constexpr int kMostDirectTerms = 9;  // wider windows slide: a chain, but one add per sample
   const std::ptrdiff_t radius = k / 2;
   const std::ptrdiff_t width = cols * channels;
-  for (std::ptrdiff_t x = -radius; x < cols + radius; ++x) {
-    const std::int32_t* from = column_sums + reflect101(x, cols) * channels;
-    std::int32_t* to = padded + (x + radius) * channels;
-    for (std::ptrdiff_t c = 0; c < channels; ++c) to[c] = from[c];
+  std::copy(column_sums, column_sums + width, padded + radius * channels);
+  for (std::ptrdiff_t x = 1; x <= radius; ++x) {
+    const std::int32_t* left = column_sums + reflect101(-x, cols) * channels;
+    const std::int32_t* right = column_sums + reflect101(cols - 1 + x, cols) * channels;
+    for (std::ptrdiff_t c = 0; c < channels; ++c) {
+      padded[(radius - x) * channels + c] = left[c];
+      padded[(radius + cols - 1 + x) * channels + c] = right[c];
+    }
   }
   if (k <= kMostDirectTerms) {
     for (std::ptrdiff_t j = 0; j < width; ++j) sums[j] = padded[j];
