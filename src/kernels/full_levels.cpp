@@ -125,7 +125,9 @@ int decide_row(const std::uint16_t* src, const std::int32_t* column_sums, std::p
       sums[c] = running;
     }
     const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(k) * channels;
-    for (std::ptrdiff_t j = channels; j < width; ++j) sums[j] = sums[j - channels] + padded[j - channels + reach] - padded[j - channels];
+    for (std::ptrdiff_t j = channels; j < width; ++j) {
+      sums[j] = sums[j - channels] + padded[j - channels + reach] - padded[j - channels];
+    }
   }
   const double scale = 1.0 / static_cast<double>(k * k);
   const auto scale32 = static_cast<float>(scale);

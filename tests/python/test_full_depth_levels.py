@@ -87,7 +87,8 @@ def plain_entropy_threshold(image):
 def test_entropy_search_finds_the_plain_search_split(seed):
     rng = np.random.default_rng(seed)
     spread = 64000 if seed % 2 else 4096  # sparse levels, and levels a few apart
-    image = rng.choice(rng.integers(0, spread, 30) + 1285, size=(30, 40), p=rng.dirichlet(np.ones(30))).astype(np.uint16)
+    levels = rng.integers(0, spread, 30) + 1285
+    image = rng.choice(levels, size=(30, 40), p=rng.dirichlet(np.ones(30))).astype(np.uint16)
     t = plain_entropy_threshold(image)
     threshold = min(t + 256, image[image >= t].min())
     expected = np.where(image > threshold, 65535, 0).astype(np.uint16)

@@ -96,7 +96,9 @@ Ref histogram_enhancement(PyObject* src) {
 Ref adaptive_histogram_truncation_stretched_table(PyObject* counts, PyObject* scale_l, PyObject* scale_r) {
   Array holder;
   const std::int64_t* levels = counts_argument(counts, holder);
-  return table_array(kernels::stretch_table16(levels, as_double(Ref::borrow(scale_l)), as_double(Ref::borrow(scale_r))));
+  const double left = as_double(Ref::borrow(scale_l));
+  const double right = as_double(Ref::borrow(scale_r));
+  return table_array(kernels::stretch_table16(levels, left, right));
 }
 
 Ref adaptive_histogram_truncation_stretched(PyObject* src, PyObject* scale_l, PyObject* scale_r) {
@@ -160,7 +162,9 @@ Ref maximum_inter_class_variance_segmentation(PyObject* src) {
 Ref binarised_against_box_sums(const Array& image, const Ref& side, float coef) {
   constexpr long long kMostIntegerSumArea = 1 << 15;  // OpenCV sums larger 16-bit windows in float64
   const std::optional<long long> k = exact_python_int(side.get());
-  const bool plane_or_channels = image.ndim() == 2 || (image.ndim() == 3 && image.shape()[2] >= 2 && image.shape()[2] <= 4);
+  constexpr npy_intp kMostChannels = 4;
+  const bool plane_or_channels =
+      image.ndim() == 2 || (image.ndim() == 3 && image.shape()[2] >= 2 && image.shape()[2] <= kMostChannels);
   if (!k || *k < 1 || *k * *k > kMostIntegerSumArea || !plane_or_channels) return Ref();
   const npy_intp rows = image.shape()[0];
   const npy_intp cols = image.shape()[1];
