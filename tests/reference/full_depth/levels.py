@@ -77,9 +77,11 @@ def adaptive_histogram_truncation_stretched(src, scale_l=0, scale_r=1):
     min_val, max_val = boundaries(level_counts(src), 10 * SCALE, scale_l, scale_r)
     if max_val == min_val:  # 0 / 0: every sample at the lower limit
         return np.zeros(src.shape, np.uint16)
-    img_float = src.astype(np.float32)
-    img_clipped = np.clip(img_float, min_val, max_val)
-    return ((img_clipped - min_val) / (max_val - min_val) * FULL).astype(np.uint16)
+    # float32 throughout, as NumPy 1.x evaluates the 8-bit method's stretch
+    # (the float64 boundaries act as float32 scalars).
+    low, high, span = np.float32(min_val), np.float32(max_val), np.float32(max_val - min_val)
+    img_clipped = np.clip(src.astype(np.float32), low, high)
+    return ((img_clipped - low) / span * np.float32(FULL)).astype(np.uint16)
 
 
 # --- threshold searches -----------------------------------------------------------------------
