@@ -102,3 +102,12 @@ def test_box_mean_scalings_that_disagree_follow_opencv(shape):
     image = np.full(shape, 38047, np.uint16)
     assert_same_array(pictor.adaptive_threshold_segmentation(image, ksize=21, ratio=0),
                       full_depth.recipe("adaptive_threshold_segmentation")(image, ksize=21, ratio=0))
+
+
+@pytest.mark.parametrize("shape", [(1, 40), (40, 1), (6, 6), (5, 90, 3), (90, 12, 3)])
+@pytest.mark.parametrize("ksize", [3, 9, 11, 13, 181])
+def test_box_sums_at_small_sides_and_the_sliding_window(shape, ksize):
+    # Windows wider than the image go to OpenCV; sides up to 9 add directly, wider ones slide.
+    image = smooth_image(shape, 65535, 6)
+    assert_same_array(pictor.adaptive_threshold_segmentation(image, ksize=ksize, ratio=0.05),
+                      full_depth.recipe("adaptive_threshold_segmentation")(image, ksize=ksize, ratio=0.05))
