@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import pictor
+import pictor._full_depth as full_depth_steps
 from conftest import assert_same_array
 from reference.full_depth import tone
 
@@ -53,3 +54,14 @@ def test_brightness_offset_is_in_working_levels():
     image = np.array([[0, 1000, 64000, 65535]], np.uint16)
     assert pictor.brightness_contrast(image, brightness=10).tolist() == [[2570, 3570, 65535, 65535]]
     assert pictor.brightness_contrast(image, brightness=-255).tolist() == [[0, 0, 0, 0]]
+
+
+@pytest.mark.parametrize("shape", [(5, 0), (0, 4, 3)])
+@pytest.mark.parametrize("name, arguments", [
+    ("laplacian_enhancement", (1.0, 0.1)), ("enhance_details", ()), ("glow", (2, 1.2)),
+])
+def test_private_steps_refuse_images_without_pixels(name, arguments, shape):
+    """The checked functions refuse these first; the native windows must too
+    (a border has nothing to reflect to)."""
+    with pytest.raises(ValueError, match="at least one pixel"):
+        getattr(full_depth_steps, name)(np.zeros(shape, np.uint16), *arguments)

@@ -39,6 +39,11 @@ Image image_of(PyObject* src, Where where = Where::current()) {
     PyErr_SetString(PyExc_TypeError, "expected a uint16 image of 2 or 3 axes");
     throw PyError{where};
   }
+  // The windows reflect at the borders, which needs a sample to reflect to.
+  if (samples.size() == 0) {
+    PyErr_SetString(PyExc_ValueError, "expected an image with at least one pixel");
+    throw PyError{where};
+  }
   const std::ptrdiff_t channels = samples.ndim() == 3 ? samples.shape()[2] : 1;
   return {samples, samples.shape()[0], samples.shape()[1], channels};
 }
