@@ -166,7 +166,7 @@ inline void add_scaled_halo(const std::uint16_t* src, const std::uint16_t* halo,
 
 // np.transpose(img.astype(np.float32) / 65535.0, (2, 0, 1)) of an
 // interleaved 16-bit picture.
-inline void to_planar_unit_float(const std::uint16_t* interleaved, float* planar, std::ptrdiff_t plane,
+inline void planar_unit_float_of_u16(const std::uint16_t* interleaved, float* planar, std::ptrdiff_t plane,
                                  std::ptrdiff_t channels) {
   for (std::ptrdiff_t pixel = 0; pixel < plane; ++pixel) {
     for (std::ptrdiff_t channel = 0; channel < channels; ++channel) {
@@ -177,7 +177,7 @@ inline void to_planar_unit_float(const std::uint16_t* interleaved, float* planar
 
 // (np.transpose(np.clip(tensor, 0, 1), (1, 2, 0)) * 65535.0).round().astype(np.uint16)
 // in float32. NaN (kept by np.clip) goes to 0, as NumPy's cast gives it here.
-inline void to_interleaved_levels(const float* planar, std::uint16_t* interleaved, std::ptrdiff_t plane,
+inline void interleaved_u16_levels(const float* planar, std::uint16_t* interleaved, std::ptrdiff_t plane,
                                   std::ptrdiff_t channels) {
   constexpr float kRoundingBias = 8388608.0f;  // 2^23: adding and removing it rounds half to even
   for (std::ptrdiff_t pixel = 0; pixel < plane; ++pixel) {

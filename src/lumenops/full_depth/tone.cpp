@@ -199,7 +199,7 @@ Ref model_input(const Ref& picture) {
   const npy_intp tensor_shape[kTensorAxes] = {1, channels, rows, columns};
   Array tensor = new_array(kTensorAxes, tensor_shape, NPY_FLOAT);
   without_gil([&] {
-    kernels::to_planar_unit_float(interleaved.data<std::uint16_t>(), tensor.data<float>(), rows * columns, channels);
+    kernels::planar_unit_float_of_u16(interleaved.data<std::uint16_t>(), tensor.data<float>(), rows * columns, channels);
   });
   return tensor.object;
 }
@@ -233,7 +233,7 @@ Ref picture_levels(const Ref& output_tensor) {
   const npy_intp picture_shape[kPictureAxes] = {rows, columns, channels};
   Array picture = new_array(kPictureAxes, picture_shape, NPY_USHORT);
   without_gil([&] {
-    kernels::to_interleaved_levels(tensor.data<float>(), picture.data<std::uint16_t>(), rows * columns, channels);
+    kernels::interleaved_u16_levels(tensor.data<float>(), picture.data<std::uint16_t>(), rows * columns, channels);
   });
   return picture.object;
 }
