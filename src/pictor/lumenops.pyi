@@ -202,7 +202,9 @@ class ImageEnhancer(SingletonBase):
     def unsharpen_mask(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip((img - blur) * alpha + img, 0, 65535) on the image's own 65,536 levels,
+            where blur is cv2.GaussianBlur(img, (ksize, ksize), 0) with the same odd side: the difference in
+            float32, the rest in float32 for a real alpha; truncated to uint16.""")]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.5,
         ksize: Annotated[int, _Range(0, 999)] = 5,
     ) -> NDArray[np.uint16]:
@@ -211,7 +213,9 @@ class ImageEnhancer(SingletonBase):
     def laplacian_enhancement(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip(img * alpha - cv2.Laplacian(img, cv2.CV_32F) * beta, 0, 65535) on the
+            image's own 65,536 levels, in float64; an integer alpha is a plain number (no 8-bit wrap-around);
+            truncated to uint16.""")]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.0,
         beta: Annotated[Real, _Range(-10, 10)] = 0.1,
     ) -> NDArray[np.uint16]:
@@ -238,14 +242,18 @@ class ImageEnhancer(SingletonBase):
     def enhance_details(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The image plus 0.2 times the mean Sobel gradient magnitude of its
+            3x3 Gaussian blur, on the image's own 65,536 levels: each |gradient| saturated to 65535, their mean
+            and the sum in float64, each rounded half to even, the sum saturated to 65535.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the 8-bit working copy, brightening edges."""
     def shadows_highlight(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same two gains on the image's own levels: the image scaled to
+            [0, 1] by 65535 in float32, the sigma-50 mask blurred from it, the result clipped to [0, 1] and
+            * 65535.0 truncated to uint16.""")]] = None,
         shadow: Annotated[Real, _Range(0, 10)] = 0.5,
         highlight: Annotated[Real, _Range(0, 10)] = 0.5,
     ) -> NDArray[np.uint16]:
@@ -255,7 +263,10 @@ class ImageEnhancer(SingletonBase):
     def glow(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The image plus the halo on its own 65,536 levels: the mean Sobel gradient magnitude
+            (each |gradient| saturated to 65535, the mean rounded half to even), blurred by cv2.GaussianBlur
+            with side 2 * radius + 1 at 16 bits, times intensity in float64 clipped to [0, 65535] and truncated
+            (an integer intensity is a plain number, no 8-bit wrap-around), added saturating at 65535.""")]] = None,
         radius: Annotated[int, _Range(0, 500)] = 50,
         intensity: Annotated[Real, _Range(0, 10)] = 1.2,
     ) -> NDArray[np.uint16]:
@@ -264,7 +275,9 @@ class ImageEnhancer(SingletonBase):
     def brightness_contrast(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip(img * contrast + brightness * 257, 0, 65535) on the
+            image's own 65,536 levels in float32 (brightness keeps its meaning in 8-bit levels), truncated to
+            uint16.""")]] = None,
         brightness: Annotated[Real, _Range(-255, 255)] = 0,
         contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -399,7 +412,9 @@ class DeepLearning(SingletonBase):
     def super_resolution(
         self,
         *,
-        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy(full_depth="""The network is fed the image scaled to [0, 1] from 65535 (float32,
+            at 512 x 512 by cubic resizing of the 16-bit picture) and its output, clipped to [0, 1], comes back
+            * 65535 rounded half to even to uint16, resized to the image's size and made grey at 16 bits.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Pass a grey image through the learned network at 512 x 512 and
         return it at its own size. The model is deeplearning/models/universal.onnx
