@@ -10,6 +10,7 @@ from pathlib import Path
 
 from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
                                     Page, read_pages, write_pages)
+from pictor.cli import ome_files
 from pictor.cli.operations import EXIT_FAILED, UsageError, one_line, parse_keywords, resolve_function
 
 # Fewer distinct levels than this in the 8-bit working copy is worth a note.
@@ -169,6 +170,8 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
     from pictor.functions import check_image
     import numpy as np
 
+    if source.suffix.lower() in TIFF_SUFFIXES and ome_files.is_ome_tiff(source):
+        return apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
     pages = read_pages(source)
     results = []
     for page in pages:
@@ -186,6 +189,21 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         raise ValueError("cannot be represented: {} pages".format(len(pages)))
     target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
     write_pages(target, results, stop)
+    return target
+
+
+def apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes):
+    """An OME-TIFF: each image by its named axes, written with its OME metadata."""
+    images = ome_files.read_ome_tiff(source)
+    for image in images:
+        note_collapse(notes, function, source, image.data)
+    try:
+        results = ome_files.apply_to_images(function, keywords, images)
+    except (TypeError, ValueError) as error:
+        raise ValueError("cannot be represented for {}: {}".format(
+            function.__name__, str(error).split(": ", 1)[-1])) from None
+    target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
+    write_pages(target, results, stop, encode=ome_files.encode_ome_tiff)
     return target
 
 
