@@ -42,12 +42,18 @@ def checked_axes(function_name, image, axes, grey_only, colour_only=False):
     methods' own layout (the caller then runs the method on it directly)."""
     if not isinstance(image, np.ndarray):
         return None  # the image check says what is wrong
+    return validated_axes(function_name, image.shape, axes, grey_only, colour_only)
+
+
+def validated_axes(function_name, shape, axes, grey_only, colour_only=False):
+    """checked_axes for an array of SHAPE (a NumPy or a Dask array)."""
+    shape = tuple(shape)
     if axes is None:
-        if default_axes(image.shape) is not None or image.ndim < 3:
+        if default_axes(shape) is not None or len(shape) < 3:
             return None
         raise ValueError("{}(): img has shape {}; name its axes for N-D data, e.g. axes='ZYX' for a z-stack, "
                          "'CYX' for channels, 'TCZYX' (letters: T time, Z depth, C channel, Y, X, S colour "
-                         "samples)".format(function_name, image.shape))
+                         "samples)".format(function_name, shape))
     if not isinstance(axes, str):
         raise TypeError("{}(): axes must be a string of the letters {}, got {} {!r}".format(
             function_name, LETTERS, type(axes).__name__, axes))
@@ -57,27 +63,34 @@ def checked_axes(function_name, image, axes, grey_only, colour_only=False):
                          "S colour samples)".format(function_name, axes, ", ".join(unknown), LETTERS))
     if len(set(axes)) != len(axes):
         raise ValueError("{}(): axes {!r} names an axis twice".format(function_name, axes))
-    if len(axes) != image.ndim:
+    if len(axes) != len(shape):
         raise ValueError("{}(): axes {!r} names {} axes; img has {}, shape {}".format(
-            function_name, axes, len(axes), image.ndim, image.shape))
+            function_name, axes, len(axes), len(shape), shape))
     if "Y" not in axes or "X" not in axes:
         raise ValueError("{}(): axes {!r} must name the plane's rows Y and columns X".format(function_name, axes))
-    if "S" in axes and image.shape[axes.index("S")] != COLOUR_SAMPLES:
+    if "S" in axes and shape[axes.index("S")] != COLOUR_SAMPLES:
         raise ValueError("{}(): axis S holds the {} samples of a colour pixel; img has {} along it (name "
                          "other channels C: each is a grey plane)".format(
-                             function_name, COLOUR_SAMPLES, image.shape[axes.index("S")]))
+                             function_name, COLOUR_SAMPLES, shape[axes.index("S")]))
     if "S" in axes and grey_only:
         raise ValueError("{}(): works on grey planes only; axes {!r} has colour samples S (process each "
                          "sample as a grey plane with axis C)".format(function_name, axes))
     if "S" not in axes and colour_only:
         raise ValueError("{}(): needs colour planes; axes {!r} has no S (the 3 samples of a colour pixel; a "
                          "C axis is a set of grey planes)".format(function_name, axes))
-    if axes == default_axes(image.shape):
+    if axes == default_axes(shape):
         return None
-    if image.size == 0:
+    if 0 in shape:
         raise ValueError("{}(): img has shape {} with axes {!r}: it holds no plane".format(
-            function_name, image.shape, axes))
+            function_name, shape, axes))
     return axes
+
+
+def plane_order(axes):
+    """(stacked letters, plane letters, the transpose that puts the planes last)."""
+    plane_letters = [letter for letter in "YXS" if letter in axes]
+    stack_letters = [letter for letter in axes if letter not in "YXS"]
+    return stack_letters, plane_letters, [axes.index(letter) for letter in stack_letters + plane_letters]
 
 
 def plane_workers():
@@ -101,9 +114,7 @@ def run_planes(image, axes, plane_function, workers=None):
     plane_function takes and returns one plane in the methods' layout: (Y, X)
     or (Y, X, S). Every plane's result must have the same shape and type.
     """
-    plane_letters = [letter for letter in "YXS" if letter in axes]
-    stack_letters = [letter for letter in axes if letter not in "YXS"]
-    order = [axes.index(letter) for letter in stack_letters + plane_letters]
+    stack_letters, _, order = plane_order(axes)
     planes = np.transpose(image, order)
     indices = list(product(*(range(n) for n in planes.shape[:len(stack_letters)])))
     first = plane_function(planes[indices[0]])
