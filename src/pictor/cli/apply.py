@@ -10,7 +10,8 @@ from pathlib import Path
 
 from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
                                     Page, read_pages, write_pages)
-from pictor.cli import ome_files
+from pictor.cli import ome_files, ome_zarr_files
+from pictor.cli.ome_zarr_files import ZARR_SUFFIX
 from pictor.cli.operations import EXIT_FAILED, UsageError, one_line, parse_keywords, resolve_function
 
 # Fewer distinct levels than this in the 8-bit working copy is worth a note.
@@ -23,7 +24,7 @@ def collect_inputs(paths, recursive):
     """([(source, path relative to the output folder)], [(path, why skipped)], [input folders])."""
     files, skipped, folders = [], [], []
     for path in map(Path, paths):
-        if not path.is_dir():
+        if not path.is_dir() or path.suffix.lower() == ZARR_SUFFIX:  # a Zarr store is one image
             files.append((path, Path(path.name)))
             continue
         folders.append(path)
@@ -75,7 +76,7 @@ def refuse_writing_over_inputs(files, folders, outdir, in_place):
 
 def output_path(relative, outdir, is_16_bit):
     """The input's place in OUTDIR; formats without 16-bit samples become TIFF."""
-    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES:
+    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES | {ZARR_SUFFIX}:
         return outdir / relative.with_suffix(".tif")
     return outdir / relative
 
@@ -170,6 +171,13 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
     from pictor.functions import check_image
     import numpy as np
 
+    if source.suffix.lower() == ZARR_SUFFIX:
+        if not ome_zarr_files.is_ome_zarr(source):
+            raise ValueError("cannot be represented: {} is not an OME-Zarr image (give --chunked for a plain "
+                             "Zarr array)".format(source))
+        target = output_path(relative, outdir, True)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        return ome_zarr_files.apply_to_ome_zarr(function, keywords, source, target)
     if source.suffix.lower() in TIFF_SUFFIXES and ome_files.is_ome_tiff(source):
         return apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
     pages = read_pages(source)
