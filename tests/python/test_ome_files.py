@@ -33,19 +33,22 @@ def ome_description(path):
     ("maximum_gray_level", [], "ZCYX", (2, 3, 24, 20)),   # the sample type changes
     ("resize", ["scale=2"], "CZYX", (3, 2, 24, 20)),        # the plane and pixel sizes change
 ])
-def test_ome_tiff_round_trip(tmp_path, operation, keywords, axes, shape):
+@pytest.mark.parametrize("chunked", [False, True])
+def test_ome_tiff_round_trip(tmp_path, operation, keywords, axes, shape, chunked):
     stack = RNG.integers(0, 65536, shape, dtype=np.uint16)
     (tmp_path / "in").mkdir()
     source = tmp_path / "in" / "cells.ome.tif"
     tifffile.imwrite(str(source), stack, ome=True, metadata=dict(OME_METADATA, axes=axes))
 
-    result = run_pictor("apply", operation, tmp_path / "in", "-o", tmp_path / "out", *keywords)
+    options = ["--chunked", source] if chunked else [tmp_path / "in"]
+    result = run_pictor("apply", operation, *options, "-o", tmp_path / "out", *keywords)
     assert result.returncode == 0, result.stderr
 
     written = tmp_path / "out" / "cells.ome.tif"
     function = getattr(pictor, operation)
     literal = {key: int(value) for key, value in (keyword.split("=") for keyword in keywords)}
-    expected = np.stack([function(plane, **literal) for plane in stack.reshape((-1,) + shape[-2:])])
+    depth = {"depth": "working"} if chunked and function.full_depth else {}  # --chunked: the tool method
+    expected = np.stack([function(plane, **literal, **depth) for plane in stack.reshape((-1,) + shape[-2:])])
     with tifffile.TiffFile(str(written)) as tiff:
         assert tiff.is_ome and tiff.series[0].axes == axes
         np.testing.assert_array_equal(tiff.series[0].asarray(), expected.reshape(shape[:-2] + expected.shape[-2:]))

@@ -71,7 +71,8 @@ def image_metadata(ome, image):
     return metadata
 
 
-def read_ome_tiff(path):
+def read_ome_tiff(path, samples=True):
+    """Every image of the file; with samples=False, their axes and metadata only (data None)."""
     import tifffile
 
     images = []
@@ -84,12 +85,17 @@ def read_ome_tiff(path):
             if unknown:
                 raise ValueError("cannot be represented: OME image {} has axes {} ({} not among {})".format(
                     index, axes, ", ".join(unknown), LETTERS))
-            data = series.asarray()
-            if "S" in axes:
-                data = data[(slice(None),) * axes.index("S") + (slice(None, None, -1),)]  # OpenCV's order
+            data = opencv_order(series.asarray(), axes) if samples else None
             description = descriptions[index] if index < len(descriptions) else {}
             images.append(OmeImage(data, axes, image_metadata(ome, description)))
     return images
+
+
+def opencv_order(data, axes):
+    """Colour samples reversed along S (RGB on disk, BGR in the methods; either way round)."""
+    if "S" not in axes:
+        return data
+    return data[(slice(None),) * axes.index("S") + (slice(None, None, -1),)]
 
 
 def result_metadata(metadata, function, keywords):
@@ -126,7 +132,7 @@ def encode_ome_tiff(stream, images):
             data, axes = image.data, image.axes
             options = {"photometric": "minisblack"}
             if "S" in axes:
-                data = data[(slice(None),) * axes.index("S") + (slice(None, None, -1),)]  # RGB on disk
+                data = opencv_order(data, axes)
                 options = {"photometric": "rgb", "planarconfig": "contig" if axes.endswith("S") else "separate"}
             metadata = dict(image.metadata, axes=axes)
             writer.write(data, compression="zlib", metadata=metadata, **options)
