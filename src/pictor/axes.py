@@ -51,9 +51,10 @@ def validated_axes(function_name, shape, axes, grey_only, colour_only=False):
     if axes is None:
         if default_axes(shape) is not None or len(shape) < 3:
             return None
-        raise ValueError("{}(): img has shape {}; name its axes for N-D data, e.g. axes='ZYX' for a z-stack, "
-                         "'CYX' for channels, 'TCZYX' (letters: T time, Z depth, C channel, Y, X, S colour "
-                         "samples)".format(function_name, shape))
+        accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
+        raise ValueError("{}(): img has shape {}; accepted: {}, or N-D data with its axes named, e.g. "
+                         "axes='ZYX' for a z-stack, 'CYX' for channels, 'TCZYX' (letters: T time, Z depth, "
+                         "C channel, Y, X, S colour samples)".format(function_name, shape, accepted))
     if not isinstance(axes, str):
         raise TypeError("{}(): axes must be a string of the letters {}, got {} {!r}".format(
             function_name, LETTERS, type(axes).__name__, axes))

@@ -55,8 +55,8 @@ def test_the_plane_layouts_need_no_axes_and_keep_their_arrays():
 
 
 @pytest.mark.parametrize("name, image_shape, keywords, error, words", [
-    ("gaussian_blur", (4, 24, 20), {}, ValueError, "name its axes"),
-    ("gaussian_blur", (24, 20, 5), {}, ValueError, "name its axes"),
+    ("gaussian_blur", (4, 24, 20), {}, ValueError, "with its axes named"),
+    ("gaussian_blur", (24, 20, 5), {}, ValueError, "with its axes named"),
     ("gaussian_blur", (4, 24, 20), {"axes": "ZYQ"}, ValueError, "letter(s) Q"),
     ("gaussian_blur", (4, 24, 20), {"axes": "zyx"}, ValueError, "letter(s) x, y, z"),
     ("gaussian_blur", (4, 24, 20), {"axes": "ZZX"}, ValueError, "names an axis twice"),
