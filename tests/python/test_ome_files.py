@@ -77,6 +77,7 @@ def test_ome_tiff_colour_planes_keep_their_sample_order(tmp_path):
 
 CZYX_UNITS = {"z": "micrometer", "y": "micrometer", "x": "micrometer"}
 CZYX_SCALE = {"c": 1.0, "z": 2.0, "y": 0.5, "x": 0.5}
+ORIGIN = [0.0, 3.0, 10.0, 20.0]
 OMERO = {"channels": [{"label": name, "color": colour, "window": {"start": 0, "end": 4000, "min": 0, "max": 65535}}
                       for name, colour in zip(CHANNELS, ["0000FF", "00FF00", "FF0000"])]}
 
@@ -92,6 +93,13 @@ def ome_zarr_image(path, stack, version):
     ome_zarr.writer.write_image(stack, group, scale_factors=[2, 4], fmt=fmt, axes=["c", "z", "y", "x"],
                                 axes_units=CZYX_UNITS, scale=CZYX_SCALE, omero=OMERO,
                                 storage_options={"chunks": (1, 1, 16, 40)})
+    # where the image lies in space: the full-resolution level's translation
+    attributes = group.attrs.asdict()
+    ngff = attributes.get("ome", attributes)
+    for transformation in ngff["multiscales"][0]["datasets"][0]["coordinateTransformations"]:
+        if transformation["type"] == "translation":
+            transformation["translation"] = ORIGIN
+    group.attrs.update(attributes)
 
 
 def read_ome_zarr(path):
@@ -132,6 +140,9 @@ def test_ome_zarr_round_trip(tmp_path, version, chunked, operation, keywords):
         scale_before, = [t["scale"] for t in dataset_before["coordinateTransformations"] if t["type"] == "scale"]
         assert scale == scale_before[:2] + [s * factor for s in scale_before[2:]]
     assert len(levels) == len(levels_before)
+    origin, = [t["translation"] for t in multiscale["datasets"][0]["coordinateTransformations"]
+               if t["type"] == "translation"]
+    assert origin == ORIGIN
     assert [level.shape[-1] for level in levels] == [expected.shape[-1] // 2 ** n for n in range(len(levels))]
     assert [c["label"] for c in omero["channels"]] == CHANNELS == [c["label"] for c in omero_before["channels"]]
     validate_ome_zarr(written, version)

@@ -291,7 +291,11 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
     from pictor import dask as pictor_dask
     from pictor.cli import ome_files
 
-    image = ome_files.read_ome_tiff(source, samples=False)[0]
+    images = ome_files.read_ome_tiff(source, samples=False)
+    if len(images) > 1:
+        raise ValueError("cannot be represented with --chunked: the OME-TIFF holds {} images (give it without "
+                         "--chunked)".format(len(images)))
+    image = images[0]
     axes = image.axes
     if not axes.endswith(("YX", "YXS")):
         raise ValueError("cannot be represented with --chunked: OME axes {} (planes must be stored last)".format(
