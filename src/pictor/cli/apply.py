@@ -30,6 +30,9 @@ def collect_inputs(paths, recursive):
         folders.append(path)
         for folder, subfolders, names in os.walk(path):
             subfolders.sort()
+            stores = [sub for sub in subfolders if sub.lower().endswith(ZARR_SUFFIX)]  # each one image
+            files += [(Path(folder) / sub, (Path(folder) / sub).relative_to(path)) for sub in stores]
+            subfolders[:] = [sub for sub in subfolders if sub not in stores]
             if not recursive:
                 skipped += [(Path(folder) / sub, "a folder (give -r to include it)") for sub in subfolders]
                 subfolders.clear()
