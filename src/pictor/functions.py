@@ -202,7 +202,7 @@ def make_function(cls, method_name, declaration):
     if declaration.full_depth:
         keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
-    def function(img, /, axes=None, **given):
+    def function(img, /, *, axes=None, **given):
         for name, value in given.items():
             if name not in keywords:
                 refuse_unknown_keyword(method_name, name, keywords)
