@@ -21,20 +21,20 @@ import numpy as np
 
 import pictor
 
-STACK_SHAPE = (60, 1024, 1024)
+STACK_SHAPES = [(60, 1024, 1024), (200, 64, 64)]  # large planes (in parallel), small ones (one thread)
 ROUNDS = 5
 CASES = [("gaussian_blur", {"ksize": 5}), ("median_blur", {"ksize": 5}), ("auto_level", {})]
 OME_ZARR_SHAPE = (8, 8192, 8192)
 OME_ZARR_CHUNKS = (1, 1024, 8192)
 
 
-def z_stack():
+def z_stack(shape):
     """A smooth 16-bit scene with noise: realistic levels for the statistics."""
     rng = np.random.default_rng(0)
-    rows = np.linspace(0, 1, STACK_SHAPE[1])[:, None]
-    columns = np.linspace(0, 1, STACK_SHAPE[2])[None, :]
-    stack = np.empty(STACK_SHAPE, np.uint16)
-    for z in range(STACK_SHAPE[0]):
+    rows = np.linspace(0, 1, shape[1])[:, None]
+    columns = np.linspace(0, 1, shape[2])[None, :]
+    stack = np.empty(shape, np.uint16)
+    for z in range(shape[0]):
         scene = 20000 + 15000 * np.sin(6 * rows + z / 9) * np.cos(5 * columns)
         stack[z] = np.clip(scene + rng.normal(0, 800, scene.shape), 0, 65535)
     return stack
@@ -43,9 +43,14 @@ def z_stack():
 def bench_stack():
     import cv2
 
-    stack = z_stack()
-    print("| function | loop over planes s | axes='ZYX' s | ratio (loop/axes) |")
-    print("|---|---:|---:|---:|")
+    print("| stack | function | loop over planes s | axes='ZYX' s | ratio (loop/axes) |")
+    print("|---|---|---:|---:|---:|")
+    for shape in STACK_SHAPES:
+        bench_one_stack(z_stack(shape))
+    print("\nuint16 stacks; medians of {} turns; OpenCV threads {}.".format(ROUNDS, cv2.getNumThreads()))
+
+
+def bench_one_stack(stack):
     for name, keywords in CASES:
         function = getattr(pictor, name)
         loop_times, axes_times = [], []
@@ -58,10 +63,9 @@ def bench_stack():
             axes_times.append(time.perf_counter() - started)
             assert np.array_equal(looped, named)
         loop, named = statistics.median(loop_times), statistics.median(axes_times)
-        print("| {}({}) | {:.3f} | {:.3f} | {:.2f}x |".format(
-            name, ", ".join("{}={}".format(k, v) for k, v in keywords.items()), loop, named, loop / named))
-    print("\nStack {} uint16; medians of {} turns; OpenCV threads {}.".format(
-        STACK_SHAPE, ROUNDS, cv2.getNumThreads()))
+        print("| {} | {}({}) | {:.4f} | {:.4f} | {:.2f}x |".format(
+            stack.shape, name, ", ".join("{}={}".format(k, v) for k, v in keywords.items()), loop, named,
+            loop / named))
 
 
 def bench_ome_zarr():

@@ -9,7 +9,8 @@ of any length is a set of grey planes; only S makes a colour plane.
 """
 
 import os
-from concurrent.futures import ThreadPoolExecutor
+import threading
+from concurrent.futures import ThreadPoolExecutor, wait
 from itertools import product
 
 import numpy as np
@@ -17,13 +18,17 @@ import numpy as np
 LETTERS = "TZCYXS"
 PLANE_AXES, COLOUR_PLANE_AXES = "YX", "YXS"
 COLOUR_SAMPLES = 3
+# Smaller planes run one after the other on the caller's thread: each call
+# already splits its rows over OpenCV's threads, and two calls at once on
+# small planes lose more to contention than they gain.
+PARALLEL_PLANE_SAMPLES = 1 << 20
 
 DOC = """
 axes: None, or the letters naming the image's axes, for N-D data: T time,
     Z depth, C channel, Y, X, S the 3 samples of a colour pixel (e.g. "ZYX",
     "TCZYX", "CYX", "ZYXS"). Without axes a 2-D image is "YX" and a
     (height, width, 3) image is "YXS". Each Y x X plane (with its S samples)
-    is processed on its own, in parallel threads, and the result has the
+    is processed on its own (large planes in parallel threads); the result has the
     input's axes; it equals a loop over the planes, and every statistic (a
     maximum, a histogram, a threshold) is the plane's own. A C axis of any
     length is a set of grey planes."""
@@ -126,19 +131,51 @@ def run_planes(image, axes, plane_function, workers=None):
     out_planes = np.transpose(result, [letters.index(l) for l in stack_letters + [l for l in "YXS" if l in letters]])
     out_planes[indices[0]] = first
 
-    def one(index):
-        plane_result = plane_function(planes[index])
-        if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
-            raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
-                index, plane_result.shape, plane_result.dtype, first.shape, first.dtype))
-        out_planes[index] = plane_result
+    def run(group):
+        for index in group:
+            plane_result = plane_function(planes[index])
+            if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
+                raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
+                    index, plane_result.shape, plane_result.dtype, first.shape, first.dtype))
+            out_planes[index] = plane_result
 
-    workers = workers or plane_workers()
-    if workers == 1 or len(indices) == 2:
-        for index in indices[1:]:
-            one(index)
-    else:
-        with ThreadPoolExecutor(max_workers=min(workers, len(indices) - 1)) as pool:
-            for done in [pool.submit(one, index) for index in indices[1:]]:
-                done.result()
+    rest = indices[1:]
+    if workers is None:
+        workers = plane_workers() if planes[indices[0]].size >= PARALLEL_PLANE_SAMPLES else 1
+    workers = min(workers, len(rest))
+    if workers <= 1:
+        run(rest)
+        return result
+    # A share of the planes per thread, the caller's own included: a task per
+    # plane would cost more than a small plane's work.
+    groups = [rest[start::workers] for start in range(workers)]
+    futures = [shared_pool(workers - 1).submit(run, group) for group in groups[1:]]
+    try:
+        run(groups[0])
+    finally:
+        wait(futures)
+    for future in futures:
+        future.result()
     return result
+
+
+_pools = {}
+_pools_lock = threading.Lock()
+
+
+def shared_pool(threads):
+    """A pool of THREADS threads kept for later calls: starting threads costs
+    more than a stack of small planes takes."""
+    with _pools_lock:
+        if threads not in _pools:
+            _pools[threads] = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="pictor-planes")
+        return _pools[threads]
+
+
+def _forget_pools():
+    # A forked child has none of the parent's threads.
+    _pools.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_pools)

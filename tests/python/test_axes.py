@@ -79,3 +79,18 @@ def test_refusals_say_what_to_change(name, image_shape, keywords, error, words):
 def test_a_stack_of_float_samples_is_refused_like_a_plane():
     with pytest.raises(TypeError, match="dtype float32"):
         pictor.gaussian_blur(np.zeros((3, 24, 20), np.float32), axes="ZYX")
+
+
+@pytest.mark.parametrize("name", ["gaussian_blur", "auto_level", "canny_edge", "rotate"])
+def test_large_planes_in_parallel_equal_the_loop(name):
+    # planes of a million samples and more run on as many threads as OpenCV's
+    import cv2
+
+    stack = np.random.default_rng(5).integers(0, 65536, (3, 1024, 1100), dtype=np.uint16)
+    function = getattr(pictor, name)
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(2)
+    try:
+        assert_same_array(function(stack, axes="ZYX"), loop_over_planes(function, stack, "ZYX"))
+    finally:
+        cv2.setNumThreads(threads)
