@@ -22,6 +22,7 @@ import numpy as np
 
 from pictor import lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor import axes as _axes
 
 STUB = Path(__file__).resolve().parent / "lumenops.pyi"
 # Folder operations and helpers that do not map one image to another.
@@ -220,8 +221,11 @@ def make_function(cls, method_name, declaration):
     if declaration.full_depth:
         keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
-    def function(img, /, **given):
+    def function(img, /, *, axes=None, **given):
         check_keywords(method_name, keywords, given)
+        axes = _axes.checked_axes(method_name, img, axes, declaration.grey_only)
+        if axes is not None:
+            return _axes.run_planes(img, axes, lambda plane: function(plane, **given))
         check_image(method_name, img, declaration.grey_only)
         if computes_full_depth(function, img.dtype, given):
             full_depth_step = getattr(_full_depth, method_name)
@@ -232,10 +236,11 @@ def make_function(cls, method_name, declaration):
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
                    for keyword in keywords.values()]
+    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
     function.__signature__ = inspect.Signature(parameters)
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
-    function.__doc__ = function_doc(cls, method_name, declaration, keywords)
+    function.__doc__ = function_doc(cls, method_name, declaration, keywords) + "\n" + _axes.DOC
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only

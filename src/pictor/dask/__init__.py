@@ -52,11 +52,18 @@ working levels:
   types, also run as one block, so they fail (or not) exactly as the whole
   call does.
 
+With ``axes=`` (letters T Z C Y X S, as for the functions of pictor), a
+stack is a set of planes: each Y x X (x S) plane takes its route above, and
+the results are restacked with the input's axes; chunks along T, Z and C
+select planes. ``pd.apply(x, "ImageSmoother.gaussian_blur", axes="ZYX")``
+equals the method on each plane of ``x``.
+
 Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.
 """
 
 from pictor.dask.functions import function_by_name, lazy_functions, plan_function
+from pictor.dask.planes import planewise as _planewise, take_plane as _take_plane
 from pictor.dask.routes import METHODS, plan
 
 _lazy_functions = lazy_functions()
@@ -77,13 +84,30 @@ def _plan(method_name, src, keywords, reread=None):
     return plan_function(function, src, keywords, reread)
 
 
-def apply_rereading(read, method_name, **keywords):
+def apply_rereading(read, method_name, axes=None, **keywords):
     """apply(read(), method_name, **keywords), where a whole-image statistic is
     computed from a second read() of the source: for arrays larger than memory.
 
     read() must return the same dask array (values and chunks) each time.
     """
-    return _plan(method_name, read(), keywords, reread=read)[1]
+    source = read()
+    axes = _plane_axes(method_name, source, axes)
+    if axes is None:
+        return _plan(method_name, source, keywords, reread=read)[1]
+    return _planewise(source, axes, lambda plane, index: _plan(
+        method_name, plane, keywords, reread=lambda: _take_plane(read(), axes, index))[1])
+
+
+def _plane_axes(method_name, src, axes):
+    """The checked axes letters of SRC, or None for one plane in the methods' layout."""
+    from pictor import axes as named_axes
+    import pictor
+
+    if axes is None:
+        return None  # as before: the method's own handling of any shape
+    function = getattr(pictor, method_name.rpartition(".")[2], None)
+    return named_axes.validated_axes(method_name, getattr(src, "shape", ()), axes,
+                                     getattr(function, "grey_only", False))
 
 
 def route_of(method_name, src, **keywords):
@@ -91,22 +115,30 @@ def route_of(method_name, src, **keywords):
     return _plan(method_name, src, keywords)[0]
 
 
-def apply(src, method_name, **keywords):
+def apply(src, method_name, axes=None, **keywords):
     """The lazy result of lumenops.<Class>().<method>(src=src, **keywords) as a dask array.
 
     method_name is "Class.method", for example "ImageSmoother.gaussian_blur";
     src is a dask array or anything np.asarray accepts. A bare function name
     ("gaussian_blur") means pictor's checked function, as pictor.dask.NAME:
-    its checks, and full depth for uint16 images by default.
+    its checks, and full depth for uint16 images by default. axes names the
+    axes (e.g. "ZYX", "TCZYX"): then the call runs on each Y x X (x S) plane.
     """
-    return _plan(method_name, src, keywords)[1]
+    if axes is not None and not hasattr(src, "shape"):
+        import numpy as np
+
+        src = np.asarray(src)
+    axes = _plane_axes(method_name, src, axes)
+    if axes is None:
+        return _plan(method_name, src, keywords)[1]
+    return _planewise(src, axes, lambda plane, index: _plan(method_name, plane, keywords)[1])
 
 
 def _method(method_name):
     class_name, _, name = method_name.partition(".")
 
-    def method(self, *, src=None, **keywords):
-        return apply(src, method_name, **keywords)
+    def method(self, *, src=None, axes=None, **keywords):
+        return apply(src, method_name, axes=axes, **keywords)
 
     method.__name__ = name
     method.__qualname__ = method_name

@@ -4,7 +4,9 @@ it bit for bit for any chunking: at full depth (the default) for uint16
 images, the tool method's route otherwise."""
 
 import pictor
+from pictor.axes import validated_axes
 from pictor.dask import routes
+from pictor.dask.planes import planewise
 from pictor.functions import DEPTH, check_image_layout, check_keywords, computes_full_depth
 
 
@@ -27,8 +29,12 @@ def plan_function(function, x, given, reread=None):
 
 
 def lazy_function(function):
-    def lazy(x, /, **given):
-        return plan_function(function, x, given)[1]
+    def lazy(x, /, *, axes=None, **given):
+        if axes is None:
+            return plan_function(function, x, given)[1]
+        x = routes.as_dask(x)
+        axes = validated_axes(function.__name__, x.shape, axes, function.grey_only)
+        return planewise(x, axes, lambda plane, index: plan_function(function, plane, given)[1])
 
     lazy.__name__ = lazy.__qualname__ = function.__name__
     lazy.__module__ = "pictor.dask"
