@@ -184,3 +184,21 @@ def pictor_environment():
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(pictor.__file__)))
     environment["PYTHONPATH"] = os.pathsep.join([package_root, environment.get("PYTHONPATH", "")])
     return environment
+
+
+def loop_over_planes(function, stack, axes):
+    """FUNCTION on each Y x X (x S) plane of STACK, one call at a time, the
+    results stacked back in the order AXES names (without S when a colour
+    plane comes back grey): what named axes must give."""
+    stacked = [position for position, letter in enumerate(axes) if letter not in "YXS"]
+    if stacked:
+        position = stacked[0]
+        rest = axes[:position] + axes[position + 1:]
+        parts = [loop_over_planes(function, np.take(stack, index, axis=position), rest)
+                 for index in range(stack.shape[position])]
+        lost_samples = parts[0].ndim < len(rest) and "S" in axes[:position]
+        return np.stack(parts, axis=position - lost_samples)
+    own = [letter for letter in "YXS" if letter in axes]
+    result = function(np.transpose(stack, [axes.index(letter) for letter in own]))
+    own = own[:result.ndim]
+    return np.transpose(result, [own.index(letter) for letter in axes if letter in own])

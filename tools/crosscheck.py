@@ -1,4 +1,5 @@
-"""Checks that pictor.lumenops gives the same results under other library versions.
+"""Checks that pictor.lumenops, and pictor's functions at full depth, give the
+same results under other library versions.
 
   crosscheck.py dump FILE      run every method on fixed inputs, record the results
   crosscheck.py compare FILE   run the same calls again and fail on any difference
@@ -177,6 +178,26 @@ def planned_calls(images=None):
                     else:
                         expected = reference and _keyword(reference, image, keywords)
                         yield key, _keyword(method, image, keywords), expected
+    yield from full_depth_calls(images)
+
+
+def full_depth_calls(images):
+    """pictor's functions at full depth on the 16-bit inputs, with the same keyword sets."""
+    import pictor
+
+    for name in pictor.__all__:
+        function = getattr(pictor, name)
+        if not function.full_depth:
+            continue
+        for variant, keywords in [("defaults", {})] + [("keywords", ALTERNATE_KEYWORDS[name])] * (
+                name in ALTERNATE_KEYWORDS):
+            for kind, image in images.items():
+                if image.dtype == np.uint16 and (image.ndim == 2 or not function.grey_only):
+                    yield f"pictor.{name}[{variant}]({kind})", _function_call(function, image, keywords), None
+
+
+def _function_call(function, image, keywords):
+    return lambda: function(image.copy(), **keywords)
 
 
 # Methods that compute natively a step the recipe leaves to OpenCV (Canny), or

@@ -9,7 +9,7 @@ ksize=5)``) returns. The tool classes in ``pictor.lumenops`` are the exact,
 unchecked drop-in.
 """
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 from pictor.functions import image_functions as _image_functions
 

@@ -1,7 +1,8 @@
-"""Tools and methods by name, as a worker process finds them.
+"""Tools, methods and functions by name, as a worker process finds them.
 
 Pickled tool objects and the tasks of pictor.dask carry only names; the
-receiving process calls these to get its own singleton.
+receiving process calls these to get its own singleton, or pictor's checked
+function.
 """
 
 import os
@@ -11,6 +12,8 @@ from pictor import lumenops
 # DeepLearning opens this model, relative to the working directory, on its
 # first construction.
 MODEL_PATH = os.path.join("deeplearning", "models", "universal.onnx")
+# "pictor.NAME" names the package's function NAME instead of a tool's method.
+FUNCTIONS = "pictor"
 
 
 def tool(class_name):
@@ -31,8 +34,14 @@ def tool(class_name):
 
 
 def method(qualified_name):
-    """The bound method "Class.method" of this process's singleton."""
+    """The bound method "Class.method" of this process's singleton, or
+    "pictor.NAME": pictor's function NAME, called as the methods are (src=...)."""
     class_name, _, method_name = qualified_name.partition(".")
     if not method_name or "." in method_name:
         raise ValueError("expected 'Class.method', got {!r}".format(qualified_name))
+    if class_name == FUNCTIONS:
+        import pictor
+
+        function = getattr(pictor, method_name)
+        return lambda src, **keywords: function(src, **keywords)
     return getattr(tool(class_name), method_name)

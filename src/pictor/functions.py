@@ -11,6 +11,7 @@ the default).
 
 import ast
 import difflib
+import functools
 import inspect
 import math
 import numbers
@@ -21,6 +22,7 @@ import numpy as np
 
 from pictor import lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor import axes as _axes
 
 STUB = Path(__file__).resolve().parent / "lumenops.pyi"
 # Folder operations and helpers that do not map one image to another.
@@ -150,14 +152,32 @@ def check_image(function_name, image, grey_only):
     if not isinstance(image, np.ndarray):
         raise TypeError("{}(): {} must be a NumPy array of uint8 or uint16 samples, got {}".format(
             function_name, IMAGE_ARGUMENT, type(image).__name__))
-    if image.dtype not in ACCEPTED_DTYPES:
+    check_image_layout(function_name, image.dtype, image.shape, grey_only)
+
+
+def check_image_layout(function_name, dtype, shape, grey_only):
+    """The sample type and shape of an image, in memory or lazy."""
+    if dtype not in ACCEPTED_DTYPES:
         raise TypeError("{}(): {} has dtype {}; accepted: uint8 or uint16 (scale and convert float data first)"
-                        .format(function_name, IMAGE_ARGUMENT, image.dtype))
+                        .format(function_name, IMAGE_ARGUMENT, dtype))
     accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
-    shape_ok = image.ndim == 2 or (not grey_only and image.ndim == 3 and image.shape[2] == COLOUR_CHANNELS)
-    if not shape_ok or image.size == 0:
+    shape_ok = len(shape) == 2 or (not grey_only and len(shape) == 3 and shape[2] == COLOUR_CHANNELS)
+    if not shape_ok or 0 in shape:
         raise ValueError("{}(): {} has shape {}; accepted: {} with at least one pixel".format(
-            function_name, IMAGE_ARGUMENT, image.shape, accepted))
+            function_name, IMAGE_ARGUMENT, tuple(shape), accepted))
+
+
+def check_keywords(function_name, keywords, given):
+    """Every given keyword is one of `keywords` ({name: Keyword}) with an accepted value."""
+    for name, value in given.items():
+        if name not in keywords:
+            refuse_unknown_keyword(function_name, name, keywords)
+        keywords[name].check(function_name, value)
+
+
+def computes_full_depth(function, dtype, given):
+    """Whether the function computes this image at full depth (else it is the tool method's array)."""
+    return function.full_depth and given.get(DEPTH, FULL_DEPTH) == FULL_DEPTH and dtype == np.uint16
 
 
 def declared_keywords(cls, method_name, declaration):
@@ -201,25 +221,26 @@ def make_function(cls, method_name, declaration):
     if declaration.full_depth:
         keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
-    def function(img, /, **given):
-        for name, value in given.items():
-            if name not in keywords:
-                refuse_unknown_keyword(method_name, name, keywords)
-            keywords[name].check(method_name, value)
+    def function(img, /, *, axes=None, **given):
+        check_keywords(method_name, keywords, given)
+        axes = _axes.checked_axes(method_name, img, axes, declaration.grey_only)
+        if axes is not None:
+            return _axes.run_planes(img, axes, lambda plane: function(plane, **given))
         check_image(method_name, img, declaration.grey_only)
-        depth = given.pop(DEPTH, FULL_DEPTH)
-        if declaration.full_depth and depth == FULL_DEPTH and img.dtype == np.uint16:
+        if computes_full_depth(function, img.dtype, given):
             full_depth_step = getattr(_full_depth, method_name)
             return full_depth_step(img, *(given.get(name, keywords[name].default) for name in method_keywords))
+        given.pop(DEPTH, None)
         return getattr(cls(), method_name)(src=img, **given)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
                    for keyword in keywords.values()]
+    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
     function.__signature__ = inspect.Signature(parameters)
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
-    function.__doc__ = function_doc(cls, method_name, declaration, keywords)
+    function.__doc__ = function_doc(cls, method_name, declaration, keywords) + "\n" + _axes.DOC
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
@@ -228,8 +249,10 @@ def make_function(cls, method_name, declaration):
     return function
 
 
+@functools.lru_cache(maxsize=None)
 def image_functions():
-    """{name: function} for every image method of the tool classes, in their order."""
+    """{name: function} for every image method of the tool classes, in their
+    order: the package's own functions, built once."""
     declarations = stub_declarations()
     functions = {}
     for cls in tool_classes():

@@ -130,7 +130,11 @@ class ImageEnhancer(SingletonBase):
     def histogram_enhancement(
         self,
         *,
-        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy(full_depth="""Equalisation of the image's own 65,536
+            levels, following cv2.equalizeHist's steps: levels below the first present one map to 0, and each level
+            from it on to round(c * 65535 / (n - c0)) in float64, half to even, where c counts the samples up to and
+            including the level beyond the c0 samples of the first level, and n is the sample count. An image of one
+            level comes back unchanged.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Global histogram equalisation of the 8-bit working copy of a grey image."""
     def laplacian_pyramid(
@@ -165,7 +169,14 @@ class ImageEnhancer(SingletonBase):
     def adaptive_histogram_truncation_stretched(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same peak and 1 % tail walks over the image's
+            own levels, one bin per level, all channels pooled, levels below 2570 (10 working levels) ignored. The
+            lower boundary is the level where the left walk stops. The 8-bit method steps its walk and its bin edge by
+            one working level, so the upper boundary lies 514 levels (two working levels) above the last level whose
+            tail share exceeds 1 %, or 257 above the peak when the peak's own tail share is at most 1 %. The
+            boundaries are multiplied by scale_l and scale_r and clipped to [0, 65535]; every sample is clipped to
+            them and stretched onto [0, 65535] in float32, truncated to uint16 (all zeros when the boundaries
+            coincide).""")]] = None,
         scale_l: Annotated[Real, _Range(0, 10)] = 0,
         scale_r: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -191,7 +202,9 @@ class ImageEnhancer(SingletonBase):
     def unsharpen_mask(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip((img - blur) * alpha + img, 0, 65535) on the image's own 65,536 levels,
+            where blur is cv2.GaussianBlur(img, (ksize, ksize), 0) with the same odd side: the difference in
+            float32, the rest in float32 for a real alpha; truncated to uint16.""")]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.5,
         ksize: Annotated[int, _Range(0, 999)] = 5,
     ) -> NDArray[np.uint16]:
@@ -200,7 +213,9 @@ class ImageEnhancer(SingletonBase):
     def laplacian_enhancement(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip(img * alpha - cv2.Laplacian(img, cv2.CV_32F) * beta, 0, 65535) on the
+            image's own 65,536 levels, in float64; an integer alpha is a plain number (no 8-bit wrap-around);
+            truncated to uint16.""")]] = None,
         alpha: Annotated[Real, _Range(0, 10)] = 1.0,
         beta: Annotated[Real, _Range(-10, 10)] = 0.1,
     ) -> NDArray[np.uint16]:
@@ -227,14 +242,18 @@ class ImageEnhancer(SingletonBase):
     def enhance_details(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The image plus 0.2 times the mean Sobel gradient magnitude of its
+            3x3 Gaussian blur, on the image's own 65,536 levels: each |gradient| saturated to 65535, their mean
+            and the sum in float64, each rounded half to even, the sum saturated to 65535.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the 8-bit working copy, brightening edges."""
     def shadows_highlight(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same two gains on the image's own levels: the image scaled to
+            [0, 1] by 65535 in float32, the sigma-50 mask blurred from it, the result clipped to [0, 1] and
+            * 65535.0 truncated to uint16.""")]] = None,
         shadow: Annotated[Real, _Range(0, 10)] = 0.5,
         highlight: Annotated[Real, _Range(0, 10)] = 0.5,
     ) -> NDArray[np.uint16]:
@@ -244,7 +263,10 @@ class ImageEnhancer(SingletonBase):
     def glow(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The image plus the halo on its own 65,536 levels: the mean Sobel gradient magnitude
+            (each |gradient| saturated to 65535, the mean rounded half to even), blurred by cv2.GaussianBlur
+            with side 2 * radius + 1 at 16 bits, times intensity in float64 clipped to [0, 65535] and truncated
+            (an integer intensity is a plain number, no 8-bit wrap-around), added saturating at 65535.""")]] = None,
         radius: Annotated[int, _Range(0, 500)] = 50,
         intensity: Annotated[Real, _Range(0, 10)] = 1.2,
     ) -> NDArray[np.uint16]:
@@ -253,7 +275,9 @@ class ImageEnhancer(SingletonBase):
     def brightness_contrast(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip(img * contrast + brightness * 257, 0, 65535) on the
+            image's own 65,536 levels in float32 (brightness keeps its meaning in 8-bit levels), truncated to
+            uint16.""")]] = None,
         brightness: Annotated[Real, _Range(-255, 255)] = 0,
         contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -329,7 +353,11 @@ class ImageSegmenter(SingletonBase):
     def local_histogram_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same walk over the image's own levels 257 *
+            low_thr to 64506, with exact counts of channel 0 (a colour image is thresholded on every channel): its
+            distances count in working levels (a separate peak lies more than 4 * 257 levels away, the window spans 10
+            * 257 levels), its count limits (200, 300) and shares are unchanged. Samples above the level found become
+            65535, the others 0.""")]] = None,
         low_thr: Annotated[int, _Range(0, 250)] = 10,
     ) -> NDArray[np.uint16]:
         """Binarise with one threshold found by walking the grey-level histogram
@@ -338,21 +366,37 @@ class ImageSegmenter(SingletonBase):
     def maximum_entropy_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own levels 1285 to
+            64249 (working levels 5 to 249), all channels counted together: the first split t that maximises the
+            background's plus the foreground's entropy, each taken as log2(m) - sum(c * log2(c)) / m from float64
+            cumulative sums of the exact level counts c (m the class's count) instead of normalised densities. The
+            8-bit method's binarisation puts its threshold level, one working level wide, into the background; so
+            samples above min(t + 256, q) become 65535, the others 0, where q is the lowest level present at or above
+            t.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""
     def maximum_inter_class_variance_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own 65,536 levels
+            (bin centres v + 0.5, the same float64 formula and 1e-06 guards), all channels counted together: samples
+            above the first split with the largest value become 65535, the others 0.""")]] = None,
     ) -> NDArray[np.uint16]:
-        """Binarise at the level that maximises the between-class variance of
-        the grey-level histogram, in the manner of Otsu's method."""
+        """Binarise at the level that maximises a between-class variance of the
+        grey-level histogram. The criterion is not Otsu's: each of its two terms
+        carries both class weights, w0 * w1 * ((m0 - m)**2 + (m1 - m)**2), which
+        is Otsu's w0 * w1 * (m0 - m1)**2 times w0**2 + w1**2, a factor between
+        1/2 (equal classes) and 1. It favours unequal classes, so its threshold
+        can lie far from Otsu's: on a real image 65 where OpenCV's and
+        scikit-image's Otsu give 49."""
     def adaptive_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same comparison at the image's own levels: the
+            mean is cv2.boxFilter(img, cv2.CV_32F, (ksize, ksize)) with the same odd side and border, and a sample
+            becomes 65535 where img - float32(1 - ratio) * mean >= 0 in float32, else 0 (ratio is a fraction and stays
+            as it is; a binary result needs no rounding).""")]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
         ratio: Annotated[Real, _Range(0, 1)] = 0.15,
     ) -> NDArray[np.uint16]:
@@ -368,7 +412,9 @@ class DeepLearning(SingletonBase):
     def super_resolution(
         self,
         *,
-        src: Optional[Annotated[Image, _Grey(), _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _Grey(), _EightBitCopy(full_depth="""The network is fed the image scaled to [0, 1] from 65535 (float32,
+            at 512 x 512 by cubic resizing of the 16-bit picture) and its output, clipped to [0, 1], comes back
+            * 65535 rounded half to even to uint16, resized to the image's size and made grey at 16 bits.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Pass a grey image through the learned network at 512 x 512 and
         return it at its own size. The model is deeplearning/models/universal.onnx

@@ -47,7 +47,7 @@ def test_result_is_the_tool_methods(name):
         assert_same_array(function(image, **working), method(src=image))
     varied = {k: in_range_value(keyword) for k, keyword in function.keywords.items() if k != "depth"}
     assert_same_array(function(GREY_U16, **varied, **working), method(src=GREY_U16, **varied))
-    assert list(inspect.signature(function).parameters)[1:] == list(function.keywords)
+    assert list(inspect.signature(function).parameters)[1:] == list(function.keywords) + ["axes"]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -100,11 +100,11 @@ def test_reference_document_is_current():
     assert check.returncode == 0, check.stderr
 
 
-def test_readme_names_the_operations_on_the_working_copy():
+def test_readme_names_the_operations_with_a_depth_choice():
     import re
     from pathlib import Path
 
     readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    listed = readme.split("The operations on the working copy are:")[1].split("The\nothers")[0]
-    declared = {name for name in FUNCTIONS if getattr(pictor, name).eight_bit_copy}
+    listed = readme.split("The operations with a `depth` choice are:")[1].split("The\nothers")[0]
+    declared = {name for name in FUNCTIONS if getattr(pictor, name).full_depth}
     assert set(re.findall(r"`(\w+)`", listed)) == declared

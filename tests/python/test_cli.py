@@ -9,7 +9,6 @@ import pytest
 
 import pictor
 from conftest import pictor_environment
-from pictor import lumenops
 
 TOOL_METHOD = "ImageSmoother.gaussian_blur"
 
@@ -42,21 +41,25 @@ def test_list_shows_each_operation_apply_takes_on_one_line():
     assert listing.returncode == 0, listing.stderr
     lines = listing.stdout.splitlines()
     assert len(lines) == len(pictor.__all__)
-    assert any(line.startswith("gaussian_blur(ksize=3) [8-bit working copy]: Gaussian blur") for line in lines)
+    assert any(line.startswith("gaussian_blur(ksize=3, depth='full'): Gaussian blur") for line in lines)
+    assert any(line.startswith("maximum_gray_level() [8-bit result]: ") for line in lines)
     assert "get_boundary" not in listing.stdout and "crop_return" not in listing.stdout
+    blurs = run_pictor("list", "BLUR").stdout.splitlines()
+    assert {line.split("(")[0] for line in blurs} >= {"gaussian_blur", "mean_blur", "median_blur", "glow"}
+    assert len(blurs) < len(lines)
 
 
-@pytest.mark.parametrize("keywords", [[], ["ksize=7"], ["ksize=0"]])
+@pytest.mark.parametrize("keywords", [[], ["ksize=7"], ["ksize=0", "--depth", "working"]])
 def test_apply_writes_each_result_with_its_depth(tmp_path, keywords):
     inputs = sample_images(tmp_path)
     outdir = tmp_path / "out"
     result = run_pictor("apply", TOOL_METHOD, *inputs.values(), "-o", outdir, *keywords, "--workers", "2")
     assert result.returncode == 0, result.stderr
     ksize = int(keywords[0].split("=")[1]) if keywords else 3
+    depth = "working" if "working" in keywords else "full"
     for name, source in inputs.items():
         written = cv2.imread(str(outdir / name), cv2.IMREAD_UNCHANGED)
-        expected = lumenops.ImageSmoother().gaussian_blur(
-            src=cv2.imread(str(source), cv2.IMREAD_UNCHANGED), ksize=ksize)
+        expected = pictor.gaussian_blur(cv2.imread(str(source), cv2.IMREAD_UNCHANGED), ksize=ksize, depth=depth)
         np.testing.assert_array_equal(written, expected)
         assert written.dtype == np.uint16
 

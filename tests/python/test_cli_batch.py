@@ -167,16 +167,22 @@ def test_version_doc_and_a_closed_pipe():
     assert doc.returncode == 0 and "low_percent = 0.01" in doc.stdout and "ImageEnhancer.auto_level" in doc.stdout
     unknown = run_pictor("doc", "auto_levels")
     assert unknown.returncode == 2 and "did you mean 'auto_level'" in unknown.stderr
+    otsu = run_pictor("doc", "otsu")
+    assert otsu.returncode == 0 and "ImageSegmenter.maximum_inter_class_variance_segmentation" in otsu.stdout
+    several = run_pictor("doc", "blur")
+    assert several.returncode == 2 and "gaussian_blur" in several.stderr and "median_blur" in several.stderr
     piped = subprocess.run(" ".join(pictor_command("list")) + " | head -n 1", shell=True, env=pictor_environment(),
                            capture_output=True, text=True, timeout=300)
     assert piped.stdout.count("\n") == 1 and "Traceback" not in piped.stderr
 
 
-@pytest.mark.parametrize("method, noted", [(METHOD, True), ("rotate", False)])
-def test_few_working_levels_are_noted_once(tmp_path, method, noted):
+@pytest.mark.parametrize("method, options, noted", [
+    (METHOD, [], False), (METHOD, ["--depth", "working"], True), ("maximum_gray_level", [], True),
+    ("rotate", ["--depth", "working"], False)])
+def test_few_working_levels_are_noted_once(tmp_path, method, options, noted):
     (tmp_path / "in").mkdir()
     for name in ("a.tif", "b.tif"):  # 12-bit camera data: 16 levels of the 8-bit working copy
         tifffile.imwrite(str(tmp_path / "in" / name), RNG.integers(0, 4000, (32, 32), dtype=np.uint16))
-    result = run_pictor("apply", method, tmp_path / "in", "-o", tmp_path / "out")
+    result = run_pictor("apply", method, tmp_path / "in", "-o", tmp_path / "out", *options)
     assert result.returncode == 0, result.stderr
     assert result.stderr.count("keep only 16 levels") == (1 if noted else 0)

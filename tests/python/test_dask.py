@@ -254,6 +254,45 @@ def test_numpy_input_is_accepted_and_unknown_names_refused():
         pd.apply(src, "UtilityTool.get_boundary")
 
 
+# --- pictor's functions: checked, full depth ---------------------------------------------------
+
+FULL_DEPTH_KEYWORDS = {"glow": dict(radius=12), "bilateral_filter": dict(ksize=5)}
+
+
+@pytest.mark.parametrize("name", sorted(routes.TOOL_OF_FULL_DEPTH), ids=lambda n: n.partition(".")[2])
+def test_full_depth_chunked_equals_whole_function(name):
+    import pictor
+
+    name = name.partition(".")[2]
+    function, lazy = getattr(pictor, name), getattr(pd, name)
+    keywords = FULL_DEPTH_KEYWORDS.get(name, {})
+    for kind, shape in SHAPES.items():
+        if kind == "colour" and function.grey_only:
+            continue
+        src = image(np.uint16, shape, seed=3)
+        expected = function(src, **keywords)
+        for chunks in CHUNKINGS:
+            result = lazy(da.from_array(src, chunks=tuple(chunks) + (-1,) * (src.ndim - 2)), **keywords)
+            assert result.shape == expected.shape
+            assert_same_array(result.compute(scheduler="synchronous"), expected)
+        assert_same_array(pd.apply(src, name, **keywords).compute(), expected)
+
+
+def test_functions_check_before_any_work_and_keep_the_tools_results():
+    src = image(np.uint16, SHAPES["grey"])
+    x = da.from_array(src, chunks=(64, 50))
+    with pytest.raises(TypeError, match="did you mean 'ksize'"):
+        pd.gaussian_blur(x, ksiz=5)
+    with pytest.raises(ValueError, match="depth must be"):
+        pd.median_blur(x, depth="deep")
+    with pytest.raises(ValueError, match=r"shape \(203, 157\)"):
+        pd.super_resolution(da.stack([x, x, x], axis=2).rechunk((64, 50, 3))[:, :, :2])
+    assert_same_array(pd.gaussian_blur(x, ksize=7, depth="working").compute(),
+                      whole_call("ImageSmoother.gaussian_blur", src, ksize=7))
+    assert_same_array(pd.auto_level(x).compute(), whole_call("ImageEnhancer.auto_level", src))
+    assert pd.route_of("histogram_enhancement", x) == "level table"
+
+
 # --- pickling ---------------------------------------------------------------------------------
 
 def picklable_objects():

@@ -18,6 +18,12 @@ FULL_DEPTH = [
 ]
 # Keywords that keep the cases fast where the defaults are slow.
 QUICK = {"glow": {"radius": 6}, "bilateral_filter": {"ksize": 5}}
+# Working levels the tool's own result may lie off the 16-bit one for x = 257 * a:
+# one, except where the 8-bit method alone strays further from the exact value
+# (up to 1.75 levels): unsharp mask and glow scale a rounded 8-bit blur by a gain
+# above 1 and then truncate; super-resolution rounds the network's output to 8
+# bits, then resizes and converts to grey with rounding of their own.
+WORKING_LEVELS_OFF = {"glow": 2, "unsharpen_mask": 2, "super_resolution": 2}
 
 
 def smooth_image(shape, top, seed):
@@ -87,7 +93,7 @@ def test_levels_scaled_by_257_give_the_tools_result(name):
         a = image.astype(np.uint8)
         ours = getattr(pictor, name)(a.astype(np.uint16) * 257, **keywords).astype(np.int64)
         tools = tool_result(name, a, **keywords).astype(np.int64)
-        tolerance = 0 if full_depth.is_binary(name) else 257
+        tolerance = 0 if full_depth.is_binary(name) else 257 * WORKING_LEVELS_OFF.get(name, 1)
         close = np.mean(np.abs(ours - tools) <= tolerance)
         assert close >= 0.99, "{}: {:.2%} within {}".format(label, close, tolerance)
 

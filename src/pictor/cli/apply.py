@@ -10,6 +10,8 @@ from pathlib import Path
 
 from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
                                     Page, read_pages, write_pages)
+from pictor.cli import ome_files, ome_zarr_files
+from pictor.cli.ome_zarr_files import ZARR_SUFFIX
 from pictor.cli.operations import EXIT_FAILED, UsageError, one_line, parse_keywords, resolve_function
 
 # Fewer distinct levels than this in the 8-bit working copy is worth a note.
@@ -22,12 +24,15 @@ def collect_inputs(paths, recursive):
     """([(source, path relative to the output folder)], [(path, why skipped)], [input folders])."""
     files, skipped, folders = [], [], []
     for path in map(Path, paths):
-        if not path.is_dir():
+        if not path.is_dir() or path.suffix.lower() == ZARR_SUFFIX:  # a Zarr store is one image
             files.append((path, Path(path.name)))
             continue
         folders.append(path)
         for folder, subfolders, names in os.walk(path):
             subfolders.sort()
+            stores = [sub for sub in subfolders if sub.lower().endswith(ZARR_SUFFIX)]  # each one image
+            files += [(Path(folder) / sub, (Path(folder) / sub).relative_to(path)) for sub in stores]
+            subfolders[:] = [sub for sub in subfolders if sub not in stores]
             if not recursive:
                 skipped += [(Path(folder) / sub, "a folder (give -r to include it)") for sub in subfolders]
                 subfolders.clear()
@@ -74,7 +79,7 @@ def refuse_writing_over_inputs(files, folders, outdir, in_place):
 
 def output_path(relative, outdir, is_16_bit):
     """The input's place in OUTDIR; formats without 16-bit samples become TIFF."""
-    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES:
+    if is_16_bit and relative.suffix.lower() not in SIXTEEN_BIT_SUFFIXES | {ZARR_SUFFIX}:
         return outdir / relative.with_suffix(".tif")
     return outdir / relative
 
@@ -110,17 +115,27 @@ class Notes:
         print(message, file=sys.stderr)
 
 
-def note_collapse(notes, function, source, image):
+def reduces_to_eight_bits(function, keywords):
+    """Whether this call reduces a uint16 image to the 8-bit working copy:
+    --depth working, or a method whose result is 8-bit by design."""
+    if function.full_depth:
+        return keywords.get("depth") == "working"
+    return function.eight_bit_copy
+
+
+def note_collapse(notes, function, keywords, source, image):
     """Notes when 16-bit data reaches the 8-bit working copy with few levels left."""
     import numpy as np
 
-    if not function.eight_bit_copy or image.dtype != np.uint16:
+    if image.dtype != np.uint16 or not reduces_to_eight_bits(function, keywords):
         return
     levels = np.count_nonzero(np.bincount((image // WORKING_LEVEL_WIDTH).ravel(), minlength=256))
     if levels < FEW_LEVELS and np.unique(image).size >= FEW_LEVELS:
-        notes.once("collapse", "note: {}: {} works on an 8-bit copy, where these 16-bit values (range {}-{}) "
-                   "keep only {} levels; stretch the data over the 16-bit range first to keep its detail"
-                   .format(source, function.__name__, image.min(), image.max(), levels))
+        how = "--depth working" if function.full_depth else "an 8-bit result by design"
+        notes.once("collapse", "note: {}: {} ({}) works on an 8-bit copy, where these 16-bit values (range {}-{}) "
+                   "keep only {} levels{}".format(
+                       source, function.__name__, how, image.min(), image.max(), levels,
+                       "; leave out --depth working to compute at 16 bits" if function.full_depth else ""))
 
 
 class Progress:
@@ -169,6 +184,15 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
     from pictor.functions import check_image
     import numpy as np
 
+    if source.suffix.lower() == ZARR_SUFFIX:
+        if not ome_zarr_files.is_ome_zarr(source):
+            raise ValueError("cannot be represented: {} is not an OME-Zarr image (give --chunked for a plain "
+                             "Zarr array)".format(source))
+        target = output_path(relative, outdir, True)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        return ome_zarr_files.apply_to_ome_zarr(function, keywords, source, target)
+    if source.suffix.lower() in TIFF_SUFFIXES and ome_files.is_ome_tiff(source):
+        return apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
     pages = read_pages(source)
     results = []
     for page in pages:
@@ -177,7 +201,7 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         except (TypeError, ValueError) as error:
             raise ValueError("cannot be represented for {}: {}".format(
                 function.__name__, str(error).split(": ", 1)[-1])) from None
-        note_collapse(notes, function, source, page.data)
+        note_collapse(notes, function, keywords, source, page.data)
         result = function(page.data, **keywords)
         if not isinstance(result, np.ndarray):
             raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
@@ -186,6 +210,21 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         raise ValueError("cannot be represented: {} pages".format(len(pages)))
     target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
     write_pages(target, results, stop)
+    return target
+
+
+def apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes):
+    """An OME-TIFF: each image by its named axes, written with its OME metadata."""
+    images = ome_files.read_ome_tiff(source)
+    for image in images:
+        note_collapse(notes, function, source, image.data)
+    try:
+        results = ome_files.apply_to_images(function, keywords, images)
+    except (TypeError, ValueError) as error:
+        raise ValueError("cannot be represented for {}: {}".format(
+            function.__name__, str(error).split(": ", 1)[-1])) from None
+    target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
+    write_pages(target, results, stop, encode=ome_files.encode_ome_tiff)
     return target
 
 
@@ -227,6 +266,8 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
 def command_apply(options):
     function = resolve_function(options.operation)
     keywords = parse_keywords(options.keywords, function)
+    if options.depth and function.full_depth:
+        keywords["depth"] = options.depth
     if options.chunked:
         return apply_chunked(options, function, keywords)
     files, skipped, folders = collect_inputs(options.inputs, options.recursive)
@@ -266,7 +307,7 @@ def dask_batch():
 def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
     batch = dask_batch()
-    method_name = "{}.{}".format(function.tool_method[0].__name__, function.__name__)
+    method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
     failures = 0
     for source in map(Path, options.inputs):
         try:

@@ -243,14 +243,120 @@ class _progress:
             sys.stderr.write("\n")
 
 
+def _plane_stripes(x, axes):
+    """One plane at a time along T, Z, C; whole-width row stripes within it."""
+    row_samples = x.shape[axes.index("X")] * (x.shape[axes.index("S")] if "S" in axes else 1)
+    rows = max(1, STRIPE_SAMPLES // max(1, row_samples))
+    return x.rechunk({position: (min(rows, x.shape[position]) if letter == "Y" else
+                                 -1 if letter in "XS" else 1) for position, letter in enumerate(axes)})
+
+
+def run_chunked_ome_zarr(method_name, keywords, source, target, client):
+    """An OME-Zarr out of core: its full-resolution level plane by plane, stripe
+    by stripe, through a scratch store; then the OME-Zarr of the result with its
+    pyramid built from that store."""
+    import dask.array as da
+
+    import pictor
+    from pictor import dask as pictor_dask
+    from pictor.cli import ome_zarr_files
+
+    image = ome_zarr_files.read_ome_zarr(source)
+    level = str(Path(source) / image.multiscale["datasets"][0]["path"])
+
+    def read():  # a name of its own per read: see read_lazy
+        return _plane_stripes(da.from_zarr(level, name="read-{}".format(uuid.uuid4().hex)), image.axes)
+
+    result = pictor_dask.apply_rereading(read, method_name, axes=image.axes, **keywords)
+    scratch = _temporary_sibling(target.with_suffix(".scratch.zarr"))
+    try:
+        _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
+        stored = da.from_zarr(str(scratch))
+        function = getattr(pictor, method_name.partition(".")[2])
+        return ome_zarr_files.write_ome_zarr(target, stored, image, function, keywords)
+    finally:
+        shutil.rmtree(str(scratch), ignore_errors=True)
+
+
+def run_chunked_ome_tiff(method_name, keywords, source, target, client):
+    """The first image of an OME-TIFF out of core, plane by plane, stripe by
+    stripe, through a scratch store; written tile by tile as an OME-TIFF with
+    the input's metadata (see ome_files)."""
+    import dask.array as da
+    import numpy as np
+    import tifffile
+    import zarr
+
+    import pictor
+    from pictor import dask as pictor_dask
+    from pictor.cli import ome_files
+
+    images = ome_files.read_ome_tiff(source, samples=False)
+    if len(images) > 1:
+        raise ValueError("cannot be represented with --chunked: the OME-TIFF holds {} images (give it without "
+                         "--chunked)".format(len(images)))
+    image = images[0]
+    axes = image.axes
+    if not axes.endswith(("YX", "YXS")):
+        raise ValueError("cannot be represented with --chunked: OME axes {} (planes must be stored last)".format(
+            axes))
+
+    def read():
+        regions = TiffRegions(source)
+        x = da.from_array(regions, chunks=regions.chunks, name="read-{}".format(uuid.uuid4().hex), asarray=False,
+                          lock=False, fancy=False)
+        return _plane_stripes(ome_files.opencv_order(x, axes), axes)
+
+    function = getattr(pictor, method_name.partition(".")[2])
+    result = pictor_dask.apply_rereading(read, method_name, axes=axes, **keywords)
+    out_axes = axes if result.ndim == len(axes) else axes.replace("S", "")
+    scratch = target.with_name(target.name + ".scratch.zarr")
+    partial = _temporary_sibling(target)
+    try:
+        _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
+        stored = zarr.open_array(str(scratch), mode="r")
+        plane_dimensions = 3 if out_axes.endswith("S") else 2
+
+        def tiles():
+            for index in np.ndindex(*stored.shape[:-plane_dimensions]):
+                plane = stored[index]
+                for top in range(0, plane.shape[0], TIFF_TILE):
+                    yield from _tiles(ome_files.opencv_order(plane[top:top + TIFF_TILE], "YXS"[:plane.ndim]),
+                                      TIFF_TILE)
+
+        metadata = dict(ome_files.result_metadata(image.metadata, function, keywords), axes=out_axes)
+        tifffile.imwrite(str(partial), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(TIFF_TILE, TIFF_TILE),
+                         bigtiff=True, ome=True, metadata=metadata, compression="zlib",
+                         photometric="rgb" if out_axes.endswith("S") else "minisblack")
+        os.replace(str(partial), str(target))
+    finally:
+        shutil.rmtree(str(scratch), ignore_errors=True)
+        if partial.exists():
+            partial.unlink()
+    return target
+
+
 def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1):
     """One image out of core: read lazily, apply chunk by chunk, write incrementally."""
     from pictor import dask as pictor_dask
+    from pictor.cli import ome_files, ome_zarr_files
 
     _single_threaded_opencv()
     source = Path(source)
     target = chunked_output_path(source, output).resolve()
     target.parent.mkdir(parents=True, exist_ok=True)
+    ome_run = (run_chunked_ome_zarr if ome_zarr_files.is_ome_zarr(source) else
+               run_chunked_ome_tiff if source.suffix.lower() in (".tif", ".tiff") and ome_files.is_ome_tiff(source)
+               else None)
+    if ome_run is not None:
+        client = client_for(scheduler, workers) if scheduler else None
+        try:
+            return ome_run(method_name, keywords, source, target, client)
+        finally:
+            if client is not None:
+                if scheduler == "local":
+                    client.cluster.close()
+                client.close()
     result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
     partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None

@@ -104,15 +104,18 @@ def encode_tiff(stream, pages):
             writer.write(data, **{key: value for key, value in options.items() if value is not None})
 
 
-def write_pages(target, pages, stop, encode_parameters=()):
+def write_pages(target, pages, stop, encode_parameters=(), encode=None):
     """Writes to a temporary name beside TARGET and renames it, so a failed or
-    interrupted write never leaves a partial file under TARGET's name."""
+    interrupted write never leaves a partial file under TARGET's name.
+    encode(stream, pages), when given, writes the file's format instead."""
     target.parent.mkdir(parents=True, exist_ok=True)
     remove_abandoned_partials(target)
     partial = target.with_name(".{}{}{}".format(target.name, PARTIAL_MARK, os.getpid()))
     try:
         with open(partial, "wb") as stream:
-            if target.suffix.lower() in TIFF_SUFFIXES:
+            if encode is not None:
+                encode(stream, pages)
+            elif target.suffix.lower() in TIFF_SUFFIXES:
                 encode_tiff(stream, pages)
             else:
                 stream.write(encode_other(target.suffix, pages, encode_parameters))

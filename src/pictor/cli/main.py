@@ -43,9 +43,10 @@ def build_parser():
     parser.add_argument("--version", action="version", version="pictor " + __version__)
     commands = parser.add_subparsers(dest="command", required=True)
 
-    commands.add_parser("list", help="every operation with its keywords, defaults and a line of description")
+    listing = commands.add_parser("list", help="every operation with its keywords, defaults and a line of description")
+    listing.add_argument("word", nargs="?", help="only the operations whose name or description has this word")
     doc = commands.add_parser("doc", help="the full description of one operation")
-    doc.add_argument("operation", help="method name, e.g. gaussian_blur")
+    doc.add_argument("operation", help="method name, e.g. gaussian_blur, or a word of its description, e.g. otsu")
 
     apply = commands.add_parser("apply", help="apply one operation to image files")
     apply.add_argument("operation", help="method name (e.g. gaussian_blur or ImageSmoother.gaussian_blur)")
@@ -54,6 +55,9 @@ def build_parser():
     apply.add_argument("keywords", nargs="*", default=[], help="key=value keyword arguments (Python literals)")
     apply.add_argument("--workers", type=positive_integer, default=os.cpu_count() or 1, help="parallel threads")
     apply.add_argument("--fail-fast", action="store_true", help="stop at the first failing file")
+    apply.add_argument("--depth", choices=("full", "working"),
+                       help="full (the default): 16-bit images computed at 16 bits; working: the tool's 8-bit "
+                            "working copy, as pictor.lumenops computes them")
     apply.add_argument("--chunked", action="store_true",
                        help="read each input (tiled TIFF or .zarr) lazily and write the result chunk by chunk "
                             "(OUT: a .tif/.zarr path or a folder)")

@@ -41,15 +41,34 @@ def suggestion(name, choices):
 
 # ---------------------------------------------------------------- list, doc
 
-def command_list(_options):
-    for function in functions().values():
-        mark = " [8-bit working copy]" if function.eight_bit_copy else ""
+def mentioning(word):
+    """The functions whose name or description has WORD, in any case."""
+    word = word.lower()
+    return [function for name, function in functions().items()
+            if word in name.lower() or word in " ".join(function.__doc__.split()).lower()]
+
+
+def command_list(options):
+    listed = mentioning(options.word) if options.word else list(functions().values())
+    if not listed:
+        raise UsageError("no operation mentions '{}' (see 'pictor list')".format(options.word))
+    for function in listed:
+        mark = " [8-bit result]" if function.eight_bit_copy and not function.full_depth else ""
         print("{}{}: {}".format(describe_call(function), mark, first_sentence(function.__doc__)))
     return 0
 
 
 def command_doc(options):
-    function = resolve_function(options.operation)
+    try:
+        function = resolve_function(options.operation)
+    except UsageError:
+        found = mentioning(options.operation)
+        if len(found) != 1:
+            if found:
+                raise UsageError("'{}' is mentioned by {}: say which".format(
+                    options.operation, ", ".join(function.__name__ for function in found))) from None
+            raise
+        function = found[0]
     cls, name = function.tool_method
     print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
     print(function.__doc__)

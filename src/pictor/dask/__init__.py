@@ -1,15 +1,23 @@
-"""The lumenops tools on Dask arrays: lazy, chunked, and equal to the whole call.
+"""pictor's functions and the lumenops tools on Dask arrays: lazy, chunked,
+and equal to the whole call.
 
     import dask.array as da
     from pictor import dask as pd
 
     x = da.from_zarr("scan.zarr")                       # or any dask/NumPy array
-    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # lazy, nothing computed yet
+    b = pd.gaussian_blur(x, ksize=5)                      # pictor.gaussian_blur: checked, full depth
+    y = pd.ImageSmoother().gaussian_blur(src=x, ksize=5)  # the tool method: 8-bit working copy
     z = pd.apply(x, "ImageEnhancer.auto_level", low_percent=0.02)
 
-For every chunking of ``x``, ``y.compute()`` equals
+For every chunking of ``x``, ``b.compute()`` equals ``pictor.gaussian_blur(
+x.compute(), ksize=5)`` and ``y.compute()`` equals
 ``lumenops.ImageSmoother().gaussian_blur(src=x.compute(), ksize=5)`` bit for
-bit. Each method runs one of these routes (``route_of`` names it):
+bit. ``pd.NAME`` checks its keywords and image as ``pictor.NAME`` does, before
+any work; ``apply`` takes either name ("gaussian_blur" for the function,
+"ImageSmoother.gaussian_blur" for the tool method). Each call runs one of
+these routes (``route_of`` names it); a full-depth function takes its tool
+method's route with its own steps, and "level table" where the tool counts
+working levels:
 
 - "pointwise": samples depend on their own level and the element type only;
   the method runs on each chunk as it is.
@@ -32,6 +40,8 @@ bit. Each method runs one of these routes (``route_of`` names it):
   brightness_transfer's float mean as NumPy sums it: runs of 8192 consecutive
   samples summed pairwise, the runs' sums added in order), then each chunk
   with it; the threshold searches run in the worker's own ImageSegmenter.
+- "level table" (full depth): the whole image's counts of its 65,536 levels,
+  the method's table of them, then each chunk mapped through the table.
 - "fuse": multi_scale_fuse_enhancement on stripes aligned as for "pyramid",
   twice: first for its two coarsest detail levels, whose whole-image mean (in
   NumPy's order) or maximum bounds their truncation, then with those bounds.
@@ -42,25 +52,62 @@ bit. Each method runs one of these routes (``route_of`` names it):
   types, also run as one block, so they fail (or not) exactly as the whole
   call does.
 
+With ``axes=`` (letters T Z C Y X S, as for the functions of pictor), a
+stack is a set of planes: each Y x X (x S) plane takes its route above, and
+the results are restacked with the input's axes; chunks along T, Z and C
+select planes. ``pd.apply(x, "ImageSmoother.gaussian_blur", axes="ZYX")``
+equals the method on each plane of ``x``.
+
 Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.
 """
 
-from pictor.dask.routes import METHODS, plan as _plan
+from pictor.dask.functions import function_by_name, lazy_functions, plan_function
+from pictor.dask.planes import planewise as _planewise, take_plane as _take_plane
+from pictor.dask.routes import METHODS, plan
+
+_lazy_functions = lazy_functions()
+globals().update(_lazy_functions)
 
 __all__ = ["apply", "apply_rereading", "route_of", "METHODS"] + [
     "UtilityTool", "ImageEnhancer", "ImageFusion", "ImageSmoother", "ImageSegmenter", "DeepLearning",
     "FeatureDetection", "GeometricTransformation",
-]
+] + sorted(_lazy_functions)
 
 
-def apply_rereading(read, method_name, **keywords):
+def _plan(method_name, src, keywords, reread=None):
+    """A bare function name ("gaussian_blur") plans the checked function, as
+    pictor.dask.NAME does; "Class.method" the tool method."""
+    function = function_by_name(method_name)
+    if function is None:
+        return plan(method_name, src, keywords, reread)
+    return plan_function(function, src, keywords, reread)
+
+
+def apply_rereading(read, method_name, axes=None, **keywords):
     """apply(read(), method_name, **keywords), where a whole-image statistic is
     computed from a second read() of the source: for arrays larger than memory.
 
     read() must return the same dask array (values and chunks) each time.
     """
-    return _plan(method_name, read(), keywords, reread=read)[1]
+    source = read()
+    axes = _plane_axes(method_name, source, axes)
+    if axes is None:
+        return _plan(method_name, source, keywords, reread=read)[1]
+    return _planewise(source, axes, lambda plane, index: _plan(
+        method_name, plane, keywords, reread=lambda: _take_plane(read(), axes, index))[1])
+
+
+def _plane_axes(method_name, src, axes):
+    """The checked axes letters of SRC, or None for one plane in the methods' layout."""
+    from pictor import axes as named_axes
+    import pictor
+
+    if axes is None:
+        return None  # as before: the method's own handling of any shape
+    function = getattr(pictor, method_name.rpartition(".")[2], None)
+    return named_axes.validated_axes(method_name, getattr(src, "shape", ()), axes,
+                                     getattr(function, "grey_only", False))
 
 
 def route_of(method_name, src, **keywords):
@@ -68,20 +115,30 @@ def route_of(method_name, src, **keywords):
     return _plan(method_name, src, keywords)[0]
 
 
-def apply(src, method_name, **keywords):
+def apply(src, method_name, axes=None, **keywords):
     """The lazy result of lumenops.<Class>().<method>(src=src, **keywords) as a dask array.
 
     method_name is "Class.method", for example "ImageSmoother.gaussian_blur";
-    src is a dask array or anything np.asarray accepts.
+    src is a dask array or anything np.asarray accepts. A bare function name
+    ("gaussian_blur") means pictor's checked function, as pictor.dask.NAME:
+    its checks, and full depth for uint16 images by default. axes names the
+    axes (e.g. "ZYX", "TCZYX"): then the call runs on each Y x X (x S) plane.
     """
-    return _plan(method_name, src, keywords)[1]
+    if axes is not None and not hasattr(src, "shape"):
+        import numpy as np
+
+        src = np.asarray(src)
+    axes = _plane_axes(method_name, src, axes)
+    if axes is None:
+        return _plan(method_name, src, keywords)[1]
+    return _planewise(src, axes, lambda plane, index: _plan(method_name, plane, keywords)[1])
 
 
 def _method(method_name):
     class_name, _, name = method_name.partition(".")
 
-    def method(self, *, src=None, **keywords):
-        return apply(src, method_name, **keywords)
+    def method(self, *, src=None, axes=None, **keywords):
+        return apply(src, method_name, axes=axes, **keywords)
 
     method.__name__ = name
     method.__qualname__ = method_name

@@ -12,6 +12,7 @@ import dask.array as da
 
 from pictor import _lookup, lumenops
 import pictor._chunked as _chunked  # registered by lumenops
+import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor.dask.tasks import (
     _local_histogram_table,
     _entropy_table,
@@ -29,6 +30,8 @@ from pictor.dask.tasks import (
     _block_level_counts,
     _working_level_counts_block,
     _channel0_level_counts_block,
+    _map_levels_block,
+    _channel0_block_level_counts,
     _self_blend_block,
     _levels_at,
     _auto_level_block,
@@ -59,8 +62,11 @@ STRIPE_SAMPLES = 1 << 22
 def _defaults(method_name):
     import inspect
 
+    import pictor
+
     class_name, _, name = method_name.partition(".")
-    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
+    owner = pictor if class_name == _lookup.FUNCTIONS else getattr(lumenops, class_name)
+    parameters = inspect.signature(getattr(owner, name)).parameters
     return {key: p.default for key, p in parameters.items()
             if key != "src" and p.default is not inspect.Parameter.empty}
 
@@ -190,10 +196,45 @@ METHODS = {
     "GeometricTransformation.crop": ("crop", "same"),
 }
 
+# pictor's functions that compute uint16 images at full depth, named
+# "pictor.NAME" (pictor.dask.NAME takes them for uint16 images; the tool's
+# route serves the rest): the tool's halo where the full-depth steps reach as
+# far, the 65,536-level table where the tool counts working levels.
+FULL_DEPTH_ROUTES = {
+    "ImageSmoother.gaussian_blur": "neighbourhood",
+    "ImageSmoother.mean_blur": "neighbourhood",
+    "ImageSmoother.median_blur": "neighbourhood",
+    "ImageSmoother.nlm_blur": "neighbourhood",
+    "ImageSmoother.bilateral_filter": "neighbourhood",
+    "ImageEnhancer.unsharpen_mask": "neighbourhood",
+    "ImageEnhancer.laplacian_enhancement": "neighbourhood",
+    "ImageEnhancer.enhance_details": "neighbourhood",
+    "ImageEnhancer.glow": "neighbourhood",
+    "ImageEnhancer.shadows_highlight": "neighbourhood",
+    "ImageSegmenter.adaptive_threshold_segmentation": "neighbourhood",
+    "ImageEnhancer.brightness_contrast": "pointwise",
+    "ImageEnhancer.histogram_enhancement": "level table",
+    "ImageEnhancer.adaptive_histogram_truncation_stretched": "level table",
+    "ImageSegmenter.local_histogram_threshold_segmentation": "level table",
+    "ImageSegmenter.maximum_entropy_threshold_segmentation": "level table",
+    "ImageSegmenter.maximum_inter_class_variance_segmentation": "level table",
+    "FeatureDetection.canny_edge": "components",
+    "DeepLearning.super_resolution": "one block",
+}
+
+
+def full_depth_name(tool_method_name):
+    return _lookup.FUNCTIONS + "." + tool_method_name.partition(".")[2]
+
+
+TOOL_OF_FULL_DEPTH = {full_depth_name(tool_method): tool_method for tool_method in FULL_DEPTH_ROUTES}
+FULL_DEPTH_METHODS = {full_depth_name(tool_method): (route, "u16") for tool_method, route in FULL_DEPTH_ROUTES.items()}
+HALOS.update((name, HALOS[tool_method]) for name, tool_method in TOOL_OF_FULL_DEPTH.items() if tool_method in HALOS)
+
 
 # --- planning ---------------------------------------------------------------------------------
 
-def _as_dask(src):
+def as_dask(src):
     if isinstance(src, da.Array):
         return src
     array = np.asarray(src)
@@ -271,7 +312,7 @@ def _one_block_shape(method_name, x, keywords):
 
 
 def _one_block(method_name, x, keywords, dtype):
-    shape = _one_block_shape(method_name, x, keywords)
+    shape = _one_block_shape(TOOL_OF_FULL_DEPTH.get(method_name, method_name), x, keywords)
     whole = x.rechunk(x.shape if _is_known(x.shape) else -1) if x.ndim else x
     value = dask.delayed(_call, pure=True)(whole, method_name, keywords)
     return da.from_delayed(value, shape=shape, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
@@ -448,7 +489,8 @@ def _canny(method_name, x, keywords, dtype, reread=None):
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = CANNY_HALO
     code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
-                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high)
+                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
+                          method_name=method_name)
     summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
     keep = dask.delayed(_canny_resolve, pure=True)(summaries)
     return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
@@ -467,6 +509,25 @@ def _working_level_table(method_name, x, keywords, dtype, reread=None):
     total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
     table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
     return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _level_table(method_name, x, keywords, dtype, reread=None):
+    """A full-depth statistic method: the whole image's counts of its 65,536
+    levels (channel 0's for the local-histogram threshold, as the method
+    counts), the method's table of them, then every chunk mapped through it."""
+    name = method_name.partition(".")[2]
+    if name == "histogram_enhancement" and x.ndim != 2:
+        raise _OneBlock  # refused as the whole call refuses it
+    make_table = getattr(_full_depth, name + "_table")
+    arguments = [keywords[key] for key in keywords if key != "depth"]
+    source = _reading_for_statistic(x, reread)
+    count_block = _channel0_block_level_counts if name == "local_histogram_threshold_segmentation" else _block_level_counts
+    levels = 1 << 16
+    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
+    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
+    return x.map_blocks(_map_levels_block, table, dtype=dtype, meta=_meta(x, dtype))
 
 
 def _float_mean(method_name, x, keywords, dtype, reread=None):
@@ -515,6 +576,7 @@ ROUTES = {
     "pyramid": _pyramid,
     "fuse": _fuse,
     "working-level table": _working_level_table,
+    "level table": _level_table,
     "float mean": _float_mean,
     "flip": _flip,
     "crop": _crop,
@@ -522,11 +584,12 @@ ROUTES = {
 
 
 def plan(method_name, src, keywords, reread=None):
-    if method_name not in METHODS:
-        raise ValueError("no chunked method {!r}; expected 'Class.method' of {}".format(
+    route_and_kind = METHODS.get(method_name) or FULL_DEPTH_METHODS.get(method_name)
+    if route_and_kind is None:
+        raise ValueError("no chunked method {!r}; expected a function name or 'Class.method' of {}".format(
             method_name, ", ".join(sorted(METHODS))))
-    x = _as_dask(src)
-    route, kind = METHODS[method_name]
+    x = as_dask(src)
+    route, kind = route_and_kind
     merged = dict(_defaults(method_name))
     merged.update(keywords)
     if route != "one block" and _is_plain_image(x):

@@ -30,6 +30,14 @@ def _mended_stripe(block, above, below, halo, method_name, keywords):
     return result
 
 
+def _channel0_block_level_counts(block):
+    return _chunked.level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
+
+
+def _map_levels_block(block, table):
+    return np.take(table, block)
+
+
 def _call_with_maximum(block, maximum, method_name, keywords):
     # The method scales by the image's maximum: one extra row holding the
     # whole image's maximum makes the chunk's maximum that of the image.
@@ -135,8 +143,8 @@ EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
 WEAK, STRONG = 1, 2
 
 
-def _canny_candidates(block, low, high):
-    candidates = _lookup.method("FeatureDetection.canny_edge")
+def _canny_candidates(block, low, high, method_name):
+    candidates = _lookup.method(method_name)
     weak = candidates(src=block, low_thr=low, high_thr=low) != 0
     strong = candidates(src=block, low_thr=high, high_thr=high) != 0
     return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG

@@ -1,0 +1,181 @@
+"""Named axes: N-D stacks (time series, z-stacks, many channels) through the
+2-D methods, one Y x X plane (with its S samples) at a time.
+
+The letters are those of OME: T time, Z depth, C channel, Y and X the rows and
+columns of a plane, S the three samples of a colour pixel. Every plane is the
+method's own call, so the result equals a loop over the planes bit for bit and
+a statistic (a maximum, a histogram, a threshold) is each plane's own. A C axis
+of any length is a set of grey planes; only S makes a colour plane.
+"""
+
+import os
+import threading
+from concurrent.futures import ThreadPoolExecutor, wait
+from itertools import product
+
+import numpy as np
+
+LETTERS = "TZCYXS"
+PLANE_AXES, COLOUR_PLANE_AXES = "YX", "YXS"
+COLOUR_SAMPLES = 3
+# Smaller planes run one after the other on the caller's thread: each call
+# already splits its rows over OpenCV's threads, and two calls at once on
+# small planes lose more to contention than they gain.
+PARALLEL_PLANE_SAMPLES = 1 << 20
+
+DOC = """
+axes: None, or the letters naming the image's axes, for N-D data: T time,
+    Z depth, C channel, Y, X, S the 3 samples of a colour pixel (e.g. "ZYX",
+    "TCZYX", "CYX", "ZYXS"). Without axes a 2-D image is "YX" and a
+    (height, width, 3) image is "YXS". Each Y x X plane (with its S samples)
+    is processed on its own (large planes in parallel threads); the result has the
+    input's axes; it equals a loop over the planes, and every statistic (a
+    maximum, a histogram, a threshold) is the plane's own. A C axis of any
+    length is a set of grey planes."""
+
+
+def default_axes(shape):
+    if len(shape) == 2:
+        return PLANE_AXES
+    if len(shape) == 3 and shape[2] == COLOUR_SAMPLES:
+        return COLOUR_PLANE_AXES
+    return None
+
+
+def checked_axes(function_name, image, axes, grey_only, colour_only=False):
+    """The validated axes letters of IMAGE; None when it is one plane in the
+    methods' own layout (the caller then runs the method on it directly)."""
+    if not isinstance(image, np.ndarray):
+        return None  # the image check says what is wrong
+    return validated_axes(function_name, image.shape, axes, grey_only, colour_only)
+
+
+def validated_axes(function_name, shape, axes, grey_only, colour_only=False):
+    """checked_axes for an array of SHAPE (a NumPy or a Dask array)."""
+    shape = tuple(shape)
+    if axes is None:
+        if default_axes(shape) is not None or len(shape) < 3:
+            return None
+        accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
+        raise ValueError("{}(): img has shape {}; accepted: {}, or N-D data with its axes named, e.g. "
+                         "axes='ZYX' for a z-stack, 'CYX' for channels, 'TCZYX' (letters: T time, Z depth, "
+                         "C channel, Y, X, S colour samples)".format(function_name, shape, accepted))
+    if not isinstance(axes, str):
+        raise TypeError("{}(): axes must be a string of the letters {}, got {} {!r}".format(
+            function_name, LETTERS, type(axes).__name__, axes))
+    unknown = sorted(set(axes) - set(LETTERS))
+    if unknown:
+        raise ValueError("{}(): axes {!r} has the letter(s) {}; accepted: {} (T time, Z depth, C channel, Y, X, "
+                         "S colour samples)".format(function_name, axes, ", ".join(unknown), LETTERS))
+    if len(set(axes)) != len(axes):
+        raise ValueError("{}(): axes {!r} names an axis twice".format(function_name, axes))
+    if len(axes) != len(shape):
+        raise ValueError("{}(): axes {!r} names {} axes; img has {}, shape {}".format(
+            function_name, axes, len(axes), len(shape), shape))
+    if "Y" not in axes or "X" not in axes:
+        raise ValueError("{}(): axes {!r} must name the plane's rows Y and columns X".format(function_name, axes))
+    if "S" in axes and shape[axes.index("S")] != COLOUR_SAMPLES:
+        raise ValueError("{}(): axis S holds the {} samples of a colour pixel; img has {} along it (name "
+                         "other channels C: each is a grey plane)".format(
+                             function_name, COLOUR_SAMPLES, shape[axes.index("S")]))
+    if "S" in axes and grey_only:
+        raise ValueError("{}(): works on grey planes only; axes {!r} has colour samples S (process each "
+                         "sample as a grey plane with axis C)".format(function_name, axes))
+    if "S" not in axes and colour_only:
+        raise ValueError("{}(): needs colour planes; axes {!r} has no S (the 3 samples of a colour pixel; a "
+                         "C axis is a set of grey planes)".format(function_name, axes))
+    if axes == default_axes(shape):
+        return None
+    if 0 in shape:
+        raise ValueError("{}(): img has shape {} with axes {!r}: it holds no plane".format(
+            function_name, shape, axes))
+    return axes
+
+
+def plane_order(axes):
+    """(stacked letters, plane letters, the transpose that puts the planes last)."""
+    plane_letters = [letter for letter in "YXS" if letter in axes]
+    stack_letters = [letter for letter in axes if letter not in "YXS"]
+    return stack_letters, plane_letters, [axes.index(letter) for letter in stack_letters + plane_letters]
+
+
+def plane_workers():
+    """As many threads as OpenCV uses: the methods release the GIL, and one
+    knob (cv2.setNumThreads) sets the parallelism of the whole library."""
+    import cv2
+
+    return max(1, cv2.getNumThreads() or os.cpu_count() or 1)
+
+
+def result_axes(axes, plane_result):
+    """The result's letters: the input's, without S when a colour plane came back grey."""
+    kept = "YXS" if plane_result.ndim == 3 else "YX"
+    return "".join(letter for letter in axes if letter not in "YXS" or letter in kept) + (
+        "S" if "S" in kept and "S" not in axes else "")
+
+
+def run_planes(image, axes, plane_function, workers=None):
+    """plane_function on every Y x X (x S) plane of IMAGE, reassembled with the input's axes.
+
+    plane_function takes and returns one plane in the methods' layout: (Y, X)
+    or (Y, X, S). Every plane's result must have the same shape and type.
+    """
+    stack_letters, _, order = plane_order(axes)
+    planes = np.transpose(image, order)
+    indices = list(product(*(range(n) for n in planes.shape[:len(stack_letters)])))
+    first = plane_function(planes[indices[0]])
+    letters = result_axes(axes, first)
+    sizes = dict(zip(stack_letters, planes.shape[:len(stack_letters)]))
+    sizes.update(zip("YXS", first.shape))
+    result = np.empty([sizes[letter] for letter in letters], dtype=first.dtype)
+    out_planes = np.transpose(result, [letters.index(l) for l in stack_letters + [l for l in "YXS" if l in letters]])
+    out_planes[indices[0]] = first
+
+    def run(group):
+        for index in group:
+            plane_result = plane_function(planes[index])
+            if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
+                raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
+                    index, plane_result.shape, plane_result.dtype, first.shape, first.dtype))
+            out_planes[index] = plane_result
+
+    rest = indices[1:]
+    if workers is None:
+        workers = plane_workers() if planes[indices[0]].size >= PARALLEL_PLANE_SAMPLES else 1
+    workers = min(workers, len(rest))
+    if workers <= 1:
+        run(rest)
+        return result
+    # A share of the planes per thread, the caller's own included: a task per
+    # plane would cost more than a small plane's work.
+    groups = [rest[start::workers] for start in range(workers)]
+    futures = [shared_pool(workers - 1).submit(run, group) for group in groups[1:]]
+    try:
+        run(groups[0])
+    finally:
+        wait(futures)
+    for future in futures:
+        future.result()
+    return result
+
+
+_pools = {}
+_pools_lock = threading.Lock()
+
+
+def shared_pool(threads):
+    """A pool of THREADS threads kept for later calls: starting threads costs
+    more than a stack of small planes takes."""
+    with _pools_lock:
+        if threads not in _pools:
+            _pools[threads] = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="pictor-planes")
+        return _pools[threads]
+
+
+def _forget_pools():
+    # A forked child has none of the parent's threads.
+    _pools.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_pools)
