@@ -95,6 +95,7 @@ def ramp(shape, dtype):
     ("canny_edge", {"low_thr": 20.0}, ramp((3, 30, 40), np.uint8), False),  # a labels layer
     ("mean_blur", {"ksize": 5}, ramp((2, 30, 40, 3), np.uint16), True),
     ("resize", {"scale": 2}, ramp((3, 30, 40), np.uint16), False),
+    ("median_blur", {"ksize": 5}, ramp((2, 3, 20, 30), np.uint8), False),  # (T, Z, Y, X)
 ])
 def test_result_layer_is_the_functions_array(qtbot, viewer_widget, name, settings, data, rgb):
     viewer, widget = viewer_widget

@@ -1,18 +1,24 @@
 """Running one checked function on a napari layer's data: no Qt here.
 
 napari holds N-D data with the image plane last (an RGB layer: plane and
-channels last, in RGB order); the functions take one 2-D plane in OpenCV's
-channel order. A call is checked on the first plane's shape before any work,
-so a wrong keyword or image is reported at once, not after a long run.
+channels last, in RGB order); its leading dimensions are planes. The
+functions take such a stack with its axes named (axes="ZYX", "TZYXS", ...),
+in OpenCV's channel order. A call is checked before any work, so a wrong
+keyword or image is reported at once, not after a long run.
 """
 
 import numpy as np
 
-from pictor.functions import check_image
+from pictor.axes import validated_axes
+from pictor.functions import check_image_layout, check_keywords
 
 # Binary masks (0 and the full-scale value) shown as labels, not as an image.
 MASK_FAMILIES = ("ImageSegmenter", "FeatureDetection")
-COLOUR_CHANNELS = 3
+# Names for napari's leading dimensions, outermost first (OME's T, C, Z).
+LEADING_LETTERS = "TCZ"
+# A long stack runs in about this many calls, each over its planes in
+# parallel, so that the progress bar moves.
+PROGRESS_STEPS = 20
 
 
 class LayerCall:
@@ -20,80 +26,48 @@ class LayerCall:
 
     def __init__(self, function, data, rgb, keywords):
         self.function, self.data, self.rgb, self.keywords = function, data, rgb, dict(keywords)
-        self.plane_ndim = 3 if rgb else 2
-        self.leading = tuple(data.shape[:data.ndim - self.plane_ndim])
+        self.leading = tuple(data.shape[:max(0, data.ndim - (3 if rgb else 2))])
         self.lazy = type(data).__module__.split(".")[0] == "dask"
 
     @property
-    def planes(self):
-        return int(np.prod(self.leading, dtype=np.int64))
+    def axes(self):
+        """The layer's axes by name, e.g. "YX", "ZYX" or "TZYXS"."""
+        return LEADING_LETTERS[len(LEADING_LETTERS) - len(self.leading):] + ("YXS" if self.rgb else "YX")
 
     @property
-    def axes(self):
-        """The layer's axes by name, e.g. "ZYX" or "TZYXS": napari's leading
-        dimensions are planes (T, C, Z in OME's order), an RGB layer's last is S."""
-        return "TCZ"[3 - len(self.leading):] + ("YXS" if self.rgb else "YX")
+    def steps(self):
+        return 1 if self.lazy or not self.leading else min(self.leading[0], PROGRESS_STEPS)
 
     def check(self):
         """Raises the function's own TypeError/ValueError for a call that cannot run."""
         name = self.function.__name__
-        for key, value in self.keywords.items():
-            self.function.keywords[key].check(name, value)
-        if self.rgb and self.data.shape[-1] != COLOUR_CHANNELS:
-            raise ValueError("{}(): the layer has {} channels; accepted: RGB (3)".format(name, self.data.shape[-1]))
-        if self.data.ndim < self.plane_ndim:
-            raise ValueError("{}(): the layer has {} dimensions; accepted: 2 or more".format(name, self.data.ndim))
-        # Shape and dtype only: a zero-strided stand-in costs no memory.
-        plane = np.broadcast_to(np.zeros((), self.data.dtype), self.data.shape[len(self.leading):])
-        check_image(name, plane, self.function.grey_only)
-        if self.planes == 0:
-            raise ValueError("{}(): the layer has no planes (shape {})".format(name, tuple(self.data.shape)))
+        check_keywords(name, self.function.keywords, self.keywords)
+        if len(self.leading) > len(LEADING_LETTERS):
+            raise ValueError("{}(): the layer has {} dimensions; accepted: up to {} before the image plane".format(
+                name, self.data.ndim, len(LEADING_LETTERS)))
+        check_image_layout(name, self.data.dtype, self.data.shape[len(self.leading):], self.function.grey_only)
+        validated_axes(name, self.data.shape, self.axes, self.function.grey_only)
 
     def is_mask(self, result_plane_ndim):
         return self.function.tool_method[0].__name__ in MASK_FAMILIES and result_plane_ndim == 2
 
     def run(self):
-        """Yields after each plane computed; returns the whole result (a dask
-        array, not computed, for a dask layer)."""
+        """Yields after each part of the stack; returns the whole result (a
+        dask array, not computed, for a dask layer)."""
         if self.lazy:
-            return self.lazy_result()
-        # To be replaced by the functions' own axes= keyword (parallel planes) once it lands.
-        results = []
-        for index in np.ndindex(*self.leading):
-            results.append(self.plane_result(self.data[index]))
-            yield len(results)
+            from pictor import dask as pictor_dask
+
+            return self.call(getattr(pictor_dask, self.function.__name__), self.data)
         if not self.leading:
-            return results[0]
-        return np.stack(results).reshape(self.leading + results[0].shape)
+            return self.call(self.function, np.asarray(self.data))
+        parts = []
+        for slab in np.array_split(np.arange(self.leading[0]), self.steps):
+            parts.append(self.call(self.function, np.asarray(self.data[slab[0]:slab[-1] + 1])))
+            yield len(parts)
+        return np.concatenate(parts)
 
-    def plane_result(self, plane):
-        plane = np.ascontiguousarray(plane[..., ::-1] if self.rgb else plane)  # RGB -> OpenCV's BGR
-        result = self.function(plane, **self.keywords)
-        return result[..., ::-1] if self.rgb and result.ndim == 3 else np.asarray(result)
-
-    def lazy_result(self):
-        import dask.array as da
-
-        planes = [self.lazy_plane(self.data[index]) for index in np.ndindex(*self.leading)]
-        if not self.leading:
-            return planes[0]
-        return da.stack(planes).reshape(self.leading + planes[0].shape)
-
-    def lazy_plane(self, plane):
-        from pictor import dask as pictor_dask
-
-        cls, method = self.function.tool_method
-        keywords = dict(self.keywords)
-        full_depth = (self.function.full_depth and plane.dtype == np.uint16
-                      and keywords.get("depth", "full") == "full")
-        if self.rgb:
-            plane = plane[..., ::-1]
-        if hasattr(pictor_dask, method):  # the checked function on dask arrays, where there is one
-            result = getattr(pictor_dask, method)(plane, **keywords)
-        elif full_depth:
-            # The whole plane as one block: exactly the function's array, computed when shown.
-            result = plane.rechunk(plane.shape).map_blocks(self.function, dtype=np.uint16, **keywords)
-        else:
-            keywords.pop("depth", None)
-            result = pictor_dask.apply(plane, "{}.{}".format(cls.__name__, method), **keywords)
-        return result[..., ::-1] if self.rgb and result.ndim == 3 else result
+    def call(self, function, data):
+        if self.rgb:  # napari's RGB, OpenCV's BGR
+            data = data[..., ::-1]
+        result = function(data, axes=self.axes, **self.keywords)
+        return result[..., ::-1] if self.rgb and result.ndim == data.ndim else result

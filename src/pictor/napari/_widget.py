@@ -163,7 +163,7 @@ class PictorWidget(QWidget):
             show_error(str(error))
             return None
         name = "{} {}".format(layer.name, self.function.__name__)
-        progress = {"total": 0 if call.lazy else call.planes, "desc": name}
+        progress = {"total": 0 if call.lazy else call.steps, "desc": name}
         self.worker = create_worker(outcome, call, _progress=progress)
         self.worker.returned.connect(lambda result: self.add_result(layer, call, name, *result))
         self.run_button.setEnabled(False)
