@@ -68,13 +68,13 @@ export PICTOR_FUZZ_TIMEOUT=${PICTOR_FUZZ_TIMEOUT:-180}
 # so only their reference counts would remain), the 50000 x 50000 images
 # (gigabytes of shadow memory), the stub type-checking (no native code) and
 # the Dask cluster processes (orchestration; the chunked native steps run in
-# tests/python/test_dask.py).
+# tests/python/test_dask.py). tests/napari needs napari's own environment.
 if [ "${1:-}" = --ci ]; then
   shift
   set -- tests --ignore=tests/module/test_leaks.py --ignore=tests/module/test_huge_inputs.py \
-    --ignore=tests/module/test_stubs.py --ignore=tests/python/test_dask_cluster.py "$@"
+    --ignore=tests/module/test_stubs.py --ignore=tests/python/test_dask_cluster.py --ignore=tests/napari "$@"
 elif [ $# -eq 0 ]; then
-  set -- tests
+  set -- tests --ignore=tests/napari
 fi
 status=0
 PYTHONPATH="$package_path${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest "$@" || status=$?
