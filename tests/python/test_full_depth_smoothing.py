@@ -50,8 +50,9 @@ def test_canny_on_noise_and_thin_images(shape, thresholds):
 @pytest.mark.parametrize("name, keywords", [
     ("bilateral_filter", {"ksize": 7, "sigma_color": 3}),
     ("nlm_blur", {"denoising_strength": 30}),
+    ("nlm_blur", {"denoising_strength": 0.25, "template_win": 35, "search_win": 99}),
 ])
-def test_denoisers_on_noise(name, keywords):
-    for image in (noise((30, 34), 6), noise((21, 25, 3), 7)):
-        assert_same_array(getattr(pictor, name)(image, **keywords),
-                          getattr(smoothing, name)(image.copy(), **keywords))
+@pytest.mark.parametrize("shape", [(30, 34), (21, 25, 3), (1, 19), (3, 2, 3)])
+def test_denoisers_on_noise_and_thin_images(name, keywords, shape):
+    image = noise(shape, 6)
+    assert_same_array(getattr(pictor, name)(image, **keywords), getattr(smoothing, name)(image.copy(), **keywords))

@@ -1,7 +1,10 @@
 // Blurs, denoising and Canny edges at 16 bits.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "frame/module_functions.h"
 #include "frame/ndarray.h"
@@ -11,6 +14,7 @@
 #include "kernels/canny.h"
 #include "kernels/float_levels.h"
 #include "kernels/median_levels.h"
+#include "kernels/nlm.h"
 #include "tool/keywords.h"
 #include "tools/native_filters.h"
 
@@ -41,6 +45,9 @@ Ref mean_blur(PyObject* src, PyObject* ksize) {
 
 // The widest side OpenCV's median takes at 16 bits; wider ones are ours.
 constexpr long kWidestOpenCVLevelMedian = 5;
+
+// Windows beyond this side are refused rather than framed.
+constexpr long long kWidestNlmWindow = 999;
 
 Ref median_blur(PyObject* src, PyObject* ksize) {
   Ref side = odd_value(Ref::borrow(ksize));
@@ -78,16 +85,72 @@ Ref bilateral_filter(PyObject* src, PyObject* ksize, PyObject* sigma_color, PyOb
   return result.object;
 }
 
-// OpenCV's non-local means at 16 bits, which takes the L1 patch distance
-// only, with h in 16-bit levels.
+// Non-local means as OpenCV's 8-bit method computes it (OpenCV's own 16-bit
+// path knows only the L1 patch distance, which weighs patches differently).
+constexpr std::int64_t kWeightLimit = 2147483647;                // 32-bit weights
+constexpr std::int64_t kSumLimit = 9223372036854775807;          // 64-bit weighted sums
+constexpr std::int64_t kLargestLevel = 65535;
+constexpr double kWeightThreshold = 0.001;  // lighter weights count as 0
+constexpr int kDistanceBinShift = 16;       // 16-bit distances binned 2^16 times as coarsely
+
+int nearest_power_of_2(long value) {
+  int power = 0;
+  while ((1L << power) < value) ++power;
+  return power;
+}
+
+// The weight of every binned patch distance, exp(-dist / (h^2 * channels))
+// in fixed point, the exponential taken by NumPy.
+std::vector<std::int32_t> nlm_weight_table(double h, std::ptrdiff_t channels, long side, long search_side, int shift) {
+  const std::int64_t fixed_point =
+      std::min(kSumLimit / (static_cast<std::int64_t>(search_side) * search_side * kLargestLevel), kWeightLimit);
+  const auto largest_distance = static_cast<std::uint64_t>(kLargestLevel * kLargestLevel) *
+                                static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(side * side);
+  const npy_intp bins = static_cast<npy_intp>(largest_distance >> shift) + 1;
+  const float h32 = static_cast<float>(h);
+  const float spread = h32 * h32 * static_cast<float>(channels);
+  const double bin_width = static_cast<double>(std::int64_t{1} << shift) / static_cast<double>(side * side);
+  Array exponents = new_array(1, &bins, NPY_DOUBLE);
+  for (npy_intp i = 0; i < bins; ++i) {
+    exponents.data<double>()[i] = -(static_cast<double>(i) * bin_width) / static_cast<double>(spread);
+  }
+  Array units = contiguous_as(np("exp", exponents.object).get(), NPY_DOUBLE);
+  std::vector<std::int32_t> weights(static_cast<std::size_t>(bins));
+  const auto fixed = static_cast<double>(fixed_point);
+  for (npy_intp i = 0; i < bins; ++i) {
+    double unit = units.data<double>()[i];
+    if (std::isnan(unit)) unit = 1.0;  // h = 0
+    const double weight = std::nearbyint(fixed * unit);
+    weights[static_cast<std::size_t>(i)] = weight < kWeightThreshold * fixed ? 0 : static_cast<std::int32_t>(weight);
+  }
+  return weights;
+}
+
 Ref nlm_blur(PyObject* src, PyObject* denoising_strength, PyObject* template_win, PyObject* search_win) {
-  Ref h = in_sample_levels(odd_value(Ref::borrow(denoising_strength)));
-  Ref template_side = odd_value(Ref::borrow(template_win));
-  Ref search_side = odd_value(Ref::borrow(search_win));
-  Ref strengths = checked(PyList_New(1));
-  PyList_SET_ITEM(strengths.get(), 0, h.release());
-  return cv2("fastNlMeansDenoising", src, strengths, Py_None, template_side, search_side,
-             global_attr("cv2", "NORM_L1"));
+  const double h = as_double(in_sample_levels(odd_value(Ref::borrow(denoising_strength))));
+  const std::optional<long long> template_side = exact_python_int(odd_value(Ref::borrow(template_win)).get());
+  const std::optional<long long> search_side = exact_python_int(odd_value(Ref::borrow(search_win)).get());
+  if (!template_side || !search_side || *template_side < 1 || *search_side < 1 || *template_side > kWidestNlmWindow ||
+      *search_side > kWidestNlmWindow || !is_u16_array(src)) {
+    PyErr_SetString(PyExc_ValueError, "nlm_blur at full depth takes uint16 images and windows of 1 to 999 pixels");
+    throw PyError{Where::current()};
+  }
+  const kernels::NlmWindows windows{static_cast<long>(*template_side / 2), static_cast<long>(*search_side / 2)};
+  const long side = 2 * windows.template_half + 1;
+  const long search = 2 * windows.search_half + 1;
+  const std::ptrdiff_t channels = PyArray_NDIM(as_array(src)) == 3 ? PyArray_DIM(as_array(src), 2) : 1;
+  const int shift = nearest_power_of_2(side * side) + kDistanceBinShift;
+  const std::vector<std::int32_t> table = nlm_weight_table(h, channels, side, search, shift);
+  const kernels::NlmWeights weights{table.data(), static_cast<std::ptrdiff_t>(table.size()), shift};
+  return filter_image(src, NPY_USHORT,
+                      [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
+                          std::ptrdiff_t end) {
+                        if constexpr (sizeof(zero) == 2) {
+                          kernels::nlm_level_rows(input.data<std::uint16_t>(), output.data<std::uint16_t>(),
+                                                  image.rows, image.cols, image.channels, windows, weights, begin,
+                                                  end);
+                        }
+                      });
 }
 
 // Thresholds in 16-bit levels as the detector applies them to the L1
@@ -139,7 +202,7 @@ PyMethodDef smoothing_functions[] = {
     {"bilateral_filter", fastcall_function<4, bilateral_filter>(), METH_FASTCALL,
      "bilateral_filter(src, ksize, sigma_color, sigma_space): cv2.bilateralFilter in float32, rounded to uint16."},
     {"nlm_blur", fastcall_function<4, nlm_blur>(), METH_FASTCALL,
-     "nlm_blur(src, denoising_strength, template_win, search_win): cv2.fastNlMeansDenoising at 16 bits (L1)."},
+     "nlm_blur(src, denoising_strength, template_win, search_win): non-local means of the image's own levels."},
     {"canny_edge", fastcall_function<3, canny_edge>(), METH_FASTCALL,
      "canny_edge(src, low_thr, high_thr): Canny edges of the image's own levels, 32-bit gradients."},
     {nullptr, nullptr, 0, nullptr},

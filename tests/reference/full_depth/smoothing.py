@@ -64,12 +64,61 @@ def bilateral_filter(src, ksize=9, sigma_color=75, sigma_space=75):
     return np.clip(np.rint(blurred), 0, 65535).astype(np.uint16)
 
 
+def nearest_power_of_2(value):
+    """The exponent of the smallest power of 2 at least value."""
+    power = 0
+    while (1 << power) < value:
+        power += 1
+    return power
+
+
+# Fixed-point weights of the means: 32-bit weights, 64-bit sums.
+WEIGHT_LIMIT = 2 ** 31 - 1
+SUM_LIMIT = 2 ** 63 - 1
+# Weights below this fraction of the fixed-point one count as 0.
+WEIGHT_THRESHOLD = 0.001
+# Patch distances in 16-bit levels squared are 2^16 times (about 257^2 times)
+# those in 8-bit levels: they are binned 2^16 times as coarsely.
+DISTANCE_BIN_SHIFT = 16
+
+
 def nlm_blur(src, denoising_strength=3, template_win=7, search_win=21):
-    """OpenCV's 16-bit non-local means (L1 patch distance), h in 16-bit levels."""
+    """OpenCV's 8-bit non-local means (L2 patch distance), step for step, on
+    the image's own levels: h times 257, weights tabulated over the patch
+    distance binned by 2^16 more, 32-bit fixed-point weights, the weighted
+    mean rounded half up."""
     h = odd_kernel(denoising_strength) * LEVEL_SCALE
-    template_win = odd_kernel(template_win)
-    search_win = odd_kernel(search_win)
-    return cv2.fastNlMeansDenoising(src, [h], None, template_win, search_win, cv2.NORM_L1)
+    tr, sr = odd_kernel(template_win) // 2, odd_kernel(search_win) // 2
+    tws, sws = 2 * tr + 1, 2 * sr + 1
+    planes = src[..., None] if src.ndim == 2 else src
+    rows, cols, channels = planes.shape
+    border = sr + tr
+    framed = np.pad(planes.astype(np.float64), ((border, border), (border, border), (0, 0)), mode="reflect")
+    # The weight of every binned distance: exp(-dist / (h^2 * channels)), h
+    # in float32 as OpenCV takes it.
+    fixed_point = min(SUM_LIMIT // (sws * sws * 65535), WEIGHT_LIMIT)
+    shift = nearest_power_of_2(tws * tws) + DISTANCE_BIN_SHIFT
+    bins = (65535 * 65535 * channels * tws * tws >> shift) + 1
+    spread = np.float32(h) * np.float32(h) * np.float32(channels)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        unit = np.exp(-(np.arange(bins, dtype=np.float64) * (float(1 << shift) / (tws * tws))) / np.float64(spread))
+    unit[np.isnan(unit)] = 1.0
+    weights = np.rint(fixed_point * unit).astype(np.int64)
+    weights[weights < WEIGHT_THRESHOLD * fixed_point] = 0
+    # Every offset of the search window: its patch distances (sums of
+    # integers, exact in float64), weights and weighted samples.
+    patches = framed[sr:sr + rows + 2 * tr, sr:sr + cols + 2 * tr]
+    sums = np.zeros(planes.shape, np.int64)
+    total = np.zeros((rows, cols), np.int64)
+    for dy in range(sws):
+        for dx in range(sws):
+            moved = framed[dy:dy + rows + 2 * tr, dx:dx + cols + 2 * tr]
+            squares = ((patches - moved) ** 2).sum(axis=2)
+            distance = cv2.boxFilter(squares, -1, (tws, tws), normalize=False, borderType=cv2.BORDER_CONSTANT)
+            weight = weights[distance[tr:tr + rows, tr:tr + cols].astype(np.int64) >> shift]
+            sums += weight[..., None] * moved[tr:tr + rows, tr:tr + cols].astype(np.int64)
+            total += weight
+    return ((sums + (total // 2)[..., None]) // total[..., None]).astype(np.uint16).reshape(src.shape)
 
 
 # tan(22.5 degrees) in Q15, as the 8-bit detector splits gradient directions.

@@ -1,0 +1,156 @@
+#include "kernels/nlm.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "kernels/numeric.h"
+#include "kernels/window.h"
+
+namespace pictor::kernels {
+
+namespace {
+
+// Output rows denoised together: their sums stay in cache over every offset
+// of the search window.
+constexpr std::ptrdiff_t kRowsPerStrip = 8;
+
+// The squared differences of two framed rows summed over the channels, at
+// `count` pixel positions.
+PICTOR_ALSO_FOR_AVX2
+void row_squares(const std::int32_t* __restrict a, const std::int32_t* __restrict b, std::ptrdiff_t count,
+                 std::ptrdiff_t channels, std::uint64_t* __restrict squares) {
+  for (std::ptrdiff_t x = 0; x < count; ++x) {
+    std::uint64_t sum = 0;
+    for (std::ptrdiff_t c = 0; c < channels; ++c) {
+      const std::int64_t d = a[x * channels + c] - b[x * channels + c];
+      sum += static_cast<std::uint64_t>(d * d);
+    }
+    squares[x] = sum;
+  }
+}
+
+PICTOR_ALSO_FOR_AVX2
+void add_rows(std::uint64_t* __restrict to, const std::uint64_t* __restrict added, std::ptrdiff_t count) {
+  for (std::ptrdiff_t x = 0; x < count; ++x) to[x] += added[x];
+}
+
+PICTOR_ALSO_FOR_AVX2
+void subtract_rows(std::uint64_t* __restrict to, const std::uint64_t* __restrict taken, std::ptrdiff_t count) {
+  for (std::ptrdiff_t x = 0; x < count; ++x) to[x] -= taken[x];
+}
+
+class Strip {
+ public:
+  Strip(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+        NlmWindows windows, NlmWeights weights)
+      : src_(src),
+        rows_(rows),
+        cols_(cols),
+        channels_(channels),
+        tr_(windows.template_half),
+        sr_(windows.search_half),
+        border_(tr_ + sr_),
+        framed_cols_(cols + 2 * border_),
+        weights_(weights),
+        framed_(static_cast<std::size_t>((kRowsPerStrip + 2 * border_) * framed_cols_ * channels)),
+        column_sums_(static_cast<std::size_t>(cols + 2 * tr_)),
+        squares_(static_cast<std::size_t>(cols + 2 * tr_)),
+        sums_(static_cast<std::size_t>(kRowsPerStrip * cols * channels)),
+        totals_(static_cast<std::size_t>(kRowsPerStrip * cols)) {}
+
+  void denoise(std::ptrdiff_t first, std::ptrdiff_t count, std::uint16_t* out) {
+    frame(first, count);
+    std::fill(sums_.begin(), sums_.end(), 0);
+    std::fill(totals_.begin(), totals_.end(), 0);
+    for (std::ptrdiff_t dy = -sr_; dy <= sr_; ++dy) {
+      for (std::ptrdiff_t dx = -sr_; dx <= sr_; ++dx) accumulate_offset(count, dy, dx);
+    }
+    for (std::ptrdiff_t i = 0; i < count * cols_; ++i) {
+      const std::uint64_t total = totals_[static_cast<std::size_t>(i)];
+      for (std::ptrdiff_t c = 0; c < channels_; ++c) {
+        const std::uint64_t sum = sums_[static_cast<std::size_t>(i * channels_ + c)];
+        out[i * channels_ + c] = static_cast<std::uint16_t>(std::min<std::uint64_t>((sum + total / 2) / total, 65535));
+      }
+    }
+  }
+
+ private:
+  // Framed row y of the strip: source row first + y - border, reflected.
+  const std::int32_t* framed_row(std::ptrdiff_t y) const {
+    return framed_.data() + y * framed_cols_ * channels_;
+  }
+  void frame(std::ptrdiff_t first, std::ptrdiff_t count) {
+    for (std::ptrdiff_t y = 0; y < count + 2 * border_; ++y) {
+      const std::uint16_t* row = src_ + reflect_101(first + y - border_, rows_) * cols_ * channels_;
+      std::int32_t* to = framed_.data() + y * framed_cols_ * channels_;
+      for (std::ptrdiff_t x = 0; x < framed_cols_; ++x) {
+        const std::uint16_t* pixel = row + reflect_101(x - border_, cols_) * channels_;
+        for (std::ptrdiff_t c = 0; c < channels_; ++c) to[x * channels_ + c] = pixel[c];
+      }
+    }
+  }
+  // Squared differences of the patch row y (strip rows, from -tr) with the
+  // same row moved by (dy, dx), over the patch columns of every pixel.
+  void squares_of_row(std::ptrdiff_t y, std::ptrdiff_t dy, std::ptrdiff_t dx) {
+    const std::int32_t* here = framed_row(y + border_) + sr_ * channels_;
+    const std::int32_t* moved = framed_row(y + dy + border_) + (sr_ + dx) * channels_;
+    row_squares(here, moved, cols_ + 2 * tr_, channels_, squares_.data());
+  }
+  void accumulate_offset(std::ptrdiff_t count, std::ptrdiff_t dy, std::ptrdiff_t dx) {
+    const std::ptrdiff_t width = cols_ + 2 * tr_;
+    std::fill(column_sums_.begin(), column_sums_.end(), 0);
+    for (std::ptrdiff_t y = -tr_; y < tr_; ++y) {
+      squares_of_row(y, dy, dx);
+      add_rows(column_sums_.data(), squares_.data(), width);
+    }
+    for (std::ptrdiff_t y = 0; y < count; ++y) {
+      squares_of_row(y + tr_, dy, dx);
+      add_rows(column_sums_.data(), squares_.data(), width);
+      weigh_row(y, dy, dx);
+      squares_of_row(y - tr_, dy, dx);
+      subtract_rows(column_sums_.data(), squares_.data(), width);
+    }
+  }
+  // The patch distances of strip row y along the row, their weights and the
+  // weighted samples of the moved pixels.
+  void weigh_row(std::ptrdiff_t y, std::ptrdiff_t dy, std::ptrdiff_t dx) {
+    const std::uint64_t* columns = column_sums_.data();
+    const std::int32_t* moved = framed_row(y + dy + border_) + (border_ + dx) * channels_;
+    std::uint64_t* sums = sums_.data() + y * cols_ * channels_;
+    std::uint64_t* totals = totals_.data() + y * cols_;
+    std::uint64_t distance = 0;
+    for (std::ptrdiff_t x = 0; x < 2 * tr_; ++x) distance += columns[x];
+    for (std::ptrdiff_t x = 0; x < cols_; ++x) {
+      distance += columns[x + 2 * tr_];
+      const auto weight = static_cast<std::uint64_t>(weights_.weights[distance >> weights_.shift]);
+      distance -= columns[x];
+      if (weight == 0) continue;
+      totals[x] += weight;
+      for (std::ptrdiff_t c = 0; c < channels_; ++c) {
+        sums[x * channels_ + c] += weight * static_cast<std::uint64_t>(moved[x * channels_ + c]);
+      }
+    }
+  }
+
+  const std::uint16_t* src_;
+  std::ptrdiff_t rows_, cols_, channels_;
+  std::ptrdiff_t tr_, sr_, border_, framed_cols_;
+  NlmWeights weights_;
+  std::vector<std::int32_t> framed_;
+  std::vector<std::uint64_t> column_sums_, squares_;
+  std::vector<std::uint64_t> sums_, totals_;
+};
+
+}  // namespace
+
+void nlm_level_rows(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                    std::ptrdiff_t channels, NlmWindows windows, NlmWeights weights, std::ptrdiff_t begin,
+                    std::ptrdiff_t end) {
+  Strip strip(src, rows, cols, channels, windows, weights);
+  for (std::ptrdiff_t first = begin; first < end; first += kRowsPerStrip) {
+    const std::ptrdiff_t count = std::min(kRowsPerStrip, end - first);
+    strip.denoise(first, count, out + first * cols * channels);
+  }
+}
+
+}  // namespace pictor::kernels
