@@ -12,7 +12,7 @@ namespace {
 
 // Output rows denoised together: their sums stay in cache over every offset
 // of the search window.
-constexpr std::ptrdiff_t kRowsPerStrip = 8;
+constexpr std::ptrdiff_t kRowsPerStrip = 16;
 
 // The squared differences of two framed rows summed over the channels, at
 // `count` pixel positions.
@@ -54,7 +54,7 @@ class Strip {
         weights_(weights),
         framed_(static_cast<std::size_t>((kRowsPerStrip + 2 * border_) * framed_cols_ * channels)),
         column_sums_(static_cast<std::size_t>(cols + 2 * tr_)),
-        squares_(static_cast<std::size_t>(cols + 2 * tr_)),
+        squares_(static_cast<std::size_t>((2 * tr_ + 1) * (cols + 2 * tr_))),
         sums_(static_cast<std::size_t>(kRowsPerStrip * cols * channels)),
         totals_(static_cast<std::size_t>(kRowsPerStrip * cols)) {}
 
@@ -89,26 +89,28 @@ class Strip {
       }
     }
   }
-  // Squared differences of the patch row y (strip rows, from -tr) with the
-  // same row moved by (dy, dx), over the patch columns of every pixel.
-  void squares_of_row(std::ptrdiff_t y, std::ptrdiff_t dy, std::ptrdiff_t dx) {
+  // The squared differences of patch row y (strip rows, from -tr), kept in
+  // a ring of 2 * tr + 1 rows until the column sums drop them.
+  std::uint64_t* squares_row(std::ptrdiff_t y) {
+    const std::ptrdiff_t ring = 2 * tr_ + 1;
+    return squares_.data() + (((y % ring) + ring) % ring) * (cols_ + 2 * tr_);
+  }
+  // Squared differences of patch row y with the same row moved by (dy, dx),
+  // over the patch columns of every pixel, added to the column sums.
+  void add_squares_of_row(std::ptrdiff_t y, std::ptrdiff_t dy, std::ptrdiff_t dx) {
     const std::int32_t* here = framed_row(y + border_) + sr_ * channels_;
     const std::int32_t* moved = framed_row(y + dy + border_) + (sr_ + dx) * channels_;
-    row_squares(here, moved, cols_ + 2 * tr_, channels_, squares_.data());
+    std::uint64_t* squares = squares_row(y);
+    row_squares(here, moved, cols_ + 2 * tr_, channels_, squares);
+    add_rows(column_sums_.data(), squares, cols_ + 2 * tr_);
   }
   void accumulate_offset(std::ptrdiff_t count, std::ptrdiff_t dy, std::ptrdiff_t dx) {
-    const std::ptrdiff_t width = cols_ + 2 * tr_;
     std::fill(column_sums_.begin(), column_sums_.end(), 0);
-    for (std::ptrdiff_t y = -tr_; y < tr_; ++y) {
-      squares_of_row(y, dy, dx);
-      add_rows(column_sums_.data(), squares_.data(), width);
-    }
+    for (std::ptrdiff_t y = -tr_; y < tr_; ++y) add_squares_of_row(y, dy, dx);
     for (std::ptrdiff_t y = 0; y < count; ++y) {
-      squares_of_row(y + tr_, dy, dx);
-      add_rows(column_sums_.data(), squares_.data(), width);
+      add_squares_of_row(y + tr_, dy, dx);
       weigh_row(y, dy, dx);
-      squares_of_row(y - tr_, dy, dx);
-      subtract_rows(column_sums_.data(), squares_.data(), width);
+      subtract_rows(column_sums_.data(), squares_row(y - tr_), cols_ + 2 * tr_);
     }
   }
   // The patch distances of strip row y along the row, their weights and the
@@ -124,7 +126,6 @@ class Strip {
       distance += columns[x + 2 * tr_];
       const auto weight = static_cast<std::uint64_t>(weights_.weights[distance >> weights_.shift]);
       distance -= columns[x];
-      if (weight == 0) continue;
       totals[x] += weight;
       for (std::ptrdiff_t c = 0; c < channels_; ++c) {
         sums[x * channels_ + c] += weight * static_cast<std::uint64_t>(moved[x * channels_ + c]);

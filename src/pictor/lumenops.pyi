@@ -308,11 +308,14 @@ class ImageSmoother(SingletonBase):
     def nlm_blur(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""cv2.fastNlMeansDenoising(img, [h], None, template_win,
-            search_win, cv2.NORM_L1) on the image's own levels, with h the odd-ruled denoising_strength
-            times 257 (a strength in 8-bit levels) and the same odd windows; OpenCV takes 16-bit images
-            with the L1 patch distance only (the 8-bit method uses L2) and rounds its weighted mean to
-            uint16.""")]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""OpenCV's 8-bit non-local means step for step on the
+            image's own levels (OpenCV's own 16-bit path has only the L1 patch distance, which weighs
+            patches differently): h is the odd-ruled denoising_strength times 257 (a strength in 8-bit
+            levels), the windows follow the same odd-value rule, the border is reflected; the patch
+            distance (squared differences summed over the patch and the channels) is binned 2^16 times
+            as coarsely as at 8 bits, each bin weighs round((2^31 - 1) * exp(-dist / (h^2 * channels)))
+            (0 below a thousandth of that), and the weighted mean of the searched samples is rounded
+            half up to uint16.""")]] = None,
         denoising_strength: Annotated[Real, _Range(0, 100)] = 3,
         template_win: Annotated[int, _Range(0, 35)] = 7,
         search_win: Annotated[int, _Range(0, 99)] = 21,
