@@ -30,7 +30,7 @@ void frame_flipped(const std::uint16_t* row, std::uint16_t* framed, std::ptrdiff
 // `rank` samples of the window lie below it, which leaves the sample of that
 // rank. Sixteen counting passes, each a compare and an add per sample for the
 // whole block.
-constexpr std::ptrdiff_t kSelectionBlock = 32;
+constexpr std::ptrdiff_t kSelectionBlock = 16;
 using LevelBlock = std::uint16_t __attribute__((vector_size(2 * kSelectionBlock)));
 using SignedBlock = std::int16_t __attribute__((vector_size(2 * kSelectionBlock)));
 
@@ -101,46 +101,57 @@ void selection_median_rows(const std::uint16_t* src, std::uint16_t* out, std::pt
 }
 
 // A window's levels counted twice: per level (fine) and per 256 levels
-// (coarse). The median is tracked as a coarse bin and the count of samples in
-// the bins below it; moving the window one column changes both by little, so
-// the bin moves by little, and only its 256 fine counts are scanned.
+// (coarse). The median is tracked as a level and the count of samples below
+// it (Huang's method): moving the window one column changes both by little,
+// so the level moves by little, a level at a time within a coarse bin and a
+// whole bin at a time across empty stretches.
 class LevelHistogram {
  public:
   static constexpr int kFineBits = 8;
+  static constexpr int kBinLevels = 1 << kFineBits;
   static constexpr int kCoarseBins = 1 << (16 - kFineBits);
 
   explicit LevelHistogram(std::uint32_t rank) : fine_(std::size_t{1} << 16), rank_(rank) {}
 
   void add(std::uint16_t level) {
     ++fine_[level];
-    const int bin = level >> kFineBits;
-    ++coarse_[bin];
-    below_ += bin < bin_;
+    ++coarse_[level >> kFineBits];
+    below_ += level < level_;
   }
   void remove(std::uint16_t level) {
     --fine_[level];
-    const int bin = level >> kFineBits;
-    --coarse_[bin];
-    below_ -= bin < bin_;
+    --coarse_[level >> kFineBits];
+    below_ -= level < level_;
   }
+  // The level with at most `rank` samples below and more up to itself.
   std::uint16_t median() {
-    while (below_ > rank_) below_ -= coarse_[--bin_];
-    while (below_ + coarse_[bin_] <= rank_) below_ += coarse_[bin_++];
-    std::uint32_t counted = below_;
-    int level = bin_ << kFineBits;
-    for (;; ++level) {
-      counted += fine_[static_cast<std::size_t>(level)];
-      if (counted > rank_) break;
+    while (below_ > rank_) {
+      const int bin = level_ >> kFineBits;
+      if ((level_ & (kBinLevels - 1)) == 0 && below_ - coarse_[bin - 1] > rank_) {
+        below_ -= coarse_[bin - 1];
+        level_ -= kBinLevels;
+      } else {
+        below_ -= fine_[static_cast<std::size_t>(--level_)];
+      }
     }
-    return static_cast<std::uint16_t>(level);
+    while (below_ + fine_[static_cast<std::size_t>(level_)] <= rank_) {
+      const int bin = level_ >> kFineBits;
+      if ((level_ & (kBinLevels - 1)) == 0 && below_ + coarse_[bin] <= rank_) {
+        below_ += coarse_[bin];
+        level_ += kBinLevels;
+      } else {
+        below_ += fine_[static_cast<std::size_t>(level_++)];
+      }
+    }
+    return static_cast<std::uint16_t>(level_);
   }
 
  private:
   std::vector<std::uint32_t> fine_;
   std::uint32_t coarse_[kCoarseBins] = {};
   std::uint32_t rank_;
-  int bin_ = 0;
-  std::uint32_t below_ = 0;  // samples in coarse bins below bin_
+  int level_ = 0;
+  std::uint32_t below_ = 0;  // samples below level_
 };
 
 // Rows [begin, end) by a histogram sliding along each row (Huang's method,
