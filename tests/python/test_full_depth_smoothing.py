@@ -31,7 +31,7 @@ def test_median_is_the_numpy_median(side, shape):
 
 
 @pytest.mark.parametrize("shape", [(1, 40), (40, 1), (1, 1), (5, 7, 3), (2, 300)])
-@pytest.mark.parametrize("side", [7, 15, 25, 255])
+@pytest.mark.parametrize("side", [7, 15, 25, 255, np.int64(8)])
 def test_median_of_thin_images_and_huge_sides(shape, side):
     image = noise(shape, 3)
     assert_same_array(pictor.median_blur(image, ksize=side), smoothing.median_blur(image, side))
@@ -51,6 +51,7 @@ def test_canny_on_noise_and_thin_images(shape, thresholds):
     ("bilateral_filter", {"ksize": 7, "sigma_color": 3}),
     ("nlm_blur", {"denoising_strength": 30}),
     ("nlm_blur", {"denoising_strength": 0.25, "template_win": 35, "search_win": 99}),
+    ("nlm_blur", {"denoising_strength": np.float32(5), "template_win": np.int16(4), "search_win": np.int64(9)}),
 ])
 @pytest.mark.parametrize("shape", [(30, 34), (21, 25, 3), (1, 19), (3, 2, 3)])
 def test_denoisers_on_noise_and_thin_images(name, keywords, shape):

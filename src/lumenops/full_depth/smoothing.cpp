@@ -30,6 +30,23 @@ Ref in_sample_levels(const Ref& value) {
   return checked(PyNumber_Multiply(value.get(), scale.get()));
 }
 
+// A side in pixels: any integer (NumPy's too), as a C integer; nothing for
+// other values and for sides a long long does not hold.
+std::optional<long long> side_of(const Ref& value) {
+  Ref integer = Ref::steal(PyNumber_Index(value.get()));
+  if (!integer) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long side = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+  if (overflow != 0 || (side == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return side;
+}
+
 bool is_u16_array(PyObject* src) { return PyArray_Check(src) && PyArray_TYPE(as_array(src)) == NPY_USHORT; }
 
 // OpenCV filters 16-bit images itself: its call is the recipe.
@@ -51,7 +68,7 @@ constexpr long long kWidestNlmWindow = 999;
 
 Ref median_blur(PyObject* src, PyObject* ksize) {
   Ref side = odd_value(Ref::borrow(ksize));
-  const std::optional<long long> wide = exact_python_int(side.get());
+  const std::optional<long long> wide = side_of(side);
   if (!wide || *wide <= kWidestOpenCVLevelMedian || !is_u16_array(src)) return cv2("medianBlur", src, side);
   const long width = static_cast<long>(*wide);
   return filter_image(src, NPY_USHORT,
@@ -128,8 +145,8 @@ std::vector<std::int32_t> nlm_weight_table(double h, std::ptrdiff_t channels, lo
 
 Ref nlm_blur(PyObject* src, PyObject* denoising_strength, PyObject* template_win, PyObject* search_win) {
   const double h = as_double(in_sample_levels(odd_value(Ref::borrow(denoising_strength))));
-  const std::optional<long long> template_side = exact_python_int(odd_value(Ref::borrow(template_win)).get());
-  const std::optional<long long> search_side = exact_python_int(odd_value(Ref::borrow(search_win)).get());
+  const std::optional<long long> template_side = side_of(odd_value(Ref::borrow(template_win)));
+  const std::optional<long long> search_side = side_of(odd_value(Ref::borrow(search_win)));
   if (!template_side || !search_side || *template_side < 1 || *search_side < 1 || *template_side > kWidestNlmWindow ||
       *search_side > kWidestNlmWindow || !is_u16_array(src)) {
     PyErr_SetString(PyExc_ValueError, "nlm_blur at full depth takes uint16 images and windows of 1 to 999 pixels");
