@@ -15,10 +15,12 @@ namespace {
 constexpr std::ptrdiff_t kRowsPerStrip = 16;
 
 // The squared differences of two framed rows summed over the channels, at
-// `count` pixel positions.
+// `count` pixel positions; kChannels 0 takes the channel count at run time.
+template <int kChannels>
 PICTOR_ALSO_FOR_AVX2
 void row_squares(const std::int32_t* __restrict a, const std::int32_t* __restrict b, std::ptrdiff_t count,
-                 std::ptrdiff_t channels, std::uint64_t* __restrict squares) {
+                 std::ptrdiff_t run_time_channels, std::uint64_t* __restrict squares) {
+  const std::ptrdiff_t channels = kChannels != 0 ? kChannels : run_time_channels;
   for (std::ptrdiff_t x = 0; x < count; ++x) {
     std::uint64_t sum = 0;
     for (std::ptrdiff_t c = 0; c < channels; ++c) {
@@ -26,6 +28,28 @@ void row_squares(const std::int32_t* __restrict a, const std::int32_t* __restric
       sum += static_cast<std::uint64_t>(d * d);
     }
     squares[x] = sum;
+  }
+}
+
+// The weights of the patch distances along a row (column sums of the patch
+// rows, from the pixel's patch's first column), added with the weighted
+// samples of the moved pixels to the row's totals and sums.
+template <int kChannels>
+PICTOR_ALSO_FOR_AVX2
+void weigh_row(const std::uint64_t* __restrict columns, const std::int32_t* __restrict moved, std::ptrdiff_t cols,
+               std::ptrdiff_t run_time_channels, std::ptrdiff_t patch_side, NlmWeights weights,
+               std::uint64_t* __restrict totals, std::uint64_t* __restrict sums) {
+  const std::ptrdiff_t channels = kChannels != 0 ? kChannels : run_time_channels;
+  std::uint64_t distance = 0;
+  for (std::ptrdiff_t x = 0; x < patch_side - 1; ++x) distance += columns[x];
+  for (std::ptrdiff_t x = 0; x < cols; ++x) {
+    distance += columns[x + patch_side - 1];
+    const auto weight = static_cast<std::uint64_t>(weights.weights[distance >> weights.shift]);
+    distance -= columns[x];
+    totals[x] += weight;
+    for (std::ptrdiff_t c = 0; c < channels; ++c) {
+      sums[x * channels + c] += weight * static_cast<std::uint64_t>(moved[x * channels + c]);
+    }
   }
 }
 
@@ -101,7 +125,11 @@ class Strip {
     const std::int32_t* here = framed_row(y + border_) + sr_ * channels_;
     const std::int32_t* moved = framed_row(y + dy + border_) + (sr_ + dx) * channels_;
     std::uint64_t* squares = squares_row(y);
-    row_squares(here, moved, cols_ + 2 * tr_, channels_, squares);
+    switch (channels_) {
+      case 1: row_squares<1>(here, moved, cols_ + 2 * tr_, channels_, squares); break;
+      case 3: row_squares<3>(here, moved, cols_ + 2 * tr_, channels_, squares); break;
+      default: row_squares<0>(here, moved, cols_ + 2 * tr_, channels_, squares);
+    }
     add_rows(column_sums_.data(), squares, cols_ + 2 * tr_);
   }
   void accumulate_offset(std::ptrdiff_t count, std::ptrdiff_t dy, std::ptrdiff_t dx) {
@@ -113,23 +141,15 @@ class Strip {
       subtract_rows(column_sums_.data(), squares_row(y - tr_), cols_ + 2 * tr_);
     }
   }
-  // The patch distances of strip row y along the row, their weights and the
-  // weighted samples of the moved pixels.
   void weigh_row(std::ptrdiff_t y, std::ptrdiff_t dy, std::ptrdiff_t dx) {
-    const std::uint64_t* columns = column_sums_.data();
     const std::int32_t* moved = framed_row(y + dy + border_) + (border_ + dx) * channels_;
     std::uint64_t* sums = sums_.data() + y * cols_ * channels_;
     std::uint64_t* totals = totals_.data() + y * cols_;
-    std::uint64_t distance = 0;
-    for (std::ptrdiff_t x = 0; x < 2 * tr_; ++x) distance += columns[x];
-    for (std::ptrdiff_t x = 0; x < cols_; ++x) {
-      distance += columns[x + 2 * tr_];
-      const auto weight = static_cast<std::uint64_t>(weights_.weights[distance >> weights_.shift]);
-      distance -= columns[x];
-      totals[x] += weight;
-      for (std::ptrdiff_t c = 0; c < channels_; ++c) {
-        sums[x * channels_ + c] += weight * static_cast<std::uint64_t>(moved[x * channels_ + c]);
-      }
+    const std::ptrdiff_t side = 2 * tr_ + 1;
+    switch (channels_) {
+      case 1: kernels::weigh_row<1>(column_sums_.data(), moved, cols_, channels_, side, weights_, totals, sums); break;
+      case 3: kernels::weigh_row<3>(column_sums_.data(), moved, cols_, channels_, side, weights_, totals, sums); break;
+      default: kernels::weigh_row<0>(column_sums_.data(), moved, cols_, channels_, side, weights_, totals, sums);
     }
   }
 
