@@ -17,7 +17,9 @@ void levels_to_float(const std::uint16_t* __restrict src, float* __restrict out,
 PICTOR_ALSO_FOR_AVX2
 void float_to_rounded_levels(const float* __restrict src, std::uint16_t* __restrict out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) {
-    const float clipped = std::fmin(std::fmax(src[i], 0.0f), 65535.0f);  // fmax(NaN, 0) is 0
+    // Comparisons, not fmin/fmax (library calls under strict IEEE flags); NaN fails both tests: 0.
+    const float positive = src[i] > 0.0f ? src[i] : 0.0f;
+    const float clipped = positive < 65535.0f ? positive : 65535.0f;
     out[i] = static_cast<std::uint16_t>(std::nearbyint(clipped));
   }
 }
