@@ -57,3 +57,20 @@ def test_canny_on_noise_and_thin_images(shape, thresholds):
 def test_denoisers_on_noise_and_thin_images(name, keywords, shape):
     image = noise(shape, 6)
     assert_same_array(getattr(pictor, name)(image, **keywords), getattr(smoothing, name)(image.copy(), **keywords))
+
+
+@pytest.mark.parametrize("name, keywords", [
+    ("median_blur", {"ksize": 9}), ("median_blur", {"ksize": 17}), ("canny_edge", {"low_thr": 5, "high_thr": 20}),
+    ("nlm_blur", {"search_win": 5}),
+])
+def test_images_split_over_threads(name, keywords):
+    """Large enough for the kernels to split the rows: the seams change nothing."""
+    import cv2
+
+    image = cv2.GaussianBlur(noise((520, 600), 8), (0, 0), 1.5)
+    threads = cv2.getNumThreads()
+    try:
+        cv2.setNumThreads(4)
+        assert_same_array(getattr(pictor, name)(image, **keywords), getattr(smoothing, name)(image.copy(), **keywords))
+    finally:
+        cv2.setNumThreads(threads)
