@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -27,8 +28,13 @@ enum : std::uint8_t { kNotEdge = 0, kWeak = 1, kEdge = 2 };
 // tan(22.5 degrees) in Q15, rounded: the sector boundaries of the gradient direction.
 constexpr int kTan22Q15 = 13573;
 
-// The largest L1 magnitude of 3x3 Sobel derivatives of 8-bit samples.
-constexpr int kMaxMagnitude = 2 * 4 * 255;
+// Derivatives and magnitudes of 8-bit levels fit 16 bits; of 16-bit levels, 32.
+template <class L>
+using Gradient = std::conditional_t<sizeof(L) == 1, std::int16_t, std::int32_t>;
+
+// The largest L1 magnitude of 3x3 Sobel derivatives of levels of type L.
+template <class L>
+constexpr int kMaxMagnitude = 2 * 4 * std::numeric_limits<L>::max();
 
 }  // namespace
 
@@ -37,40 +43,38 @@ namespace detail {
 // 3x3 Sobel derivatives of the middle row and their L1 magnitude. Rows are
 // framed by one replicated sample each side; the magnitude row is framed by
 // zeros (beyond the image the magnitude counts as 0).
+template <class L, class G>
 PICTOR_ALSO_FOR_AVX2
-void sobel_row(const std::uint8_t* __restrict above, const std::uint8_t* __restrict here,
-               const std::uint8_t* __restrict below, std::ptrdiff_t cols, std::int16_t* __restrict dx,
-               std::int16_t* __restrict dy, std::int16_t* __restrict magnitude) {
+void sobel_row(const L* __restrict above, const L* __restrict here, const L* __restrict below, std::ptrdiff_t cols,
+               G* __restrict dx, G* __restrict dy, G* __restrict magnitude) {
   for (std::ptrdiff_t j = 0; j < cols; ++j) {
-    const std::int16_t gx = static_cast<std::int16_t>((above[j + 2] - above[j]) + 2 * (here[j + 2] - here[j]) +
-                                                      (below[j + 2] - below[j]));
-    const std::int16_t gy = static_cast<std::int16_t>((below[j] + 2 * below[j + 1] + below[j + 2]) -
-                                                      (above[j] + 2 * above[j + 1] + above[j + 2]));
+    const G gx = static_cast<G>((G{above[j + 2]} - G{above[j]}) + 2 * (G{here[j + 2]} - G{here[j]}) +
+                                (G{below[j + 2]} - G{below[j]}));
+    const G gy = static_cast<G>((G{below[j]} + 2 * G{below[j + 1]} + G{below[j + 2]}) -
+                                (G{above[j]} + 2 * G{above[j + 1]} + G{above[j + 2]}));
     dx[j] = gx;
     dy[j] = gy;
-    magnitude[j + 1] = static_cast<std::int16_t>(std::abs(gx) + std::abs(gy));
+    magnitude[j + 1] = static_cast<G>((gx < 0 ? -gx : gx) + (gy < 0 ? -gy : gy));
   }
 }
 
 // One channel of an interleaved row.
+template <class L>
 PICTOR_ALSO_FOR_AVX2
-void take_channel(const std::uint8_t* __restrict interleaved, int channels, std::ptrdiff_t cols,
-                  std::uint8_t* __restrict plane) {
+void take_channel(const L* __restrict interleaved, int channels, std::ptrdiff_t cols, L* __restrict plane) {
   for (std::ptrdiff_t j = 0; j < cols; ++j) plane[j] = interleaved[j * channels];
 }
 
 // Where a channel's magnitude exceeds the strongest so far, its derivatives
 // replace the kept ones (magnitude rows framed as in sobel_row). Selected
 // through masks: as conditional stores the compiler would branch on noise.
+template <class G>
 PICTOR_ALSO_FOR_AVX2
-void keep_stronger(const std::int16_t* __restrict dx, const std::int16_t* __restrict dy,
-                   const std::int16_t* __restrict magnitude, std::ptrdiff_t cols, std::int16_t* __restrict kept_dx,
-                   std::int16_t* __restrict kept_dy, std::int16_t* __restrict kept_magnitude) {
-  const auto select = [](std::int16_t mask, std::int16_t chosen, std::int16_t other) {
-    return static_cast<std::int16_t>((chosen & mask) | (other & ~mask));
-  };
+void keep_stronger(const G* __restrict dx, const G* __restrict dy, const G* __restrict magnitude, std::ptrdiff_t cols,
+                   G* __restrict kept_dx, G* __restrict kept_dy, G* __restrict kept_magnitude) {
+  const auto select = [](G mask, G chosen, G other) { return static_cast<G>((chosen & mask) | (other & ~mask)); };
   for (std::ptrdiff_t j = 0; j < cols; ++j) {
-    const auto stronger = static_cast<std::int16_t>(-static_cast<std::int16_t>(magnitude[j + 1] > kept_magnitude[j + 1]));
+    const auto stronger = static_cast<G>(-static_cast<G>(magnitude[j + 1] > kept_magnitude[j + 1]));
     kept_magnitude[j + 1] = select(stronger, magnitude[j + 1], kept_magnitude[j + 1]);
     kept_dx[j] = select(stronger, dx[j], kept_dx[j]);
     kept_dy[j] = select(stronger, dy[j], kept_dy[j]);
@@ -83,31 +87,30 @@ void keep_stronger(const std::int16_t* __restrict dx, const std::int16_t* __rest
 // maximum across the gradient: in the horizontal and vertical sectors it must
 // exceed the neighbour before it and at least equal the one after it; in the
 // diagonal sectors exceed both. Thresholds come clamped to [-1, kMaxMagnitude].
+// The sector test scales |dy| by 2^15: 32 bits for 8-bit levels, 64 for 16-bit.
+template <class G>
 PICTOR_ALSO_FOR_AVX2
-void classify_row(const std::int16_t* __restrict above, const std::int16_t* __restrict here,
-                  const std::int16_t* __restrict below, const std::int16_t* __restrict dx,
-                  const std::int16_t* __restrict dy, std::ptrdiff_t cols, std::int16_t low, std::int16_t high,
+void classify_row(const G* __restrict above, const G* __restrict here, const G* __restrict below,
+                  const G* __restrict dx, const G* __restrict dy, std::ptrdiff_t cols, G low, G high,
                   std::uint8_t* __restrict cells) {
+  using Wide = std::conditional_t<sizeof(G) == 2, int, std::int64_t>;
+  constexpr int kSignShift = 8 * sizeof(G) - 1;
   for (std::ptrdiff_t j = 0; j < cols; ++j) {
-    const std::int16_t m = here[j + 1];
-    const int ax = std::abs(static_cast<int>(dx[j]));
-    const int ay = std::abs(static_cast<int>(dy[j])) << 15;
-    const int tan22 = ax * kTan22Q15;
-    const int tan67 = tan22 + (ax << 16);
-    const std::int16_t horizontal = static_cast<std::int16_t>(-static_cast<std::int16_t>(ay < tan22));
-    const std::int16_t vertical = static_cast<std::int16_t>(-static_cast<std::int16_t>(ay > tan67));
-    const std::int16_t diagonal = static_cast<std::int16_t>(~(horizontal | vertical));
-    const std::int16_t opposite_signs = static_cast<std::int16_t>((dx[j] ^ dy[j]) >> 15);
-    const std::int16_t diagonal_before = static_cast<std::int16_t>((above[j] & ~opposite_signs) |
-                                                                   (above[j + 2] & opposite_signs));
-    const std::int16_t diagonal_after = static_cast<std::int16_t>((below[j + 2] & ~opposite_signs) |
-                                                                  (below[j] & opposite_signs));
+    const G m = here[j + 1];
+    const Wide ax = dx[j] < 0 ? -Wide{dx[j]} : Wide{dx[j]};
+    const Wide ay = (dy[j] < 0 ? -Wide{dy[j]} : Wide{dy[j]}) << 15;
+    const Wide tan22 = ax * kTan22Q15;
+    const Wide tan67 = tan22 + (ax << 16);
+    const G horizontal = static_cast<G>(-static_cast<G>(ay < tan22));
+    const G vertical = static_cast<G>(-static_cast<G>(ay > tan67));
+    const G diagonal = static_cast<G>(~(horizontal | vertical));
+    const G opposite_signs = static_cast<G>((dx[j] ^ dy[j]) >> kSignShift);
+    const G diagonal_before = static_cast<G>((above[j] & ~opposite_signs) | (above[j + 2] & opposite_signs));
+    const G diagonal_after = static_cast<G>((below[j + 2] & ~opposite_signs) | (below[j] & opposite_signs));
     // m >= n is m > n - 1: one strict comparison for every sector.
-    const std::int16_t before = static_cast<std::int16_t>((here[j] & horizontal) | (above[j + 1] & vertical) |
-                                                          (diagonal_before & diagonal));
-    const std::int16_t after = static_cast<std::int16_t>(((here[j + 2] - 1) & horizontal) |
-                                                         ((below[j + 1] - 1) & vertical) |
-                                                         (diagonal_after & diagonal));
+    const G before = static_cast<G>((here[j] & horizontal) | (above[j + 1] & vertical) | (diagonal_before & diagonal));
+    const G after = static_cast<G>(((here[j + 2] - 1) & horizontal) | ((below[j + 1] - 1) & vertical) |
+                                   (diagonal_after & diagonal));
     const bool candidate = (m > low) & (m > before) & (m > after);
     cells[j] = static_cast<std::uint8_t>(candidate * (kWeak + (m > high)));
   }
@@ -200,20 +203,20 @@ struct Band {
   std::ptrdiff_t end;
 };
 
-// Rows of the 8-bit working copy, one plane per channel, each framed by its
-// replicated end samples; converted on demand; rows outside the image repeat
-// the nearest one.
-template <class T, int Channels>
-class WorkingRows {
+// Rows of levels L (the 8-bit working copy, or the 16-bit samples
+// themselves), one plane per channel, each framed by its replicated end
+// samples; converted on demand; rows outside the image repeat the nearest one.
+template <class T, class L, int Channels>
+class LevelRows {
  public:
-  WorkingRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
+  LevelRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
       : src_(src),
         rows_(rows),
         cols_(cols),
         planes_(static_cast<std::size_t>(3 * Channels * (cols + 2))),
-        interleaved_(Channels > 1 ? static_cast<std::size_t>(Channels * cols) : 0) {}
+        interleaved_(Channels > 1 && !std::is_same_v<T, L> ? static_cast<std::size_t>(Channels * cols) : 0) {}
 
-  const std::uint8_t* row(std::ptrdiff_t r, int channel) {
+  const L* row(std::ptrdiff_t r, int channel) {
     r = std::clamp<std::ptrdiff_t>(r, 0, rows_ - 1);
     const std::ptrdiff_t slot = r % 3;
     if (loaded_[slot] != r) {
@@ -224,21 +227,25 @@ class WorkingRows {
   }
 
  private:
-  std::uint8_t* plane(std::ptrdiff_t slot, int channel) {
+  L* plane(std::ptrdiff_t slot, int channel) {
     return planes_.data() + (slot * Channels + channel) * (cols_ + 2);
   }
   void load(std::ptrdiff_t r, std::ptrdiff_t slot) {
     const T* samples = src_ + r * cols_ * Channels;
-    if constexpr (Channels == 1) {
+    const L* levels = interleaved_.data();
+    if constexpr (std::is_same_v<T, L>) {
+      levels = samples;
+      if constexpr (Channels == 1) std::memcpy(plane(slot, 0) + 1, samples, static_cast<std::size_t>(cols_) * sizeof(L));
+    } else if constexpr (Channels == 1) {
       to_working_u8(samples, plane(slot, 0) + 1, cols_, kFullScaleOf<T>);
     } else {
       to_working_u8(samples, interleaved_.data(), cols_ * Channels, kFullScaleOf<T>);
-      for (int c = 0; c < Channels; ++c) {
-        detail::take_channel(interleaved_.data() + c, Channels, cols_, plane(slot, c) + 1);
-      }
+    }
+    if constexpr (Channels > 1) {
+      for (int c = 0; c < Channels; ++c) detail::take_channel(levels + c, Channels, cols_, plane(slot, c) + 1);
     }
     for (int c = 0; c < Channels; ++c) {
-      std::uint8_t* framed = plane(slot, c);
+      L* framed = plane(slot, c);
       framed[0] = framed[1];
       framed[cols_ + 1] = framed[cols_];
     }
@@ -246,16 +253,18 @@ class WorkingRows {
   const T* src_;
   std::ptrdiff_t rows_;
   std::ptrdiff_t cols_;
-  std::vector<std::uint8_t> planes_;
-  std::vector<std::uint8_t> interleaved_;
+  std::vector<L> planes_;
+  std::vector<L> interleaved_;
   std::ptrdiff_t loaded_[3] = {-1, -1, -1};
 };
 
 // Derivatives and magnitudes of three consecutive rows, reused as the band
 // advances: row r lives in slot (r + 1) % 3. A colour pixel takes the
 // derivatives of its channel of largest magnitude (the first of equals).
-template <class T, int Channels>
+template <class T, class L, int Channels>
 class GradientRows {
+  using G = Gradient<L>;
+
  public:
   GradientRows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols)
       : working_(src, rows, cols),
@@ -269,9 +278,9 @@ class GradientRows {
         channel_magnitude_(Channels > 1 ? static_cast<std::size_t>(cols + 2) : 0) {}
 
   void compute(std::ptrdiff_t r) {
-    std::int16_t* framed = magnitude(r);
+    G* framed = magnitude(r);
     if (r < 0 || r >= rows_) {
-      std::fill(framed, framed + cols_ + 2, std::int16_t{0});
+      std::fill(framed, framed + cols_ + 2, G{0});
       return;
     }
     sobel(r, 0, dx(r), dy(r), framed);
@@ -281,23 +290,23 @@ class GradientRows {
                             framed);
     }
   }
-  std::int16_t* magnitude(std::ptrdiff_t r) { return magnitude_.data() + slot(r) * (cols_ + 2); }
-  std::int16_t* dx(std::ptrdiff_t r) { return dx_.data() + slot(r) * cols_; }
-  std::int16_t* dy(std::ptrdiff_t r) { return dy_.data() + slot(r) * cols_; }
+  G* magnitude(std::ptrdiff_t r) { return magnitude_.data() + slot(r) * (cols_ + 2); }
+  G* dx(std::ptrdiff_t r) { return dx_.data() + slot(r) * cols_; }
+  G* dy(std::ptrdiff_t r) { return dy_.data() + slot(r) * cols_; }
 
  private:
   static std::ptrdiff_t slot(std::ptrdiff_t r) { return (r + 1) % 3; }
-  void sobel(std::ptrdiff_t r, int channel, std::int16_t* gx, std::int16_t* gy, std::int16_t* framed) {
-    const std::uint8_t* above = working_.row(r - 1, channel);
-    const std::uint8_t* here = working_.row(r, channel);
-    const std::uint8_t* below = working_.row(r + 1, channel);
+  void sobel(std::ptrdiff_t r, int channel, G* gx, G* gy, G* framed) {
+    const L* above = working_.row(r - 1, channel);
+    const L* here = working_.row(r, channel);
+    const L* below = working_.row(r + 1, channel);
     detail::sobel_row(above, here, below, cols_, gx, gy, framed);
   }
-  WorkingRows<T, Channels> working_;
+  LevelRows<T, L, Channels> working_;
   std::ptrdiff_t rows_;
   std::ptrdiff_t cols_;
-  std::vector<std::int16_t> dx_, dy_, magnitude_;
-  std::vector<std::int16_t> channel_dx_, channel_dy_, channel_magnitude_;
+  std::vector<G> dx_, dy_, magnitude_;
+  std::vector<G> channel_dx_, channel_dy_, channel_magnitude_;
 };
 
 // Cell states of three neighbouring cells, one byte each (cells hold 0, 1 or 2).
@@ -447,17 +456,16 @@ class BandTracer {
 };
 
 // Classifies the rows of `band` and traces the edges found inside it.
-template <int Channels, class T>
+template <int Channels, class L, class T>
 void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
                  EdgeMap& map) {
-  GradientRows<T, Channels> gradients(src, rows, cols);
+  using G = Gradient<L>;
+  GradientRows<T, L, Channels> gradients(src, rows, cols);
   BandTracer tracer(map, band, cols);
   // Magnitudes lie in [0, kMaxMagnitude]: thresholds outside it act like its ends.
-  const auto magnitude_bound = [](int threshold) {
-    return static_cast<std::int16_t>(std::clamp(threshold, -1, kMaxMagnitude));
-  };
-  const std::int16_t low = magnitude_bound(thresholds.low);
-  const std::int16_t high = magnitude_bound(thresholds.high);
+  const auto magnitude_bound = [](int threshold) { return static_cast<G>(std::clamp(threshold, -1, kMaxMagnitude<L>)); };
+  const G low = magnitude_bound(thresholds.low);
+  const G high = magnitude_bound(thresholds.high);
   gradients.compute(band.begin - 1);
   gradients.compute(band.begin);
   for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
@@ -483,7 +491,7 @@ bool completed(Work&& work) noexcept {
   }
 }
 
-template <int Channels, class T>
+template <int Channels, class L, class T>
 bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
                   std::uint16_t* out, int threads) noexcept {
   return completed([&] {
@@ -491,7 +499,7 @@ bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyT
     const Band image{0, rows};
     const int parts = rows < 2 ? 1 : part_count(rows, cols, threads);
     if (parts == 1) {
-      detect_band<Channels>(src, rows, cols, thresholds, image, map);
+      detect_band<Channels, L>(src, rows, cols, thresholds, image, map);
       write_edges(map, image, cols, out);
       return;
     }
@@ -499,7 +507,7 @@ bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyT
     // seam's two rows over the whole image, which completes the connected
     // components exactly.
     split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      detect_band<Channels>(src, rows, cols, thresholds, Band{begin, end}, map);
+      detect_band<Channels, L>(src, rows, cols, thresholds, Band{begin, end}, map);
     });
     TraceStack seams;
     for (int part = 1; part < parts; ++part) {
@@ -525,8 +533,14 @@ bool canny_fits(std::ptrdiff_t rows, std::ptrdiff_t cols) {
 template <class T>
 bool canny_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
                  std::uint16_t* out, int threads) noexcept {
-  return channels == 3 ? detect_edges<3>(src, rows, cols, thresholds, out, threads)
-                       : detect_edges<1>(src, rows, cols, thresholds, out, threads);
+  return channels == 3 ? detect_edges<3, std::uint8_t>(src, rows, cols, thresholds, out, threads)
+                       : detect_edges<1, std::uint8_t>(src, rows, cols, thresholds, out, threads);
+}
+
+bool canny_edges_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
+                           CannyThresholds thresholds, std::uint16_t* out, int threads) noexcept {
+  return channels == 3 ? detect_edges<3, std::uint16_t>(src, rows, cols, thresholds, out, threads)
+                       : detect_edges<1, std::uint16_t>(src, rows, cols, thresholds, out, threads);
 }
 
 template bool canny_edges(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,

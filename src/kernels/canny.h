@@ -28,4 +28,13 @@ template <class T>
 bool canny_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
                  std::uint16_t* out, int threads) noexcept;
 
+// The largest L1 magnitude of 3x3 Sobel derivatives of 16-bit levels.
+constexpr int kMaxLevelMagnitude = 2 * 4 * 65535;
+
+// The same detector on the image's own 16-bit levels, with 32-bit
+// derivatives and thresholds in 16-bit levels (kMaxLevelMagnitude and beyond
+// act alike).
+bool canny_edges_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
+                           CannyThresholds thresholds, std::uint16_t* out, int threads) noexcept;
+
 }  // namespace pictor::kernels

@@ -312,7 +312,10 @@ class ImageSmoother(SingletonBase):
     def median_blur(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The median of the ksize x ksize window of the image's own
+            65,536 levels, with the same odd side, over a border that repeats the edge samples:
+            cv2.medianBlur(img, ksize) for sides 1, 3 and 5, the same median for every wider side (a
+            median of integers needs no rounding).""")]] = None,
         ksize: Annotated[int, _Range(0, 255)] = 3,
     ) -> NDArray[np.uint16]:
         """Median filter of side ksize (an even side is raised by one) on the
@@ -329,7 +332,14 @@ class ImageSmoother(SingletonBase):
     def nlm_blur(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""OpenCV's 8-bit non-local means step for step on the
+            image's own levels (OpenCV's own 16-bit path has only the L1 patch distance, which weighs
+            patches differently): h is the odd-ruled denoising_strength times 257 (a strength in 8-bit
+            levels), the windows follow the same odd-value rule, the border is reflected; the patch
+            distance (squared differences summed over the patch and the channels) is binned 2^16 times
+            as coarsely as at 8 bits, each bin weighs round((2^31 - 1) * exp(-dist / (h^2 * channels)))
+            (0 below a thousandth of that), and the weighted mean of the searched samples is rounded
+            half up to uint16.""")]] = None,
         denoising_strength: Annotated[Real, _Range(0, 100)] = 3,
         template_win: Annotated[int, _Range(0, 35)] = 7,
         search_win: Annotated[int, _Range(0, 99)] = 21,
@@ -339,7 +349,11 @@ class ImageSmoother(SingletonBase):
     def bilateral_filter(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""cv2.bilateralFilter(img.astype(np.float32), ksize,
+            sigma_color * 257, sigma_space) on the image's own levels, after the same odd-value rule on
+            the three keywords (sigma_color is in 8-bit levels, so scaled by 257; the diameter and the
+            space sigma are in pixels), then np.clip(np.rint(result), 0, 65535).astype(np.uint16):
+            rounded half to even.""")]] = None,
         ksize: Annotated[int, _Range(-1, 99)] = 9,
         sigma_color: Annotated[Real, _Range(0, 1000)] = 75,
         sigma_space: Annotated[Real, _Range(0, 1000)] = 75,
@@ -434,7 +448,12 @@ class FeatureDetection(SingletonBase):
     def canny_edge(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy()]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The 8-bit detector's steps on the image's own levels, in
+            integers: 3x3 Sobel derivatives over a replicated border, L1 magnitude (a colour pixel takes
+            the channel of largest magnitude, the first of equals), non-maximum suppression across the
+            gradient in four sectors (tan 22.5 degrees as 13573 / 2^15, beyond the image the magnitude
+            is 0), hysteresis over 8-connected pixels above low_thr reaching one above high_thr; both
+            thresholds in 8-bit levels, times 257, ordered and floored. Edges 65535, elsewhere 0.""")]] = None,
         low_thr: Annotated[Real, _Range(0, 10000)] = 50,
         high_thr: Annotated[Real, _Range(0, 10000)] = 100,
     ) -> NDArray[np.uint16]:

@@ -50,8 +50,7 @@ def test_ome_tiff_round_trip(tmp_path, operation, keywords, axes, shape, chunked
     written = tmp_path / "out" / "cells.ome.tif"
     function = getattr(pictor, operation)
     literal = {key: int(value) for key, value in (keyword.split("=") for keyword in keywords)}
-    depth = {"depth": "working"} if chunked and function.full_depth else {}  # --chunked: the tool method
-    expected = np.stack([function(plane, **literal, **depth) for plane in stack.reshape((-1,) + shape[-2:])])
+    expected = np.stack([function(plane, **literal) for plane in stack.reshape((-1,) + shape[-2:])])
     with tifffile.TiffFile(str(written)) as tiff:
         assert tiff.is_ome and tiff.series[0].axes == axes
         np.testing.assert_array_equal(tiff.series[0].asarray(), expected.reshape(shape[:-2] + expected.shape[-2:]))
@@ -131,9 +130,7 @@ def test_ome_zarr_round_trip(tmp_path, version, chunked, operation, keywords):
     written = tmp_path / "out" / "cells.zarr"
     samples, multiscale, omero, levels = read_ome_zarr(written)
     function = getattr(pictor, operation)
-    # --chunked runs the tool method (pictor.dask): the 8-bit working copy
-    depth = {"depth": "working"} if chunked and function.full_depth else {}
-    expected = np.stack([np.stack([function(plane, **keywords, **depth) for plane in planes]) for planes in stack])
+    expected = np.stack([np.stack([function(plane, **keywords) for plane in planes]) for planes in stack])
     np.testing.assert_array_equal(samples, expected)
     _, multiscale_before, omero_before, levels_before = read_ome_zarr(source)
     assert multiscale["axes"] == multiscale_before["axes"]

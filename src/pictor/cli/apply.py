@@ -217,7 +217,7 @@ def apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
     """An OME-TIFF: each image by its named axes, written with its OME metadata."""
     images = ome_files.read_ome_tiff(source)
     for image in images:
-        note_collapse(notes, function, source, image.data)
+        note_collapse(notes, function, keywords, source, image.data)
     try:
         results = ome_files.apply_to_images(function, keywords, images)
     except (TypeError, ValueError) as error:

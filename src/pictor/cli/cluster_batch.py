@@ -272,7 +272,7 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, client):
     try:
         _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
         stored = da.from_zarr(str(scratch))
-        function = getattr(pictor, method_name.partition(".")[2])
+        function = getattr(pictor, method_name.rpartition(".")[2])
         return ome_zarr_files.write_ome_zarr(target, stored, image, function, keywords)
     finally:
         shutil.rmtree(str(scratch), ignore_errors=True)
@@ -307,7 +307,7 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
                           lock=False, fancy=False)
         return _plane_stripes(ome_files.opencv_order(x, axes), axes)
 
-    function = getattr(pictor, method_name.partition(".")[2])
+    function = getattr(pictor, method_name.rpartition(".")[2])
     result = pictor_dask.apply_rereading(read, method_name, axes=axes, **keywords)
     out_axes = axes if result.ndim == len(axes) else axes.replace("S", "")
     scratch = target.with_name(target.name + ".scratch.zarr")

@@ -65,8 +65,9 @@ def _defaults(method_name):
     import pictor
 
     class_name, _, name = method_name.partition(".")
-    owner = pictor if class_name == _lookup.FUNCTIONS else getattr(lumenops, class_name)
-    parameters = inspect.signature(getattr(owner, name)).parameters
+    if class_name == _lookup.FUNCTIONS:
+        return {key: keyword.default for key, keyword in getattr(pictor, name).keywords.items()}
+    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
     return {key: p.default for key, p in parameters.items()
             if key != "src" and p.default is not inspect.Parameter.empty}
 
