@@ -12,6 +12,17 @@ def _call(block, method_name, keywords):
     return _lookup.method(method_name)(src=block, **keywords)
 
 
+def _call_of_shape(block, method_name, keywords, shape):
+    """The whole call, refused if its result is not of the shape the graph
+    declared: a store would otherwise write it into the wrong region."""
+    result = _call(block, method_name, keywords)
+    known = all(isinstance(n, int) for n in shape)
+    if known and getattr(result, "shape", None) != tuple(shape):
+        raise RuntimeError("{}: result of shape {} where {} was declared".format(
+            method_name, getattr(result, "shape", None), tuple(shape)))
+    return result
+
+
 def _rows(block, start, stop):
     return block[start:stop]
 
