@@ -37,10 +37,32 @@ class _NoNotes:
         pass
 
 
-def process_file(apply_to_file, function, keywords, source, relative, outdir):
+# Each task writes into a private folder of the output folder, named after its
+# run, so that the run can remove the folders of tasks whose worker died (no
+# `finally` runs in a killed process) and a later run can find those of a run
+# that was itself killed.
+SCRATCH_PREFIX, SCRATCH_SUFFIX = ".pictor-", ".partial"
+
+
+def _scratch_folders(outdir, run="*"):
+    pattern = "{}{}-*{}".format(SCRATCH_PREFIX, run, SCRATCH_SUFFIX)
+    return sorted(path for path in Path(outdir).glob(pattern) if path.is_dir())
+
+
+def remove_leftovers(outdir, progress):
+    """Removes the private folders that an interrupted earlier run left, and says so."""
+    leftovers = _scratch_folders(outdir)
+    for folder in leftovers:
+        shutil.rmtree(str(folder), ignore_errors=True)
+    if leftovers:
+        progress.message("removed {} unfinished temporary folder(s) of an earlier, interrupted run in {}".format(
+            len(leftovers), outdir))
+
+
+def process_file(apply_to_file, function, keywords, source, relative, outdir, run="x"):
     """Runs in a worker: the command line's step into a private folder, then a rename."""
     _single_threaded_opencv()
-    scratch = Path(outdir) / ".pictor-{}.partial".format(uuid.uuid4().hex[:12])
+    scratch = Path(outdir) / "{}{}-{}{}".format(SCRATCH_PREFIX, run, uuid.uuid4().hex[:12], SCRATCH_SUFFIX)
     scratch.mkdir()
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
@@ -79,28 +101,41 @@ def _fork_local_workers():
 
 
 def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress):
-    """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts."""
-    from distributed import as_completed
-
+    """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts.
+    A file whose task kills its worker each time fails with the scheduler's
+    KilledWorker once its retries are used up; the other files go on."""
     outdir = Path(outdir).resolve()
-    with client_for(scheduler, workers) as client:
-        client.run(_single_threaded_opencv)
-        futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
-                                 str(relative), str(outdir), pure=False): source for source, relative in files}
-        failures = 0
-        for future in as_completed(futures):
-            progress.advance()
-            if future.status == "finished":
-                continue
-            failures += 1
-            error = future.exception()
-            progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
-        futures.clear()  # released before the cluster stops, so nothing is recomputed
-        future = None
-        if scheduler == "local":
-            client.cluster.close()
+    remove_leftovers(outdir, progress)
+    run = uuid.uuid4().hex[:12]
+    try:
+        with client_for(scheduler, workers) as client:
+            failures = _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run)
+    finally:
+        for folder in _scratch_folders(outdir, run):  # those of tasks whose worker was killed
+            shutil.rmtree(str(folder), ignore_errors=True)
     progress.close()
     return len(files) - failures, failures
+
+
+def _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run):
+    from distributed import as_completed
+
+    client.run(_single_threaded_opencv)
+    futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
+                             str(relative), str(outdir), run, pure=False): source for source, relative in files}
+    failures = 0
+    for future in as_completed(futures):
+        progress.advance()
+        if future.status == "finished":
+            continue
+        failures += 1
+        error = future.exception()
+        progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
+    futures.clear()  # released before the cluster stops, so nothing is recomputed
+    future = None
+    if scheduler == "local":
+        client.cluster.close()
+    return failures
 
 
 # --- out-of-core single images ----------------------------------------------------------------
