@@ -1,0 +1,163 @@
+"""Files in and out of a streamed computation: a tiled TIFF or Zarr store read
+stripe by stripe, a TIFF written tile row by tile row in order while later
+stripes compute (no scratch store, no second write), on a thread of its own."""
+
+import os
+import queue
+import shutil
+import threading
+from pathlib import Path
+
+import numpy as np
+
+ZARR_SUFFIX = ".zarr"
+TIFF_SUFFIXES = (".tif", ".tiff")
+DEFAULT_TILE = 256
+TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
+# tifffile's names of the compressions that may be asked for.
+COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
+
+
+def _kind(path):
+    name = path.name.lower()
+    if name.endswith(ZARR_SUFFIX):
+        return "zarr"
+    if name.endswith(TIFF_SUFFIXES):
+        return "tiff"
+    raise ValueError("{}: expected a .tif, .tiff, .ome.tif or .zarr name".format(path))
+
+
+def tiff_layout(path):
+    """(tile size, tifffile compression name) of a TIFF's first page; (None, None) otherwise."""
+    if _kind(path) != "tiff":
+        return None, None
+    import tifffile
+
+    with tifffile.TiffFile(str(path)) as tiff:
+        page = tiff.pages[0]
+        tile = page.tilelength if page.is_tiled and page.tilelength == page.tilewidth else None
+        compression = {1: None, 5: "lzw", 8: "zlib", 32946: "zlib", 50000: "zstd"}.get(int(page.compression))
+    return tile, compression
+
+
+def run_file(pipe, source, target, compression=None, tile=None, threads=None):
+    from pictor.cli.cluster_batch import _as_stripes, _temporary_sibling, _write_zarr, read_lazy
+
+    kind = _kind(target)
+    if compression is not None and compression not in COMPRESSIONS:
+        raise ValueError("compression must be one of {}, got {!r}".format(", ".join(COMPRESSIONS), compression))
+    if tile is not None and (not isinstance(tile, int) or tile < TILE_STEP or tile % TILE_STEP):
+        raise ValueError("tile must be a multiple of {} from {}, got {!r}".format(TILE_STEP, TILE_STEP, tile))
+    if not source.exists():
+        raise FileNotFoundError("{}: no such file".format(source))
+    source_tile, source_compression = tiff_layout(source)
+
+    def read():
+        return _as_stripes(read_lazy(source))
+
+    result = pipe.lazy(read(), read)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    partial = _temporary_sibling(target)
+    import dask
+
+    try:
+        with dask.config.set(scheduler="threads", num_workers=threads):
+            if kind == "zarr":
+                _write_zarr(result, partial, show_progress=False)
+            else:
+                chosen = source_compression if compression is None else COMPRESSIONS[compression]
+                write_tiff(result, partial, tile or source_tile or DEFAULT_TILE, chosen,
+                           ome=target.name.lower().endswith((".ome.tif", ".ome.tiff")))
+        if kind == "zarr" and target.exists():
+            shutil.rmtree(str(target))
+        os.replace(str(partial), str(target))
+    finally:
+        if partial.is_dir():
+            shutil.rmtree(str(partial), ignore_errors=True)
+        elif partial.exists():
+            partial.unlink()
+    return target
+
+
+class _InOrder:
+    """A target for dask.array.store that hands full-width row blocks to the
+    writer in row order, whatever order the threads finish them in."""
+
+    def __init__(self, shape, dtype):
+        self.shape, self.dtype, self.ndim = shape, dtype, len(shape)
+        self.rows = queue.Queue()
+        self.waiting, self.next_row = {}, 0
+        self.lock = threading.Lock()
+        self.failed = None
+
+    def __setitem__(self, region, block):
+        # No thread waits here for the stripes before its own: the thread
+        # computing those may be the one that would wait.
+        top = region[0].start or 0
+        with self.lock:
+            if self.failed is not None:
+                raise RuntimeError("the TIFF writer stopped") from self.failed
+            self.waiting[top] = np.ascontiguousarray(block)
+            while self.next_row in self.waiting:
+                ready = self.waiting.pop(self.next_row)
+                self.rows.put(ready)
+                self.next_row += ready.shape[0]
+
+    def stop(self, error):
+        with self.lock:
+            self.failed = error
+
+
+def write_tiff(result, path, tile, compression, ome=False):
+    """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
+    later stripes are computed: the writer runs on its own thread."""
+    import dask.array as da
+    import tifffile
+
+    result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
+    target = _InOrder(result.shape, result.dtype)
+    height, width = result.shape[:2]
+    band_shape = (tile, -(-width // tile) * tile) + tuple(result.shape[2:])
+
+    def tiles():
+        band, filled, written = np.zeros(band_shape, result.dtype), 0, 0
+        while written < height:
+            block = target.rows.get()
+            if block is None:
+                raise RuntimeError("the computation stopped")
+            start = 0
+            while start < block.shape[0]:
+                take = min(tile - filled, block.shape[0] - start)
+                band[filled:filled + take, :width] = block[start:start + take]
+                filled, start = filled + take, start + take
+                if filled == tile or written + filled == height:
+                    if filled < tile:
+                        band[filled:] = 0
+                    for left in range(0, band_shape[1], tile):
+                        yield band[:, left:left + tile]
+                    written += filled
+                    filled = 0
+
+    photometric = "rgb" if result.ndim == 3 and result.shape[2] == 3 else "minisblack"
+    failure = []
+
+    def write():
+        try:
+            tifffile.imwrite(str(path), tiles(), shape=result.shape, dtype=result.dtype, tile=(tile, tile),
+                             bigtiff=True, photometric=photometric, compression=compression,
+                             ome=ome or None)
+        except BaseException as error:  # noqa: B902 - handed to the computing thread
+            failure.append(error)
+            target.stop(error)
+
+    writer = threading.Thread(target=write, name="pictor-tiff-writer", daemon=True)
+    writer.start()
+    try:
+        da.store(result, target, lock=False)
+    except BaseException:
+        target.rows.put(None)
+        writer.join()
+        raise
+    writer.join()
+    if failure:
+        raise failure[0]
