@@ -46,8 +46,7 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
     kind = _kind(target)
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError("compression must be one of {}, got {!r}".format(", ".join(COMPRESSIONS), compression))
-    if tile is not None and (not isinstance(tile, int) or tile < TILE_STEP or tile % TILE_STEP):
-        raise ValueError("tile must be a multiple of {} from {}, got {!r}".format(TILE_STEP, TILE_STEP, tile))
+    _check_tile(tile)
     if not source.exists():
         raise FileNotFoundError("{}: no such file".format(source))
     source_tile, source_compression = tiff_layout(source)
@@ -77,6 +76,12 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
         elif partial.exists():
             partial.unlink()
     return target
+
+
+def _check_tile(tile):
+    if tile is not None and (isinstance(tile, bool) or not isinstance(tile, int) or tile < TILE_STEP
+                             or tile % TILE_STEP):
+        raise ValueError("tile must be a multiple of {}, got {!r}".format(TILE_STEP, tile))
 
 
 class _InOrder:
@@ -111,9 +116,9 @@ class _InOrder:
 def write_tiff(result, path, tile, compression, ome=False):
     """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
     later stripes are computed: the writer runs on its own thread."""
-    import dask.array as da
     import tifffile
 
+    _check_tile(tile)
     result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
     target = _InOrder(result.shape, result.dtype)
     height, width = result.shape[:2]
@@ -153,7 +158,7 @@ def write_tiff(result, path, tile, compression, ome=False):
     writer = threading.Thread(target=write, name="pictor-tiff-writer", daemon=True)
     writer.start()
     try:
-        da.store(result, target, lock=False)
+        _store(result, target)
     except BaseException:
         target.rows.put(None)
         writer.join()
@@ -161,3 +166,27 @@ def write_tiff(result, path, tile, compression, ome=False):
     writer.join()
     if failure:
         raise failure[0]
+
+
+def _store(result, target):
+    """Every row block of result into target: on this process's threads, or,
+    under a distributed client, computed on the cluster and handed over here."""
+    import dask.array as da
+
+    try:
+        from distributed import as_completed, default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        client = None
+    if client is None:
+        da.store(result, target, lock=False)
+        return
+    tops = np.cumsum((0,) + result.chunks[0])
+    futures = client.compute(list(result.to_delayed().ravel()))
+    index = {future.key: position for position, future in enumerate(futures)}
+    for future in as_completed(futures):
+        top = int(tops[index[future.key]])
+        block = future.result()
+        target[(slice(top, top + block.shape[0]),)] = block
+        future.release()

@@ -211,38 +211,15 @@ def _write_zarr(result, path, show_progress):
         da.store(result, target, lock=False)
 
 
-def _tiles(array, tile):
-    for top in range(0, array.shape[0], tile):
-        band = array[top:top + tile]
-        for left in range(0, array.shape[1], tile):
-            block = band[:, left:left + tile]
-            if block.shape[:2] != (tile, tile):
-                padded = __import__("numpy").zeros((tile, tile) + block.shape[2:], block.dtype)
-                padded[:block.shape[0], :block.shape[1]] = block
-                block = padded
-            yield block
+def _write_tiff(result, path, source, compression, tile):
+    """The result straight into a tiled BigTIFF, tile row by tile row as its
+    stripes are computed, with the input's tile size and compression unless
+    asked otherwise."""
+    from pictor import _streamed_files
 
-
-def _write_tiff(result, path, show_progress):
-    """Result through a scratch Zarr store (one pass of the graph, bounded memory), then
-    copied tile row by tile row into a tiled BigTIFF."""
-    import tifffile
-    import zarr
-
-    scratch = path.with_name(path.name + ".scratch.zarr")
-    try:
-        _write_zarr(result, scratch, show_progress)
-        stored = zarr.open_array(str(scratch), mode="r")
-
-        def tiles():
-            for top in range(0, stored.shape[0], TIFF_TILE):
-                yield from _tiles(stored[top:top + TIFF_TILE], TIFF_TILE)
-
-        photometric = "rgb" if stored.ndim == 3 and stored.shape[2] == 3 else "minisblack"
-        tifffile.imwrite(str(path), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(TIFF_TILE, TIFF_TILE),
-                         bigtiff=True, photometric=photometric)
-    finally:
-        shutil.rmtree(str(scratch), ignore_errors=True)
+    source_tile, source_compression = _streamed_files.tiff_layout(source)
+    chosen = source_compression if compression is None else _streamed_files.COMPRESSIONS[compression]
+    _streamed_files.write_tiff(result, path, tile or source_tile or TIFF_TILE, chosen)
 
 
 class _progress:
@@ -278,7 +255,7 @@ class _progress:
             sys.stderr.write("\n")
 
 
-def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1):
+def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1, compression=None, tile=None):
     """One image out of core: read lazily, apply chunk by chunk, write incrementally."""
     from pictor import dask as pictor_dask
 
@@ -290,8 +267,10 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
     partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None
     try:
-        writer = _write_zarr if target.suffix.lower() == ".zarr" else _write_tiff
-        writer(result, partial, show_progress=client is None and sys.stderr.isatty())
+        if target.suffix.lower() == ".zarr":
+            _write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
+        else:
+            _write_tiff(result, partial, source, compression, tile)
         if target.suffix.lower() == ".zarr" and target.exists():
             shutil.rmtree(str(target))
         os.replace(str(partial), str(target))
