@@ -14,6 +14,8 @@ ZARR_SUFFIX = ".zarr"
 TIFF_SUFFIXES = (".tif", ".tiff")
 DEFAULT_TILE = 256
 TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
+# Row blocks computed but not yet written: beyond this, computing waits for the writer.
+WRITER_QUEUE = 4
 # tifffile's names of the compressions that may be asked for.
 COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
 
@@ -41,7 +43,7 @@ def tiff_layout(path):
 
 
 def run_file(pipe, source, target, compression=None, tile=None, threads=None):
-    from pictor.cli.cluster_batch import _as_stripes, _temporary_sibling, _write_zarr, read_lazy
+    from pictor.cli.cluster_batch import _temporary_sibling, _write_zarr
 
     kind = _kind(target)
     if compression is not None and compression not in COMPRESSIONS:
@@ -52,7 +54,7 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
     source_tile, source_compression = tiff_layout(source)
 
     def read():
-        return _as_stripes(read_lazy(source))
+        return read_stripes(source)
 
     result = pipe.lazy(read(), read)
     target.parent.mkdir(parents=True, exist_ok=True)
@@ -84,13 +86,38 @@ def _check_tile(tile):
         raise ValueError("tile must be a multiple of {}, got {!r}".format(TILE_STEP, tile))
 
 
+def read_stripes(path, samples=None):
+    """A (tiled) TIFF or Zarr array as a dask array of full-width row stripes,
+    each read by a task of its own straight from the file, as high as a whole
+    number of the file's tile (chunk) rows; each call's tasks are its own."""
+    import uuid
+
+    import dask.array as da
+
+    from pictor.cli.cluster_batch import TiffRegions
+    from pictor.pipeline import STRIPE_SAMPLES
+
+    if _kind(path) == "zarr":
+        import zarr
+
+        stored = zarr.open_array(str(path), mode="r")
+    else:
+        stored = TiffRegions(path)
+    per_row = max(1, int(np.prod(stored.shape[1:])))
+    tile_rows = max(1, stored.chunks[0])
+    rows = max(tile_rows, (samples or STRIPE_SAMPLES) // per_row // tile_rows * tile_rows)
+    return da.from_array(stored, chunks=(min(rows, stored.shape[0]),) + tuple(stored.shape[1:]),
+                         name="read-{}-{}".format(path.name, uuid.uuid4().hex), asarray=False, lock=False,
+                         fancy=False)
+
+
 class _InOrder:
     """A target for dask.array.store that hands full-width row blocks to the
     writer in row order, whatever order the threads finish them in."""
 
     def __init__(self, shape, dtype):
         self.shape, self.dtype, self.ndim = shape, dtype, len(shape)
-        self.rows = queue.Queue()
+        self.rows = queue.Queue(maxsize=WRITER_QUEUE)
         self.waiting, self.next_row = {}, 0
         self.lock = threading.Lock()
         self.failed = None
@@ -105,8 +132,31 @@ class _InOrder:
             self.waiting[top] = np.ascontiguousarray(block)
             while self.next_row in self.waiting:
                 ready = self.waiting.pop(self.next_row)
-                self.rows.put(ready)
+                self._hand_over(ready)
                 self.next_row += ready.shape[0]
+
+    def _hand_over(self, block):
+        # Blocks while the writer is behind, holding the lock so that the blocks
+        # stay in order; the writer needs no lock to catch up.
+        while True:
+            try:
+                self.rows.put(block, timeout=1.0)
+                return
+            except queue.Full:
+                if self.failed is not None:
+                    raise RuntimeError("the TIFF writer stopped") from self.failed
+
+    def next_block(self):
+        """The next row block for the writer; raises once the computation has failed."""
+        while True:
+            try:
+                block = self.rows.get(timeout=1.0)
+            except queue.Empty:
+                block = False
+            if block is None or (block is False and self.failed is not None):
+                raise RuntimeError("the computation stopped")
+            if block is not False:
+                return block
 
     def stop(self, error):
         with self.lock:
@@ -127,9 +177,7 @@ def write_tiff(result, path, tile, compression, ome=False):
     def tiles():
         band, filled, written = np.zeros(band_shape, result.dtype), 0, 0
         while written < height:
-            block = target.rows.get()
-            if block is None:
-                raise RuntimeError("the computation stopped")
+            block = target.next_block()
             start = 0
             while start < block.shape[0]:
                 take = min(tile - filled, block.shape[0] - start)
@@ -159,8 +207,12 @@ def write_tiff(result, path, tile, compression, ome=False):
     writer.start()
     try:
         _store(result, target)
-    except BaseException:
-        target.rows.put(None)
+    except BaseException as error:
+        target.stop(error)
+        try:
+            target.rows.put_nowait(None)
+        except queue.Full:
+            pass  # the writer fails on its own: its next tile row is never complete
         writer.join()
         raise
     writer.join()
