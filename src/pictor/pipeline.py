@@ -216,7 +216,31 @@ def _full_depth_stripes(step, method_name, x):
     meta = np.empty((0,) * x.ndim, np.uint16)
     if halo == 0 or stripes.numblocks[0] == 1:
         return stripes.map_blocks(_call_function, step.name, step.keywords, dtype=np.uint16, meta=meta)
-    depth = {axis: 0 for axis in range(x.ndim)}
-    depth[0] = halo
-    return da.map_overlap(_call_function, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint16,
-                          meta=meta, step_name=step.name, keywords=step.keywords)
+    return _with_halos(stripes, halo, step, meta)
+
+
+def _stripe_with_halo(above, block, below, halo, step_name, keywords):
+    """The function on a stripe with `halo` rows of its neighbours (fewer at the
+    image's edges, where OpenCV applies its own border), trimmed back to the stripe."""
+    parts = ([above[-halo:]] if above is not None else []) + [block] + ([below[:halo]] if below is not None else [])
+    result = _call_function(np.concatenate(parts) if len(parts) > 1 else block, step_name, keywords)
+    top = halo if above is not None else 0
+    return result[top:top + block.shape[0]]
+
+
+def _with_halos(stripes, halo, step, meta):
+    """One task per stripe taking its two neighbours whole: unlike
+    map_overlap's separate slicing tasks, this lets the scheduler drop a
+    stripe as soon as the stripes around it are done."""
+    import dask
+    import dask.array as da
+
+    blocks = stripes.to_delayed().ravel()
+    last = len(blocks) - 1
+    pieces = []
+    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
+        above = blocks[index - 1] if index > 0 else None
+        below = blocks[index + 1] if index < last else None
+        value = dask.delayed(_stripe_with_halo, pure=True)(above, block, below, halo, step.name, step.keywords)
+        pieces.append(da.from_delayed(value, shape=(height,) + stripes.shape[1:], dtype=np.uint16, meta=meta))
+    return da.concatenate(pieces)
