@@ -223,8 +223,6 @@ def write_tiff(result, path, tile, compression, ome=False):
 def _store(result, target):
     """Every row block of result into target: on this process's threads, or,
     under a distributed client, computed on the cluster and handed over here."""
-    import dask.array as da
-
     try:
         from distributed import as_completed, default_client
 
@@ -232,7 +230,7 @@ def _store(result, target):
     except (ImportError, ValueError):
         client = None
     if client is None:
-        da.store(result, target, lock=False)
+        _store_in_order(result, target)
         return
     tops = np.cumsum((0,) + result.chunks[0])
     futures = client.compute(list(result.to_delayed().ravel()))
@@ -242,3 +240,102 @@ def _store(result, target):
         block = future.result()
         target[(slice(top, top + block.shape[0]),)] = block
         future.release()
+
+
+def _ancestors(keys, dependencies, known=()):
+    """The keys that `keys` need, themselves included, not looking past `known`."""
+    found, stack = set(), list(keys)
+    while stack:
+        key = stack.pop()
+        if key in found:
+            continue
+        found.add(key)
+        if key not in known:
+            stack.extend(dependencies[key])
+    return found
+
+
+# A result that serves this many windows of rows is shared: made once and kept.
+SHARED = 3
+
+
+def _store_in_order(result, target):
+    """The row blocks of result computed a few at a time, top to bottom, on
+    this process's threads: Dask alone finishes them in an order of its own,
+    and every block finished before the first would wait in memory.
+
+    A result that serves three or more windows (a whole-image statistic,
+    Canny's joined labels) is kept until no later window needs it, so it is
+    computed once, and so is one that the next window needs (the rows around
+    a cut); other stripes that a statistic came from are not kept, and a later
+    window computes its own again (recomputing is cheaper than holding them).
+    """
+    import os
+    from collections import defaultdict
+
+    import dask
+    from dask._task_spec import DataNode, convert_legacy_graph
+    from dask.callbacks import Callback
+    from dask.core import flatten
+    from dask.threaded import get
+
+    graph = convert_legacy_graph(dict(result.__dask_graph__()))
+    dependencies = {key: set(task.dependencies) for key, task in graph.items()}
+    dependents = defaultdict(set)
+    for key, needed in dependencies.items():
+        for dependency in needed:
+            dependents[dependency].add(key)
+    outputs = list(flatten(result.__dask_keys__()))
+    threads = dask.config.get("num_workers", None) or os.cpu_count() or 1
+    size = max(2, 2 * threads)
+    windows = [outputs[start:start + size] for start in range(0, len(outputs), size)]
+    serving = defaultdict(set)  # key: the windows that need it
+    for index, keys in enumerate(windows):
+        for key in _ancestors(keys, dependencies):
+            serving[key].add(index)
+    kept, done = {}, set()
+
+    class Keep(Callback):
+        def __init__(self, index):
+            super().__init__()
+            self.index = index
+
+        def _posttask(self, key, value, dsk, state, worker_id):
+            if key in outputs_of_window:
+                return
+            if len(serving[key]) >= SHARED or self.index + 1 in serving[key]:
+                kept[key] = value
+            if len(serving[key]) >= SHARED:
+                done.add(key)
+            for dependency in dependencies[key]:
+                # An input whose shared users are all made is dropped: a window
+                # that needs it for its own rows makes it again.
+                if dependency in kept and all(user in done for user in dependents[dependency]
+                                              if len(serving[user]) >= SHARED):
+                    del kept[dependency]
+
+    def computed(keys, index):
+        needed = _ancestors(keys, dependencies, known=kept)
+        subgraph = {key: DataNode(key, kept[key]) if key in kept else graph[key] for key in needed}
+        return get(subgraph, keys, num_workers=threads, callbacks=[Keep(index)._callback])
+
+    # The results that serve every window are made first, a few at a time in
+    # the graph's own order, so that the stripes they come from are not all
+    # held at once (a statistic's per-stripe parts, Canny's seam summaries).
+    from dask.order import order
+
+    priority = order(graph)
+    shared = sorted((key for key, users in serving.items() if len(users) >= SHARED), key=priority.get)
+    outputs_of_window = set()
+    for start in range(0, len(shared), size):
+        computed(shared[start:start + size], -1)
+
+    tops = np.cumsum((0,) + result.chunks[0])
+    for index, keys in enumerate(windows):
+        outputs_of_window = set(keys)
+        values = computed(keys, index)
+        for key, block in zip(keys, values):
+            top = int(tops[key[1]])
+            target[(slice(top, top + block.shape[0]),)] = block
+        for key in [key for key in kept if max(serving[key]) <= index]:
+            del kept[key]

@@ -27,6 +27,9 @@ from pictor import functions as _functions
 
 # Samples per row stripe of an in-memory image or a file read out of core.
 STRIPE_SAMPLES = 1 << 22
+# pictor.dask's routes that gather a statistic of the whole image before the
+# pass that uses it: out of core, that first pass reads the file again.
+WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "float mean", "fuse"}
 
 
 class Step:
@@ -176,7 +179,7 @@ def _lazy_step(step, x, read_again):
         return own(x, **step.keywords)
     keywords = {k: v for k, v in step.keywords.items() if k != _functions.DEPTH}
     if not _at_full_depth(step, x.dtype):  # the function returns the tool method's array
-        if read_again is not None:
+        if read_again is not None and pictor_dask.METHODS[method_name][0] in WHOLE_IMAGE_STATISTICS:
             return pictor_dask.apply_rereading(read_again, method_name, **keywords)
         return pictor_dask.apply(x, method_name, **keywords)
     return _full_depth_stripes(step, method_name, x)

@@ -2,6 +2,7 @@
 bit: in memory, on dask arrays, through files and from the command line."""
 
 import pickle
+import sys
 
 import cv2
 import numpy as np
@@ -57,12 +58,17 @@ def test_in_memory_and_lazy_equal_the_calls_in_turn(chain, dtype, colour):
     ("out.ome.tif", 32, "none", (32, 1)),
     ("out.zarr", None, None, None),
 ])
-def test_files_out_of_core(tmp_path, target, tile, compression, expected_layout):
+@pytest.mark.parametrize("stripe_samples, threads", [(None, None), (64 * 130, 1)], ids=["one stripe", "windows"])
+def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, expected_layout, stripe_samples,
+                           threads):
+    if stripe_samples:  # stripes of one tile row, computed two at a time: three windows of rows
+        monkeypatch.setattr(sys.modules["pictor.pipeline"], "STRIPE_SAMPLES", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
     source = tmp_path / "scan.tif"
     tifffile.imwrite(str(source), img, tile=(64, 64), compression="zlib")
-    written = pictor.pipeline(*steps).run_file(source, tmp_path / target, compression=compression, tile=tile)
+    written = pictor.pipeline(*steps).run_file(source, tmp_path / target, compression=compression, tile=tile,
+                                               threads=threads)
     expected = one_after_another(steps, img)
     if expected_layout is None:
         assert np.array_equal(zarr.open_array(str(written), mode="r")[:], expected)
