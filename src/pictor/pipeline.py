@@ -1,7 +1,7 @@
 """Chains of checked functions, built once and applied to anything.
 
     pipe = pictor.pipeline("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge")
-    edges = pipe(img)                          # a NumPy image: computed stripe by stripe, on every core
+    edges = pipe(img)                          # a NumPy image: step by step, or on stripes (stripe_rows=)
     lazy = pipe(x)                             # a dask array: lazy
     pipe.run_file("scan.tif", "edges.tif")     # out of core: TIFF, OME-TIFF or Zarr by suffix
 
@@ -101,16 +101,24 @@ class Pipeline:
     def __call__(self, image, threads=None, stripe_rows=None):
         """The chain on a NumPy image (a new array) or a dask array (lazy).
 
-        threads: how many threads compute the stripes of a NumPy image (all
-        cores by default); stripe_rows: their height (a few million samples by default).
+        A NumPy image runs step by step, each intermediate dropped as soon as
+        the next step has made its own: measured on a 24000 x 24000 image, that
+        is several times faster than the stripes and holds less. With
+        stripe_rows, it runs on stripes of that height instead, on `threads`
+        threads (all cores by default).
         """
-        import dask.array as da
+        if not isinstance(image, np.ndarray):
+            import dask.array as da
 
-        if isinstance(image, da.Array):
-            return self.lazy(image)
+            if isinstance(image, da.Array):
+                return self.lazy(image)
         _functions.check_image(self.steps[0].name, image, self.steps[0].function.grey_only)
         if stripe_rows is None:
-            stripe_rows = max(1, STRIPE_SAMPLES // max(1, image.size // image.shape[0]))
+            for step in self.steps:
+                image = step.function(image, **step.keywords)
+            return image
+        import dask.array as da
+
         x = da.from_array(image, chunks=(min(stripe_rows, image.shape[0]),) + image.shape[1:], asarray=False)
         return _computed(self.lazy(x), threads)
 

@@ -46,7 +46,7 @@ def test_in_memory_and_lazy_equal_the_calls_in_turn(chain, dtype, colour):
     img = image((157, 83, 3) if colour else (157, 83), dtype)
     expected = one_after_another(steps, img)
     pipe = pictor.pipeline(*steps)
-    for stripe_rows, threads in [(1, 1), (7, 2), (None, None)]:
+    for stripe_rows, threads in [(1, 1), (7, 2), (None, None), (1000, None)]:
         result = pipe(img, stripe_rows=stripe_rows, threads=threads)
         assert result.dtype == expected.dtype and np.array_equal(result, expected), (stripe_rows, threads)
     lazy = pipe(da.from_array(img, chunks=(40, 30) + img.shape[2:]))
