@@ -1,7 +1,7 @@
 # Everything installs into virtual environments under .venv/ (see tools/test_all.sh).
 PYTHON_MAIN := .venv/main/bin/python
 
-.PHONY: gallery test bench wheels reference screenshot
+.PHONY: gallery test bench bench-streaming wheels reference screenshot
 
 # Install the main environment with the package and draw every operation on the
 # bundled photograph as a contact sheet: docs/gallery.png, the picture the README shows.
@@ -18,6 +18,13 @@ test:
 bench:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) -m pictor bench
+
+# pictor against libvips on a 24000 x 24000 uint16 tiled BigTIFF, out of core
+# and in memory, in the environment "bench" (main plus pyvips); prints the
+# table for benchmarks/RESULTS.md. Needs about 6 GB of free disk.
+bench-streaming:
+	bash tools/test_all.sh env bench
+	.venv/bench/bin/python benchmarks/streaming.py
 
 # Wheels repaired to a manylinux tag, in dist/: for every CPython from 3.8 to
 # 3.13 found here, or only the one named (make wheels PY=3.11).

@@ -11,6 +11,7 @@
 #   numpy2  CPython 3.11, newest NumPy 2: the crosscheck comparison
 #   cvnew   CPython 3.11, newest OpenCV: the smoke run
 #   py38    CPython 3.8, NumPy 1.24: the test suite again
+#   bench   CPython 3.11: main plus pyvips, for benchmarks/streaming.py only
 #   py313   CPython 3.13, NumPy 2: the test suite (what the reference model
 #           allows under NumPy 2) and the crosscheck comparison
 #   napari  CPython 3.11 with napari and PyQt6: the plugin's tests in a real
@@ -47,7 +48,7 @@ interpreter_version() {
   case $1 in
     py38) echo 3.8 ;;
     py313) echo 3.13 ;;
-    main|numpy2|cvnew|napari) echo 3.11 ;;
+    main|numpy2|cvnew|napari|bench) echo 3.11 ;;
     *) echo "unknown environment: $1" >&2; return 1 ;;
   esac
 }

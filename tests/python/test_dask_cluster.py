@@ -103,6 +103,7 @@ def test_local_cluster_and_chunked_failures(tmp_path):
     spread = run_pictor("apply", "ImageEnhancer.auto_level", folder, "-o", tmp_path / "b",
                         "--scheduler", "local", "--workers", "2")
     assert local.returncode == spread.returncode == 0, spread.stderr
+    assert "distributed" not in spread.stderr and "Warning" not in spread.stderr, spread.stderr  # a clean run is quiet
     for path in (tmp_path / "a").iterdir():
         assert path.read_bytes() == (tmp_path / "b" / path.name).read_bytes()
 
@@ -110,3 +111,91 @@ def test_local_cluster_and_chunked_failures(tmp_path):
                          tmp_path / "c.tif", "--chunked")
     assert missing.returncode == 1 and "nothing.tif" in missing.stderr
     assert not (tmp_path / "c.tif").exists()
+
+
+# A per-file step for the batch below, imported by the workers from their
+# working folder: a file named kill* kills its worker every time; slow* gives
+# the test time to kill the worker that runs it.
+STEP_MODULE = '''
+import os
+import time
+from pathlib import Path
+
+from pictor.cli.apply import apply_to_file
+
+
+def step(function, keywords, source, relative, outdir, stop, notes):
+    if source.name.startswith("kill"):
+        os._exit(1)
+    if source.name.startswith("slow"):
+        marker = source.parent.parent / "slow.pid"
+        if not marker.exists():
+            marker.write_text(str(os.getpid()))
+            time.sleep(60)
+    return apply_to_file(function, keywords, source, relative, outdir, stop, notes)
+'''
+
+
+class Messages:
+    def __init__(self):
+        self.lines = []
+
+    def message(self, text):
+        self.lines.append(text)
+
+    def advance(self):
+        pass
+
+    def close(self):
+        pass
+
+
+def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
+    import signal
+    import threading
+
+    import pictor
+    from pictor.cli import cluster_batch
+    from pictor.cli.apply import run_batch
+
+    (tmp_path / "killer_step.py").write_text(STEP_MODULE)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import killer_step
+
+    rng = np.random.default_rng(5)
+    folder = tmp_path / "in"
+    folder.mkdir()
+    names = ["slow.tif", "kill.tif"] + ["f{}.tif".format(i) for i in range(4)]
+    for name in names:
+        write(folder / name, rng.integers(0, 65536, (60, 50), dtype=np.uint16))
+    files = [(folder / name, Path(name)) for name in names]
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / ".pictor-0123456789ab-cdef01234567.partial").mkdir()  # an earlier run's debris
+
+    def kill_the_slow_worker():
+        marker = tmp_path / "slow.pid"
+        deadline = time.monotonic() + STARTUP_SECONDS
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.5)
+        os.kill(int(marker.read_text()), signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_the_slow_worker)
+    killer.start()
+    messages = Messages()
+    written, failed = cluster_batch.run_files(killer_step.step, pictor.gaussian_blur, {"ksize": 5}, files, out,
+                                              cluster, 2, messages)
+    killer.join()
+    assert (written, failed) == (5, 1)
+    assert any("earlier, interrupted run" in line for line in messages.lines)
+    failure = [line for line in messages.lines if str(folder / "kill.tif") in line]
+    assert len(failure) == 1 and "KilledWorker" in failure[0]
+
+    local = tmp_path / "local"
+    local.mkdir()
+    done = [pair for pair in files if pair[0].name != "kill.tif"]
+    assert run_batch(pictor.gaussian_blur, {"ksize": 5}, done, local, 1, False) == (5, 0)
+    assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in local.iterdir())  # nothing hidden
+    for path in local.iterdir():
+        assert (out / path.name).read_bytes() == path.read_bytes()

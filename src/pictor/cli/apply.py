@@ -12,7 +12,8 @@ from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SU
                                     Page, read_pages, write_pages)
 from pictor.cli import ome_files, ome_zarr_files
 from pictor.cli.ome_zarr_files import ZARR_SUFFIX
-from pictor.cli.operations import EXIT_FAILED, UsageError, one_line, parse_keywords, resolve_function
+from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
+                                   resolve_function)
 
 # Fewer distinct levels than this in the 8-bit working copy is worth a note.
 FEW_LEVELS = 64
@@ -264,10 +265,16 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
 
 
 def command_apply(options):
-    function = resolve_function(options.operation)
-    keywords = parse_keywords(options.keywords, function)
-    if options.depth and function.full_depth:
-        keywords["depth"] = options.depth
+    if is_chain(options.operation):
+        if options.keywords:
+            raise UsageError("in a chain, give each step's keywords after its name: 'gaussian_blur ksize=5 | ...' "
+                             "(got {})".format(" ".join(options.keywords)))
+        function, keywords = resolve_chain(options.operation, options.depth), {}
+    else:
+        function = resolve_function(options.operation)
+        keywords = parse_keywords(options.keywords, function)
+        if options.depth and function.full_depth:
+            keywords["depth"] = options.depth
     if options.chunked:
         return apply_chunked(options, function, keywords)
     files, skipped, folders = collect_inputs(options.inputs, options.recursive)
@@ -305,14 +312,23 @@ def dask_batch():
 
 
 def apply_chunked(options, function, keywords):
-    """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk."""
+    """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk.
+
+    A chain streams in this process on --workers threads, also under
+    --scheduler local: its stripes would only travel between the local
+    processes. A single operation goes to a remote scheduler when one is named."""
     batch = dask_batch()
-    method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
     failures = 0
     for source in map(Path, options.inputs):
         try:
-            target = batch.run_chunked(method_name, keywords, source, options.output,
-                                       options.scheduler, options.workers)
+            if is_chain(options.operation):
+                target = batch.chunked_output_path(source, options.output)
+                function.run_file(source, target, options.compression, options.tile, options.workers)
+            else:
+                method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
+                scheduler = None if options.scheduler == "local" else options.scheduler
+                target = batch.run_chunked(method_name, keywords, source, options.output, scheduler,
+                                           options.workers, options.compression, options.tile)
             print("{} -> {}".format(source, target), file=sys.stderr)
         except Exception as error:
             failures += 1

@@ -37,10 +37,32 @@ class _NoNotes:
         pass
 
 
-def process_file(apply_to_file, function, keywords, source, relative, outdir):
+# Each task writes into a private folder of the output folder, named after its
+# run, so that the run can remove the folders of tasks whose worker died (no
+# `finally` runs in a killed process) and a later run can find those of a run
+# that was itself killed.
+SCRATCH_PREFIX, SCRATCH_SUFFIX = ".pictor-", ".partial"
+
+
+def _scratch_folders(outdir, run="*"):
+    pattern = "{}{}-*{}".format(SCRATCH_PREFIX, run, SCRATCH_SUFFIX)
+    return sorted(path for path in Path(outdir).glob(pattern) if path.is_dir())
+
+
+def remove_leftovers(outdir, progress):
+    """Removes the private folders that an interrupted earlier run left, and says so."""
+    leftovers = _scratch_folders(outdir)
+    for folder in leftovers:
+        shutil.rmtree(str(folder), ignore_errors=True)
+    if leftovers:
+        progress.message("removed {} unfinished temporary folder(s) of an earlier, interrupted run in {}".format(
+            len(leftovers), outdir))
+
+
+def process_file(apply_to_file, function, keywords, source, relative, outdir, run="x"):
     """Runs in a worker: the command line's step into a private folder, then a rename."""
     _single_threaded_opencv()
-    scratch = Path(outdir) / ".pictor-{}.partial".format(uuid.uuid4().hex[:12])
+    scratch = Path(outdir) / "{}{}-{}{}".format(SCRATCH_PREFIX, run, uuid.uuid4().hex[:12], SCRATCH_SUFFIX)
     scratch.mkdir()
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
@@ -79,28 +101,41 @@ def _fork_local_workers():
 
 
 def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress):
-    """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts."""
-    from distributed import as_completed
-
+    """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts.
+    A file whose task kills its worker each time fails with the scheduler's
+    KilledWorker once its retries are used up; the other files go on."""
     outdir = Path(outdir).resolve()
-    with client_for(scheduler, workers) as client:
-        client.run(_single_threaded_opencv)
-        futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
-                                 str(relative), str(outdir), pure=False): source for source, relative in files}
-        failures = 0
-        for future in as_completed(futures):
-            progress.advance()
-            if future.status == "finished":
-                continue
-            failures += 1
-            error = future.exception()
-            progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
-        futures.clear()  # released before the cluster stops, so nothing is recomputed
-        future = None
-        if scheduler == "local":
-            client.cluster.close()
+    remove_leftovers(outdir, progress)
+    run = uuid.uuid4().hex[:12]
+    try:
+        with client_for(scheduler, workers) as client:
+            failures = _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run)
+    finally:
+        for folder in _scratch_folders(outdir, run):  # those of tasks whose worker was killed
+            shutil.rmtree(str(folder), ignore_errors=True)
     progress.close()
     return len(files) - failures, failures
+
+
+def _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run):
+    from distributed import as_completed
+
+    client.run(_single_threaded_opencv)
+    futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
+                             str(relative), str(outdir), run, pure=False): source for source, relative in files}
+    failures = 0
+    for future in as_completed(futures):
+        progress.advance()
+        if future.status == "finished":
+            continue
+        failures += 1
+        error = future.exception()
+        progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
+    futures.clear()  # released before the cluster stops, so nothing is recomputed
+    future = None
+    if scheduler == "local":
+        client.cluster.close()
+    return failures
 
 
 # --- out-of-core single images ----------------------------------------------------------------
@@ -176,38 +211,15 @@ def _write_zarr(result, path, show_progress):
         da.store(result, target, lock=False)
 
 
-def _tiles(array, tile):
-    for top in range(0, array.shape[0], tile):
-        band = array[top:top + tile]
-        for left in range(0, array.shape[1], tile):
-            block = band[:, left:left + tile]
-            if block.shape[:2] != (tile, tile):
-                padded = __import__("numpy").zeros((tile, tile) + block.shape[2:], block.dtype)
-                padded[:block.shape[0], :block.shape[1]] = block
-                block = padded
-            yield block
+def _write_tiff(result, path, source, compression, tile):
+    """The result straight into a tiled BigTIFF, tile row by tile row as its
+    stripes are computed, with the input's tile size and compression unless
+    asked otherwise."""
+    from pictor import _streamed_files
 
-
-def _write_tiff(result, path, show_progress):
-    """Result through a scratch Zarr store (one pass of the graph, bounded memory), then
-    copied tile row by tile row into a tiled BigTIFF."""
-    import tifffile
-    import zarr
-
-    scratch = path.with_name(path.name + ".scratch.zarr")
-    try:
-        _write_zarr(result, scratch, show_progress)
-        stored = zarr.open_array(str(scratch), mode="r")
-
-        def tiles():
-            for top in range(0, stored.shape[0], TIFF_TILE):
-                yield from _tiles(stored[top:top + TIFF_TILE], TIFF_TILE)
-
-        photometric = "rgb" if stored.ndim == 3 and stored.shape[2] == 3 else "minisblack"
-        tifffile.imwrite(str(path), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(TIFF_TILE, TIFF_TILE),
-                         bigtiff=True, photometric=photometric)
-    finally:
-        shutil.rmtree(str(scratch), ignore_errors=True)
+    source_tile, source_compression = _streamed_files.tiff_layout(source)
+    chosen = source_compression if compression is None else _streamed_files.COMPRESSIONS[compression]
+    _streamed_files.write_tiff(result, path, tile or source_tile or TIFF_TILE, chosen)
 
 
 class _progress:
@@ -336,7 +348,7 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
     return target
 
 
-def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1):
+def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1, compression=None, tile=None):
     """One image out of core: read lazily, apply chunk by chunk, write incrementally."""
     from pictor import dask as pictor_dask
     from pictor.cli import ome_files, ome_zarr_files
@@ -361,8 +373,10 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
     partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None
     try:
-        writer = _write_zarr if target.suffix.lower() == ".zarr" else _write_tiff
-        writer(result, partial, show_progress=client is None and sys.stderr.isatty())
+        if target.suffix.lower() == ".zarr":
+            _write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
+        else:
+            _write_tiff(result, partial, source, compression, tile)
         if target.suffix.lower() == ".zarr" and target.exists():
             shutil.rmtree(str(target))
         os.replace(str(partial), str(target))

@@ -49,7 +49,8 @@ def build_parser():
     doc.add_argument("operation", help="method name, e.g. gaussian_blur, or a word of its description, e.g. otsu")
 
     apply = commands.add_parser("apply", help="apply one operation to image files")
-    apply.add_argument("operation", help="method name (e.g. gaussian_blur or ImageSmoother.gaussian_blur)")
+    apply.add_argument("operation", help="method name (e.g. gaussian_blur or ImageSmoother.gaussian_blur), or a "
+                                         "chain in quotes: \"auto_level | gaussian_blur ksize=5 | canny_edge\"")
     apply.add_argument("inputs", nargs="+", help="image files or folders of images")
     apply.add_argument("-o", "--output", required=True, help="output folder")
     apply.add_argument("keywords", nargs="*", default=[], help="key=value keyword arguments (Python literals)")
@@ -63,6 +64,10 @@ def build_parser():
                             "(OUT: a .tif/.zarr path or a folder)")
     apply.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed scheduler at ADDRESS, or 'local' for --workers processes")
+    apply.add_argument("--compression", choices=("none", "zlib", "zstd", "lzw"),
+                       help="--chunked TIFF outputs: compression (default: the input's)")
+    apply.add_argument("--tile", type=positive_integer, help="--chunked TIFF outputs: tile size, a multiple of 16 "
+                                                              "(default: the input's, else 256)")
     apply.add_argument("-r", "--recursive", action="store_true", help="include subfolders, keeping their layout")
     apply.add_argument("--overwrite", action="store_true", help="replace results that already exist")
     apply.add_argument("--in-place", action="store_true",
@@ -77,7 +82,7 @@ def build_parser():
     return parser
 
 
-OPTIONS_WITH_VALUE = {"-o", "--output", "--workers"}
+OPTIONS_WITH_VALUE = {"-o", "--output", "--workers", "--compression", "--tile", "--scheduler"}
 
 
 def split_apply_arguments(argv):

@@ -88,6 +88,41 @@ def resolve_function(operation):
     raise UsageError("unknown operation '{}'{} (see 'pictor list')".format(operation, suggestion(operation, names)))
 
 
+# One run of `pictor apply` can apply a chain: steps separated by '|', each a
+# name followed by its own key=value words, e.g. "auto_level | gaussian_blur ksize=5".
+STEP_SEPARATOR = "|"
+
+
+def is_chain(operation):
+    return STEP_SEPARATOR in operation
+
+
+def resolve_chain(operation, depth=None):
+    """The pipeline that the text names, every step and keyword checked;
+    depth ('full' or 'working'), when given, for every step that has the choice."""
+    import shlex
+
+    from pictor.pipeline import pipeline
+
+    steps = []
+    for position, text in enumerate(operation.split(STEP_SEPARATOR), 1):
+        try:
+            words = shlex.split(text)
+        except ValueError as error:
+            raise UsageError("step {}: {}".format(position, error)) from None
+        if not words:
+            raise UsageError("step {} of '{}' is empty".format(position, operation))
+        try:
+            function = resolve_function(words[0])
+            keywords = parse_keywords(words[1:], function)
+            if depth and function.full_depth:
+                keywords["depth"] = depth
+            steps.append((function.__name__, keywords))
+        except UsageError as error:
+            raise UsageError("step {} ({}): {}".format(position, words[0], error)) from None
+    return pipeline(*steps)
+
+
 def parse_keywords(assignments, function):
     values = {}
     for assignment in assignments:

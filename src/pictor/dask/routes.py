@@ -19,6 +19,7 @@ from pictor.dask.tasks import (
     _threshold_table,
     _equalisation_table,
     _call,
+    _call_of_shape,
     _call_with_maximum,
     NUMPY_SUM_RUN,
     TRANSFER_RUNS_PER_CHUNK,
@@ -313,9 +314,12 @@ def _one_block_shape(method_name, x, keywords):
 
 
 def _one_block(method_name, x, keywords, dtype):
-    shape = _one_block_shape(TOOL_OF_FULL_DEPTH.get(method_name, method_name), x, keywords)
+    # The shape follows from the keywords the call will see, defaults included;
+    # the call itself gets only the keywords given, as the whole call does.
+    shape = _one_block_shape(TOOL_OF_FULL_DEPTH.get(method_name, method_name), x,
+                             dict(_defaults(method_name), **keywords))
     whole = x.rechunk(x.shape if _is_known(x.shape) else -1) if x.ndim else x
-    value = dask.delayed(_call, pure=True)(whole, method_name, keywords)
+    value = dask.delayed(_call_of_shape, pure=True)(whole, method_name, keywords, shape)
     return da.from_delayed(value, shape=shape, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
 
 

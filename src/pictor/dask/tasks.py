@@ -12,6 +12,17 @@ def _call(block, method_name, keywords):
     return _lookup.method(method_name)(src=block, **keywords)
 
 
+def _call_of_shape(block, method_name, keywords, shape):
+    """The whole call, refused if its result is not of the shape the graph
+    declared: a store would otherwise write it into the wrong region."""
+    result = _call(block, method_name, keywords)
+    known = all(isinstance(n, int) for n in shape)
+    if known and getattr(result, "shape", None) != tuple(shape):
+        raise RuntimeError("{}: result of shape {} where {} was declared".format(
+            method_name, getattr(result, "shape", None), tuple(shape)))
+    return result
+
+
 def _rows(block, start, stop):
     return block[start:stop]
 
@@ -160,39 +171,41 @@ def _canny_summary(code):
     """Labels of the stripe's first and last rows, the labels holding a strong
     candidate, and the number of labels."""
     labels, count = _components(code)
-    strong = np.unique(labels[(code & STRONG) != 0])
-    return labels[0].copy(), labels[-1].copy(), strong[strong > 0], count
+    holds_strong = np.zeros(count + 1, bool)  # a table, not a sort of every strong sample's label
+    holds_strong[labels[(code & STRONG) != 0]] = True
+    holds_strong[0] = False
+    return labels[0].copy(), labels[-1].copy(), np.flatnonzero(holds_strong), count
 
 
 def _canny_resolve(summaries):
     """For each stripe, which of its labels belong to a component that holds a
-    strong candidate anywhere in the image (union-find over the stripe seams)."""
+    strong candidate anywhere in the image: the stripes' labels joined across
+    the seams as one graph, its connected components found at once (a label
+    per candidate region can run into the millions on a noisy image)."""
+    from scipy.sparse import coo_matrix
+    from scipy.sparse.csgraph import connected_components
+
     offsets = np.cumsum([0] + [summary[3] + 1 for summary in summaries])
-    parent = np.arange(offsets[-1])
-
-    def root(label):
-        while parent[label] != label:
-            parent[label] = parent[parent[label]]
-            label = parent[label]
-        return label
-
+    upper_labels, lower_labels = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
     for index in range(len(summaries) - 1):
         above, below = summaries[index][1], summaries[index + 1][0]
         for shift in (-1, 0, 1):  # 8-connected across the seam
             upper = above[max(0, -shift):len(above) - max(0, shift)]
             lower = below[max(0, shift):len(below) - max(0, -shift)]
             touching = (upper > 0) & (lower > 0)
-            for a, b in set(zip(upper[touching].tolist(), lower[touching].tolist())):
-                ra, rb = root(a + offsets[index]), root(b + offsets[index + 1])
-                if ra != rb:
-                    parent[max(ra, rb)] = min(ra, rb)
-    kept_roots = {root(int(label) + offsets[index])
-                  for index, summary in enumerate(summaries) for label in summary[2]}
+            upper_labels.append(upper[touching].astype(np.int64) + offsets[index])
+            lower_labels.append(lower[touching].astype(np.int64) + offsets[index + 1])
+    upper, lower = np.concatenate(upper_labels), np.concatenate(lower_labels)
+    seams = coo_matrix((np.ones(upper.size, np.int8), (upper, lower)), shape=(offsets[-1], offsets[-1]))
+    _, component = connected_components(seams, directed=False)
+    strong = np.concatenate([np.zeros(0, np.int64)] + [summary[2].astype(np.int64) + offsets[index]
+                                                        for index, summary in enumerate(summaries)])
+    kept = np.zeros(component.max() + 1, bool)
+    kept[component[strong]] = True
     keep = []
     for index, summary in enumerate(summaries):
-        roots = np.array([root(label + offsets[index]) for label in range(summary[3] + 1)])
-        table = np.isin(roots, list(kept_roots)) if kept_roots else np.zeros(len(roots), bool)
-        table[0] = False
+        table = kept[component[offsets[index]:offsets[index] + summary[3] + 1]]
+        table[0] = False  # the background
         keep.append(np.where(table, np.uint16(65535), np.uint16(0)))
     return keep
 
