@@ -16,4 +16,4 @@ from pictor.functions import image_functions as _image_functions
 globals().update(_image_functions())
 __all__ = sorted(_image_functions())
 
-from pictor.pipeline import pipeline  # noqa: E402 - after the functions it chains
+from pictor.pipeline import pipeline  # noqa: E402,F401 - after the functions it chains

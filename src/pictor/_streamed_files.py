@@ -6,7 +6,6 @@ import os
 import queue
 import shutil
 import threading
-from pathlib import Path
 
 import numpy as np
 

@@ -29,7 +29,7 @@ from pictor import functions as _functions
 STRIPE_SAMPLES = 1 << 22
 # pictor.dask's routes that gather a statistic of the whole image before the
 # pass that uses it: out of core, that first pass reads the file again.
-WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "float mean", "fuse"}
+WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "level table", "float mean", "fuse"}
 
 
 class Step:
@@ -90,7 +90,7 @@ class Pipeline:
         # What the command line's batch reads from a function.
         self.__name__ = " | ".join(step.name for step in self.steps)
         first = self.steps[0].function
-        self.grey_only, self.eight_bit_copy = first.grey_only, first.eight_bit_copy
+        self.grey_only, self.eight_bit_copy, self.full_depth = first.grey_only, first.eight_bit_copy, first.full_depth
 
     def __repr__(self):
         return "pipeline({})".format(", ".join(repr(step) for step in self.steps))
@@ -128,14 +128,15 @@ class Pipeline:
         for position in range(len(self.steps)):
             step = self.steps[position]
             _check_shape(step, x)
-            again = None
-            if read_again is not None and position > 0:
-                def again(upto=position):
-                    return Pipeline._prefix(self, upto).lazy(read_again(), read_again)
-            elif read_again is not None:
-                again = read_again
-            x = _lazy_step(step, x, again)
+            x = _lazy_step(step, x, self._reading_before(position, read_again))
         return x
+
+    def _reading_before(self, position, read_again):
+        """A fresh reading of the chain's input to the step at `position`:
+        the file read again and the steps before it computed again."""
+        if read_again is None or position == 0:
+            return read_again
+        return lambda: self._prefix(position).lazy(read_again(), read_again)
 
     def _prefix(self, count):
         prefix = object.__new__(Pipeline)
@@ -171,87 +172,24 @@ def _check_shape(step, x):
                            step.function.grey_only)
 
 
-def _at_full_depth(step, dtype):
-    return (step.function.full_depth and dtype == np.uint16
-            and step.keywords.get(_functions.DEPTH, _functions.FULL_DEPTH) == _functions.FULL_DEPTH)
+def _route(step, x):
+    """The pictor.dask route that the step's function takes for x's sample type."""
+    from pictor.dask import routes
+
+    cls, name = step.function.tool_method
+    tool_method = "{}.{}".format(cls.__name__, name)
+    full_depth = (step.function.full_depth and x.dtype == np.uint16
+                  and step.keywords.get(_functions.DEPTH, _functions.FULL_DEPTH) == _functions.FULL_DEPTH)
+    if full_depth:
+        return routes.FULL_DEPTH_METHODS[routes.full_depth_name(tool_method)][0]
+    return routes.METHODS[tool_method][0]
 
 
 def _lazy_step(step, x, read_again):
-    """One step on a dask array, through its chunked route."""
+    """One step on a dask array: pictor.dask's function of the step, its
+    whole-image statistic gathered from a fresh reading where one is given."""
     import pictor.dask as pictor_dask
 
-    cls, name = step.function.tool_method
-    method_name = "{}.{}".format(cls.__name__, name)
-    own = getattr(pictor_dask, step.name, None)
-    if callable(own) and not isinstance(own, type):  # the package's own lazy function of this step
-        return own(x, **step.keywords)
-    keywords = {k: v for k, v in step.keywords.items() if k != _functions.DEPTH}
-    if not _at_full_depth(step, x.dtype):  # the function returns the tool method's array
-        if read_again is not None and pictor_dask.METHODS[method_name][0] in WHOLE_IMAGE_STATISTICS:
-            return pictor_dask.apply_rereading(read_again, method_name, **keywords)
-        return pictor_dask.apply(x, method_name, **keywords)
-    return _full_depth_stripes(step, method_name, x)
-
-
-def _call_function(block, step_name, keywords):
-    import pictor
-
-    return getattr(pictor, step_name)(block, **keywords)
-
-
-def _full_depth_stripes(step, method_name, x):
-    """A full-depth step on row stripes with the halo of the tool method's
-    route (the same kernel sizes); a step without one runs as one block."""
-    import dask
-    import dask.array as da
-
-    from pictor.dask import routes
-
-    merged = dict(routes._defaults(method_name), **step.keywords)
-    halo_of = routes.HALOS.get(method_name)
-    halo = None
-    if halo_of is not None and routes.METHODS[method_name][0] == "neighbourhood":
-        try:
-            halo = halo_of(merged)
-        except routes._OneBlock:
-            halo = None
-    if halo is None or not routes._is_plain_image(x):
-        whole = x.rechunk(-1)
-        value = dask.delayed(_call_function, pure=True)(whole, step.name, step.keywords)
-        return da.from_delayed(value, shape=x.shape, dtype=np.uint16, meta=np.empty((0,) * x.ndim, np.uint16))
-    if x.ndim == 3:
-        x = x.rechunk({2: -1})
-    stripes = routes._stripes(x, halo)
-    if stripes is None:
-        stripes = x.rechunk({0: -1, 1: -1})
-    meta = np.empty((0,) * x.ndim, np.uint16)
-    if halo == 0 or stripes.numblocks[0] == 1:
-        return stripes.map_blocks(_call_function, step.name, step.keywords, dtype=np.uint16, meta=meta)
-    return _with_halos(stripes, halo, step, meta)
-
-
-def _stripe_with_halo(above, block, below, halo, step_name, keywords):
-    """The function on a stripe with `halo` rows of its neighbours (fewer at the
-    image's edges, where OpenCV applies its own border), trimmed back to the stripe."""
-    parts = ([above[-halo:]] if above is not None else []) + [block] + ([below[:halo]] if below is not None else [])
-    result = _call_function(np.concatenate(parts) if len(parts) > 1 else block, step_name, keywords)
-    top = halo if above is not None else 0
-    return result[top:top + block.shape[0]]
-
-
-def _with_halos(stripes, halo, step, meta):
-    """One task per stripe taking its two neighbours whole: unlike
-    map_overlap's separate slicing tasks, this lets the scheduler drop a
-    stripe as soon as the stripes around it are done."""
-    import dask
-    import dask.array as da
-
-    blocks = stripes.to_delayed().ravel()
-    last = len(blocks) - 1
-    pieces = []
-    for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0])):
-        above = blocks[index - 1] if index > 0 else None
-        below = blocks[index + 1] if index < last else None
-        value = dask.delayed(_stripe_with_halo, pure=True)(above, block, below, halo, step.name, step.keywords)
-        pieces.append(da.from_delayed(value, shape=(height,) + stripes.shape[1:], dtype=np.uint16, meta=meta))
-    return da.concatenate(pieces)
+    if read_again is not None and _route(step, x) in WHOLE_IMAGE_STATISTICS:
+        return pictor_dask.apply_rereading(read_again, step.name, **step.keywords)
+    return pictor_dask.apply(x, step.name, **step.keywords)

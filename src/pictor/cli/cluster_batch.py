@@ -211,6 +211,21 @@ def _write_zarr(result, path, show_progress):
         da.store(result, target, lock=False)
 
 
+def _tiles(array, tile):
+    """The tile x tile blocks of an in-memory plane, row by row, zero-padded at its edges."""
+    import numpy as np
+
+    for top in range(0, array.shape[0], tile):
+        band = array[top:top + tile]
+        for left in range(0, array.shape[1], tile):
+            block = band[:, left:left + tile]
+            if block.shape[:2] != (tile, tile):
+                padded = np.zeros((tile, tile) + block.shape[2:], block.dtype)
+                padded[:block.shape[0], :block.shape[1]] = block
+                block = padded
+            yield block
+
+
 def _write_tiff(result, path, source, compression, tile):
     """The result straight into a tiled BigTIFF, tile row by tile row as its
     stripes are computed, with the input's tile size and compression unless

@@ -8,7 +8,6 @@ same source as `pictor doc`, so nothing here lists an operation or a range.
 
 import math
 
-import numpy as np
 from magicgui import widgets
 from napari.layers import Image
 from napari.qt.threading import create_worker
