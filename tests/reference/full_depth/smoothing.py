@@ -88,7 +88,7 @@ def nlm_blur(src, denoising_strength=3, template_win=7, search_win=21):
     distance binned by 2^16 more, 32-bit fixed-point weights, the weighted
     mean rounded half up."""
     h = odd_kernel(denoising_strength) * LEVEL_SCALE
-    tr, sr = odd_kernel(template_win) // 2, odd_kernel(search_win) // 2
+    tr, sr = int(odd_kernel(template_win)) // 2, int(odd_kernel(search_win)) // 2  # window sizes as plain ints
     tws, sws = 2 * tr + 1, 2 * sr + 1
     planes = src[..., None] if src.ndim == 2 else src
     rows, cols, channels = planes.shape
