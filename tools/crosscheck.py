@@ -189,8 +189,10 @@ def full_depth_calls(images):
         function = getattr(pictor, name)
         if not function.full_depth:
             continue
-        for variant, keywords in [("defaults", {})] + [("keywords", ALTERNATE_KEYWORDS[name])] * (
-                name in ALTERNATE_KEYWORDS):
+        variants = [("defaults", {})]
+        if name in ALTERNATE_KEYWORDS:
+            variants.append(("keywords", ALTERNATE_KEYWORDS[name]))
+        for variant, keywords in variants:
             for kind, image in images.items():
                 if image.dtype == np.uint16 and (image.ndim == 2 or not function.grey_only):
                     yield f"pictor.{name}[{variant}]({kind})", _function_call(function, image, keywords), None

@@ -87,6 +87,16 @@ def client_for(scheduler, workers):
     return Client(scheduler)
 
 
+def close_client(client, scheduler):
+    """The client first, so that the scheduler forgets its results, then our
+    own local cluster: workers stopped while results were still wanted make
+    the scheduler warn that it lost them."""
+    cluster = client.cluster if scheduler == "local" else None
+    client.close()
+    if cluster is not None:
+        cluster.close()
+
+
 def _fork_local_workers():
     # Spawned worker processes each import Python, NumPy and distributed anew,
     # one after the other on a busy machine (about 0.7 s each); forked from a
@@ -107,17 +117,18 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
     outdir = Path(outdir).resolve()
     remove_leftovers(outdir, progress)
     run = uuid.uuid4().hex[:12]
+    client = client_for(scheduler, workers)
     try:
-        with client_for(scheduler, workers) as client:
-            failures = _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run)
+        failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run)
     finally:
+        close_client(client, scheduler)
         for folder in _scratch_folders(outdir, run):  # those of tasks whose worker was killed
             shutil.rmtree(str(folder), ignore_errors=True)
     progress.close()
     return len(files) - failures, failures
 
 
-def _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler, progress, run):
+def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run):
     from distributed import as_completed
 
     client.run(_single_threaded_opencv)
@@ -131,10 +142,6 @@ def _run_on(client, apply_to_file, function, keywords, files, outdir, scheduler,
         failures += 1
         error = future.exception()
         progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
-    futures.clear()  # released before the cluster stops, so nothing is recomputed
-    future = None
-    if scheduler == "local":
-        client.cluster.close()
     return failures
 
 
@@ -381,9 +388,7 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
             return ome_run(method_name, keywords, source, target, client)
         finally:
             if client is not None:
-                if scheduler == "local":
-                    client.cluster.close()
-                client.close()
+                close_client(client, scheduler)
     result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
     partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None
@@ -401,7 +406,5 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
         elif partial.exists():
             partial.unlink()
         if client is not None:
-            if scheduler == "local":
-                client.cluster.close()
-            client.close()
+            close_client(client, scheduler)
     return target
