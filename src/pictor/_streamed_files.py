@@ -5,7 +5,10 @@ stripes compute (no scratch store, no second write), on a thread of its own."""
 import os
 import queue
 import shutil
+import sys
 import threading
+import uuid
+from pathlib import Path
 
 import numpy as np
 
@@ -17,6 +20,89 @@ TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
 WRITER_QUEUE = 4
 # tifffile's names of the compressions that may be asked for.
 COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
+# Samples per stripe read at once.
+STRIPE_SAMPLES = 1 << 22
+
+
+def _temporary_sibling(path):
+    return path.with_name(".{}.{}.partial{}".format(path.name, uuid.uuid4().hex[:12], path.suffix))
+
+
+class TiffRegions:
+    """A TIFF file as an array-like for dask.array.from_array: pickles as its
+    path, and each process opens the file's Zarr view once."""
+
+    _open = {}
+    _lock = threading.Lock()
+
+    def __init__(self, path):
+        self.path = str(Path(path).resolve())
+        stored = self._stored()
+        self.shape, self.dtype, self.ndim = stored.shape, stored.dtype, stored.ndim
+        self.chunks = stored.chunks
+
+    def _stored(self):
+        status = os.stat(self.path)
+        key = (self.path, status.st_mtime_ns, status.st_size)  # a rewritten file is opened anew
+        with self._lock:
+            if key not in self._open:
+                import tifffile
+                import zarr
+
+                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
+            return self._open[key]
+
+    def __getitem__(self, region):
+        return self._stored()[region]
+
+    def __getstate__(self):
+        return {"path": self.path, "shape": self.shape, "dtype": self.dtype, "ndim": self.ndim,
+                "chunks": self.chunks}
+
+
+def _write_zarr(result, path, show_progress):
+    import dask.array as da
+    import zarr
+
+    # Regular chunks, one Zarr chunk per task: no two tasks write one chunk.
+    chunks = tuple(max(c) if c else 1 for c in result.chunks)
+    result = result.rechunk(chunks)
+    target = zarr.open_array(str(path), mode="w", shape=result.shape, dtype=result.dtype, chunks=chunks)
+    with _progress(show_progress, result):
+        da.store(result, target, lock=False)
+
+
+class _progress:
+    """A bar on stderr (when it is a terminal) that counts the result's chunks
+    as they are stored, under the local schedulers."""
+
+    def __init__(self, show, result):
+        self.callback = None
+        if show:
+            from dask.callbacks import Callback
+
+            total = result.npartitions
+            stored = []
+
+            def count(key, *_):
+                name = str(key[0] if isinstance(key, tuple) else key)
+                if "store-map" in name:  # alone or fused with the steps before it
+                    stored.append(key)
+                    filled = 30 * len(stored) // total
+                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
+                                                                    len(stored), total))
+                    sys.stderr.flush()
+
+            self.callback = Callback(posttask=count)
+
+    def __enter__(self):
+        if self.callback is not None:
+            self.callback.__enter__()
+
+    def __exit__(self, *exc):
+        if self.callback is not None:
+            self.callback.__exit__(*exc)
+            sys.stderr.write("\n")
 
 
 def _kind(path):
@@ -42,7 +128,6 @@ def tiff_layout(path):
 
 
 def run_file(pipe, source, target, compression=None, tile=None, threads=None):
-    from pictor.cli.cluster_batch import _temporary_sibling, _write_zarr
 
     kind = _kind(target)
     if compression is not None and compression not in COMPRESSIONS:
@@ -93,8 +178,6 @@ def read_stripes(path, samples=None):
 
     import dask.array as da
 
-    from pictor.cli.cluster_batch import TiffRegions
-    from pictor.pipeline import STRIPE_SAMPLES
 
     if _kind(path) == "zarr":
         import zarr

@@ -25,8 +25,6 @@ import numpy as np
 
 from pictor import functions as _functions
 
-# Samples per row stripe of an in-memory image or a file read out of core.
-STRIPE_SAMPLES = 1 << 22
 # pictor.dask's routes that gather a statistic of the whole image before the
 # pass that uses it: out of core, that first pass reads the file again.
 WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "level table", "float mean", "fuse"}
@@ -174,15 +172,15 @@ def _check_shape(step, x):
 
 def _route(step, x):
     """The pictor.dask route that the step's function takes for x's sample type."""
-    from pictor.dask import routes
+    from pictor.dask import methods
 
     cls, name = step.function.tool_method
     tool_method = "{}.{}".format(cls.__name__, name)
     full_depth = (step.function.full_depth and x.dtype == np.uint16
                   and step.keywords.get(_functions.DEPTH, _functions.FULL_DEPTH) == _functions.FULL_DEPTH)
     if full_depth:
-        return routes.FULL_DEPTH_METHODS[routes.full_depth_name(tool_method)][0]
-    return routes.METHODS[tool_method][0]
+        return methods.FULL_DEPTH_METHODS[methods.full_depth_name(tool_method)][0]
+    return methods.METHODS[tool_method][0]
 
 
 def _lazy_step(step, x, read_again):

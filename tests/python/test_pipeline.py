@@ -2,7 +2,6 @@
 bit: in memory, on dask arrays, through files and from the command line."""
 
 import pickle
-import sys
 
 import cv2
 import numpy as np
@@ -62,7 +61,7 @@ def test_in_memory_and_lazy_equal_the_calls_in_turn(chain, dtype, colour):
 def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, expected_layout, stripe_samples,
                            threads):
     if stripe_samples:  # stripes of one tile row, computed two at a time: three windows of rows
-        monkeypatch.setattr(sys.modules["pictor.pipeline"], "STRIPE_SAMPLES", stripe_samples)
+        monkeypatch.setattr("pictor._streamed_files.STRIPE_SAMPLES", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
     source = tmp_path / "scan.tif"

@@ -14,9 +14,10 @@ import threading
 import uuid
 from pathlib import Path
 
-# Output tiles of --chunked TIFF files, and rows per stripe read at once.
+from pictor._streamed_files import STRIPE_SAMPLES, TiffRegions, _temporary_sibling, _write_zarr
+
+# Output tiles of --chunked TIFF files.
 TIFF_TILE = 256
-STRIPE_SAMPLES = 1 << 22
 
 
 def _single_threaded_opencv():
@@ -24,10 +25,6 @@ def _single_threaded_opencv():
     import cv2
 
     cv2.setNumThreads(1)
-
-
-def _temporary_sibling(path):
-    return path.with_name(".{}.{}.partial{}".format(path.name, uuid.uuid4().hex[:12], path.suffix))
 
 
 class _NoNotes:
@@ -147,38 +144,6 @@ def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, 
 
 # --- out-of-core single images ----------------------------------------------------------------
 
-class TiffRegions:
-    """A TIFF file as an array-like for dask.array.from_array: pickles as its
-    path, and each process opens the file's Zarr view once."""
-
-    _open = {}
-    _lock = threading.Lock()
-
-    def __init__(self, path):
-        self.path = str(Path(path).resolve())
-        stored = self._stored()
-        self.shape, self.dtype, self.ndim = stored.shape, stored.dtype, stored.ndim
-        self.chunks = stored.chunks
-
-    def _stored(self):
-        status = os.stat(self.path)
-        key = (self.path, status.st_mtime_ns, status.st_size)  # a rewritten file is opened anew
-        with self._lock:
-            if key not in self._open:
-                import tifffile
-                import zarr
-
-                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
-            return self._open[key]
-
-    def __getitem__(self, region):
-        return self._stored()[region]
-
-    def __getstate__(self):
-        return {"path": self.path, "shape": self.shape, "dtype": self.dtype, "ndim": self.ndim,
-                "chunks": self.chunks}
-
-
 def read_lazy(path):
     """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk;
     each call's chunks are read by tasks of their own (see apply_rereading)."""
@@ -206,18 +171,6 @@ def _as_stripes(x):
     return x.rechunk({0: min(rows, x.shape[0]), 1: -1})
 
 
-def _write_zarr(result, path, show_progress):
-    import dask.array as da
-    import zarr
-
-    # Regular chunks, one Zarr chunk per task: no two tasks write one chunk.
-    chunks = tuple(max(c) if c else 1 for c in result.chunks)
-    result = result.rechunk(chunks)
-    target = zarr.open_array(str(path), mode="w", shape=result.shape, dtype=result.dtype, chunks=chunks)
-    with _progress(show_progress, result):
-        da.store(result, target, lock=False)
-
-
 def _tiles(array, tile):
     """The tile x tile blocks of an in-memory plane, row by row, zero-padded at its edges."""
     import numpy as np
@@ -242,39 +195,6 @@ def _write_tiff(result, path, source, compression, tile):
     source_tile, source_compression = _streamed_files.tiff_layout(source)
     chosen = source_compression if compression is None else _streamed_files.COMPRESSIONS[compression]
     _streamed_files.write_tiff(result, path, tile or source_tile or TIFF_TILE, chosen)
-
-
-class _progress:
-    """A bar on stderr (when it is a terminal) that counts the result's chunks
-    as they are stored, under the local schedulers."""
-
-    def __init__(self, show, result):
-        self.callback = None
-        if show:
-            from dask.callbacks import Callback
-
-            total = result.npartitions
-            stored = []
-
-            def count(key, *_):
-                name = str(key[0] if isinstance(key, tuple) else key)
-                if "store-map" in name:  # alone or fused with the steps before it
-                    stored.append(key)
-                    filled = 30 * len(stored) // total
-                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
-                                                                    len(stored), total))
-                    sys.stderr.flush()
-
-            self.callback = Callback(posttask=count)
-
-    def __enter__(self):
-        if self.callback is not None:
-            self.callback.__enter__()
-
-    def __exit__(self, *exc):
-        if self.callback is not None:
-            self.callback.__exit__(*exc)
-            sys.stderr.write("\n")
 
 
 def _plane_stripes(x, axes):

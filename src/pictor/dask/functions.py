@@ -6,6 +6,7 @@ images, the tool method's route otherwise."""
 import pictor
 from pictor.axes import validated_axes
 from pictor.dask import routes
+from pictor.dask.methods import full_depth_name
 from pictor.dask.planes import planewise
 from pictor.functions import DEPTH, check_image_layout, check_keywords, computes_full_depth
 
@@ -24,7 +25,7 @@ def plan_function(function, x, given, reread=None):
     check_image_layout(name, x.dtype, x.shape, function.grey_only)
     keywords = {key: value for key, value in given.items() if key != DEPTH}
     if computes_full_depth(function, x.dtype, given):
-        return routes.plan(routes.full_depth_name(tool_route_name(function)), x, keywords, reread)
+        return routes.plan(full_depth_name(tool_route_name(function)), x, keywords, reread)
     return routes.plan(tool_route_name(function), x, keywords, reread)
 
 

@@ -1,23 +1,20 @@
-"""How each method of pictor.dask runs on chunks: its route, the halo its
-keywords need, and the graph of the route (the package documentation names
-the routes)."""
+"""How each method of pictor.dask runs on chunks: the graph of its route
+(pictor.dask.methods says which route, and with what halo; the package
+documentation names the routes)."""
 
 import math
-import numbers
 
 import numpy as np
 
 import dask
 import dask.array as da
 
-from pictor import _lookup, lumenops
+from pictor import _lookup
 import pictor._chunked as _chunked  # registered by lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor.dask.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH, WORKING_LEVEL_TABLES,
+                                 _OneBlock, _defaults, _integer, _odd, _real)
 from pictor.dask.tasks import (
-    _local_histogram_table,
-    _entropy_table,
-    _threshold_table,
-    _equalisation_table,
     _call,
     _call_of_shape,
     _call_with_maximum,
@@ -56,182 +53,6 @@ NARROW_HALO = 8
 # Samples per row stripe of a NumPy input: large enough that the halo and the
 # per-task cost stay small, small enough for a few stripes per core.
 STRIPE_SAMPLES = 1 << 22
-
-
-# --- keyword helpers --------------------------------------------------------------------------
-
-def _defaults(method_name):
-    import inspect
-
-    import pictor
-
-    class_name, _, name = method_name.partition(".")
-    if class_name == _lookup.FUNCTIONS:
-        return {key: keyword.default for key, keyword in getattr(pictor, name).keywords.items()}
-    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
-    return {key: p.default for key, p in parameters.items()
-            if key != "src" and p.default is not inspect.Parameter.empty}
-
-
-def _integer(value):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise _OneBlock
-    return int(value)
-
-
-def _real(value):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise _OneBlock
-    return value
-
-
-def _odd(value):
-    value = _integer(value)
-    return value if value % 2 != 0 else value + 1
-
-
-class _OneBlock(Exception):
-    """Raised while planning: this call runs as one block."""
-
-
-def _counted_low_threshold(value):
-    # An integer low_thr counts one bin per level; other values (and bounds
-    # beyond these) make cv2.calcHist's own bins, which only the whole call makes.
-    if type(value) is not int or not -65536 <= value < 251:
-        raise _OneBlock
-    return value
-
-
-def _plain_real(value):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise _OneBlock  # other scalar types change the arithmetic's types; NaN and inf its clipping
-    return float(value)
-
-
-# Per method: the table from the whole image's working-level counts, and the
-# keywords it needs.
-WORKING_LEVEL_TABLES = {
-    "ImageEnhancer.histogram_enhancement": (_equalisation_table, lambda k: ()),
-    "ImageSegmenter.maximum_inter_class_variance_segmentation": (_threshold_table, lambda k: ()),
-    "ImageSegmenter.maximum_entropy_threshold_segmentation": (_entropy_table, lambda k: ()),
-    "ImageSegmenter.local_histogram_threshold_segmentation": (
-        _local_histogram_table, lambda k: (_counted_low_threshold(k["low_thr"]),)),
-    "ImageEnhancer.adaptive_histogram_truncation_stretched": (
-        _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
-}
-
-
-# Halo (rows) of each neighbourhood method from its keywords, generous where
-# OpenCV derives a size itself; a larger halo never changes a sample.
-def _gaussian_halo_from_sigma(sigma):
-    return int(round(abs(_real(sigma)) * 4)) + 2
-
-
-def _nlm_halo(k):
-    return abs(_odd(k["template_win"])) // 2 + abs(_odd(k["search_win"])) // 2 + 1
-
-
-def _bilateral_halo(k):
-    diameter = _odd(k["ksize"])
-    return max(abs(diameter) // 2, int(round(abs(_real(k["sigma_space"])) * 1.5)) + 1)
-
-
-def _blend_halo(k):
-    largest = abs(_odd(k["init_ksize"])) + abs(_integer(k["step_ksize"])) * max(_integer(k["multi_scale"]), 0)
-    return largest // 2 + 1
-
-
-HALOS = {
-    "ImageSmoother.mean_blur": lambda k: abs(_odd(k["ksize"])) // 2,
-    "ImageSmoother.median_blur": lambda k: abs(_odd(k["ksize"])) // 2,
-    "ImageSmoother.gaussian_blur": lambda k: abs(_odd(k["ksize"])) // 2,
-    "ImageSmoother.nlm_blur": _nlm_halo,
-    "ImageSmoother.bilateral_filter": _bilateral_halo,
-    "ImageEnhancer.unsharpen_mask": lambda k: abs(_odd(k["ksize"])) // 2,
-    "ImageEnhancer.laplacian_enhancement": lambda k: 1,
-    "ImageEnhancer.enhance_details": lambda k: 2,
-    "ImageEnhancer.east": lambda k: 1,
-    "ImageEnhancer.glow": lambda k: abs(_integer(k["radius"])) + 2,
-    "ImageEnhancer.shadows_highlight": lambda k: _gaussian_halo_from_sigma(50),
-    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": _blend_halo,
-    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": _blend_halo,
-    "ImageSegmenter.adaptive_threshold_segmentation": lambda k: abs(_odd(k["ksize"])) // 2,
-}
-
-# Every covered method: route and result element type ("u16", "u8" or "same").
-METHODS = {
-    "ImageEnhancer.brightness_transfer": ("float mean", "same"),
-    "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": ("neighbourhood", "u16"),
-    "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": ("neighbourhood", "u16"),
-    "ImageEnhancer.histogram_enhancement": ("working-level table", "u16"),
-    "ImageEnhancer.laplacian_pyramid": ("pyramid", "u16"),
-    "ImageEnhancer.multi_scale_fuse_enhancement": ("fuse", "u16"),
-    "ImageEnhancer.adaptive_histogram_truncation_stretched": ("working-level table", "u16"),
-    "ImageEnhancer.auto_level": ("order statistics", "u16"),
-    "ImageEnhancer.unsharpen_mask": ("neighbourhood", "u16"),
-    "ImageEnhancer.laplacian_enhancement": ("neighbourhood", "u16"),
-    "ImageEnhancer.gamma_stretched": ("pointwise", "u16"),
-    "ImageEnhancer.maximum_gray_level": ("pointwise", "u8"),
-    "ImageEnhancer.maximum_grayscale_value": ("maximum", "u8"),
-    "ImageEnhancer.enhance_details": ("neighbourhood", "u16"),
-    "ImageEnhancer.shadows_highlight": ("neighbourhood", "u16"),
-    "ImageEnhancer.glow": ("neighbourhood", "u16"),
-    "ImageEnhancer.brightness_contrast": ("pointwise", "u16"),
-    "ImageEnhancer.east": ("neighbourhood", "same"),
-    "ImageFusion.multiply_fusion": ("maximum", "same"),
-    "ImageFusion.screen_fusion": ("maximum", "same"),
-    "ImageSmoother.mean_blur": ("neighbourhood", "u16"),
-    "ImageSmoother.median_blur": ("neighbourhood", "u16"),
-    "ImageSmoother.gaussian_blur": ("neighbourhood", "u16"),
-    "ImageSmoother.nlm_blur": ("neighbourhood", "u16"),
-    "ImageSmoother.bilateral_filter": ("neighbourhood", "u16"),
-    "ImageSegmenter.local_histogram_threshold_segmentation": ("working-level table", "u16"),
-    "ImageSegmenter.maximum_entropy_threshold_segmentation": ("working-level table", "u16"),
-    "ImageSegmenter.maximum_inter_class_variance_segmentation": ("working-level table", "u16"),
-    "ImageSegmenter.adaptive_threshold_segmentation": ("neighbourhood", "u16"),
-    "DeepLearning.super_resolution": ("one block", "u16"),
-    "DeepLearning.make_data": ("one block", "u8"),
-    "FeatureDetection.canny_edge": ("components", "u16"),
-    "GeometricTransformation.rotate": ("one block", "same"),
-    "GeometricTransformation.flip": ("flip", "same"),
-    "GeometricTransformation.resize": ("one block", "same"),
-    "GeometricTransformation.crop": ("crop", "same"),
-}
-
-# pictor's functions that compute uint16 images at full depth, named
-# "pictor.NAME" (pictor.dask.NAME takes them for uint16 images; the tool's
-# route serves the rest): the tool's halo where the full-depth steps reach as
-# far, the 65,536-level table where the tool counts working levels.
-FULL_DEPTH_ROUTES = {
-    "ImageSmoother.gaussian_blur": "neighbourhood",
-    "ImageSmoother.mean_blur": "neighbourhood",
-    "ImageSmoother.median_blur": "neighbourhood",
-    "ImageSmoother.nlm_blur": "neighbourhood",
-    "ImageSmoother.bilateral_filter": "neighbourhood",
-    "ImageEnhancer.unsharpen_mask": "neighbourhood",
-    "ImageEnhancer.laplacian_enhancement": "neighbourhood",
-    "ImageEnhancer.enhance_details": "neighbourhood",
-    "ImageEnhancer.glow": "neighbourhood",
-    "ImageEnhancer.shadows_highlight": "neighbourhood",
-    "ImageSegmenter.adaptive_threshold_segmentation": "neighbourhood",
-    "ImageEnhancer.brightness_contrast": "pointwise",
-    "ImageEnhancer.histogram_enhancement": "level table",
-    "ImageEnhancer.adaptive_histogram_truncation_stretched": "level table",
-    "ImageSegmenter.local_histogram_threshold_segmentation": "level table",
-    "ImageSegmenter.maximum_entropy_threshold_segmentation": "level table",
-    "ImageSegmenter.maximum_inter_class_variance_segmentation": "level table",
-    "FeatureDetection.canny_edge": "components",
-    "DeepLearning.super_resolution": "one block",
-}
-
-
-def full_depth_name(tool_method_name):
-    return _lookup.FUNCTIONS + "." + tool_method_name.partition(".")[2]
-
-
-TOOL_OF_FULL_DEPTH = {full_depth_name(tool_method): tool_method for tool_method in FULL_DEPTH_ROUTES}
-FULL_DEPTH_METHODS = {full_depth_name(tool_method): (route, "u16") for tool_method, route in FULL_DEPTH_ROUTES.items()}
-HALOS.update((name, HALOS[tool_method]) for name, tool_method in TOOL_OF_FULL_DEPTH.items() if tool_method in HALOS)
 
 
 # --- planning ---------------------------------------------------------------------------------
