@@ -8,6 +8,7 @@
 #include "kernels/histogram.h"
 #include "kernels/numeric.h"
 #include "kernels/parallel.h"
+#include "kernels/threshold.h"
 
 namespace pictor::kernels {
 namespace {
@@ -337,33 +338,9 @@ long long local_histogram_level16(const std::int64_t* counts, long long low_thr)
 // --- maximum inter-class variance -------------------------------------------------------------
 
 long long inter_class_variance_level16(const std::int64_t* counts) {
-  constexpr double kEmptyGuard = 1e-06;
-  std::vector<std::int64_t> cum_hist(kLevels16);
-  std::vector<double> cum_mean(kLevels16);
-  std::int64_t running_count = 0;
-  double running_mean = 0.0;
-  for (long k = 0; k < kLevels16; ++k) {
-    running_count += counts[k];
-    const double weighted = (static_cast<double>(k) + 0.5) * static_cast<double>(counts[k]);
-    running_mean = k == 0 ? weighted : running_mean + weighted;
-    cum_hist[k] = running_count;
-    cum_mean[k] = running_mean;
-  }
-  const std::int64_t total = running_count;
-  const double pixels = static_cast<double>(total);
-  const double total_mean = cum_mean[kLevels16 - 1] / pixels;
-  std::vector<double> between(kLevels16 - 1);
-  for (long k = 0; k < kLevels16 - 1; ++k) {
-    const double weight_bg = static_cast<double>(cum_hist[k]) / pixels;
-    const double weight_fg = 1.0 - weight_bg;
-    const double mean_bg = cum_mean[k] / (static_cast<double>(cum_hist[k]) + kEmptyGuard);
-    const double mean_fg =
-        (total_mean * pixels - cum_mean[k]) / (static_cast<double>(total - cum_hist[k]) + kEmptyGuard);
-    const double spread_bg = mean_bg - total_mean;
-    const double spread_fg = mean_fg - total_mean;
-    between[k] = weight_bg * weight_fg * (spread_bg * spread_bg) + weight_fg * weight_bg * (spread_fg * spread_fg);
-  }
-  return first_maximum(between);
+  std::int64_t total = 0;
+  for (long k = 0; k < kLevels16; ++k) total += counts[k];
+  return inter_class_variance_split(counts, kLevels16, total);
 }
 
 // --- maximum entropy --------------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "kernels/threshold.h"
 
+#include <cmath>
+#include <vector>
+
 #include "kernels/depth.h"
 #include "kernels/reduce.h"
 
@@ -15,16 +18,6 @@ void binarise_from(const T* src, std::uint16_t* out, std::ptrdiff_t size, T firs
 }
 
 void fill(std::uint16_t* out, std::ptrdiff_t size, std::uint16_t value) { std::fill(out, out + size, value); }
-
-// NumPy's argmax of float64: the first maximum, or the first NaN.
-template <std::size_t N>
-int numpy_argmax(const std::array<double, N>& values) {
-  int best = 0;
-  for (int k = 0; k < static_cast<int>(N) && !std::isnan(values[best]); ++k) {
-    if (!(values[k] <= values[best])) best = k;
-  }
-  return best;
-}
 
 }  // namespace
 
@@ -108,24 +101,25 @@ void EntropySplits::take_log2(const double* log2_of_probabilities) {
   }
 }
 
-int inter_class_variance_threshold(const LevelCounts& counts, std::int64_t total) {
+long inter_class_variance_split(const std::int64_t* counts, long levels, std::int64_t total) {
   constexpr double kEmptyGuard = 1e-06;
-  constexpr int kSplits = kLevels8 - 1;
-  std::array<std::int64_t, kLevels8> cum_hist;
-  std::array<double, kLevels8> cum_mean;
+  std::vector<std::int64_t> cum_hist(levels);
+  std::vector<double> cum_mean(levels);
   std::int64_t running_count = 0;
   double running_mean = 0.0;
-  for (int k = 0; k < kLevels8; ++k) {
+  for (long k = 0; k < levels; ++k) {
     running_count += counts[k];
-    const double weighted = (k + 0.5) * static_cast<double>(counts[k]);  // bin centre times count
+    const double weighted = (static_cast<double>(k) + 0.5) * static_cast<double>(counts[k]);  // bin centre times count
     running_mean = k == 0 ? weighted : running_mean + weighted;
     cum_hist[k] = running_count;
     cum_mean[k] = running_mean;
   }
   const double pixels = static_cast<double>(total);
-  const double total_mean = cum_mean[kLevels8 - 1] / pixels;
-  std::array<double, kSplits> between;
-  for (int k = 0; k < kSplits; ++k) {
+  const double total_mean = cum_mean[levels - 1] / pixels;
+  // np.argmax over the splits below the last level: the first NaN, else the first largest.
+  long best = 0;
+  double best_value = 0.0;
+  for (long k = 0; k < levels - 1; ++k) {
     const double weight_bg = static_cast<double>(cum_hist[k]) / pixels;
     const double weight_fg = 1.0 - weight_bg;
     const double mean_bg = cum_mean[k] / (static_cast<double>(cum_hist[k]) + kEmptyGuard);
@@ -133,9 +127,19 @@ int inter_class_variance_threshold(const LevelCounts& counts, std::int64_t total
         (total_mean * pixels - cum_mean[k]) / (static_cast<double>(total - cum_hist[k]) + kEmptyGuard);
     const double spread_bg = mean_bg - total_mean;
     const double spread_fg = mean_fg - total_mean;
-    between[k] = weight_bg * weight_fg * (spread_bg * spread_bg) + weight_fg * weight_bg * (spread_fg * spread_fg);
+    const double between =
+        weight_bg * weight_fg * (spread_bg * spread_bg) + weight_fg * weight_bg * (spread_fg * spread_fg);
+    if (std::isnan(between)) return k;
+    if (k == 0 || between > best_value) {
+      best = k;
+      best_value = between;
+    }
   }
-  return numpy_argmax(between);
+  return best;
+}
+
+int inter_class_variance_threshold(const LevelCounts& counts, std::int64_t total) {
+  return static_cast<int>(inter_class_variance_split(counts.data(), kLevels8, total));
 }
 
 }  // namespace pictor::kernels

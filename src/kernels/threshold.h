@@ -124,10 +124,13 @@ class EntropySplits {
 
 // --- maximum inter-class variance -----------------------------------------------------------
 
-// argmax over the splits k = 0 .. 254 (levels 0..k in the background) of
+// argmax over the splits k = 0 .. levels - 2 (levels 0..k in the background) of
 // w_bg * w_fg * (mean_bg - mean)**2 + w_fg * w_bg * (mean_fg - mean)**2, with
-// the float64 cumulative sums, the 1e-06 guards and the evaluation order of the
-// NumPy expression; `total` is the sample count (0 gives NumPy's NaNs, argmax 0).
+// the float64 cumulative sums (bin centres k + 0.5), the 1e-06 guards and the
+// evaluation order of the NumPy expression; `total` is the sample count (0
+// gives NumPy's NaNs, argmax 0). The same search serves 256 working levels and
+// 65,536 levels.
+long inter_class_variance_split(const std::int64_t* counts, long levels, std::int64_t total);
 int inter_class_variance_threshold(const LevelCounts& counts, std::int64_t total);
 
 // ---------------------------------------------------------------------------------------------
