@@ -172,7 +172,7 @@ def _check_shape(step, x):
 
 def _route(step, x):
     """The pictor.dask route that the step's function takes for x's sample type."""
-    from pictor.dask import methods
+    from pictor.stream import methods
 
     cls, name = step.function.tool_method
     tool_method = "{}.{}".format(cls.__name__, name)

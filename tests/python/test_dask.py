@@ -12,6 +12,7 @@ cloudpickle = pytest.importorskip("cloudpickle")
 from conftest import assert_same_array  # noqa: E402
 from pictor import dask as pd  # noqa: E402
 from pictor.dask import routes  # noqa: E402
+from pictor.stream import methods  # noqa: E402
 from pictor import lumenops  # noqa: E402
 
 # 2-D tiles, uneven row bands, one chunk.
@@ -141,7 +142,7 @@ def test_local_histogram_counts_channel_zero_only(monkeypatch):
                     rng.integers(150, 255, (300, 200))], axis=-1).astype(np.uint8)
     name = "ImageSegmenter.local_histogram_threshold_segmentation"
     assert_chunked_equals_whole(name, src, (64, 50))
-    monkeypatch.setattr(routes, "_channel0_level_counts_block", routes._working_level_counts_block)
+    monkeypatch.setattr(methods, "_channel0_level_counts_block", methods._working_level_counts_block)
     wrong = pd.apply(da.from_array(src, chunks=(64, 50, 3)), name).compute()
     assert np.any(wrong != whole_call(name, src))
 

@@ -64,7 +64,7 @@ tool (``pictor._lookup``), so no tool or method object is shipped.
 
 from pictor.dask.functions import function_by_name, lazy_functions, plan_function
 from pictor.dask.planes import planewise as _planewise, take_plane as _take_plane
-from pictor.dask.methods import METHODS
+from pictor.stream.methods import METHODS
 from pictor.dask.routes import plan
 
 _lazy_functions = lazy_functions()

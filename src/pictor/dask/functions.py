@@ -6,7 +6,7 @@ images, the tool method's route otherwise."""
 import pictor
 from pictor.axes import validated_axes
 from pictor.dask import routes
-from pictor.dask.methods import full_depth_name
+from pictor.stream.methods import full_depth_name
 from pictor.dask.planes import planewise
 from pictor.functions import DEPTH, check_image_layout, check_keywords, computes_full_depth
 

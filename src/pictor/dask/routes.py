@@ -1,5 +1,5 @@
 """How each method of pictor.dask runs on chunks: the graph of its route
-(pictor.dask.methods says which route, and with what halo; the package
+(pictor.stream.methods says which route, and with what halo; the package
 documentation names the routes)."""
 
 import math
@@ -11,10 +11,10 @@ import dask.array as da
 
 from pictor import _lookup
 import pictor._chunked as _chunked  # registered by lumenops
-import pictor._full_depth as _full_depth  # registered by lumenops
-from pictor.dask.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH, WORKING_LEVEL_TABLES,
-                                 _OneBlock, _defaults, _integer, _odd, _real)
-from pictor.dask.tasks import (
+from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
+                                 _OneBlock, _defaults, _integer, _odd, _real,
+                                   level_table_route, order_positions)
+from pictor.stream.tasks import (
     _call,
     _call_of_shape,
     _call_with_maximum,
@@ -26,10 +26,6 @@ from pictor.dask.tasks import (
     _transfer_factor,
     _transfer_apply_block,
     _block_level_counts,
-    _working_level_counts_block,
-    _channel0_level_counts_block,
-    _map_levels_block,
-    _channel0_block_level_counts,
     _self_blend_block,
     _levels_at,
     _auto_level_block,
@@ -285,18 +281,8 @@ def _with_maximum(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_call_with_maximum, _reading_for_statistic(x, reread).max(), method_name, keywords, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _sorted_position(total, fraction):
-    # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
-    position = int(np.floor(total * _real(fraction)))
-    if not -total <= position < total:
-        raise _OneBlock  # the whole call's IndexError, raised where it is raised
-    return position + total if position < 0 else position
-
-
 def _order_statistics(method_name, x, keywords, dtype, reread=None):
-    total = x.size
-    positions = (_sorted_position(total, keywords["low_percent"]),
-                 _sorted_position(total, 1 - _real(keywords["high_percent"])))
+    positions = order_positions(x.size, keywords)
     source = _reading_for_statistic(x, reread)
     levels = 1 << (8 * x.dtype.itemsize)
     counts = source.map_blocks(_block_level_counts, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
@@ -322,38 +308,16 @@ def _canny(method_name, x, keywords, dtype, reread=None):
     return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _working_level_table(method_name, x, keywords, dtype, reread=None):
-    if method_name == "ImageEnhancer.histogram_enhancement" and x.ndim != 2:
-        raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
-    make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
-    arguments = table_keywords(keywords)
+def _level_counts_table(method_name, x, keywords, dtype, reread=None):
+    """A statistic of the level counts of the whole image: the method's table
+    of them, then every chunk mapped through it."""
+    count_block, levels, make_table, arguments, map_block = level_table_route(method_name, x.ndim, keywords)
     source = _reading_for_statistic(x, reread)
-    count_block = (_channel0_level_counts_block if method_name == "ImageSegmenter.local_histogram_threshold_segmentation"
-                   else _working_level_counts_block)
-    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((256,),),
-                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
-    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
-    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
-    return x.map_blocks(_chunked.map_working_levels, table, dtype=dtype, meta=_meta(x, dtype))
-
-
-def _level_table(method_name, x, keywords, dtype, reread=None):
-    """A full-depth statistic method: the whole image's counts of its 65,536
-    levels (channel 0's for the local-histogram threshold, as the method
-    counts), the method's table of them, then every chunk mapped through it."""
-    name = method_name.partition(".")[2]
-    if name == "histogram_enhancement" and x.ndim != 2:
-        raise _OneBlock  # refused as the whole call refuses it
-    make_table = getattr(_full_depth, name + "_table")
-    arguments = [keywords[key] for key in keywords if key != "depth"]
-    source = _reading_for_statistic(x, reread)
-    count_block = _channel0_block_level_counts if name == "local_histogram_threshold_segmentation" else _block_level_counts
-    levels = 1 << 16
     counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
                                new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
-    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)
+    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
     table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
-    return x.map_blocks(_map_levels_block, table, dtype=dtype, meta=_meta(x, dtype))
+    return x.map_blocks(map_block, table, dtype=dtype, meta=_meta(x, dtype))
 
 
 def _float_mean(method_name, x, keywords, dtype, reread=None):
@@ -401,8 +365,8 @@ ROUTES = {
     "components": _canny,
     "pyramid": _pyramid,
     "fuse": _fuse,
-    "working-level table": _working_level_table,
-    "level table": _level_table,
+    "working-level table": _level_counts_table,
+    "level table": _level_counts_table,
     "float mean": _float_mean,
     "flip": _flip,
     "crop": _crop,

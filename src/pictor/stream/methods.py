@@ -9,7 +9,10 @@ import numpy as np
 
 from pictor import _lookup, lumenops
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.dask.tasks import _entropy_table, _equalisation_table, _local_histogram_table, _threshold_table
+import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor.stream.tasks import (_block_level_counts, _channel0_block_level_counts, _channel0_level_counts_block,
+                                 _entropy_table, _equalisation_table, _local_histogram_table, _map_levels_block,
+                                 _threshold_table, _working_level_counts_block)
 
 
 # --- keyword helpers --------------------------------------------------------------------------
@@ -73,6 +76,39 @@ WORKING_LEVEL_TABLES = {
     "ImageEnhancer.adaptive_histogram_truncation_stretched": (
         _chunked.truncation_stretch_table, lambda k: (_plain_real(k["scale_l"]), _plain_real(k["scale_r"]))),
 }
+
+
+def level_table_route(method_name, ndim, keywords):
+    """(count_block, number of levels, make_table, its arguments, map_block)
+    of a method whose result maps each sample through a table of the whole
+    image's level counts: the tool's 256 working levels, or full depth's
+    65,536 levels (channel 0's alone for the local-histogram threshold, as the
+    method counts)."""
+    name = method_name.partition(".")[2]
+    if name == "histogram_enhancement" and ndim != 2:
+        raise _OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+    channel0 = name == "local_histogram_threshold_segmentation"
+    if method_name in WORKING_LEVEL_TABLES:
+        make_table, table_keywords = WORKING_LEVEL_TABLES[method_name]
+        count_block = _channel0_level_counts_block if channel0 else _working_level_counts_block
+        return count_block, 256, make_table, table_keywords(keywords), _chunked.map_working_levels
+    count_block = _channel0_block_level_counts if channel0 else _block_level_counts
+    arguments = [keywords[key] for key in keywords if key != "depth"]
+    return count_block, 1 << 16, getattr(_full_depth, name + "_table"), arguments, _map_levels_block
+
+
+def _sorted_position(total, fraction):
+    # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
+    position = int(np.floor(total * _real(fraction)))
+    if not -total <= position < total:
+        raise _OneBlock  # the whole call's IndexError, raised where it is raised
+    return position + total if position < 0 else position
+
+
+def order_positions(total, keywords):
+    """auto_level's positions of its low and high levels among the sorted samples."""
+    return (_sorted_position(total, keywords["low_percent"]),
+            _sorted_position(total, 1 - _real(keywords["high_percent"])))
 
 
 # Halo (rows) of each neighbourhood method from its keywords, generous where
