@@ -2,6 +2,7 @@
 stripe by stripe, a TIFF written tile row by tile row in order while later
 stripes compute (no scratch store, no second write), on a thread of its own."""
 
+import contextlib
 import os
 import queue
 import shutil
@@ -128,7 +129,7 @@ def tiff_layout(path):
 
 
 def run_file(pipe, source, target, compression=None, tile=None, threads=None):
-
+    """The pipeline from the image file source to target (see Pipeline.run_file)."""
     kind = _kind(target)
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError("compression must be one of {}, got {!r}".format(", ".join(COMPRESSIONS), compression))
@@ -136,24 +137,33 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
     if not source.exists():
         raise FileNotFoundError("{}: no such file".format(source))
     source_tile, source_compression = tiff_layout(source)
-
-    def read():
-        return read_stripes(source)
-
-    result = pipe.lazy(read(), read)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    partial = _temporary_sibling(target)
-    import dask
+    layout = dict(tile=tile or source_tile or DEFAULT_TILE,
+                  compression=source_compression if compression is None else COMPRESSIONS[compression],
+                  ome=target.name.lower().endswith((".ome.tif", ".ome.tiff")))
+    stored = _stored(source)
+    from pictor.stream.plan import NoStripes, stripe_steps
 
     try:
-        with dask.config.set(scheduler="threads", num_workers=threads):
-            if kind == "zarr":
-                _write_zarr(result, partial, show_progress=False)
-            else:
-                chosen = source_compression if compression is None else COMPRESSIONS[compression]
-                write_tiff(result, partial, tile or source_tile or DEFAULT_TILE, chosen,
-                           ome=target.name.lower().endswith((".ome.tif", ".ome.tiff")))
-        if kind == "zarr" and target.exists():
+        plan, _, dtype, shape = stripe_steps(pipe.steps, stored.dtype, stored.shape)
+    except NoStripes:
+        plan = None
+    with written_as(target) as partial:
+        if plan is not None and _distributed_client() is None:
+            _run_streamed(plan, stored, (shape, dtype), partial, kind, layout, threads)
+        else:
+            _run_graph(pipe, source, partial, kind, layout, threads)
+    return target
+
+
+@contextlib.contextmanager
+def written_as(target):
+    """A temporary name beside target for the result; renamed to target when
+    the block ends, removed (file or store) when it fails."""
+    partial = _temporary_sibling(target)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        yield partial
+        if target.name.lower().endswith(ZARR_SUFFIX) and target.exists():
             shutil.rmtree(str(target))
         os.replace(str(partial), str(target))
     finally:
@@ -161,7 +171,73 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
             shutil.rmtree(str(partial), ignore_errors=True)
         elif partial.exists():
             partial.unlink()
-    return target
+
+
+def _stored(path):
+    """The file's samples as an array-like read region by region."""
+    if _kind(path) == "zarr":
+        import zarr
+
+        return zarr.open_array(str(path), mode="r")
+    return TiffRegions(path)
+
+
+def _run_streamed(plan, stored, result_layout, partial, kind, layout, threads):
+    """The plan's stripes from stored to partial, read a stripe ahead on a
+    thread of their own and written behind on another."""
+    from pictor.stream import engine
+    from pictor.stream.plan import block_rows
+
+    height = stored.shape[0]
+    rows = block_rows(stored.shape, samples=STRIPE_SAMPLES)
+    reading = _reading_rows(stored, rows)
+
+    def read():
+        return engine.ahead((np.asarray(stored[top:top + reading]) for top in range(0, height, reading)), depth=1)
+
+    threads = len(plan) if threads is None else threads
+    shape, dtype = result_layout
+    if kind == "zarr":
+        import zarr
+
+        target = zarr.open_array(str(partial), mode="w", shape=shape, dtype=dtype, chunks=(rows,) + shape[1:])
+        engine.run(plan, read, height, rows, engine.filling(target), threads)
+        return
+    with tiff_rows(partial, shape, dtype, **layout) as target:
+        engine.run(plan, read, height, rows, target.put, threads)
+
+
+def _reading_rows(stored, rows):
+    """Rows read at once: whole rows of the file's tiles (chunks), at least `rows`."""
+    tile_rows = max(1, stored.chunks[0])
+    return -(-rows // tile_rows) * tile_rows
+
+
+def _run_graph(pipe, source, partial, kind, layout, threads):
+    """The pipeline as pictor.dask's graph, on a distributed client when one
+    is active, else on this process's threads."""
+    import dask
+
+    def read():
+        return read_stripes(source)
+
+    result = pipe.lazy(read(), read)
+    with dask.config.set(scheduler="threads", num_workers=threads):
+        if kind == "zarr":
+            _write_zarr(result, partial, show_progress=False)
+        else:
+            write_tiff(result, partial, **layout)
+
+
+def _distributed_client():
+    if "distributed" not in sys.modules:
+        return None  # no client without it; importing it costs tens of megabytes
+    try:
+        from distributed import default_client
+
+        return default_client()
+    except (ImportError, ValueError):
+        return None
 
 
 def _check_tile(tile):
@@ -193,128 +269,137 @@ def read_stripes(path, samples=None):
                          fancy=False)
 
 
-class _InOrder:
-    """A target for dask.array.store that hands full-width row blocks to the
-    writer in row order, whatever order the threads finish them in."""
+class TiffRows:
+    """A tiled BigTIFF written tile row by tile row on a thread of its own,
+    from full-width row blocks handed to put() in row order; finish() waits
+    for the last tile. At most WRITER_QUEUE blocks wait for the writer."""
 
-    def __init__(self, shape, dtype):
-        self.shape, self.dtype, self.ndim = shape, dtype, len(shape)
+    def __init__(self, path, shape, dtype, tile, compression, ome=False):
+        _check_tile(tile)
+        self.shape, self.dtype, self.tile = tuple(shape), np.dtype(dtype), tile
         self.rows = queue.Queue(maxsize=WRITER_QUEUE)
-        self.waiting, self.next_row = {}, 0
-        self.lock = threading.Lock()
         self.failed = None
+        photometric = "rgb" if len(shape) == 3 and shape[2] == 3 else "minisblack"
+        arguments = dict(shape=self.shape, dtype=self.dtype, tile=(tile, tile), bigtiff=True,
+                         photometric=photometric, compression=compression, ome=ome or None)
+        self.writer = threading.Thread(target=self._write, args=(str(path), arguments), name="pictor-tiff-writer",
+                                       daemon=True)
+        self.writer.start()
 
-    def __setitem__(self, region, block):
-        # No thread waits here for the stripes before its own: the thread
-        # computing those may be the one that would wait.
-        top = region[0].start or 0
-        with self.lock:
-            if self.failed is not None:
-                raise RuntimeError("the TIFF writer stopped") from self.failed
-            self.waiting[top] = np.ascontiguousarray(block)
-            while self.next_row in self.waiting:
-                ready = self.waiting.pop(self.next_row)
-                self._hand_over(ready)
-                self.next_row += ready.shape[0]
+    def _write(self, path, arguments):
+        import tifffile
 
-    def _hand_over(self, block):
-        # Blocks while the writer is behind, holding the lock so that the blocks
-        # stay in order; the writer needs no lock to catch up.
-        while True:
-            try:
-                self.rows.put(block, timeout=1.0)
-                return
-            except queue.Full:
-                if self.failed is not None:
-                    raise RuntimeError("the TIFF writer stopped") from self.failed
-
-    def next_block(self):
-        """The next row block for the writer; raises once the computation has failed."""
-        while True:
-            try:
-                block = self.rows.get(timeout=1.0)
-            except queue.Empty:
-                block = False
-            if block is None or (block is False and self.failed is not None):
-                raise RuntimeError("the computation stopped")
-            if block is not False:
-                return block
-
-    def stop(self, error):
-        with self.lock:
+        try:
+            tifffile.imwrite(path, self._tiles(), **arguments)
+        except BaseException as error:  # noqa: B902 - handed to the computing thread
             self.failed = error
 
-
-def write_tiff(result, path, tile, compression, ome=False):
-    """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
-    later stripes are computed: the writer runs on its own thread."""
-    import tifffile
-
-    _check_tile(tile)
-    result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
-    target = _InOrder(result.shape, result.dtype)
-    height, width = result.shape[:2]
-    band_shape = (tile, -(-width // tile) * tile) + tuple(result.shape[2:])
-
-    def tiles():
-        band, filled, written = np.zeros(band_shape, result.dtype), 0, 0
+    def _tiles(self):
+        tile, height, width = self.tile, self.shape[0], self.shape[1]
+        band = np.zeros((tile, -(-width // tile) * tile) + self.shape[2:], self.dtype)
+        filled = written = 0
         while written < height:
-            block = target.next_block()
+            block = self._next_block()
             start = 0
             while start < block.shape[0]:
                 take = min(tile - filled, block.shape[0] - start)
                 band[filled:filled + take, :width] = block[start:start + take]
                 filled, start = filled + take, start + take
                 if filled == tile or written + filled == height:
-                    if filled < tile:
-                        band[filled:] = 0
-                    for left in range(0, band_shape[1], tile):
+                    band[filled:] = 0
+                    for left in range(0, band.shape[1], tile):
                         yield band[:, left:left + tile]
                     written += filled
                     filled = 0
 
-    photometric = "rgb" if result.ndim == 3 and result.shape[2] == 3 else "minisblack"
-    failure = []
+    def _next_block(self):
+        block = self.rows.get()
+        if block is None:
+            raise RuntimeError("the computation stopped")
+        return block
 
-    def write():
-        try:
-            tifffile.imwrite(str(path), tiles(), shape=result.shape, dtype=result.dtype, tile=(tile, tile),
-                             bigtiff=True, photometric=photometric, compression=compression,
-                             ome=ome or None)
-        except BaseException as error:  # noqa: B902 - handed to the computing thread
-            failure.append(error)
-            target.stop(error)
+    def put(self, block):
+        """The next rows; waits while the writer is behind."""
+        while True:
+            if self.failed is not None:
+                raise RuntimeError("the TIFF writer stopped") from self.failed
+            try:
+                self.rows.put(block, timeout=1.0)
+                return
+            except queue.Full:
+                pass
 
-    writer = threading.Thread(target=write, name="pictor-tiff-writer", daemon=True)
-    writer.start()
+    def finish(self):
+        self.writer.join()
+        if self.failed is not None:
+            raise self.failed
+
+    def abandon(self):
+        """Stops the writer after a failed computation (its file is left incomplete)."""
+        while self.writer.is_alive():
+            try:
+                self.rows.put(None, timeout=0.1)
+            except queue.Full:
+                try:
+                    self.rows.get_nowait()  # make room: the writer stops at the None
+                except queue.Empty:
+                    pass
+        self.writer.join()
+
+
+class _InOrder:
+    """A target for dask.array.store that hands full-width row blocks to
+    put() in row order, whatever order the threads finish them in."""
+
+    def __init__(self, shape, dtype, put):
+        self.shape, self.dtype, self.ndim = shape, dtype, len(shape)
+        self.put = put
+        self.waiting, self.next_row = {}, 0
+        self.lock = threading.Lock()
+
+    def __setitem__(self, region, block):
+        # No thread waits here for the stripes before its own: the thread
+        # computing those may be the one that would wait. The lock, held
+        # while put() waits for the writer, keeps the blocks in order.
+        top = region[0].start or 0
+        with self.lock:
+            self.waiting[top] = np.ascontiguousarray(block)
+            while self.next_row in self.waiting:
+                ready = self.waiting.pop(self.next_row)
+                self.put(ready)
+                self.next_row += ready.shape[0]
+
+
+def write_tiff(result, path, tile, compression, ome=False):
+    """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
+    later stripes are computed: the writer runs on its own thread."""
+    result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
+    with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
+        _store(result, _InOrder(result.shape, result.dtype, rows.put))
+
+
+@contextlib.contextmanager
+def tiff_rows(*arguments, **keywords):
+    """TiffRows, finished when the block ends, abandoned when it fails."""
+    rows = TiffRows(*arguments, **keywords)
     try:
-        _store(result, target)
-    except BaseException as error:
-        target.stop(error)
-        try:
-            target.rows.put_nowait(None)
-        except queue.Full:
-            pass  # the writer fails on its own: its next tile row is never complete
-        writer.join()
+        yield rows
+    except BaseException:
+        rows.abandon()
         raise
-    writer.join()
-    if failure:
-        raise failure[0]
+    rows.finish()
 
 
 def _store(result, target):
     """Every row block of result into target: on this process's threads, or,
     under a distributed client, computed on the cluster and handed over here."""
-    try:
-        from distributed import as_completed, default_client
-
-        client = default_client()
-    except (ImportError, ValueError):
-        client = None
+    client = _distributed_client()
     if client is None:
         _store_in_order(result, target)
         return
     tops = np.cumsum((0,) + result.chunks[0])
+    from distributed import as_completed
+
     futures = client.compute(list(result.to_delayed().ravel()))
     index = {future.key: position for position, future in enumerate(futures)}
     for future in as_completed(futures):

@@ -53,8 +53,8 @@ def whole_rows(function):
 
 
 class Gathered:
-    """gather(blocks) -> the statistic of the step's whole input (consuming
-    the blocks); local(statistic) -> the Local step that uses it."""
+    """gather(blocks, height, block_rows) -> the statistic of the step's whole
+    input (consuming its blocks); local(statistic) -> the Local step that uses it."""
 
     needs_statistic = True
 
@@ -80,21 +80,53 @@ def _chained(stripes, steps, height, block_rows):
     return stripes
 
 
-def run(steps, read, height, block_rows, write, threads=1):
+def run(steps, read, height, block_rows, write, threads=1, keep=None):
     """The plan's steps over the stripes of `read()` (a fresh reading each
     pass), the last step's blocks handed to write() in order.
+
+    keep(index), when given, may return a store (put, read) for the input of
+    the Gathered step at that index: the pass that gathers its statistic
+    then also puts every block there, and the later passes read them back
+    instead of making them again.
 
     With threads > 1, each step runs on a thread of its own, a block or two
     ahead of the next: the steps overlap while each kernel splits its rows too.
     """
     ready = []
-    for step in steps:
+    for index, step in enumerate(steps):
         if step.needs_statistic:
-            statistic = step.gather(_stream(read(), ready, height, block_rows, threads))
-            step = step.local(statistic)
+            blocks = _stream(read(), ready, height, block_rows, threads)
+            store = keep(index) if keep is not None else None
+            if store is not None:
+                blocks = _putting(blocks, store[0])
+                read, ready = store[1], []
+            step = step.local(step.gather(blocks, height, block_rows))
         ready.append(step)
     for block in _stream(read(), ready, height, block_rows, threads):
         write(block)
+
+
+def stripes(array, rows, copied=False):
+    """A fresh reading of array for run(): its stripes of `rows` rows (views, or copies)."""
+    return lambda: ((array[top:top + rows].copy() if copied else array[top:top + rows])
+                    for top in range(0, array.shape[0], rows))
+
+
+def filling(array):
+    """put(block) for run(): the block becomes the next rows of array."""
+    filled = [0]
+
+    def put(block):
+        array[filled[0]:filled[0] + block.shape[0]] = block
+        filled[0] += block.shape[0]
+
+    return put
+
+
+def _putting(blocks, put):
+    for block in blocks:
+        put(block)
+        yield block
 
 
 def _stream(stripes, steps, height, block_rows, threads):

@@ -1,0 +1,183 @@
+"""A pipeline's steps as a plan of stripe steps for the engine: each step's
+route (pictor.stream.methods) becomes a Local step with its halo, or a
+Gathered one with the statistic its route needs; a chain with a step that
+has no stripe form (a geometric change of shape, a pyramid of its own, a
+float mean) has no plan, and runs otherwise."""
+
+import numpy as np
+
+from pictor import functions as _functions
+import pictor._chunked as _chunked  # registered by lumenops
+from pictor.stream import methods, tasks
+from pictor.stream.engine import Gathered, Local, whole_rows
+
+# Samples per stripe: the halos computed twice stay a few percent of the
+# work, and a stripe of every step fits in the caches' reach.
+STRIPE_SAMPLES = 1 << 21
+
+
+class NoStripes(Exception):
+    """The chain has a step without a stripe form."""
+
+
+def method_of(step, dtype):
+    """(method name, keywords given) by which pictor.stream knows the step on images of dtype."""
+    function = step.function
+    cls, name = function.tool_method
+    method_name = "{}.{}".format(cls.__name__, name)
+    if _functions.computes_full_depth(function, dtype, step.keywords):
+        method_name = methods.full_depth_name(method_name)
+    return method_name, {key: value for key, value in step.keywords.items() if key != _functions.DEPTH}
+
+
+def stripe_steps(steps, dtype, shape):
+    """(engine steps, the (dtype, shape) of each one's input, result dtype,
+    result shape) of the chain on an image of dtype and shape; raises
+    NoStripes when one step has no stripe form."""
+    plan, inputs = [], []
+    for step in steps:
+        _functions.check_image_layout(step.name, dtype, (1, 1) + tuple(shape[2:]), step.function.grey_only)
+        method_name, keywords = method_of(step, dtype)
+        route, kind = methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name]
+        merged = dict(methods._defaults(method_name), **keywords)
+        try:
+            made = ROUTES[route](method_name, keywords, merged, dtype, shape)
+        except (KeyError, methods._OneBlock):
+            raise NoStripes(step.name) from None
+        for stripe_step in made if isinstance(made, list) else [made]:
+            plan.append(stripe_step)
+            inputs.append((np.dtype(dtype), tuple(shape)))
+            if route == "components":  # the hysteresis takes the cells
+                dtype, shape = np.uint8, tuple(shape[:2])
+        dtype = {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, np.dtype(dtype))
+    return plan, inputs, np.dtype(dtype), tuple(shape)
+
+
+def block_rows(shape, stripe_rows=None, samples=STRIPE_SAMPLES):
+    """The stripe height: stripe_rows, or `samples` worth of rows."""
+    return stripe_rows or max(1, samples // max(1, int(np.prod(shape[1:]))))
+
+
+def _call(method_name, keywords):
+    return lambda window: tasks._call(window, method_name, keywords)
+
+
+def _pointwise(method_name, keywords, merged, dtype, shape):
+    return Local(0, whole_rows(_call(method_name, keywords)))
+
+
+def _neighbourhood(method_name, keywords, merged, dtype, shape):
+    return Local(methods.HALOS[method_name](merged), whole_rows(_call(method_name, keywords)))
+
+
+def _counted(count_block):
+    """gather: the sum of count_block over the stripes (integer counts: exact in any order)."""
+    def gather(blocks, height, block_rows):
+        total = None
+        for block in blocks:
+            counts = count_block(block).reshape(-1)
+            total = counts if total is None else total + counts
+        return total
+
+    return gather
+
+
+def _order_statistics(method_name, keywords, merged, dtype, shape):
+    positions = methods.order_positions(int(np.prod(shape)), merged)
+
+    def local(counts):
+        limits = tasks._levels_at(counts, positions)
+        return Local(0, whole_rows(lambda block: tasks._auto_level_block(block, limits)))
+
+    return Gathered(_counted(tasks._block_level_counts), local)
+
+
+def _level_counts_table(method_name, keywords, merged, dtype, shape):
+    count_block, _, make_table, arguments, map_block = methods.level_table_route(method_name, len(shape), merged)
+
+    def local(counts):
+        table = make_table(counts, *arguments)
+        return Local(0, whole_rows(lambda block: map_block(block, table)))
+
+    return Gathered(_counted(count_block), local)
+
+
+def _with_maximum(method_name, keywords, merged, dtype, shape):
+    def gather(blocks, height, block_rows):
+        return max(int(block.max()) for block in blocks)
+
+    def local(maximum):
+        if method_name.startswith("ImageFusion."):
+            screen = method_name == "ImageFusion.screen_fusion"
+            return Local(0, whole_rows(lambda block: tasks._self_blend_block(block, maximum, screen)))
+        return Local(0, whole_rows(lambda block: tasks._call_with_maximum(block, maximum, method_name, keywords)))
+
+    return Gathered(gather, local)
+
+
+def _canny(method_name, keywords, merged, dtype, shape):
+    """Two steps: the cells of the detector (none, weak, strong) from the
+    rows around them; then the hysteresis, whose statistic is which cells
+    along the stripes' first and last rows join a strong cell elsewhere."""
+    low, high = methods._real(merged["low_thr"]), methods._real(merged["high_thr"])
+    low, high = min(low, high), max(low, high)  # Canny swaps them too
+    full_depth = method_name.startswith(methods._lookup.FUNCTIONS + ".")
+    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _canny_cells(window, low, high, full_depth)))
+
+    def gather(blocks, height, block_rows):
+        return _canny_seeds([_canny_stripe_summary(block) for block in blocks]), block_rows
+
+    def local(statistic):
+        seeds, block_rows = statistic
+
+        def edges(window, window_top, first, stop):
+            return _canny_stripe_edges(window, *seeds[first // block_rows])
+
+        return Local(0, edges)
+
+    return [cells, Gathered(gather, local)]
+
+
+# --- stand-ins until the native stripe hysteresis lands -----------------------
+def _canny_cells(window, low, high, full_depth):
+    name = "pictor.canny_edge" if full_depth else "FeatureDetection.canny_edge"
+    return tasks._canny_candidates(window, low, high, name)
+
+
+def _canny_stripe_summary(cells):
+    labels, count = tasks._components(cells)
+    strong = np.zeros(count + 1, bool)
+    strong[labels[(cells & tasks.STRONG) != 0]] = True
+    strong[0] = False
+    boundary = np.union1d(labels[0], labels[-1])
+    boundary = boundary[boundary > 0]
+    renumber = np.zeros(count + 1, np.int32)
+    renumber[boundary] = np.arange(1, boundary.size + 1)
+    return renumber[labels[0]], renumber[labels[-1]], np.concatenate([[False], strong[boundary]]), boundary.size
+
+
+def _canny_seeds(summaries):
+    keep = tasks._canny_resolve([(top, bottom, np.flatnonzero(strong), count)
+                                 for top, bottom, strong, count in summaries])
+    return [(table[top] != 0, table[bottom] != 0) for table, (top, bottom, _, _) in zip(keep, summaries)]
+
+
+def _canny_stripe_edges(cells, top_seeds, bottom_seeds):
+    labels, count = tasks._components(cells)
+    kept = np.zeros(count + 1, bool)
+    kept[labels[(cells & tasks.STRONG) != 0]] = True
+    kept[labels[0][top_seeds]] = True
+    kept[labels[-1][bottom_seeds]] = True
+    kept[0] = False
+    return np.where(kept[labels], np.uint16(65535), np.uint16(0))
+
+
+ROUTES = {
+    "pointwise": _pointwise,
+    "neighbourhood": _neighbourhood,
+    "maximum": _with_maximum,
+    "order statistics": _order_statistics,
+    "working-level table": _level_counts_table,
+    "level table": _level_counts_table,
+    "components": _canny,
+}
