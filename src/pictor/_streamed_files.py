@@ -18,11 +18,14 @@ TIFF_SUFFIXES = (".tif", ".tiff")
 DEFAULT_TILE = 256
 TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
 # Row blocks computed but not yet written: beyond this, computing waits for the writer.
-WRITER_QUEUE = 4
+WRITER_QUEUE = 2
 # tifffile's names of the compressions that may be asked for.
 COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
-# Samples per stripe read at once.
+# Samples per stripe read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
+# Samples per block of a streamed pipeline out of core: small, so that the
+# blocks in flight between the reader, the steps and the writer hold little.
+BLOCK_SAMPLES = 1 << 20
 
 
 def _temporary_sibling(path):
@@ -140,16 +143,16 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
     layout = dict(tile=tile or source_tile or DEFAULT_TILE,
                   compression=source_compression if compression is None else COMPRESSIONS[compression],
                   ome=target.name.lower().endswith((".ome.tif", ".ome.tiff")))
-    stored = _stored(source)
     from pictor.stream.plan import NoStripes, stripe_steps
 
+    source_shape, source_dtype = _image_layout(source)
     try:
-        plan, _, dtype, shape = stripe_steps(pipe.steps, stored.dtype, stored.shape)
+        plan, _, dtype, shape = stripe_steps(pipe.steps, source_dtype, source_shape)
     except NoStripes:
         plan = None
     with written_as(target) as partial:
         if plan is not None and _distributed_client() is None:
-            _run_streamed(plan, stored, (shape, dtype), partial, kind, layout, threads)
+            _run_streamed(plan, source, source_shape, (shape, dtype), partial, kind, layout, threads)
         else:
             _run_graph(pipe, source, partial, kind, layout, threads)
     return target
@@ -182,18 +185,35 @@ def _stored(path):
     return TiffRegions(path)
 
 
-def _run_streamed(plan, stored, result_layout, partial, kind, layout, threads):
-    """The plan's stripes from stored to partial, read a stripe ahead on a
-    thread of their own and written behind on another."""
+def _image_layout(path):
+    """(shape, dtype) of the image in a TIFF (its first series) or a Zarr array."""
+    if _kind(path) == "zarr":
+        stored = _stored(path)
+        return tuple(stored.shape), stored.dtype
+    import tifffile
+
+    with tifffile.TiffFile(str(path)) as tiff:
+        return tuple(tiff.series[0].shape), tiff.series[0].dtype
+
+
+def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layout, threads):
+    """The plan's stripes from the source to partial, read a stripe ahead on
+    a thread of their own and written behind on another."""
     from pictor.stream import engine
     from pictor.stream.plan import block_rows
 
-    height = stored.shape[0]
-    rows = block_rows(stored.shape, samples=STRIPE_SAMPLES)
-    reading = _reading_rows(stored, rows)
+    height = source_shape[0]
+    rows = block_rows(source_shape, samples=BLOCK_SAMPLES)
+    if _kind(source) == "tiff" and _one_plane_tiff(source):
+        def read():
+            return engine.ahead(tiff_bands(source), depth=1)
+    else:
+        stored = _stored(source)
+        reading = _reading_rows(stored, rows)
 
-    def read():
-        return engine.ahead((np.asarray(stored[top:top + reading]) for top in range(0, height, reading)), depth=1)
+        def read():
+            return engine.ahead((np.asarray(stored[top:top + reading]) for top in range(0, height, reading)),
+                                depth=1)
 
     threads = len(plan) if threads is None else threads
     shape, dtype = result_layout
@@ -205,6 +225,39 @@ def _run_streamed(plan, stored, result_layout, partial, kind, layout, threads):
         return
     with tiff_rows(partial, shape, dtype, **layout) as target:
         engine.run(plan, read, height, rows, target.put, threads)
+
+
+def _one_plane_tiff(path):
+    import tifffile
+
+    with tifffile.TiffFile(str(path)) as tiff:
+        page = tiff.pages[0]
+        return tiff.series[0].shape == page.shape and (page.samplesperpixel == 1 or page.planarconfig == 1)
+
+
+def tiff_bands(path):
+    """The rows of a one-plane TIFF, a tile row (or strip) at a time, each
+    tile read and decoded straight from the file in its stored order."""
+    import tifffile
+
+    with tifffile.TiffFile(str(path)) as tiff:
+        page, handle = tiff.pages[0], tiff.filehandle
+        height, width, samples = page.shape[0], page.shape[1], page.shape[2:]
+        band_rows = page.tilelength if page.is_tiled else page.rowsperstrip
+        band = None
+        for index, (offset, count) in enumerate(zip(page.dataoffsets, page.databytecounts)):
+            top, left = (divmod(index, -(-width // page.tilewidth)) if page.is_tiled else (index, 0))
+            top, left = top * band_rows, left * (page.tilewidth if page.is_tiled else 0)
+            if left == 0:
+                band = np.zeros((min(band_rows, height - top), width) + samples, page.dtype)
+            if count:  # a tile never written reads as zeros
+                handle.seek(offset)
+                segment = page.decode(handle.read(count), index)[0]
+                columns = min(segment.shape[2], width - left)
+                band[:, left:left + columns] = segment[0, :band.shape[0], :columns].reshape(
+                    (band.shape[0], columns) + samples)
+            if left + (page.tilewidth if page.is_tiled else width) >= width:
+                yield band
 
 
 def _reading_rows(stored, rows):

@@ -60,8 +60,8 @@ def test_in_memory_and_lazy_equal_the_calls_in_turn(chain, dtype, colour):
 @pytest.mark.parametrize("stripe_samples, threads", [(None, None), (64 * 130, 1)], ids=["one stripe", "windows"])
 def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, expected_layout, stripe_samples,
                            threads):
-    if stripe_samples:  # stripes of one tile row, computed two at a time: three windows of rows
-        monkeypatch.setattr("pictor._streamed_files.STRIPE_SAMPLES", stripe_samples)
+    if stripe_samples:  # blocks of one tile row: five blocks, each step's halo across four cuts
+        monkeypatch.setattr("pictor._streamed_files.BLOCK_SAMPLES", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
     source = tmp_path / "scan.tif"
