@@ -10,6 +10,7 @@ from pathlib import Path
 
 from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
                                     Page, read_pages, write_pages)
+import pictor
 from pictor.cli import ome_files, ome_zarr_files
 from pictor.cli.ome_zarr_files import ZARR_SUFFIX
 from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
@@ -303,6 +304,12 @@ def command_apply(options):
     return EXIT_FAILED if failures else 0
 
 
+def _is_ome(path):
+    if path.suffix.lower() in (".tif", ".tiff"):
+        return path.exists() and ome_files.is_ome_tiff(path)
+    return ome_zarr_files.is_ome_zarr(path)
+
+
 def dask_batch():
     try:
         from pictor.cli import cluster_batch
@@ -314,21 +321,24 @@ def dask_batch():
 def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk.
 
-    A chain streams in this process on --workers threads, also under
-    --scheduler local: its stripes would only travel between the local
-    processes. A single operation goes to a remote scheduler when one is named."""
+    A chain, and a single operation in this process (no scheduler, or
+    --scheduler local, whose stripes would only travel between the local
+    processes), stream stripe by stripe through a pipeline; an OME file, or a
+    single operation given a remote scheduler, runs as pictor.dask's graph."""
     batch = dask_batch()
     failures = 0
+    remote = options.scheduler not in (None, "local")
     for source in map(Path, options.inputs):
         try:
-            if is_chain(options.operation):
+            if is_chain(options.operation) or not (remote or _is_ome(source)):
+                pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__, keywords))
                 target = batch.chunked_output_path(source, options.output)
-                function.run_file(source, target, options.compression, options.tile, options.workers)
+                pipe.run_file(source, target, options.compression, options.tile, options.workers)
             else:
                 method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
-                scheduler = None if options.scheduler == "local" else options.scheduler
-                target = batch.run_chunked(method_name, keywords, source, options.output, scheduler,
-                                           options.workers, options.compression, options.tile)
+                target = batch.run_chunked(method_name, keywords, source, options.output,
+                                           options.scheduler if remote else None, options.workers,
+                                           options.compression, options.tile)
             print("{} -> {}".format(source, target), file=sys.stderr)
         except Exception as error:
             failures += 1
