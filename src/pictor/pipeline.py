@@ -1,21 +1,23 @@
 """Chains of checked functions, built once and applied to anything.
 
     pipe = pictor.pipeline("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge")
-    edges = pipe(img)                          # a NumPy image: step by step, or on stripes (stripe_rows=)
+    edges = pipe(img)                          # a NumPy image, stripe by stripe
     lazy = pipe(x)                             # a dask array: lazy
     pipe.run_file("scan.tif", "edges.tif")     # out of core: TIFF, OME-TIFF or Zarr by suffix
 
 Every step's name and keywords are checked when the pipeline is built. The
 result equals calling the functions one after another, bit for bit.
 
-Each step runs on full-width row stripes through pictor.dask's route for it
-(halos from its keywords, stripes aligned for pyramids, a statistic of the
-whole image gathered first where the step needs one). Steps are chained
-lazily, so a stripe of one step is made from the previous step's stripes with
-the halo rows it needs, and an intermediate stripe is dropped as soon as the
-stripes after it are made. Out of core, a step that needs a whole-image
-statistic gathers it from a streamed pass that reads the file again and
-recomputes the steps before it, rather than storing their output.
+On a NumPy image or a file, the chain becomes a plan of stripe steps
+(pictor.stream): each step's block of rows is made from the previous step's
+rows around it (the halo its keywords need), and no whole-size intermediate is
+held. A step that needs a whole-image statistic (auto_level's levels, a
+threshold, Canny's hysteresis) splits the run into passes: the statistic is
+gathered from a pass of the steps before it, then the stream continues. In
+memory, that pass keeps its rows in the result's own memory; out of core, the
+next pass reads the file again and recomputes the steps before it, which costs
+less than storing them. On a dask array, each step is pictor.dask's function
+of it, and a cluster runs the same steps as a graph.
 """
 
 from collections.abc import Mapping
@@ -102,10 +104,12 @@ class Pipeline:
         """The chain on a NumPy image (a new array) or a dask array (lazy).
 
         A NumPy image flows through the steps in stripes of `stripe_rows` rows
-        (a few million samples by default), its steps overlapping on `threads`
-        threads (one per step by default); no whole-size intermediate is held.
-        A chain with a step that has no stripe form runs step by step instead,
-        each intermediate dropped as soon as the next step has made its own.
+        (two million samples' worth by default). With threads=1 every step
+        runs on the caller's thread; otherwise each step runs on a thread of
+        its own, a block ahead of the next (each kernel also splits its rows
+        over cv2.getNumThreads() threads). A chain with a step that has no
+        stripe form (a change of shape, a pyramid, a float mean) runs step by
+        step, each intermediate dropped once the next step has made its own.
         """
         if not isinstance(image, np.ndarray):
             import dask.array as da
@@ -146,10 +150,14 @@ class Pipeline:
         """The chain from the image file `source` to `target`, out of core:
         (tiled) TIFF or OME-TIFF, or a .zarr store, by their suffixes.
 
-        A TIFF result is written tile row by tile row as the stripes are
-        computed, with the input's tile size and compression unless
+        The file is read a tile row ahead on a thread of its own, and a TIFF
+        result is written tile row by tile row behind the computation on
+        another, with the input's tile size and compression unless
         `compression` ("none", "zlib", "zstd", "lzw") or `tile` (a multiple of
-        16) says otherwise. The result takes its name only when complete.
+        16) says otherwise. `threads` as for calling the pipeline. The result
+        takes its name only when complete. Under a distributed client, or for a
+        chain with a step that has no stripe form, pictor.dask's graph runs
+        instead.
         """
         from pictor import _streamed_files
 
