@@ -14,7 +14,7 @@ import threading
 import uuid
 from pathlib import Path
 
-from pictor._streamed_files import STRIPE_SAMPLES, TiffRegions, _temporary_sibling, _write_zarr
+from pictor._streamed_files import STRIPE_SAMPLES, TiffRegions, _temporary_sibling, _write_zarr, written_as
 
 # Output tiles of --chunked TIFF files.
 TIFF_TILE = 256
@@ -265,7 +265,6 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
     result = pictor_dask.apply_rereading(read, method_name, axes=axes, **keywords)
     out_axes = axes if result.ndim == len(axes) else axes.replace("S", "")
     scratch = target.with_name(target.name + ".scratch.zarr")
-    partial = _temporary_sibling(target)
     try:
         _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
         stored = zarr.open_array(str(scratch), mode="r")
@@ -279,14 +278,12 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
                                       TIFF_TILE)
 
         metadata = dict(ome_files.result_metadata(image.metadata, function, keywords), axes=out_axes)
-        tifffile.imwrite(str(partial), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(TIFF_TILE, TIFF_TILE),
-                         bigtiff=True, ome=True, metadata=metadata, compression="zlib",
-                         photometric="rgb" if out_axes.endswith("S") else "minisblack")
-        os.replace(str(partial), str(target))
+        with written_as(target) as partial:
+            tifffile.imwrite(str(partial), tiles(), shape=stored.shape, dtype=stored.dtype,
+                             tile=(TIFF_TILE, TIFF_TILE), bigtiff=True, ome=True, metadata=metadata,
+                             compression="zlib", photometric="rgb" if out_axes.endswith("S") else "minisblack")
     finally:
         shutil.rmtree(str(scratch), ignore_errors=True)
-        if partial.exists():
-            partial.unlink()
     return target
 
 
@@ -310,21 +307,14 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
             if client is not None:
                 close_client(client, scheduler)
     result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
-    partial = _temporary_sibling(target)
     client = client_for(scheduler, workers) if scheduler else None
     try:
-        if target.suffix.lower() == ".zarr":
-            _write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
-        else:
-            _write_tiff(result, partial, source, compression, tile)
-        if target.suffix.lower() == ".zarr" and target.exists():
-            shutil.rmtree(str(target))
-        os.replace(str(partial), str(target))
+        with written_as(target) as partial:
+            if target.suffix.lower() == ".zarr":
+                _write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
+            else:
+                _write_tiff(result, partial, source, compression, tile)
     finally:
-        if partial.is_dir():
-            shutil.rmtree(str(partial), ignore_errors=True)
-        elif partial.exists():
-            partial.unlink()
         if client is not None:
             close_client(client, scheduler)
     return target

@@ -96,7 +96,8 @@ def run(steps, read, height, block_rows, write, threads=1, keep=None):
     for index, step in enumerate(steps):
         if step.needs_statistic:
             blocks = _stream(read(), ready, height, block_rows, threads)
-            store = keep(index) if keep is not None else None
+            # The source itself is read again at no cost: only a made input is kept.
+            store = keep(index) if keep is not None and ready else None
             if store is not None:
                 blocks = _putting(blocks, store[0])
                 read, ready = store[1], []
