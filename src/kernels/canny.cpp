@@ -455,13 +455,13 @@ class BandTracer {
   TraceStack stack_;
 };
 
-// Classifies the rows of `band` and traces the edges found inside it.
-template <int Channels, class L, class T>
-void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
-                 EdgeMap& map) {
+// Cell states of the rows of `band`, one row at a time: cells_of(r) is where
+// row r goes, and row_done(r) is called once it is there.
+template <int Channels, class L, class T, class CellsOf, class RowDone>
+void classify_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
+                   CellsOf&& cells_of, RowDone&& row_done) {
   using G = Gradient<L>;
   GradientRows<T, L, Channels> gradients(src, rows, cols);
-  BandTracer tracer(map, band, cols);
   // Magnitudes lie in [0, kMaxMagnitude]: thresholds outside it act like its ends.
   const auto magnitude_bound = [](int threshold) { return static_cast<G>(std::clamp(threshold, -1, kMaxMagnitude<L>)); };
   const G low = magnitude_bound(thresholds.low);
@@ -471,9 +471,19 @@ void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyTh
   for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
     gradients.compute(r + 1);
     detail::classify_row(gradients.magnitude(r - 1), gradients.magnitude(r), gradients.magnitude(r + 1),
-                         gradients.dx(r), gradients.dy(r), cols, low, high, map.row(r));
-    tracer.close_row(r);
+                         gradients.dx(r), gradients.dy(r), cols, low, high, cells_of(r));
+    row_done(r);
   }
+}
+
+// Classifies the rows of `band` and traces the edges found inside it.
+template <int Channels, class L, class T>
+void detect_band(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds, Band band,
+                 EdgeMap& map) {
+  BandTracer tracer(map, band, cols);
+  classify_band<Channels, L>(
+      src, rows, cols, thresholds, band, [&map](std::ptrdiff_t r) { return map.row(r); },
+      [&tracer](std::ptrdiff_t r) { tracer.close_row(r); });
 }
 
 void write_edges(EdgeMap& map, Band band, std::ptrdiff_t cols, std::uint16_t* out) {
@@ -491,36 +501,125 @@ bool completed(Work&& work) noexcept {
   }
 }
 
+// Hysteresis of the whole map, written to `out`: trace_band(band) fills the
+// band's rows and traces them (a BandTracer closing each row as it comes).
+// Bands are traced apart; an edge reaching across a seam continues from the
+// seam's two rows over the whole image, which completes the connected
+// components exactly.
+template <class TraceBand>
+void trace_image(EdgeMap& map, std::ptrdiff_t rows, std::ptrdiff_t cols, int threads, TraceBand&& trace_band,
+                 std::uint16_t* out) {
+  const Band image{0, rows};
+  const int parts = rows < 2 ? 1 : part_count(rows, cols, threads);
+  if (parts == 1) {
+    trace_band(image);
+    write_edges(map, image, cols, out);
+    return;
+  }
+  split_rows(rows, cols, threads,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) { trace_band(Band{begin, end}); });
+  TraceStack seams;
+  for (int part = 1; part < parts; ++part) {
+    const std::ptrdiff_t seam = part_start(rows, part, parts);
+    stack_edges_of_row(map, seam - 1, cols, seams);
+    stack_edges_of_row(map, seam, cols, seams);
+  }
+  trace(map, image, seams);
+  split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    write_edges(map, Band{begin, end}, cols, out);
+  });
+}
+
 template <int Channels, class L, class T>
 bool detect_edges(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
                   std::uint16_t* out, int threads) noexcept {
   return completed([&] {
     EdgeMap map(rows, cols);
-    const Band image{0, rows};
-    const int parts = rows < 2 ? 1 : part_count(rows, cols, threads);
-    if (parts == 1) {
-      detect_band<Channels, L>(src, rows, cols, thresholds, image, map);
-      write_edges(map, image, cols, out);
-      return;
-    }
-    // Bands traced apart; an edge reaching across a seam continues from the
-    // seam's two rows over the whole image, which completes the connected
-    // components exactly.
+    trace_image(
+        map, rows, cols, threads,
+        [&](Band band) { detect_band<Channels, L>(src, rows, cols, thresholds, band, map); }, out);
+  });
+}
+
+template <int Channels, class L, class T>
+bool classify_cells(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, CannyThresholds thresholds,
+                    std::uint8_t* cells, int threads) noexcept {
+  return completed([&] {
     split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      detect_band<Channels, L>(src, rows, cols, thresholds, Band{begin, end}, map);
-    });
-    TraceStack seams;
-    for (int part = 1; part < parts; ++part) {
-      const std::ptrdiff_t seam = part_start(rows, part, parts);
-      stack_edges_of_row(map, seam - 1, cols, seams);
-      stack_edges_of_row(map, seam, cols, seams);
-    }
-    trace(map, image, seams);
-    split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-      write_edges(map, Band{begin, end}, cols, out);
+      classify_band<Channels, L>(
+          src, rows, cols, thresholds, Band{begin, end}, [&](std::ptrdiff_t r) { return cells + r * cols; },
+          [](std::ptrdiff_t) {});
     });
   });
 }
+
+// A stripe's row of given cells in the map; states above kEdge count as edges.
+void copy_cells(const std::uint8_t* __restrict given, std::ptrdiff_t cols, std::uint8_t* __restrict cells) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) cells[j] = std::min<std::uint8_t>(given[j], kEdge);
+}
+
+// Weak cells where `seeds` is nonzero become edges.
+void promote_seeded(const std::uint8_t* __restrict seeds, std::ptrdiff_t cols, std::uint8_t* __restrict cells) {
+  for (std::ptrdiff_t j = 0; j < cols; ++j) {
+    cells[j] = static_cast<std::uint8_t>(cells[j] + ((cells[j] == kWeak) & (seeds[j] != 0)));
+  }
+}
+
+// The 8-connected components of nonzero cells that touch a stripe's first or
+// last row, numbered as they are met along the first row, then the last.
+class BoundaryLabeller {
+ public:
+  BoundaryLabeller(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols)
+      : map_(rows, cols), rows_(rows), cols_(cols), strong_(1, 0) {
+    for (std::ptrdiff_t r = 0; r < rows; ++r) copy_cells(cells + r * cols, cols, map_.row(r));
+  }
+
+  void label(std::int32_t* top_labels, std::int32_t* bottom_labels) {
+    std::fill(top_labels, top_labels + cols_, 0);
+    std::fill(bottom_labels, bottom_labels + cols_, 0);
+    for (const std::ptrdiff_t r : {std::ptrdiff_t{0}, rows_ - 1}) {
+      for (std::ptrdiff_t j = 0; j < cols_; ++j) {
+        if (map_.row(r)[j] != kNotEdge) label_component(map_.index(r, j), top_labels, bottom_labels);
+      }
+    }
+  }
+  std::vector<std::uint8_t>& strong() { return strong_; }
+
+ private:
+  // Visits the component from `seed`, clearing its cells so each is visited once.
+  void label_component(Index seed, std::int32_t* top_labels, std::int32_t* bottom_labels) {
+    const auto label = static_cast<std::int32_t>(strong_.size());
+    std::uint8_t* cells = map_.cells();
+    const auto stride = static_cast<Index>(map_.stride());
+    const Index first_row = map_.index(0, 0);
+    const Index last_row = map_.index(rows_ - 1, 0);
+    const Index neighbours[] = {1, stride - 1, stride, stride + 1};  // and their negatives
+    std::uint8_t holds_edge = cells[seed] == kEdge;
+    cells[seed] = kNotEdge;
+    stack_.push_back(seed);
+    while (!stack_.empty()) {
+      const Index at = stack_.back();
+      stack_.pop_back();
+      if (at - first_row < static_cast<Index>(cols_)) top_labels[at - first_row] = label;
+      if (at - last_row < static_cast<Index>(cols_)) bottom_labels[at - last_row] = label;
+      for (const Index step : neighbours) {
+        for (const Index next : {at + step, at - step}) {
+          if (cells[next] == kNotEdge) continue;
+          holds_edge |= cells[next] == kEdge;
+          cells[next] = kNotEdge;
+          stack_.push_back(next);
+        }
+      }
+    }
+    strong_.push_back(holds_edge);
+  }
+
+  EdgeMap map_;
+  std::ptrdiff_t rows_;
+  std::ptrdiff_t cols_;
+  std::vector<std::uint8_t> strong_;
+  std::vector<Index> stack_;
+};
 
 }  // namespace
 
@@ -543,9 +642,54 @@ bool canny_edges_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::p
                        : detect_edges<1, std::uint16_t>(src, rows, cols, thresholds, out, threads);
 }
 
+template <class T>
+bool canny_cells(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
+                 std::uint8_t* cells, int threads) noexcept {
+  return channels == 3 ? classify_cells<3, std::uint8_t>(src, rows, cols, thresholds, cells, threads)
+                       : classify_cells<1, std::uint8_t>(src, rows, cols, thresholds, cells, threads);
+}
+
+bool canny_cells_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
+                           CannyThresholds thresholds, std::uint8_t* cells, int threads) noexcept {
+  return channels == 3 ? classify_cells<3, std::uint16_t>(src, rows, cols, thresholds, cells, threads)
+                       : classify_cells<1, std::uint16_t>(src, rows, cols, thresholds, cells, threads);
+}
+
+bool canny_stripe_summary(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                          std::int32_t* top_labels, std::int32_t* bottom_labels,
+                          std::vector<std::uint8_t>& strong) noexcept {
+  return completed([&] {
+    BoundaryLabeller labeller(cells, rows, cols);
+    labeller.label(top_labels, bottom_labels);
+    strong = std::move(labeller.strong());
+  });
+}
+
+bool canny_stripe_edges(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                        const std::uint8_t* top_seeds, const std::uint8_t* bottom_seeds, std::uint16_t* out,
+                        int threads) noexcept {
+  return completed([&] {
+    EdgeMap map(rows, cols);
+    const auto copy_and_trace = [&](Band band) {
+      BandTracer tracer(map, band, cols);
+      for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
+        copy_cells(cells + r * cols, cols, map.row(r));
+        if (r == 0) promote_seeded(top_seeds, cols, map.row(r));
+        if (r == rows - 1) promote_seeded(bottom_seeds, cols, map.row(r));
+        tracer.close_row(r);
+      }
+    };
+    trace_image(map, rows, cols, threads, copy_and_trace, out);
+  });
+}
+
 template bool canny_edges(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
                           std::uint16_t*, int) noexcept;
 template bool canny_edges(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
                           std::uint16_t*, int) noexcept;
+template bool canny_cells(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
+                          std::uint8_t*, int) noexcept;
+template bool canny_cells(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, int, CannyThresholds,
+                          std::uint8_t*, int) noexcept;
 
 }  // namespace pictor::kernels

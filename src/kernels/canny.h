@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace pictor::kernels {
 
@@ -36,5 +37,38 @@ constexpr int kMaxLevelMagnitude = 2 * 4 * 65535;
 // act alike).
 bool canny_edges_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
                            CannyThresholds thresholds, std::uint16_t* out, int threads) noexcept;
+
+// Row stripes. Hysteresis is global: a weak cell is kept when it is
+// 8-connected through weak cells to a strong one anywhere in the image. A
+// stripe's cells are classified with a halo of rows, its boundary components
+// joined across the seams by the caller, and the stripe traced from its own
+// strong cells plus the boundary cells the join found kept.
+
+// The cell states (0 none, 1 weak, 2 strong) the detector assigns before
+// tracing, of every row of a window of rows x cols pixels (as for
+// canny_edges; rows beyond the window repeat its end rows, so rows within 2 of
+// a cut differ from the whole image's). canny_cells takes the 8-bit working
+// copy, canny_cells_of_levels the 16-bit levels.
+template <class T>
+bool canny_cells(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels, CannyThresholds thresholds,
+                 std::uint8_t* cells, int threads) noexcept;
+bool canny_cells_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
+                           CannyThresholds thresholds, std::uint8_t* cells, int threads) noexcept;
+
+// The 8-connected components of nonzero cells of a stripe that touch its first
+// or last row, numbered from 1 as met along the first row, then the last: the
+// label of each cell of those rows (0 for none), and strong[k], whether
+// component k holds a strong cell (strong[0] false; at most cols + 2 entries).
+// Cells above 2 count as strong. Returns false when memory runs out.
+bool canny_stripe_summary(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                          std::int32_t* top_labels, std::int32_t* bottom_labels,
+                          std::vector<std::uint8_t>& strong) noexcept;
+
+// The stripe's edge map (0 or 65535): hysteresis from its strong cells and
+// from the nonzero cells of its first row where top_seeds is nonzero and of
+// its last row where bottom_seeds is. Cells above 2 count as strong.
+bool canny_stripe_edges(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                        const std::uint8_t* top_seeds, const std::uint8_t* bottom_seeds, std::uint16_t* out,
+                        int threads) noexcept;
 
 }  // namespace pictor::kernels

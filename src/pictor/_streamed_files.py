@@ -485,7 +485,7 @@ def _store_in_order(result, target):
     and every block finished before the first would wait in memory.
 
     A result that serves three or more windows (a whole-image statistic,
-    Canny's joined labels) is kept until no later window needs it, so it is
+    Canny's seam seeds) is kept until no later window needs it, so it is
     computed once, and so is one that the next window needs (the rows around
     a cut); other stripes that a statistic came from are not kept, and a later
     window computes its own again (recomputing is cheaper than holding them).

@@ -81,6 +81,28 @@ def test_every_thread_count_gives_the_reference_bytes(lumenops, thread_count, fa
         assert_same_array(call(src=src, **keywords), expected)
 
 
+@pytest.mark.parametrize("kind, shape, full_depth", [("uint16", LARGE, False), ("uint16", LARGE, True),
+                                                     ("uint8", LARGE + (3,), False)],
+                         ids=["grey16", "levels", "colour8"])
+def test_canny_stripe_steps_give_the_whole_edges_on_every_thread_count(lumenops, thread_count, kind, shape,
+                                                                        full_depth):
+    import pictor
+    import pictor._chunked as chunked
+    from pictor._canny_stripes import stripe_seeds
+
+    src = make_source(kind, shape)
+    thresholds = dict(low_thr=20, high_thr=60)
+    expected = (pictor.canny_edge(src, **thresholds) if full_depth
+                else lumenops.FeatureDetection().canny_edge(src=src, **thresholds))
+    for threads in THREAD_COUNTS:
+        thread_count(threads)
+        cells = chunked.canny_cells(src, thresholds["low_thr"], thresholds["high_thr"], full_depth)
+        halves = np.array_split(cells, 2)
+        seeds = stripe_seeds([chunked.canny_stripe_summary(half) for half in halves])
+        edges = [chunked.canny_stripe_edges(half, *ends) for half, ends in zip(halves, seeds)]
+        assert_same_array(np.concatenate(edges), expected)
+
+
 # Floating samples take the float reductions (np.mean's pairwise order) and
 # the per-sample paths instead of level tables.
 @pytest.mark.parametrize("method", ["brightness_transfer", "brightness_contrast", "maximum_grayscale_value",

@@ -40,6 +40,9 @@ EDGE_KEYWORDS = {
                                                    dict(gamma_value=-0.5, mode_truncation=1)],  # inf, NaN
     "ImageSegmenter.local_histogram_threshold_segmentation": [dict(low_thr=0), dict(low_thr=-3), dict(low_thr=2.5),
                                                               dict(low_thr=251)],
+    # Swapped and fractional; left to cv2.Canny by the whole call (a NumPy float, 2^31).
+    "FeatureDetection.canny_edge": [dict(low_thr=120.7, high_thr=-3), dict(low_thr=np.float64(30.5), high_thr=10),
+                                    dict(low_thr=2.0 ** 31, high_thr=5)],
 }
 CASES = [(name, {}) for name in pd.METHODS if name != "DeepLearning.super_resolution"] + [
     (name, keywords) for name, cases in EDGE_KEYWORDS.items() for keywords in cases]
@@ -230,6 +233,77 @@ def test_canny_weak_chain_across_chunks(slope):
     assert whole[200:].any() and not strong_only[40:].any()  # the far end is reached through weak pixels
     for chunks in CHUNKINGS:
         assert_chunked_equals_whole("FeatureDetection.canny_edge", src, chunks, low_thr=20, high_thr=200)
+
+
+def snake(dtype, channels=()):
+    """A faint thick line winding down and up across the rows (each turn a U
+    whose two arms meet only at its bottom or top), strong only at its last
+    arm's end: hysteresis reaches its start through weak pixels over many seams."""
+    import cv2
+
+    src = np.zeros((120, 150), np.uint8)
+    xs = np.repeat(np.arange(10, 140, 12), 2)
+    ys = np.tile([8, 110, 110, 8], len(xs) // 4 + 1)[:len(xs)]
+    cv2.polylines(src, [np.stack([xs, ys], 1).astype(np.int32)], False, 15, 3)
+    end = src[ys[-1] - 4:ys[-1] + 5, xs[-1] - 3:xs[-1] + 4]
+    end[end > 0] = 255
+    src = src.astype(dtype) * (257 if dtype == np.uint16 else 1)
+    return np.repeat(src[..., None], 3, 2) if channels else src
+
+
+CANNY_IMAGES = {
+    "noise": lambda dtype, channels: image(dtype, (61, 47) + channels, seed=5),
+    "smooth": lambda dtype, channels: np.ascontiguousarray(np.repeat(np.repeat(
+        image(dtype, (16, 12) + channels, seed=6), 4, 0), 4, 1)[:61, :47]),
+    "snake": snake,
+}
+CANNY_THRESHOLDS = dict(low_thr=20, high_thr=200)
+
+
+def canny_whole(src, full_depth):
+    import pictor
+
+    tool = lumenops.FeatureDetection()
+    return pictor.canny_edge(src, **CANNY_THRESHOLDS) if full_depth else tool.canny_edge(src=src, **CANNY_THRESHOLDS)
+
+
+@pytest.mark.parametrize("picture", sorted(CANNY_IMAGES))
+@pytest.mark.parametrize("full_depth", [False, True], ids=["tool", "full depth"])
+def test_canny_on_row_stripes_equals_whole(picture, full_depth):
+    for dtype in (np.uint16,) if full_depth else (np.uint8, np.uint16):
+        for channels in [(), (3,)]:
+            src = CANNY_IMAGES[picture](dtype, channels)
+            expected = canny_whole(src, full_depth)
+            for rows in (3, 4, 9):
+                x = da.from_array(src, chunks=(rows,) + src.shape[1:])
+                lazy = pd.canny_edge(x, **CANNY_THRESHOLDS) if full_depth else pd.apply(
+                    x, "FeatureDetection.canny_edge", **CANNY_THRESHOLDS)
+                assert lazy.numblocks[0] > 5
+                assert_same_array(lazy.compute(scheduler="synchronous"), expected)
+
+
+@pytest.mark.parametrize("picture", ["noise", "snake"])
+def test_canny_stripe_steps_at_any_stripe_height(picture):
+    # The steps the stripe engine runs, on stripes down to one row (the
+    # stripes' cells cut from the whole image's, which the test above covers).
+    import pictor._chunked as chunked
+    from pictor._canny_stripes import stripe_seeds
+
+    src = CANNY_IMAGES[picture](np.uint8, ())
+    expected = canny_whole(src, False)
+    cells = chunked.canny_cells(src, CANNY_THRESHOLDS["low_thr"], CANNY_THRESHOLDS["high_thr"], False)
+    if picture == "snake":  # the start is reached through the rest of the snake only
+        unseeded = chunked.canny_stripe_edges(cells[:, :30], np.zeros(30, bool), np.zeros(30, bool))
+        assert expected[:, :14].any() and not unseeded.any()
+    for height in (1, 2, 3, 4):
+        stripes = [cells[top:top + height] for top in range(0, len(cells), height)]
+        summaries = [chunked.canny_stripe_summary(stripe) for stripe in stripes]
+        for stripe, (top, bottom, strong, count) in zip(stripes, summaries):
+            assert count <= src.shape[1] + 1 and strong.shape == (count + 1,) and not strong[0]
+            assert np.array_equal(top > 0, stripe[0] > 0) and np.array_equal(bottom > 0, stripe[-1] > 0)
+        seeds = stripe_seeds(summaries)
+        edges = [chunked.canny_stripe_edges(stripe, *ends) for stripe, ends in zip(stripes, seeds)]
+        assert_same_array(np.concatenate(edges), expected)
 
 
 @pytest.mark.parametrize("name", ["ImageSmoother.gaussian_blur", "ImageEnhancer.auto_level",

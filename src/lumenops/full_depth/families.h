@@ -6,12 +6,19 @@
 #pragma once
 #include <Python.h>
 
+#include "kernels/canny.h"
+
 namespace pictor::full_depth {
 
 // Each family's functions, ending with a zeroed entry.
 extern PyMethodDef smoothing_functions[];   // blurs, denoising, Canny edges
 extern PyMethodDef levels_functions[];      // equalisation, stretch, thresholds
 extern PyMethodDef tone_functions[];        // sharpening, tone, super-resolution
+
+// canny_edge's thresholds in 16-bit levels as the detector applies them to
+// the L1 magnitude: scaled by 257, ordered, floored, and clamped beyond the
+// largest magnitude (where they act like it).
+kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr);
 
 // Creates the module and enters it in sys.modules as "pictor._full_depth".
 void register_module();

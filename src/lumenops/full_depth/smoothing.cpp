@@ -170,22 +170,8 @@ Ref nlm_blur(PyObject* src, PyObject* denoising_strength, PyObject* template_win
                       });
 }
 
-// Thresholds in 16-bit levels as the detector applies them to the L1
-// magnitude: scaled, ordered, floored, and clamped beyond the largest
-// magnitude (where they act like it).
-kernels::CannyThresholds level_thresholds(PyObject* low_thr, PyObject* high_thr) {
-  double low = as_double(in_sample_levels(Ref::borrow(low_thr)));
-  double high = as_double(in_sample_levels(Ref::borrow(high_thr)));
-  if (low > high) std::swap(low, high);
-  const auto bounded = [](double threshold) {
-    const double limit = kernels::kMaxLevelMagnitude;
-    return static_cast<int>(std::floor(std::fmin(std::fmax(threshold, -1.0), limit)));
-  };
-  return kernels::CannyThresholds{bounded(low), bounded(high)};
-}
-
 Ref canny_edge(PyObject* src, PyObject* low_thr, PyObject* high_thr) {
-  const kernels::CannyThresholds thresholds = level_thresholds(low_thr, high_thr);
+  const kernels::CannyThresholds thresholds = canny_level_thresholds(low_thr, high_thr);
   Array levels = contiguous(src);
   const npy_intp rows = levels.shape()[0];
   const npy_intp cols = levels.shape()[1];
@@ -209,6 +195,17 @@ Ref canny_edge(PyObject* src, PyObject* low_thr, PyObject* high_thr) {
 }
 
 }  // namespace
+
+kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr) {
+  double low = as_double(in_sample_levels(Ref::borrow(low_thr)));
+  double high = as_double(in_sample_levels(Ref::borrow(high_thr)));
+  if (low > high) std::swap(low, high);
+  const auto bounded = [](double threshold) {
+    const double limit = kernels::kMaxLevelMagnitude;
+    return static_cast<int>(std::floor(std::fmin(std::fmax(threshold, -1.0), limit)));
+  };
+  return kernels::CannyThresholds{bounded(low), bounded(high)};
+}
 
 PyMethodDef smoothing_functions[] = {
     {"gaussian_blur", fastcall_function<2, gaussian_blur>(), METH_FASTCALL,

@@ -10,6 +10,7 @@
 #include "kernels/depth.h"
 #include "tool/depth.h"
 #include "tool/keywords.h"
+#include "tools/feature_detection.h"
 #include "tools/tool_classes.h"
 
 namespace pictor {
@@ -32,16 +33,6 @@ std::optional<double> threshold_within_native_range(PyObject* value) {
   }
   if (!(std::fabs(number) <= kLargestNativeThreshold)) return std::nullopt;
   return number;
-}
-
-// The thresholds as OpenCV applies them to the L1 magnitude: swapped when out
-// of order, then floored.
-std::optional<kernels::CannyThresholds> native_thresholds(const Ref& low_thr, const Ref& high_thr) {
-  std::optional<double> low = threshold_within_native_range(low_thr.get());
-  std::optional<double> high = threshold_within_native_range(high_thr.get());
-  if (!low || !high) return std::nullopt;
-  if (*low > *high) std::swap(low, high);
-  return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};
 }
 
 // Colour images the native detector takes; other channel counts go to OpenCV.
@@ -101,7 +92,7 @@ Ref canny_edge(const Args& args) {
   Ref low_thr = args.get("low_thr");
   Ref high_thr = args.get("high_thr");
   const double max_value = depth::full_scale(src.get());
-  const std::optional<kernels::CannyThresholds> thresholds = native_thresholds(low_thr, high_thr);
+  const std::optional<kernels::CannyThresholds> thresholds = canny_working_thresholds(low_thr, high_thr);
   if (thresholds && is_native_image(src.get(), max_value)) return native_edges(src.get(), *thresholds);
   Ref working = depth::working_u8(src.get(), max_value);
   if (thresholds && is_native_image(working.get(), kernels::kFullScale8)) {
@@ -113,6 +104,14 @@ Ref canny_edge(const Args& args) {
 }
 
 }  // namespace
+
+std::optional<kernels::CannyThresholds> canny_working_thresholds(const Ref& low_thr, const Ref& high_thr) {
+  std::optional<double> low = threshold_within_native_range(low_thr.get());
+  std::optional<double> high = threshold_within_native_range(high_thr.get());
+  if (!low || !high) return std::nullopt;
+  if (*low > *high) std::swap(low, high);
+  return kernels::CannyThresholds{static_cast<int>(std::floor(*low)), static_cast<int>(std::floor(*high))};
+}
 
 const ClassSpec& feature_detection_class() {
   static const ClassSpec spec{

@@ -30,10 +30,12 @@ working levels:
   again from the few rows around it, which saves copying every stripe.
 - "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
   pyramid level of a stripe lies on the rows of the whole image's level.
-- "components": canny_edge. The candidate maps for one threshold are local;
-  hysteresis keeps the 8-connected components of the low-threshold
-  candidates that hold a high-threshold one, labelled per stripe and joined
-  across the stripe seams.
+- "components": canny_edge. The cell states before hysteresis (weak and
+  strong candidates) are local: each stripe's, from the stripe with a halo
+  of 3 rows. Hysteresis keeps the 8-connected components of candidates that
+  hold a strong one: the components touching each stripe's first or last row
+  are joined across the seams (pictor._canny_stripes), then each stripe is
+  traced from its strong cells and the kept cells at its ends.
 - "maximum", "order statistics", "working-level table", "float mean":
   a statistic of the whole image first (exact integer reductions: the maximum,
   the level counts, channel 0's for the local-histogram threshold;

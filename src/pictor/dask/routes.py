@@ -10,6 +10,7 @@ import dask
 import dask.array as da
 
 from pictor import _lookup
+from pictor._canny_stripes import stripe_seeds
 import pictor._chunked as _chunked  # registered by lumenops
 from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
                                  _OneBlock, _defaults, _integer, _odd, _real,
@@ -30,10 +31,8 @@ from pictor.stream.tasks import (
     _levels_at,
     _auto_level_block,
     CANNY_HALO,
-    _canny_candidates,
-    _canny_summary,
-    _canny_resolve,
-    _canny_edges,
+    _canny_cells_block,
+    _canny_edges_block,
     _fuse_details_block,
     _fuse_bounds,
     _fuse_block,
@@ -292,20 +291,39 @@ def _order_statistics(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
+def _native_canny_thresholds(low, high, full_depth):
+    """Whether canny_cells reads these thresholds as the whole call does (else
+    the whole call leaves them to cv2.Canny): asked of canny_cells itself."""
+    probe = np.zeros((1, 1), np.uint16 if full_depth else np.uint8)
+    try:
+        _chunked.canny_cells(probe, low, high, full_depth)
+    except (TypeError, ValueError, OverflowError):
+        return False
+    return True
+
+
 def _canny(method_name, x, keywords, dtype, reread=None):
-    low, high = _real(keywords["low_thr"]), _real(keywords["high_thr"])
-    low, high = min(low, high), max(low, high)  # Canny swaps them too
+    full_depth = method_name in TOOL_OF_FULL_DEPTH
+    low, high = keywords["low_thr"], keywords["high_thr"]
+    if (full_depth and x.dtype != np.uint16) or not _native_canny_thresholds(low, high, full_depth):
+        raise _OneBlock
     stripes = _stripes(x, CANNY_HALO)
     if stripes is None:
         return _one_block(method_name, x, keywords, dtype)
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = CANNY_HALO
-    code = da.map_overlap(_canny_candidates, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
-                          meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
-                          method_name=method_name)
-    summaries = [dask.delayed(_canny_summary, pure=True)(block) for block in code.to_delayed().ravel()]
-    keep = dask.delayed(_canny_resolve, pure=True)(summaries)
-    return code.map_blocks(_canny_edges, keep, dtype=dtype, meta=_meta(x, dtype))
+    cells = da.map_overlap(_canny_cells_block, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
+                           meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
+                           full_depth=full_depth)
+    # Each stripe's cells serve its summary and its edges: one task each, which
+    # the graph's optimisation would otherwise fuse into both, computing them twice.
+    blocks = cells.to_delayed().ravel()
+    summaries = [dask.delayed(_chunked.canny_stripe_summary, pure=True)(block) for block in blocks]
+    seeds = dask.delayed(stripe_seeds, pure=True)(summaries)
+    edges = dask.delayed(_canny_edges_block, pure=True)
+    return da.concatenate([da.from_delayed(edges(block, seeds, index), shape=(height,) + x.shape[1:2], dtype=dtype,
+                                           meta=_meta(x, dtype, 2))
+                           for index, (block, height) in enumerate(zip(blocks, cells.chunks[0]))])
 
 
 def _level_counts_table(method_name, x, keywords, dtype, reread=None):

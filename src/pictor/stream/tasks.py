@@ -146,73 +146,18 @@ def _auto_level_block(block, limits):
     return _chunked.auto_level_apply(block, limits[0], limits[1])
 
 
-# Canny: the maps of the candidates for one threshold (Canny with both
-# thresholds equal, no hysteresis) are local; hysteresis keeps the 8-connected
-# components of the low-threshold candidates that hold a high-threshold one.
+# Canny: cell states from each stripe with a halo, the components at its ends
+# joined across the seams (pictor._canny_stripes), then each stripe's own hysteresis.
 CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
-EIGHT_CONNECTED = np.ones((3, 3), dtype=bool)
-WEAK, STRONG = 1, 2
 
 
-def _canny_candidates(block, low, high, method_name):
-    candidates = _lookup.method(method_name)
-    weak = candidates(src=block, low_thr=low, high_thr=low) != 0
-    strong = candidates(src=block, low_thr=high, high_thr=high) != 0
-    return weak.view(np.uint8) * WEAK | strong.view(np.uint8) * STRONG
+def _canny_cells_block(block, low, high, full_depth):
+    return _chunked.canny_cells(block, low, high, full_depth)
 
 
-def _components(code):
-    from scipy import ndimage
-
-    return ndimage.label(code != 0, structure=EIGHT_CONNECTED)
-
-
-def _canny_summary(code):
-    """Labels of the stripe's first and last rows, the labels holding a strong
-    candidate, and the number of labels."""
-    labels, count = _components(code)
-    holds_strong = np.zeros(count + 1, bool)  # a table, not a sort of every strong sample's label
-    holds_strong[labels[(code & STRONG) != 0]] = True
-    holds_strong[0] = False
-    return labels[0].copy(), labels[-1].copy(), np.flatnonzero(holds_strong), count
-
-
-def _canny_resolve(summaries):
-    """For each stripe, which of its labels belong to a component that holds a
-    strong candidate anywhere in the image: the stripes' labels joined across
-    the seams as one graph, its connected components found at once (a label
-    per candidate region can run into the millions on a noisy image)."""
-    from scipy.sparse import coo_matrix
-    from scipy.sparse.csgraph import connected_components
-
-    offsets = np.cumsum([0] + [summary[3] + 1 for summary in summaries])
-    upper_labels, lower_labels = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
-    for index in range(len(summaries) - 1):
-        above, below = summaries[index][1], summaries[index + 1][0]
-        for shift in (-1, 0, 1):  # 8-connected across the seam
-            upper = above[max(0, -shift):len(above) - max(0, shift)]
-            lower = below[max(0, shift):len(below) - max(0, -shift)]
-            touching = (upper > 0) & (lower > 0)
-            upper_labels.append(upper[touching].astype(np.int64) + offsets[index])
-            lower_labels.append(lower[touching].astype(np.int64) + offsets[index + 1])
-    upper, lower = np.concatenate(upper_labels), np.concatenate(lower_labels)
-    seams = coo_matrix((np.ones(upper.size, np.int8), (upper, lower)), shape=(offsets[-1], offsets[-1]))
-    _, component = connected_components(seams, directed=False)
-    strong = np.concatenate([np.zeros(0, np.int64)] + [summary[2].astype(np.int64) + offsets[index]
-                                                        for index, summary in enumerate(summaries)])
-    kept = np.zeros(component.max() + 1, bool)
-    kept[component[strong]] = True
-    keep = []
-    for index, summary in enumerate(summaries):
-        table = kept[component[offsets[index]:offsets[index] + summary[3] + 1]]
-        table[0] = False  # the background
-        keep.append(np.where(table, np.uint16(65535), np.uint16(0)))
-    return keep
-
-
-def _canny_edges(code, keep, block_id=None):
-    labels, _ = _components(code)
-    return keep[block_id[0]][labels]
+def _canny_edges_block(cells, seeds, index):
+    top_seeds, bottom_seeds = seeds[index]
+    return _chunked.canny_stripe_edges(cells, top_seeds, bottom_seeds)
 
 
 def _fuse_details_block(block, rows, method_name, keywords):
