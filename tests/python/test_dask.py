@@ -287,7 +287,7 @@ def test_canny_stripe_steps_at_any_stripe_height(picture):
     # The steps the stripe engine runs, on stripes down to one row (the
     # stripes' cells cut from the whole image's, which the test above covers).
     import pictor._chunked as chunked
-    from pictor._canny_stripes import stripe_seeds
+    from pictor.stream.canny import stripe_seeds
 
     src = CANNY_IMAGES[picture](np.uint8, ())
     expected = canny_whole(src, False)

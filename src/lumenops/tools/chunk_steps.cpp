@@ -395,7 +395,7 @@ constexpr const char* kCannyStripeEdgesDoc =
     "canny_stripe_edges(cells, top_seeds, bottom_seeds) -> uint16 array (rows, cols)\n\n"
     "The stripe's hysteresis: 65535 on its cells 8-connected through nonzero cells to one of its strong\n"
     "cells or to a seed, else 0. The seeds are the nonzero cells of its first row where top_seeds\n"
-    "(bool[cols]) is True and of its last row where bottom_seeds is (pictor._canny_stripes.stripe_seeds).\n"
+    "(bool[cols]) is True and of its last row where bottom_seeds is (pictor.stream.canny.stripe_seeds).\n"
     "Cells above 2 count as strong. Runs without the GIL, its rows split over cv2.getNumThreads() threads.";
 
 // The thresholds canny_edge applies: the tool's (8-bit working copy) or full

@@ -34,7 +34,7 @@ working levels:
   strong candidates) are local: each stripe's, from the stripe with a halo
   of 3 rows. Hysteresis keeps the 8-connected components of candidates that
   hold a strong one: the components touching each stripe's first or last row
-  are joined across the seams (pictor._canny_stripes), then each stripe is
+  are joined across the seams (pictor.stream.canny), then each stripe is
   traced from its strong cells and the kept cells at its ends.
 - "maximum", "order statistics", "working-level table", "float mean":
   a statistic of the whole image first (exact integer reductions: the maximum,

@@ -10,11 +10,11 @@ import dask
 import dask.array as da
 
 from pictor import _lookup
-from pictor._canny_stripes import stripe_seeds
+from pictor.stream.canny import stripe_seeds
 import pictor._chunked as _chunked  # registered by lumenops
 from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
                                  _OneBlock, _defaults, _integer, _odd, _real,
-                                   level_table_route, order_positions)
+                                   canny_cells_arguments, level_table_route, order_positions)
 from pictor.stream.tasks import (
     _call,
     _call_of_shape,
@@ -291,22 +291,8 @@ def _order_statistics(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(_auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _native_canny_thresholds(low, high, full_depth):
-    """Whether canny_cells reads these thresholds as the whole call does (else
-    the whole call leaves them to cv2.Canny): asked of canny_cells itself."""
-    probe = np.zeros((1, 1), np.uint16 if full_depth else np.uint8)
-    try:
-        _chunked.canny_cells(probe, low, high, full_depth)
-    except (TypeError, ValueError, OverflowError):
-        return False
-    return True
-
-
 def _canny(method_name, x, keywords, dtype, reread=None):
-    full_depth = method_name in TOOL_OF_FULL_DEPTH
-    low, high = keywords["low_thr"], keywords["high_thr"]
-    if (full_depth and x.dtype != np.uint16) or not _native_canny_thresholds(low, high, full_depth):
-        raise _OneBlock
+    low, high, full_depth = canny_cells_arguments(method_name, x.dtype, keywords)
     stripes = _stripes(x, CANNY_HALO)
     if stripes is None:
         return _one_block(method_name, x, keywords, dtype)

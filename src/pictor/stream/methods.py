@@ -97,6 +97,21 @@ def level_table_route(method_name, ndim, keywords):
     return count_block, 1 << 16, getattr(_full_depth, name + "_table"), arguments, _map_levels_block
 
 
+def canny_cells_arguments(method_name, dtype, keywords):
+    """(low_thr, high_thr, full_depth) for pictor._chunked.canny_cells; raises
+    _OneBlock where the whole call leaves the thresholds to cv2.Canny, which
+    only the whole call reproduces (asked of canny_cells itself)."""
+    full_depth = method_name in TOOL_OF_FULL_DEPTH
+    low, high = keywords["low_thr"], keywords["high_thr"]
+    if full_depth and dtype != np.uint16:
+        raise _OneBlock
+    try:
+        _chunked.canny_cells(np.zeros((1, 1), np.uint16 if full_depth else np.uint8), low, high, full_depth)
+    except (TypeError, ValueError, OverflowError):
+        raise _OneBlock from None
+    return low, high, full_depth
+
+
 def _sorted_position(total, fraction):
     # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
     position = int(np.floor(total * _real(fraction)))

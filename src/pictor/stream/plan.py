@@ -8,7 +8,7 @@ import numpy as np
 
 from pictor import functions as _functions
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.stream import methods, tasks
+from pictor.stream import canny, methods, tasks
 from pictor.stream.engine import Gathered, Local, whole_rows
 
 # Samples per stripe: the halos computed twice stay a few percent of the
@@ -119,57 +119,21 @@ def _canny(method_name, keywords, merged, dtype, shape):
     """Two steps: the cells of the detector (none, weak, strong) from the
     rows around them; then the hysteresis, whose statistic is which cells
     along the stripes' first and last rows join a strong cell elsewhere."""
-    low, high = methods._real(merged["low_thr"]), methods._real(merged["high_thr"])
-    low, high = min(low, high), max(low, high)  # Canny swaps them too
-    full_depth = method_name.startswith(methods._lookup.FUNCTIONS + ".")
-    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _canny_cells(window, low, high, full_depth)))
+    low, high, full_depth = methods.canny_cells_arguments(method_name, dtype, merged)
+    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _chunked.canny_cells(window, low, high, full_depth)))
 
     def gather(blocks, height, block_rows):
-        return _canny_seeds([_canny_stripe_summary(block) for block in blocks]), block_rows
+        return canny.stripe_seeds([_chunked.canny_stripe_summary(block) for block in blocks]), block_rows
 
     def local(statistic):
         seeds, block_rows = statistic
 
         def edges(window, window_top, first, stop):
-            return _canny_stripe_edges(window, *seeds[first // block_rows])
+            return _chunked.canny_stripe_edges(window, *seeds[first // block_rows])
 
         return Local(0, edges)
 
     return [cells, Gathered(gather, local)]
-
-
-# --- stand-ins until the native stripe hysteresis lands -----------------------
-def _canny_cells(window, low, high, full_depth):
-    name = "pictor.canny_edge" if full_depth else "FeatureDetection.canny_edge"
-    return tasks._canny_candidates(window, low, high, name)
-
-
-def _canny_stripe_summary(cells):
-    labels, count = tasks._components(cells)
-    strong = np.zeros(count + 1, bool)
-    strong[labels[(cells & tasks.STRONG) != 0]] = True
-    strong[0] = False
-    boundary = np.union1d(labels[0], labels[-1])
-    boundary = boundary[boundary > 0]
-    renumber = np.zeros(count + 1, np.int32)
-    renumber[boundary] = np.arange(1, boundary.size + 1)
-    return renumber[labels[0]], renumber[labels[-1]], np.concatenate([[False], strong[boundary]]), boundary.size
-
-
-def _canny_seeds(summaries):
-    keep = tasks._canny_resolve([(top, bottom, np.flatnonzero(strong), count)
-                                 for top, bottom, strong, count in summaries])
-    return [(table[top] != 0, table[bottom] != 0) for table, (top, bottom, _, _) in zip(keep, summaries)]
-
-
-def _canny_stripe_edges(cells, top_seeds, bottom_seeds):
-    labels, count = tasks._components(cells)
-    kept = np.zeros(count + 1, bool)
-    kept[labels[(cells & tasks.STRONG) != 0]] = True
-    kept[labels[0][top_seeds]] = True
-    kept[labels[-1][bottom_seeds]] = True
-    kept[0] = False
-    return np.where(kept[labels], np.uint16(65535), np.uint16(0))
 
 
 ROUTES = {

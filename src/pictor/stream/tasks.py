@@ -147,7 +147,7 @@ def _auto_level_block(block, limits):
 
 
 # Canny: cell states from each stripe with a halo, the components at its ends
-# joined across the seams (pictor._canny_stripes), then each stripe's own hysteresis.
+# joined across the seams (pictor.stream.canny), then each stripe's own hysteresis.
 CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
 
 
