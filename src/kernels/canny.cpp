@@ -501,7 +501,7 @@ bool completed(Work&& work) noexcept {
   }
 }
 
-// Hysteresis of the whole map, written to `out`: trace_band(band) fills the
+// Hysteresis of the whole map, written to `out` when given: trace_band(band) fills the
 // band's rows and traces them (a BandTracer closing each row as it comes).
 // Bands are traced apart; an edge reaching across a seam continues from the
 // seam's two rows over the whole image, which completes the connected
@@ -513,7 +513,7 @@ void trace_image(EdgeMap& map, std::ptrdiff_t rows, std::ptrdiff_t cols, int thr
   const int parts = rows < 2 ? 1 : part_count(rows, cols, threads);
   if (parts == 1) {
     trace_band(image);
-    write_edges(map, image, cols, out);
+    if (out != nullptr) write_edges(map, image, cols, out);
     return;
   }
   split_rows(rows, cols, threads,
@@ -525,6 +525,7 @@ void trace_image(EdgeMap& map, std::ptrdiff_t rows, std::ptrdiff_t cols, int thr
     stack_edges_of_row(map, seam, cols, seams);
   }
   trace(map, image, seams);
+  if (out == nullptr) return;
   split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
     write_edges(map, Band{begin, end}, cols, out);
   });
@@ -565,28 +566,38 @@ void promote_seeded(const std::uint8_t* __restrict seeds, std::ptrdiff_t cols, s
   }
 }
 
-// The 8-connected components of nonzero cells that touch a stripe's first or
-// last row, numbered as they are met along the first row, then the last.
+// The components of a stripe's cells that touch its first or last row, on
+// the map of the stripe's own hysteresis. Every edge cell of those rows is
+// kept whatever else it joins, so they all share label 1, which holds a
+// strong cell; the weak cells left are 8-connected components without one
+// (no weak cell borders an edge once traced), numbered from 2 as met along
+// the first row, then the last.
 class BoundaryLabeller {
  public:
-  BoundaryLabeller(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols)
-      : map_(rows, cols), rows_(rows), cols_(cols), strong_(1, 0) {
-    for (std::ptrdiff_t r = 0; r < rows; ++r) copy_cells(cells + r * cols, cols, map_.row(r));
-  }
+  static constexpr std::int32_t kEdgeLabel = 1;
+
+  BoundaryLabeller(EdgeMap& map, std::ptrdiff_t rows, std::ptrdiff_t cols)
+      : map_(map), rows_(rows), cols_(cols), strong_{0, 1} {}
 
   void label(std::int32_t* top_labels, std::int32_t* bottom_labels) {
     std::fill(top_labels, top_labels + cols_, 0);
     std::fill(bottom_labels, bottom_labels + cols_, 0);
     for (const std::ptrdiff_t r : {std::ptrdiff_t{0}, rows_ - 1}) {
       for (std::ptrdiff_t j = 0; j < cols_; ++j) {
-        if (map_.row(r)[j] != kNotEdge) label_component(map_.index(r, j), top_labels, bottom_labels);
+        const std::uint8_t cell = map_.row(r)[j];
+        if (cell == kEdge) {
+          if (r == 0) top_labels[j] = kEdgeLabel;
+          if (r == rows_ - 1) bottom_labels[j] = kEdgeLabel;
+        } else if (cell == kWeak) {
+          label_component(map_.index(r, j), top_labels, bottom_labels);
+        }
       }
     }
   }
   std::vector<std::uint8_t>& strong() { return strong_; }
 
  private:
-  // Visits the component from `seed`, clearing its cells so each is visited once.
+  // Visits the weak component from `seed`, clearing its cells so each is visited once.
   void label_component(Index seed, std::int32_t* top_labels, std::int32_t* bottom_labels) {
     const auto label = static_cast<std::int32_t>(strong_.size());
     std::uint8_t* cells = map_.cells();
@@ -594,7 +605,6 @@ class BoundaryLabeller {
     const Index first_row = map_.index(0, 0);
     const Index last_row = map_.index(rows_ - 1, 0);
     const Index neighbours[] = {1, stride - 1, stride, stride + 1};  // and their negatives
-    std::uint8_t holds_edge = cells[seed] == kEdge;
     cells[seed] = kNotEdge;
     stack_.push_back(seed);
     while (!stack_.empty()) {
@@ -604,17 +614,16 @@ class BoundaryLabeller {
       if (at - last_row < static_cast<Index>(cols_)) bottom_labels[at - last_row] = label;
       for (const Index step : neighbours) {
         for (const Index next : {at + step, at - step}) {
-          if (cells[next] == kNotEdge) continue;
-          holds_edge |= cells[next] == kEdge;
+          if (cells[next] != kWeak) continue;
           cells[next] = kNotEdge;
           stack_.push_back(next);
         }
       }
     }
-    strong_.push_back(holds_edge);
+    strong_.push_back(0);
   }
 
-  EdgeMap map_;
+  EdgeMap& map_;
   std::ptrdiff_t rows_;
   std::ptrdiff_t cols_;
   std::vector<std::uint8_t> strong_;
@@ -655,11 +664,28 @@ bool canny_cells_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::p
                        : classify_cells<1, std::uint16_t>(src, rows, cols, thresholds, cells, threads);
 }
 
+// The stripe's map, traced from its strong cells and the seeded cells of its end rows.
+void trace_stripe(EdgeMap& map, const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                  const std::uint8_t* top_seeds, const std::uint8_t* bottom_seeds, std::uint16_t* out, int threads) {
+  const auto copy_and_trace = [&](Band band) {
+    BandTracer tracer(map, band, cols);
+    for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
+      copy_cells(cells + r * cols, cols, map.row(r));
+      if (r == 0 && top_seeds != nullptr) promote_seeded(top_seeds, cols, map.row(r));
+      if (r == rows - 1 && bottom_seeds != nullptr) promote_seeded(bottom_seeds, cols, map.row(r));
+      tracer.close_row(r);
+    }
+  };
+  trace_image(map, rows, cols, threads, copy_and_trace, out);
+}
+
 bool canny_stripe_summary(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                          std::int32_t* top_labels, std::int32_t* bottom_labels,
-                          std::vector<std::uint8_t>& strong) noexcept {
+                          std::int32_t* top_labels, std::int32_t* bottom_labels, std::vector<std::uint8_t>& strong,
+                          int threads) noexcept {
   return completed([&] {
-    BoundaryLabeller labeller(cells, rows, cols);
+    EdgeMap map(rows, cols);
+    trace_stripe(map, cells, rows, cols, nullptr, nullptr, nullptr, threads);
+    BoundaryLabeller labeller(map, rows, cols);
     labeller.label(top_labels, bottom_labels);
     strong = std::move(labeller.strong());
   });
@@ -670,16 +696,7 @@ bool canny_stripe_edges(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptr
                         int threads) noexcept {
   return completed([&] {
     EdgeMap map(rows, cols);
-    const auto copy_and_trace = [&](Band band) {
-      BandTracer tracer(map, band, cols);
-      for (std::ptrdiff_t r = band.begin; r < band.end; ++r) {
-        copy_cells(cells + r * cols, cols, map.row(r));
-        if (r == 0) promote_seeded(top_seeds, cols, map.row(r));
-        if (r == rows - 1) promote_seeded(bottom_seeds, cols, map.row(r));
-        tracer.close_row(r);
-      }
-    };
-    trace_image(map, rows, cols, threads, copy_and_trace, out);
+    trace_stripe(map, cells, rows, cols, top_seeds, bottom_seeds, out, threads);
   });
 }
 

@@ -55,14 +55,17 @@ bool canny_cells(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int cha
 bool canny_cells_of_levels(const std::uint16_t* src, std::ptrdiff_t rows, std::ptrdiff_t cols, int channels,
                            CannyThresholds thresholds, std::uint8_t* cells, int threads) noexcept;
 
-// The 8-connected components of nonzero cells of a stripe that touch its first
-// or last row, numbered from 1 as met along the first row, then the last: the
-// label of each cell of those rows (0 for none), and strong[k], whether
-// component k holds a strong cell (strong[0] false; at most cols + 2 entries).
-// Cells above 2 count as strong. Returns false when memory runs out.
+// What the rest of the image needs of a stripe's hysteresis: the label of each
+// cell of its first and last rows (0 for none) and strong[k], whether component
+// k holds a strong cell (strong[0] false; at most cols + 3 entries). After the
+// stripe's own hysteresis, its edge cells on those rows are kept whatever
+// they join and share label 1 (strong); each 8-connected component of weak
+// cells left that touches them has a label of its own from 2, numbered as met
+// along the first row, then the last. Cells above 2 count as strong. Runs
+// over `threads` threads; returns false when memory runs out.
 bool canny_stripe_summary(const std::uint8_t* cells, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                          std::int32_t* top_labels, std::int32_t* bottom_labels,
-                          std::vector<std::uint8_t>& strong) noexcept;
+                          std::int32_t* top_labels, std::int32_t* bottom_labels, std::vector<std::uint8_t>& strong,
+                          int threads) noexcept;
 
 // The stripe's edge map (0 or 65535): hysteresis from its strong cells and
 // from the nonzero cells of its first row where top_seeds is nonzero and of

@@ -215,7 +215,7 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
             return engine.ahead((np.asarray(stored[top:top + reading]) for top in range(0, height, reading)),
                                 depth=1)
 
-    threads = len(plan) if threads is None else threads
+    threads = threads or 1
     shape, dtype = result_layout
     if kind == "zarr":
         import zarr

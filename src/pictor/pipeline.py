@@ -104,10 +104,11 @@ class Pipeline:
         """The chain on a NumPy image (a new array) or a dask array (lazy).
 
         A NumPy image flows through the steps in stripes of `stripe_rows` rows
-        (two million samples' worth by default). With threads=1 every step
-        runs on the caller's thread; otherwise each step runs on a thread of
-        its own, a block ahead of the next (each kernel also splits its rows
-        over cv2.getNumThreads() threads). A chain with a step that has no
+        (two million samples' worth by default). Every step runs on the
+        caller's thread, each kernel splitting its rows over
+        cv2.getNumThreads() threads; with threads > 1, each step runs on a
+        thread of its own instead, a block ahead of the next (more memory in
+        flight, and on few cores no faster). A chain with a step that has no
         stripe form (a change of shape, a pyramid, a float mean) runs step by
         step, each intermediate dropped once the next step has made its own.
         """
@@ -118,7 +119,7 @@ class Pipeline:
                 return self.lazy(image)
         _functions.check_image(self.steps[0].name, image, self.steps[0].function.grey_only)
         try:
-            plan, inputs, dtype, shape = stripe_steps(self.steps, image.dtype, image.shape)
+            plan, inputs, dtype, shape = stripe_steps(self.steps, image.dtype, image.shape, stripe_rows)
         except NoStripes:
             for step in self.steps:
                 image = step.function(image, **step.keywords)
@@ -181,7 +182,7 @@ def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):
         return engine.filling(stored), engine.stripes(stored, rows, copied=True)
 
     engine.run(plan, engine.stripes(image, rows), height, rows, engine.filling(result),
-               len(plan) if threads is None else threads, keep)
+               threads or 1, keep)
     return result
 
 

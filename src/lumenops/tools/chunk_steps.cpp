@@ -385,11 +385,13 @@ constexpr const char* kCannyCellsDoc =
 
 constexpr const char* kCannyStripeSummaryDoc =
     "canny_stripe_summary(cells) -> (top_labels, bottom_labels, strong, count)\n\n"
-    "The 8-connected components of nonzero cells of a stripe (canny_cells' rows of it) that touch its\n"
-    "first or last row, numbered 1 to count as met along the first row, then along the last: top_labels\n"
-    "and bottom_labels (int32[cols]) give the component of each cell of those rows (0 for none), strong\n"
-    "(bool[count + 1], strong[0] False) whether each holds a strong cell. Other components are not\n"
-    "counted, so count is at most cols + 1 however noisy the image. Cells above 2 count as strong.";
+    "What the rest of the image needs of a stripe's hysteresis (canny_cells' rows of it): top_labels and\n"
+    "bottom_labels (int32[cols]) give the component of each cell of its first and last rows (0 for none,\n"
+    "1 to count), strong (bool[count + 1], strong[0] False) whether each holds a strong cell. The edges of\n"
+    "the stripe's own hysteresis on those rows share label 1 (strong): they are kept whatever they join.\n"
+    "Each component of weak cells left that touches those rows has a label of its own, so count is at\n"
+    "most cols + 2 however noisy the image. Cells above 2 count as strong. Runs without the GIL, its rows\n"
+    "split over cv2.getNumThreads() threads.";
 
 constexpr const char* kCannyStripeEdgesDoc =
     "canny_stripe_edges(cells, top_seeds, bottom_seeds) -> uint16 array (rows, cols)\n\n"
@@ -469,10 +471,11 @@ Ref canny_stripe_summary(PyObject* cells_array) {
   Array top_labels = new_array(1, &cols, NPY_INT32);
   Array bottom_labels = new_array(1, &cols, NPY_INT32);
   std::vector<std::uint8_t> strong;
+  const int threads = call_threads(cells.size());
   bool done = false;
   without_gil([&] {
     done = kernels::canny_stripe_summary(cells.data<std::uint8_t>(), rows, cols, top_labels.data<std::int32_t>(),
-                                         bottom_labels.data<std::int32_t>(), strong);
+                                         bottom_labels.data<std::int32_t>(), strong, threads);
   });
   require_memory(done);
   npy_intp labels = static_cast<npy_intp>(strong.size());

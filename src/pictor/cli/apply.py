@@ -333,7 +333,7 @@ def apply_chunked(options, function, keywords):
             if is_chain(options.operation) or not (remote or _is_ome(source)):
                 pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__, keywords))
                 target = batch.chunked_output_path(source, options.output)
-                pipe.run_file(source, target, options.compression, options.tile, options.workers)
+                pipe.run_file(source, target, options.compression, options.tile)
             else:
                 method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
                 target = batch.run_chunked(method_name, keywords, source, options.output,

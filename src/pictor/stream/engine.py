@@ -18,12 +18,13 @@ import numpy as np
 class Local:
     """compute(window, window_top, first, stop) -> the step's rows [first, stop)
     of the image, from `window`, the step's input rows [window_top, ...) that
-    reach `halo` rows beyond them (fewer at the image's edges)."""
+    reach `halo` rows beyond them (fewer at the image's edges). `rows`, when
+    given, is the step's own block height instead of the run's."""
 
     needs_statistic = False
 
-    def __init__(self, halo, compute):
-        self.halo, self.compute = halo, compute
+    def __init__(self, halo, compute, rows=None):
+        self.halo, self.compute, self.rows = halo, compute, rows
 
     def blocks(self, stripes, height, block_rows):
         """The step's blocks of rows [k * block_rows, (k + 1) * block_rows)
@@ -54,12 +55,13 @@ def whole_rows(function):
 
 class Gathered:
     """gather(blocks, height, block_rows) -> the statistic of the step's whole
-    input (consuming its blocks); local(statistic) -> the Local step that uses it."""
+    input (consuming its blocks; block_rows the step's block height);
+    local(statistic) -> the Local step that uses it, of the same `rows`."""
 
     needs_statistic = True
 
-    def __init__(self, gather, local):
-        self.gather, self.local = gather, local
+    def __init__(self, gather, local, rows=None):
+        self.gather, self.local, self.rows = gather, local, rows
 
 
 def _rows_of(held, held_top, top, bottom):
@@ -76,7 +78,7 @@ def _rows_of(held, held_top, top, bottom):
 
 def _chained(stripes, steps, height, block_rows):
     for step in steps:
-        stripes = step.blocks(stripes, height, block_rows)
+        stripes = step.blocks(stripes, height, step.rows or block_rows)
     return stripes
 
 
@@ -101,7 +103,7 @@ def run(steps, read, height, block_rows, write, threads=1, keep=None):
             if store is not None:
                 blocks = _putting(blocks, store[0])
                 read, ready = store[1], []
-            step = step.local(step.gather(blocks, height, block_rows))
+            step = step.local(step.gather(blocks, height, step.rows or block_rows))
         ready.append(step)
     for block in _stream(read(), ready, height, block_rows, threads):
         write(block)
@@ -134,13 +136,13 @@ def _stream(stripes, steps, height, block_rows, threads):
     if threads <= 1:
         return _chained(stripes, steps, height, block_rows)
     for step in steps:
-        stripes = ahead(step.blocks(stripes, height, block_rows))
+        stripes = ahead(step.blocks(stripes, height, step.rows or block_rows))
     return stripes
 
 
 # Blocks made ahead of their consumer: enough to keep the threads busy, few
 # enough to keep the memory bounded by the stripes.
-AHEAD = 2
+AHEAD = 1
 
 
 class ahead:

@@ -16,6 +16,11 @@ from pictor.stream.engine import Gathered, Local, whole_rows
 STRIPE_SAMPLES = 1 << 21
 
 
+# Cells per block of Canny's hysteresis: its statistic keeps two rows of
+# labels per block, so its blocks are taller than the others.
+CANNY_BLOCK_CELLS = 1 << 22
+
+
 class NoStripes(Exception):
     """The chain has a step without a stripe form."""
 
@@ -30,10 +35,11 @@ def method_of(step, dtype):
     return method_name, {key: value for key, value in step.keywords.items() if key != _functions.DEPTH}
 
 
-def stripe_steps(steps, dtype, shape):
+def stripe_steps(steps, dtype, shape, stripe_rows=None):
     """(engine steps, the (dtype, shape) of each one's input, result dtype,
     result shape) of the chain on an image of dtype and shape; raises
-    NoStripes when one step has no stripe form."""
+    NoStripes when one step has no stripe form. stripe_rows, when given, is
+    every step's block height."""
     plan, inputs = [], []
     for step in steps:
         _functions.check_image_layout(step.name, dtype, (1, 1) + tuple(shape[2:]), step.function.grey_only)
@@ -41,7 +47,7 @@ def stripe_steps(steps, dtype, shape):
         route, kind = methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name]
         merged = dict(methods._defaults(method_name), **keywords)
         try:
-            made = ROUTES[route](method_name, keywords, merged, dtype, shape)
+            made = ROUTES[route](method_name, keywords, merged, dtype, shape, stripe_rows)
         except (KeyError, methods._OneBlock):
             raise NoStripes(step.name) from None
         for stripe_step in made if isinstance(made, list) else [made]:
@@ -62,11 +68,11 @@ def _call(method_name, keywords):
     return lambda window: tasks._call(window, method_name, keywords)
 
 
-def _pointwise(method_name, keywords, merged, dtype, shape):
+def _pointwise(method_name, keywords, merged, dtype, shape, stripe_rows):
     return Local(0, whole_rows(_call(method_name, keywords)))
 
 
-def _neighbourhood(method_name, keywords, merged, dtype, shape):
+def _neighbourhood(method_name, keywords, merged, dtype, shape, stripe_rows):
     return Local(methods.HALOS[method_name](merged), whole_rows(_call(method_name, keywords)))
 
 
@@ -82,7 +88,7 @@ def _counted(count_block):
     return gather
 
 
-def _order_statistics(method_name, keywords, merged, dtype, shape):
+def _order_statistics(method_name, keywords, merged, dtype, shape, stripe_rows):
     positions = methods.order_positions(int(np.prod(shape)), merged)
 
     def local(counts):
@@ -92,7 +98,7 @@ def _order_statistics(method_name, keywords, merged, dtype, shape):
     return Gathered(_counted(tasks._block_level_counts), local)
 
 
-def _level_counts_table(method_name, keywords, merged, dtype, shape):
+def _level_counts_table(method_name, keywords, merged, dtype, shape, stripe_rows):
     count_block, _, make_table, arguments, map_block = methods.level_table_route(method_name, len(shape), merged)
 
     def local(counts):
@@ -102,7 +108,7 @@ def _level_counts_table(method_name, keywords, merged, dtype, shape):
     return Gathered(_counted(count_block), local)
 
 
-def _with_maximum(method_name, keywords, merged, dtype, shape):
+def _with_maximum(method_name, keywords, merged, dtype, shape, stripe_rows):
     def gather(blocks, height, block_rows):
         return max(int(block.max()) for block in blocks)
 
@@ -115,12 +121,14 @@ def _with_maximum(method_name, keywords, merged, dtype, shape):
     return Gathered(gather, local)
 
 
-def _canny(method_name, keywords, merged, dtype, shape):
+def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
     """Two steps: the cells of the detector (none, weak, strong) from the
     rows around them; then the hysteresis, whose statistic is which cells
     along the stripes' first and last rows join a strong cell elsewhere."""
     low, high, full_depth = methods.canny_cells_arguments(method_name, dtype, merged)
-    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _chunked.canny_cells(window, low, high, full_depth)))
+    rows = stripe_rows or max(1, CANNY_BLOCK_CELLS // shape[1])
+    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _chunked.canny_cells(window, low, high, full_depth)),
+                  rows)
 
     def gather(blocks, height, block_rows):
         return canny.stripe_seeds([_chunked.canny_stripe_summary(block) for block in blocks]), block_rows
@@ -131,9 +139,9 @@ def _canny(method_name, keywords, merged, dtype, shape):
         def edges(window, window_top, first, stop):
             return _chunked.canny_stripe_edges(window, *seeds[first // block_rows])
 
-        return Local(0, edges)
+        return Local(0, edges, rows)
 
-    return [cells, Gathered(gather, local)]
+    return [cells, Gathered(gather, local, rows)]
 
 
 ROUTES = {
