@@ -203,7 +203,7 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
     from pictor.stream.plan import block_rows
 
     height = source_shape[0]
-    rows = block_rows(source_shape, samples=BLOCK_SAMPLES)
+    rows = block_rows(source_shape, plan, samples=BLOCK_SAMPLES)
     if _kind(source) == "tiff" and _one_plane_tiff(source):
         def read():
             return engine.ahead(tiff_bands(source), depth=1)

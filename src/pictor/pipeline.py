@@ -167,7 +167,7 @@ class Pipeline:
 
 def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):
     height = image.shape[0]
-    rows = block_rows(image.shape, stripe_rows)
+    rows = block_rows(image.shape, plan, stripe_rows)
 
     def keep(index):
         """The result's own memory as the store of the intermediate at index,

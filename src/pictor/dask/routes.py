@@ -14,7 +14,8 @@ from pictor.stream.canny import stripe_seeds
 import pictor._chunked as _chunked  # registered by lumenops
 from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
                                  _OneBlock, _defaults, _integer, _odd, _real,
-                                   canny_cells_arguments, level_table_route, order_positions)
+                                   canny_cells_arguments, level_table_route, order_positions,
+                                   PYRAMID_ALIGN, PYRAMID_REACH, pyramid_halo)
 from pictor.stream.tasks import (
     _call,
     _call_of_shape,
@@ -190,17 +191,8 @@ def _reading_for_statistic(x, reread):
     return again
 
 
-# laplacian_pyramid: four pyrDown levels (each 2 x 2 coarser), the detail
-# levels and the collapse back up; a sample depends on fewer than 96 rows
-# around it besides the detail blur's half kernel.
-PYRAMID_ALIGN = 32
-PYRAMID_REACH = 96
-
-
 def _pyramid(method_name, x, keywords, dtype, reread=None):
-    raw = _integer(keywords["min_ksize"])
-    largest = max(abs(_odd(raw)), abs(_odd(raw + 4)))
-    halo = -(-(largest // 2 + PYRAMID_REACH) // PYRAMID_ALIGN) * PYRAMID_ALIGN
+    halo = pyramid_halo(keywords, PYRAMID_ALIGN, PYRAMID_REACH)
     stripes = _aligned_stripes(x, halo, PYRAMID_ALIGN)
     if stripes is None:
         return _pointwise(method_name, x.rechunk({0: -1, 1: -1}), keywords, dtype)

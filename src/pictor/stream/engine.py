@@ -19,12 +19,13 @@ class Local:
     """compute(window, window_top, first, stop) -> the step's rows [first, stop)
     of the image, from `window`, the step's input rows [window_top, ...) that
     reach `halo` rows beyond them (fewer at the image's edges). `rows`, when
-    given, is the step's own block height instead of the run's."""
+    given, is the step's own block height instead of the run's; `align`, a
+    number the run's block height must be a multiple of."""
 
     needs_statistic = False
 
-    def __init__(self, halo, compute, rows=None):
-        self.halo, self.compute, self.rows = halo, compute, rows
+    def __init__(self, halo, compute, rows=None, align=1):
+        self.halo, self.compute, self.rows, self.align = halo, compute, rows, align
 
     def blocks(self, stripes, height, block_rows):
         """The step's blocks of rows [k * block_rows, (k + 1) * block_rows)
@@ -59,6 +60,7 @@ class Gathered:
     local(statistic) -> the Local step that uses it, of the same `rows`."""
 
     needs_statistic = True
+    align = 1
 
     def __init__(self, gather, local, rows=None):
         self.gather, self.local, self.rows = gather, local, rows

@@ -112,6 +112,22 @@ def canny_cells_arguments(method_name, dtype, keywords):
     return low, high, full_depth
 
 
+# laplacian_pyramid: four pyrDown levels (each 2 x 2 coarser), the detail
+# levels and the collapse back up; a sample depends on fewer than 96 rows
+# around it besides the detail blur's half kernel. Stripes whose first rows
+# and halo are multiples of 32 put each level of a stripe's pyramid on the
+# rows of the whole image's.
+PYRAMID_ALIGN = 32
+PYRAMID_REACH = 96
+
+
+def pyramid_halo(keywords, align=PYRAMID_ALIGN, reach=PYRAMID_REACH):
+    """laplacian_pyramid's halo of rows, a multiple of the alignment."""
+    raw = _integer(keywords["min_ksize"])
+    largest = max(abs(_odd(raw)), abs(_odd(raw + 4)))
+    return -(-(largest // 2 + reach) // align) * align
+
+
 def _sorted_position(total, fraction):
     # I_sort[int(np.floor(total * fraction))], with Python's indexing rules.
     position = int(np.floor(total * _real(fraction)))

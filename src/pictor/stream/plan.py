@@ -59,9 +59,12 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
     return plan, inputs, np.dtype(dtype), tuple(shape)
 
 
-def block_rows(shape, stripe_rows=None, samples=STRIPE_SAMPLES):
-    """The stripe height: stripe_rows, or `samples` worth of rows."""
-    return stripe_rows or max(1, samples // max(1, int(np.prod(shape[1:]))))
+def block_rows(shape, plan, stripe_rows=None, samples=STRIPE_SAMPLES):
+    """The stripe height: stripe_rows, or `samples` worth of rows, rounded up
+    to a multiple of every step's alignment."""
+    rows = stripe_rows or max(1, samples // max(1, int(np.prod(shape[1:]))))
+    align = max(step.align for step in plan)
+    return -(-rows // align) * align
 
 
 def _call(method_name, keywords):
@@ -74,6 +77,10 @@ def _pointwise(method_name, keywords, merged, dtype, shape, stripe_rows):
 
 def _neighbourhood(method_name, keywords, merged, dtype, shape, stripe_rows):
     return Local(methods.HALOS[method_name](merged), whole_rows(_call(method_name, keywords)))
+
+
+def _pyramid(method_name, keywords, merged, dtype, shape, stripe_rows):
+    return Local(methods.pyramid_halo(merged), whole_rows(_call(method_name, keywords)), align=methods.PYRAMID_ALIGN)
 
 
 def _counted(count_block):
@@ -147,6 +154,7 @@ def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
 ROUTES = {
     "pointwise": _pointwise,
     "neighbourhood": _neighbourhood,
+    "pyramid": _pyramid,
     "maximum": _with_maximum,
     "order statistics": _order_statistics,
     "working-level table": _level_counts_table,
