@@ -18,7 +18,7 @@ TIFF_SUFFIXES = (".tif", ".tiff")
 DEFAULT_TILE = 256
 TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
 # Row blocks computed but not yet written: beyond this, computing waits for the writer.
-WRITER_QUEUE = 2
+WRITER_QUEUE = 1
 # tifffile's names of the compressions that may be asked for.
 COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
 # Samples per stripe read at once (Dask's graphs).
