@@ -12,6 +12,7 @@ tifffile = pytest.importorskip("tifffile")
 zarr = pytest.importorskip("zarr")
 
 import pictor  # noqa: E402
+import pictor.stream.tasks  # noqa: E402,F401
 from test_cli import run_pictor, write  # noqa: E402
 
 CHAINS = {
@@ -99,6 +100,30 @@ def test_a_step_that_cannot_take_the_previous_result_fails_before_work():
     pipe = pictor.pipeline("auto_level", "histogram_enhancement")  # grey only, given colour
     with pytest.raises(ValueError, match="histogram_enhancement"):
         pipe(da.zeros((10, 10, 3), dtype=np.uint8))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("target", ["out.tif", "out.zarr"])
+def test_a_step_failing_midway_stops_the_run_and_leaves_nothing(tmp_path, monkeypatch, threads, target):
+    monkeypatch.setattr("pictor._streamed_files.BLOCK_SAMPLES", 16 * 130)
+    calls = []
+
+    def failing_on_the_fifth_block(block, limits):
+        calls.append(block.shape)
+        if len(calls) == 5:
+            raise RuntimeError("the fifth block fails")
+        return real(block, limits)
+
+    real = pictor.stream.tasks._auto_level_block
+    monkeypatch.setattr("pictor.stream.tasks._auto_level_block", failing_on_the_fifth_block)
+    tifffile.imwrite(str(tmp_path / "scan.tif"), image((300, 130), np.uint16), tile=(32, 32))
+    pipe = pictor.pipeline("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge")
+    with pytest.raises(RuntimeError, match="fifth block"):
+        pipe.run_file(tmp_path / "scan.tif", tmp_path / target, threads=threads)
+    assert [p.name for p in tmp_path.iterdir()] == ["scan.tif"]
+    with pytest.raises(RuntimeError, match="fifth block"):
+        calls.clear()
+        pipe(image((300, 130), np.uint16), stripe_rows=16, threads=threads)
 
 
 def test_a_pipeline_pickles_as_its_steps():
