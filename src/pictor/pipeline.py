@@ -27,7 +27,7 @@ import numpy as np
 
 from pictor import functions as _functions
 from pictor.stream import engine
-from pictor.stream.plan import NoStripes, block_rows, stripe_steps
+from pictor.stream.plan import NoStripes, block_rows, method_of, stripe_steps
 
 # pictor.dask's routes that gather a statistic of the whole image before the
 # pass that uses it: out of core, that first pass reads the file again.
@@ -198,13 +198,8 @@ def _route(step, x):
     """The pictor.dask route that the step's function takes for x's sample type."""
     from pictor.stream import methods
 
-    cls, name = step.function.tool_method
-    tool_method = "{}.{}".format(cls.__name__, name)
-    full_depth = (step.function.full_depth and x.dtype == np.uint16
-                  and step.keywords.get(_functions.DEPTH, _functions.FULL_DEPTH) == _functions.FULL_DEPTH)
-    if full_depth:
-        return methods.FULL_DEPTH_METHODS[methods.full_depth_name(tool_method)][0]
-    return methods.METHODS[tool_method][0]
+    method_name, _ = method_of(step.function, x.dtype, step.keywords)
+    return (methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name])[0]
 
 
 def _lazy_step(step, x, read_again):

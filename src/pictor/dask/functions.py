@@ -6,14 +6,9 @@ images, the tool method's route otherwise."""
 import pictor
 from pictor.axes import validated_axes
 from pictor.dask import routes
-from pictor.stream.methods import full_depth_name
+from pictor.stream.plan import method_of
 from pictor.dask.planes import planewise
-from pictor.functions import DEPTH, check_image_layout, check_keywords, computes_full_depth
-
-
-def tool_route_name(function):
-    cls, name = function.tool_method
-    return "{}.{}".format(cls.__name__, name)
+from pictor.functions import check_image_layout, check_keywords
 
 
 def plan_function(function, x, given, reread=None):
@@ -23,10 +18,8 @@ def plan_function(function, x, given, reread=None):
     check_keywords(name, function.keywords, given)
     x = routes.as_dask(x)
     check_image_layout(name, x.dtype, x.shape, function.grey_only)
-    keywords = {key: value for key, value in given.items() if key != DEPTH}
-    if computes_full_depth(function, x.dtype, given):
-        return routes.plan(full_depth_name(tool_route_name(function)), x, keywords, reread)
-    return routes.plan(tool_route_name(function), x, keywords, reread)
+    method_name, keywords = method_of(function, x.dtype, given)
+    return routes.plan(method_name, x, keywords, reread)
 
 
 def lazy_function(function):

@@ -1,8 +1,8 @@
 """A pipeline's steps as a plan of stripe steps for the engine: each step's
 route (pictor.stream.methods) becomes a Local step with its halo, or a
 Gathered one with the statistic its route needs; a chain with a step that
-has no stripe form (a geometric change of shape, a pyramid of its own, a
-float mean) has no plan, and runs otherwise."""
+has no stripe form (a geometric change of shape, the fusion's statistic of
+its coarse levels, a float mean) has no plan, and runs otherwise."""
 
 import numpy as np
 
@@ -25,14 +25,15 @@ class NoStripes(Exception):
     """The chain has a step without a stripe form."""
 
 
-def method_of(step, dtype):
-    """(method name, keywords given) by which pictor.stream knows the step on images of dtype."""
-    function = step.function
+def method_of(function, dtype, given):
+    """(method name, keywords) by which pictor.stream knows pictor's function
+    called with the keywords given on images of dtype: its full-depth
+    function's, or its tool method's."""
     cls, name = function.tool_method
     method_name = "{}.{}".format(cls.__name__, name)
-    if _functions.computes_full_depth(function, dtype, step.keywords):
+    if _functions.computes_full_depth(function, dtype, given):
         method_name = methods.full_depth_name(method_name)
-    return method_name, {key: value for key, value in step.keywords.items() if key != _functions.DEPTH}
+    return method_name, {key: value for key, value in given.items() if key != _functions.DEPTH}
 
 
 def stripe_steps(steps, dtype, shape, stripe_rows=None):
@@ -43,7 +44,7 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
     plan, inputs = [], []
     for step in steps:
         _functions.check_image_layout(step.name, dtype, (1, 1) + tuple(shape[2:]), step.function.grey_only)
-        method_name, keywords = method_of(step, dtype)
+        method_name, keywords = method_of(step.function, dtype, step.keywords)
         route, kind = methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name]
         merged = dict(methods._defaults(method_name), **keywords)
         try:
