@@ -10,6 +10,7 @@ of any length is a set of grey planes; only S makes a colour plane.
 
 import os
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor, wait
 from itertools import product
 
@@ -18,17 +19,21 @@ import numpy as np
 LETTERS = "TZCYXS"
 PLANE_AXES, COLOUR_PLANE_AXES = "YX", "YXS"
 COLOUR_SAMPLES = 3
-# Smaller planes run one after the other on the caller's thread: each call
-# already splits its rows over OpenCV's threads, and two calls at once on
-# small planes lose more to contention than they gain.
-PARALLEL_PLANE_SAMPLES = 1 << 20
+# A stack's first planes run on the caller's thread for this long, to learn
+# what a plane costs; a stack done by then never wakes a thread.
+TIMING_SECONDS = 0.5e-3
+# Planes cheaper than this stay on the caller's thread: two threads would pass
+# the GIL to and fro around each plane's call for more than the plane's own
+# work (a 64 x 64 Gaussian blur takes a few microseconds, and OpenCV already
+# splits larger ones over its threads).
+PARALLEL_PLANE_SECONDS = 20e-6
 
 DOC = """
 axes: None, or the letters naming the image's axes, for N-D data: T time,
     Z depth, C channel, Y, X, S the 3 samples of a colour pixel (e.g. "ZYX",
     "TCZYX", "CYX", "ZYXS"). Without axes a 2-D image is "YX" and a
     (height, width, 3) image is "YXS". Each Y x X plane (with its S samples)
-    is processed on its own (large planes in parallel threads); the result has the
+    is processed on its own (shares of the planes in parallel threads); the result has the
     input's axes; it equals a loop over the planes, and every statistic (a
     maximum, a histogram, a threshold) is the plane's own. A C axis of any
     length is a set of grey planes."""
@@ -99,6 +104,11 @@ def plane_order(axes):
     return stack_letters, plane_letters, [axes.index(letter) for letter in stack_letters + plane_letters]
 
 
+def plane_shape(shape, axes):
+    """The shape of one plane of an image of SHAPE with these AXES, in the methods' layout."""
+    return tuple(shape[axes.index(letter)] for letter in "YXS" if letter in axes)
+
+
 def plane_workers():
     """As many threads as OpenCV uses: the methods release the GIL, and one
     knob (cv2.setNumThreads) sets the parallelism of the whole library."""
@@ -114,49 +124,82 @@ def result_axes(axes, plane_result):
         "S" if "S" in kept and "S" not in axes else "")
 
 
-def run_planes(image, axes, plane_function, workers=None):
-    """plane_function on every Y x X (x S) plane of IMAGE, reassembled with the input's axes.
+def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
+    """plane_step on every Y x X (x S) plane of IMAGE, reassembled with the input's axes.
 
-    plane_function takes and returns one plane in the methods' layout: (Y, X)
-    or (Y, X, S). Every plane's result must have the same shape and type.
+    plane_step takes and returns one plane in the methods' layout: (Y, X) or
+    (Y, X, S). Every plane's result must have the same shape and type. Each
+    result is copied into the one output array as soon as it is made, so its
+    memory is reused for the next plane; plane_step_into(plane, out), if
+    given, writes the result into out itself when the output's planes are
+    contiguous.
     """
     stack_letters, _, order = plane_order(axes)
     planes = np.transpose(image, order)
     indices = list(product(*(range(n) for n in planes.shape[:len(stack_letters)])))
-    first = plane_function(planes[indices[0]])
+    started = time.perf_counter()
+    first = plane_step(planes[indices[0]])
     letters = result_axes(axes, first)
     sizes = dict(zip(stack_letters, planes.shape[:len(stack_letters)]))
     sizes.update(zip("YXS", first.shape))
     result = np.empty([sizes[letter] for letter in letters], dtype=first.dtype)
     out_planes = np.transpose(result, [letters.index(l) for l in stack_letters + [l for l in "YXS" if l in letters]])
     out_planes[indices[0]] = first
-
-    def run(group):
-        for index in group:
-            plane_result = plane_function(planes[index])
-            if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
-                raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
-                    index, plane_result.shape, plane_result.dtype, first.shape, first.dtype))
-            out_planes[index] = plane_result
-
+    if plane_step_into is not None and out_planes[indices[0]].flags.c_contiguous:
+        run = results_written_in_place(planes, out_planes, plane_step_into)
+    else:
+        run = results_copied(planes, out_planes, plane_step, first)
     rest = indices[1:]
     if workers is None:
-        workers = plane_workers() if planes[indices[0]].size >= PARALLEL_PLANE_SAMPLES else 1
+        rest, workers = timed_start(run, rest, started)
     workers = min(workers, len(rest))
     if workers <= 1:
         run(rest)
         return result
-    # A share of the planes per thread, the caller's own included: a task per
-    # plane would cost more than a small plane's work.
-    groups = [rest[start::workers] for start in range(workers)]
-    futures = [shared_pool(workers - 1).submit(run, group) for group in groups[1:]]
+    # One run of neighbouring planes per thread, the caller's own included: a
+    # task per plane would cost more than a small plane's work.
+    shares = [rest[len(rest) * part // workers:len(rest) * (part + 1) // workers] for part in range(workers)]
+    futures = [shared_pool(workers - 1).submit(run, share) for share in shares[1:]]
     try:
-        run(groups[0])
+        run(shares[0])
     finally:
         wait(futures)
     for future in futures:
         future.result()
     return result
+
+
+def timed_start(run, indices, started):
+    """Runs the planes at INDICES on the caller's thread until TIMING_SECONDS
+    have passed since STARTED (the first plane's start); (the indices left,
+    the threads worth running them on)."""
+    done = 1
+    while indices and time.perf_counter() - started < TIMING_SECONDS:
+        run(indices[:1])
+        indices = indices[1:]
+        done += 1
+    seconds_per_plane = (time.perf_counter() - started) / done
+    return indices, plane_workers() if seconds_per_plane >= PARALLEL_PLANE_SECONDS else 1
+
+
+def results_written_in_place(planes, out_planes, plane_step_into):
+    """run(share): plane_step_into on the planes at the indices SHARE, into out_planes."""
+    def run(share):
+        for index in share:
+            plane_step_into(planes[index], out_planes[index])
+    return run
+
+
+def results_copied(planes, out_planes, plane_step, first):
+    """run(share): plane_step on the planes at the indices SHARE, each result copied into out_planes."""
+    def run(share):
+        for index in share:
+            plane_result = plane_step(planes[index])
+            if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
+                raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
+                    index, plane_result.shape, plane_result.dtype, first.shape, first.dtype))
+            out_planes[index] = plane_result
+    return run
 
 
 _pools = {}

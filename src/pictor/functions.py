@@ -35,6 +35,8 @@ FEW_CHOICES = 10
 DEPTH = "depth"
 FULL_DEPTH, WORKING_DEPTH = "full", "working"
 DOC_WIDTH = 79
+# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst.
+INTO_SUFFIX = "_into"
 
 
 class Keyword:
@@ -224,14 +226,34 @@ def make_function(cls, method_name, declaration):
     def function(img, /, *, axes=None, **given):
         check_keywords(method_name, keywords, given)
         axes = _axes.checked_axes(method_name, img, axes, declaration.grey_only)
-        if axes is not None:
-            return _axes.run_planes(img, axes, lambda plane: function(plane, **given))
-        check_image(method_name, img, declaration.grey_only)
-        if computes_full_depth(function, img.dtype, given):
+        if axes is None:
+            check_image(method_name, img, declaration.grey_only)
+            return plane_step(img.dtype, given)(img)
+        # A stack is checked once; its planes go straight to the step.
+        check_image_layout(method_name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only)
+        return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given))
+
+    def full_depth_arguments(given):
+        return [given.get(name, keywords[name].default) for name in method_keywords]
+
+    def plane_step(dtype, given):
+        """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
+        if computes_full_depth(function, dtype, given):
             full_depth_step = getattr(_full_depth, method_name)
-            return full_depth_step(img, *(given.get(name, keywords[name].default) for name in method_keywords))
-        given.pop(DEPTH, None)
-        return getattr(cls(), method_name)(src=img, **given)
+            arguments = full_depth_arguments(given)
+            return lambda plane: full_depth_step(plane, *arguments)
+        tool_method = getattr(cls(), method_name)
+        tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
+        return lambda plane: tool_method(src=plane, **tool_keywords)
+
+    def plane_step_into(dtype, given):
+        """plane_step writing into a given array of the result's shape and type, where the
+        full-depth module has such a variant; else None."""
+        step_into = getattr(_full_depth, method_name + INTO_SUFFIX, None)
+        if step_into is None or not computes_full_depth(function, dtype, given):
+            return None
+        arguments = full_depth_arguments(given)
+        return lambda plane, out: step_into(plane, out, *arguments)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)

@@ -66,11 +66,15 @@ constexpr long kWidestOpenCVLevelMedian = 5;
 // Windows beyond this side are refused rather than framed.
 constexpr long long kWidestNlmWindow = 999;
 
+bool takes_opencv_median(const Ref& side, PyObject* src) {
+  const std::optional<long long> wide = side_of(side);
+  return !wide || *wide <= kWidestOpenCVLevelMedian || !is_u16_array(src);
+}
+
 Ref median_blur(PyObject* src, PyObject* ksize) {
   Ref side = odd_value(Ref::borrow(ksize));
-  const std::optional<long long> wide = side_of(side);
-  if (!wide || *wide <= kWidestOpenCVLevelMedian || !is_u16_array(src)) return cv2("medianBlur", src, side);
-  const long width = static_cast<long>(*wide);
+  if (takes_opencv_median(side, src)) return cv2("medianBlur", src, side);
+  const long width = static_cast<long>(*side_of(side));
   return filter_image(src, NPY_USHORT,
                       [&](auto zero, const Array& input, const Array& output, ImageRows image, std::ptrdiff_t begin,
                           std::ptrdiff_t end) {
@@ -79,6 +83,34 @@ Ref median_blur(PyObject* src, PyObject* ksize) {
                                                      image.rows, image.cols, image.channels, width, begin, end);
                         }
                       });
+}
+
+// The same results written into `dst`, an array of the result's shape and
+// type (a plane of a stack's output): OpenCV fills it itself, so a plane's
+// result is neither allocated nor copied again.
+Ref written_into(const Ref& result, PyObject* dst) {
+  if (result.get() != dst && PyArray_CopyInto(as_array(dst), as_array(result.get())) < 0) {
+    throw PyError{Where::current()};
+  }
+  return Ref::borrow(dst);
+}
+
+Ref gaussian_blur_into(PyObject* src, PyObject* dst, PyObject* ksize) {
+  Ref side = odd_value(Ref::borrow(ksize));
+  return written_into(cv2("GaussianBlur", src, tuple(side, side), 0, Kw{"dst", Ref::borrow(dst)}), dst);
+}
+
+Ref mean_blur_into(PyObject* src, PyObject* dst, PyObject* ksize) {
+  Ref side = odd_value(Ref::borrow(ksize));
+  return written_into(cv2("blur", src, tuple(side, side), Kw{"dst", Ref::borrow(dst)}), dst);
+}
+
+Ref median_blur_into(PyObject* src, PyObject* dst, PyObject* ksize) {
+  Ref side = odd_value(Ref::borrow(ksize));
+  if (takes_opencv_median(side, src)) {
+    return written_into(cv2("medianBlur", src, side, Kw{"dst", Ref::borrow(dst)}), dst);
+  }
+  return written_into(median_blur(src, ksize), dst);
 }
 
 // OpenCV's bilateral filter takes float32, not 16-bit samples: the levels go
@@ -216,6 +248,12 @@ PyMethodDef smoothing_functions[] = {
     {"mean_blur", fastcall_function<2, mean_blur>(), METH_FASTCALL, "mean_blur(src, ksize): cv2.blur at the image's depth."},
     {"median_blur", fastcall_function<2, median_blur>(), METH_FASTCALL,
      "median_blur(src, ksize): the median of the image's own levels over the replicated border."},
+    {"gaussian_blur_into", fastcall_function<3, gaussian_blur_into>(), METH_FASTCALL,
+     "gaussian_blur_into(src, dst, ksize): gaussian_blur written into dst, an array of the result's shape and type."},
+    {"mean_blur_into", fastcall_function<3, mean_blur_into>(), METH_FASTCALL,
+     "mean_blur_into(src, dst, ksize): mean_blur written into dst, an array of the result's shape and type."},
+    {"median_blur_into", fastcall_function<3, median_blur_into>(), METH_FASTCALL,
+     "median_blur_into(src, dst, ksize): median_blur written into dst, an array of the result's shape and type."},
     {"bilateral_filter", fastcall_function<4, bilateral_filter>(), METH_FASTCALL,
      "bilateral_filter(src, ksize, sigma_color, sigma_space): cv2.bilateralFilter in float32, rounded to uint16."},
     {"nlm_blur", fastcall_function<4, nlm_blur>(), METH_FASTCALL,
