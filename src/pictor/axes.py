@@ -33,7 +33,8 @@ axes: None, or the letters naming the image's axes, for N-D data: T time,
     Z depth, C channel, Y, X, S the 3 samples of a colour pixel (e.g. "ZYX",
     "TCZYX", "CYX", "ZYXS"). Without axes a 2-D image is "YX" and a
     (height, width, 3) image is "YXS". Each Y x X plane (with its S samples)
-    is processed on its own (shares of the planes in parallel threads); the result has the
+    is processed on its own (in parallel threads where a plane's work
+    outweighs the handover); the result has the
     input's axes; it equals a loop over the planes, and every statistic (a
     maximum, a histogram, a threshold) is the plane's own. A C axis of any
     length is a set of grey planes."""
@@ -156,13 +157,15 @@ def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
     if workers <= 1:
         run(rest)
         return result
-    # One run of neighbouring planes per thread, the caller's own included: a
-    # task per plane would cost more than a small plane's work.
-    shares = [rest[len(rest) * part // workers:len(rest) * (part + 1) // workers] for part in range(workers)]
-    futures = [shared_pool(workers - 1).submit(run, share) for share in shares[1:]]
+    # One task per thread, the caller's own included, each taking the next
+    # plane when done with one: a thread the machine runs less than the others
+    # does fewer planes instead of holding up the stack (the cores are shared).
+    remaining = SharedIndices(rest)
+    futures = [shared_pool(workers - 1).submit(run, remaining) for _ in range(workers - 1)]
     try:
-        run(shares[0])
+        run(remaining)
     finally:
+        remaining.close()
         wait(futures)
     for future in futures:
         future.result()
@@ -182,18 +185,38 @@ def timed_start(run, indices, started):
     return indices, plane_workers() if seconds_per_plane >= PARALLEL_PLANE_SECONDS else 1
 
 
+class SharedIndices:
+    """Plane indices handed out one at a time to the threads iterating over them."""
+
+    def __init__(self, indices):
+        self._next = iter(indices).__next__
+        self._lock = threading.Lock()
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        with self._lock:
+            return self._next()
+
+    def close(self):
+        """Hands out no more indices (after a failure, the other threads stop at their next plane)."""
+        with self._lock:
+            self._next = iter(()).__next__
+
+
 def results_written_in_place(planes, out_planes, plane_step_into):
-    """run(share): plane_step_into on the planes at the indices SHARE, into out_planes."""
-    def run(share):
-        for index in share:
+    """run(indices): plane_step_into on the planes at INDICES, into out_planes."""
+    def run(indices):
+        for index in indices:
             plane_step_into(planes[index], out_planes[index])
     return run
 
 
 def results_copied(planes, out_planes, plane_step, first):
-    """run(share): plane_step on the planes at the indices SHARE, each result copied into out_planes."""
-    def run(share):
-        for index in share:
+    """run(indices): plane_step on the planes at INDICES, each result copied into out_planes."""
+    def run(indices):
+        for index in indices:
             plane_result = plane_step(planes[index])
             if plane_result.shape != first.shape or plane_result.dtype != first.dtype:
                 raise ValueError("plane {} gave a result of shape {} {}, the first plane {} {}".format(
