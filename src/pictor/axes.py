@@ -28,6 +28,10 @@ TIMING_SECONDS = 0.5e-3
 # splits larger ones over its threads).
 PARALLEL_PLANE_SECONDS = 20e-6
 
+# A block of planes that go through a step together holds at most this many
+# samples (its side-by-side copies stay in the cache), or one plane.
+BLOCK_SAMPLES = 1 << 22
+
 DOC = """
 axes: None, or the letters naming the image's axes, for N-D data: T time,
     Z depth, C channel, Y, X, S the 3 samples of a colour pixel (e.g. "ZYX",
@@ -125,7 +129,7 @@ def result_axes(axes, plane_result):
         "S" if "S" in kept and "S" not in axes else "")
 
 
-def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
+def run_planes(image, axes, plane_step, plane_step_into=None, planes_step_into=None, workers=None):
     """plane_step on every Y x X (x S) plane of IMAGE, reassembled with the input's axes.
 
     plane_step takes and returns one plane in the methods' layout: (Y, X) or
@@ -133,8 +137,14 @@ def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
     result is copied into the one output array as soon as it is made, so its
     memory is reused for the next plane; plane_step_into(plane, out), if
     given, writes the result into out itself when the output's planes are
-    contiguous.
+    contiguous. planes_step_into(planes, out), if given, fills out, of the
+    shape and type of planes (n, Y, X), with every grey plane's result: blocks
+    of planes then go through it at once.
     """
+    if planes_step_into is not None and "S" not in axes:
+        result = run_plane_blocks(image, axes, planes_step_into, workers)
+        if result is not None:
+            return result
     stack_letters, _, order = plane_order(axes)
     planes = np.transpose(image, order)
     indices = list(product(*(range(n) for n in planes.shape[:len(stack_letters)])))
@@ -153,14 +163,45 @@ def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
     rest = indices[1:]
     if workers is None:
         rest, workers = timed_start(run, rest, started)
-    workers = min(workers, len(rest))
+    share_out(run, rest, workers)
+    return result
+
+
+def run_plane_blocks(image, axes, planes_step_into, workers=None):
+    """planes_step_into over blocks of IMAGE's grey planes, the blocks shared
+    over the threads; None unless the planes are IMAGE's last axes (else the
+    output's planes are not contiguous)."""
+    _, _, order = plane_order(axes)
+    if order != list(range(len(order))):
+        return None
+    result = np.empty(image.shape, image.dtype)
+    planes = image.reshape((-1,) + image.shape[-2:])
+    out_planes = result.reshape(planes.shape)
+    count = len(planes)
+    if workers is None:
+        workers = plane_workers()
+    # Blocks of at most BLOCK_SAMPLES, and one for each thread at least.
+    blocks = max(-(-image.size // BLOCK_SAMPLES), min(workers, count))
+    starts = [count * block // blocks for block in range(blocks + 1)]
+
+    def run(spans):
+        for span in spans:
+            planes_step_into(planes[span], out_planes[span])
+
+    share_out(run, [slice(start, end) for start, end in zip(starts, starts[1:])], workers)
+    return result
+
+
+def share_out(run, indices, workers):
+    """run(iterable of indices) on WORKERS threads, the caller's own included,
+    each taking the next of INDICES when done with one: a thread the machine
+    runs less than the others (the cores are shared) does fewer instead of
+    holding up the rest."""
+    workers = min(workers, len(indices))
     if workers <= 1:
-        run(rest)
-        return result
-    # One task per thread, the caller's own included, each taking the next
-    # plane when done with one: a thread the machine runs less than the others
-    # does fewer planes instead of holding up the stack (the cores are shared).
-    remaining = SharedIndices(rest)
+        run(indices)
+        return
+    remaining = SharedIndices(indices)
     futures = [shared_pool(workers - 1).submit(run, remaining) for _ in range(workers - 1)]
     try:
         run(remaining)
@@ -169,7 +210,6 @@ def run_planes(image, axes, plane_step, plane_step_into=None, workers=None):
         wait(futures)
     for future in futures:
         future.result()
-    return result
 
 
 def timed_start(run, indices, started):

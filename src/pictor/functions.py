@@ -35,8 +35,10 @@ FEW_CHOICES = 10
 DEPTH = "depth"
 FULL_DEPTH, WORKING_DEPTH = "full", "working"
 DOC_WIDTH = 79
-# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst.
-INTO_SUFFIX = "_into"
+# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst;
+# NAME_planes_into(src, dst, ...) writes NAME's result of each grey plane of an
+# (n, Y, X) stack into dst, an array of the stack's shape and type.
+INTO_SUFFIX, PLANES_INTO_SUFFIX = "_into", "_planes_into"
 
 
 class Keyword:
@@ -231,7 +233,8 @@ def make_function(cls, method_name, declaration):
             return plane_step(img.dtype, given)(img)
         # A stack is checked once; its planes go straight to the step.
         check_image_layout(method_name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only)
-        return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given))
+        return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given),
+                                planes_step_into(img.dtype, given))
 
     def full_depth_arguments(given):
         return [given.get(name, keywords[name].default) for name in method_keywords]
@@ -249,11 +252,19 @@ def make_function(cls, method_name, declaration):
     def plane_step_into(dtype, given):
         """plane_step writing into a given array of the result's shape and type, where the
         full-depth module has such a variant; else None."""
-        step_into = getattr(_full_depth, method_name + INTO_SUFFIX, None)
+        return full_depth_step_into(INTO_SUFFIX, dtype, given)
+
+    def planes_step_into(dtype, given):
+        """The step of a stack of grey planes (n, Y, X) into an array of its shape, where the
+        full-depth module has one; else None."""
+        return full_depth_step_into(PLANES_INTO_SUFFIX, dtype, given)
+
+    def full_depth_step_into(suffix, dtype, given):
+        step_into = getattr(_full_depth, method_name + suffix, None)
         if step_into is None or not computes_full_depth(function, dtype, given):
             return None
         arguments = full_depth_arguments(given)
-        return lambda plane, out: step_into(plane, out, *arguments)
+        return lambda src, out: step_into(src, out, *arguments)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)

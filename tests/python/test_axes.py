@@ -98,15 +98,17 @@ def test_large_planes_in_parallel_equal_the_loop(name):
 
 
 @pytest.mark.parametrize("name, keywords", [
-    ("gaussian_blur", {"ksize": 5}), ("mean_blur", {"ksize": 3}), ("median_blur", {"ksize": 3}),
-    ("median_blur", {"ksize": 7}), ("auto_level", {}), ("canny_edge", {}),
+    ("gaussian_blur", {"ksize": 5}), ("mean_blur", {"ksize": 3}), ("median_blur", {"ksize": 1}),
+    ("median_blur", {"ksize": 5}), ("median_blur", {"ksize": 7}), ("auto_level", {}), ("canny_edge", {}),
 ])
-@pytest.mark.parametrize("axes, shape", [("ZYX", (9, 24, 20)), ("YXC", (24, 20, 9))])
+@pytest.mark.parametrize("axes, shape", [("ZYX", (9, 24, 20)), ("YXC", (24, 20, 9)), ("TZYX", (2, 3, 5, 1))])
 def test_small_planes_shared_over_threads_equal_the_loop(monkeypatch, name, keywords, axes, shape):
     # every plane after the first handed to two threads; the results written in
-    # place where the output's planes are contiguous (ZYX), copied where not (YXC)
+    # place where the output's planes are contiguous (ZYX), copied where not
+    # (YXC); median_blur's planes side by side in blocks of a few planes
     monkeypatch.setattr(named_axes, "TIMING_SECONDS", 0)
     monkeypatch.setattr(named_axes, "PARALLEL_PLANE_SECONDS", 0)
+    monkeypatch.setattr(named_axes, "BLOCK_SAMPLES", 1000)
     monkeypatch.setattr(named_axes, "plane_workers", lambda: 2)
     stack = np.random.default_rng(6).integers(0, 65536, shape, dtype=np.uint16)
     function = getattr(pictor, name)
