@@ -1,5 +1,5 @@
-// Planes of a stack laid side by side in one image and back: a filter that
-// costs much per row then runs over the rows of many narrow planes at once.
+// Planes of a stack laid side by side in one image and back: a filter with a
+// fixed cost per call then runs over many small planes at once.
 // Each plane keeps the border that repeats its edge samples: `half` copies of
 // its first and last column on either side of it. Its rows need none, since
 // every plane's first and last rows are the image's.

@@ -29,8 +29,9 @@ TIMING_SECONDS = 0.5e-3
 PARALLEL_PLANE_SECONDS = 20e-6
 
 # A block of planes that go through a step together holds at most this many
-# samples (its side-by-side copies stay in the cache), or one plane.
-BLOCK_SAMPLES = 1 << 22
+# samples, or one plane: larger blocks measured slower (their copies leave
+# the cache), and many small planes still go in a few calls.
+BLOCK_SAMPLES = 1 << 20
 
 DOC = """
 axes: None, or the letters naming the image's axes, for N-D data: T time,
