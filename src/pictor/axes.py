@@ -181,8 +181,8 @@ def run_plane_blocks(image, axes, planes_step_into, workers=None):
     count = len(planes)
     if workers is None:
         workers = plane_workers()
-    # Blocks of at most BLOCK_SAMPLES, and one for each thread at least.
-    blocks = max(-(-image.size // BLOCK_SAMPLES), min(workers, count))
+    # Blocks of at most BLOCK_SAMPLES or one plane, and one for each thread at least.
+    blocks = min(count, max(-(-image.size // BLOCK_SAMPLES), workers))
     starts = [count * block // blocks for block in range(blocks + 1)]
 
     def run(spans):

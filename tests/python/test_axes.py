@@ -108,7 +108,7 @@ def test_small_planes_shared_over_threads_equal_the_loop(monkeypatch, name, keyw
     # (YXC); median_blur's planes side by side in blocks of a few planes
     monkeypatch.setattr(named_axes, "TIMING_SECONDS", 0)
     monkeypatch.setattr(named_axes, "PARALLEL_PLANE_SECONDS", 0)
-    monkeypatch.setattr(named_axes, "BLOCK_SAMPLES", 1000)
+    monkeypatch.setattr(named_axes, "BLOCK_SAMPLES", 300)
     monkeypatch.setattr(named_axes, "plane_workers", lambda: 2)
     stack = np.random.default_rng(6).integers(0, 65536, shape, dtype=np.uint16)
     function = getattr(pictor, name)
