@@ -23,10 +23,11 @@ COLOUR_SAMPLES = 3
 # what a plane costs; a stack done by then never wakes a thread.
 TIMING_SECONDS = 0.5e-3
 # Planes cheaper than this stay on the caller's thread: two threads would pass
-# the GIL to and fro around each plane's call for more than the plane's own
-# work (a 64 x 64 Gaussian blur takes a few microseconds, and OpenCV already
-# splits larger ones over its threads).
-PARALLEL_PLANE_SECONDS = 20e-6
+# the GIL to and fro around each plane's call for about as long as the plane's
+# own work (a 64 x 64 Gaussian blur takes about 5 microseconds, and OpenCV
+# splits it over its threads already; auto_level of the same plane, about 17,
+# runs 1.8 times as fast on two threads).
+PARALLEL_PLANE_SECONDS = 10e-6
 
 # A block of planes that go through a step together holds at most this many
 # samples, or one plane: larger blocks measured slower (their copies leave
@@ -151,6 +152,7 @@ def run_planes(image, axes, plane_step, plane_step_into=None, planes_step_into=N
     indices = list(product(*(range(n) for n in planes.shape[:len(stack_letters)])))
     started = time.perf_counter()
     first = plane_step(planes[indices[0]])
+    first_seconds = time.perf_counter() - started
     letters = result_axes(axes, first)
     sizes = dict(zip(stack_letters, planes.shape[:len(stack_letters)]))
     sizes.update(zip("YXS", first.shape))
@@ -163,7 +165,7 @@ def run_planes(image, axes, plane_step, plane_step_into=None, planes_step_into=N
         run = results_copied(planes, out_planes, plane_step, first)
     rest = indices[1:]
     if workers is None:
-        rest, workers = timed_start(run, rest, started)
+        rest, workers = timed_start(run, rest, first_seconds)
     share_out(run, rest, workers)
     return result
 
@@ -213,16 +215,21 @@ def share_out(run, indices, workers):
         future.result()
 
 
-def timed_start(run, indices, started):
-    """Runs the planes at INDICES on the caller's thread until TIMING_SECONDS
-    have passed since STARTED (the first plane's start); (the indices left,
-    the threads worth running them on)."""
-    done = 1
-    while indices and time.perf_counter() - started < TIMING_SECONDS:
-        run(indices[:1])
-        indices = indices[1:]
-        done += 1
-    seconds_per_plane = (time.perf_counter() - started) / done
+def timed_start(run, indices, first_seconds):
+    """Runs the first of the planes at INDICES on the caller's thread for
+    TIMING_SECONDS, unless the first plane alone took FIRST_SECONDS as long;
+    (the indices left, the threads worth running them on)."""
+    seconds, done = first_seconds, 1
+    if first_seconds < TIMING_SECONDS:
+        # The first plane also paid for warming up (the output's first pages,
+        # OpenCV's sleeping threads): the next ones alone say what a plane costs.
+        started, done = time.perf_counter(), 0
+        while indices and time.perf_counter() - started < TIMING_SECONDS:
+            run(indices[:1])
+            indices = indices[1:]
+            done += 1
+        seconds = time.perf_counter() - started
+    seconds_per_plane = seconds / max(done, 1)
     return indices, plane_workers() if seconds_per_plane >= PARALLEL_PLANE_SECONDS else 1
 
 
