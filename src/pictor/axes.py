@@ -139,9 +139,9 @@ def run_planes(image, axes, plane_step, plane_step_into=None, planes_step_into=N
     result is copied into the one output array as soon as it is made, so its
     memory is reused for the next plane; plane_step_into(plane, out), if
     given, writes the result into out itself when the output's planes are
-    contiguous. planes_step_into(planes, out), if given, fills out, of the
-    shape and type of planes (n, Y, X), with every grey plane's result: blocks
-    of planes then go through it at once.
+    contiguous. planes_step_into(planes, out), if given, fills out, a uint16
+    array of the shape of planes (n, Y, X), with every grey plane's result:
+    blocks of planes then go through it at once.
     """
     if planes_step_into is not None and "S" not in axes:
         result = run_plane_blocks(image, axes, planes_step_into, workers)
@@ -177,7 +177,7 @@ def run_plane_blocks(image, axes, planes_step_into, workers=None):
     _, _, order = plane_order(axes)
     if order != list(range(len(order))):
         return None
-    result = np.empty(image.shape, image.dtype)
+    result = np.empty(image.shape, np.uint16)
     planes = image.reshape((-1,) + image.shape[-2:])
     out_planes = result.reshape(planes.shape)
     count = len(planes)
