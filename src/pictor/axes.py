@@ -2,9 +2,10 @@
 2-D methods, one Y x X plane (with its S samples) at a time.
 
 The letters are those of OME: T time, Z depth, C channel, Y and X the rows and
-columns of a plane, S the three samples of a colour pixel. Every plane is the
-method's own call, so the result equals a loop over the planes bit for bit and
-a statistic (a maximum, a histogram, a threshold) is each plane's own. A C axis
+columns of a plane, S the three samples of a colour pixel. Every plane's result
+is that of the method's own call on it, so the result equals a loop over the
+planes bit for bit and a statistic (a maximum, a histogram, a threshold) is
+each plane's own. A C axis
 of any length is a set of grey planes; only S makes a colour plane.
 """
 
@@ -33,6 +34,9 @@ PARALLEL_PLANE_SECONDS = 10e-6
 # samples, or one plane: larger blocks measured slower (their copies leave
 # the cache), and many small planes still go in a few calls.
 BLOCK_SAMPLES = 1 << 20
+# Stacks of fewer samples go through in one block on the caller's thread:
+# their blocks take about as long as handing one to another thread.
+PARALLEL_BLOCK_SAMPLES = 1 << 16
 
 DOC = """
 axes: None, or the letters naming the image's axes, for N-D data: T time,
@@ -182,7 +186,7 @@ def run_plane_blocks(image, axes, planes_step_into, workers=None):
     out_planes = result.reshape(planes.shape)
     count = len(planes)
     if workers is None:
-        workers = plane_workers()
+        workers = plane_workers() if image.size >= PARALLEL_BLOCK_SAMPLES else 1
     # Blocks of at most BLOCK_SAMPLES or one plane, and one for each thread at least.
     blocks = min(count, max(-(-image.size // BLOCK_SAMPLES), workers))
     starts = [count * block // blocks for block in range(blocks + 1)]

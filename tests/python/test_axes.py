@@ -112,6 +112,7 @@ def test_small_planes_shared_over_threads_equal_the_loop(monkeypatch, name, keyw
     monkeypatch.setattr(named_axes, "TIMING_SECONDS", 0)
     monkeypatch.setattr(named_axes, "PARALLEL_PLANE_SECONDS", 0)
     monkeypatch.setattr(named_axes, "BLOCK_SAMPLES", 300)
+    monkeypatch.setattr(named_axes, "PARALLEL_BLOCK_SAMPLES", 0)
     monkeypatch.setattr(named_axes, "plane_workers", lambda: 2)
     stack = np.random.default_rng(6).integers(0, np.iinfo(dtype).max, shape, dtype=dtype, endpoint=True)
     function = getattr(pictor, name)
