@@ -21,7 +21,7 @@ import numpy as np
 
 import pictor
 
-STACK_SHAPES = [(60, 1024, 1024), (200, 64, 64)]  # large planes (in parallel), small ones (one thread)
+STACK_SHAPES = [(60, 1024, 1024), (200, 64, 64)]  # large planes, small ones
 ROUNDS = 5
 CASES = [("gaussian_blur", {"ksize": 5}), ("median_blur", {"ksize": 5}), ("auto_level", {})]
 OME_ZARR_SHAPE = (8, 8192, 8192)
@@ -45,9 +45,12 @@ def bench_stack():
 
     print("| stack | function | loop over planes s | axes='ZYX' s | ratio (loop/axes) |")
     print("|---|---|---:|---:|---:|")
+    load_before = os.getloadavg()[0]
     for shape in STACK_SHAPES:
         bench_one_stack(z_stack(shape))
-    print("\nuint16 stacks; medians of {} turns; OpenCV threads {}.".format(ROUNDS, cv2.getNumThreads()))
+    # The cores are shared: another process's load takes the second thread's core.
+    print("\nuint16 stacks; medians of {} turns; OpenCV threads {}; load average {:.1f} before, {:.1f} after."
+          .format(ROUNDS, cv2.getNumThreads(), load_before, os.getloadavg()[0]))
 
 
 def bench_one_stack(stack):

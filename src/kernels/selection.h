@@ -3,6 +3,7 @@
 // of a full sort.
 #pragma once
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <type_traits>
@@ -69,11 +70,47 @@ std::pair<T, T> order_statistics_by_count(const T* src, std::ptrdiff_t size, std
   return {level_at_position(first), level_at_position(second)};
 }
 
+// The same two samples of 16-bit levels, counted a byte at a time: the high
+// bytes of all samples, then for each position the low bytes of the samples
+// whose high byte holds it. Three short passes over few samples cost less
+// than clearing and scanning a count of all 65,536 levels.
+template <class T>
+std::pair<T, T> order_statistics_by_bytes(const T* src, std::ptrdiff_t size, std::ptrdiff_t first,
+                                          std::ptrdiff_t second) {
+  static_assert(level_count<T> == std::size_t{1} << 16);
+  constexpr std::size_t kByteLevels = 256;
+  std::array<std::ptrdiff_t, kByteLevels> high{};
+  for (std::ptrdiff_t i = 0; i < size; ++i) ++high[level_index(src[i]) >> 8];
+  const auto level_at_position = [&](std::ptrdiff_t position) {
+    std::size_t top = 0;
+    std::ptrdiff_t below = 0;
+    while (below + high[top] <= position) below += high[top++];
+    std::array<std::ptrdiff_t, kByteLevels> low{};
+    for (std::ptrdiff_t i = 0; i < size; ++i) {
+      const std::size_t index = level_index(src[i]);
+      low[index & (kByteLevels - 1)] += (index >> 8) == top;
+    }
+    std::size_t bottom = 0;
+    while (below + low[bottom] <= position) below += low[bottom++];
+    return level_at<T>((top << 8) | bottom);
+  };
+  return {level_at_position(first), level_at_position(second)};
+}
+
+// 16-bit samples fewer than this are counted a byte at a time.
+constexpr std::ptrdiff_t kFewestSamplesCountedByLevel = std::ptrdiff_t{1} << 15;
+
 // order_statistics on a copy of `src`, or by counting levels where the type
 // allows it. Returns false when the working memory cannot be had.
 template <class T>
 bool select_order_statistics(const T* src, std::ptrdiff_t size, std::ptrdiff_t first, std::ptrdiff_t second,
                              std::pair<T, T>& found, int threads) {
+  if constexpr (has_level_table<T> && sizeof(T) == 2) {
+    if (size < kFewestSamplesCountedByLevel) {
+      found = order_statistics_by_bytes(src, size, first, second);
+      return true;
+    }
+  }
   if constexpr (has_level_table<T>) {
     const std::unique_ptr<std::ptrdiff_t[]> counts(new (std::nothrow) std::ptrdiff_t[level_count<T>]);
     if (!counts) return false;

@@ -116,6 +116,16 @@ auto level_function(std::ptrdiff_t evaluations, Function function, int threads =
 // out[i] = function(src[i]), the table and the map each split over `threads` threads.
 template <class T, class Out, class Function>
 void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function, int threads = 1) {
+  if constexpr (has_level_table<T>) {
+    if (static_cast<std::size_t>(size) <= level_count<T>) {
+      // Fewer samples than levels take no table: a plain loop over the
+      // function, which the vectoriser can take.
+      split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = function(src[i]);
+      });
+      return;
+    }
+  }
   const auto mapped = level_function<T>(size, std::move(function), threads);
   split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
     for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = mapped(src[i]);

@@ -21,6 +21,7 @@ from pathlib import Path
 import numpy as np
 
 from pictor import lumenops
+import pictor._chunked as _chunked  # registered by lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor import axes as _axes
 
@@ -35,6 +36,11 @@ FEW_CHOICES = 10
 DEPTH = "depth"
 FULL_DEPTH, WORKING_DEPTH = "full", "working"
 DOC_WIDTH = 79
+# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst;
+# NAME_planes_into(src, dst, ...) there and in pictor._chunked writes NAME's
+# uint16 result of each grey plane of an (n, Y, X) stack into dst, a uint16
+# array of the stack's shape.
+INTO_SUFFIX, PLANES_INTO_SUFFIX = "_into", "_planes_into"
 
 
 class Keyword:
@@ -224,14 +230,50 @@ def make_function(cls, method_name, declaration):
     def function(img, /, *, axes=None, **given):
         check_keywords(method_name, keywords, given)
         axes = _axes.checked_axes(method_name, img, axes, declaration.grey_only)
-        if axes is not None:
-            return _axes.run_planes(img, axes, lambda plane: function(plane, **given))
-        check_image(method_name, img, declaration.grey_only)
-        if computes_full_depth(function, img.dtype, given):
+        if axes is None:
+            check_image(method_name, img, declaration.grey_only)
+            return plane_step(img.dtype, given)(img)
+        # A stack is checked once; its planes go straight to the step.
+        check_image_layout(method_name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only)
+        return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given),
+                                planes_step_into(img.dtype, given))
+
+    def method_arguments(given):
+        """The method's keywords, positionally in its order, with their defaults."""
+        return [given.get(name, keywords[name].default) for name in method_keywords]
+
+    def plane_step(dtype, given):
+        """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
+        if computes_full_depth(function, dtype, given):
             full_depth_step = getattr(_full_depth, method_name)
-            return full_depth_step(img, *(given.get(name, keywords[name].default) for name in method_keywords))
-        given.pop(DEPTH, None)
-        return getattr(cls(), method_name)(src=img, **given)
+            arguments = method_arguments(given)
+            return lambda plane: full_depth_step(plane, *arguments)
+        tool_method = getattr(cls(), method_name)
+        tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
+        return lambda plane: tool_method(src=plane, **tool_keywords)
+
+    def plane_step_into(dtype, given):
+        """plane_step writing into a given array of the result's shape and type, where the
+        full-depth module has such a variant; else None."""
+        return full_depth_step_into(INTO_SUFFIX, dtype, given)
+
+    def planes_step_into(dtype, given):
+        """The step of a stack of grey planes (n, Y, X) into a uint16 array of its shape, where
+        the full-depth module (at full depth) or the chunked one (else) has one; else None."""
+        if computes_full_depth(function, dtype, given):
+            return full_depth_step_into(PLANES_INTO_SUFFIX, dtype, given)
+        step_into = getattr(_chunked, method_name + PLANES_INTO_SUFFIX, None)
+        if step_into is None:
+            return None
+        arguments = method_arguments(given)
+        return lambda src, out: step_into(src, out, *arguments)
+
+    def full_depth_step_into(suffix, dtype, given):
+        step_into = getattr(_full_depth, method_name + suffix, None)
+        if step_into is None or not computes_full_depth(function, dtype, given):
+            return None
+        arguments = method_arguments(given)
+        return lambda src, out: step_into(src, out, *arguments)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import pictor
+import pictor.axes as named_axes
 from conftest import assert_same_array, loop_over_planes
 
 PLANE = (24, 20)
@@ -94,3 +95,26 @@ def test_large_planes_in_parallel_equal_the_loop(name):
         assert_same_array(function(stack, axes="ZYX"), loop_over_planes(function, stack, "ZYX"))
     finally:
         cv2.setNumThreads(threads)
+
+
+@pytest.mark.parametrize("name, keywords", [
+    ("gaussian_blur", {"ksize": 5}), ("mean_blur", {"ksize": 3}), ("median_blur", {"ksize": 1}),
+    ("median_blur", {"ksize": 5}), ("median_blur", {"ksize": 7}), ("auto_level", {}), ("canny_edge", {}),
+])
+@pytest.mark.parametrize("axes, shape, dtype", [
+    ("ZYX", (9, 24, 20), np.uint16), ("YXC", (24, 20, 9), np.uint16), ("TZYX", (2, 3, 5, 1), np.uint16),
+    ("CYX", (5, 24, 20), np.uint8),
+])
+def test_small_planes_shared_over_threads_equal_the_loop(monkeypatch, name, keywords, axes, shape, dtype):
+    # every plane after the first handed to two threads; the results written in
+    # place where the output's planes are contiguous (ZYX), copied where not
+    # (YXC); median_blur's and auto_level's grey planes in blocks of a few
+    monkeypatch.setattr(named_axes, "TIMING_SECONDS", 0)
+    monkeypatch.setattr(named_axes, "PARALLEL_PLANE_SECONDS", 0)
+    monkeypatch.setattr(named_axes, "BLOCK_SAMPLES", 300)
+    monkeypatch.setattr(named_axes, "PARALLEL_BLOCK_SAMPLES", 0)
+    monkeypatch.setattr(named_axes, "plane_workers", lambda: 2)
+    stack = np.random.default_rng(6).integers(0, np.iinfo(dtype).max, shape, dtype=dtype, endpoint=True)
+    function = getattr(pictor, name)
+    assert_same_array(function(stack, axes=axes, **keywords),
+                      loop_over_planes(lambda plane: function(plane, **keywords), stack, axes))

@@ -4,6 +4,7 @@
 #include "tools/chunk_steps.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "frame/split_work.h"
 #include "full_depth/families.h"
 #include "tools/feature_detection.h"
+#include "tools/image_enhancer/common.h"
 #include "tools/image_enhancer/fuse_truncation.h"
 #include "tools/image_segmenter.h"
 #include "kernels/canny.h"
@@ -68,6 +70,48 @@ Ref auto_level_apply(PyObject* src, PyObject* low_level, PyObject* high_level) {
   };
   visit_levels(image, "auto_level_apply", stretch_samples);
   return result.object;
+}
+
+// auto_level_planes_into(src, dst, low_percent, high_percent):
+// ImageEnhancer.auto_level of each plane of an 8- or 16-bit stack (n, rows,
+// cols) into dst, a C-contiguous uint16 array of its shape; each plane's
+// order statistics are its own. The planes are shared over the call's
+// threads without the GIL, where a loop of method calls would take it back
+// for every plane.
+Ref auto_level_planes_into(PyObject* src, PyObject* dst, PyObject* low_percent, PyObject* high_percent) {
+  Array planes = contiguous(src);
+  const bool fits = planes.ndim() == 3 && planes.size() > 0 && PyArray_Check(dst) &&
+                    PyArray_TYPE(as_array(dst)) == NPY_USHORT && PyArray_IS_C_CONTIGUOUS(as_array(dst)) &&
+                    PyArray_ISWRITEABLE(as_array(dst)) && PyArray_NDIM(as_array(dst)) == 3 &&
+                    std::equal(planes.shape(), planes.shape() + 3, PyArray_DIMS(as_array(dst)));
+  if (!fits) {
+    raise(PyExc_ValueError, "auto_level_planes_into takes a stack of planes and a writeable C-contiguous uint16 "
+                            "array of its shape");
+  }
+  const double max_value = depth::full_scale(src);
+  const std::ptrdiff_t count = planes.shape()[0];
+  const std::ptrdiff_t plane_size = planes.shape()[1] * planes.shape()[2];
+  const Py_ssize_t low_position = enhancer::sorted_position(plane_size, Ref::borrow(low_percent), Where::current());
+  Ref kept_fraction = checked(PyNumber_Subtract(to_py(1).get(), high_percent));
+  const Py_ssize_t high_position = enhancer::sorted_position(plane_size, kept_fraction, Where::current());
+  auto* out = static_cast<std::uint16_t*>(PyArray_DATA(as_array(dst)));
+  std::atomic<bool> selected{true};
+  visit_levels(planes, "auto_level_planes_into", [&](auto zero) {
+    using T = decltype(zero);
+    split_rows_without_gil(count, plane_size, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      for (std::ptrdiff_t plane = begin; plane < end; ++plane) {
+        if (!kernels::auto_level(planes.data<T>() + plane * plane_size, out + plane * plane_size, plane_size,
+                                 low_position, high_position, max_value, kOneThread)) {
+          selected = false;
+        }
+      }
+    });
+  });
+  if (!selected) {
+    PyErr_NoMemory();
+    throw PyError{Where::current()};
+  }
+  return Ref::borrow(dst);
 }
 
 // level_counts(src): how many samples of each level (256 or 65536 int64
@@ -514,6 +558,9 @@ PyMethodDef chunked_functions[] = {
     {"level_counts", one_argument<level_counts>, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
     {"auto_level_apply", fastcall_function<3, auto_level_apply>(), METH_FASTCALL,
      "auto_level's stretch of one chunk, given the whole image's two order statistics."},
+    {"auto_level_planes_into", fastcall_function<4, auto_level_planes_into>(), METH_FASTCALL,
+     "auto_level of each (rows, cols) plane of an (n, rows, cols) stack, written into dst, a C-contiguous uint16 "
+     "array of its shape."},
     {"self_blend_apply", fastcall_function<3, self_blend_apply>(), METH_FASTCALL,
      "ImageFusion's multiply or screen fusion of one chunk, given the image's maximum."},
     {"working_level_counts", one_argument<working_level_counts>, METH_O,

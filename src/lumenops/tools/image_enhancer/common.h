@@ -23,6 +23,10 @@ inline Array real_image(PyObject* value, Where where = Where::current()) {
   return image;
 }
 
+// int(np.floor(size * fraction)) used as an index of the sorted samples,
+// with NumPy's IndexError outside [-size, size).
+Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where);
+
 // Plain ndarrays only: subclasses keep their own arithmetic.
 inline bool is_float_array(PyObject* value) {
   if (!PyArray_CheckExact(value)) return false;

@@ -88,27 +88,6 @@ Ref truncation_stretch(const Ref& working, const Ref& min_val, const Ref& max_va
   throw PyError{where};
 }
 
-// int(np.floor(size * fraction)) used as an index of the sorted samples,
-// with NumPy's IndexError outside [-size, size).
-Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
-  Ref product = checked(PyNumber_Multiply(to_py(static_cast<long long>(size)).get(), fraction.get()), where);
-  Ref floored = np(Name("floor", where), product);
-  Ref index = checked(PyNumber_Long(floored.get()), where);
-  const Py_ssize_t position = PyLong_AsSsize_t(index.get());
-  if (position == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise(PyExc_IndexError,
-          "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or boolean arrays "
-          "are valid indices",
-          where);
-  }
-  if (position < -size || position >= size) {
-    PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", position, size);
-    throw PyError{where};
-  }
-  return position < 0 ? position + size : position;
-}
-
 // (np.clip(powered, 0, 1) * 65535.0).astype(np.uint16) of NumPy's result.
 Ref gamma_to_u16(const Ref& powered, Where where) {
   if (!is_float_array(powered.get())) {
@@ -282,6 +261,27 @@ Ref gamma_through_operator(const Array& image, double max_value, const Ref& gamm
 }
 
 }  // namespace
+
+// int(np.floor(size * fraction)) used as an index of the sorted samples,
+// with NumPy's IndexError outside [-size, size).
+Py_ssize_t sorted_position(Py_ssize_t size, const Ref& fraction, Where where) {
+  Ref product = checked(PyNumber_Multiply(to_py(static_cast<long long>(size)).get(), fraction.get()), where);
+  Ref floored = np(Name("floor", where), product);
+  Ref index = checked(PyNumber_Long(floored.get()), where);
+  const Py_ssize_t position = PyLong_AsSsize_t(index.get());
+  if (position == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    raise(PyExc_IndexError,
+          "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or boolean arrays "
+          "are valid indices",
+          where);
+  }
+  if (position < -size || position >= size) {
+    PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", position, size);
+    throw PyError{where};
+  }
+  return position < 0 ? position + size : position;
+}
 
 Ref brightness_transfer(const Args& args) {
   Ref src = args.get("src");
