@@ -181,7 +181,8 @@ def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):
         stored = result_rows[:, :row_bytes].view(dtype).reshape(shape)
         return engine.filling(stored), engine.stripes(stored, rows, copied=True)
 
-    engine.run(plan, engine.stripes(image, rows), height, rows, engine.filling(result),
+    # The image is its own stripe: the first step takes views of it, a statistic counts it at once.
+    engine.run(plan, lambda: iter((image,)), height, rows, engine.filling(result),
                threads or 1, keep)
     return result
 

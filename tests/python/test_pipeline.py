@@ -108,14 +108,14 @@ def test_a_step_failing_midway_stops_the_run_and_leaves_nothing(tmp_path, monkey
     monkeypatch.setattr("pictor._streamed_files.BLOCK_SAMPLES", 16 * 130)
     calls = []
 
-    def failing_on_the_fifth_block(block, limits):
+    def failing_on_the_fifth_block(block, method_name, keywords):
         calls.append(block.shape)
         if len(calls) == 5:
             raise RuntimeError("the fifth block fails")
-        return real(block, limits)
+        return real(block, method_name, keywords)
 
-    real = pictor.stream.tasks._auto_level_block
-    monkeypatch.setattr("pictor.stream.tasks._auto_level_block", failing_on_the_fifth_block)
+    real = pictor.stream.tasks._call
+    monkeypatch.setattr("pictor.stream.tasks._call", failing_on_the_fifth_block)
     tifffile.imwrite(str(tmp_path / "scan.tif"), image((300, 130), np.uint16), tile=(32, 32))
     pipe = pictor.pipeline("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge")
     with pytest.raises(RuntimeError, match="fifth block"):

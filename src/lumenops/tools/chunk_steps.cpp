@@ -22,6 +22,7 @@
 #include "tools/image_enhancer/fuse_truncation.h"
 #include "tools/image_segmenter.h"
 #include "kernels/canny.h"
+#include "kernels/full_levels.h"
 #include "kernels/fusion.h"
 #include "kernels/histogram.h"
 #include "kernels/reduce.h"
@@ -56,6 +57,7 @@ Ref auto_level_apply(PyObject* src, PyObject* low_level, PyObject* high_level) {
   if (PyErr_Occurred()) rethrow();
   Array result = new_array_like(image, NPY_USHORT);
   const float divisor = static_cast<float>(max_value);
+  const int threads = call_threads(image.size());
   auto stretch_samples = [&](auto zero) {
     using T = decltype(zero);
     const float low_unit = kernels::unit_float32(static_cast<T>(low), divisor);
@@ -63,8 +65,9 @@ Ref auto_level_apply(PyObject* src, PyObject* low_level, PyObject* high_level) {
     without_gil([&] {
       kernels::with_float_type(kernels::keeps_float32(1.0 - static_cast<double>(low_unit)), [&](auto float_zero) {
         const kernels::LevelStretch<decltype(float_zero)> stretch(low_unit, high_unit);
-        kernels::map_by_level(image.data<T>(), result.data<std::uint16_t>(), image.size(),
-                              [&stretch, divisor](T level) { return stretch(kernels::unit_float32(level, divisor)); });
+        kernels::map_by_level(
+            image.data<T>(), result.data<std::uint16_t>(), image.size(),
+            [&stretch, divisor](T level) { return stretch(kernels::unit_float32(level, divisor)); }, threads);
       });
     });
   };
@@ -124,6 +127,15 @@ Ref level_counts(PyObject* src) {
     const npy_intp levels = npy_intp{1} << (8 * sizeof(T));
     Array counts = new_array(1, &levels, NPY_INT64);
     std::int64_t* out = counts.data<std::int64_t>();
+    if constexpr (sizeof(T) == 2) {
+      const int threads = call_threads(image.size());
+      without_gil([&] {
+        const kernels::Counts16 found = kernels::count_levels16(image.data<T>(), image.size(), 1, threads);
+        std::copy(found.begin(), found.end(), out);
+      });
+      result = counts.object;
+      return;
+    }
     without_gil([&] {
       // 32-bit counts halve the table that the random increments hit; they
       // are flushed into the 64-bit result before they could overflow.
@@ -251,13 +263,33 @@ Ref map_working_levels(PyObject* src, PyObject* table_array) {
   Array table = contiguous_as(table_array, NPY_USHORT);
   if (table.size() != kernels::kLevels8) raise(PyExc_ValueError, "expected a table of 256 levels");
   Array result = new_array_like(image, NPY_USHORT);
+  const int threads = call_threads(image.size());
   visit_levels(image, "map_working_levels", [&](auto zero) {
     using T = decltype(zero);
     const std::uint16_t* levels = table.data<std::uint16_t>();
     without_gil([&] {
-      kernels::map_by_level(image.data<T>(), result.data<std::uint16_t>(), image.size(),
-                            [levels](T sample) { return levels[working_level(sample)]; });
+      kernels::map_by_level(
+          image.data<T>(), result.data<std::uint16_t>(), image.size(),
+          [levels](T sample) { return levels[working_level(sample)]; }, threads);
     });
+  });
+  return result.object;
+}
+
+// map_levels(src, table): table[sample] of every sample of a uint16 array,
+// for full depth's methods whose result is a function of the level once a
+// whole-image statistic has fixed it (table: 65,536 uint16 values).
+Ref map_levels(PyObject* src, PyObject* table_array) {
+  Array image = contiguous(src);
+  Array table = contiguous_as(table_array, NPY_USHORT);
+  if (image.type() != NPY_USHORT || table.size() != kernels::kLevels16) {
+    raise(PyExc_ValueError, "map_levels takes uint16 samples and a table of 65,536 levels");
+  }
+  Array result = new_array_like(image, NPY_USHORT);
+  const int threads = call_threads(image.size());
+  without_gil([&] {
+    kernels::map_levels16(image.data<std::uint16_t>(), table.data<std::uint16_t>(), result.data<std::uint16_t>(),
+                          image.size(), threads);
   });
   return result.object;
 }
@@ -571,6 +603,8 @@ PyMethodDef chunked_functions[] = {
      "adaptive_histogram_truncation_stretched's 16-bit result per working level, from 256 level counts."},
     {"map_working_levels", fastcall_function<2, map_working_levels>(), METH_FASTCALL,
      "table[working level] of every sample (table: 256 uint16 values)."},
+    {"map_levels", fastcall_function<2, map_levels>(), METH_FASTCALL,
+     "table[sample] of every sample of a uint16 array (table: 65,536 uint16 values)."},
     {"transfer_norm_sums", fastcall_function<5, transfer_norm_sums>(), METH_FASTCALL,
      "brightness_transfer's normalised transfer summed per 8192 samples of a flat chunk."},
     {"transfer_apply", fastcall_function<7, transfer_apply>(), METH_FASTCALL,

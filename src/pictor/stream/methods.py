@@ -11,7 +11,7 @@ from pictor import _lookup, lumenops
 import pictor._chunked as _chunked  # registered by lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor.stream.tasks import (_block_level_counts, _channel0_block_level_counts, _channel0_level_counts_block,
-                                 _entropy_table, _equalisation_table, _local_histogram_table, _map_levels_block,
+                                 _entropy_table, _equalisation_table, _local_histogram_table,
                                  _threshold_table, _working_level_counts_block)
 
 
@@ -94,7 +94,7 @@ def level_table_route(method_name, ndim, keywords):
         return count_block, 256, make_table, table_keywords(keywords), _chunked.map_working_levels
     count_block = _channel0_block_level_counts if channel0 else _block_level_counts
     arguments = [keywords[key] for key in keywords if key != "depth"]
-    return count_block, 1 << 16, getattr(_full_depth, name + "_table"), arguments, _map_levels_block
+    return count_block, 1 << 16, getattr(_full_depth, name + "_table"), arguments, _chunked.map_levels
 
 
 def canny_cells_arguments(method_name, dtype, keywords):

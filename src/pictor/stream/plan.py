@@ -13,7 +13,7 @@ from pictor.stream.engine import Gathered, Local, whole_rows
 
 # Samples per stripe: the halos computed twice stay a few percent of the
 # work, and a stripe of every step fits in the caches' reach.
-STRIPE_SAMPLES = 1 << 21
+STRIPE_SAMPLES = 1 << 23
 
 
 # Cells per block of Canny's hysteresis: its statistic keeps two rows of
@@ -101,9 +101,19 @@ def _order_statistics(method_name, keywords, merged, dtype, shape, stripe_rows):
 
     def local(counts):
         limits = tasks._levels_at(counts, positions)
-        return Local(0, whole_rows(lambda block: tasks._auto_level_block(block, limits)))
+        return _mapped_levels(lambda levels: tasks._auto_level_block(levels, limits), dtype)
 
     return Gathered(_counted(tasks._block_level_counts), local)
+
+
+def _mapped_levels(pointwise, dtype):
+    """A Local step of a function of each sample's level alone: tabulated
+    once over every level, then each block mapped through the table."""
+    levels = np.arange(1 << (8 * np.dtype(dtype).itemsize), dtype=dtype)
+    table = pointwise(levels)
+    # uint8 samples are their own working level
+    mapped = _chunked.map_levels if np.dtype(dtype) == np.uint16 else _chunked.map_working_levels
+    return Local(0, whole_rows(lambda block: mapped(block, table)))
 
 
 def _level_counts_table(method_name, keywords, merged, dtype, shape, stripe_rows):

@@ -45,10 +45,6 @@ def _channel0_block_level_counts(block):
     return _chunked.level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
 
 
-def _map_levels_block(block, table):
-    return np.take(table, block)
-
-
 def _call_with_maximum(block, maximum, method_name, keywords):
     # The method scales by the image's maximum: one extra row holding the
     # whole image's maximum makes the chunk's maximum that of the image.
