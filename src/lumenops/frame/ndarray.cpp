@@ -64,4 +64,11 @@ Array same_layout(const Ref& result, const Array& like, Where where) {
   return array;
 }
 
+bool is_uint16_output_of_shape(PyObject* dst, const Array& like) {
+  if (!PyArray_Check(dst)) return false;
+  PyArrayObject* out = as_array(dst);
+  return PyArray_TYPE(out) == NPY_USHORT && PyArray_IS_C_CONTIGUOUS(out) && PyArray_ISWRITEABLE(out) &&
+         PyArray_NDIM(out) == like.ndim() && std::equal(like.shape(), like.shape() + like.ndim(), PyArray_DIMS(out));
+}
+
 }  // namespace pictor

@@ -30,6 +30,10 @@ Array contiguous(PyObject* value, Where where = Where::current());
 // `value` as an Array of element type `type` (converting through NumPy's casts).
 Array contiguous_as(PyObject* value, int type, Where where = Where::current());
 
+// Whether `dst` is a writeable C-contiguous uint16 array of like's shape: an
+// output that a private step writes a stack's results into.
+bool is_uint16_output_of_shape(PyObject* dst, const Array& like);
+
 // A new uninitialised C-contiguous array of the given shape and type.
 Array new_array(int ndim, const npy_intp* shape, int type, Where where = Where::current());
 Array new_array_like(const Array& like, int type, Where where = Where::current());

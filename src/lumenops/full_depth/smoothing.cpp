@@ -124,10 +124,8 @@ Ref median_blur_planes_into(PyObject* src, PyObject* dst, PyObject* ksize) {
   Ref side = odd_value(Ref::borrow(ksize));
   Array planes = contiguous(src);
   const std::optional<long long> side_length = side_of(side);
-  const bool fits = side_length && *side_length >= 1 && planes.ndim() == 3 && planes.type() == NPY_USHORT && planes.size() > 0 && PyArray_Check(dst) &&
-                    PyArray_TYPE(as_array(dst)) == NPY_USHORT && PyArray_IS_C_CONTIGUOUS(as_array(dst)) &&
-                    PyArray_ISWRITEABLE(as_array(dst)) && PyArray_NDIM(as_array(dst)) == 3 &&
-                    std::equal(planes.shape(), planes.shape() + 3, PyArray_DIMS(as_array(dst)));
+  const bool fits = side_length && *side_length >= 1 && planes.ndim() == 3 && planes.type() == NPY_USHORT &&
+                    planes.size() > 0 && is_uint16_output_of_shape(dst, planes);
   if (!fits) {
     PyErr_SetString(PyExc_ValueError, "median_blur_planes_into takes a uint16 stack of planes, a writeable "
                                       "C-contiguous uint16 array of its shape and a side of at least 1");

@@ -83,10 +83,7 @@ Ref auto_level_apply(PyObject* src, PyObject* low_level, PyObject* high_level) {
 // for every plane.
 Ref auto_level_planes_into(PyObject* src, PyObject* dst, PyObject* low_percent, PyObject* high_percent) {
   Array planes = contiguous(src);
-  const bool fits = planes.ndim() == 3 && planes.size() > 0 && PyArray_Check(dst) &&
-                    PyArray_TYPE(as_array(dst)) == NPY_USHORT && PyArray_IS_C_CONTIGUOUS(as_array(dst)) &&
-                    PyArray_ISWRITEABLE(as_array(dst)) && PyArray_NDIM(as_array(dst)) == 3 &&
-                    std::equal(planes.shape(), planes.shape() + 3, PyArray_DIMS(as_array(dst)));
+  const bool fits = planes.ndim() == 3 && planes.size() > 0 && is_uint16_output_of_shape(dst, planes);
   if (!fits) {
     raise(PyExc_ValueError, "auto_level_planes_into takes a stack of planes and a writeable C-contiguous uint16 "
                             "array of its shape");

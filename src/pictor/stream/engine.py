@@ -2,9 +2,9 @@
 
 A step is Local (each block of rows made from the step's input rows around it,
 `halo` rows above and below) or Gathered (a statistic of the step's whole
-input first, then a Local step that uses it). Every step emits blocks at the
-same fixed row boundaries (multiples of the stripe height), so a pass made
-again makes the same blocks. A pass holds, per step, only the input rows its
+input first, then a Local step that uses it). Every step emits blocks at
+fixed row boundaries (multiples of the run's stripe height, or of a height of
+its own), so a pass made again makes the same blocks. A pass holds, per step, only the input rows its
 next block needs; a Gathered step splits the run into passes, the statistic
 gathered from a pass of the steps before it over a fresh reading of the source.
 """
@@ -93,14 +93,15 @@ def run(steps, read, height, block_rows, write, threads=1, keep=None):
     then also puts every block there, and the later passes read them back
     instead of making them again.
 
-    With threads > 1, each step runs on a thread of its own, a block or two
-    ahead of the next: the steps overlap while each kernel splits its rows too.
+    With threads > 1, each step runs on a thread of its own, a block ahead of
+    the next: the steps overlap while each kernel splits its rows too.
     """
     ready = []
     for index, step in enumerate(steps):
         if step.needs_statistic:
             blocks = _stream(read(), ready, height, block_rows, threads)
-            # The source itself is read again at no cost: only a made input is kept.
+            # A statistic of the source itself reads the source again: only an
+            # input that the steps before made is worth keeping.
             store = keep(index) if keep is not None and ready else None
             if store is not None:
                 blocks = _putting(blocks, store[0])
