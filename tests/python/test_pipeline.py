@@ -82,6 +82,20 @@ def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, exp
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["scan.tif", target])  # nothing partial left
 
 
+@pytest.mark.parametrize("shape, layout", [
+    ((300, 130), dict(tile=(64, 64), compression="zlib")),     # edge tiles on both sides
+    ((300, 130, 3), dict(tile=(48, 32), photometric="rgb")),   # colour, tiles taller than wide
+    ((301, 131), dict(rowsperstrip=16)),                       # strips, a short last one
+    ((5, 7), {}),                                              # one strip
+])
+def test_files_are_read_a_band_at_a_time_as_stored(tmp_path, shape, layout):
+    from pictor._streamed_files import tiff_bands
+
+    stored = image(shape, np.uint16, seed=3)
+    tifffile.imwrite(str(tmp_path / "in.tif"), stored, **layout)
+    assert np.array_equal(np.concatenate(list(tiff_bands(tmp_path / "in.tif"))), stored)
+
+
 @pytest.mark.parametrize("steps, error, words", [
     (("auto_level", "gaussian_blurr"), ValueError, ["step 2", "did you mean 'gaussian_blur'"]),
     (("auto_level", "gamma_stretched", ("canny_edge", {"low_thr": "50"})), TypeError, ["step 3", "low_thr"]),
