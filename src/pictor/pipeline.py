@@ -160,9 +160,16 @@ class Pipeline:
         chain with a step that has no stripe form, pictor.dask's graph runs
         instead.
         """
-        from pictor import _streamed_files
+        from pictor.stream import files
 
-        return _streamed_files.run_file(self, Path(source), Path(target), compression, tile, threads)
+        source = Path(source)
+
+        def graph(partial, kind, layout, threads):
+            from pictor.dask import files as graph_files
+
+            graph_files.run_graph(self, source, partial, kind, layout, threads)
+
+        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph)
 
 
 def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):

@@ -62,7 +62,7 @@ def test_in_memory_and_lazy_equal_the_calls_in_turn(chain, dtype, colour):
 def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, expected_layout, stripe_samples,
                            threads):
     if stripe_samples:  # blocks of one tile row: five blocks, each step's halo across four cuts
-        monkeypatch.setattr("pictor._streamed_files.BLOCK_SAMPLES", stripe_samples)
+        monkeypatch.setattr("pictor.stream.files.BLOCK_SAMPLES", stripe_samples)
         monkeypatch.setattr("pictor.stream.plan.CANNY_BLOCK_CELLS", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
@@ -89,7 +89,7 @@ def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, exp
     ((5, 7), {}),                                              # one strip
 ])
 def test_files_are_read_a_band_at_a_time_as_stored(tmp_path, shape, layout):
-    from pictor._streamed_files import tiff_bands
+    from pictor.stream.files import tiff_bands
 
     stored = image(shape, np.uint16, seed=3)
     tifffile.imwrite(str(tmp_path / "in.tif"), stored, **layout)
@@ -119,7 +119,7 @@ def test_a_step_that_cannot_take_the_previous_result_fails_before_work():
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("target", ["out.tif", "out.zarr"])
 def test_a_step_failing_midway_stops_the_run_and_leaves_nothing(tmp_path, monkeypatch, threads, target):
-    monkeypatch.setattr("pictor._streamed_files.BLOCK_SAMPLES", 16 * 130)
+    monkeypatch.setattr("pictor.stream.files.BLOCK_SAMPLES", 16 * 130)
     calls = []
 
     def failing_on_the_fifth_block(block, method_name, keywords):

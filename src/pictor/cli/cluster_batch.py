@@ -14,7 +14,8 @@ import threading
 import uuid
 from pathlib import Path
 
-from pictor._streamed_files import STRIPE_SAMPLES, TiffRegions, _temporary_sibling, _write_zarr, written_as
+from pictor.dask.files import STRIPE_SAMPLES, write_zarr
+from pictor.stream.files import TiffRegions, temporary_sibling, written_as
 
 # Output tiles of --chunked TIFF files.
 TIFF_TILE = 256
@@ -190,11 +191,12 @@ def _write_tiff(result, path, source, compression, tile):
     """The result straight into a tiled BigTIFF, tile row by tile row as its
     stripes are computed, with the input's tile size and compression unless
     asked otherwise."""
-    from pictor import _streamed_files
+    from pictor.dask import files as graph_files
+    from pictor.stream import files as stream_files
 
-    source_tile, source_compression = _streamed_files.tiff_layout(source)
-    chosen = source_compression if compression is None else _streamed_files.COMPRESSIONS[compression]
-    _streamed_files.write_tiff(result, path, tile or source_tile or TIFF_TILE, chosen)
+    source_tile, source_compression = stream_files.tiff_layout(source)
+    chosen = source_compression if compression is None else stream_files.COMPRESSIONS[compression]
+    graph_files.write_tiff(result, path, tile or source_tile or TIFF_TILE, chosen)
 
 
 def _plane_stripes(x, axes):
@@ -222,9 +224,9 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, client):
         return _plane_stripes(da.from_zarr(level, name="read-{}".format(uuid.uuid4().hex)), image.axes)
 
     result = pictor_dask.apply_rereading(read, method_name, axes=image.axes, **keywords)
-    scratch = _temporary_sibling(target.with_suffix(".scratch.zarr"))
+    scratch = temporary_sibling(target.with_suffix(".scratch.zarr"))
     try:
-        _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
+        write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
         stored = da.from_zarr(str(scratch))
         function = getattr(pictor, method_name.rpartition(".")[2])
         return ome_zarr_files.write_ome_zarr(target, stored, image, function, keywords)
@@ -266,7 +268,7 @@ def run_chunked_ome_tiff(method_name, keywords, source, target, client):
     out_axes = axes if result.ndim == len(axes) else axes.replace("S", "")
     scratch = target.with_name(target.name + ".scratch.zarr")
     try:
-        _write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
+        write_zarr(result, scratch, show_progress=client is None and sys.stderr.isatty())
         stored = zarr.open_array(str(scratch), mode="r")
         plane_dimensions = 3 if out_axes.endswith("S") else 2
 
@@ -311,7 +313,7 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
     try:
         with written_as(target) as partial:
             if target.suffix.lower() == ".zarr":
-                _write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
+                write_zarr(result, partial, show_progress=client is None and sys.stderr.isatty())
             else:
                 _write_tiff(result, partial, source, compression, tile)
     finally:

@@ -1,6 +1,8 @@
-"""Files in and out of a streamed computation: a tiled TIFF or Zarr store read
-stripe by stripe, a TIFF written tile row by tile row in order while later
-stripes compute (no scratch store, no second write), on a thread of its own."""
+"""Image files in and out of a streamed pipeline: a tiled TIFF read tile row
+by tile row straight from the file (other files region by region), and a TIFF
+written tile row by tile row in order behind the computation (no scratch
+store, no second write), each on a thread of its own; every result written
+under a temporary name and renamed when complete."""
 
 import contextlib
 import os
@@ -13,6 +15,9 @@ from pathlib import Path
 
 import numpy as np
 
+from pictor.stream import engine
+from pictor.stream.plan import NoStripes, block_rows, stripe_steps
+
 ZARR_SUFFIX = ".zarr"
 TIFF_SUFFIXES = (".tif", ".tiff")
 DEFAULT_TILE = 256
@@ -21,14 +26,12 @@ TILE_STEP = 16  # TIFF tiles are multiples of 16 samples
 WRITER_QUEUE = 1
 # tifffile's names of the compressions that may be asked for.
 COMPRESSIONS = {"none": None, "zlib": "zlib", "zstd": "zstd", "lzw": "lzw"}
-# Samples per stripe read at once (Dask's graphs).
-STRIPE_SAMPLES = 1 << 22
 # Samples per block of a streamed pipeline out of core: small, so that the
 # blocks in flight between the reader, the steps and the writer hold little.
 BLOCK_SAMPLES = 1 << 20
 
 
-def _temporary_sibling(path):
+def temporary_sibling(path):
     return path.with_name(".{}.{}.partial{}".format(path.name, uuid.uuid4().hex[:12], path.suffix))
 
 
@@ -64,52 +67,7 @@ class TiffRegions:
                 "chunks": self.chunks}
 
 
-def _write_zarr(result, path, show_progress):
-    import dask.array as da
-    import zarr
-
-    # Regular chunks, one Zarr chunk per task: no two tasks write one chunk.
-    chunks = tuple(max(c) if c else 1 for c in result.chunks)
-    result = result.rechunk(chunks)
-    target = zarr.open_array(str(path), mode="w", shape=result.shape, dtype=result.dtype, chunks=chunks)
-    with _progress(show_progress, result):
-        da.store(result, target, lock=False)
-
-
-class _progress:
-    """A bar on stderr (when it is a terminal) that counts the result's chunks
-    as they are stored, under the local schedulers."""
-
-    def __init__(self, show, result):
-        self.callback = None
-        if show:
-            from dask.callbacks import Callback
-
-            total = result.npartitions
-            stored = []
-
-            def count(key, *_):
-                name = str(key[0] if isinstance(key, tuple) else key)
-                if "store-map" in name:  # alone or fused with the steps before it
-                    stored.append(key)
-                    filled = 30 * len(stored) // total
-                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
-                                                                    len(stored), total))
-                    sys.stderr.flush()
-
-            self.callback = Callback(posttask=count)
-
-    def __enter__(self):
-        if self.callback is not None:
-            self.callback.__enter__()
-
-    def __exit__(self, *exc):
-        if self.callback is not None:
-            self.callback.__exit__(*exc)
-            sys.stderr.write("\n")
-
-
-def _kind(path):
+def file_kind(path):
     name = path.name.lower()
     if name.endswith(ZARR_SUFFIX):
         return "zarr"
@@ -120,7 +78,7 @@ def _kind(path):
 
 def tiff_layout(path):
     """(tile size, tifffile compression name) of a TIFF's first page; (None, None) otherwise."""
-    if _kind(path) != "tiff":
+    if file_kind(path) != "tiff":
         return None, None
     import tifffile
 
@@ -131,9 +89,12 @@ def tiff_layout(path):
     return tile, compression
 
 
-def run_file(pipe, source, target, compression=None, tile=None, threads=None):
-    """The pipeline from the image file source to target (see Pipeline.run_file)."""
-    kind = _kind(target)
+def run_file(steps, source, target, compression=None, tile=None, threads=None, graph=None):
+    """The chain of steps from the image file source to target (see
+    Pipeline.run_file), streamed; graph(partial, kind, layout, threads), when
+    the chain has no stripe form or a distributed client is active, writes
+    the result as a graph instead."""
+    kind = file_kind(target)
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError("compression must be one of {}, got {!r}".format(", ".join(COMPRESSIONS), compression))
     _check_tile(tile)
@@ -143,18 +104,16 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
     layout = dict(tile=tile or source_tile or DEFAULT_TILE,
                   compression=source_compression if compression is None else COMPRESSIONS[compression],
                   ome=target.name.lower().endswith((".ome.tif", ".ome.tiff")))
-    from pictor.stream.plan import NoStripes, stripe_steps
-
     source_shape, source_dtype = _image_layout(source)
     try:
-        plan, _, dtype, shape = stripe_steps(pipe.steps, source_dtype, source_shape)
+        plan, _, dtype, shape = stripe_steps(steps, source_dtype, source_shape)
     except NoStripes:
         plan = None
     with written_as(target) as partial:
-        if plan is not None and _distributed_client() is None:
+        if plan is not None and distributed_client() is None:
             _run_streamed(plan, source, source_shape, (shape, dtype), partial, kind, layout, threads)
         else:
-            _run_graph(pipe, source, partial, kind, layout, threads)
+            graph(partial, kind, layout, threads)
     return target
 
 
@@ -162,7 +121,7 @@ def run_file(pipe, source, target, compression=None, tile=None, threads=None):
 def written_as(target):
     """A temporary name beside target for the result; renamed to target when
     the block ends, removed (file or store) when it fails."""
-    partial = _temporary_sibling(target)
+    partial = temporary_sibling(target)
     target.parent.mkdir(parents=True, exist_ok=True)
     try:
         yield partial
@@ -178,7 +137,7 @@ def written_as(target):
 
 def _stored(path):
     """The file's samples as an array-like read region by region."""
-    if _kind(path) == "zarr":
+    if file_kind(path) == "zarr":
         import zarr
 
         return zarr.open_array(str(path), mode="r")
@@ -187,7 +146,7 @@ def _stored(path):
 
 def _image_layout(path):
     """(shape, dtype) of the image in a TIFF (its first series) or a Zarr array."""
-    if _kind(path) == "zarr":
+    if file_kind(path) == "zarr":
         stored = _stored(path)
         return tuple(stored.shape), stored.dtype
     import tifffile
@@ -199,12 +158,9 @@ def _image_layout(path):
 def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layout, threads):
     """The plan's stripes from the source to partial, read a stripe ahead on
     a thread of their own and written behind on another."""
-    from pictor.stream import engine
-    from pictor.stream.plan import block_rows
-
     height = source_shape[0]
     rows = block_rows(source_shape, plan, samples=BLOCK_SAMPLES)
-    if _kind(source) == "tiff" and _one_plane_tiff(source):
+    if file_kind(source) == "tiff" and _one_plane_tiff(source):
         def read():
             return engine.ahead(tiff_bands(source), depth=1)
     else:
@@ -266,23 +222,7 @@ def _reading_rows(stored, rows):
     return -(-rows // tile_rows) * tile_rows
 
 
-def _run_graph(pipe, source, partial, kind, layout, threads):
-    """The pipeline as pictor.dask's graph, on a distributed client when one
-    is active, else on this process's threads."""
-    import dask
-
-    def read():
-        return read_stripes(source)
-
-    result = pipe.lazy(read(), read)
-    with dask.config.set(scheduler="threads", num_workers=threads):
-        if kind == "zarr":
-            _write_zarr(result, partial, show_progress=False)
-        else:
-            write_tiff(result, partial, **layout)
-
-
-def _distributed_client():
+def distributed_client():
     if "distributed" not in sys.modules:
         return None  # no client without it; importing it costs tens of megabytes
     try:
@@ -297,29 +237,6 @@ def _check_tile(tile):
     if tile is not None and (isinstance(tile, bool) or not isinstance(tile, int) or tile < TILE_STEP
                              or tile % TILE_STEP):
         raise ValueError("tile must be a multiple of {}, got {!r}".format(TILE_STEP, tile))
-
-
-def read_stripes(path, samples=None):
-    """A (tiled) TIFF or Zarr array as a dask array of full-width row stripes,
-    each read by a task of its own straight from the file, as high as a whole
-    number of the file's tile (chunk) rows; each call's tasks are its own."""
-    import uuid
-
-    import dask.array as da
-
-
-    if _kind(path) == "zarr":
-        import zarr
-
-        stored = zarr.open_array(str(path), mode="r")
-    else:
-        stored = TiffRegions(path)
-    per_row = max(1, int(np.prod(stored.shape[1:])))
-    tile_rows = max(1, stored.chunks[0])
-    rows = max(tile_rows, (samples or STRIPE_SAMPLES) // per_row // tile_rows * tile_rows)
-    return da.from_array(stored, chunks=(min(rows, stored.shape[0]),) + tuple(stored.shape[1:]),
-                         name="read-{}-{}".format(path.name, uuid.uuid4().hex), asarray=False, lock=False,
-                         fancy=False)
 
 
 class TiffRows:
@@ -400,37 +317,6 @@ class TiffRows:
         self.writer.join()
 
 
-class _InOrder:
-    """A target for dask.array.store that hands full-width row blocks to
-    put() in row order, whatever order the threads finish them in."""
-
-    def __init__(self, shape, dtype, put):
-        self.shape, self.dtype, self.ndim = shape, dtype, len(shape)
-        self.put = put
-        self.waiting, self.next_row = {}, 0
-        self.lock = threading.Lock()
-
-    def __setitem__(self, region, block):
-        # No thread waits here for the stripes before its own: the thread
-        # computing those may be the one that would wait. The lock, held
-        # while put() waits for the writer, keeps the blocks in order.
-        top = region[0].start or 0
-        with self.lock:
-            self.waiting[top] = np.ascontiguousarray(block)
-            while self.next_row in self.waiting:
-                ready = self.waiting.pop(self.next_row)
-                self.put(ready)
-                self.next_row += ready.shape[0]
-
-
-def write_tiff(result, path, tile, compression, ome=False):
-    """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
-    later stripes are computed: the writer runs on its own thread."""
-    result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
-    with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
-        _store(result, _InOrder(result.shape, result.dtype, rows.put))
-
-
 @contextlib.contextmanager
 def tiff_rows(*arguments, **keywords):
     """TiffRows, finished when the block ends, abandoned when it fails."""
@@ -441,121 +327,3 @@ def tiff_rows(*arguments, **keywords):
         rows.abandon()
         raise
     rows.finish()
-
-
-def _store(result, target):
-    """Every row block of result into target: on this process's threads, or,
-    under a distributed client, computed on the cluster and handed over here."""
-    client = _distributed_client()
-    if client is None:
-        _store_in_order(result, target)
-        return
-    tops = np.cumsum((0,) + result.chunks[0])
-    from distributed import as_completed
-
-    futures = client.compute(list(result.to_delayed().ravel()))
-    index = {future.key: position for position, future in enumerate(futures)}
-    for future in as_completed(futures):
-        top = int(tops[index[future.key]])
-        block = future.result()
-        target[(slice(top, top + block.shape[0]),)] = block
-        future.release()
-
-
-def _ancestors(keys, dependencies, known=()):
-    """The keys that `keys` need, themselves included, not looking past `known`."""
-    found, stack = set(), list(keys)
-    while stack:
-        key = stack.pop()
-        if key in found:
-            continue
-        found.add(key)
-        if key not in known:
-            stack.extend(dependencies[key])
-    return found
-
-
-# A result that serves this many windows of rows is shared: made once and kept.
-SHARED = 3
-
-
-def _store_in_order(result, target):
-    """The row blocks of result computed a few at a time, top to bottom, on
-    this process's threads: Dask alone finishes them in an order of its own,
-    and every block finished before the first would wait in memory.
-
-    A result that serves three or more windows (a whole-image statistic,
-    Canny's seam seeds) is kept until no later window needs it, so it is
-    computed once, and so is one that the next window needs (the rows around
-    a cut); other stripes that a statistic came from are not kept, and a later
-    window computes its own again (recomputing is cheaper than holding them).
-    """
-    import os
-    from collections import defaultdict
-
-    import dask
-    from dask._task_spec import DataNode, convert_legacy_graph
-    from dask.callbacks import Callback
-    from dask.core import flatten
-    from dask.threaded import get
-
-    graph = convert_legacy_graph(dict(result.__dask_graph__()))
-    dependencies = {key: set(task.dependencies) for key, task in graph.items()}
-    dependents = defaultdict(set)
-    for key, needed in dependencies.items():
-        for dependency in needed:
-            dependents[dependency].add(key)
-    outputs = list(flatten(result.__dask_keys__()))
-    threads = dask.config.get("num_workers", None) or os.cpu_count() or 1
-    size = max(2, 2 * threads)
-    windows = [outputs[start:start + size] for start in range(0, len(outputs), size)]
-    serving = defaultdict(set)  # key: the windows that need it
-    for index, keys in enumerate(windows):
-        for key in _ancestors(keys, dependencies):
-            serving[key].add(index)
-    kept, done = {}, set()
-
-    class Keep(Callback):
-        def __init__(self, index):
-            super().__init__()
-            self.index = index
-
-        def _posttask(self, key, value, dsk, state, worker_id):
-            if key in outputs_of_window:
-                return
-            if len(serving[key]) >= SHARED or self.index + 1 in serving[key]:
-                kept[key] = value
-            if len(serving[key]) >= SHARED:
-                done.add(key)
-            for dependency in dependencies[key]:
-                # An input whose shared users are all made is dropped: a window
-                # that needs it for its own rows makes it again.
-                if dependency in kept and all(user in done for user in dependents[dependency]
-                                              if len(serving[user]) >= SHARED):
-                    del kept[dependency]
-
-    def computed(keys, index):
-        needed = _ancestors(keys, dependencies, known=kept)
-        subgraph = {key: DataNode(key, kept[key]) if key in kept else graph[key] for key in needed}
-        return get(subgraph, keys, num_workers=threads, callbacks=[Keep(index)._callback])
-
-    # The results that serve every window are made first, a few at a time in
-    # the graph's own order, so that the stripes they come from are not all
-    # held at once (a statistic's per-stripe parts, Canny's seam summaries).
-    from dask.order import order
-
-    priority = order(graph)
-    shared = sorted((key for key, users in serving.items() if len(users) >= SHARED), key=priority.get)
-    outputs_of_window = set()
-    for start in range(0, len(shared), size):
-        computed(shared[start:start + size], -1)
-
-    tops = np.cumsum((0,) + result.chunks[0])
-    for index, keys in enumerate(windows):
-        outputs_of_window = set(keys)
-        values = computed(keys, index)
-        for key, block in zip(keys, values):
-            top = int(tops[key[1]])
-            target[(slice(top, top + block.shape[0]),)] = block
-        for key in [key for key in kept if max(serving[key]) <= index]:
-            del kept[key]
