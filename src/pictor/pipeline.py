@@ -108,9 +108,10 @@ class Pipeline:
         caller's thread, each kernel splitting its rows over
         cv2.getNumThreads() threads; with threads > 1, each step runs on a
         thread of its own instead, a block ahead of the next (more memory in
-        flight, and on few cores no faster). A chain with a step that has no
-        stripe form (a change of shape, a pyramid, a float mean) runs step by
-        step, each intermediate dropped once the next step has made its own.
+        flight for little gain on few cores). A chain with a step that has no
+        stripe form (a change of shape, the fusion's statistic of its coarse
+        levels, a float mean) runs step by step, each intermediate dropped
+        once the next step has made its own.
         """
         if not isinstance(image, np.ndarray):
             import dask.array as da
@@ -189,8 +190,7 @@ def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):
         return engine.filling(stored), engine.stripes(stored, rows, copied=True)
 
     # The image is its own stripe: the first step takes views of it, a statistic counts it at once.
-    engine.run(plan, lambda: iter((image,)), height, rows, engine.filling(result),
-               threads or 1, keep)
+    engine.run(plan, lambda: iter((image,)), height, rows, engine.filling(result), threads or 1, keep)
     return result
 
 
