@@ -2,6 +2,7 @@
 // that the caller computed over the whole image. Each reuses the kernel of the
 // whole-image method, so a chunk's samples equal those of the whole call.
 #include "tools/chunk_steps.h"
+#include "tools/canny_steps.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,11 +18,9 @@
 #include "frame/ndarray.h"
 #include "frame/split_work.h"
 #include "full_depth/families.h"
-#include "tools/feature_detection.h"
 #include "tools/image_enhancer/common.h"
 #include "tools/image_enhancer/fuse_truncation.h"
 #include "tools/image_segmenter.h"
-#include "kernels/canny.h"
 #include "kernels/full_levels.h"
 #include "kernels/fusion.h"
 #include "kernels/histogram.h"
@@ -439,150 +438,6 @@ Ref fuse_with_bounds(PyObject* method, PyObject* keywords, PyObject* bound3, PyO
   return keyword_call(method, keywords);
 }
 
-// Canny on row stripes. Unlike the steps above, a stripe is worth splitting
-// over the call's threads: the pipeline engine hands over one stripe at a
-// time, and the thread budget is shared, so Dask's workers do not
-// oversubscribe the cores.
-
-constexpr npy_intp kColourChannels = 3;
-
-constexpr const char* kCannyCellsDoc =
-    "canny_cells(window, low_thr, high_thr, full_depth) -> uint8 array (rows, cols)\n\n"
-    "The cell states canny_edge assigns before its hysteresis (0 none, 1 weak candidate, 2 strong), of a\n"
-    "window of rows of a grey or 3-channel uint8 or uint16 image: on the tool's 8-bit working copy\n"
-    "(full_depth False) or on the 16-bit levels (full_depth True, uint16 windows only). low_thr and high_thr\n"
-    "are canny_edge's keywords, read as the whole call reads them (ordered, floored; full depth scales them\n"
-    "by 257); thresholds the tool leaves to cv2.Canny (anything but an exact int or float, beyond 2**30,\n"
-    "NaN) raise ValueError. Rows 3 or more from a cut (an end of the window that is not the image's) equal\n"
-    "the whole image's. Runs without the GIL, its rows split over cv2.getNumThreads() threads.";
-
-constexpr const char* kCannyStripeSummaryDoc =
-    "canny_stripe_summary(cells) -> (top_labels, bottom_labels, strong, count)\n\n"
-    "What the rest of the image needs of a stripe's hysteresis (canny_cells' rows of it): top_labels and\n"
-    "bottom_labels (int32[cols]) give the component of each cell of its first and last rows (0 for none,\n"
-    "1 to count), strong (bool[count + 1], strong[0] False) whether each holds a strong cell. The edges of\n"
-    "the stripe's own hysteresis on those rows share label 1 (strong): they are kept whatever they join.\n"
-    "Each component of weak cells left that touches those rows has a label of its own, so count is at\n"
-    "most cols + 2 however noisy the image. Cells above 2 count as strong. Runs without the GIL, its rows\n"
-    "split over cv2.getNumThreads() threads.";
-
-constexpr const char* kCannyStripeEdgesDoc =
-    "canny_stripe_edges(cells, top_seeds, bottom_seeds) -> uint16 array (rows, cols)\n\n"
-    "The stripe's hysteresis: 65535 on its cells 8-connected through nonzero cells to one of its strong\n"
-    "cells or to a seed, else 0. The seeds are the nonzero cells of its first row where top_seeds\n"
-    "(bool[cols]) is True and of its last row where bottom_seeds is (pictor.stream.canny.stripe_seeds).\n"
-    "Cells above 2 count as strong. Runs without the GIL, its rows split over cv2.getNumThreads() threads.";
-
-// The thresholds canny_edge applies: the tool's (8-bit working copy) or full
-// depth's (16-bit levels, uint16 windows only).
-kernels::CannyThresholds canny_thresholds(const Array& window, PyObject* low_thr, PyObject* high_thr,
-                                          bool full_depth) {
-  if (full_depth) {
-    if (window.type() != NPY_USHORT) raise(PyExc_TypeError, "canny_cells at full depth takes uint16 windows");
-    return full_depth::canny_level_thresholds(low_thr, high_thr);
-  }
-  const std::optional<kernels::CannyThresholds> thresholds =
-      canny_working_thresholds(Ref::borrow(low_thr), Ref::borrow(high_thr));
-  if (!thresholds) raise(PyExc_ValueError, "canny_cells: the tool leaves these thresholds to cv2.Canny");
-  return *thresholds;
-}
-
-// Grey (rows, cols) and, where `colour` allows, (rows, cols, 3) arrays that the detector's map can index.
-void require_canny_layout(const Array& image, bool colour, const char* message) {
-  const bool layout = image.ndim() == 2 || (colour && image.ndim() == 3 && image.shape()[2] == kColourChannels);
-  if (!layout || !kernels::canny_fits(image.shape()[0], image.shape()[1])) raise(PyExc_ValueError, message);
-}
-
-void require_memory(bool done) {
-  if (done) return;
-  PyErr_NoMemory();
-  throw PyError{Where::current()};
-}
-
-// canny_cells(window, low_thr, high_thr, full_depth): see kCannyCellsDoc.
-Ref canny_cells(PyObject* window, PyObject* low_thr, PyObject* high_thr, PyObject* full_depth) {
-  Array image = contiguous(window);
-  const int at_full_depth = PyObject_IsTrue(full_depth);
-  if (at_full_depth < 0) rethrow();
-  if (image.type() != NPY_UBYTE && image.type() != NPY_USHORT) {
-    raise(PyExc_TypeError, "canny_cells takes uint8 or uint16 samples");
-  }
-  require_canny_layout(image, true, "canny_cells takes a non-empty grey or 3-channel window");
-  const kernels::CannyThresholds thresholds = canny_thresholds(image, low_thr, high_thr, at_full_depth != 0);
-  const npy_intp rows = image.shape()[0];
-  const npy_intp cols = image.shape()[1];
-  const int channels = image.ndim() == 3 ? static_cast<int>(kColourChannels) : 1;
-  Array cells = new_array(2, image.shape(), NPY_UBYTE);
-  const int threads = call_threads(image.size());
-  bool done = false;
-  without_gil([&] {
-    std::uint8_t* out = cells.data<std::uint8_t>();
-    if (at_full_depth) {
-      done = kernels::canny_cells_of_levels(image.data<std::uint16_t>(), rows, cols, channels, thresholds, out,
-                                            threads);
-    } else if (image.type() == NPY_UBYTE) {
-      done = kernels::canny_cells(image.data<std::uint8_t>(), rows, cols, channels, thresholds, out, threads);
-    } else {
-      done = kernels::canny_cells(image.data<std::uint16_t>(), rows, cols, channels, thresholds, out, threads);
-    }
-  });
-  require_memory(done);
-  return cells.object;
-}
-
-Array stripe_cells(PyObject* cells_array, const char* what) {
-  Array cells = contiguous_as(cells_array, NPY_UBYTE);
-  require_canny_layout(cells, false, what);
-  return cells;
-}
-
-// canny_stripe_summary(cells): see kCannyStripeSummaryDoc.
-Ref canny_stripe_summary(PyObject* cells_array) {
-  Array cells = stripe_cells(cells_array, "canny_stripe_summary takes non-empty 2-D cells");
-  const npy_intp rows = cells.shape()[0];
-  npy_intp cols = cells.shape()[1];
-  Array top_labels = new_array(1, &cols, NPY_INT32);
-  Array bottom_labels = new_array(1, &cols, NPY_INT32);
-  std::vector<std::uint8_t> strong;
-  const int threads = call_threads(cells.size());
-  bool done = false;
-  without_gil([&] {
-    done = kernels::canny_stripe_summary(cells.data<std::uint8_t>(), rows, cols, top_labels.data<std::int32_t>(),
-                                         bottom_labels.data<std::int32_t>(), strong, threads);
-  });
-  require_memory(done);
-  npy_intp labels = static_cast<npy_intp>(strong.size());
-  Array holds_strong = new_array(1, &labels, NPY_BOOL);
-  std::copy(strong.begin(), strong.end(), holds_strong.data<npy_bool>());
-  Ref count = to_py(static_cast<long long>(labels - 1));
-  return checked(PyTuple_Pack(4, top_labels.object.get(), bottom_labels.object.get(), holds_strong.object.get(),
-                              count.get()));
-}
-
-Array row_seeds(PyObject* seeds_array, npy_intp cols) {
-  Array seeds = contiguous_as(seeds_array, NPY_BOOL);
-  if (seeds.ndim() != 1 || seeds.size() != cols) raise(PyExc_ValueError, "canny_stripe_edges: one seed per column");
-  return seeds;
-}
-
-// canny_stripe_edges(cells, top_seeds, bottom_seeds): see kCannyStripeEdgesDoc.
-Ref canny_stripe_edges(PyObject* cells_array, PyObject* top_seeds_array, PyObject* bottom_seeds_array) {
-  Array cells = stripe_cells(cells_array, "canny_stripe_edges takes non-empty 2-D cells");
-  const npy_intp rows = cells.shape()[0];
-  const npy_intp cols = cells.shape()[1];
-  Array top_seeds = row_seeds(top_seeds_array, cols);
-  Array bottom_seeds = row_seeds(bottom_seeds_array, cols);
-  Array edges = new_array(2, cells.shape(), NPY_USHORT);
-  const int threads = call_threads(cells.size());
-  bool done = false;
-  without_gil([&] {
-    done = kernels::canny_stripe_edges(cells.data<std::uint8_t>(), rows, cols, top_seeds.data<std::uint8_t>(),
-                                       bottom_seeds.data<std::uint8_t>(), edges.data<std::uint16_t>(), threads);
-  });
-  require_memory(done);
-  return edges.object;
-}
-
 PyMethodDef chunked_functions[] = {
     {"level_counts", one_argument<level_counts>, METH_O, "Samples per level of an 8- or 16-bit array, as int64."},
     {"auto_level_apply", fastcall_function<3, auto_level_apply>(), METH_FASTCALL,
@@ -615,9 +470,10 @@ PyMethodDef chunked_functions[] = {
      "multi_scale_fuse_enhancement's levels 3 and 4 before truncation."},
     {"fuse_with_bounds", fastcall_function<4, fuse_with_bounds>(), METH_FASTCALL,
      "multi_scale_fuse_enhancement with the given truncation bounds of levels 3 and 4."},
-    {"canny_cells", fastcall_function<4, canny_cells>(), METH_FASTCALL, kCannyCellsDoc},
-    {"canny_stripe_summary", one_argument<canny_stripe_summary>, METH_O, kCannyStripeSummaryDoc},
-    {"canny_stripe_edges", fastcall_function<3, canny_stripe_edges>(), METH_FASTCALL, kCannyStripeEdgesDoc},
+    {"canny_cells", fastcall_function<4, canny_steps::canny_cells>(), METH_FASTCALL, canny_steps::kCellsDoc},
+    {"canny_stripe_summary", one_argument<canny_steps::canny_stripe_summary>, METH_O, canny_steps::kStripeSummaryDoc},
+    {"canny_stripe_edges", fastcall_function<3, canny_steps::canny_stripe_edges>(), METH_FASTCALL,
+     canny_steps::kStripeEdgesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
