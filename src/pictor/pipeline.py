@@ -25,13 +25,9 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor import functions as _functions
+from pictor import chunks, functions as _functions
 from pictor.stream import engine
-from pictor.stream.plan import NoStripes, block_rows, method_of, stripe_steps
-
-# pictor.dask's routes that gather a statistic of the whole image before the
-# pass that uses it: out of core, that first pass reads the file again.
-WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "level table", "float mean", "fuse"}
+from pictor.stream.plan import NoStripes, block_rows, stripe_steps
 
 
 class Step:
@@ -42,12 +38,6 @@ class Step:
 
     def __repr__(self):
         return "{}({})".format(self.name, ", ".join("{}={!r}".format(k, v) for k, v in self.keywords.items()))
-
-
-def _available():
-    import pictor
-
-    return {name: getattr(pictor, name) for name in pictor.__all__}
 
 
 def _checked_step(position, step, available):
@@ -87,7 +77,7 @@ class Pipeline:
     def __init__(self, steps):
         if not steps:
             raise ValueError("pipeline(): give at least one step")
-        available = _available()
+        available = _functions.image_functions()
         self.steps = tuple(_checked_step(position, step, available) for position, step in enumerate(steps, 1))
         # What the command line's batch reads from a function.
         self.__name__ = " | ".join(step.name for step in self.steps)
@@ -202,19 +192,14 @@ def _check_shape(step, x):
                            step.function.grey_only)
 
 
-def _route(step, x):
-    """The pictor.dask route that the step's function takes for x's sample type."""
-    from pictor.stream import methods
-
-    method_name, _ = method_of(step.function, x.dtype, step.keywords)
-    return (methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name])[0]
-
-
 def _lazy_step(step, x, read_again):
     """One step on a dask array: pictor.dask's function of the step, its
     whole-image statistic gathered from a fresh reading where one is given."""
     import pictor.dask as pictor_dask
 
-    if read_again is not None and _route(step, x) in WHOLE_IMAGE_STATISTICS:
+    # A statistic of the step's input, gathered before the pass that uses it:
+    # out of core, that first pass reads the file again.
+    route = chunks.route_of_function(step.function, x.dtype, step.keywords).route
+    if read_again is not None and route.statistic_of_input:
         return pictor_dask.apply_rereading(read_again, step.name, **step.keywords)
     return pictor_dask.apply(x, step.name, **step.keywords)
