@@ -12,7 +12,7 @@ catalogue   every operation's route, and route_of(): the one choice between a
 blocks      what runs on one block of rows (or on the blocks' partial results)
 seams       Canny's hysteresis joined across the stripes' seams
 keywords    keyword values as routes read them; OneBlock
-native      the private native modules' functions, as their stubs declare them
+
 
 To give an operation a route, add it to catalogue._tool_routes() with a route
 class (a Neighbourhood with its halo function, say); its full-depth function,

@@ -191,6 +191,9 @@ class LevelTable(Route):
         """(count_block, number of levels, make_table, its arguments, map_block)."""
         if self.grey_only and ndim != 2:
             raise OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
+        return self.table_parts(operation, keywords)
+
+    def table_parts(self, operation, keywords):
         count_block = (blocks.channel0_working_level_counts_block if self.channel0
                        else blocks.working_level_counts_block)
         return count_block, 256, self.table, self.table_keywords(keywords), _chunked.map_working_levels
@@ -202,9 +205,7 @@ class FullDepthLevelTable(LevelTable):
 
     name = "level table"
 
-    def parts(self, operation, ndim, keywords):
-        if self.grey_only and ndim != 2:
-            raise OneBlock
+    def table_parts(self, operation, keywords):
         count_block = blocks.channel0_level_counts_block if self.channel0 else blocks.level_counts_block
         return count_block, 1 << 16, blocks.full_depth_table, (operation, keywords), _chunked.map_levels
 
