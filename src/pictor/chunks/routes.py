@@ -16,7 +16,7 @@ import numpy as np
 from pictor import _lookup
 import pictor._chunked as _chunked  # registered by lumenops
 from pictor.chunks import blocks
-from pictor.chunks.keywords import OneBlock, integer, odd, plain_real, real
+from pictor.chunks.keywords import OneBlock, integer, odd, real
 
 U16, U8, SAME = "u16", "u8", "same"
 
@@ -57,7 +57,10 @@ class Pointwise(Route):
     """Each sample from its own level and the element type: the operation on each block as it is."""
 
     name = "pointwise"
-    halo = staticmethod(lambda keywords: 0)
+
+    @staticmethod
+    def halo(keywords):
+        return 0
 
 
 class Neighbourhood(Route):
@@ -325,6 +328,3 @@ class WholeImage(Route):
 ROUTE_CLASSES = (Pointwise, Neighbourhood, Pyramid, Fuse, Maximum, OrderStatistics, LevelTable,
                  FullDepthLevelTable, Components,
                  FloatMean, Flip, Crop, WholeImage)
-
-
-__all__ = ["OneBlock", "plain_real", "ROUTE_CLASSES"] + [cls.__name__ for cls in ROUTE_CLASSES]

@@ -15,9 +15,10 @@ x.compute(), ksize=5)`` and ``y.compute()`` equals
 bit. ``pd.NAME`` checks its keywords and image as ``pictor.NAME`` does, before
 any work; ``apply`` takes either name ("gaussian_blur" for the function,
 "ImageSmoother.gaussian_blur" for the tool method). Each call runs one of
-these routes (``route_of`` names it); a full-depth function takes its tool
-method's route with its own steps, and "level table" where the tool counts
-working levels:
+these routes, which the catalogue (pictor.chunks) assigns and
+pictor.dask.routes makes graphs of (``route_of`` names it); a full-depth
+function takes its tool method's route with its own steps, and "level table"
+where the tool counts working levels:
 
 - "pointwise": samples depend on their own level and the element type only;
   the method runs on each chunk as it is.

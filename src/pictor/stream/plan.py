@@ -63,11 +63,7 @@ def _call(call):
     return lambda window: blocks.call(window, call.operation, call.given)
 
 
-def _pointwise(call, dtype, shape, stripe_rows):
-    return Local(0, whole_rows(_call(call)))
-
-
-def _neighbourhood(call, dtype, shape, stripe_rows):
+def _rows_around(call, dtype, shape, stripe_rows):
     return Local(call.route.halo(call.keywords), whole_rows(_call(call)))
 
 
@@ -154,8 +150,8 @@ def _canny(call, dtype, shape, stripe_rows):
 
 # The stripe form of every route class that has one (the others are graph_only).
 FORMS = {
-    routes.Pointwise: _pointwise,
-    routes.Neighbourhood: _neighbourhood,
+    routes.Pointwise: _rows_around,
+    routes.Neighbourhood: _rows_around,
     routes.Pyramid: _pyramid,
     routes.Maximum: _with_maximum,
     routes.OrderStatistics: _order_statistics,
