@@ -31,8 +31,9 @@ def test_every_route_class_has_a_graph_form_and_a_stripe_form_unless_graph_only(
 
 def test_every_operation_has_a_route_and_full_depth_follows_the_declarations():
     for name, function in pictor.functions.image_functions().items():
-        cls, method = function.tool_method
-        assert isinstance(chunks.ROUTES["{}.{}".format(cls.__name__, method)], routes.ROUTE_CLASSES)
+        for dtype in (np.uint8, np.uint16):
+            operation, _ = chunks.operation_of(function, dtype, {})
+            assert isinstance(chunks.ROUTES[operation], routes.ROUTE_CLASSES), name
         assert (chunks.function_operation(name) in chunks.FULL_DEPTH_ROUTES) == function.full_depth, name
     native_results = {f.operation for f in _native.stub_functions("_full_depth").values() if f.form == _native.RESULT}
     assert {operation.partition(".")[2] for operation in chunks.FULL_DEPTH_ROUTES} == native_results

@@ -13,10 +13,14 @@ blocks      what runs on one block of rows (or on the blocks' partial results)
 seams       Canny's hysteresis joined across the stripes' seams
 keywords    keyword values as routes read them; OneBlock
 
+The blocks call the private native modules as their stubs declare them
+(pictor._native: keywords by name).
 
 To give an operation a route, add it to catalogue._tool_routes() with a route
 class (a Neighbourhood with its halo function, say); its full-depth function,
 if lumenops.pyi declares one, takes the same route at full depth by itself.
+A package function that is no tool method gets its route in
+catalogue._function_routes(), under "pictor.NAME".
 A new route class goes into routes.py and ROUTE_CLASSES, with a form in
 pictor.stream.plan.FORMS (or graph_only = True) and one in
 pictor.dask.routes.FORMS: tests/python/test_chunks.py walks them.

@@ -12,7 +12,7 @@ table below; a full-depth function's route is its tool method's at full depth
 import functools
 
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor import _lookup, functions
+from pictor import _lookup, functions, lumenops
 from pictor.chunks import blocks
 from pictor.chunks.keywords import abs_odd_half, counted_low_threshold, integer, odd, plain_real, real
 from pictor.chunks.routes import (SAME, U8, Components, Crop, Flip, FloatMean, Fuse, LevelTable, Maximum,
@@ -119,14 +119,19 @@ def _full_depth_routes():
     """{"pictor.NAME": Route} of every function declared to compute uint16 images at full depth."""
     routes = {}
     for name, function in functions.image_functions().items():
-        if function.full_depth:
+        if function.full_depth and getattr(function, "tool_method", None):
             cls, method = function.tool_method
             routes[function_operation(name)] = TOOL_ROUTES["{}.{}".format(cls.__name__, method)].at_full_depth()
     return routes
 
 
+def _function_routes():
+    """{"pictor.NAME": Route} of the package's functions that are no tool method."""
+    return {}
+
+
 FULL_DEPTH_ROUTES = _full_depth_routes()
-ROUTES = dict(TOOL_ROUTES, **FULL_DEPTH_ROUTES)
+ROUTES = dict(TOOL_ROUTES, **FULL_DEPTH_ROUTES, **_function_routes())
 
 
 def operation_of(function, dtype, given):
@@ -134,11 +139,11 @@ def operation_of(function, dtype, given):
     function called with the keywords given on images of dtype: its
     full-depth function's, or its tool method's. The one place where that
     choice is made."""
-    cls, name = function.tool_method
-    if functions.computes_full_depth(function, dtype, given):
-        operation = function_operation(name)
+    tool_method = getattr(function, "tool_method", None)
+    if tool_method is None or functions.computes_full_depth(function, dtype, given):
+        operation = function_operation(function.__name__)
     else:
-        operation = "{}.{}".format(cls.__name__, name)
+        operation = "{}.{}".format(tool_method[0].__name__, tool_method[1])
     return operation, {key: value for key, value in given.items() if key != functions.DEPTH}
 
 
@@ -150,7 +155,7 @@ def _defaults(operation):
         return {key: keyword.default for key, keyword in keywords.items() if key != functions.DEPTH}
     import inspect
 
-    parameters = inspect.signature(getattr(getattr(functions.lumenops, class_name), name)).parameters
+    parameters = inspect.signature(getattr(getattr(lumenops, class_name), name)).parameters
     return {key: p.default for key, p in parameters.items()
             if key != "src" and p.default is not inspect.Parameter.empty}
 
