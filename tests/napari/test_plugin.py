@@ -53,14 +53,31 @@ def test_manifest_validates_and_is_the_installed_plugin():
     assert [w.display_name for w in manifest.contributions.widgets] == ["pictor"]
 
 
-def test_lists_every_operation_and_searches(viewer_widget):
+def test_lists_every_operation_by_task_and_searches(viewer_widget):
     _, widget = viewer_widget
-    assert widget.visible_operations() == list(image_functions())
-    widget.search.setText("BLUR")
-    assert widget.visible_operations() == [name for name in image_functions() if "blur" in name]
-    widget.search.setText("ImageSegmenter")  # a family name shows the whole family
+    assert sorted(widget.visible_operations()) == sorted(image_functions())
+    groups = [widget.operations.topLevelItem(i).text(0) for i in range(widget.operations.topLevelItemCount())]
+    assert groups == ["Smooth and denoise", "Enhance", "Threshold and segment", "Edges", "Geometry",
+                      "Super-resolution"]
+    widget.search.setText("BLUR")  # a word of the title or the description
+    assert {"gaussian_blur", "mean_blur", "median_blur", "glow"} <= set(widget.visible_operations())
+    widget.search.setText("threshold")
+    assert set(widget.visible_operations()) == {
+        name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"} | {
+        "canny_edge"}
+    widget.grouping.setCurrentText("by tool class")  # the tool classes' view, the search kept
+    widget.search.setText("ImageSegmenter")
     assert widget.visible_operations() == [
         name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"]
+
+
+def test_titles_and_descriptions_are_readable(viewer_widget):
+    _, widget = viewer_widget
+    titles = [item.text(0) for _, item in widget.operation_items()]
+    assert "Gaussian blur" in titles and "Non-local means denoising" in titles
+    assert all("_" not in title for title in titles), titles
+    widget.select("nlm_blur")
+    assert "working copy" not in widget.summary.text() and "2^16" not in widget.summary.text()
 
 
 @pytest.mark.parametrize("name", list(image_functions()))
@@ -78,6 +95,7 @@ def test_controls_follow_the_declarations(viewer_widget, name):
             assert (control.min, control.max) == (keyword.low, keyword.high)
             if keyword.step:
                 assert control.step == keyword.step
+        assert "_" not in control.label and keyword.describe() in control.tooltip
     # The widget's call with the defaults is the function's call with no keywords.
     assert widget.keywords() == {k.name: k.default for k in keywords.values()}
 
@@ -113,10 +131,21 @@ def test_result_layer_is_the_functions_array(qtbot, viewer_widget, name, setting
     planes = data.reshape((-1,) + data.shape[data.ndim - 2 - rgb:])
     expected = [function(np.ascontiguousarray(p[..., ::-1] if rgb else p), **keywords) for p in planes]
     expected = np.stack([e[..., ::-1] if rgb else e for e in expected])
-    assert_same_array(np.asarray(result.data), expected.reshape(data.shape[:data.ndim - 2 - rgb] + expected.shape[1:]))
+    expected = expected.reshape(data.shape[:data.ndim - 2 - rgb] + expected.shape[1:])
+    if name == "canny_edge":  # a mask: labels of value 1
+        expected = (expected != 0).astype(np.uint8)
+    assert_same_array(np.asarray(result.data), expected)
     assert type(result).__name__ == ("Labels" if name == "canny_edge" else "Image")
-    np.testing.assert_array_equal(result.scale, source.scale)
-    np.testing.assert_array_equal(result.translate, source.translate)
+    # The same world extent; a 2x shrink with pixels twice as large.
+    np.testing.assert_allclose(world_extent(result), world_extent(source))
+    if result.data.shape == data.shape:
+        np.testing.assert_array_equal(result.scale, source.scale)
+
+
+def world_extent(layer):
+    """The world coordinates of the first pixel's outer corner and the last pixel's, per displayed axis."""
+    shape = np.array(layer.data.shape[:layer.ndim] if not layer.multiscale else layer.data[0].shape[:layer.ndim])
+    return layer.translate - layer.scale / 2, layer.translate + (shape - 0.5) * layer.scale
 
 
 def test_dask_layer_stays_lazy_and_exact(qtbot, viewer_widget):
