@@ -66,7 +66,7 @@ def rebuilt_levels(result, level_shapes, displayed):
         index = []
         for size, level_size in zip(first, shape[:displayed]):
             step = max(1, round(size / level_size))
-            index.append(slice(0, level_size if same_shape else None, step))
+            index.append(slice(0, level_size * step if same_shape else None, step))
         levels.append(result[tuple(index)])
     return levels
 
