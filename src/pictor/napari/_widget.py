@@ -270,7 +270,7 @@ class PictorWidget(QWidget):
         plane = len(call.leading)
         scale, translate = results.placement(self.function, call.keywords, source.scale, source.translate,
                                              call.data.shape[plane:plane + 2], data.shape[plane:plane + 2])
-        options = {"name": name, "scale": scale, "translate": translate}
+        options = {"name": name, "scale": scale, "translate": translate, "units": source.units}
         levels = data
         if source.multiscale:
             levels = results.rebuilt_levels(data, [level.shape for level in source.data], source.ndim)
