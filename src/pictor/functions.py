@@ -272,6 +272,9 @@ def make_function(cls, method_name, declaration):
     function.grey_only = declaration.grey_only
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
+    function.description = declaration.doc  # the operation's own description, before the shared paragraphs
+    # The operation's own words (without the paragraphs every function shares), for searches.
+    function.own_words = " ".join([method_name, declaration.doc, declaration.full_depth or ""] + list(keywords))
     return function
 
 
