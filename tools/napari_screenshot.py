@@ -1,6 +1,6 @@
 """Saves docs/napari.png: the viewer with the pictor panel docked, the 12-bit
 nuclei z-stack, its full-depth median filter (the source's look carried over)
-and the threshold of that as a mask, side by side at one plane.
+and the threshold of that as a labels mask drawn over it, at one plane.
 
 Run in the napari environment on a display (make screenshot uses Xvfb):
     python tools/napari_screenshot.py [OUTPUT]
@@ -36,17 +36,14 @@ def main(output=OUTPUT):
     viewer = napari.Viewer(show=True, title="pictor in napari")
     dock, widget = viewer.window.add_plugin_dock_widget("pictor-lumenops")
     (data, options, _), = nuclei_stack_12bit()
-    # napari 0.9's grid spaces its cells in pixels, not in the layers' units:
-    # with microns, the cells would overlap.
-    options.pop("units")
     viewer.add_image(data, **options)
     widget.select("median_blur")
     widget.controls["ksize"].value = 7
     run_and_wait(widget)
     widget.select("maximum_inter_class_variance_segmentation")
     run_and_wait(widget)  # on the median, selected as napari selects a new layer
-    viewer.grid.enabled = True
-    viewer.grid.shape = (1, 3)
+    viewer.layers[0].visible = False  # the median under its mask
+    viewer.layers[-1].opacity = 0.45
     viewer.dims.set_point(0, SHOWN_PLANE * viewer.layers[0].scale[0])
     window = viewer.window._qt_window
     window.resize(*WINDOW_SIZE)
