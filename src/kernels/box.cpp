@@ -1,14 +1,24 @@
 #include "kernels/box.h"
 
+#include <algorithm>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/depth.h"
+#include "kernels/lanes.h"
 #include "kernels/numeric.h"
 #include "kernels/window.h"
 
 namespace pictor::kernels {
 
 namespace {
+
+using lanes::kLanes;
+using lanes::Lanes;
+using lanes::lanes_at;
+using lanes::store_levels;
+using lanes::whole_blocks;
 
 // column_sums[j] += sign * level(row[j])
 template <class T, int sign>
@@ -64,6 +74,126 @@ void sum_windows_running(const std::uint32_t* framed, std::uint32_t* sums, std::
   }
 }
 
+// Windows up to this side sum to at most 15 * 15 * 255 plus the rounding
+// half, below 2**16: their sums stay in 16-bit lanes.
+constexpr long kWidestSixteenBitBox = 15;
+
+// round(sum / area) for an odd area (no ties) is floor(t / area) with
+// t = sum + (area - 1) / 2, and that is (t * multiplier) >> shift when
+// multiplier = ceil(2**shift / area) = (2**shift + excess) / area with
+// excess * t < 2**shift: t * multiplier / 2**shift exceeds t / area by less
+// than 1 / area, while t / area lies at least 1 / area below the next integer.
+struct Divisor {
+  std::uint32_t half;
+  std::uint32_t multiplier;
+  int shift;
+};
+
+constexpr int kWidestDivisorShift = 31;
+
+// The divisor for every t up to 255 * area + half in 32-bit lanes
+// (t * multiplier below 2**32), or none.
+std::optional<Divisor> rounding_divisor(std::uint32_t area) {
+  const std::uint32_t half = (area - 1) / 2;
+  const std::uint64_t largest = 255ull * area + half;
+  for (int shift = kWidestDivisorShift; shift >= 0; --shift) {
+    const std::uint64_t power = 1ull << shift;
+    const std::uint64_t multiplier = (power + area - 1) / area;
+    const std::uint64_t excess = multiplier * area - power;
+    if (multiplier * largest < (1ull << 32) && excess * largest < power) {
+      return Divisor{half, static_cast<std::uint32_t>(multiplier), shift};
+    }
+  }
+  return std::nullopt;
+}
+
+using Words = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
+
+// The working levels of 16 samples of a row (a whole block), as lanes.
+__attribute__((always_inline)) inline void load_levels(const std::uint8_t* row, Lanes& levels) {
+  using UnalignedBytes = std::uint8_t __attribute__((vector_size(kLanes), aligned(1), may_alias));
+  levels = __builtin_convertvector(*reinterpret_cast<const UnalignedBytes*>(row), Lanes);
+}
+
+__attribute__((always_inline)) inline void load_levels(const std::uint16_t* row, Lanes& levels) {
+  levels = lanes_at(row) / static_cast<std::uint16_t>(kLevelsPer8BitStep);
+}
+
+// column_sums[j] += level(entering[j]) - level(leaving[j]); 16-bit sums wrap
+// alike in any order and the window's total is exact.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void slide_column_sums(const T* __restrict entering, const T* __restrict leaving, std::uint16_t* __restrict sums,
+                       std::ptrdiff_t size) {
+  std::ptrdiff_t j = 0;
+  for (; j + kLanes <= size; j += kLanes) {
+    Lanes entering_levels, leaving_levels;
+    load_levels(entering + j, entering_levels);
+    load_levels(leaving + j, leaving_levels);
+    lanes_at(sums + j) += entering_levels - leaving_levels;
+  }
+  for (; j < size; ++j) sums[j] = static_cast<std::uint16_t>(sums[j] + working_level(entering[j]) - working_level(leaving[j]));
+}
+
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+void add_column_levels(const T* __restrict row, std::uint16_t* __restrict sums, std::ptrdiff_t size) {
+  std::ptrdiff_t j = 0;
+  for (; j + kLanes <= size; j += kLanes) {
+    Lanes levels;
+    load_levels(row + j, levels);
+    lanes_at(sums + j) += levels;
+  }
+  for (; j < size; ++j) sums[j] = static_cast<std::uint16_t>(sums[j] + working_level(row[j]));
+}
+
+// One output row: the window sums of the framed column sums, their rounded
+// means restored to 16 bits, in one pass over blocks of lanes.
+template <class Side>
+PICTOR_ALSO_FOR_AVX2
+void write_window_means(const std::uint16_t* __restrict framed, std::uint16_t* __restrict out, std::ptrdiff_t size,
+                        std::ptrdiff_t step, Divisor divisor, Side side) {
+  const long ksize = side;
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Lanes sum = lanes_at(framed + j) + static_cast<std::uint16_t>(divisor.half);
+    for (long d = 1; d < ksize; ++d) sum += lanes_at(framed + j + d * step);
+    const Words quotient = (__builtin_convertvector(sum, Words) * divisor.multiplier) >> divisor.shift;
+    store_levels(__builtin_convertvector(quotient, Lanes), out + j, std::min(kLanes, size - j));
+  }
+}
+
+// Rows [begin, end) of the restored box mean in 16-bit lanes: the column sums
+// of the window's rows slide down one row at a time, framed by the reflected
+// columns, and each output row is formed from them in one pass.
+template <class T, class Side>
+void box_mean_rows_in_lanes(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                            std::ptrdiff_t channels, Divisor divisor, std::ptrdiff_t begin, std::ptrdiff_t end,
+                            Side side) {
+  const long ksize = side;
+  const std::ptrdiff_t radius = ksize / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  // Room for the last block's lanes beyond the frame.
+  std::vector<std::uint16_t> framed(static_cast<std::size_t>(whole_blocks(stride) + 2 * radius * channels), 0);
+  std::uint16_t* column_sums = framed.data() + radius * channels;
+  const auto row_at = [&](std::ptrdiff_t r) { return src + reflect_101(r, rows) * stride; };
+  for (std::ptrdiff_t r = begin - radius; r <= begin + radius; ++r) add_column_levels(row_at(r), column_sums, stride);
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    if (r > begin) slide_column_sums(row_at(r + radius), row_at(r - radius - 1), column_sums, stride);
+    reflect_into_frame(framed.data(), cols, channels, radius);
+    write_window_means(framed.data(), out + r * stride, stride, channels, divisor, side);
+  }
+}
+
+// run(side) for the side given, with the narrow sides unrolled.
+template <class Run>
+void with_box_side(long ksize, Run&& run) {
+  switch (ksize) {
+    case 3: return run(std::integral_constant<long, 3>{});
+    case 5: return run(std::integral_constant<long, 5>{});
+    default: return run(ksize);
+  }
+}
+
 }  // namespace
 
 template <class T>
@@ -98,6 +228,14 @@ void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
                             std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   const std::ptrdiff_t stride = cols * channels;
   const auto area = static_cast<std::uint32_t>(ksize * ksize);
+  if (ksize <= kWidestSixteenBitBox) {
+    if (const std::optional<Divisor> divisor = rounding_divisor(area)) {
+      with_box_side(ksize, [&](auto side) {
+        box_mean_rows_in_lanes(src, out, rows, cols, channels, *divisor, begin, end, side);
+      });
+      return;
+    }
+  }
   box_sum_rows(src, rows, cols, channels, ksize, begin, end, [&](std::ptrdiff_t r, const std::uint32_t* sums) {
     write_means(sums, out + r * stride, stride, area);
   });
