@@ -147,28 +147,49 @@ void add_column_levels(const T* __restrict row, std::uint16_t* __restrict sums, 
   for (; j < size; ++j) sums[j] = static_cast<std::uint16_t>(sums[j] + working_level(row[j]));
 }
 
-// One output row: the window sums of the framed column sums, their rounded
-// means restored to 16 bits, in one pass over blocks of lanes.
+// The window sums of one row of framed column sums, block by block (16-bit
+// lanes wrap alike in any order and the window's total is exact).
+template <class Side>
+__attribute__((always_inline)) inline void window_sum_at(const std::uint16_t* framed, std::ptrdiff_t step, Side side,
+                                                         Lanes& sum) {
+  const long ksize = side;
+  sum = lanes_at(framed);
+  for (long d = 1; d < ksize; ++d) sum += lanes_at(framed + d * step);
+}
+
+// One output row of rounded means restored to 16 bits, in one pass over
+// blocks of lanes: window sum, division, restore.
 template <class Side>
 PICTOR_ALSO_FOR_AVX2
 void write_window_means(const std::uint16_t* __restrict framed, std::uint16_t* __restrict out, std::ptrdiff_t size,
                         std::ptrdiff_t step, Divisor divisor, Side side) {
-  const long ksize = side;
   for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
-    Lanes sum = lanes_at(framed + j) + static_cast<std::uint16_t>(divisor.half);
-    for (long d = 1; d < ksize; ++d) sum += lanes_at(framed + j + d * step);
-    const Words quotient = (__builtin_convertvector(sum, Words) * divisor.multiplier) >> divisor.shift;
+    Lanes sum;
+    window_sum_at(framed + j, step, side, sum);
+    const Words quotient = (__builtin_convertvector(sum + static_cast<std::uint16_t>(divisor.half), Words) * divisor.multiplier) >> divisor.shift;
     store_levels(__builtin_convertvector(quotient, Lanes), out + j, std::min(kLanes, size - j));
   }
 }
 
-// Rows [begin, end) of the restored box mean in 16-bit lanes: the column sums
-// of the window's rows slide down one row at a time, framed by the reflected
-// columns, and each output row is formed from them in one pass.
-template <class T, class Side>
-void box_mean_rows_in_lanes(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                            std::ptrdiff_t channels, Divisor divisor, std::ptrdiff_t begin, std::ptrdiff_t end,
-                            Side side) {
+// One row of window sums widened to 32 bits (whole blocks: `sums` has room).
+template <class Side>
+PICTOR_ALSO_FOR_AVX2
+void write_window_sums(const std::uint16_t* __restrict framed, std::uint32_t* __restrict sums, std::ptrdiff_t size,
+                       std::ptrdiff_t step, Side side) {
+  using UnalignedWords = std::uint32_t __attribute__((vector_size(sizeof(Words)), aligned(4), may_alias));
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Lanes sum;
+    window_sum_at(framed + j, step, side, sum);
+    *reinterpret_cast<UnalignedWords*>(sums + j) = __builtin_convertvector(sum, Words);
+  }
+}
+
+// Rows [begin, end) of window sums in 16-bit lanes: the column sums of the
+// window's rows slide down one row at a time, framed by the reflected
+// columns; each row's framed sums are handed to finish(row, framed).
+template <class T, class Side, class Finish>
+void box_rows_in_lanes(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+                       std::ptrdiff_t begin, std::ptrdiff_t end, Side side, Finish finish) {
   const long ksize = side;
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
@@ -180,7 +201,7 @@ void box_mean_rows_in_lanes(const T* src, std::uint16_t* out, std::ptrdiff_t row
   for (std::ptrdiff_t r = begin; r < end; ++r) {
     if (r > begin) slide_column_sums(row_at(r + radius), row_at(r - radius - 1), column_sums, stride);
     reflect_into_frame(framed.data(), cols, channels, radius);
-    write_window_means(framed.data(), out + r * stride, stride, channels, divisor, side);
+    finish(r, framed.data());
   }
 }
 
@@ -199,8 +220,18 @@ void with_box_side(long ksize, Run&& run) {
 template <class T>
 void box_sum_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels, long ksize,
                   std::ptrdiff_t begin, std::ptrdiff_t end, const BoxSumRowSink& finish) {
-  const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
+  if (ksize <= kWidestSixteenBitBox) {
+    std::vector<std::uint32_t> sums(static_cast<std::size_t>(whole_blocks(stride)));
+    with_box_side(ksize, [&](auto side) {
+      box_rows_in_lanes(src, rows, cols, channels, begin, end, side, [&](std::ptrdiff_t r, const std::uint16_t* framed) {
+        write_window_sums(framed, sums.data(), stride, channels, side);
+        finish(r, sums.data());
+      });
+    });
+    return;
+  }
+  const std::ptrdiff_t radius = ksize / 2;
   // The vertical sums of the window's rows for each sample of a row, framed
   // by the reflected columns on either side.
   std::vector<std::uint32_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels), 0);
@@ -231,7 +262,9 @@ void box_mean_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t row
   if (ksize <= kWidestSixteenBitBox) {
     if (const std::optional<Divisor> divisor = rounding_divisor(area)) {
       with_box_side(ksize, [&](auto side) {
-        box_mean_rows_in_lanes(src, out, rows, cols, channels, *divisor, begin, end, side);
+        box_rows_in_lanes(src, rows, cols, channels, begin, end, side, [&](std::ptrdiff_t r, const std::uint16_t* framed) {
+          write_window_means(framed, out + r * stride, stride, channels, *divisor, side);
+        });
       });
       return;
     }
