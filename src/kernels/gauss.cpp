@@ -18,6 +18,7 @@ namespace {
 using lanes::kLanes;
 using lanes::Lanes;
 using lanes::lanes_at;
+using lanes::ring_slot_length;
 using lanes::store_levels;
 using lanes::whole_blocks;
 
@@ -138,7 +139,7 @@ void blur_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrd
   const long ksize = side;
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  const std::ptrdiff_t padded = whole_blocks(stride);  // room for the last block's lanes
+  const std::ptrdiff_t padded = ring_slot_length(stride);  // room for the last block's lanes
   std::vector<std::uint16_t> framed(static_cast<std::size_t>(padded + 2 * radius * channels));
   // The two halves of the row-filtered source rows of the window, each in a
   // ring: source row s sits in slot s mod ksize.

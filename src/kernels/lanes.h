@@ -26,6 +26,16 @@ inline UnalignedLanes& lanes_at(std::uint16_t* sample) { return *reinterpret_cas
 // The length of a row of `size` samples rounded up to whole blocks of lanes.
 inline std::ptrdiff_t whole_blocks(std::ptrdiff_t size) { return (size + kLanes - 1) / kLanes * kLanes; }
 
+// The length of one row's slot in a ring of rows of `size` samples: whole
+// blocks and an odd number of 64-byte cache lines, so that the rows of a
+// ring (read together, block by block) fall in different cache sets, as
+// rows a multiple of 4 KiB apart would not.
+inline std::ptrdiff_t ring_slot_length(std::ptrdiff_t size) {
+  constexpr std::ptrdiff_t kLineLanes = 64 / sizeof(std::uint16_t);
+  const std::ptrdiff_t lines = (whole_blocks(size) + kLineLanes - 1) / kLineLanes;
+  return (lines | 1) * kLineLanes;
+}
+
 // The levels of `count` lanes, restored to 16 bits or as 8-bit levels (a
 // whole block as one store, the last one of a row as a copy of its lanes).
 __attribute__((always_inline)) inline void store_levels(Lanes levels, std::uint16_t* out, std::ptrdiff_t count) {
