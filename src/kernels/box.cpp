@@ -46,21 +46,7 @@ void write_means(const std::uint32_t* __restrict sums, std::uint16_t* __restrict
   }
 }
 
-// Windows up to this wide are summed directly, which vectorises; wider ones
-// by a running sum.
-constexpr long kDirectSumWidth = 9;
-
-// sums[j] = framed[j] + framed[j + step] + ... (width terms)
-PICTOR_ALSO_FOR_AVX2
-void sum_windows_directly(const std::uint32_t* __restrict framed, std::uint32_t* __restrict sums, std::ptrdiff_t size,
-                          std::ptrdiff_t step, long width) {
-  for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] = framed[j];
-  for (long d = 1; d < width; ++d) {
-    const std::uint32_t* shifted = framed + d * step;
-    for (std::ptrdiff_t j = 0; j < size; ++j) sums[j] += shifted[j];
-  }
-}
-
+// Wider windows: a running sum along the row.
 void sum_windows_running(const std::uint32_t* framed, std::uint32_t* sums, std::ptrdiff_t cols,
                          std::ptrdiff_t channels, long width) {
   for (std::ptrdiff_t k = 0; k < channels; ++k) {
@@ -245,11 +231,7 @@ void box_sum_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::p
       add_row<T, -1>(row_at(r - radius - 1), column_sums, stride);
     }
     reflect_into_frame(framed.data(), cols, channels, radius);
-    if (ksize <= kDirectSumWidth) {
-      sum_windows_directly(framed.data(), window_sums.data(), stride, channels, ksize);
-    } else {
-      sum_windows_running(framed.data(), window_sums.data(), cols, channels, ksize);
-    }
+    sum_windows_running(framed.data(), window_sums.data(), cols, channels, ksize);
     finish(r, window_sums.data());
   }
 }
