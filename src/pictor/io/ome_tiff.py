@@ -1,14 +1,14 @@
-"""OME-TIFF files in and out for the batch command: each image of the file is
-an N-D array with named axes, processed plane by plane, and written again with
-its OME metadata (through tifffile's OME support), changed only where the
-operation changes it: the sample type, the plane size, the pixel size of a
-resampling."""
+"""OME-TIFF files in and out: each image of the file is an N-D array with
+named axes, processed plane by plane, and written again with its OME metadata
+(through tifffile's OME support), changed only where the operation changes it
+(pictor.io.metadata): the sample type, the plane size, the pixel sizes, the
+origin of a crop."""
 
 from pictor.axes import LETTERS
+from pictor.io import metadata as rules
 
-# The pixel size of the result, as a factor of the input's, for the methods
-# that resample the plane (keyword, and whether the size grows with it).
-RESAMPLING = {"resize": ("scale", True), "make_data": ("scale", True), "rotate": ("scale", False)}
+# Beyond this many bytes of samples a TIFF needs 64-bit offsets (with room for the tags).
+BIGTIFF_BYTES = 2 ** 32 - 2 ** 25
 # Written again by tifffile from the result itself.
 LAYOUT_ATTRIBUTES = ("ID", "TiffData", "Type", "SizeX", "SizeY", "SizeZ", "SizeC", "SizeT", "DimensionOrder",
                      "SignificantBits", "BigEndian", "Interleaved", "MetadataOnly", "BinData")
@@ -99,17 +99,26 @@ def opencv_order(data, axes):
 
 
 def result_metadata(metadata, function, keywords):
-    """The input's metadata with the pixel size of a resampling method changed."""
+    """The input's metadata with the pixel sizes and origin the operation gives the result."""
     metadata = dict(metadata)
-    if function.__name__ in RESAMPLING:
-        keyword, grows = RESAMPLING[function.__name__]
-        scale = keywords.get(keyword, function.keywords[keyword].default)
-        for axis in "XY":
-            name = "PhysicalSize" + axis
-            if metadata.get(name) is not None:
-                metadata[name] = float(metadata[name]) * scale if grows else float(metadata[name]) / scale
+    sizes = rules.pixel_sizes({axis: metadata.get("PhysicalSize" + axis) for axis in "XY"}, function, keywords)
+    for axis, size in sizes.items():
+        if size is not None:
+            metadata["PhysicalSize" + axis] = size
+    if rules.swaps_x_and_y(function, keywords):
+        units = metadata.get("PhysicalSizeXUnit"), metadata.get("PhysicalSizeYUnit")
+        for axis, unit in zip("YX", units):
+            if unit is not None:
+                metadata["PhysicalSize{}Unit".format(axis)] = unit
+    shift = rules.origin_shift(function, keywords)
     if "Plane" in metadata:
-        metadata["Plane"] = dict(metadata["Plane"])
+        planes = dict(metadata["Plane"])
+        for axis in "XY":
+            size = float(metadata.get("PhysicalSize" + axis) or 1)
+            if shift[axis] and "Position" + axis in planes:
+                planes["Position" + axis] = [None if value is None else float(value) + shift[axis] * size
+                                             for value in planes["Position" + axis]]
+        metadata["Plane"] = planes
     return metadata
 
 
@@ -124,10 +133,11 @@ def apply_to_images(function, keywords, images):
     return results
 
 
-def encode_ome_tiff(stream, images):
+def encode_ome_tiff(stream, images, compression="zlib"):
     import tifffile
 
-    with tifffile.TiffWriter(stream, ome=True) as writer:
+    with tifffile.TiffWriter(stream, ome=True, bigtiff=sum(image.data.nbytes for image in images) > BIGTIFF_BYTES) \
+            as writer:
         for image in images:
             data, axes = image.data, image.axes
             options = {"photometric": "minisblack"}
@@ -135,4 +145,4 @@ def encode_ome_tiff(stream, images):
                 data = opencv_order(data, axes)
                 options = {"photometric": "rgb", "planarconfig": "contig" if axes.endswith("S") else "separate"}
             metadata = dict(image.metadata, axes=axes)
-            writer.write(data, compression="zlib", metadata=metadata, **options)
+            writer.write(data, compression=compression, metadata=metadata, **options)

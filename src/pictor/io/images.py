@@ -1,24 +1,17 @@
-"""Image files in and out for the batch command: every page of a TIFF with its
-descriptive tags (through tifffile), other formats through OpenCV, and writes
-that never leave a partial file under the final name."""
+"""Whole images in and out: every page of a TIFF with its descriptive tags
+(through tifffile), other formats through OpenCV; written under a temporary
+name and renamed when complete (pictor.io.safety)."""
 
 import errno
-import os
 from pathlib import Path
 
-IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
-SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
-TIFF_SUFFIXES = {".tif", ".tiff"}
-# Marks the temporary file a result is written to before it takes its name.
-PARTIAL_MARK = ".pictor-partial-"
+from pictor.io.kinds import TIFF_SUFFIXES
+from pictor.io.safety import written_as
+
 # Descriptive TIFF tags carried from each input page to its output page; the
 # layout tags are the writer's own.
 ASCII_TAGS = {269: "DocumentName", 271: "Make", 272: "Model", 285: "PageName", 315: "Artist",
               316: "HostComputer", 33432: "Copyright"}
-
-
-class Interrupted(Exception):
-    """The batch was stopped (Ctrl-C or SIGTERM) before this file was written."""
 
 
 class Page:
@@ -105,46 +98,17 @@ def encode_tiff(stream, pages):
 
 
 def write_pages(target, pages, stop, encode_parameters=(), encode=None):
-    """Writes to a temporary name beside TARGET and renames it, so a failed or
-    interrupted write never leaves a partial file under TARGET's name.
+    """PAGES written whole at TARGET, or nothing when it fails or stop is set.
     encode(stream, pages), when given, writes the file's format instead."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    remove_abandoned_partials(target)
-    partial = target.with_name(".{}{}{}".format(target.name, PARTIAL_MARK, os.getpid()))
-    try:
-        with open(partial, "wb") as stream:
+    with written_as(target, stop.is_set) as partial:
+        with open(str(partial), "wb") as stream:
             if encode is not None:
                 encode(stream, pages)
             elif target.suffix.lower() in TIFF_SUFFIXES:
                 encode_tiff(stream, pages)
             else:
                 stream.write(encode_other(target.suffix, pages, encode_parameters))
-            stream.flush()
-            os.fsync(stream.fileno())
-        if stop.is_set():
-            raise Interrupted()
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
-
-
-def remove_abandoned_partials(target):
-    """Temporary files of TARGET left by a run that was killed outright."""
-    for partial in target.parent.glob(".{}{}*".format(target.name, PARTIAL_MARK)):
-        owner = partial.name.rsplit(PARTIAL_MARK, 1)[1]
-        if owner.isdigit() and not process_exists(int(owner)):
-            partial.unlink()
-
-
-def process_exists(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
+    return target
 
 
 def encode_other(suffix, pages, parameters=()):
