@@ -130,11 +130,28 @@ def check_target(target, sources, overwrite=False, in_place=False):
         raise WriteRefused("the output {} exists; give --overwrite (overwrite=True) to replace it".format(target))
 
 
-def failed_write(error, target):
+def failed_write(error, target, partial):
     """An OSError that names target and keeps the operating system's message."""
-    if isinstance(error, OSError) and error.errno is not None:
-        return OSError(error.errno, "cannot write {}: {}".format(target, os.strerror(error.errno)), str(target))
-    return error
+    number = error.errno or _errno_of_writing(partial)
+    if number is None:
+        return error
+    return OSError(number, "cannot write {}: {}".format(target, os.strerror(number)), str(target))
+
+
+def _errno_of_writing(partial):
+    """The operating system's error of one more byte written to partial: a
+    short write (NumPy's tofile) reports the bytes written, not why."""
+    path = Path(partial)
+    if path.is_dir():
+        path = path / ".pictor-probe"
+    try:
+        with open(str(path), "ab") as stream:
+            stream.write(b"\0")
+            stream.flush()
+            os.fsync(stream.fileno())
+    except OSError as error:
+        return error.errno
+    return None
 
 
 def writes_at(error, partial, target):
@@ -146,10 +163,24 @@ def writes_at(error, partial, target):
 def os_error_in(error):
     """The operating system's error at the root of error, if there is one."""
     while error is not None:
-        if isinstance(error, OSError) and error.errno is not None:
+        if isinstance(error, OSError):
             return error
         error = error.__cause__ or error.__context__
     return None
+
+
+@contextlib.contextmanager
+def _failures_named(target, partial):
+    """An operating system's error of writing partial raised as one that names target."""
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit, Interrupted):
+        raise
+    except BaseException as error:
+        cause = os_error_in(error)
+        if cause is not None and writes_at(cause, partial, target):
+            raise failed_write(cause, target, partial) from error
+        raise
 
 
 # The temporary names this process is writing now, removed at once when it is stopped.
@@ -172,16 +203,14 @@ def written_as(target, stop=None):
     name replaced), removed when the block fails. stop(), when given, is
     asked once more before the rename: True leaves nothing written."""
     target = Path(target)
-    try:
+    with _failures_named(target, target):
         target.parent.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise failed_write(error, target) from None
     remove_leftovers(target.parent)
     partial = temporary_name(target)
     with _cleaned_lock:
         _writing.add(partial)
     try:
-        try:
+        with _failures_named(target, partial):
             yield partial
             if stop is not None and stop():
                 raise Interrupted()
@@ -189,12 +218,6 @@ def written_as(target, stop=None):
             if target.is_dir() and partial.is_dir():
                 shutil.rmtree(str(target))
             os.replace(str(partial), str(target))
-        except BaseException as error:
-            cause = os_error_in(error)
-            if cause is not None and writes_at(cause, partial, target) and not isinstance(
-                    error, (KeyboardInterrupt, SystemExit)):
-                raise failed_write(cause, target) from error
-            raise
     finally:
         remove(partial)
         with _cleaned_lock:
@@ -216,7 +239,8 @@ def scratch_store(beside):
     with _cleaned_lock:
         _writing.add(scratch)
     try:
-        yield scratch
+        with _failures_named(beside, scratch):
+            yield scratch
     finally:
         remove(scratch)
         with _cleaned_lock:
