@@ -146,12 +146,10 @@ def temporary_names(folder):
     return [path for path in folder.rglob("*") if is_temporary(path.name)] if folder.exists() else []
 
 
-@pytest.mark.parametrize("path", PATHS, ids=repr)
-@pytest.mark.parametrize("hazard", ["same", "inside"])
+@pytest.mark.parametrize("path, hazard", [(path, "same") for path in PATHS] +
+                         [(path, "inside") for path in PATHS if path.folder_output or path.store], ids=repr)
 def test_never_over_an_input(tmp_path, path, hazard):
     source = path.input_of(tmp_path)
-    if hazard == "inside" and not (path.folder_output or path.store):
-        pytest.skip("a single file holds no folder to write into")
     before = snapshot(tmp_path / "in")
     output = source if hazard == "same" else (source / "sub" if path.folder_output else source / "b.zarr")
     refused = run(path.command(source, output))
@@ -226,7 +224,8 @@ def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop
     process.send_signal(stop)
     _, stderr = process.communicate(timeout=WAIT_SECONDS)
     assert not result.exists()
-    if stop != signal.SIGKILL:
+    if stop == signal.SIGINT or (stop == signal.SIGTERM and path.name != "run_file"):
+        # a library leaves SIGTERM to its program: there it kills as SIGKILL does
         if path.name != "run_file":
             assert process.returncode == 130 and "Traceback" not in stderr, stderr
         assert not temporary_names(tmp_path / "out")
