@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
 import pictor
-from pictor.io import kinds, ome_tiff, ome_zarr, safety
+from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io.images import Page, read_pages, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
 from pictor.io.safety import Interrupted
@@ -189,7 +189,9 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         return ome_zarr.apply_to_ome_zarr(function, keywords, source, output_path(relative, outdir, True),
                                           stop.is_set)
     if source.suffix.lower() in TIFF_SUFFIXES and ome_tiff.is_ome_tiff(source):
-        return apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
+        return apply_to_stack(OME_TIFF, function, keywords, source, relative, outdir, stop, notes)
+    if source.suffix.lower() in TIFF_SUFFIXES and imagej.is_imagej_stack(source):
+        return apply_to_stack(IMAGEJ, function, keywords, source, relative, outdir, stop, notes)
     pages = read_pages(source)
     results = []
     for page in pages:
@@ -209,18 +211,24 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
     return write_pages(target, results, stop)
 
 
-def apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes):
-    """An OME-TIFF: each image by its named axes, written with its OME metadata."""
-    images = ome_tiff.read_ome_tiff(source)
+# How a file of named axes is read, given its result's metadata and written.
+OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.encode_ome_tiff)
+IMAGEJ = (imagej.read_imagej, imagej.result_metadata, imagej.encode_imagej)
+
+
+def apply_to_stack(kind, function, keywords, source, relative, outdir, stop, notes):
+    """An OME-TIFF or ImageJ hyperstack: each image by its named axes, written with its metadata."""
+    read, metadata_of, encode = kind
+    images = read(source)
     for image in images:
         note_collapse(notes, function, keywords, source, image.data)
     try:
-        results = ome_tiff.apply_to_images(function, keywords, images)
+        results = ome_tiff.apply_to_images(function, keywords, images, metadata_of)
     except (TypeError, ValueError) as error:
         raise ValueError("cannot be represented for {}: {}".format(
             function.__name__, str(error).split(": ", 1)[-1])) from None
     target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
-    return write_pages(target, results, stop, encode=ome_tiff.encode_ome_tiff)
+    return write_pages(target, results, stop, encode=encode)
 
 
 def run_batch(function, keywords, files, outdir, workers, fail_fast):
@@ -317,9 +325,10 @@ def command_apply(options):
     return EXIT_FAILED if failures else 0
 
 
-def _is_ome(path):
+def _has_axes(path):
+    """An OME file or an ImageJ hyperstack: an image of named axes, run as pictor.dask's graph."""
     if kinds.is_tiff(path):
-        return path.exists() and ome_tiff.is_ome_tiff(path)
+        return path.exists() and (ome_tiff.is_ome_tiff(path) or imagej.is_imagej_stack(path))
     return ome_zarr.is_ome_zarr(path)
 
 
@@ -370,7 +379,7 @@ def apply_chunked(options, function, keywords):
     try:
         for source, target in pairs:
             try:
-                if is_chain(options.operation) or not (remote or _is_ome(source)):
+                if is_chain(options.operation) or not (remote or _has_axes(source)):
                     pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
                                                                                           keywords))
                     pipe.run_file(source, target, options.compression, options.tile, overwrite=options.overwrite,

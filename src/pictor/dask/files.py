@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor.io import kinds, ome_tiff, ome_zarr, safety
+from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io.stores import new_zarr_array, open_regions
 from pictor.io.tiff import plane_tiles, tiff_rows
 from pictor.stream.files import distributed_client, output_layout
@@ -322,49 +322,57 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=Non
         return ome_zarr.write_ome_zarr(target, stored, image, function, keywords, stop)
 
 
-def run_chunked_ome_tiff(method_name, keywords, source, target, layout, stop=None):
-    """The first image of an OME-TIFF out of core, plane by plane, stripe by
-    stripe, through a scratch store; written tile by tile as an OME-TIFF with
-    the input's metadata (see pictor.io.ome_tiff)."""
+# How a TIFF of named axes is read, given its result's metadata and written.
+OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.tifffile_options)
+IMAGEJ = (imagej.read_imagej, imagej.result_metadata, imagej.tifffile_options)
+
+
+def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop=None):
+    """The first image of an OME-TIFF or an ImageJ hyperstack out of core,
+    plane by plane, stripe by stripe, through a scratch store; written tile by
+    tile as a file of the same kind with the input's metadata, changed where
+    the operation changes it."""
+    import dask.array as da
     import tifffile
-    import zarr
 
     import pictor
     from pictor import dask as pictor_dask
 
-    images = ome_tiff.read_ome_tiff(source, samples=False)
+    read, metadata_of, options_of = kind
+    images = read(source, samples=False)
     if len(images) > 1:
         raise ValueError("cannot be represented with --chunked: the OME-TIFF holds {} images (give it without "
                          "--chunked)".format(len(images)))
     image = images[0]
     axes = image.axes
     if not axes.endswith(("YX", "YXS")):
-        raise ValueError("cannot be represented with --chunked: OME axes {} (planes must be stored last)".format(
-            axes))
+        raise ValueError("cannot be represented with --chunked: axes {} (planes must be stored last)".format(axes))
 
-    def read():
+    def read_stripes():
         return _plane_stripes(ome_tiff.opencv_order(read_lazy(source), axes), axes)
 
     function = getattr(pictor, method_name.rpartition(".")[2])
-    result = pictor_dask.apply_rereading(read, method_name, axes=axes, **keywords)
-    out_axes = axes if result.ndim == len(axes) else axes.replace("S", "")
-    tile = layout["tile"]
+    result = pictor_dask.apply_rereading(read_stripes, method_name, axes=axes, **keywords)
+    out_axes = ome_tiff.result_axes(axes, result)
     with safety.scratch_store(target) as scratch:
         write_zarr(result, scratch, show_progress=_shows_progress())
-        stored = zarr.open_array(str(scratch), mode="r")
+        stored = da.from_zarr(str(scratch))
+        options = dict({"tile": (layout["tile"],) * 2},
+                       **options_of(metadata_of(image.metadata, function, keywords), out_axes, stored))
         plane_dimensions = 3 if out_axes.endswith("S") else 2
 
-        def tiles():
+        def pieces():
+            """Tiles (or whole planes, for a file without tiles) in the file's order."""
             for index in np.ndindex(*stored.shape[:-plane_dimensions]):
-                plane = stored[index]
-                for top in range(0, plane.shape[0], tile):
-                    yield from plane_tiles(ome_tiff.opencv_order(plane[top:top + tile], "YXS"[:plane.ndim]), tile)
+                plane = ome_tiff.opencv_order(stored[index].compute(), "YXS"[:plane_dimensions])
+                if options["tile"] is None:
+                    yield plane
+                else:
+                    yield from plane_tiles(plane, options["tile"][0])
 
-        metadata = dict(ome_tiff.result_metadata(image.metadata, function, keywords), axes=out_axes)
         with safety.written_as(target, stop) as partial:
-            tifffile.imwrite(str(partial), tiles(), shape=stored.shape, dtype=stored.dtype, tile=(tile, tile),
-                             bigtiff=True, ome=True, metadata=metadata, compression=layout["compression"],
-                             photometric="rgb" if out_axes.endswith("S") else "minisblack")
+            tifffile.imwrite(str(partial), pieces(), shape=stored.shape, dtype=stored.dtype,
+                             compression=layout["compression"], **options)
     return target
 
 
@@ -386,10 +394,11 @@ def run_chunked(method_name, keywords, source, target, compression=None, tile=No
         raise FileNotFoundError(errno.ENOENT, "no such file", str(source))
     safety.check_target(target, [source], overwrite, in_place)
     layout = output_layout(source, target, compression, tile)
-    ome_run = (run_chunked_ome_zarr if ome_zarr.is_ome_zarr(source) else
-               run_chunked_ome_tiff if kinds.is_tiff(source) and ome_tiff.is_ome_tiff(source) else None)
-    if ome_run is not None:
-        return ome_run(method_name, keywords, source, target, layout, stop)
+    if ome_zarr.is_ome_zarr(source):
+        return run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop)
+    for kind, is_kind in ((OME_TIFF, ome_tiff.is_ome_tiff), (IMAGEJ, imagej.is_imagej_stack)):
+        if kinds.is_tiff(source) and is_kind(source):
+            return run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop)
     result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
     with safety.written_as(target, stop) as partial:
         if kinds.file_kind(target) == "zarr":

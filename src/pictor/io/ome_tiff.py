@@ -122,15 +122,26 @@ def result_metadata(metadata, function, keywords):
     return metadata
 
 
-def apply_to_images(function, keywords, images):
+def apply_to_images(function, keywords, images, metadata_of=None):
+    """Each image through function by its axes, with the metadata
+    metadata_of(metadata, function, keywords) gives the result (OME's by default)."""
     results = []
     for image in images:
         data = function(image.data, axes=image.axes, **keywords)
-        axes = image.axes
-        if "S" in axes and data.ndim < len(axes):
-            axes = axes.replace("S", "")  # a colour plane came back grey
-        results.append(OmeImage(data, axes, result_metadata(image.metadata, function, keywords)))
+        results.append(OmeImage(data, result_axes(image.axes, data),
+                                (metadata_of or result_metadata)(image.metadata, function, keywords)))
     return results
+
+
+def result_axes(axes, data):
+    """The axes of an operation's result: a colour plane may come back grey."""
+    return axes.replace("S", "") if "S" in axes and data.ndim < len(axes) else axes
+
+
+def tifffile_options(metadata, axes, data):
+    """tifffile's keywords that write data (a result of axes) as an OME-TIFF with metadata."""
+    return {"ome": True, "bigtiff": data.nbytes > BIGTIFF_BYTES, "metadata": dict(metadata, axes=axes),
+            "photometric": "rgb" if "S" in axes else "minisblack"}
 
 
 def encode_ome_tiff(stream, images, compression="zlib"):
