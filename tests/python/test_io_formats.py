@@ -97,3 +97,21 @@ def test_a_missing_codec_is_named(tmp_path):
     tifffile.imwrite(str(source), RNG.integers(0, 65536, (64, 64), dtype=np.uint16), tile=(32, 32))
     done = run_pictor("apply", "--chunked", "--compression", "zstd", "gaussian_blur", source, "-o", tmp_path / "o.tif")
     assert done.returncode != 0 and "imagecodecs" in done.stderr and not (tmp_path / "o.tif").exists()
+
+
+@pytest.mark.parametrize("chunks", [(16, 24), (40, 80)])
+def test_the_chunk_counter_reaches_its_true_total(tmp_path, monkeypatch, capsys, chunks):
+    import dask.array as da
+
+    from pictor.dask import files
+    from pictor.io import progress
+
+    monkeypatch.setattr(progress, "PROGRESS_AFTER", 0.0)
+    monkeypatch.setattr("sys.stderr.isatty", lambda: True, raising=False)
+    x = da.from_array(RNG.integers(0, 65536, (80, 96), dtype=np.uint16), chunks=chunks)
+    files.write_zarr(pictor.dask.gaussian_blur(x, ksize=5), tmp_path / "o.zarr", show_progress=True)
+    import zarr
+
+    total = zarr.open_array(str(tmp_path / "o.zarr"), mode="r").nchunks  # one task stores each chunk
+    counts = [part.split()[0] for part in capsys.readouterr().err.split("]")[1:]]
+    assert counts == ["{}/{}".format(done, total) for done in range(1, total + 1)]

@@ -13,9 +13,10 @@ from pathlib import Path
 import numpy as np
 
 from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
+from pictor.io.progress import Bar
 from pictor.io.stores import new_zarr_array, open_regions
 from pictor.io.tiff import plane_tiles, tiff_rows
-from pictor.stream.files import distributed_client, output_layout
+from pictor.stream.files import counted, distributed_client, output_layout
 
 # Samples per stripe read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
@@ -34,24 +35,22 @@ def write_zarr(result, path, show_progress):
 
 
 class _progress:
-    """A bar on stderr (when it is a terminal) that counts the chunks stored
-    out of the store's true total, under the local schedulers."""
+    """A bar (pictor.io.progress) that counts the chunks stored out of the
+    store's true total, under the local schedulers."""
 
     def __init__(self, show, stored):
-        self.callback = None
+        self.callback = self.bar = None
         if show:
             from dask.callbacks import Callback
 
             storing = {key for key in stored.__dask_graph__() if "store-map" in _key_name(key)}
             done = set()
+            self.bar = Bar(len(storing), "chunks")
 
             def count(key, *_):
                 if key in storing and key not in done:
                     done.add(key)
-                    filled = 30 * len(done) // max(1, len(storing))
-                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
-                                                                    len(done), len(storing)))
-                    sys.stderr.flush()
+                    self.bar.advance()
 
             self.callback = Callback(posttask=count)
 
@@ -62,7 +61,7 @@ class _progress:
     def __exit__(self, *exc):
         if self.callback is not None:
             self.callback.__exit__(*exc)
-            sys.stderr.write("\n")
+            self.bar.close()
 
 
 def _key_name(key):
@@ -129,8 +128,12 @@ def write_tiff(result, path, tile, compression, ome=False):
     """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
     later stripes are computed: the writer runs on its own thread."""
     result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
-    with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
-        _store(result, _InOrder(result.shape, result.dtype, rows.put))
+    bar = Bar(result.shape[0], "rows")
+    try:
+        with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
+            _store(result, _InOrder(result.shape, result.dtype, counted(rows.put, bar)))
+    finally:
+        bar.close()
 
 
 def _store(result, target):

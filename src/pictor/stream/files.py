@@ -11,6 +11,7 @@ import sys
 import numpy as np
 
 from pictor.io import kinds, safety
+from pictor.io.progress import Bar
 from pictor.io.stores import image_layout, new_zarr_array, open_regions
 from pictor.io.tiff import is_one_plane, tiff_bands, tiff_layout, tiff_rows
 from pictor.stream import engine
@@ -76,12 +77,25 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
 
     threads = threads or 1
     shape, dtype = result_layout
-    if kind == "zarr":
-        target = new_zarr_array(partial, shape, dtype, (rows,) + shape[1:])
-        engine.run(plan, read, height, rows, engine.filling(target), threads)
-        return
-    with tiff_rows(partial, shape, dtype, **layout) as target:
-        engine.run(plan, read, height, rows, target.put, threads)
+    bar = Bar(shape[0], "rows")
+    try:
+        if kind == "zarr":
+            target = new_zarr_array(partial, shape, dtype, (rows,) + shape[1:])
+            engine.run(plan, read, height, rows, counted(engine.filling(target), bar), threads)
+            return
+        with tiff_rows(partial, shape, dtype, **layout) as target:
+            engine.run(plan, read, height, rows, counted(target.put, bar), threads)
+    finally:
+        bar.close()
+
+
+def counted(put, bar):
+    """put(block), each block's rows counted on the bar."""
+    def put_counted(block):
+        put(block)
+        bar.advance(block.shape[0])
+
+    return put_counted
 
 
 def _reading_rows(stored, rows):
