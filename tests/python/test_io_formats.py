@@ -115,3 +115,24 @@ def test_the_chunk_counter_reaches_its_true_total(tmp_path, monkeypatch, capsys,
     total = zarr.open_array(str(tmp_path / "o.zarr"), mode="r").nchunks  # one task stores each chunk
     counts = [part.split()[0] for part in capsys.readouterr().err.split("]")[1:]]
     assert counts == ["{}/{}".format(done, total) for done in range(1, total + 1)]
+
+
+def per_channel(function, image):
+    return np.stack([function(np.ascontiguousarray(image[..., c])) for c in range(image.shape[-1])], -1)
+
+
+@pytest.mark.parametrize("photometric, shape, axes, expected", [
+    ("minisblack", (40, 30, 3), None, lambda f, x: per_channel(f, x)),          # fluorescence channels
+    ("rgb", (40, 30, 3), None, lambda f, x: f(x[..., ::-1].copy())[..., ::-1]),  # colour, BGR in the methods
+    ("minisblack", (40, 30, 3), "YXS", lambda f, x: f(x[..., ::-1].copy())[..., ::-1]),
+    ("minisblack", (4, 40, 30), "ZYX", lambda f, x: np.stack([f(plane) for plane in x])),
+])
+def test_files_without_axes_metadata(tmp_path, photometric, shape, axes, expected):
+    image = RNG.integers(0, 4096, shape, dtype=np.uint16)
+    source = tmp_path / "plain.tif"
+    tifffile.imwrite(str(source), image, photometric=photometric,
+                     planarconfig="contig" if shape[-1] == 3 else None, metadata=None)
+    done = run_pictor("apply", "auto_level", source, "-o", tmp_path / "out", *(["--axes", axes] if axes else []))
+    assert done.returncode == 0, done.stderr
+    np.testing.assert_array_equal(tifffile.imread(str(tmp_path / "out" / "plain.tif")),
+                                  expected(pictor.auto_level, image))

@@ -1,6 +1,7 @@
 """`pictor apply`: one operation on image files, each result written whole
 or not at all (pictor.io's rule for every path that writes)."""
 
+import functools
 import os
 import sys
 import threading
@@ -13,6 +14,7 @@ from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io.images import Page, read_pages, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
 from pictor.io.safety import Interrupted
+from pictor.pipeline import Pipeline
 from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
                                    resolve_function)
 
@@ -176,7 +178,9 @@ class Progress:
             sys.stderr.write("\n")
 
 
-def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
+def apply_to_file(function, keywords, source, relative, outdir, stop, notes, axes=None):
+    """One input file to its result in outdir; axes names the axes of a file
+    that carries none (--axes)."""
     if stop.is_set():
         raise Interrupted()
     from pictor.functions import check_image
@@ -192,19 +196,24 @@ def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
         return apply_to_stack(OME_TIFF, function, keywords, source, relative, outdir, stop, notes)
     if source.suffix.lower() in TIFF_SUFFIXES and imagej.is_imagej_stack(source):
         return apply_to_stack(IMAGEJ, function, keywords, source, relative, outdir, stop, notes)
-    pages = read_pages(source)
+    pages = read_pages(source, axes)
     results = []
     for page in pages:
         try:
-            check_image(function.__name__, page.data, function.grey_only)
+            if page.axes is None:
+                check_image(function.__name__, page.data, function.grey_only)
+            elif isinstance(function, Pipeline):
+                raise ValueError("a chain takes images of the default axes, not {} (give --axes YXS for a "
+                                 "colour image)".format(page.axes))
         except (TypeError, ValueError) as error:
             raise ValueError("cannot be represented for {}: {}".format(
                 function.__name__, str(error).split(": ", 1)[-1])) from None
         note_collapse(notes, function, keywords, source, page.data)
-        result = function(page.data, **keywords)
+        named = {} if page.axes is None else {"axes": page.axes}
+        result = function(page.data, **named, **keywords)
         if not isinstance(result, np.ndarray):
             raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
-        results.append(Page(result, page.tags))
+        results.append(Page(result, page.tags, page.axes and ome_tiff.result_axes(page.axes, result)))
     if len(pages) > 1 and relative.suffix.lower() not in TIFF_SUFFIXES:
         raise ValueError("cannot be represented: {} pages".format(len(pages)))
     target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
@@ -231,7 +240,7 @@ def apply_to_stack(kind, function, keywords, source, relative, outdir, stop, not
     return write_pages(target, results, stop, encode=encode)
 
 
-def run_batch(function, keywords, files, outdir, workers, fail_fast):
+def run_batch(function, keywords, files, outdir, workers, fail_fast, step=apply_to_file):
     import cv2
 
     # Files run in parallel threads; OpenCV's own thread pool would only compete with them.
@@ -240,7 +249,7 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
     progress = Progress(len(files))
     failures = written = 0
     pool = ThreadPoolExecutor(max_workers=workers)
-    pending = {pool.submit(apply_to_file, function, keywords, source, relative, outdir, stop, notes): source
+    pending = {pool.submit(step, function, keywords, source, relative, outdir, stop, notes): source
                for source, relative in files}
     try:
         for future in as_completed(pending):
@@ -315,11 +324,12 @@ def command_apply(options):
             return 0
         raise UsageError("no input images")
     outdir.mkdir(parents=True, exist_ok=True)
+    step = functools.partial(apply_to_file, axes=options.axes) if options.axes else apply_to_file
     if options.scheduler:
-        written, failures = dask_batch().run_files(apply_to_file, function, keywords, files, outdir,
+        written, failures = dask_batch().run_files(step, function, keywords, files, outdir,
                                                    options.scheduler, options.workers, Progress(len(files)))
     else:
-        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast)
+        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast, step)
     print("{} of {} files written, {} failed, {} skipped".format(written, len(files), failures, len(skipped)),
           file=sys.stderr)
     return EXIT_FAILED if failures else 0

@@ -37,6 +37,16 @@ def positive_integer(text):
     return value
 
 
+def axes_letters(text):
+    from pictor.axes import LETTERS
+
+    letters = text.upper()
+    if not letters or set(letters) - set(LETTERS) or len(set(letters)) != len(letters) or "YX" not in letters:
+        raise argparse.ArgumentTypeError("axes are letters among {}, each once, with Y and X, got '{}'".format(
+            LETTERS, text))
+    return letters
+
+
 def build_parser():
     from pictor import __version__
 
@@ -74,6 +84,10 @@ def build_parser():
     apply.add_argument("--overwrite", action="store_true", help="replace results that already exist")
     apply.add_argument("--in-place", action="store_true",
                        help="allow the output to be an input, or inside an input folder or store")
+    apply.add_argument("--axes", type=axes_letters,
+                       help="the axes of files that carry none, e.g. ZYX for a plain TIFF stack, YXS for a "
+                            "colour image stored as 3 samples without saying so (a 3-sample TIFF that is not "
+                            "RGB is read as 3 channels, YXC)")
     apply.add_argument("--dry-run", action="store_true",
                        help="say what would be read and written, skipped or refused, and write nothing")
     parser.apply_parser = apply
@@ -87,7 +101,7 @@ def build_parser():
     return parser
 
 
-OPTIONS_WITH_VALUE = {"-o", "--output", "--workers", "--compression", "--tile", "--scheduler"}
+OPTIONS_WITH_VALUE = {"-o", "--output", "--workers", "--compression", "--tile", "--scheduler", "--axes"}
 # key=value: a keyword's name, then its value (a chain in quotes has spaces before any '=').
 KEYWORD_WORD = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*=")
 
