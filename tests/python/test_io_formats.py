@@ -136,3 +136,25 @@ def test_files_without_axes_metadata(tmp_path, photometric, shape, axes, expecte
     assert done.returncode == 0, done.stderr
     np.testing.assert_array_equal(tifffile.imread(str(tmp_path / "out" / "plain.tif")),
                                   expected(pictor.auto_level, image))
+
+
+@pytest.mark.parametrize("chunked", [False, True])
+def test_pyramidal_ome_tiff_keeps_its_levels_tiles_and_compression(tmp_path, chunked):
+    stack = RNG.integers(0, 65536, (2, 256, 192), dtype=np.uint16)
+    source = tmp_path / "in" / "pyramid.ome.tif"
+    source.parent.mkdir()
+    with tifffile.TiffWriter(str(source), bigtiff=True, ome=True) as writer:
+        writer.write(stack, subifds=2, tile=(64, 64), compression="zlib", metadata={"axes": "ZYX"})
+        for step in (2, 4):
+            writer.write(stack[:, ::step, ::step], subfiletype=1, tile=(64, 64), compression="zlib")
+    done = run_pictor("apply", "gaussian_blur", *(["--chunked", source] if chunked else [source.parent]),
+                      "-o", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    expected = np.stack([pictor.gaussian_blur(plane) for plane in stack])
+    with tifffile.TiffFile(str(tmp_path / "out" / "pyramid.ome.tif")) as tiff:
+        series, page = tiff.series[0], tiff.pages[0]
+        assert tiff.is_bigtiff and (page.tilelength, page.tilewidth, page.compression) == (64, 64, 8)
+        assert len(series.levels) == 3
+        np.testing.assert_array_equal(series.asarray(), expected)
+        for level, step in zip(series.levels[1:], (2, 4)):
+            np.testing.assert_array_equal(level.asarray(), expected[:, ::step, ::step])

@@ -15,7 +15,7 @@ import numpy as np
 from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io.progress import Bar
 from pictor.io.stores import new_zarr_array, open_regions
-from pictor.io.tiff import plane_tiles, tiff_rows
+from pictor.io.tiff import tiff_rows
 from pictor.stream.files import counted, distributed_client, output_layout
 
 # Samples per stripe read at once (Dask's graphs).
@@ -325,23 +325,24 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=Non
         return ome_zarr.write_ome_zarr(target, stored, image, function, keywords, stop)
 
 
-# How a TIFF of named axes is read, given its result's metadata and written.
-OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.tifffile_options)
-IMAGEJ = (imagej.read_imagej, imagej.result_metadata, imagej.tifffile_options)
+# How a TIFF of named axes is read, given its result's metadata and written
+# (path, image of the result's axes and metadata, data, compression, tile).
+OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.write_ome_tiff)
+IMAGEJ = (imagej.read_imagej, imagej.result_metadata,
+          lambda path, image, data, compression, tile: imagej.write_imagej(path, image, data, compression))
 
 
 def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop=None):
     """The first image of an OME-TIFF or an ImageJ hyperstack out of core,
-    plane by plane, stripe by stripe, through a scratch store; written tile by
-    tile as a file of the same kind with the input's metadata, changed where
-    the operation changes it."""
+    plane by plane, stripe by stripe, through a scratch store; written plane
+    by plane as a file of the same kind with the input's metadata (changed
+    where the operation changes it), pyramid, tile size and compression."""
     import dask.array as da
-    import tifffile
 
     import pictor
     from pictor import dask as pictor_dask
 
-    read, metadata_of, options_of = kind
+    read, metadata_of, write = kind
     images = read(source, samples=False)
     if len(images) > 1:
         raise ValueError("cannot be represented with --chunked: the OME-TIFF holds {} images (give it without "
@@ -356,26 +357,12 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
 
     function = getattr(pictor, method_name.rpartition(".")[2])
     result = pictor_dask.apply_rereading(read_stripes, method_name, axes=axes, **keywords)
-    out_axes = ome_tiff.result_axes(axes, result)
+    described = ome_tiff.OmeImage(None, ome_tiff.result_axes(axes, result),
+                                  metadata_of(image.metadata, function, keywords), image.layout)
     with safety.scratch_store(target) as scratch:
         write_zarr(result, scratch, show_progress=_shows_progress())
-        stored = da.from_zarr(str(scratch))
-        options = dict({"tile": (layout["tile"],) * 2},
-                       **options_of(metadata_of(image.metadata, function, keywords), out_axes, stored))
-        plane_dimensions = 3 if out_axes.endswith("S") else 2
-
-        def pieces():
-            """Tiles (or whole planes, for a file without tiles) in the file's order."""
-            for index in np.ndindex(*stored.shape[:-plane_dimensions]):
-                plane = ome_tiff.opencv_order(stored[index].compute(), "YXS"[:plane_dimensions])
-                if options["tile"] is None:
-                    yield plane
-                else:
-                    yield from plane_tiles(plane, options["tile"][0])
-
         with safety.written_as(target, stop) as partial:
-            tifffile.imwrite(str(partial), pieces(), shape=stored.shape, dtype=stored.dtype,
-                             compression=layout["compression"], **options)
+            write(partial, described, da.from_zarr(str(scratch)), layout["compression"], layout["tile"])
     return target
 
 

@@ -62,20 +62,27 @@ def channel_ranges(data, axes):
     return tuple(ranges)
 
 
-def tifffile_options(metadata, axes, data):
-    """tifffile's keywords that write data (a result of axes) as an ImageJ
-    hyperstack: planes in strips, as ImageJ reads them."""
+def write_imagej(path, image, data, compression="zlib"):
+    """data (NumPy or dask, OpenCV's order, image's axes) as an ImageJ
+    hyperstack at path (or stream), plane by plane in strips, as ImageJ reads them."""
+    import numpy as np
+    import tifffile
+
+    axes, plane_axes = image.axes, 3 if image.axes.endswith("S") else 2
     ranges = channel_ranges(data, axes)
-    options = {"imagej": True, "tile": None, "photometric": "rgb" if "S" in axes else "minisblack",
-               "metadata": dict(metadata["imagej"], axes=axes, Ranges=ranges, min=min(ranges), max=max(ranges))}
-    if "resolution" in metadata:
-        options["resolution"] = metadata["resolution"]
-    return options
+
+    def planes():
+        for index in np.ndindex(*data.shape[:-plane_axes]):
+            yield opencv_order(np.asarray(data[index]), "YXS"[:plane_axes])
+
+    options = {"imagej": True, "photometric": "rgb" if "S" in axes else "minisblack", "compression": compression,
+               "metadata": dict(image.metadata["imagej"], axes=axes, Ranges=ranges, min=min(ranges),
+                                max=max(ranges))}
+    if "resolution" in image.metadata:
+        options["resolution"] = image.metadata["resolution"]
+    tifffile.imwrite(path, planes(), shape=data.shape, dtype=data.dtype, **options)
 
 
 def encode_imagej(stream, images):
-    import tifffile
-
     image, = images
-    tifffile.imwrite(stream, opencv_order(image.data, image.axes), compression="zlib",
-                     **tifffile_options(image.metadata, image.axes, image.data))
+    write_imagej(stream, image, image.data)

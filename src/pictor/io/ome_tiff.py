@@ -6,6 +6,7 @@ origin of a crop."""
 
 from pictor.axes import LETTERS
 from pictor.io import metadata as rules
+from pictor.io.kinds import COMPRESSION_OF_CODE, DEFAULT_TILE
 
 # Beyond this many bytes of samples a TIFF needs 64-bit offsets (with room for the tags).
 BIGTIFF_BYTES = 2 ** 32 - 2 ** 25
@@ -15,10 +16,14 @@ LAYOUT_ATTRIBUTES = ("ID", "TiffData", "Type", "SizeX", "SizeY", "SizeZ", "SizeC
 
 
 class OmeImage:
-    """One image of an OME-TIFF: samples (colour in OpenCV's order), axes letters, tifffile metadata."""
+    """One image of an OME-TIFF: samples (colour in OpenCV's order), axes
+    letters, tifffile metadata, and the file's layout: its pyramid (each
+    reduced level's step from the full resolution), tile size, compression
+    and whether it is a BigTIFF."""
 
-    def __init__(self, data, axes, metadata):
+    def __init__(self, data, axes, metadata, layout=None):
         self.data, self.axes, self.metadata = data, axes, metadata
+        self.layout = layout or {}
 
 
 def is_ome_tiff(path):
@@ -87,8 +92,17 @@ def read_ome_tiff(path, samples=True):
                     index, axes, ", ".join(unknown), LETTERS))
             data = opencv_order(series.asarray(), axes) if samples else None
             description = descriptions[index] if index < len(descriptions) else {}
-            images.append(OmeImage(data, axes, image_metadata(ome, description)))
+            images.append(OmeImage(data, axes, image_metadata(ome, description), file_layout(tiff, series)))
     return images
+
+
+def file_layout(tiff, series):
+    """The pyramid, tile size, compression and BigTIFF-ness of a series, to write its result alike."""
+    page = series.pages[0] if series.pages[0] is not None else tiff.pages[0]
+    steps = [max(1, int(round(series.shape[-2 if series.axes.endswith("X") else -3] / level.shape[
+        -2 if series.axes.endswith("X") else -3]))) for level in series.levels[1:]]
+    return {"levels": steps, "tile": page.tilelength if page.is_tiled and page.tilelength == page.tilewidth else None,
+            "compression": COMPRESSION_OF_CODE.get(int(page.compression), "zlib"), "bigtiff": tiff.is_bigtiff}
 
 
 def opencv_order(data, axes):
@@ -129,7 +143,7 @@ def apply_to_images(function, keywords, images, metadata_of=None):
     for image in images:
         data = function(image.data, axes=image.axes, **keywords)
         results.append(OmeImage(data, result_axes(image.axes, data),
-                                (metadata_of or result_metadata)(image.metadata, function, keywords)))
+                                (metadata_of or result_metadata)(image.metadata, function, keywords), image.layout))
     return results
 
 
@@ -138,22 +152,56 @@ def result_axes(axes, data):
     return axes.replace("S", "") if "S" in axes and data.ndim < len(axes) else axes
 
 
-def tifffile_options(metadata, axes, data):
-    """tifffile's keywords that write data (a result of axes) as an OME-TIFF with metadata."""
-    return {"ome": True, "bigtiff": data.nbytes > BIGTIFF_BYTES, "metadata": dict(metadata, axes=axes),
-            "photometric": "rgb" if "S" in axes else "minisblack"}
-
-
-def encode_ome_tiff(stream, images, compression="zlib"):
+def encode_ome_tiff(stream, images, compression="input", tile=None):
+    """The images as one OME-TIFF, each with its pyramid rebuilt as its input had it."""
     import tifffile
 
-    with tifffile.TiffWriter(stream, ome=True, bigtiff=sum(image.data.nbytes for image in images) > BIGTIFF_BYTES) \
-            as writer:
+    bigtiff = any(image.layout.get("bigtiff") for image in images) or sum(
+        image.data.nbytes for image in images) > BIGTIFF_BYTES
+    with tifffile.TiffWriter(stream, ome=True, bigtiff=bigtiff) as writer:
         for image in images:
-            data, axes = image.data, image.axes
-            options = {"photometric": "minisblack"}
-            if "S" in axes:
-                data = opencv_order(data, axes)
-                options = {"photometric": "rgb", "planarconfig": "contig" if axes.endswith("S") else "separate"}
-            metadata = dict(image.metadata, axes=axes)
-            writer.write(data, compression=compression, metadata=metadata, **options)
+            write_image(writer, image.data, image.axes, image.metadata, image.layout, compression, tile)
+
+
+def write_ome_tiff(path, image, data, compression="input", tile=None):
+    """data (NumPy or dask, OpenCV's order, image's axes) as an OME-TIFF at
+    path with image's metadata and layout, plane by plane."""
+    encode_ome_tiff(str(path), [OmeImage(data, image.axes, image.metadata, image.layout)], compression, tile)
+
+
+def write_image(writer, data, axes, metadata, layout, compression="input", tile=None):
+    """One image, plane by plane, tile by tile where it has tiles, then each
+    reduced level of its pyramid (every step-th sample of Y and X) as a
+    SubIFD; compression (tifffile's name, None for none) "input" for the
+    input's, tile None for the input's."""
+    import numpy as np
+
+    compression = layout.get("compression", "zlib") if compression == "input" else compression
+    tile = tile or layout.get("tile")
+    levels = layout.get("levels") or []
+    options = {"photometric": "minisblack", "compression": compression}
+    if "S" in axes:
+        options.update(photometric="rgb", planarconfig="contig" if axes.endswith("S") else "separate")
+    if not axes.endswith(("YX", "YXS")) or (tile is None and not levels):
+        writer.write(np.asarray(opencv_order(data, axes)), metadata=dict(metadata, axes=axes), **options)
+        return
+    tile = tile or DEFAULT_TILE
+    writer.write(planes_in_tiles(data, axes, tile), shape=data.shape, dtype=data.dtype, tile=(tile, tile),
+                 subifds=len(levels) or None, metadata=dict(metadata, axes=axes), **options)
+    plane_axes = 3 if axes.endswith("S") else 2
+    for step in levels:
+        reduced = data[(slice(None),) * (data.ndim - plane_axes) + (slice(None, None, step),) * 2]
+        writer.write(planes_in_tiles(reduced, axes, tile), shape=reduced.shape, dtype=reduced.dtype,
+                     tile=(tile, tile), subfiletype=1, **options)
+
+
+def planes_in_tiles(data, axes, tile):
+    """The tiles of each plane of data in the file's order, one plane in memory at a time."""
+    import numpy as np
+
+    from pictor.io.tiff import plane_tiles
+
+    plane_axes = 3 if axes.endswith("S") else 2
+    for index in np.ndindex(*data.shape[:-plane_axes]):
+        plane = np.asarray(data[index])
+        yield from plane_tiles(opencv_order(plane, "YXS"[:plane_axes]), tile)

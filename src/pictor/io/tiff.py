@@ -58,7 +58,8 @@ class TiffRegions:
 
                 with tifffile.TiffFile(self.path) as tiff:
                     warn_missing_tiles(self.path, tiff)
-                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
+                # the full resolution of a pyramid (level 0 of any file)
+                self._open[key] = zarr.open(tifffile.imread(self.path, aszarr=True, level=0), mode="r")
             return self._open[key]
 
     def __getitem__(self, region):
