@@ -233,3 +233,19 @@ def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop
     assert rerun.returncode == 0, rerun.stderr
     assert result.exists() and not temporary_names(tmp_path / "out")
     assert snapshot(tmp_path / "in") == before
+
+
+def test_a_store_set_aside_by_a_killed_run_is_put_back(tmp_path):
+    """Killed between setting the old store aside and renaming the new one:
+    the next run puts the old one back instead of removing it."""
+    from pictor.io import safety
+
+    store = ome_zarr_store(tmp_path / "out" / "a.zarr")
+    before = snapshot(store)
+    aside = store.with_name(".a.zarr.pictor-999999999-0123456789ab.replaced")  # no such process
+    store.rename(aside)
+    half = store.with_name(".a.zarr.pictor-999999999-ba9876543210.partial.zarr")
+    half.mkdir()
+    with pytest.warns(safety.FileWarning, match="put back"):
+        safety.remove_leftovers(store.parent, again=True)
+    assert snapshot(store) == before and not temporary_names(store.parent)

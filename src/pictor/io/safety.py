@@ -10,9 +10,10 @@
   process) are removed by the next run that writes into that folder;
 - a failing write names the output and the operating system's message.
 
-Every temporary name is ".NAME.pictor-PID-TOKEN.partial[SUFFIX]": PID is the
-process that writes it, so that a later run removes only the leftovers of
-processes that are gone.
+Every temporary name is ".NAME.pictor-PID-TOKEN.partial[SUFFIX]" (a store
+being replaced: ".NAME.pictor-PID-TOKEN.replaced"): PID is the process that
+writes it, so that a later run removes only the leftovers of processes that
+are gone (and puts back a store whose replacement never took its name).
 """
 
 import contextlib
@@ -25,7 +26,7 @@ import uuid
 import warnings
 from pathlib import Path
 
-TEMPORARY = re.compile(r"^\.(?P<name>.+)\.pictor-(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.partial")
+TEMPORARY = re.compile(r"^\.(?P<name>.+)\.pictor-(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.(?P<kind>partial|replaced)")
 # The temporary names of earlier versions, which carried no process id.
 EARLIER_TEMPORARY = re.compile(r"^(\..+\.pictor-partial-\d+|\..+\.[0-9a-f]{12}\.partial.*"
                                r"|\.pictor-[0-9a-f]{12}-[0-9a-f]{12}\.partial|.+\.tiff?\.scratch\.zarr)$")
@@ -103,11 +104,27 @@ def remove_leftovers(folder, again=False):
     except OSError:
         return []
     for path in leftovers:
-        remove(path)
+        if not restored(path):
+            remove(path)
     if leftovers:
         warnings.warn("removed {} unfinished temporary file(s) of an earlier, interrupted run in {}: {}".format(
             len(leftovers), folder, ", ".join(sorted(path.name for path in leftovers))), FileWarning, stacklevel=3)
     return leftovers
+
+
+def restored(path):
+    """A store set aside to be replaced, whose run was killed before its
+    replacement took the name, takes its name back."""
+    found = TEMPORARY.match(path.name)
+    if found is None or found.group("kind") != "replaced":
+        return False
+    original = path.with_name(found.group("name"))
+    if original.exists():
+        return False
+    os.replace(str(path), str(original))
+    warnings.warn("{} was being replaced by a run that was killed: put back".format(original), FileWarning,
+                  stacklevel=4)
+    return True
 
 
 def is_inside(path, folder):
@@ -215,13 +232,24 @@ def written_as(target, stop=None):
             if stop is not None and stop():
                 raise Interrupted()
             _sync(partial)
-            if target.is_dir() and partial.is_dir():
-                shutil.rmtree(str(target))
-            os.replace(str(partial), str(target))
+            _replace(partial, target)
     finally:
         remove(partial)
         with _cleaned_lock:
             _writing.discard(partial)
+
+
+def _replace(partial, target):
+    """partial takes target's name; a store (a folder) of that name is first
+    set aside under a name of its own, so that some complete store holds the
+    name, or can take it back after a kill (see restored)."""
+    if not (target.is_dir() and partial.is_dir()):
+        os.replace(str(partial), str(target))
+        return
+    aside = target.with_name(".{}.pictor-{}-{}.replaced".format(target.name, os.getpid(), uuid.uuid4().hex[:12]))
+    os.replace(str(target), str(aside))
+    os.replace(str(partial), str(target))
+    shutil.rmtree(str(aside), ignore_errors=True)
 
 
 def _sync(path):
