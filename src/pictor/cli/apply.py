@@ -389,6 +389,9 @@ def apply_chunked(options, function, keywords):
     try:
         for source, target in pairs:
             try:
+                if is_chain(options.operation) and _has_axes(source):
+                    raise ValueError("cannot be represented: a chain with --chunked takes single-plane images; "
+                                     "this file holds a stack of named axes (apply the steps one at a time)")
                 if is_chain(options.operation) or not (remote or _has_axes(source)):
                     pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
                                                                                           keywords))
