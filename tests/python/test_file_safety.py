@@ -249,3 +249,13 @@ def test_a_store_set_aside_by_a_killed_run_is_put_back(tmp_path):
     with pytest.warns(safety.FileWarning, match="put back"):
         safety.remove_leftovers(store.parent, again=True)
     assert snapshot(store) == before and not temporary_names(store.parent)
+
+
+@pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
+def test_an_output_folder_that_cannot_be_made(tmp_path, path):
+    source = path.input_of(tmp_path)
+    (tmp_path / "blocked").write_bytes(b"a file where the folder would go")
+    output, result = path.output_in(tmp_path / "blocked" / "out", source)
+    failed = run(path.command(source, output))
+    assert failed.returncode != 0 and "Not a directory" in failed.stderr
+    assert str(output) in failed.stderr or str(result) in failed.stderr, failed.stderr

@@ -220,8 +220,10 @@ def written_as(target, stop=None):
     name replaced), removed when the block fails. stop(), when given, is
     asked once more before the rename: True leaves nothing written."""
     target = Path(target)
-    with _failures_named(target, target):
+    try:
         target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:  # a file in the way, no permission: the output is what could not be written
+        raise failed_write(error, target, target) from error
     remove_leftovers(target.parent)
     partial = temporary_name(target)
     with _cleaned_lock:
