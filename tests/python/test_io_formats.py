@@ -60,13 +60,17 @@ def test_ome_zarr_keeps_chunks_and_metadata_follows(tmp_path, chunked, operation
     assert origin == ORIGIN[:2] + [ORIGIN[2] + start_y * CZYX_SCALE["y"], ORIGIN[3] + start_x * CZYX_SCALE["x"]]
 
 
-def test_a_truncated_tiff_is_named_in_a_warning(tmp_path):
+@pytest.mark.parametrize("chunked", [True, False])
+def test_a_truncated_tiff_is_named(tmp_path, chunked):
+    """Out of core, a warning (its missing tiles read as zeros); whole, a failure: never silent zeros."""
     source = tmp_path / "cut.tif"
     tifffile.imwrite(str(source), RNG.integers(0, 65536, (256, 256), dtype=np.uint16), tile=(64, 64))
     data = source.read_bytes()
     source.write_bytes(data[:len(data) // 2])
-    done = run_pictor("apply", "--chunked", "gaussian_blur", source, "-o", tmp_path / "out.tif")
-    assert "warning" in done.stderr and str(source) in done.stderr and "truncated" in done.stderr, done.stderr
+    done = run_pictor("apply", *(["--chunked"] if chunked else []), "gaussian_blur", source, "-o", tmp_path / "out")
+    assert str(source) in done.stderr and "truncated" in done.stderr, done.stderr
+    assert ("warning" in done.stderr) if chunked else (done.returncode == 1 and not (tmp_path / "out").exists()
+                                                        or not list((tmp_path / "out").iterdir()))
 
 
 def test_options_anywhere_repeated_keywords_and_dry_run(tmp_path):

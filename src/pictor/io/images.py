@@ -68,7 +68,10 @@ def read_tiff(path, axes=None):
         for page in tiff.pages:
             try:
                 data = page.asarray()
-            except ValueError:  # a compression tifffile has no codec for: OpenCV's libtiff decodes it
+            except ValueError as error:
+                if "imagecodecs" not in str(error):
+                    raise OSError("a damaged or truncated TIFF file: {}".format(error)) from None
+                # a compression tifffile has no codec for: OpenCV's libtiff decodes it
                 return read_tiff_with_opencv(path, [page_tags(page) for page in tiff.pages])
             axes = None
             if data.ndim == 3 and data.shape[2] == 3:
