@@ -386,6 +386,8 @@ def run_chunked(method_name, keywords, source, target, compression=None, tile=No
     layout = output_layout(source, target, compression, tile)
     if ome_zarr.is_ome_zarr(source):
         return run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop)
+    if tile is not None and kinds.is_tiff(source) and imagej.is_imagej_stack(source):
+        raise ValueError("--tile does not apply to an ImageJ hyperstack: ImageJ reads its planes in strips")
     for kind, is_kind in ((OME_TIFF, ome_tiff.is_ome_tiff), (IMAGEJ, imagej.is_imagej_stack)):
         if kinds.is_tiff(source) and is_kind(source):
             return run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop)
