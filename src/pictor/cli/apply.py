@@ -300,10 +300,12 @@ def command_apply(options):
         if options.depth and function.full_depth:
             keywords["depth"] = options.depth
     if options.chunked:
+        if options.axes:
+            raise UsageError("--axes applies to files read whole (without --chunked)")
         return apply_chunked(options, function, keywords)
     if options.compression or options.tile:
-        raise UsageError("--compression and --tile apply to --chunked runs (their TIFF outputs); without "
-                         "--chunked, TIFF results are written whole with zlib compression")
+        raise UsageError("--compression and --tile apply to --chunked runs (their TIFF outputs), not to files "
+                         "written whole")
     files, skipped, folders = collect_inputs(options.inputs, options.recursive)
     outdir = Path(options.output)
     refuse_writing_over_inputs(files, folders, outdir, options.in_place)
