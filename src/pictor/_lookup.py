@@ -10,8 +10,14 @@ import os
 from pictor import lumenops
 
 # DeepLearning opens this model, relative to the working directory, on its
-# first construction.
+# first construction; without one there, the copy installed with the package.
 MODEL_PATH = os.path.join("deeplearning", "models", "universal.onnx")
+INSTALLED_MODEL = os.path.join(os.path.dirname(os.path.abspath(lumenops.__file__)), "models", "universal.onnx")
+
+
+def model_available():
+    """Whether DeepLearning's first construction in this process finds its model."""
+    return os.path.isfile(MODEL_PATH) or os.path.isfile(INSTALLED_MODEL)
 # "pictor.NAME" names the package's function NAME instead of a tool's method.
 FUNCTIONS = "pictor"
 
@@ -19,16 +25,17 @@ FUNCTIONS = "pictor"
 def tool(class_name):
     """The process's singleton of lumenops.<class_name>.
 
-    A first DeepLearning construction without its model file would leave a
-    singleton without a session for the rest of the process, so it is refused
-    before it happens.
+    A first DeepLearning construction without its model file (in the working
+    directory, or installed beside the module) would leave a singleton without
+    a session for the rest of the process, so it is refused before it happens.
     """
     cls = getattr(lumenops, class_name)
     first_construction = not getattr(cls._instance, "_initialized", False)
-    if class_name == "DeepLearning" and first_construction and not os.path.isfile(MODEL_PATH):
+    if class_name == "DeepLearning" and first_construction and not model_available():
         raise FileNotFoundError(
             "DeepLearning needs its model {!r} below the working directory {!r} of this process "
-            "(pid {})".format(MODEL_PATH, os.getcwd(), os.getpid())
+            "(pid {}) or installed with the package at {!r}".format(MODEL_PATH, os.getcwd(), os.getpid(),
+                                                                      INSTALLED_MODEL)
         )
     return cls()
 

@@ -169,7 +169,7 @@ class Pipeline:
         prefix.steps = self.steps[:count]
         return prefix
 
-    def run_file(self, source, target, compression=None, tile=None, threads=None):
+    def run_file(self, source, target, compression=None, tile=None, threads=None, overwrite=False, in_place=False):
         """The chain from the image file `source` to `target`, out of core:
         (tiled) TIFF or OME-TIFF, or a .zarr store, by their suffixes.
 
@@ -181,6 +181,10 @@ class Pipeline:
         takes its name only when complete. Under a distributed client, or for a
         chain with a step that has no stripe form, pictor.dask's graph runs
         instead.
+
+        Never writes over `source` (or into a store or folder holding it)
+        unless `in_place`, nor over an existing `target` unless `overwrite`;
+        nothing is left under `target`'s name when the run fails or is stopped.
         """
         from pictor.stream import files
 
@@ -191,7 +195,8 @@ class Pipeline:
 
             graph_files.run_graph(self, source, partial, kind, layout, threads)
 
-        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph)
+        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph, overwrite,
+                              in_place)
 
 
 def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):

@@ -133,13 +133,19 @@ def parse_keywords(assignments, function):
             known = ", ".join(function.keywords) or "none"
             raise UsageError("{} has no keyword '{}'{} (keywords: {})".format(
                 function.__name__, key, suggestion(key, function.keywords), known))
+        if key in values:
+            raise UsageError("keyword '{}' given twice".format(key))
+        bare = False
         try:
             value = ast.literal_eval(text)
         except (ValueError, SyntaxError):
-            raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
+            # A bare word (depth=working) is the text itself where the keyword takes text.
+            bare, value = True, text
         try:
             function.keywords[key].check(function.__name__, value)
         except (TypeError, ValueError) as error:
+            if bare:
+                raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
             raise UsageError(str(error)) from None
         values[key] = value
     return values
