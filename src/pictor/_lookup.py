@@ -6,6 +6,7 @@ function.
 """
 
 import os
+import sys
 
 from pictor import lumenops
 
@@ -52,3 +53,16 @@ def method(qualified_name):
         function = image_functions()[method_name]
         return lambda src, **keywords: function(src, **keywords)
     return getattr(tool(class_name), method_name)
+
+
+def distributed_client():
+    """The active client of a distributed Dask scheduler, or None."""
+    if "distributed" not in sys.modules:
+        return None  # no client without it; importing it costs tens of megabytes
+    try:
+        from distributed import default_client
+
+        return default_client()
+    except (ImportError, ValueError):
+        return None
+

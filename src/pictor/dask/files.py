@@ -12,11 +12,12 @@ from pathlib import Path
 
 import numpy as np
 
+from pictor import _lookup
+from pictor.functions import image_functions
 from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
-from pictor.io.progress import Bar
+from pictor.io.progress import Bar, counted
 from pictor.io.stores import new_zarr_array, open_regions
-from pictor.io.tiff import tiff_rows
-from pictor.stream.files import counted, distributed_client, output_layout
+from pictor.io.tiff import output_layout, tiff_rows
 
 # Samples per stripe read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
@@ -139,7 +140,7 @@ def write_tiff(result, path, tile, compression, ome=False):
 def _store(result, target):
     """Every row block of result into target: on this process's threads, or,
     under a distributed client, computed on the cluster and handed over here."""
-    client = distributed_client()
+    client = _lookup.distributed_client()
     if client is None:
         _store_in_order(result, target)
         return
@@ -308,7 +309,6 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=Non
     pyramid built from that store."""
     import dask.array as da
 
-    import pictor
     from pictor import dask as pictor_dask
 
     image = ome_zarr.read_ome_zarr(source)
@@ -321,7 +321,7 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=Non
     with safety.scratch_store(target) as scratch:
         write_zarr(result, scratch, show_progress=_shows_progress())
         stored = da.from_zarr(str(scratch))
-        function = getattr(pictor, method_name.rpartition(".")[2])
+        function = image_functions()[method_name.rpartition(".")[2]]
         return ome_zarr.write_ome_zarr(target, stored, image, function, keywords, stop)
 
 
@@ -339,7 +339,6 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
     where the operation changes it), pyramid, tile size and compression."""
     import dask.array as da
 
-    import pictor
     from pictor import dask as pictor_dask
 
     read, metadata_of, write = kind
@@ -355,7 +354,7 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
     def read_stripes():
         return _plane_stripes(ome_tiff.opencv_order(read_lazy(source), axes), axes)
 
-    function = getattr(pictor, method_name.rpartition(".")[2])
+    function = image_functions()[method_name.rpartition(".")[2]]
     result = pictor_dask.apply_rereading(read_stripes, method_name, axes=axes, **keywords)
     described = ome_tiff.OmeImage(None, ome_tiff.result_axes(axes, result),
                                   metadata_of(image.metadata, function, keywords), image.layout)
@@ -367,7 +366,7 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
 
 
 def _shows_progress():
-    return distributed_client() is None and sys.stderr.isatty()
+    return _lookup.distributed_client() is None and sys.stderr.isatty()
 
 
 def run_chunked(method_name, keywords, source, target, compression=None, tile=None, overwrite=False,

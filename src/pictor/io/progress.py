@@ -33,3 +33,12 @@ class Bar:
         if self.drawn:
             sys.stderr.write("\n")
             sys.stderr.flush()
+
+
+def counted(put, bar):
+    """put(block), each block's rows counted on the bar."""
+    def put_counted(block):
+        put(block)
+        bar.advance(block.shape[0])
+
+    return put_counted

@@ -12,6 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
+from pictor.io import kinds
 from pictor.io.kinds import COMPRESSION_OF_CODE, check_tile
 from pictor.io.safety import FileWarning
 
@@ -233,3 +234,16 @@ def plane_tiles(plane, tile):
                 padded[:block.shape[0], :block.shape[1]] = block
                 block = padded
             yield block
+
+
+def output_layout(source, target, compression=None, tile=None):
+    """The TIFF layout of target: the input's tile size and compression
+    unless asked otherwise (tile, compression, whether OME)."""
+    compression = kinds.check_compression(compression)
+    kinds.check_tile(tile)
+    source_tile, source_compression = tiff_layout(source) if kinds.is_tiff(source) else (None, None)
+    chosen = source_compression if compression is None else kinds.COMPRESSIONS[compression]
+    if kinds.file_kind(target) == "zarr" and (compression is not None or tile is not None):
+        raise ValueError("{}: --compression and --tile apply to TIFF outputs, not to a Zarr store".format(target))
+    return dict(tile=tile or source_tile or kinds.DEFAULT_TILE, compression=chosen,
+                ome=kinds.names_ome_tiff(target))

@@ -6,14 +6,13 @@ are pictor.io's: its readers and writers, and its rule that a result is
 never written over an input or an existing result unasked, and takes its name
 only when complete."""
 
-import sys
-
 import numpy as np
 
+from pictor import _lookup
 from pictor.io import kinds, safety
-from pictor.io.progress import Bar
+from pictor.io.progress import Bar, counted
 from pictor.io.stores import image_layout, new_zarr_array, open_regions
-from pictor.io.tiff import is_one_plane, tiff_bands, tiff_layout, tiff_rows
+from pictor.io.tiff import is_one_plane, output_layout, tiff_bands, tiff_rows
 from pictor.stream import engine
 from pictor.stream.plan import NoStripes, block_rows, stripe_steps
 
@@ -22,17 +21,6 @@ from pictor.stream.plan import NoStripes, block_rows, stripe_steps
 BLOCK_SAMPLES = 1 << 20
 
 
-def output_layout(source, target, compression=None, tile=None):
-    """The TIFF layout of target: the input's tile size and compression
-    unless asked otherwise (tile, compression, whether OME)."""
-    compression = kinds.check_compression(compression)
-    kinds.check_tile(tile)
-    source_tile, source_compression = tiff_layout(source) if kinds.is_tiff(source) else (None, None)
-    chosen = source_compression if compression is None else kinds.COMPRESSIONS[compression]
-    if kinds.file_kind(target) == "zarr" and (compression is not None or tile is not None):
-        raise ValueError("{}: --compression and --tile apply to TIFF outputs, not to a Zarr store".format(target))
-    return dict(tile=tile or source_tile or kinds.DEFAULT_TILE, compression=chosen,
-                ome=kinds.names_ome_tiff(target))
 
 
 def run_file(steps, source, target, compression=None, tile=None, threads=None, graph=None, overwrite=False,
@@ -52,7 +40,7 @@ def run_file(steps, source, target, compression=None, tile=None, threads=None, g
     except NoStripes:
         plan = None
     with safety.written_as(target) as partial:
-        if plan is not None and distributed_client() is None:
+        if plan is not None and _lookup.distributed_client() is None:
             _run_streamed(plan, source, source_shape, (shape, dtype), partial, kind, layout, threads)
         else:
             graph(partial, kind, layout, threads)
@@ -89,13 +77,6 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
         bar.close()
 
 
-def counted(put, bar):
-    """put(block), each block's rows counted on the bar."""
-    def put_counted(block):
-        put(block)
-        bar.advance(block.shape[0])
-
-    return put_counted
 
 
 def _reading_rows(stored, rows):
@@ -103,13 +84,3 @@ def _reading_rows(stored, rows):
     tile_rows = max(1, stored.chunks[0])
     return -(-rows // tile_rows) * tile_rows
 
-
-def distributed_client():
-    if "distributed" not in sys.modules:
-        return None  # no client without it; importing it costs tens of megabytes
-    try:
-        from distributed import default_client
-
-        return default_client()
-    except (ImportError, ValueError):
-        return None
