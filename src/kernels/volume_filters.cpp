@@ -77,24 +77,36 @@ struct AxisBlocks {
         width(std::min(layout.inner, kBlockSamples)) {}
 };
 
+// The loops over a block's samples, with their pointers as restricted
+// parameters (which GCC honours where it inlines them), so that they vectorise.
+template <class T>
+inline void start_sums(double* __restrict sums, const T* __restrict centre, double weight, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = static_cast<double>(centre[k]) * weight;
+}
+
+template <class T>
+inline void add_pair(double* __restrict sums, const T* __restrict left, const T* __restrict right, double weight,
+                     std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) {
+    sums[k] += (static_cast<double>(left[k]) + static_cast<double>(right[k])) * weight;
+  }
+}
+
+template <class T>
+inline void store_sums(T* __restrict out, const double* __restrict sums, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = stored<T>(sums[k]);
+}
+
 template <class T>
 PICTOR_ALSO_FOR_AVX2 void correlate_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
                                           std::ptrdiff_t width, const double* weights, std::ptrdiff_t radius,
-                                          const std::ptrdiff_t* map, double* __restrict sums) {
+                                          const std::ptrdiff_t* map, double* sums) {
   for (std::ptrdiff_t l = 0; l < length; ++l) {
-    const T* centre = src + map[l + radius] * inner;
-    const double centre_weight = weights[radius];
-    for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = static_cast<double>(centre[k]) * centre_weight;
+    start_sums(sums, src + map[l + radius] * inner, weights[radius], width);
     for (std::ptrdiff_t j = radius; j >= 1; --j) {
-      const T* __restrict left = src + map[l + radius - j] * inner;
-      const T* __restrict right = src + map[l + radius + j] * inner;
-      const double weight = weights[radius - j];
-      for (std::ptrdiff_t k = 0; k < width; ++k) {
-        sums[k] += (static_cast<double>(left[k]) + static_cast<double>(right[k])) * weight;
-      }
+      add_pair(sums, src + map[l + radius - j] * inner, src + map[l + radius + j] * inner, weights[radius - j], width);
     }
-    T* __restrict out = dst + l * inner;
-    for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = stored<T>(sums[k]);
+    store_sums(dst + l * inner, sums, width);
   }
 }
 
@@ -113,24 +125,34 @@ PICTOR_ALSO_FOR_AVX2 void correlate_line(const double* __restrict extended, T* _
 }
 
 template <class T>
+inline void add_samples(double* __restrict sums, const T* __restrict row, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] += static_cast<double>(row[k]);
+}
+
+template <class T>
+inline void store_means(T* __restrict out, const double* __restrict sums, double divisor, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = stored<T>(sums[k] / divisor);
+}
+
+template <class T>
+inline void slide_sums(double* __restrict sums, const T* __restrict entering, const T* __restrict leaving,
+                       std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) {
+    sums[k] += static_cast<double>(entering[k]) - static_cast<double>(leaving[k]);
+  }
+}
+
+template <class T>
 PICTOR_ALSO_FOR_AVX2 void uniform_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
                                         std::ptrdiff_t width, std::ptrdiff_t size, const std::ptrdiff_t* map,
-                                        double* __restrict sums) {
+                                        double* sums) {
   const double divisor = static_cast<double>(size);
-  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = 0.0;
-  for (std::ptrdiff_t p = 0; p < size; ++p) {
-    const T* __restrict row = src + map[p] * inner;
-    for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] += static_cast<double>(row[k]);
-  }
-  for (std::ptrdiff_t k = 0; k < width; ++k) dst[k] = stored<T>(sums[k] / divisor);
+  std::fill(sums, sums + width, 0.0);
+  for (std::ptrdiff_t p = 0; p < size; ++p) add_samples(sums, src + map[p] * inner, width);
+  store_means(dst, sums, divisor, width);
   for (std::ptrdiff_t l = 1; l < length; ++l) {
-    const T* __restrict entering = src + map[l - 1 + size] * inner;
-    const T* __restrict leaving = src + map[l - 1] * inner;
-    T* __restrict out = dst + l * inner;
-    for (std::ptrdiff_t k = 0; k < width; ++k) {
-      sums[k] += static_cast<double>(entering[k]) - static_cast<double>(leaving[k]);
-      out[k] = stored<T>(sums[k] / divisor);
-    }
+    slide_sums(sums, src + map[l - 1 + size] * inner, src + map[l - 1] * inner, width);
+    store_means(dst + l * inner, sums, divisor, width);
   }
 }
 
@@ -245,25 +267,32 @@ constexpr std::ptrdiff_t kLanes = 64;
 // Windows of more samples take a selection per output instead of the network.
 constexpr int kLargestNetwork = 512;
 
+// kLanes samples of a wire as whole vectors (GCC's vector extension, so that
+// every clone keeps the comparisons in registers), compared as std::min and
+// std::max compare.
+constexpr std::size_t kVectorBytes = 32;
+template <class T>
+struct VectorOf {
+  typedef T type __attribute__((vector_size(kVectorBytes)));
+};
+
 template <class T>
 PICTOR_ALSO_FOR_AVX2 void run_network(T* values, const NetworkStep* steps, std::size_t count) {
+  constexpr std::ptrdiff_t vector_lanes = kVectorBytes / sizeof(T);
   for (std::size_t s = 0; s < count; ++s) {
-    T* __restrict low = values + steps[s].low * kLanes;
-    T* __restrict high = values + steps[s].high * kLanes;
-    switch (steps[s].kind) {
-      case 0:
-        for (std::ptrdiff_t l = 0; l < kLanes; ++l) {
-          const T a = low[l], b = high[l];
-          low[l] = std::min(a, b);
-          high[l] = std::max(a, b);
-        }
-        break;
-      case 1:
-        for (std::ptrdiff_t l = 0; l < kLanes; ++l) low[l] = std::min(low[l], high[l]);
-        break;
-      default:
-        for (std::ptrdiff_t l = 0; l < kLanes; ++l) high[l] = std::max(low[l], high[l]);
-        break;
+    T* low = values + steps[s].low * kLanes;
+    T* high = values + steps[s].high * kLanes;
+    const std::uint8_t kind = steps[s].kind;
+    for (std::ptrdiff_t l = 0; l < kLanes; l += vector_lanes) {
+      using Lanes = typename VectorOf<T>::type;
+      static_assert(sizeof(Lanes) == kVectorBytes);
+      Lanes a, b;
+      std::memcpy(&a, low + l, kVectorBytes);
+      std::memcpy(&b, high + l, kVectorBytes);
+      const Lanes smaller = b < a ? b : a;
+      const Lanes larger = a < b ? b : a;
+      if (kind != 2) std::memcpy(low + l, &smaller, kVectorBytes);
+      if (kind != 1) std::memcpy(high + l, &larger, kVectorBytes);
     }
   }
 }
