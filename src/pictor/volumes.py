@@ -154,6 +154,33 @@ IMPLEMENTATIONS = {"gaussian_filter": gaussian_filter, "median_filter": median_f
                    "uniform_filter": uniform_filter}
 
 
+def checked_values(name, keywords, args, given):
+    """{keyword: value} of a call with ARGS (the first keyword's value, at
+    most) and the keywords GIVEN, every value checked, defaults filled in."""
+    if len(args) > 1:
+        raise TypeError("{}() takes the image and {} positionally; name the other keywords".format(
+            name, next(iter(keywords))))
+    given = dict(given, **dict(zip(keywords, args)))
+    _functions.check_keywords(name, keywords, given)
+    missing = [k.name for k in keywords.values() if k.default is inspect.Parameter.empty and k.name not in given]
+    if missing:
+        raise TypeError("{}() missing required argument: '{}'".format(name, missing[0]))
+    return {k.name: given.get(k.name, k.default) for k in keywords.values()}
+
+
+def halo(name, img, axes, values):
+    """{axis: samples} each filtered axis's result reads beyond a sample on either side."""
+    indices = filtered_axes(name, img, axes)
+    if name == "gaussian_filter":
+        sigmas = per_axis(name, "sigma", values["sigma"], len(indices))
+        spacing = values["spacing"]
+        spacings = per_axis(name, "spacing", 1 if spacing is None else spacing, len(indices))
+        sigmas = [s / d if spacing is not None else s for s, d in zip(sigmas, spacings)]
+        return {axis: int(values["truncate"] * float(s) + 0.5) if s > NEGLIGIBLE_SIGMA else 0
+                for axis, s in zip(indices, sigmas)}
+    return {axis: int(s) // 2 for axis, s in zip(indices, per_axis(name, "size", values["size"], len(indices)))}
+
+
 def keyword_call(keyword):
     """'name = default', or 'name (required)'."""
     if keyword.default is inspect.Parameter.empty:
@@ -165,17 +192,7 @@ def make_function(name, doc, keywords):
     implementation = IMPLEMENTATIONS[name]
 
     def function(img, /, *args, axes=None, **given):
-        positional = list(keywords)[:len(args)]
-        if len(args) > 1:
-            raise TypeError("{}() takes the image and {} positionally; name the other keywords".format(
-                name, positional[0]))
-        given.update(zip(positional, args))
-        _functions.check_keywords(name, keywords, given)
-        missing = [k.name for k in keywords.values() if k.default is inspect.Parameter.empty and k.name not in given]
-        if missing:
-            raise TypeError("{}() missing required argument: '{}'".format(name, missing[0]))
-        values = {k.name: given.get(k.name, k.default) for k in keywords.values()}
-        return implementation(img, axes=axes, **values)
+        return implementation(img, axes=axes, **checked_values(name, keywords, args, given))
 
     parameters = [inspect.Parameter("img", inspect.Parameter.POSITIONAL_ONLY)]
     first, *rest = keywords.values()

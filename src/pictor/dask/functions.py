@@ -40,7 +40,10 @@ def lazy_function(function):
 
 def lazy_functions():
     """{name: lazy function} for every function of the package."""
-    return {name: lazy_function(getattr(pictor, name)) for name in pictor.__all__}
+    from pictor.dask.volumes import lazy_volume_functions
+
+    volume_functions = lazy_volume_functions()
+    return {name: volume_functions.get(name) or lazy_function(getattr(pictor, name)) for name in pictor.__all__}
 
 
 def function_by_name(name):
