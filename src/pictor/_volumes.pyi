@@ -55,7 +55,8 @@ def median_filter(
     """Median of each voxel's box of size voxels along each filtered axis (at
     most 3 of them wider than 1); for an even count the upper of the two
     middle values. Equals scipy.ndimage.median_filter(img, size=size,
-    mode=mode, axes=FILTERED) bit for bit."""
+    mode=mode, axes=FILTERED) bit for bit; as there, the sizes go to the
+    filtered axes in ascending order, whatever order axes= gives."""
 
 def uniform_filter(
     img: _Volume,

@@ -133,7 +133,10 @@ def uniform_filter(img, size, mode, axes, name="uniform_filter"):
 def median_filter(img, size, mode, axes, name="median_filter"):
     check_volume(name, img)
     indices = filtered_axes(name, img, axes)
-    window = {axis: int(s) for axis, s in zip(indices, per_axis(name, "size", size, len(indices))) if s > 1}
+    # scipy.ndimage's median lays its box's sizes along the filtered axes in
+    # ascending order, whatever order axes= names them in.
+    sizes = per_axis(name, "size", size, len(indices))
+    window = {axis: int(s) for axis, s in zip(sorted(indices), sizes) if s > 1}
     if len(window) > MEDIAN_AXES:
         raise ValueError("{}(): a window wider than 1 along {} axes; at most {}".format(
             name, len(window), MEDIAN_AXES))
@@ -145,8 +148,8 @@ def median_filter(img, size, mode, axes, name="median_filter"):
     volume_shape = (1,) * (MEDIAN_AXES - len(kept)) + moved.shape[moved.ndim - len(kept):]
     volumes = moved.reshape((-1,) + volume_shape)
     out = np.empty_like(volumes)
-    sizes = (1,) * (MEDIAN_AXES - len(kept)) + tuple(window[axis] for axis in kept)
-    _volumes.median_filter(volumes, out, sizes, (mode,) * MEDIAN_AXES)
+    box = (1,) * (MEDIAN_AXES - len(kept)) + tuple(window[axis] for axis in kept)
+    _volumes.median_filter(volumes, out, box, (mode,) * MEDIAN_AXES)
     return np.ascontiguousarray(np.transpose(out.reshape(moved.shape), np.argsort(order)))
 
 
@@ -178,7 +181,8 @@ def halo(name, img, axes, values):
         sigmas = [s / d if spacing is not None else s for s, d in zip(sigmas, spacings)]
         return {axis: int(values["truncate"] * float(s) + 0.5) if s > NEGLIGIBLE_SIGMA else 0
                 for axis, s in zip(indices, sigmas)}
-    return {axis: int(s) // 2 for axis, s in zip(indices, per_axis(name, "size", values["size"], len(indices)))}
+    ordered = sorted(indices) if name == "median_filter" else indices  # as median_filter lays its box
+    return {axis: int(s) // 2 for axis, s in zip(ordered, per_axis(name, "size", values["size"], len(indices)))}
 
 
 def keyword_call(keyword):
