@@ -38,7 +38,7 @@ namespace {
 // Lines along an axis other than the last go through in blocks of this many
 // neighbouring lines (contiguous samples of one step): the float64 sums of a
 // block stay in the first-level cache.
-constexpr std::ptrdiff_t kBlockSamples = 512;
+constexpr std::ptrdiff_t kBlockSamples = 256;
 
 // A float64 value stored as scipy stores it in an array of T: integers
 // truncated towards zero (through a 32-bit integer, as x86 converts), floats
@@ -80,16 +80,17 @@ struct AxisBlocks {
 // The loops over a block's samples, with their pointers as restricted
 // parameters (which GCC honours where it inlines them), so that they vectorise.
 template <class T>
-inline void start_sums(double* __restrict sums, const T* __restrict centre, double weight, std::ptrdiff_t width) {
-  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = static_cast<double>(centre[k]) * weight;
+inline void convert_row(double* __restrict row, const T* __restrict samples, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) row[k] = static_cast<double>(samples[k]);
 }
 
-template <class T>
-inline void add_pair(double* __restrict sums, const T* __restrict left, const T* __restrict right, double weight,
-                     std::ptrdiff_t width) {
-  for (std::ptrdiff_t k = 0; k < width; ++k) {
-    sums[k] += (static_cast<double>(left[k]) + static_cast<double>(right[k])) * weight;
-  }
+inline void start_sums(double* __restrict sums, const double* __restrict centre, double weight, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = centre[k] * weight;
+}
+
+inline void add_pair(double* __restrict sums, const double* __restrict left, const double* __restrict right,
+                     double weight, std::ptrdiff_t width) {
+  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] += (left[k] + right[k]) * weight;
 }
 
 template <class T>
@@ -97,14 +98,20 @@ inline void store_sums(T* __restrict out, const double* __restrict sums, std::pt
   for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = stored<T>(sums[k]);
 }
 
+// The block's extended rows are read as float64 once each, into a ring of
+// the 2 * radius + 1 rows that one output row reads.
 template <class T>
 PICTOR_ALSO_FOR_AVX2 void correlate_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
                                           std::ptrdiff_t width, const double* weights, std::ptrdiff_t radius,
-                                          const std::ptrdiff_t* map, double* sums) {
+                                          const std::ptrdiff_t* map, double* sums, double* ring) {
+  const std::ptrdiff_t taps = 2 * radius + 1;
+  const auto slot = [&](std::ptrdiff_t position) { return ring + (position % taps) * width; };
+  for (std::ptrdiff_t p = 0; p < 2 * radius; ++p) convert_row(slot(p), src + map[p] * inner, width);
   for (std::ptrdiff_t l = 0; l < length; ++l) {
-    start_sums(sums, src + map[l + radius] * inner, weights[radius], width);
+    convert_row(slot(l + 2 * radius), src + map[l + 2 * radius] * inner, width);
+    start_sums(sums, slot(l + radius), weights[radius], width);
     for (std::ptrdiff_t j = radius; j >= 1; --j) {
-      add_pair(sums, src + map[l + radius - j] * inner, src + map[l + radius + j] * inner, weights[radius - j], width);
+      add_pair(sums, slot(l + radius - j), slot(l + radius + j), weights[radius - j], width);
     }
     store_sums(dst + l * inner, sums, width);
   }
@@ -199,8 +206,9 @@ void correlate_symmetric_axis(const T* src, T* dst, AxisLayout layout, const dou
       extended_line(in, map.data(), extended_length, scratch.data());
       correlate_line(scratch.data(), out, layout.length, weights, radius, scratch.data() + extended_length);
     } else {
-      std::vector<double> sums(static_cast<std::size_t>(width));
-      correlate_block(in, out, layout.length, layout.inner, width, weights, radius, map.data(), sums.data());
+      std::vector<double> sums(static_cast<std::size_t>(width * (2 * radius + 2)));
+      correlate_block(in, out, layout.length, layout.inner, width, weights, radius, map.data(), sums.data(),
+                      sums.data() + width);
     }
   });
 }
