@@ -38,7 +38,7 @@ def gaussian_filter(
     """Gaussian smoothing in 3-D (or any number of axes), one axis after the
     other, with the standard deviation sigma of each filtered axis in voxels,
     or in the units of spacing (the voxel's size along each filtered axis,
-    e.g. micrometres) when that is given. The kernel reaches truncate
+    in micrometres for instance) when that is given. The kernel reaches truncate
     standard deviations. Equals scipy.ndimage.gaussian_filter(img,
     sigma=[s / d for s, d in zip(sigma, spacing)], mode=mode,
     truncate=truncate, axes=FILTERED) bit for bit (each pass in float64,
