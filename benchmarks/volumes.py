@@ -1,7 +1,7 @@
 """Times pictor's volume filters against scipy.ndimage and scikit-image on a
 (60, 1024, 1024) uint16 stack.
 
-    python benchmarks/volumes.py [--depth N] [--side N]
+    python benchmarks/volumes.py [--depth N] [--side N] [--only WORD]
 
 One run of each side per case, the sides taking turns (scipy, scikit-image,
 ours) in this process; every result of ours is compared with scipy's. Prints
@@ -51,6 +51,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--depth", type=int, default=60)
     parser.add_argument("--side", type=int, default=1024)
+    parser.add_argument("--only", help="the cases whose label holds this word")
     options = parser.parse_args()
     volume = np.random.default_rng(0).integers(0, 65536, (options.depth, options.side, options.side), np.uint16)
     load = os.getloadavg()[0]
@@ -59,6 +60,8 @@ def main():
     print("| filter | scipy s | scikit-image s | pictor s | ratio to scipy | ratio to scikit-image | equal to scipy |")
     print("|---|---:|---:|---:|---:|---:|---|")
     for label, scipy_call, skimage_call, ours_call in CASES:
+        if options.only and options.only not in label:
+            continue
         scipy_seconds, expected = seconds(scipy_call, volume)
         skimage_seconds = seconds(skimage_call, volume)[0] if skimage_call else None
         ours_seconds, ours = seconds(ours_call, volume)

@@ -21,8 +21,7 @@ from pathlib import Path
 import numpy as np
 
 from pictor import lumenops
-import pictor._chunked as _chunked  # registered by lumenops
-import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor import _native
 from pictor import axes as _axes
 
 STUB = Path(__file__).resolve().parent / "lumenops.pyi"
@@ -36,11 +35,6 @@ FEW_CHOICES = 10
 DEPTH = "depth"
 FULL_DEPTH, WORKING_DEPTH = "full", "working"
 DOC_WIDTH = 79
-# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst;
-# NAME_planes_into(src, dst, ...) there and in pictor._chunked writes NAME's
-# uint16 result of each grey plane of an (n, Y, X) stack into dst, a uint16
-# array of the stack's shape.
-INTO_SUFFIX, PLANES_INTO_SUFFIX = "_into", "_planes_into"
 
 
 class Keyword:
@@ -240,7 +234,6 @@ def function_doc(cls, method_name, declaration, keywords):
 
 def make_function(cls, method_name, declaration):
     keywords = declared_keywords(cls, method_name, declaration)
-    method_keywords = list(keywords)
     if declaration.full_depth:
         keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
@@ -255,16 +248,10 @@ def make_function(cls, method_name, declaration):
         return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given),
                                 planes_step_into(img.dtype, given))
 
-    def method_arguments(given):
-        """The method's keywords, positionally in its order, with their defaults."""
-        return [given.get(name, keywords[name].default) for name in method_keywords]
-
     def plane_step(dtype, given):
         """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
         if computes_full_depth(function, dtype, given):
-            full_depth_step = getattr(_full_depth, method_name)
-            arguments = method_arguments(given)
-            return lambda plane: full_depth_step(plane, *arguments)
+            return _native.full_depth(method_name).bound(with_defaults(given))
         tool_method = getattr(cls(), method_name)
         tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
         return lambda plane: tool_method(src=plane, **tool_keywords)
@@ -272,25 +259,22 @@ def make_function(cls, method_name, declaration):
     def plane_step_into(dtype, given):
         """plane_step writing into a given array of the result's shape and type, where the
         full-depth module has such a variant; else None."""
-        return full_depth_step_into(INTO_SUFFIX, dtype, given)
+        return native_step(dtype, given, _native.INTO)
 
     def planes_step_into(dtype, given):
         """The step of a stack of grey planes (n, Y, X) into a uint16 array of its shape, where
         the full-depth module (at full depth) or the chunked one (else) has one; else None."""
-        if computes_full_depth(function, dtype, given):
-            return full_depth_step_into(PLANES_INTO_SUFFIX, dtype, given)
-        step_into = getattr(_chunked, method_name + PLANES_INTO_SUFFIX, None)
-        if step_into is None:
-            return None
-        arguments = method_arguments(given)
-        return lambda src, out: step_into(src, out, *arguments)
+        return native_step(dtype, given, _native.PLANES_INTO)
 
-    def full_depth_step_into(suffix, dtype, given):
-        step_into = getattr(_full_depth, method_name + suffix, None)
-        if step_into is None or not computes_full_depth(function, dtype, given):
-            return None
-        arguments = method_arguments(given)
-        return lambda src, out: step_into(src, out, *arguments)
+    def native_step(dtype, given, form):
+        if computes_full_depth(function, dtype, given):
+            step = _native.full_depth(method_name, form)
+        else:
+            step = _native.chunked(method_name, form) if form == _native.PLANES_INTO else None
+        return None if step is None else step.bound(with_defaults(given))
+
+    def with_defaults(given):
+        return {name: given.get(name, keyword.default) for name, keyword in keywords.items()}
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
@@ -305,6 +289,9 @@ def make_function(cls, method_name, declaration):
     function.grey_only = declaration.grey_only
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
+    function.description = declaration.doc  # the operation's own description, before the shared paragraphs
+    # The operation's own words (without the paragraphs every function shares), for searches.
+    function.own_words = " ".join([method_name, declaration.doc, declaration.full_depth or ""] + list(keywords))
     return function
 
 

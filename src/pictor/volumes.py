@@ -210,6 +210,7 @@ def make_function(name, doc, keywords):
     lines += ["    {}: {}".format(keyword_call(k), k.describe()) for k in keywords.values()]
     function.__doc__ = "\n".join(lines) + "\n" + AXES_DOC
     function.keywords = keywords
+    function.own_words = "\n".join([name, doc] + list(keywords))  # what `pictor list WORD` searches
     function.tool_method = None
     function.grey_only = function.eight_bit_copy = function.full_depth = False
     return function

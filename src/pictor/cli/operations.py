@@ -52,10 +52,10 @@ def suggestion(name, choices):
 # ---------------------------------------------------------------- list, doc
 
 def mentioning(word):
-    """The functions whose name or description has WORD, in any case."""
+    """The functions whose own words (name, description, full-depth recipe,
+    keywords) have WORD, in any case; not the paragraphs all of them share."""
     word = word.lower()
-    return [function for name, function in documented().items()
-            if word in name.lower() or word in " ".join(function.__doc__.split()).lower()]
+    return [function for function in documented().values() if word in " ".join(function.own_words.split()).lower()]
 
 
 def command_list(options):

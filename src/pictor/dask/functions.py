@@ -3,12 +3,11 @@ checks what ``pictor.NAME`` checks, before any work, and is lazily equal to
 it bit for bit for any chunking: at full depth (the default) for uint16
 images, the tool method's route otherwise."""
 
-import pictor
+from pictor import chunks
 from pictor.axes import validated_axes
 from pictor.dask import routes
-from pictor.stream.plan import method_of
 from pictor.dask.planes import planewise
-from pictor.functions import check_image_layout, check_keywords
+from pictor.functions import check_image_layout, check_keywords, image_functions
 
 
 def plan_function(function, x, given, reread=None):
@@ -18,8 +17,8 @@ def plan_function(function, x, given, reread=None):
     check_keywords(name, function.keywords, given)
     x = routes.as_dask(x)
     check_image_layout(name, x.dtype, x.shape, function.grey_only)
-    method_name, keywords = method_of(function, x.dtype, given)
-    return routes.plan(method_name, x, keywords, reread)
+    operation, keywords = chunks.operation_of(function, x.dtype, given)
+    return routes.plan(operation, x, keywords, reread)
 
 
 def lazy_function(function):
@@ -42,10 +41,11 @@ def lazy_functions():
     """{name: lazy function} for every function of the package."""
     from pictor.dask.volumes import lazy_volume_functions
 
-    volume_functions = lazy_volume_functions()
-    return {name: volume_functions.get(name) or lazy_function(getattr(pictor, name)) for name in pictor.__all__}
+    lazy = {name: lazy_function(function) for name, function in image_functions().items()}
+    lazy.update(lazy_volume_functions())
+    return lazy
 
 
 def function_by_name(name):
     """The package's function NAME, or None when NAME is not one."""
-    return getattr(pictor, name) if name in pictor.__all__ else None
+    return image_functions().get(name)

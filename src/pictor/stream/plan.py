@@ -1,14 +1,15 @@
 """A pipeline's steps as a plan of stripe steps for the engine: each step's
-route (pictor.stream.methods) becomes a Local step with its halo, or a
-Gathered one with the statistic its route needs; a chain with a step that
-has no stripe form (a geometric change of shape, the fusion's statistic of
-its coarse levels, a float mean) has no plan, and runs otherwise."""
+route (pictor.chunks) becomes its stripe form, Local steps with their halo
+or a Gathered one with the statistic its route needs; a chain with a step
+whose route has no stripe form (graph_only: a geometric change of shape, the
+fusion's statistic of its coarse levels, a float mean) has no plan, and runs
+otherwise."""
 
 import numpy as np
 
-from pictor import functions as _functions
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.stream import canny, methods, tasks
+from pictor import chunks, functions as _functions
+from pictor.chunks import blocks, routes, seams
 from pictor.stream.engine import Gathered, Local, whole_rows
 
 # Samples per stripe: the halos computed twice stay a few percent of the
@@ -25,17 +26,6 @@ class NoStripes(Exception):
     """The chain has a step without a stripe form."""
 
 
-def method_of(function, dtype, given):
-    """(method name, keywords) by which pictor.stream knows pictor's function
-    called with the keywords given on images of dtype: its full-depth
-    function's, or its tool method's."""
-    cls, name = function.tool_method
-    method_name = "{}.{}".format(cls.__name__, name)
-    if _functions.computes_full_depth(function, dtype, given):
-        method_name = methods.full_depth_name(method_name)
-    return method_name, {key: value for key, value in given.items() if key != _functions.DEPTH}
-
-
 def stripe_steps(steps, dtype, shape, stripe_rows=None):
     """(engine steps, the (dtype, shape) of each one's input, result dtype,
     result shape) of the chain on an image of dtype and shape; raises
@@ -44,19 +34,20 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
     plan, inputs = [], []
     for step in steps:
         _functions.check_image_layout(step.name, dtype, (1, 1) + tuple(shape[2:]), step.function.grey_only)
-        method_name, keywords = method_of(step.function, dtype, step.keywords)
-        route, kind = methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name]
-        merged = dict(methods._defaults(method_name), **keywords)
+        call = chunks.route_of_function(step.function, dtype, step.keywords)
+        if call.route.graph_only:
+            raise NoStripes(step.name)
         try:
-            made = ROUTES[route](method_name, keywords, merged, dtype, shape, stripe_rows)
-        except (KeyError, methods._OneBlock):
+            made = FORMS[type(call.route)](call, dtype, shape, stripe_rows)
+        except chunks.OneBlock:
             raise NoStripes(step.name) from None
-        for stripe_step in made if isinstance(made, list) else [made]:
+        made = made if isinstance(made, list) else [made]
+        # a route of two steps (Canny's) hands its second the cells of the plane
+        layouts = [(dtype, shape)] + ([call.route.cells_layout(shape)] if len(made) > 1 else [])
+        for stripe_step, (step_dtype, step_shape) in zip(made, layouts):
             plan.append(stripe_step)
-            inputs.append((np.dtype(dtype), tuple(shape)))
-            if route == "components":  # the hysteresis takes the cells
-                dtype, shape = np.uint8, tuple(shape[:2])
-        dtype = {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, np.dtype(dtype))
+            inputs.append((np.dtype(step_dtype), tuple(step_shape)))
+        dtype, shape = call.route.result_dtype(dtype), call.route.result_shape(shape, call.keywords)
     return plan, inputs, np.dtype(dtype), tuple(shape)
 
 
@@ -68,27 +59,23 @@ def block_rows(shape, plan, stripe_rows=None, samples=STRIPE_SAMPLES):
     return -(-rows // align) * align
 
 
-def _call(method_name, keywords):
-    return lambda window: tasks._call(window, method_name, keywords)
+def _call(call):
+    return lambda window: blocks.call(window, call.operation, call.given)
 
 
-def _pointwise(method_name, keywords, merged, dtype, shape, stripe_rows):
-    return Local(0, whole_rows(_call(method_name, keywords)))
+def _rows_around(call, dtype, shape, stripe_rows):
+    return Local(call.route.halo(call.keywords), whole_rows(_call(call)))
 
 
-def _neighbourhood(method_name, keywords, merged, dtype, shape, stripe_rows):
-    return Local(methods.HALOS[method_name](merged), whole_rows(_call(method_name, keywords)))
-
-
-def _pyramid(method_name, keywords, merged, dtype, shape, stripe_rows):
-    return Local(methods.pyramid_halo(merged), whole_rows(_call(method_name, keywords)), align=methods.PYRAMID_ALIGN)
+def _pyramid(call, dtype, shape, stripe_rows):
+    return Local(call.route.halo(call.keywords), whole_rows(_call(call)), align=call.route.align)
 
 
 def _counted(count_block):
     """gather: the sum of count_block over the stripes (integer counts: exact in any order)."""
-    def gather(blocks, height, block_rows):
+    def gather(stripes, height, block_rows):
         total = None
-        for block in blocks:
+        for block in stripes:
             counts = count_block(block).reshape(-1)
             total = counts if total is None else total + counts
         return total
@@ -96,14 +83,14 @@ def _counted(count_block):
     return gather
 
 
-def _order_statistics(method_name, keywords, merged, dtype, shape, stripe_rows):
-    positions = methods.order_positions(int(np.prod(shape)), merged)
+def _order_statistics(call, dtype, shape, stripe_rows):
+    positions = call.route.positions(int(np.prod(shape)), call.keywords)
 
     def local(counts):
-        limits = tasks._levels_at(counts, positions)
-        return _mapped_levels(lambda levels: tasks._auto_level_block(levels, limits), dtype)
+        limits = blocks.levels_at(counts, positions)
+        return _mapped_levels(lambda levels: blocks.auto_level_block(levels, limits), dtype)
 
-    return Gathered(_counted(tasks._block_level_counts), local)
+    return Gathered(_counted(blocks.level_counts_block), local)
 
 
 def _mapped_levels(pointwise, dtype):
@@ -116,8 +103,8 @@ def _mapped_levels(pointwise, dtype):
     return Local(0, whole_rows(lambda block: mapped(block, table)))
 
 
-def _level_counts_table(method_name, keywords, merged, dtype, shape, stripe_rows):
-    count_block, _, make_table, arguments, map_block = methods.level_table_route(method_name, len(shape), merged)
+def _level_counts_table(call, dtype, shape, stripe_rows):
+    count_block, _, make_table, arguments, map_block = call.route.parts(call.operation, len(shape), call.keywords)
 
     def local(counts):
         table = make_table(counts, *arguments)
@@ -126,30 +113,29 @@ def _level_counts_table(method_name, keywords, merged, dtype, shape, stripe_rows
     return Gathered(_counted(count_block), local)
 
 
-def _with_maximum(method_name, keywords, merged, dtype, shape, stripe_rows):
-    def gather(blocks, height, block_rows):
-        return max(int(block.max()) for block in blocks)
+def _with_maximum(call, dtype, shape, stripe_rows):
+    apply_block, arguments = call.route.apply_block(call.operation, call.given)
+
+    def gather(stripes, height, block_rows):
+        return max(int(stripe.max()) for stripe in stripes)
 
     def local(maximum):
-        if method_name.startswith("ImageFusion."):
-            screen = method_name == "ImageFusion.screen_fusion"
-            return Local(0, whole_rows(lambda block: tasks._self_blend_block(block, maximum, screen)))
-        return Local(0, whole_rows(lambda block: tasks._call_with_maximum(block, maximum, method_name, keywords)))
+        return Local(0, whole_rows(lambda block: apply_block(block, maximum, *arguments)))
 
     return Gathered(gather, local)
 
 
-def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
+def _canny(call, dtype, shape, stripe_rows):
     """Two steps: the cells of the detector (none, weak, strong) from the
     rows around them; then the hysteresis, whose statistic is which cells
     along the stripes' first and last rows join a strong cell elsewhere."""
-    low, high, full_depth = methods.canny_cells_arguments(method_name, dtype, merged)
+    low, high, full_depth = call.route.cells_arguments(dtype, call.keywords)
     rows = stripe_rows or max(1, CANNY_BLOCK_CELLS // shape[1])
-    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _chunked.canny_cells(window, low, high, full_depth)),
-                  rows)
+    halo = call.route.halo(call.keywords)
+    cells = Local(halo, whole_rows(lambda window: blocks.canny_cells_block(window, low, high, full_depth)), rows)
 
-    def gather(blocks, height, block_rows):
-        return canny.stripe_seeds([_chunked.canny_stripe_summary(block) for block in blocks]), block_rows
+    def gather(stripes, height, block_rows):
+        return seams.stripe_seeds([_chunked.canny_stripe_summary(stripe) for stripe in stripes]), block_rows
 
     def local(statistic):
         seeds, block_rows = statistic
@@ -162,13 +148,14 @@ def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
     return [cells, Gathered(gather, local, rows)]
 
 
-ROUTES = {
-    "pointwise": _pointwise,
-    "neighbourhood": _neighbourhood,
-    "pyramid": _pyramid,
-    "maximum": _with_maximum,
-    "order statistics": _order_statistics,
-    "working-level table": _level_counts_table,
-    "level table": _level_counts_table,
-    "components": _canny,
+# The stripe form of every route class that has one (the others are graph_only).
+FORMS = {
+    routes.Pointwise: _rows_around,
+    routes.Neighbourhood: _rows_around,
+    routes.Pyramid: _pyramid,
+    routes.Maximum: _with_maximum,
+    routes.OrderStatistics: _order_statistics,
+    routes.LevelTable: _level_counts_table,
+    routes.FullDepthLevelTable: _level_counts_table,
+    routes.Components: _canny,
 }

@@ -1,21 +1,22 @@
-"""The tasks of pictor.dask: what runs on one chunk, or on the chunks'
-partial results, inside a worker. Module-level functions, so that a graph
-pickles them by name; each looks its tool up by name (``pictor._lookup``)."""
+"""What runs on one block of rows, or on the blocks' partial results, in
+either executor (a stripe of pictor.stream, a task of pictor.dask inside a
+worker). Module-level functions, so that a graph pickles them by name; each
+looks its tool up by name (``pictor._lookup``)."""
 
 import numpy as np
 
-from pictor import _lookup
+from pictor import _lookup, _native
 import pictor._chunked as _chunked  # registered by lumenops
 
 
-def _call(block, method_name, keywords):
+def call(block, method_name, keywords):
     return _lookup.method(method_name)(src=block, **keywords)
 
 
-def _call_of_shape(block, method_name, keywords, shape):
+def call_of_shape(block, method_name, keywords, shape):
     """The whole call, refused if its result is not of the shape the graph
     declared: a store would otherwise write it into the wrong region."""
-    result = _call(block, method_name, keywords)
+    result = call(block, method_name, keywords)
     known = all(isinstance(n, int) for n in shape)
     if known and getattr(result, "shape", None) != tuple(shape):
         raise RuntimeError("{}: result of shape {} where {} was declared".format(
@@ -23,33 +24,33 @@ def _call_of_shape(block, method_name, keywords, shape):
     return result
 
 
-def _rows(block, start, stop):
+def rows(block, start, stop):
     return block[start:stop]
 
 
-def _mended_stripe(block, above, below, halo, method_name, keywords):
+def mended_stripe(block, above, below, halo, method_name, keywords):
     """The method on a stripe, its rows within `halo` of a cut to the stripe
     above or below taken from the method on the halo of rows beyond the cut and
     two of the stripe's own: there, each has all the rows it reaches."""
-    result = _call(block, method_name, keywords)
+    result = call(block, method_name, keywords)
     if not result.flags.writeable or np.may_share_memory(result, block):
         result = result.copy()
     if above is not None:
-        result[:halo] = _call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
+        result[:halo] = call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
     if below is not None:
-        result[-halo:] = _call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
+        result[-halo:] = call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
     return result
 
 
-def _channel0_block_level_counts(block):
+def channel0_level_counts_block(block):
     return _chunked.level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
 
 
-def _call_with_maximum(block, maximum, method_name, keywords):
+def call_with_maximum(block, maximum, method_name, keywords):
     # The method scales by the image's maximum: one extra row holding the
     # whole image's maximum makes the chunk's maximum that of the image.
     extra = np.full((1,) + block.shape[1:], maximum, dtype=block.dtype)
-    return _call(np.concatenate([block, extra]), method_name, keywords)[:-1]
+    return call(np.concatenate([block, extra]), method_name, keywords)[:-1]
 
 
 # brightness_transfer's np.mean(transfer_norm) is a float sum: NumPy sums
@@ -60,28 +61,28 @@ NUMPY_SUM_RUN = 8192
 TRANSFER_RUNS_PER_CHUNK = 512
 
 
-def _transfer_statistics(total, count, low, high, target):
+def transfer_statistics(total, count, low, high, target):
     return float(total) / float(count), target, int(low), int(high)
 
 
-def _transfer_norm_sums_block(flat, statistics):
+def transfer_norm_sums_block(flat, statistics):
     return _chunked.transfer_norm_sums(flat, *statistics)
 
 
-def _transfer_factor(mean_norm, statistics):
+def transfer_factor(mean_norm, statistics):
     with np.errstate(all="ignore"):  # a constant image has no factor; its chunks do not use it
         return float(np.float64(statistics[1]) / np.float64(mean_norm))
 
 
-def _transfer_apply_block(block, statistics, factor, full_scale):
+def transfer_apply_block(block, statistics, factor, full_scale):
     return _chunked.transfer_apply(block, *statistics, factor, full_scale)
 
 
-def _block_level_counts(block):
+def level_counts_block(block):
     return _chunked.level_counts(block)[None, None, :]
 
 
-def _equalisation_table(counts):
+def equalisation_table(counts):
     """The 16-bit result of each working level under cv2.equalizeHist of an
     image with these level counts: the cumulative counts after the first
     occupied level, scaled by 255 / (total - its count) in float32 and rounded
@@ -102,77 +103,83 @@ def _equalisation_table(counts):
     return table
 
 
-def _above_level_table(level):
+def above_level_table(level):
     return np.where(np.arange(256) > level, np.uint16(65535), np.uint16(0)).astype(np.uint16)
 
 
-def _threshold_table(counts):
-    return _above_level_table(_chunked.inter_class_variance_level(counts))
+def threshold_table(counts):
+    return above_level_table(_chunked.inter_class_variance_level(counts))
 
 
 # The searches below ask the worker's own ImageSegmenter (its tool), as the
 # whole call asks its own.
-def _local_histogram_table(counts, low_thr):
-    return _above_level_table(_chunked.local_histogram_level(_lookup.tool("ImageSegmenter"), counts, low_thr))
+def local_histogram_table(counts, low_thr):
+    return above_level_table(_chunked.local_histogram_level(_lookup.tool("ImageSegmenter"), counts, low_thr))
 
 
-def _entropy_table(counts):
-    return _above_level_table(_chunked.maximum_entropy_level(_lookup.tool("ImageSegmenter"), counts))
+def entropy_table(counts):
+    return above_level_table(_chunked.maximum_entropy_level(_lookup.tool("ImageSegmenter"), counts))
 
 
-def _working_level_counts_block(block):
+def working_level_counts_block(block):
     return _chunked.working_level_counts(block)[None, None, :]
 
 
-def _channel0_level_counts_block(block):
+def channel0_working_level_counts_block(block):
     # cv2.calcHist([x], [0], ...) counts channel 0 only.
     return _chunked.working_level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
 
 
-def _self_blend_block(block, maximum, screen):
+def self_blend_block(block, maximum, screen):
     return _chunked.self_blend_apply(block, int(maximum), screen)
 
 
-def _levels_at(histogram, positions):
+def levels_at(histogram, positions):
     cumulative = np.cumsum(histogram)
     return tuple(int(np.searchsorted(cumulative, position, side="right")) for position in positions)
 
 
-def _auto_level_block(block, limits):
+def auto_level_block(block, limits):
     return _chunked.auto_level_apply(block, limits[0], limits[1])
 
 
 # Canny: cell states from each stripe with a halo, the components at its ends
-# joined across the seams (pictor.stream.canny), then each stripe's own hysteresis.
+# joined across the seams (pictor.chunks.seams), then each stripe's own hysteresis.
 CANNY_HALO = 3  # Sobel 3 x 3, then non-maximum suppression against the neighbours
 
 
-def _canny_cells_block(block, low, high, full_depth):
+def canny_cells_block(block, low, high, full_depth):
     return _chunked.canny_cells(block, low, high, full_depth)
 
 
-def _canny_edges_block(cells, seeds, index):
+def canny_edges_block(cells, seeds, index):
     top_seeds, bottom_seeds = seeds[index]
     return _chunked.canny_stripe_edges(cells, top_seeds, bottom_seeds)
 
 
-def _fuse_details_block(block, rows, method_name, keywords):
+def fuse_details_block(block, rows, method_name, keywords):
     """Levels 3 and 4 of a stripe with its halo, flattened, only the rows that
     lie in the stripe; rows: per level, (first row, row count) in the block."""
     details = _chunked.fuse_coarse_details(_lookup.method(method_name), dict(keywords, src=block))
     return tuple(level[first:first + count].ravel() for level, (first, count) in zip(details, rows))
 
 
-def _mean_in_numpy_order(run_sums, count):
+def mean_in_numpy_order(run_sums, count):
     total = run_sums.dtype.type(0)
     for run_sum in run_sums:
         total = total + run_sum  # in the level's own type, as NumPy's accumulator
     return float(run_sums.dtype.type(float(total) / count))
 
 
-def _fuse_bounds(*levels):
+def fuse_bounds(*levels):
     return tuple(float(level) for level in levels)
 
 
-def _fuse_block(block, bounds, method_name, keywords):
+def fuse_block(block, bounds, method_name, keywords):
     return _chunked.fuse_with_bounds(_lookup.method(method_name), dict(keywords, src=block), *bounds)
+
+
+def full_depth_table(counts, operation, keywords):
+    """The full-depth function's table of all 65,536 levels from the image's
+    level counts; operation: "pictor.NAME"."""
+    return _native.full_depth(operation.partition(".")[2], _native.TABLE)(counts, **keywords)
