@@ -99,14 +99,15 @@ struct AxisPass {
   Extension mode;
 };
 
-// The passes one after the other, the last one into dst, the others through
-// dst and one temporary array in turn (each pass reads the previous result).
+// The passes one after the other: the first from src into dst, each later
+// one over dst in place. A pass along the last axis reads each line into a
+// buffer of its own first; a pass along another axis reads a copy of each run
+// of the axis (a plane of a volume, for Y), so that no temporary of the
+// whole array is made (its fresh pages alone cost as much as a pass).
 template <class Pass>
 Ref run_passes(const Array& image, PyObject* dst, const std::vector<AxisPass>& passes, Pass&& pass) {
   require_output_like(dst, image);
   const int threads = call_threads(image.size());
-  Array temporary;
-  if (passes.size() >= 2) temporary = new_array_like(image, image.type());
   char* out = static_cast<char*>(PyArray_DATA(as_array(dst)));
   const std::size_t bytes = static_cast<std::size_t>(image.size()) * PyArray_ITEMSIZE(image.array());
   without_gil([&] {
@@ -114,15 +115,26 @@ Ref run_passes(const Array& image, PyObject* dst, const std::vector<AxisPass>& p
       std::memcpy(out, image.data<char>(), bytes);
       return;
     }
-    const char* source = image.data<char>();
-    for (std::size_t i = 0; i < passes.size(); ++i) {
-      char* target = (passes.size() - 1 - i) % 2 == 0 ? out : temporary.data<char>();
-      visit_volume_type(image.type(), [&](auto zero) {
-        using T = decltype(zero);
-        pass(zero, reinterpret_cast<const T*>(source), reinterpret_cast<T*>(target), passes[i], threads);
-      });
-      source = target;
-    }
+    visit_volume_type(image.type(), [&](auto zero) {
+      using T = decltype(zero);
+      T* result = reinterpret_cast<T*>(out);
+      pass(zero, image.data<T>(), result, passes[0], passes[0].layout, threads);
+      std::vector<T> run_copy;
+      for (std::size_t i = 1; i < passes.size(); ++i) {
+        const AxisLayout& layout = passes[i].layout;
+        if (layout.inner == 1) {
+          pass(zero, result, result, passes[i], layout, threads);
+          continue;
+        }
+        const std::ptrdiff_t run = layout.length * layout.inner;
+        run_copy.resize(static_cast<std::size_t>(run));
+        for (std::ptrdiff_t o = 0; o < layout.outer; ++o) {
+          T* samples = result + o * run;
+          std::copy(samples, samples + run, run_copy.data());
+          pass(zero, run_copy.data(), samples, passes[i], AxisLayout{1, layout.length, layout.inner}, threads);
+        }
+      }
+    });
   });
   return Ref::borrow(dst);
 }
@@ -156,10 +168,11 @@ Ref gaussian_filter(PyObject* src, PyObject* dst, PyObject* axes, PyObject* weig
   Array image = filter_input(src);
   std::vector<AxisPass> passes = passes_of(image, axes, weights, modes);
   const std::vector<Array> arrays = weight_arrays(passes);
-  return run_passes(image, dst, passes, [&](auto zero, const auto* in, auto* out, const AxisPass& pass, int threads) {
+  return run_passes(image, dst, passes, [&](auto zero, const auto* in, auto* out, const AxisPass& pass,
+                                                 AxisLayout layout, int threads) {
     using T = decltype(zero);
     const Array& table = arrays[static_cast<std::size_t>(&pass - passes.data())];
-    kernels::correlate_symmetric_axis<T>(in, out, pass.layout, table.data<double>(), table.size() / 2, pass.mode,
+    kernels::correlate_symmetric_axis<T>(in, out, layout, table.data<double>(), table.size() / 2, pass.mode,
                                          threads);
   });
 }
@@ -172,10 +185,11 @@ Ref uniform_filter(PyObject* src, PyObject* dst, PyObject* axes, PyObject* sizes
     widths.push_back(integer_of(pass.parameter));
     if (widths.back() < 1) raise(PyExc_ValueError, "sizes must be at least 1");
   }
-  return run_passes(image, dst, passes, [&](auto zero, const auto* in, auto* out, const AxisPass& pass, int threads) {
+  return run_passes(image, dst, passes, [&](auto zero, const auto* in, auto* out, const AxisPass& pass,
+                                                 AxisLayout layout, int threads) {
     using T = decltype(zero);
     const std::ptrdiff_t width = widths[static_cast<std::size_t>(&pass - passes.data())];
-    kernels::uniform_axis<T>(in, out, pass.layout, width, pass.mode, threads);
+    kernels::uniform_axis<T>(in, out, layout, width, pass.mode, threads);
   });
 }
 
