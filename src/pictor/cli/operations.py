@@ -3,6 +3,7 @@ listing and describing them, and reading `key=value` keywords."""
 
 import ast
 import difflib
+import inspect
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -18,6 +19,14 @@ def functions():
     return image_functions()
 
 
+def documented():
+    """{name: checked function} of every operation `list` and `doc` describe:
+    those of `apply` and the volume filters (pictor.gaussian_filter, ...)."""
+    from pictor.volumes import volume_functions
+
+    return {**functions(), **volume_functions()}
+
+
 def image_methods():
     """The checked function of every image-to-image method."""
     return list(functions().values())
@@ -30,7 +39,8 @@ def first_sentence(text):
 
 
 def describe_call(function):
-    keywords = ", ".join("{}={!r}".format(k.name, k.default) for k in function.keywords.values())
+    keywords = ", ".join(k.name if k.default is inspect.Parameter.empty else "{}={!r}".format(k.name, k.default)
+                         for k in function.keywords.values())
     return "{}({})".format(function.__name__, keywords)
 
 
@@ -45,11 +55,11 @@ def mentioning(word):
     """The functions whose own words (name, description, full-depth recipe,
     keywords) have WORD, in any case; not the paragraphs all of them share."""
     word = word.lower()
-    return [function for function in functions().values() if word in " ".join(function.own_words.split()).lower()]
+    return [function for function in documented().values() if word in " ".join(function.own_words.split()).lower()]
 
 
 def command_list(options):
-    listed = mentioning(options.word) if options.word else list(functions().values())
+    listed = mentioning(options.word) if options.word else list(documented().values())
     if not listed:
         raise UsageError("no operation mentions '{}' (see 'pictor list')".format(options.word))
     for function in listed:
@@ -69,6 +79,10 @@ def command_doc(options):
                     options.operation, ", ".join(function.__name__ for function in found))) from None
             raise
         function = found[0]
+    if function.tool_method is None:
+        print("pictor.{}\n".format(describe_call(function)))
+        print(function.__doc__)
+        return 0
     cls, name = function.tool_method
     print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
     print(function.__doc__)
