@@ -48,9 +48,9 @@ def method(qualified_name):
     if not method_name or "." in method_name:
         raise ValueError("expected 'Class.method', got {!r}".format(qualified_name))
     if class_name == FUNCTIONS:
-        from pictor.functions import image_functions
+        from pictor.functions import package_functions
 
-        function = image_functions()[method_name]
+        function = package_functions()[method_name]
         return lambda src, **keywords: function(src, **keywords)
     return getattr(tool(class_name), method_name)
 

@@ -287,6 +287,7 @@ def make_function(cls, method_name, declaration):
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
+    function.check_layout = functools.partial(check_image_layout, method_name, grey_only=declaration.grey_only)
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
     function.description = declaration.doc  # the operation's own description, before the shared paragraphs
@@ -330,3 +331,11 @@ def image_functions():
                 continue
             functions[name] = make_function(cls, name, declarations[(cls.__name__, name)])
     return functions
+
+
+def package_functions():
+    """{name: function} of every function of the package: the tool methods'
+    and the volume filters (pictor.volumes), which are no tool method."""
+    from pictor.volumes import volume_functions
+
+    return {**image_functions(), **volume_functions()}

@@ -79,7 +79,7 @@ class Pipeline:
     def __init__(self, steps):
         if not steps:
             raise ValueError("pipeline(): give at least one step")
-        available = _functions.image_functions()
+        available = _functions.package_functions()
         self.steps = tuple(_checked_step(position, step, available) for position, step in enumerate(steps, 1))
         # What the command line's batch reads from a function.
         self.__name__ = " | ".join(step.name for step in self.steps)
@@ -117,7 +117,7 @@ class Pipeline:
 
             if isinstance(image, da.Array):
                 return self.lazy(image)
-        _functions.check_image(self.steps[0].name, image, self.steps[0].function.grey_only)
+        _check_input(self.steps[0], image)
         try:
             plan, inputs, dtype, shape = stripe_steps(self.steps, image.dtype, image.shape, stripe_rows)
         except NoStripes:
@@ -220,12 +220,16 @@ def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):
     return result
 
 
+def _check_input(step, image):
+    if not isinstance(image, np.ndarray):
+        _functions.check_image(step.name, image, step.function.grey_only)  # says what is wrong
+    step.function.check_layout(image.dtype, image.shape)
+
+
 def _check_shape(step, x):
     """The checks of the step's function on a one-pixel image of x's type and
     layout: a step that cannot take the previous step's result fails before any work."""
-    shape = (1, 1) + tuple(x.shape[2:])
-    _functions.check_image(step.name, np.empty(shape, x.dtype) if x.ndim >= 2 else np.empty(x.shape, x.dtype),
-                           step.function.grey_only)
+    step.function.check_layout(x.dtype, (1, 1) + tuple(x.shape[2:]) if x.ndim >= 2 else x.shape)
 
 
 def _lazy_step(step, x, read_again):

@@ -49,8 +49,13 @@ def check_volume(name, img):
     if not isinstance(img, np.ndarray):
         raise TypeError("{}(): img must be a NumPy array of uint8, uint16 or float32 samples, got {}".format(
             name, type(img).__name__))
-    if img.dtype not in DTYPES:
-        raise TypeError("{}(): img has dtype {}; accepted: uint8, uint16 or float32".format(name, img.dtype))
+    check_layout(name, img.dtype, img.shape)
+
+
+def check_layout(name, dtype, shape):
+    """The sample type of a volume, in memory or lazy: any shape is one."""
+    if dtype not in DTYPES:
+        raise TypeError("{}(): img has dtype {}; accepted: uint8, uint16 or float32".format(name, dtype))
 
 
 def filtered_axes(name, img, axes):
@@ -213,6 +218,7 @@ def make_function(name, doc, keywords):
     function.own_words = "\n".join([name, doc] + list(keywords))  # what `pictor list WORD` searches
     function.tool_method = None
     function.grey_only = function.eight_bit_copy = function.full_depth = False
+    function.check_layout = functools.partial(check_layout, name)
     return function
 
 

@@ -16,7 +16,7 @@ from pictor import _lookup, functions, lumenops
 from pictor.chunks import blocks
 from pictor.chunks.keywords import abs_odd_half, counted_low_threshold, integer, odd, plain_real, real
 from pictor.chunks.routes import (SAME, U8, Components, Crop, Flip, FloatMean, Fuse, LevelTable, Maximum,
-                                  Neighbourhood, OrderStatistics, Pointwise, Pyramid, WholeImage)
+                                  Neighbourhood, OrderStatistics, Pointwise, Pyramid, Volume, WholeImage)
 
 
 # Halos (rows) of the neighbourhood operations, from their keywords.
@@ -127,7 +127,9 @@ def _full_depth_routes():
 
 def _function_routes():
     """{"pictor.NAME": Route} of the package's functions that are no tool method."""
-    return {}
+    from pictor.volumes import volume_functions
+
+    return {function_operation(name): Volume(name) for name in volume_functions()}
 
 
 FULL_DEPTH_ROUTES = _full_depth_routes()
@@ -151,7 +153,7 @@ def operation_of(function, dtype, given):
 def _defaults(operation):
     class_name, _, name = operation.partition(".")
     if class_name == _lookup.FUNCTIONS:
-        keywords = functions.image_functions()[name].keywords
+        keywords = functions.package_functions()[name].keywords
         return {key: keyword.default for key, keyword in keywords.items() if key != functions.DEPTH}
     import inspect
 

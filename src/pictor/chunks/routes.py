@@ -29,6 +29,7 @@ class Route:
     name = None
     gathers = False  # a statistic of the whole image comes before the blocks that use it
     graph_only = False  # no stripe form
+    any_layout = False  # takes arrays other than the tools' images
 
     def __init__(self, result=U16):
         self.result = result
@@ -324,7 +325,50 @@ class WholeImage(Route):
             return (float("nan"),) * len(shape)  # the call tells, or raises its own error
 
 
+class Volume(Route):
+    """The volume filters (pictor.gaussian_filter, median_filter,
+    uniform_filter) on arrays of any number of axes and of float32 too: each
+    sample from those within the filter's reach along every filtered axis, so
+    a block with a halo of that reach along each axis it is cut along is exact
+    (each later separable pass reads only along its own axis). Stripes cut the
+    first axis: the rows of an image, the planes of a Z-first stack. At the
+    array's ends the block's own mode extends it as the whole call does;
+    "wrap" reads the far end instead (periodic halos in a graph; no stripes).
+    A float32 mean is scipy's running sum along each whole line, whose
+    rounding depends on where the line starts: its filtered axes are not cut."""
+
+    name = "volume"
+    any_layout = True  # not only the tools' 8/16-bit images
+
+    def __init__(self, function_name):
+        super().__init__(SAME)
+        self.function_name = function_name
+
+    def depths(self, keywords, shape):
+        """{axis: samples} the filter reads beyond a sample on either side
+        (keywords with defaults, and `axes` where given)."""
+        from pictor import volumes
+
+        layout = np.broadcast_to(np.zeros((), np.uint8), shape)  # the shape, without its memory
+        values = {key: value for key, value in keywords.items() if key != "axes"}
+        return volumes.halo(self.function_name, layout, keywords.get("axes"), values)
+
+    @staticmethod
+    def wraps(keywords):
+        return keywords["mode"] == "wrap"
+
+    def whole_lines(self, dtype):
+        return self.function_name == "uniform_filter" and np.dtype(dtype) == np.float32
+
+    def stripe_halo(self, keywords, dtype, shape):
+        """The halo of rows of stripes along the first axis; OneBlock where stripes are not exact."""
+        halo = self.depths(keywords, shape).get(0, 0)
+        if halo and (self.wraps(keywords) or self.whole_lines(dtype)):
+            raise OneBlock
+        return halo
+
+
 # Every route class, for the executors' tables and the test that walks them.
 ROUTE_CLASSES = (Pointwise, Neighbourhood, Pyramid, Fuse, Maximum, OrderStatistics, LevelTable,
                  FullDepthLevelTable, Components,
-                 FloatMean, Flip, Crop, WholeImage)
+                 FloatMean, Flip, Crop, WholeImage, Volume)

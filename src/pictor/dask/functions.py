@@ -7,7 +7,7 @@ from pictor import chunks
 from pictor.axes import validated_axes
 from pictor.dask import routes
 from pictor.dask.planes import planewise
-from pictor.functions import check_image_layout, check_keywords, image_functions
+from pictor.functions import check_keywords, image_functions, package_functions
 
 
 def plan_function(function, x, given, reread=None):
@@ -16,7 +16,7 @@ def plan_function(function, x, given, reread=None):
     name = function.__name__
     check_keywords(name, function.keywords, given)
     x = routes.as_dask(x)
-    check_image_layout(name, x.dtype, x.shape, function.grey_only)
+    function.check_layout(x.dtype, x.shape)
     operation, keywords = chunks.operation_of(function, x.dtype, given)
     return routes.plan(operation, x, keywords, reread)
 
@@ -48,4 +48,4 @@ def lazy_functions():
 
 def function_by_name(name):
     """The package's function NAME, or None when NAME is not one."""
-    return image_functions().get(name)
+    return package_functions().get(name)

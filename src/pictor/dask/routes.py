@@ -278,6 +278,18 @@ def _crop(call, x, dtype, reread=None):
     return x[start_y:start_y + height, start_x:start_x + width]
 
 
+def _volume(call, x, dtype, reread=None):
+    """Each chunk filtered with a halo along every axis the filter reaches
+    (map_overlap); a float32 mean's filtered axes whole."""
+    depths = call.route.depths(call.keywords, x.shape)
+    if call.route.whole_lines(x.dtype):
+        whole_lines = x.rechunk({axis: -1 for axis, depth in depths.items() if depth})
+        return whole_lines.map_blocks(blocks.call, call.operation, call.given, dtype=dtype, meta=_meta(x, dtype))
+    boundary = "periodic" if call.route.wraps(call.keywords) else "none"
+    return x.map_overlap(blocks.call, depth=depths, boundary={axis: boundary for axis in depths}, trim=True,
+                         dtype=dtype, meta=_meta(x, dtype), method_name=call.operation, keywords=call.given)
+
+
 # The graph form of every route class.
 FORMS = {
     routes.Pointwise: _pointwise,
@@ -293,6 +305,7 @@ FORMS = {
     routes.Flip: _flip,
     routes.Crop: _crop,
     routes.WholeImage: _one_block,
+    routes.Volume: _volume,
 }
 
 
@@ -302,8 +315,8 @@ def plan(operation, src, keywords, reread=None):
     call = route_of(operation, keywords)
     x = as_dask(src)
     dtype = call.route.result_dtype(x.dtype)
-    if not isinstance(call.route, routes.WholeImage) and _is_plain_image(x):
-        if x.ndim == 3:
+    if not isinstance(call.route, routes.WholeImage) and (_is_plain_image(x) or call.route.any_layout):
+        if x.ndim == 3 and not call.route.any_layout:
             x = x.rechunk({2: -1})
         try:
             return call.route.name, FORMS[type(call.route)](call, x, dtype, reread)

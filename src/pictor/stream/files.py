@@ -39,6 +39,9 @@ def run_file(steps, source, target, compression=None, tile=None, threads=None, g
         plan, _, dtype, shape = stripe_steps(steps, source_dtype, source_shape)
     except NoStripes:
         plan = None
+    if plan is not None and kind == "tiff" and not _is_tiff_image(shape):
+        raise ValueError("{}: cannot be represented: a result of shape {} is a stack of planes; write it to a "
+                         ".zarr store".format(target, shape))
     with safety.written_as(target) as partial:
         if plan is not None and _lookup.distributed_client() is None:
             _run_streamed(plan, source, source_shape, (shape, dtype), partial, kind, layout, threads)
@@ -77,6 +80,11 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
         bar.close()
 
 
+
+
+def _is_tiff_image(shape):
+    """Whether a result is rows of pixels that a TIFF image holds (grey, or three samples each)."""
+    return len(shape) == 2 or tuple(shape[2:]) == (3,)
 
 
 def _reading_rows(stored, rows):

@@ -8,7 +8,7 @@ otherwise."""
 import numpy as np
 
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor import chunks, functions as _functions
+from pictor import chunks
 from pictor.chunks import blocks, routes, seams
 from pictor.stream.engine import Gathered, Local, whole_rows
 
@@ -33,7 +33,7 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
     every step's block height."""
     plan, inputs = [], []
     for step in steps:
-        _functions.check_image_layout(step.name, dtype, (1, 1) + tuple(shape[2:]), step.function.grey_only)
+        step.function.check_layout(dtype, (1, 1) + tuple(shape[2:]))
         call = chunks.route_of_function(step.function, dtype, step.keywords)
         if call.route.graph_only:
             raise NoStripes(step.name)
@@ -148,6 +148,10 @@ def _canny(call, dtype, shape, stripe_rows):
     return [cells, Gathered(gather, local, rows)]
 
 
+def _volume(call, dtype, shape, stripe_rows):
+    return Local(call.route.stripe_halo(call.keywords, dtype, shape), whole_rows(_call(call)))
+
+
 # The stripe form of every route class that has one (the others are graph_only).
 FORMS = {
     routes.Pointwise: _rows_around,
@@ -158,4 +162,5 @@ FORMS = {
     routes.LevelTable: _level_counts_table,
     routes.FullDepthLevelTable: _level_counts_table,
     routes.Components: _canny,
+    routes.Volume: _volume,
 }
