@@ -182,3 +182,11 @@ def test_stack_out_of_core_streams_planes_with_a_z_halo(tmp_path, monkeypatch, n
     with pytest.raises(ValueError, match="stack of planes"):
         pipe.run_file(tmp_path / "stack.zarr", tmp_path / "out.tif")
     assert not (tmp_path / "out.tif").exists()
+
+
+def test_pipeline_keeps_every_steps_alignment():
+    # a filter's blocks (multiples of two halos) and the pyramid's (multiples of 32 rows) in one chain
+    img = volume(np.uint8, shape=(300, 70))
+    steps = [("gaussian_filter", {"sigma": (5, 1)}), ("laplacian_pyramid", {})]
+    whole = pictor.laplacian_pyramid(pictor.gaussian_filter(img, sigma=(5, 1)))
+    np.testing.assert_array_equal(pictor.pipeline(*steps)(img, stripe_rows=8), whole)

@@ -19,7 +19,7 @@ def lazy_volume_function(function):
         values = _volumes.checked_values(name, function.keywords, args, given)
         x = da.asarray(x)
         _volumes.check_volume(name, np.empty((0,) * x.ndim, x.dtype))
-        _volumes.halo(name, np.broadcast_to(np.zeros((), x.dtype), x.shape), axes, values)  # axes checked now
+        _volumes.filtered_axes(name, np.broadcast_to(np.zeros((), x.dtype), x.shape), axes)  # checked now
         return routes.plan(function_operation(name), x, dict(values, axes=axes))[1]
 
     lazy.__name__ = lazy.__qualname__ = name

@@ -53,9 +53,9 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
 
 def block_rows(shape, plan, stripe_rows=None, samples=STRIPE_SAMPLES):
     """The stripe height: stripe_rows, or `samples` worth of rows, rounded up
-    to a multiple of every step's alignment."""
+    to a multiple of every step's alignment (of each one, not only the largest)."""
     rows = stripe_rows or max(1, samples // max(1, int(np.prod(shape[1:]))))
-    align = max(step.align for step in plan)
+    align = int(np.lcm.reduce([step.align for step in plan]))
     return -(-rows // align) * align
 
 
@@ -149,7 +149,10 @@ def _canny(call, dtype, shape, stripe_rows):
 
 
 def _volume(call, dtype, shape, stripe_rows):
-    return Local(call.route.stripe_halo(call.keywords, dtype, shape), whole_rows(_call(call)))
+    # Blocks of a multiple of two halos: the rows (a stack's planes) filtered
+    # again around each block stay at most as many as its own.
+    halo = call.route.stripe_halo(call.keywords, dtype, shape)
+    return Local(halo, whole_rows(_call(call)), align=max(1, 2 * halo))
 
 
 # The stripe form of every route class that has one (the others are graph_only).
