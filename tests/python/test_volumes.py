@@ -190,3 +190,24 @@ def test_pipeline_keeps_every_steps_alignment():
     steps = [("gaussian_filter", {"sigma": (5, 1)}), ("laplacian_pyramid", {})]
     whole = pictor.laplacian_pyramid(pictor.gaussian_filter(img, sigma=(5, 1)))
     np.testing.assert_array_equal(pictor.pipeline(*steps)(img, stripe_rows=8), whole)
+
+
+@pytest.mark.parametrize("kind", ["ome", "imagej"])
+def test_command_line_takes_the_voxel_size_from_the_file(tmp_path, kind):
+    tifffile = pytest.importorskip("tifffile")
+    from test_cli import run_pictor
+
+    stack = volume(np.uint16, shape=(9, 30, 40))
+    source = tmp_path / ("stack.ome.tif" if kind == "ome" else "stack.tif")
+    if kind == "ome":
+        tifffile.imwrite(source, stack, ome=True, metadata={
+            "axes": "ZYX", "PhysicalSizeX": 0.5, "PhysicalSizeY": 0.25, "PhysicalSizeZ": 2.0})
+    else:
+        tifffile.imwrite(source, stack, imagej=True, resolution=(2.0, 4.0),
+                         metadata={"axes": "ZYX", "spacing": 2.0, "unit": "um"})
+    for given, spacing in [((), (2.0, 0.25, 0.5)), (("spacing=1",), 1)]:  # the user's spacing wins
+        out = tmp_path / "out{}".format(len(given))
+        done = run_pictor("apply", "gaussian_filter", "sigma=1.5", *given, source, "-o", out)
+        assert done.returncode == 0, done.stderr
+        np.testing.assert_array_equal(tifffile.imread(out / source.name),
+                                      pictor.gaussian_filter(stack, sigma=1.5, spacing=spacing))

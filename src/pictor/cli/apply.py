@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pictor
 from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
+from pictor.io import metadata as metadata_rules
 from pictor.io.images import Page, read_pages, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
 from pictor.io.safety import Interrupted
@@ -232,12 +233,28 @@ def apply_to_stack(kind, function, keywords, source, relative, outdir, stop, not
     for image in images:
         note_collapse(notes, function, keywords, source, image.data)
     try:
-        results = ome_tiff.apply_to_images(function, keywords, images, metadata_of)
+        results = [result for image in images for result in ome_tiff.apply_to_images(
+            function, with_voxel_spacing(function, keywords, image), [image], metadata_of)]
     except (TypeError, ValueError) as error:
         raise ValueError("cannot be represented for {}: {}".format(
             function.__name__, str(error).split(": ", 1)[-1])) from None
     target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
     return write_pages(target, results, stop, encode=encode)
+
+
+def with_voxel_spacing(function, keywords, image):
+    """The keywords, with `spacing` (the voxel's size along each filtered
+    axis, in the image's order) from the file's pixel sizes, where the
+    function takes one, the user gave none, and the file gives every size."""
+    from pictor.volumes import FILTERED_LETTERS
+
+    if "spacing" not in function.keywords or "spacing" in keywords:
+        return keywords
+    sizes = metadata_rules.voxel_sizes(image.metadata)
+    filtered = [axis for axis in image.axes if axis in FILTERED_LETTERS]
+    if not all(sizes[axis] for axis in filtered):
+        return keywords
+    return dict(keywords, spacing=tuple(sizes[axis] for axis in filtered))
 
 
 def run_batch(function, keywords, files, outdir, workers, fail_fast, step=apply_to_file):

@@ -92,14 +92,19 @@ def command_doc(options):
 # ---------------------------------------------------------------- checks before any file is read
 
 def resolve_function(operation):
-    """The checked function for `method` or `Tool.method`."""
-    available = functions()
+    """The checked function for `method` or `Tool.method`, or a volume filter's by its name."""
+    available = documented()
     tool_name, _, method_name = operation.rpartition(".")
     function = available.get(method_name)
-    if function is not None and tool_name in ("", function.tool_method[0].__name__):
+    if function is not None and tool_name in ("", _tool_name(function)):
         return function
-    names = list(available) + ["{}.{}".format(f.tool_method[0].__name__, n) for n, f in available.items()]
+    names = list(available) + ["{}.{}".format(_tool_name(f), n) for n, f in available.items() if f.tool_method]
     raise UsageError("unknown operation '{}'{} (see 'pictor list')".format(operation, suggestion(operation, names)))
+
+
+def _tool_name(function):
+    """The tool class whose method the function is ("" for the volume filters)."""
+    return function.tool_method[0].__name__ if function.tool_method else ""
 
 
 # One run of `pictor apply` can apply a chain: steps separated by '|', each a

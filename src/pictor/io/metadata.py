@@ -34,6 +34,16 @@ def pixel_sizes(sizes, function, keywords):
     return scaled
 
 
+def voxel_sizes(metadata):
+    """{"X": size, "Y": size, "Z": size} of an OME image's or an ImageJ
+    hyperstack's metadata (None where the file does not say)."""
+    sizes = {axis: metadata.get("PhysicalSize" + axis) for axis in "XYZ"}
+    if "resolution" in metadata:  # ImageJ: pixels per unit in X and Y, the Z step as its spacing
+        sizes["X"], sizes["Y"] = (1 / per_unit if per_unit else None for per_unit in metadata["resolution"])
+        sizes["Z"] = metadata.get("imagej", {}).get("spacing")
+    return {axis: None if size is None else float(size) for axis, size in sizes.items()}
+
+
 def origin_shift(function, keywords):
     """{"X": pixels, "Y": pixels} by which the result's first pixel lies from the input's."""
     if function.__name__ != "crop":
