@@ -211,3 +211,7 @@ def test_command_line_takes_the_voxel_size_from_the_file(tmp_path, kind):
         assert done.returncode == 0, done.stderr
         np.testing.assert_array_equal(tifffile.imread(out / source.name),
                                       pictor.gaussian_filter(stack, sigma=1.5, spacing=spacing))
+    # out of core, a file of named axes would go plane by plane: refused, nothing written
+    done = run_pictor("apply", "gaussian_filter", "sigma=1.5", "--chunked", source, "-o", tmp_path / "chunked")
+    assert done.returncode != 0 and "cannot be represented" in done.stderr
+    assert not list(tmp_path.glob("chunked/*"))

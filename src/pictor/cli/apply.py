@@ -411,6 +411,10 @@ def apply_chunked(options, function, keywords):
                 if is_chain(options.operation) and _has_axes(source):
                     raise ValueError("cannot be represented: a chain with --chunked takes single-plane images; "
                                      "this file holds a stack of named axes (apply the steps one at a time)")
+                if not is_chain(options.operation) and function.tool_method is None and _has_axes(source):
+                    raise ValueError("cannot be represented with --chunked: {} filters the stack in 3-D; give a "
+                                     "file of named axes without --chunked, or a .zarr stack".format(
+                                         function.__name__))
                 if is_chain(options.operation) or not (remote or _has_axes(source)):
                     pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
                                                                                           keywords))
