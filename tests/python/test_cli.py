@@ -149,6 +149,11 @@ def test_gallery_has_one_tile_per_image_method(tmp_path):
     tile_height = gallery.TILE_SIDE + gallery.LABEL_HEIGHT
     tiles = len(gallery.image_methods()) + 1  # the input comes first
     rows = -(-tiles // gallery.GALLERY_COLUMNS)
-    assert sheet.shape == (rows * tile_height, gallery.GALLERY_COLUMNS * gallery.TILE_SIDE, 3)
+    # then a row of its own: a stack's plane before and after each volume filter
+    assert sheet.shape == ((rows + 1) * tile_height, gallery.GALLERY_COLUMNS * gallery.TILE_SIDE, 3)
     last_tile = sheet[(rows - 1) * tile_height:, ((tiles - 1) % gallery.GALLERY_COLUMNS) * gallery.TILE_SIDE:][:tile_height, :gallery.TILE_SIDE]
     assert last_tile.any(), "the last method's tile is empty"
+    stack_row = sheet[rows * tile_height + gallery.LABEL_HEIGHT:].reshape(
+        gallery.TILE_SIDE, gallery.GALLERY_COLUMNS, gallery.TILE_SIDE, 3)
+    before, *after = [stack_row[:, column] for column in range(1 + len(gallery.volume_functions()))]
+    assert all(picture.any() and not np.array_equal(picture, before) for picture in after)

@@ -1,5 +1,5 @@
-"""`pictor gallery`: every operation with its defaults on one image, as a
-contact sheet of labelled, timed tiles."""
+"""`pictor gallery`: every operation with its defaults on one image, and the
+volume filters on a stack made of it, as a contact sheet of labelled, timed tiles."""
 
 import sys
 import threading
@@ -9,6 +9,7 @@ from pathlib import Path
 from pictor.io.images import Page, read_image, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
+from pictor.volumes import volume_functions
 
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
@@ -55,18 +56,22 @@ def tile(picture, label, detail):
     return cell
 
 
+def timed_tile(label, where, compute, shown=lambda result: result):
+    """(tile, result or None) of compute(), its picture shown(result), with its time and type."""
+    try:
+        start = time.perf_counter()
+        result = compute()
+        elapsed = time.perf_counter() - start
+        return tile(display_u8(shown(result)), label, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
+    except Exception as error:  # a failing operation gets a tile that says so
+        print("{}: {}".format(where, one_line(error)), file=sys.stderr)
+        return tile(None, label, "failed: " + type(error).__name__), None
+
+
 def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
     cls, name = function.tool_method
-    try:
-        method = getattr(cls(), name)
-        start = time.perf_counter()
-        result = method(src=image)
-        elapsed = time.perf_counter() - start
-        return tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
-    except Exception as error:  # a failing operation gets a tile that says so
-        print("{}.{}: {}".format(cls.__name__, name, one_line(error)), file=sys.stderr)
-        return tile(None, name, "failed: " + type(error).__name__), None
+    return timed_tile(name, "{}.{}".format(cls.__name__, name), lambda: getattr(cls(), name)(src=image))
 
 
 def gallery_tiles(image):
@@ -79,15 +84,48 @@ def gallery_tiles(image):
     return tiles, failed
 
 
-def contact_sheet(tiles):
+# The volume filters on a stack made of the image: planes of their own
+# noise, the middle one shown before and after each filter.
+STACK_DEPTH = 9
+STACK_NOISE = 0.15  # of the type's range
+VOLUME_KEYWORDS = {"gaussian_filter": {"sigma": (1, 1.5, 1.5)}}  # sigma has no default
+
+
+def noisy_stack(image):
+    import cv2
+    import numpy as np
+
+    grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if image.ndim == 3 else image
+    top = float(np.iinfo(grey.dtype).max)
+    noise = np.random.default_rng(0).normal(0, STACK_NOISE * top, (STACK_DEPTH,) + grey.shape)
+    return np.clip(grey + noise, 0, top).astype(grey.dtype)
+
+
+def stack_tiles(image):
+    stack = noisy_stack(image)
+    middle = STACK_DEPTH // 2
+    tiles = [tile(display_u8(stack[middle]), "stack, plane {}".format(middle),
+                  "{} planes {}".format(STACK_DEPTH, stack.dtype))]
+    failed = 0
+    for name, function in volume_functions().items():
+        keywords = VOLUME_KEYWORDS.get(name, {})
+        cell, result = timed_tile(name, name, lambda: function(stack, **keywords), lambda result: result[middle])
+        tiles.append(cell)
+        failed += result is None
+    return tiles, failed
+
+
+def contact_sheet(sections):
+    """The tiles of each section in rows of GALLERY_COLUMNS, each section from a row of its own."""
     import numpy as np
 
     rows = []
-    blank = np.zeros_like(tiles[0])
-    for start in range(0, len(tiles), GALLERY_COLUMNS):
-        row = tiles[start:start + GALLERY_COLUMNS]
-        row += [blank] * (GALLERY_COLUMNS - len(row))
-        rows.append(np.hstack(row))
+    blank = np.zeros_like(sections[0][0])
+    for tiles in sections:
+        for start in range(0, len(tiles), GALLERY_COLUMNS):
+            row = tiles[start:start + GALLERY_COLUMNS]
+            row += [blank] * (GALLERY_COLUMNS - len(row))
+            rows.append(np.hstack(row))
     return np.vstack(rows)
 
 
@@ -97,7 +135,10 @@ def command_gallery(options):
     source = Path(options.input) if options.input else sample_image_path()
     image = read_image(source)
     tiles, failed = gallery_tiles(image)
+    volume_tiles, volume_failed = stack_tiles(image)
     target = Path(options.output)
-    write_pages(target, [Page(contact_sheet(tiles))], threading.Event(), [cv2.IMWRITE_PNG_COMPRESSION, 9])
-    print("{}: {} operations on {}, {} failed".format(target, len(tiles) - 1, source, failed), file=sys.stderr)
+    write_pages(target, [Page(contact_sheet([tiles, volume_tiles]))], threading.Event(),
+                [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    print("{}: {} operations on {}, {} failed".format(target, len(tiles) + len(volume_tiles) - 2, source,
+                                                      failed + volume_failed), file=sys.stderr)
     return EXIT_FAILED if failed else 0
