@@ -46,6 +46,22 @@ const std::int64_t* counts_argument(PyObject* value, Array& holder) {
   return holder.data<std::int64_t>();
 }
 
+}  // namespace
+
+RangeImage on_own_range(const Array& image) {
+  const kernels::LevelRange range = kernels::level_range16(counts_of(image).data());
+  if (range.is_identity()) return RangeImage{range, image};
+  Array levels = new_array_like(image, NPY_USHORT);
+  const int threads = call_threads(image.size());
+  without_gil([&] {
+    kernels::to_range_levels16(image.data<std::uint16_t>(), levels.data<std::uint16_t>(), image.size(), range,
+                               threads);
+  });
+  return RangeImage{range, levels};
+}
+
+namespace {
+
 Ref table_array(const Table16& table) {
   const npy_intp levels = kernels::kLevels16;
   Array result = new_array(1, &levels, NPY_USHORT);
@@ -125,7 +141,7 @@ Ref local_histogram_threshold_segmentation(PyObject* src, PyObject* low_thr) {
 // The entropy search with NumPy's own log2 values.
 long long entropy_level(const std::int64_t* counts) {
   kernels::EntropySearch16 search(counts);
-  if (!search.any_split()) return 0;
+  if (!search.any_split()) return search.threshold(nullptr);
   const std::vector<double>& arguments = search.log2_arguments();
   const npy_intp size = static_cast<npy_intp>(arguments.size());
   Array values = new_array(1, &size, NPY_DOUBLE);
@@ -180,10 +196,11 @@ Ref binarised_against_box_sums(const Array& image, const Ref& side, float coef) 
   return decided ? result.object : Ref();
 }
 
-// OpenCV's float32 box mean of the 16-bit samples, then one fused pass:
-// 65535 where src - (1 - ratio) * mean >= 0 in float32.
+// On the image's range levels z (the stretch's 0 at its lowest level):
+// OpenCV's float32 box mean of z, then one fused pass: 65535 where
+// z - (1 - ratio) * mean >= 0 in float32.
 Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ratio) {
-  const Array image = uint16_image(src);
+  const Array image = on_own_range(uint16_image(src)).levels;
   Ref side = odd_value(Ref::borrow(ksize));
   const auto coef = static_cast<float>(1.0 - as_double(Ref::borrow(ratio)));
   if (Ref native = binarised_against_box_sums(image, side, coef)) return native;
