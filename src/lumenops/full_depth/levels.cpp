@@ -97,6 +97,13 @@ long long low_threshold(PyObject* low_thr) {
   return *value;
 }
 
+// (lowest, step, span) of an image's level counts: see kernels::LevelRange.
+Ref level_range(PyObject* counts) {
+  Array holder;
+  const kernels::LevelRange range = kernels::level_range16(counts_argument(counts, holder));
+  return checked(Py_BuildValue("(lll)", range.lowest, range.step, range.span));
+}
+
 // --- equalisation and stretching --------------------------------------------------------------
 
 Ref histogram_enhancement_table(PyObject* counts) {
@@ -220,6 +227,9 @@ Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ra
 }  // namespace
 
 PyMethodDef levels_functions[] = {
+    {"level_range", fastcall_function<1, level_range>(), METH_FASTCALL,
+     "level_range(counts): (lowest, step, span) of 65,536 level counts: every present level is lowest + step * z "
+     "for z in 0..span, step the greatest common divisor of their distances from the lowest (1 for one level)."},
     {"histogram_enhancement", fastcall_function<1, histogram_enhancement>(), METH_FASTCALL,
      "histogram_enhancement(src): equalisation over the 65,536 levels."},
     {"histogram_enhancement_table", fastcall_function<1, histogram_enhancement_table>(), METH_FASTCALL,

@@ -12,6 +12,7 @@ import dask.array as da
 from pictor import _lookup
 from pictor.stream.canny import stripe_seeds
 import pictor._chunked as _chunked  # registered by lumenops
+import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
                                  _OneBlock, _defaults, _integer, _odd, _real,
                                    canny_cells_arguments, level_table_route, order_positions,
@@ -288,6 +289,8 @@ def _canny(method_name, x, keywords, dtype, reread=None):
     stripes = _stripes(x, CANNY_HALO)
     if stripes is None:
         return _one_block(method_name, x, keywords, dtype)
+    if full_depth:  # the thresholds are meant on the whole image's range
+        full_depth = dask.delayed(_full_depth.level_range, pure=True)(_total_level_counts(x, reread))
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = CANNY_HALO
     cells = da.map_overlap(_canny_cells_block, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
@@ -304,15 +307,19 @@ def _canny(method_name, x, keywords, dtype, reread=None):
                            for index, (block, height) in enumerate(zip(blocks, cells.chunks[0]))])
 
 
+def _total_level_counts(x, reread=None, count_block=_block_level_counts, levels=1 << 16):
+    """The whole image's level counts, summed over its chunks."""
+    source = _reading_for_statistic(x, reread)
+    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
+                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
+    return counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
+
+
 def _level_counts_table(method_name, x, keywords, dtype, reread=None):
     """A statistic of the level counts of the whole image: the method's table
     of them, then every chunk mapped through it."""
     count_block, levels, make_table, arguments, map_block = level_table_route(method_name, x.ndim, keywords)
-    source = _reading_for_statistic(x, reread)
-    counts = source.map_blocks(count_block, chunks=tuple((1,) * n for n in x.numblocks[:2]) + ((levels,),),
-                               new_axis=None if x.ndim == 3 else 2, dtype=np.int64, meta=_meta(x, np.int64, 3))
-    total_counts = counts.sum(axis=(0, 1), dtype=np.int64)  # integer counts: exact in any order
-    table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
+    table = dask.delayed(make_table, pure=True)(_total_level_counts(x, reread, count_block, levels), *arguments)
     return x.map_blocks(map_block, table, dtype=dtype, meta=_meta(x, dtype))
 
 

@@ -234,7 +234,9 @@ FULL_DEPTH_ROUTES = {
     "ImageEnhancer.enhance_details": "neighbourhood",
     "ImageEnhancer.glow": "neighbourhood",
     "ImageEnhancer.shadows_highlight": "neighbourhood",
-    "ImageSegmenter.adaptive_threshold_segmentation": "neighbourhood",
+    # Meant on the whole image's range, which no halo holds: the whole image
+    # in one block until the range is gathered first.
+    "ImageSegmenter.adaptive_threshold_segmentation": "one block",
     "ImageEnhancer.brightness_contrast": "pointwise",
     "ImageEnhancer.histogram_enhancement": "level table",
     "ImageEnhancer.adaptive_histogram_truncation_stretched": "level table",

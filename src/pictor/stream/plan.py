@@ -7,7 +7,8 @@ its coarse levels, a float mean) has no plan, and runs otherwise."""
 import numpy as np
 
 from pictor import functions as _functions
-import pictor._chunked as _chunked  # registered by lumenops
+import pictor._chunked as _chunked
+import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor.stream import canny, methods, tasks
 from pictor.stream.engine import Gathered, Local, whole_rows
 
@@ -145,8 +146,10 @@ def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
     along the stripes' first and last rows join a strong cell elsewhere."""
     low, high, full_depth = methods.canny_cells_arguments(method_name, dtype, merged)
     rows = stripe_rows or max(1, CANNY_BLOCK_CELLS // shape[1])
-    cells = Local(tasks.CANNY_HALO, whole_rows(lambda window: _chunked.canny_cells(window, low, high, full_depth)),
-                  rows)
+
+    def cells_on(level_range):
+        return Local(tasks.CANNY_HALO,
+                     whole_rows(lambda window: _chunked.canny_cells(window, low, high, level_range)), rows)
 
     def gather(blocks, height, block_rows):
         return canny.stripe_seeds([_chunked.canny_stripe_summary(block) for block in blocks]), block_rows
@@ -159,7 +162,12 @@ def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
 
         return Local(0, edges, rows)
 
-    return [cells, Gathered(gather, local, rows)]
+    hysteresis = Gathered(gather, local, rows)
+    if not full_depth:
+        return [cells_on(False), hysteresis]
+    # At full depth the thresholds are meant on the whole image's range: its level counts first.
+    return [Gathered(_counted(tasks._block_level_counts), lambda counts: cells_on(_full_depth.level_range(counts)),
+                     rows), hysteresis]
 
 
 ROUTES = {
