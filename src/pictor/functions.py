@@ -30,6 +30,7 @@ STUB = Path(__file__).resolve().parent / "lumenops.pyi"
 NOT_IMAGE_METHODS = {"crop_return"}
 IMAGE_ARGUMENT = "img"
 ACCEPTED_DTYPES = (np.uint8, np.uint16)
+MASK_DTYPES = (np.bool_, np.uint8, np.uint16)
 COLOUR_CHANNELS = 3
 # Ranges with at most this many steps are listed value by value.
 FEW_CHOICES = 10
@@ -130,6 +131,8 @@ def read_annotation(annotation):
     pieces = annotation.slice
     pieces = getattr(pieces, "value", pieces)  # Python 3.8 wraps the tuple in ast.Index
     kind, metadata = pieces.elts[0].id, pieces.elts[1]
+    if getattr(metadata.func, "id", "") == "_Choices":
+        return kind, {"choices": tuple(ast.literal_eval(value) for value in metadata.args)}
     low, high = (ast.literal_eval(value) for value in metadata.args)
     limits = {"low": low, "high": high}
     limits.update((keyword.arg, ast.literal_eval(keyword.value)) for keyword in metadata.keywords)
@@ -154,18 +157,19 @@ def tool_classes():
             and value is not lumenops.SingletonBase]
 
 
-def check_image(function_name, image, grey_only):
+def check_image(function_name, image, grey_only, mask=False):
     if not isinstance(image, np.ndarray):
         raise TypeError("{}(): {} must be a NumPy array of uint8 or uint16 samples, got {}".format(
             function_name, IMAGE_ARGUMENT, type(image).__name__))
-    check_image_layout(function_name, image.dtype, image.shape, grey_only)
+    check_image_layout(function_name, image.dtype, image.shape, grey_only, mask)
 
 
-def check_image_layout(function_name, dtype, shape, grey_only):
-    """The sample type and shape of an image, in memory or lazy."""
-    if dtype not in ACCEPTED_DTYPES:
-        raise TypeError("{}(): {} has dtype {}; accepted: uint8 or uint16 (scale and convert float data first)"
-                        .format(function_name, IMAGE_ARGUMENT, dtype))
+def check_image_layout(function_name, dtype, shape, grey_only, mask=False):
+    """The sample type and shape of an image (or of a mask), in memory or lazy."""
+    if dtype not in (MASK_DTYPES if mask else ACCEPTED_DTYPES):
+        accepted = "bool, uint8 or uint16" if mask else "uint8 or uint16"
+        raise TypeError("{}(): {} has dtype {}; accepted: {} (scale and convert float data first)"
+                        .format(function_name, IMAGE_ARGUMENT, dtype, accepted))
     accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
     shape_ok = len(shape) == 2 or (not grey_only and len(shape) == 3 and shape[2] == COLOUR_CHANNELS)
     if not shape_ok or 0 in shape:
@@ -294,7 +298,8 @@ def make_function(cls, method_name, declaration):
 @functools.lru_cache(maxsize=None)
 def image_functions():
     """{name: function} for every image method of the tool classes, in their
-    order: the package's own functions, built once."""
+    order, then the private native modules' own: the package's functions,
+    built once."""
     declarations = stub_declarations()
     functions = {}
     for cls in tool_classes():
@@ -304,4 +309,79 @@ def image_functions():
             if "src" not in inspect.signature(value).parameters:
                 continue
             functions[name] = make_function(cls, name, declarations[(cls.__name__, name)])
+    functions.update(module_functions())
     return functions
+
+
+# --- package functions of the private native modules ------------------------------------------
+#
+# A private native module pictor._NAME whose stub _NAME.pyi lies beside this
+# file lends the package the functions named in the stub's __all__: each is
+# declared there as the tools' methods are in lumenops.pyi (its image
+# positional, its keywords annotated with their ranges or choices, their
+# defaults, its docstring), and called as module.NAME(img, *keywords in
+# their declared order) on each plane.
+
+def module_functions():
+    """{name: function} of the functions that the private modules' stubs declare."""
+    import importlib
+
+    functions = {}
+    for stub in sorted(STUB.parent.glob("_*.pyi")):
+        tree = ast.parse(stub.read_text(encoding="utf-8"))
+        exported = next((ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)
+                         and getattr(node.targets[0], "id", "") == "__all__"), [])
+        module = importlib.import_module("pictor." + stub.stem)
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and node.name in exported:
+                functions[node.name] = make_module_function(module, node)
+    return functions
+
+
+class ModuleDeclaration:
+    """What a private module's stub says about one of its package functions."""
+
+    def __init__(self, node):
+        self.name = node.name
+        self.doc = ast.get_docstring(node) or ""
+        image = ast.dump(node.args.posonlyargs[0].annotation)
+        self.grey_only, self.mask = "_Grey" in image, "_Mask" in image
+        self.keywords = {}
+        for argument, default in zip(node.args.kwonlyargs, node.args.kw_defaults):
+            kind, limits = read_annotation(argument.annotation)
+            self.keywords[argument.arg] = Keyword(argument.arg, kind, ast.literal_eval(default), **limits)
+
+
+def make_module_function(module, node):
+    declaration = ModuleDeclaration(node)
+    name, keywords, native = declaration.name, declaration.keywords, getattr(module, node.name)
+
+    def function(img, /, *, axes=None, **given):
+        check_keywords(name, keywords, given)
+        arguments = [given.get(key, keyword.default) for key, keyword in keywords.items()]
+        axes = _axes.checked_axes(name, img, axes, declaration.grey_only)
+        if axes is None:
+            check_image(name, img, declaration.grey_only, declaration.mask)
+            return native(img, *arguments)
+        check_image_layout(name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only,
+                           declaration.mask)
+        return _axes.run_planes_with_numbers(img, axes, lambda plane: native(plane, *arguments))
+
+    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
+    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
+                   for keyword in keywords.values()]
+    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
+    function.__signature__ = inspect.Signature(parameters)
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = "pictor"
+    lines = [declaration.doc]
+    if keywords:
+        lines += ["", "Keywords:"]
+        lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
+    function.__doc__ = "\n".join(lines) + "\n" + _axes.DOC
+    function.tool_method = None
+    function.native = "{}.{}".format(module.__name__, name)
+    function.keywords = keywords
+    function.grey_only, function.mask = declaration.grey_only, declaration.mask
+    function.eight_bit_copy = function.full_depth = False
+    return function

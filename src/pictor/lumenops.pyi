@@ -34,6 +34,13 @@ class _Range:
 class _Grey:
     """Grey images only (height x width)."""
 
+class _Choices:
+    """One of the given strings."""
+    def __init__(self, *choices: str) -> None: ...
+
+class _Mask:
+    """A mask: bool, uint8 or uint16 samples, foreground where non-zero."""
+
 class _EightBitCopy:
     """The method runs on the 8-bit working copy: a 16-bit image is reduced to
     256 levels (v // 257) before the operation. full_depth describes what
