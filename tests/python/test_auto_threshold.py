@@ -24,8 +24,12 @@ def skimage_level(method, image):
         return type(error)
 
 
-@pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("method", METHODS)
+# scikit-image's minimum smooths 65,536 sparse bins in Python for minutes
+# before it gives up; its 12-bit failures cover that path.
+LEVEL_CASES = [(method, kind) for method in METHODS for kind in KINDS if (method, kind) != ("minimum", "16-bit")]
+
+
+@pytest.mark.parametrize("method, kind", LEVEL_CASES)
 @pytest.mark.parametrize("seed", [0, 1])
 def test_level_equals_scikit_image(method, kind, seed):
     image, _ = blob_image(*KINDS[kind], seed=seed)
