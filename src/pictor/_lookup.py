@@ -43,5 +43,10 @@ def method(qualified_name):
         import pictor
 
         function = getattr(pictor, method_name)
-        return lambda src, **keywords: function(src, **keywords)
+        return lambda src, **keywords: image_of(function(src, **keywords))
     return getattr(tool(class_name), method_name)
+
+
+def image_of(result):
+    """The image of a function's result: label's labels without their count."""
+    return result[0] if isinstance(result, tuple) else result

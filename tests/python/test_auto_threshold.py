@@ -131,3 +131,48 @@ def test_masks_find_the_objects_as_well_as_otsu(kind):
     for name in names:
         mask = pictor.threshold(image, method=name) if name in METHODS else getattr(pictor, name)(image)
         assert jaccard(mask > 0, truth) >= reference - 0.1, name
+
+
+@pytest.mark.parametrize("method", ["otsu", "li", "yen", "minimum"])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_threshold_chunked_and_streamed_equal_whole(method, dtype):
+    import dask.array as da
+    import pictor.dask as pictor_dask
+
+    image, _ = blob_image(0, 235 if dtype == np.uint16 else 255, dtype, shape=(120, 90), seed=2)
+    whole = pictor.threshold(image, method=method)
+    x = da.from_array(image, chunks=(17, 40))
+    assert pictor_dask.route_of("threshold", x, method=method) == "level counts"
+    assert_same_array(pictor_dask.threshold(x, method=method).compute(), whole)
+    assert pictor_dask.threshold_level(x, method=method).compute() == pictor.threshold_level(image, method=method)
+    assert_same_array(pictor.pipeline(("threshold", {"method": method}))(image, stripe_rows=11), whole)
+
+
+@pytest.mark.parametrize("connectivity", [1, 2])
+@pytest.mark.parametrize("rows", [1, 6, 50, 200])
+def test_label_chunked_and_streamed_equal_whole(connectivity, rows):
+    """Stripes of any height (one row included) joined at their seams: spirals
+    and snakes cross many seams and join objects first met apart."""
+    import dask.array as da
+    import pictor.dask as pictor_dask
+
+    rng = np.random.default_rng(rows)
+    mask = rng.random((200, 150)) < 0.5
+    mask[::8, :] = True  # long rows joined by few columns: components crossing many seams
+    mask[1::8, :] = False
+    whole, _ = pictor.label(mask, connectivity=connectivity)
+    x = da.from_array(mask, chunks=(rows, 64))
+    assert_same_array(pictor_dask.label(x, connectivity=connectivity).compute(), whole)
+    streamed = pictor.pipeline(("label", {"connectivity": connectivity}))(mask.astype(np.uint8), stripe_rows=rows)
+    assert_same_array(streamed, whole)
+
+
+def test_threshold_then_label_out_of_core(tmp_path):
+    import tifffile
+
+    image, _ = blob_image(104, 375, np.uint16, shape=(300, 260), seed=4)
+    source, target = tmp_path / "nuclei.tif", tmp_path / "labels.tif"
+    tifffile.imwrite(source, image, tile=(64, 64))
+    pictor.pipeline("threshold", ("label", {"connectivity": 2})).run_file(source, target)
+    expected, _ = pictor.label(pictor.threshold(image), connectivity=2)
+    assert_same_array(tifffile.imread(target), expected)

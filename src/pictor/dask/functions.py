@@ -17,7 +17,7 @@ def plan_function(function, x, given, reread=None):
     name = function.__name__
     check_keywords(name, function.keywords, given)
     x = routes.as_dask(x)
-    check_image_layout(name, x.dtype, x.shape, function.grey_only)
+    check_image_layout(name, x.dtype, x.shape, function.grey_only, getattr(function, "mask", False))
     method_name, keywords = method_of(function, x.dtype, given)
     return routes.plan(method_name, x, keywords, reread)
 

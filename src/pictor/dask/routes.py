@@ -13,6 +13,8 @@ from pictor import _lookup
 from pictor.stream.canny import stripe_seeds
 import pictor._chunked as _chunked  # registered by lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
+import pictor._segmentation as _segmentation  # registered by lumenops
+from pictor.stream import labels
 from pictor.stream.methods import (FULL_DEPTH_METHODS, HALOS, METHODS, TOOL_OF_FULL_DEPTH,
                                  _OneBlock, _defaults, _integer, _odd, _real,
                                    canny_cells_arguments, level_table_route, order_positions,
@@ -71,7 +73,8 @@ def _is_plain_image(x):
 
 
 def _result_dtype(x, kind):
-    return {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, x.dtype)
+    return {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8), "i32": np.dtype(np.int32),
+            "level": np.dtype(np.float64)}.get(kind, x.dtype)
 
 
 def _meta(x, dtype, ndim=None):
@@ -323,6 +326,37 @@ def _level_counts_table(method_name, x, keywords, dtype, reread=None):
     return x.map_blocks(map_block, table, dtype=dtype, meta=_meta(x, dtype))
 
 
+def _threshold(method_name, x, keywords, dtype, reread=None):
+    """The method's table of the whole image's level counts, then every chunk mapped through it."""
+    levels = 1 << (8 * x.dtype.itemsize)
+    table = dask.delayed(labels.threshold_table, pure=True)(
+        _total_level_counts(x, reread, levels=levels), keywords["method"])
+    return x.map_blocks(labels.mapped_block, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _threshold_level(method_name, x, keywords, dtype, reread=None):
+    """The level of the whole image's counts, a delayed float."""
+    levels = 1 << (8 * x.dtype.itemsize)
+    counts = _total_level_counts(x, reread, levels=levels)
+    return dask.delayed(_segmentation.threshold_level_of_counts, pure=True)(counts, keywords["method"])
+
+
+def _labels(method_name, x, keywords, dtype, reread=None):
+    """Full-width row stripes labelled on their own (one task each, serving
+    both the seams and the stripe's result), joined at their seams, each
+    renumbered in scan order."""
+    connectivity = keywords["connectivity"]
+    stripes = _stripes(x, 1)
+    stripes = x.rechunk({0: -1, 1: -1}) if stripes is None else stripes
+    blocks = stripes.to_delayed().ravel()
+    summaries = [dask.delayed(labels.stripe_summary, pure=True)(block, connectivity) for block in blocks]
+    joined = dask.delayed(labels.joined_stripes, pure=True)(summaries, connectivity)
+    renumbered = dask.delayed(labels.renumbered_stripe, pure=True)
+    return da.concatenate([da.from_delayed(renumbered(block, joined, index, connectivity), shape=(height, x.shape[1]),
+                                           dtype=dtype, meta=_meta(x, dtype, 2))
+                           for index, (block, height) in enumerate(zip(blocks, stripes.chunks[0]))])
+
+
 def _float_mean(method_name, x, keywords, dtype, reread=None):
     ratio = keywords["ratio"]
     if isinstance(ratio, bool) or not isinstance(ratio, (int, float)):
@@ -361,6 +395,9 @@ def _crop(method_name, x, keywords, dtype, reread=None):
 
 
 ROUTES = {
+    "level counts": _threshold,
+    "level": _threshold_level,
+    "labels": _labels,
     "pointwise": _pointwise,
     "neighbourhood": _neighbourhood,
     "maximum": _with_maximum,
@@ -385,7 +422,8 @@ def plan(method_name, src, keywords, reread=None):
     route, kind = route_and_kind
     merged = dict(_defaults(method_name))
     merged.update(keywords)
-    if route != "one block" and _is_plain_image(x):
+    plain = _is_plain_image(x.astype(np.uint8) if route == "labels" and x.dtype == np.bool_ else x)
+    if route != "one block" and plain:
         if x.ndim == 3:
             x = x.rechunk({2: -1})
         try:

@@ -254,4 +254,8 @@ def full_depth_name(tool_method_name):
 
 TOOL_OF_FULL_DEPTH = {full_depth_name(tool_method): tool_method for tool_method in FULL_DEPTH_ROUTES}
 FULL_DEPTH_METHODS = {full_depth_name(tool_method): (route, "u16") for tool_method, route in FULL_DEPTH_ROUTES.items()}
+# The package's functions of pictor._segmentation: a threshold from the whole
+# image's level counts; labels of stripes joined at their seams.
+FULL_DEPTH_METHODS.update({"pictor.threshold": ("level counts", "u16"), "pictor.label": ("labels", "i32"),
+                           "pictor.threshold_level": ("level", "level")})
 HALOS.update((name, HALOS[tool_method]) for name, tool_method in TOOL_OF_FULL_DEPTH.items() if tool_method in HALOS)

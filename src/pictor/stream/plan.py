@@ -9,7 +9,7 @@ import numpy as np
 from pictor import functions as _functions
 import pictor._chunked as _chunked
 import pictor._full_depth as _full_depth  # registered by lumenops
-from pictor.stream import canny, methods, tasks
+from pictor.stream import canny, labels, methods, tasks
 from pictor.stream.engine import Gathered, Local, whole_rows
 
 # Samples per stripe: the halos computed twice stay a few percent of the
@@ -22,6 +22,10 @@ STRIPE_SAMPLES = 1 << 23
 CANNY_BLOCK_CELLS = 1 << 22
 
 
+# The result element types of the routes' kinds ("same": the input's).
+RESULT_TYPES = {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8), "i32": np.dtype(np.int32)}
+
+
 class NoStripes(Exception):
     """The chain has a step without a stripe form."""
 
@@ -30,6 +34,8 @@ def method_of(function, dtype, given):
     """(method name, keywords) by which pictor.stream knows pictor's function
     called with the keywords given on images of dtype: its full-depth
     function's, or its tool method's."""
+    if function.tool_method is None:  # a function of a private module: its own name
+        return methods.full_depth_name("." + function.__name__), dict(given)
     cls, name = function.tool_method
     method_name = "{}.{}".format(cls.__name__, name)
     if _functions.computes_full_depth(function, dtype, given):
@@ -57,7 +63,7 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
             inputs.append((np.dtype(dtype), tuple(shape)))
             if route == "components":  # the hysteresis takes the cells
                 dtype, shape = np.uint8, tuple(shape[:2])
-        dtype = {"u16": np.dtype(np.uint16), "u8": np.dtype(np.uint8)}.get(kind, np.dtype(dtype))
+        dtype = RESULT_TYPES.get(kind, np.dtype(dtype))
     return plan, inputs, np.dtype(dtype), tuple(shape)
 
 
@@ -170,7 +176,40 @@ def _canny(method_name, keywords, merged, dtype, shape, stripe_rows):
                      rows), hysteresis]
 
 
+def _threshold(method_name, keywords, merged, dtype, shape, stripe_rows):
+    def local(counts):
+        table = labels.threshold_table(counts, merged["method"])
+        return Local(0, whole_rows(lambda block: labels.mapped_block(block, table)))
+
+    return Gathered(_counted(tasks._block_level_counts), local)
+
+
+def _labels(method_name, keywords, merged, dtype, shape, stripe_rows):
+    """Each stripe labelled on its own; its count and first and last rows
+    joined over the seams; then each stripe labelled again and renumbered."""
+    connectivity = merged["connectivity"]
+    rows = stripe_rows or max(1, CANNY_BLOCK_CELLS // shape[1])
+
+    def gather(stripes, height, block_rows):
+        # The stripes as they come, cut into the blocks that the renumbering pass labels.
+        blocks = Local(0, whole_rows(lambda window: window)).blocks(stripes, height, block_rows)
+        summaries = [labels.stripe_summary(block, connectivity) for block in blocks]
+        return labels.joined_stripes(summaries, connectivity), block_rows
+
+    def local(statistic):
+        joined, block_rows = statistic
+
+        def renumbered(window, window_top, first, stop):
+            return labels.renumbered_stripe(window, joined, first // block_rows, connectivity)
+
+        return Local(0, renumbered, rows)
+
+    return Gathered(gather, local, rows)
+
+
 ROUTES = {
+    "level counts": _threshold,
+    "labels": _labels,
     "pointwise": _pointwise,
     "neighbourhood": _neighbourhood,
     "pyramid": _pyramid,
