@@ -11,7 +11,19 @@ from typing_extensions import Annotated
 
 from pictor.lumenops import Image, _Choices, _Grey, _Mask, _Range
 
-__all__ = ["threshold_level", "threshold", "label"]
+__all__ = ["threshold", "threshold_level", "label"]
+
+def threshold(
+    img: Image,
+    /,
+    *,
+    method: Annotated[str, _Choices("otsu", "li", "triangle", "yen", "isodata", "mean", "minimum")] = "otsu",
+) -> NDArray[np.uint16]:
+    """Binarise at an automatic threshold (threshold_level, for example
+    Otsu's method with method="otsu"): uint16, 65535 where a sample lies
+    above the level (img > skimage.filters.threshold_<method>(img)), 0
+    elsewhere, each channel of a colour image alike, as the segmentations
+    return their masks."""
 
 def threshold_level(
     img: Image,
@@ -30,18 +42,6 @@ def threshold_level(
     down to two peaks. Chunked, streamed and out of core, it is computed
     from the whole image's level counts."""
 
-def threshold(
-    img: Image,
-    /,
-    *,
-    method: Annotated[str, _Choices("otsu", "li", "triangle", "yen", "isodata", "mean", "minimum")] = "otsu",
-) -> NDArray[np.uint16]:
-    """Binarise at an automatic threshold (threshold_level, for example
-    Otsu's method with method="otsu"): uint16, 65535 where a sample lies
-    above the level (img > skimage.filters.threshold_<method>(img)), 0
-    elsewhere, each channel of a colour image alike, as the segmentations
-    return their masks."""
-
 def label(
     mask: Annotated[Image, _Grey(), _Mask()],
     /,
@@ -49,8 +49,8 @@ def label(
     connectivity: Annotated[int, _Range(1, 2, step=1)] = 1,
 ) -> Tuple[NDArray[np.int32], int]:
     """Connected components of a mask's non-zero samples: (labels, count),
-    int32 labels numbered 1 .. count in the order of each object's first
-    pixel in row-major order, 0 for the background, as
+    int32 labels numbered from 1 up to count in the order of each object's
+    first pixel in row-major order, 0 for the background, as
     scipy.ndimage.label(mask, generate_binary_structure(2, connectivity))
     gives them: connectivity 1 joins the 4 edge neighbours, 2 also the 4
     corner ones. With axes=, each plane is labelled on its own and count
