@@ -40,9 +40,9 @@ def method(qualified_name):
     if not method_name or "." in method_name:
         raise ValueError("expected 'Class.method', got {!r}".format(qualified_name))
     if class_name == FUNCTIONS:
-        import pictor
+        from pictor.functions import image_functions
 
-        function = getattr(pictor, method_name)
+        function = image_functions()[method_name]
         return lambda src, **keywords: image_of(function(src, **keywords))
     return getattr(tool(class_name), method_name)
 

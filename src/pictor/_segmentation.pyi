@@ -63,5 +63,5 @@ def join_label_stripes(
     counts: NDArray[np.int64], first_rows: NDArray[np.int32], last_rows: NDArray[np.int32], connectivity: int
 ) -> Tuple[NDArray[np.int64], NDArray[np.int64], int]: ...
 def renumber_label_stripe(
-    labels: NDArray[np.int32], offset: int, joined_above: int, joined: NDArray[np.int64], finals: NDArray[np.int64]
+    labels: NDArray[np.int32], joined: NDArray[np.int64], finals: NDArray[np.int64], offset: int, joined_above: int, /
 ) -> NDArray[np.int32]: ...

@@ -21,8 +21,7 @@ from pathlib import Path
 import numpy as np
 
 from pictor import lumenops
-import pictor._chunked as _chunked  # registered by lumenops
-import pictor._full_depth as _full_depth  # registered by lumenops
+from pictor import _native
 from pictor import axes as _axes
 
 STUB = Path(__file__).resolve().parent / "lumenops.pyi"
@@ -37,11 +36,6 @@ FEW_CHOICES = 10
 DEPTH = "depth"
 FULL_DEPTH, WORKING_DEPTH = "full", "working"
 DOC_WIDTH = 79
-# pictor._full_depth's NAME_into(src, dst, ...) writes NAME's result into dst;
-# NAME_planes_into(src, dst, ...) there and in pictor._chunked writes NAME's
-# uint16 result of each grey plane of an (n, Y, X) stack into dst, a uint16
-# array of the stack's shape.
-INTO_SUFFIX, PLANES_INTO_SUFFIX = "_into", "_planes_into"
 
 
 class Keyword:
@@ -227,7 +221,6 @@ def function_doc(cls, method_name, declaration, keywords):
 
 def make_function(cls, method_name, declaration):
     keywords = declared_keywords(cls, method_name, declaration)
-    method_keywords = list(keywords)
     if declaration.full_depth:
         keywords[DEPTH] = Keyword(DEPTH, "str", FULL_DEPTH, choices=(FULL_DEPTH, WORKING_DEPTH))
 
@@ -242,16 +235,10 @@ def make_function(cls, method_name, declaration):
         return _axes.run_planes(img, axes, plane_step(img.dtype, given), plane_step_into(img.dtype, given),
                                 planes_step_into(img.dtype, given))
 
-    def method_arguments(given):
-        """The method's keywords, positionally in its order, with their defaults."""
-        return [given.get(name, keywords[name].default) for name in method_keywords]
-
     def plane_step(dtype, given):
         """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
         if computes_full_depth(function, dtype, given):
-            full_depth_step = getattr(_full_depth, method_name)
-            arguments = method_arguments(given)
-            return lambda plane: full_depth_step(plane, *arguments)
+            return _native.full_depth(method_name).bound(with_defaults(given))
         tool_method = getattr(cls(), method_name)
         tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
         return lambda plane: tool_method(src=plane, **tool_keywords)
@@ -259,25 +246,22 @@ def make_function(cls, method_name, declaration):
     def plane_step_into(dtype, given):
         """plane_step writing into a given array of the result's shape and type, where the
         full-depth module has such a variant; else None."""
-        return full_depth_step_into(INTO_SUFFIX, dtype, given)
+        return native_step(dtype, given, _native.INTO)
 
     def planes_step_into(dtype, given):
         """The step of a stack of grey planes (n, Y, X) into a uint16 array of its shape, where
         the full-depth module (at full depth) or the chunked one (else) has one; else None."""
-        if computes_full_depth(function, dtype, given):
-            return full_depth_step_into(PLANES_INTO_SUFFIX, dtype, given)
-        step_into = getattr(_chunked, method_name + PLANES_INTO_SUFFIX, None)
-        if step_into is None:
-            return None
-        arguments = method_arguments(given)
-        return lambda src, out: step_into(src, out, *arguments)
+        return native_step(dtype, given, _native.PLANES_INTO)
 
-    def full_depth_step_into(suffix, dtype, given):
-        step_into = getattr(_full_depth, method_name + suffix, None)
-        if step_into is None or not computes_full_depth(function, dtype, given):
-            return None
-        arguments = method_arguments(given)
-        return lambda src, out: step_into(src, out, *arguments)
+    def native_step(dtype, given, form):
+        if computes_full_depth(function, dtype, given):
+            step = _native.full_depth(method_name, form)
+        else:
+            step = _native.chunked(method_name, form) if form == _native.PLANES_INTO else None
+        return None if step is None else step.bound(with_defaults(given))
+
+    def with_defaults(given):
+        return {name: given.get(name, keyword.default) for name, keyword in keywords.items()}
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
@@ -290,8 +274,12 @@ def make_function(cls, method_name, declaration):
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
+    function.mask = function.counted = False  # images, and an image comes back
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
+    function.description = declaration.doc  # the operation's own description, before the shared paragraphs
+    # The operation's own words (without the paragraphs every function shares), for searches.
+    function.own_words = " ".join([method_name, declaration.doc, declaration.full_depth or ""] + list(keywords))
     return function
 
 
@@ -315,27 +303,16 @@ def image_functions():
 
 # --- package functions of the private native modules ------------------------------------------
 #
-# A private native module pictor._NAME whose stub _NAME.pyi lies beside this
-# file lends the package the functions named in the stub's __all__: each is
-# declared there as the tools' methods are in lumenops.pyi (its image
-# positional, its keywords annotated with their ranges or choices, their
-# defaults, its docstring), and called as module.NAME(img, *keywords in
-# their declared order) on each plane.
+# A private native module (pictor._native.MODULES) lends the package the
+# functions that its stub names in __all__: each is declared there as the
+# tools' methods are in lumenops.pyi (its image positional, its keywords
+# annotated with their ranges or choices, their defaults, its docstring), and
+# called with its keywords in their declared order on each plane. Their routes
+# in pieces are the catalogue's (pictor.chunks), under "pictor.NAME".
 
 def module_functions():
     """{name: function} of the functions that the private modules' stubs declare."""
-    import importlib
-
-    functions = {}
-    for stub in sorted(STUB.parent.glob("_*.pyi")):
-        tree = ast.parse(stub.read_text(encoding="utf-8"))
-        exported = next((ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)
-                         and getattr(node.targets[0], "id", "") == "__all__"), [])
-        module = importlib.import_module("pictor." + stub.stem)
-        for node in tree.body:
-            if isinstance(node, ast.FunctionDef) and node.name in exported:
-                functions[node.name] = make_module_function(module, node)
-    return functions
+    return {native.name: make_module_function(native, node) for native, node in _native.package_declarations()}
 
 
 class ModuleDeclaration:
@@ -346,26 +323,27 @@ class ModuleDeclaration:
         self.doc = ast.get_docstring(node) or ""
         image = ast.dump(node.args.posonlyargs[0].annotation)
         self.grey_only, self.mask = "_Grey" in image, "_Mask" in image
+        self.counted = "Tuple" in ast.dump(node.returns)  # (image, count)
         self.keywords = {}
         for argument, default in zip(node.args.kwonlyargs, node.args.kw_defaults):
             kind, limits = read_annotation(argument.annotation)
             self.keywords[argument.arg] = Keyword(argument.arg, kind, ast.literal_eval(default), **limits)
 
 
-def make_module_function(module, node):
+def make_module_function(native_function, node):
     declaration = ModuleDeclaration(node)
-    name, keywords, native = declaration.name, declaration.keywords, getattr(module, node.name)
+    name, keywords = declaration.name, declaration.keywords
 
     def function(img, /, *, axes=None, **given):
         check_keywords(name, keywords, given)
-        arguments = [given.get(key, keyword.default) for key, keyword in keywords.items()]
+        native = native_function.bound({key: given.get(key, keyword.default) for key, keyword in keywords.items()})
         axes = _axes.checked_axes(name, img, axes, declaration.grey_only)
         if axes is None:
             check_image(name, img, declaration.grey_only, declaration.mask)
-            return native(img, *arguments)
+            return native(img)
         check_image_layout(name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only,
                            declaration.mask)
-        return _axes.run_planes_with_numbers(img, axes, lambda plane: native(plane, *arguments))
+        return _axes.run_planes_with_numbers(img, axes, native)
 
     parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
     parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
@@ -380,8 +358,10 @@ def make_module_function(module, node):
         lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
     function.__doc__ = "\n".join(lines) + "\n" + _axes.DOC
     function.tool_method = None
-    function.native = "{}.{}".format(module.__name__, name)
+    function.native = repr(native_function)
     function.keywords = keywords
-    function.grey_only, function.mask = declaration.grey_only, declaration.mask
+    function.grey_only, function.mask, function.counted = declaration.grey_only, declaration.mask, declaration.counted
     function.eight_bit_copy = function.full_depth = False
+    function.description = declaration.doc
+    function.own_words = " ".join([name, declaration.doc] + list(keywords))
     return function

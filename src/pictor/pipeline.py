@@ -4,6 +4,7 @@
     edges = pipe(img)                          # a NumPy image, stripe by stripe
     lazy = pipe(x)                             # a dask array: lazy
     pipe.run_file("scan.tif", "edges.tif")     # out of core: TIFF, OME-TIFF or Zarr by suffix
+    stack = pipe(zstack, axes="ZYX")           # N-D data: the chain on each Y x X plane
 
 Every step's name and keywords are checked when the pipeline is built. The
 result equals calling the functions one after another, bit for bit.
@@ -25,13 +26,10 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor import functions as _functions
+from pictor import axes as _axes
+from pictor import chunks, functions as _functions
 from pictor.stream import engine
-from pictor.stream.plan import NoStripes, block_rows, method_of, stripe_steps
-
-# pictor.dask's routes that gather a statistic of the whole image before the
-# pass that uses it: out of core, that first pass reads the file again.
-WHOLE_IMAGE_STATISTICS = {"maximum", "order statistics", "working-level table", "level table", "float mean", "fuse"}
+from pictor.stream.plan import NoStripes, block_rows, stripe_steps
 
 
 class Step:
@@ -42,12 +40,6 @@ class Step:
 
     def __repr__(self):
         return "{}({})".format(self.name, ", ".join("{}={!r}".format(k, v) for k, v in self.keywords.items()))
-
-
-def _available():
-    import pictor
-
-    return {name: getattr(pictor, name) for name in pictor.__all__}
 
 
 def _checked_step(position, step, available):
@@ -87,7 +79,7 @@ class Pipeline:
     def __init__(self, steps):
         if not steps:
             raise ValueError("pipeline(): give at least one step")
-        available = _available()
+        available = _functions.image_functions()
         self.steps = tuple(_checked_step(position, step, available) for position, step in enumerate(steps, 1))
         # What the command line's batch reads from a function.
         self.__name__ = " | ".join(step.name for step in self.steps)
@@ -100,8 +92,13 @@ class Pipeline:
     def __reduce__(self):
         return pipeline, tuple((step.name, step.keywords) for step in self.steps)
 
-    def __call__(self, image, threads=None, stripe_rows=None):
+    def __call__(self, image, threads=None, stripe_rows=None, axes=None):
         """The chain on a NumPy image (a new array) or a dask array (lazy).
+
+        axes names the axes of N-D data as for the functions ("ZYX", "TCYX",
+        "ZYXS", ...): the chain then runs on each Y x X (x S) plane on its own
+        and the result keeps the input's axes, equal to the chain called on
+        every plane in turn.
 
         A NumPy image flows through the steps in stripes of `stripe_rows` rows
         (two million samples' worth by default). Every step runs on the
@@ -113,6 +110,8 @@ class Pipeline:
         levels, a float mean) runs step by step, each intermediate dropped
         once the next step has made its own.
         """
+        if axes is not None:
+            return self.planewise(image, axes, threads=threads, stripe_rows=stripe_rows)
         if not isinstance(image, np.ndarray):
             import dask.array as da
 
@@ -126,6 +125,28 @@ class Pipeline:
                 image = step.function(image, **step.keywords)
             return image
         return _streamed_in_memory(plan, inputs, image, np.empty(shape, dtype), stripe_rows, threads)
+
+    def planewise(self, image, axes, read_again=None, threads=None, stripe_rows=None):
+        """The chain on every Y x X (x S) plane of IMAGE (NumPy or dask, its
+        axes named by the letters AXES), restacked with the input's axes; the
+        planes of a dask array lazily, each plane's statistics from
+        read_again() when given (see lazy())."""
+        first = self.steps[0]
+        if not hasattr(image, "shape"):
+            _functions.check_image(first.name, image, first.function.grey_only)  # says what is wrong
+        checked = _axes.validated_axes(first.name, image.shape, axes, first.function.grey_only)
+        if checked is None:  # one plane in the functions' own layout
+            return self(image, threads, stripe_rows) if read_again is None else self.lazy(image, read_again)
+        _functions.check_image_layout(first.name, image.dtype, _axes.plane_shape(image.shape, checked),
+                                      first.function.grey_only)
+        if isinstance(image, np.ndarray):
+            return _axes.run_planes(image, checked, lambda plane: self(plane, threads, stripe_rows))
+        from pictor.dask.planes import planewise, take_plane
+
+        def plane_read_again(index):
+            return None if read_again is None else lambda: take_plane(read_again(), checked, index)
+
+        return planewise(image, checked, lambda plane, index: self.lazy(plane, plane_read_again(index)))
 
     def lazy(self, x, read_again=None):
         """The chain on the dask array x; read_again(), when given, returns x
@@ -202,19 +223,14 @@ def _check_shape(step, x):
                            step.function.grey_only)
 
 
-def _route(step, x):
-    """The pictor.dask route that the step's function takes for x's sample type."""
-    from pictor.stream import methods
-
-    method_name, _ = method_of(step.function, x.dtype, step.keywords)
-    return (methods.METHODS.get(method_name) or methods.FULL_DEPTH_METHODS[method_name])[0]
-
-
 def _lazy_step(step, x, read_again):
     """One step on a dask array: pictor.dask's function of the step, its
     whole-image statistic gathered from a fresh reading where one is given."""
     import pictor.dask as pictor_dask
 
-    if read_again is not None and _route(step, x) in WHOLE_IMAGE_STATISTICS:
+    # A statistic of the step's input, gathered before the pass that uses it:
+    # out of core, that first pass reads the file again.
+    route = chunks.route_of_function(step.function, x.dtype, step.keywords).route
+    if read_again is not None and route.statistic_of_input:
         return pictor_dask.apply_rereading(read_again, step.name, **step.keywords)
     return pictor_dask.apply(x, step.name, **step.keywords)

@@ -88,7 +88,7 @@ def test_canny_stripe_steps_give_the_whole_edges_on_every_thread_count(lumenops,
                                                                         full_depth):
     import pictor
     import pictor._chunked as chunked
-    from pictor.stream.canny import stripe_seeds
+    from pictor.chunks.seams import stripe_seeds
 
     src = make_source(kind, shape)
     thresholds = dict(low_thr=20, high_thr=60)

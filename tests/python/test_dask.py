@@ -11,8 +11,9 @@ cloudpickle = pytest.importorskip("cloudpickle")
 
 from conftest import assert_same_array  # noqa: E402
 from pictor import dask as pd  # noqa: E402
+from pictor import chunks  # noqa: E402
+from pictor.chunks import blocks  # noqa: E402
 from pictor.dask import routes  # noqa: E402
-from pictor.stream import methods  # noqa: E402
 from pictor import lumenops  # noqa: E402
 
 # 2-D tiles, uneven row bands, one chunk.
@@ -112,9 +113,10 @@ def test_pyramid_on_aligned_stripes(kind, monkeypatch):
     lazy = pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8)
     assert lazy.numblocks[0] > 2
     assert_same_array(lazy.compute(), expected)
-    for align, reach in [(8, routes.PYRAMID_REACH), (routes.PYRAMID_ALIGN, 20)]:  # misaligned, or too short a halo
-        monkeypatch.setattr(routes, "PYRAMID_ALIGN", align)
-        monkeypatch.setattr(routes, "PYRAMID_REACH", reach)
+    pyramid = chunks.ROUTES["ImageEnhancer.laplacian_pyramid"]
+    for align, reach in [(8, pyramid.reach), (pyramid.align, 20)]:  # misaligned, or too short a halo
+        monkeypatch.setattr(pyramid, "align", align)
+        monkeypatch.setattr(pyramid, "reach", reach)
         assert np.any(pd.apply(x, "ImageEnhancer.laplacian_pyramid", min_ksize=8).compute() != expected)
 
 
@@ -130,11 +132,11 @@ def test_fuse_on_aligned_stripes(kind, mode, monkeypatch):
     # Each stripe truncated at its own mean (its own maximum clips nothing
     # either way), or too short a halo.
     if mode == 0:
-        monkeypatch.setattr(routes, "_fuse_block", lambda block, bounds, method_name, keywords: routes._call(
+        monkeypatch.setattr(blocks, "fuse_block", lambda block, bounds, method_name, keywords: blocks.call(
             block, method_name, keywords))
         assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
         monkeypatch.undo()
-    monkeypatch.setattr(routes, "FUSE_REACH", 60)
+    monkeypatch.setattr(chunks.ROUTES[name], "reach", 60)
     assert np.any(pd.apply(x, name, mode_truncation=mode).compute() != expected)
 
 
@@ -145,7 +147,7 @@ def test_local_histogram_counts_channel_zero_only(monkeypatch):
                     rng.integers(150, 255, (300, 200))], axis=-1).astype(np.uint8)
     name = "ImageSegmenter.local_histogram_threshold_segmentation"
     assert_chunked_equals_whole(name, src, (64, 50))
-    monkeypatch.setattr(methods, "_channel0_level_counts_block", methods._working_level_counts_block)
+    monkeypatch.setattr(blocks, "channel0_working_level_counts_block", blocks.working_level_counts_block)
     wrong = pd.apply(da.from_array(src, chunks=(64, 50, 3)), name).compute()
     assert np.any(wrong != whole_call(name, src))
 
@@ -212,7 +214,7 @@ def test_float_mean_folded_in_numpy_order(chunks):
 
 def test_too_small_halo_is_caught(monkeypatch):
     src = image(np.uint8, SHAPES["grey"])
-    monkeypatch.setitem(routes.HALOS, "ImageSmoother.gaussian_blur", lambda k: k["ksize"] // 2 - 1)
+    monkeypatch.setattr(chunks.ROUTES["ImageSmoother.gaussian_blur"], "halo", lambda k: k["ksize"] // 2 - 1)
     x = da.from_array(src, chunks=(40, -1))
     ours = pd.apply(x, "ImageSmoother.gaussian_blur", ksize=9).compute()
     assert np.any(ours != whole_call("ImageSmoother.gaussian_blur", src, ksize=9))
@@ -287,7 +289,7 @@ def test_canny_stripe_steps_at_any_stripe_height(picture):
     # The steps the stripe engine runs, on stripes down to one row (the
     # stripes' cells cut from the whole image's, which the test above covers).
     import pictor._chunked as chunked
-    from pictor.stream.canny import stripe_seeds
+    from pictor.chunks.seams import stripe_seeds
 
     src = CANNY_IMAGES[picture](np.uint8, ())
     expected = canny_whole(src, False)
@@ -334,7 +336,7 @@ def test_numpy_input_is_accepted_and_unknown_names_refused():
 FULL_DEPTH_KEYWORDS = {"glow": dict(radius=12), "bilateral_filter": dict(ksize=5)}
 
 
-@pytest.mark.parametrize("name", sorted(routes.TOOL_OF_FULL_DEPTH), ids=lambda n: n.partition(".")[2])
+@pytest.mark.parametrize("name", sorted(chunks.FULL_DEPTH_ROUTES), ids=lambda n: n.partition(".")[2])
 def test_full_depth_chunked_equals_whole_function(name):
     import pictor
 

@@ -39,7 +39,7 @@ def test_one_block_routes_declare_their_shape(tmp_path, method, shape, keywords,
 
 
 def test_a_declared_shape_that_the_call_contradicts_is_refused():
-    from pictor.stream.tasks import _call_of_shape
+    from pictor.chunks.blocks import call_of_shape as _call_of_shape
 
     image = np.zeros((10, 8), np.uint8)
     with pytest.raises(RuntimeError, match="declared"):

@@ -12,7 +12,7 @@ tifffile = pytest.importorskip("tifffile")
 zarr = pytest.importorskip("zarr")
 
 import pictor  # noqa: E402
-import pictor.stream.tasks  # noqa: E402,F401
+import pictor.chunks.blocks  # noqa: E402,F401
 from test_cli import run_pictor, write  # noqa: E402
 
 CHAINS = {
@@ -63,7 +63,7 @@ def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, exp
                            threads):
     if stripe_samples:  # blocks of one tile row: five blocks, each step's halo across four cuts
         monkeypatch.setattr("pictor.stream.files.BLOCK_SAMPLES", stripe_samples)
-        monkeypatch.setattr("pictor.stream.plan.CANNY_BLOCK_CELLS", stripe_samples)
+        monkeypatch.setattr("pictor.stream.plan.JOINED_BLOCK_CELLS", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
     source = tmp_path / "scan.tif"
@@ -128,8 +128,8 @@ def test_a_step_failing_midway_stops_the_run_and_leaves_nothing(tmp_path, monkey
             raise RuntimeError("the fifth block fails")
         return real(block, method_name, keywords)
 
-    real = pictor.stream.tasks._call
-    monkeypatch.setattr("pictor.stream.tasks._call", failing_on_the_fifth_block)
+    real = pictor.chunks.blocks.call
+    monkeypatch.setattr("pictor.chunks.blocks.call", failing_on_the_fifth_block)
     tifffile.imwrite(str(tmp_path / "scan.tif"), image((300, 130), np.uint16), tile=(32, 32))
     pipe = pictor.pipeline("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge")
     with pytest.raises(RuntimeError, match="fifth block"):

@@ -200,10 +200,10 @@ Ref join_label_stripes(PyObject* counts_array, PyObject* first_rows, PyObject* l
   return tuple(int64_array(joined.joined), int64_array(joined.finals), static_cast<long long>(joined.count));
 }
 
-// renumber_label_stripe(labels, offset, joined_above, joined, finals): the
+// renumber_label_stripe(labels, joined, finals, offset, joined_above): the
 // stripe's own labels (a new int32 array) renumbered to the whole image's.
-Ref renumber_label_stripe(PyObject* labels_array, PyObject* offset, PyObject* joined_above, PyObject* joined_array,
-                          PyObject* finals_array) {
+Ref renumber_label_stripe(PyObject* labels_array, PyObject* joined_array, PyObject* finals_array, PyObject* offset,
+                          PyObject* joined_above) {
   Array labels = contiguous_as(labels_array, NPY_INT);
   Array result = new_array_like(labels, NPY_INT);
   std::copy(labels.data<std::int32_t>(), labels.data<std::int32_t>() + labels.size(), result.data<std::int32_t>());
@@ -239,9 +239,9 @@ PyMethodDef functions[] = {
      "labelled on their own: the provisional labels (the stripes' labels in turn) that join a component "
      "of a smaller one, sorted, with its final number; and the count of components."},
     {"renumber_label_stripe", fastcall_function<5, renumber_label_stripe>(), METH_FASTCALL,
-     "renumber_label_stripe(labels, offset, joined_above, joined, finals): a stripe's own labels as the whole "
-     "image's: offset is the count of the stripes above it, joined_above their joined labels, joined and "
-     "finals the stripe's slice of join_label_stripes' results."},
+     "renumber_label_stripe(labels, joined, finals, offset, joined_above): a stripe's own labels as the whole "
+     "image's: joined and finals the stripe's slice of join_label_stripes' results, offset the count of the "
+     "stripes above it, joined_above their joined labels."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,11 +42,11 @@ def suggestion(name, choices):
 # ---------------------------------------------------------------- list, doc
 
 def mentioning(word):
-    """The functions whose name or description has WORD, in any case; first
-    those that take it as a keyword's value (threshold for "otsu")."""
+    """The functions whose own words (name, description, full-depth recipe,
+    keywords) have WORD, in any case, not the paragraphs all of them share;
+    first those that take it as a keyword's value (threshold for "otsu")."""
     word = word.lower()
-    found = [function for name, function in functions().items()
-             if word in name.lower() or word in " ".join(function.__doc__.split()).lower()]
+    found = [function for function in functions().values() if word in " ".join(function.own_words.split()).lower()]
     return sorted(found, key=lambda function: not choice_of(function, word))
 
 

@@ -15,9 +15,10 @@ x.compute(), ksize=5)`` and ``y.compute()`` equals
 bit. ``pd.NAME`` checks its keywords and image as ``pictor.NAME`` does, before
 any work; ``apply`` takes either name ("gaussian_blur" for the function,
 "ImageSmoother.gaussian_blur" for the tool method). Each call runs one of
-these routes (``route_of`` names it); a full-depth function takes its tool
-method's route with its own steps, and "level table" where the tool counts
-working levels:
+these routes, which the catalogue (pictor.chunks) assigns and
+pictor.dask.routes makes graphs of (``route_of`` names it); a full-depth
+function takes its tool method's route with its own steps, and "level table"
+where the tool counts working levels:
 
 - "pointwise": samples depend on their own level and the element type only;
   the method runs on each chunk as it is.
@@ -34,7 +35,7 @@ working levels:
   strong candidates) are local: each stripe's, from the stripe with a halo
   of 3 rows. Hysteresis keeps the 8-connected components of candidates that
   hold a strong one: the components touching each stripe's first or last row
-  are joined across the seams (pictor.stream.canny), then each stripe is
+  are joined across the seams (pictor.chunks.seams), then each stripe is
   traced from its strong cells and the kept cells at its ends.
 - "maximum", "order statistics", "working-level table", "float mean":
   a statistic of the whole image first (exact integer reductions: the maximum,
@@ -64,10 +65,13 @@ Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.
 """
 
+from pictor.chunks import TOOL_ROUTES as _TOOL_ROUTES
 from pictor.dask.functions import function_by_name, lazy_functions, plan_function
 from pictor.dask.planes import planewise as _planewise, take_plane as _take_plane
-from pictor.stream.methods import METHODS
 from pictor.dask.routes import plan
+
+# {"Class.method": (route name, result type)} of every tool method (pictor.chunks has their routes).
+METHODS = {operation: (route.name, route.result) for operation, route in _TOOL_ROUTES.items()}
 
 _lazy_functions = lazy_functions()
 globals().update(_lazy_functions)
@@ -104,11 +108,10 @@ def apply_rereading(read, method_name, axes=None, **keywords):
 def _plane_axes(method_name, src, axes):
     """The checked axes letters of SRC, or None for one plane in the methods' layout."""
     from pictor import axes as named_axes
-    import pictor
 
     if axes is None:
         return None  # as before: the method's own handling of any shape
-    function = getattr(pictor, method_name.rpartition(".")[2], None)
+    function = function_by_name(method_name.rpartition(".")[2])
     return named_axes.validated_axes(method_name, getattr(src, "shape", ()), axes,
                                      getattr(function, "grey_only", False))
 

@@ -3,12 +3,11 @@ checks what ``pictor.NAME`` checks, before any work, and is lazily equal to
 it bit for bit for any chunking: at full depth (the default) for uint16
 images, the tool method's route otherwise."""
 
-import pictor
+from pictor import chunks
 from pictor.axes import validated_axes
 from pictor.dask import routes
-from pictor.stream.plan import method_of
 from pictor.dask.planes import planewise
-from pictor.functions import check_image_layout, check_keywords
+from pictor.functions import check_image_layout, check_keywords, image_functions
 
 
 def plan_function(function, x, given, reread=None):
@@ -17,9 +16,9 @@ def plan_function(function, x, given, reread=None):
     name = function.__name__
     check_keywords(name, function.keywords, given)
     x = routes.as_dask(x)
-    check_image_layout(name, x.dtype, x.shape, function.grey_only, getattr(function, "mask", False))
-    method_name, keywords = method_of(function, x.dtype, given)
-    return routes.plan(method_name, x, keywords, reread)
+    check_image_layout(name, x.dtype, x.shape, function.grey_only, function.mask)
+    operation, keywords = chunks.operation_of(function, x.dtype, given)
+    return routes.plan(operation, x, keywords, reread)
 
 
 def lazy_function(function):
@@ -40,9 +39,9 @@ def lazy_function(function):
 
 def lazy_functions():
     """{name: lazy function} for every function of the package."""
-    return {name: lazy_function(getattr(pictor, name)) for name in pictor.__all__}
+    return {name: lazy_function(function) for name, function in image_functions().items()}
 
 
 def function_by_name(name):
     """The package's function NAME, or None when NAME is not one."""
-    return getattr(pictor, name) if name in pictor.__all__ else None
+    return image_functions().get(name)

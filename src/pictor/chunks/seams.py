@@ -1,4 +1,5 @@
-"""Canny on row stripes: the join of the stripes' boundary components.
+"""Canny on row stripes: the join of the stripes' boundary components
+(both executors run it between the stripes' summaries and their edges).
 
 Canny's hysteresis is global: a weak candidate is an edge when it is
 8-connected through candidates to a strong one anywhere in the image. A

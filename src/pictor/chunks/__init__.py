@@ -1,0 +1,35 @@
+"""The catalogue: how each operation runs in pieces, declared once for both
+executors (pictor.stream: stripes, in memory and out of core; pictor.dask:
+graphs), which import it and never each other.
+
+routes      the route classes: pointwise, neighbourhood (with its halo),
+            pyramid (with its alignment), fuse, maximum, order statistics,
+            level table, components, float mean, flip, crop, one block; each
+            says whether it gathers a whole-image statistic, its halo from the
+            keywords, its result type and its block functions
+catalogue   every operation's route, and route_of(): the one choice between a
+            tool method and its full-depth function
+blocks      what runs on one block of rows (or on the blocks' partial results)
+seams       Canny's hysteresis joined across the stripes' seams
+keywords    keyword values as routes read them; OneBlock
+
+The blocks call the private native modules as their stubs declare them
+(pictor._native: keywords by name).
+
+To give an operation a route, add it to catalogue._tool_routes() with a route
+class (a Neighbourhood with its halo function, say); its full-depth function,
+if lumenops.pyi declares one, takes the same route at full depth by itself.
+A package function that is no tool method gets its route in
+catalogue._function_routes(), under "pictor.NAME".
+A new route class goes into routes.py and ROUTE_CLASSES, with a form in
+pictor.stream.plan.FORMS (or graph_only = True) and one in
+pictor.dask.routes.FORMS: tests/python/test_chunks.py walks them.
+"""
+
+from pictor.chunks.catalogue import (FULL_DEPTH_ROUTES, ROUTES, TOOL_ROUTES, Call, function_operation,
+                                     operation_of, route_of, route_of_function)
+from pictor.chunks.keywords import OneBlock
+from pictor.chunks.routes import ROUTE_CLASSES
+
+__all__ = ["Call", "FULL_DEPTH_ROUTES", "OneBlock", "ROUTES", "ROUTE_CLASSES", "TOOL_ROUTES", "function_operation",
+           "operation_of", "route_of", "route_of_function"]
