@@ -143,8 +143,10 @@ def test_threshold_chunked_and_streamed_equal_whole(method, dtype):
     whole = pictor.threshold(image, method=method)
     x = da.from_array(image, chunks=(17, 40))
     assert pictor_dask.route_of("threshold", x, method=method) == "level counts"
+    assert pictor_dask.route_of("threshold_level", x, method=method) == "level"
     assert_same_array(pictor_dask.threshold(x, method=method).compute(), whole)
-    assert pictor_dask.threshold_level(x, method=method).compute() == pictor.threshold_level(image, method=method)
+    level = pictor_dask.threshold_level(x, method=method).compute()
+    assert type(level) is float and level == pictor.threshold_level(image, method=method)
     assert_same_array(pictor.pipeline(("threshold", {"method": method}))(image, stripe_rows=11), whole)
 
 
@@ -160,11 +162,25 @@ def test_label_chunked_and_streamed_equal_whole(connectivity, rows):
     mask = rng.random((200, 150)) < 0.5
     mask[::8, :] = True  # long rows joined by few columns: components crossing many seams
     mask[1::8, :] = False
-    whole, _ = pictor.label(mask, connectivity=connectivity)
+    whole, count = pictor.label(mask, connectivity=connectivity)
     x = da.from_array(mask, chunks=(rows, 64))
-    assert_same_array(pictor_dask.label(x, connectivity=connectivity).compute(), whole)
+    assert pictor_dask.route_of("label", x, connectivity=connectivity) == "labels"  # bool masks too
+    labels, lazy_count = pictor_dask.label(x, connectivity=connectivity)
+    assert_same_array(labels.compute(), whole)
+    assert lazy_count.compute() == count
     streamed = pictor.pipeline(("label", {"connectivity": connectivity}))(mask.astype(np.uint8), stripe_rows=rows)
     assert_same_array(streamed, whole)
+
+
+def test_dask_label_counts_each_plane():
+    import dask.array as da
+    import pictor.dask as pictor_dask
+
+    stack = np.random.default_rng(8).random((3, 60, 2, 70)) < 0.4  # ZYCX
+    labels, counts = pictor_dask.label(da.from_array(stack, chunks=(1, 25, 1, 70)), connectivity=2, axes="ZYCX")
+    expected, expected_counts = pictor.label(stack, connectivity=2, axes="ZYCX")
+    assert_same_array(labels.compute(), expected)
+    assert counts.compute().tolist() == expected_counts.tolist()
 
 
 def test_threshold_then_label_out_of_core(tmp_path):
