@@ -53,9 +53,10 @@ def label(
     first pixel in row-major order, 0 for the background, as
     scipy.ndimage.label(mask, generate_binary_structure(2, connectivity))
     gives them: connectivity 1 joins the 4 edge neighbours, 2 also the 4
-    corner ones. With axes=, each plane is labelled on its own and count
+    corner ones. In a stack, each plane is labelled on its own and count
     holds each plane's count. Chunked and streamed, row stripes are labelled
-    on their own, joined at their seams and renumbered in scan order."""
+    on their own, joined at their seams and renumbered in scan order;
+    pictor.dask.label gives the count lazily, as the largest label."""
 
 def threshold_level_of_counts(counts: NDArray[np.int64], method: str) -> float: ...
 def threshold_table(counts: NDArray[np.int64], method: str) -> NDArray[np.uint16]: ...

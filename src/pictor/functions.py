@@ -275,6 +275,7 @@ def make_function(cls, method_name, declaration):
     function.keywords = keywords
     function.grey_only = declaration.grey_only
     function.mask = function.counted = False  # images, and an image comes back
+    function.gives_image = True
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
     function.description = declaration.doc  # the operation's own description, before the shared paragraphs
@@ -323,7 +324,9 @@ class ModuleDeclaration:
         self.doc = ast.get_docstring(node) or ""
         image = ast.dump(node.args.posonlyargs[0].annotation)
         self.grey_only, self.mask = "_Grey" in image, "_Mask" in image
-        self.counted = "Tuple" in ast.dump(node.returns)  # (image, count)
+        returns = ast.dump(node.returns)
+        self.gives_image = "NDArray" in returns  # else a number (of each plane)
+        self.counted = self.gives_image and "Tuple" in returns  # (image, count)
         self.keywords = {}
         for argument, default in zip(node.args.kwonlyargs, node.args.kw_defaults):
             kind, limits = read_annotation(argument.annotation)
@@ -360,7 +363,8 @@ def make_module_function(native_function, node):
     function.tool_method = None
     function.native = repr(native_function)
     function.keywords = keywords
-    function.grey_only, function.mask, function.counted = declaration.grey_only, declaration.mask, declaration.counted
+    function.grey_only, function.mask = declaration.grey_only, declaration.mask
+    function.gives_image, function.counted = declaration.gives_image, declaration.counted
     function.eight_bit_copy = function.full_depth = False
     function.description = declaration.doc
     function.own_words = " ".join([name, declaration.doc] + list(keywords))

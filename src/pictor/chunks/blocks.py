@@ -196,12 +196,12 @@ def level_range(counts):
 # The package's functions of pictor._segmentation in pieces: a threshold from
 # the whole image's level counts; labels of row stripes labelled on their
 # own, joined at their seams and renumbered in scan order.
-def threshold_table(counts, method):
+def automatic_threshold_table(counts, method):
     """The 0 / 65535 table of the levels (256 or 65,536) of the whole image's counts."""
     return _segmentation.threshold_table(np.asarray(counts).reshape(-1), method)
 
 
-def threshold_level_of_counts(counts, method):
+def automatic_threshold_level(counts, method):
     return _segmentation.threshold_level_of_counts(np.asarray(counts).reshape(-1), method)
 
 

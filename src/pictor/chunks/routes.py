@@ -231,7 +231,7 @@ class LevelCounts(LevelTable):
 
     def table_parts(self, operation, dtype, keywords):
         levels = 1 << (8 * np.dtype(dtype).itemsize)
-        return blocks.level_counts_block, levels, blocks.threshold_table, (keywords["method"],), blocks.mapped_levels
+        return blocks.level_counts_block, levels, blocks.automatic_threshold_table, (keywords["method"],), blocks.mapped_levels
 
 
 class CountsLevel(LevelCounts):
@@ -250,7 +250,7 @@ class CountsLevel(LevelCounts):
 
     def table_parts(self, operation, dtype, keywords):
         count_block, levels, _, arguments, _ = super().table_parts(operation, dtype, keywords)
-        return count_block, levels, blocks.threshold_level_of_counts, arguments, None
+        return count_block, levels, blocks.automatic_threshold_level, arguments, None
 
 
 class JoinedStripes(Route):

@@ -20,7 +20,7 @@ def functions():
 
 def image_methods():
     """The checked function of every image-to-image operation (threshold_level gives a number)."""
-    return [function for function in functions().values() if function.__name__ != "threshold_level"]
+    return [function for function in functions().values() if function.gives_image]
 
 
 def first_sentence(text):
