@@ -263,11 +263,7 @@ def make_function(cls, method_name, declaration):
     def with_defaults(given):
         return {name: given.get(name, keyword.default) for name, keyword in keywords.items()}
 
-    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
-    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
-                   for keyword in keywords.values()]
-    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
-    function.__signature__ = inspect.Signature(parameters)
+    function.__signature__ = signature_of(keywords)
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
     function.__doc__ = function_doc(cls, method_name, declaration, keywords) + "\n" + _axes.DOC
@@ -282,6 +278,15 @@ def make_function(cls, method_name, declaration):
     # The operation's own words (without the paragraphs every function shares), for searches.
     function.own_words = " ".join([method_name, declaration.doc, declaration.full_depth or ""] + list(keywords))
     return function
+
+
+def signature_of(keywords):
+    """A function's signature: the image positional, its keywords, then axes."""
+    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
+    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
+                   for keyword in keywords.values()]
+    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
+    return inspect.Signature(parameters)
 
 
 @functools.lru_cache(maxsize=None)
@@ -348,11 +353,7 @@ def make_module_function(native_function, node):
                            declaration.mask)
         return _axes.run_planes_with_numbers(img, axes, native)
 
-    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
-    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
-                   for keyword in keywords.values()]
-    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
-    function.__signature__ = inspect.Signature(parameters)
+    function.__signature__ = signature_of(keywords)
     function.__name__ = function.__qualname__ = name
     function.__module__ = "pictor"
     lines = [declaration.doc]

@@ -231,7 +231,8 @@ class LevelCounts(LevelTable):
 
     def table_parts(self, operation, dtype, keywords):
         levels = 1 << (8 * np.dtype(dtype).itemsize)
-        return blocks.level_counts_block, levels, blocks.automatic_threshold_table, (keywords["method"],), blocks.mapped_levels
+        return (blocks.level_counts_block, levels, blocks.automatic_threshold_table, (keywords["method"],),
+                blocks.mapped_levels)
 
 
 class CountsLevel(LevelCounts):
