@@ -51,7 +51,7 @@ def method(qualified_name):
         from pictor.functions import image_functions
 
         function = image_functions()[method_name]
-        return lambda src, **keywords: function(src, **keywords)
+        return lambda src, **keywords: image_of(function(src, **keywords))
     return getattr(tool(class_name), method_name)
 
 
@@ -66,3 +66,7 @@ def distributed_client():
     except (ImportError, ValueError):
         return None
 
+
+def image_of(result):
+    """The image of a function's result: label's labels without their count."""
+    return result[0] if isinstance(result, tuple) else result

@@ -7,6 +7,8 @@ import numpy as np
 
 from pictor import _lookup, _native
 import pictor._chunked as _chunked  # registered by lumenops
+import pictor._full_depth as _full_depth  # registered by lumenops
+import pictor._segmentation as _segmentation  # registered by lumenops
 
 
 def call(block, method_name, keywords):
@@ -183,3 +185,57 @@ def full_depth_table(counts, operation, keywords):
     """The full-depth function's table of all 65,536 levels from the image's
     level counts; operation: "pictor.NAME"."""
     return _native.full_depth(operation.partition(".")[2], _native.TABLE)(counts, **keywords)
+
+
+def level_range(counts):
+    """(lowest, step, span) of the whole image's 65,536 level counts, which
+    full-depth Canny's cells take to mean their thresholds on the image's range."""
+    return _full_depth.level_range(np.asarray(counts).reshape(-1))
+
+
+# The package's functions of pictor._segmentation in pieces: a threshold from
+# the whole image's level counts; labels of row stripes labelled on their
+# own, joined at their seams and renumbered in scan order.
+def automatic_threshold_table(counts, method):
+    """The 0 / 65535 table of the levels (256 or 65,536) of the whole image's counts."""
+    return _segmentation.threshold_table(np.asarray(counts).reshape(-1), method)
+
+
+def automatic_threshold_level(counts, method):
+    return _segmentation.threshold_level_of_counts(np.asarray(counts).reshape(-1), method)
+
+
+def mapped_levels(block, table):
+    """Each sample through the table of its level (uint8 samples are their own working level)."""
+    return (_chunked.map_levels if block.dtype == np.uint16 else _chunked.map_working_levels)(block, table)
+
+
+def mask_cells(window):
+    """A mask's stripe as label's cells: one byte a sample, non-zero where the mask is."""
+    return window.view(np.uint8) if window.dtype == np.bool_ else (window != 0).view(np.uint8)
+
+
+def label_stripe_summary(mask, connectivity):
+    """(count, first row, last row) of the stripe's own labels."""
+    labels, count = _segmentation.label(mask, connectivity)
+    return count, labels[0], labels[-1]
+
+
+def joined_label_stripes(summaries, connectivity):
+    """(joined, finals, offsets) of the stripes' summaries, in order:
+    pictor._segmentation.join_label_stripes and where each stripe's
+    provisional labels start."""
+    counts = np.array([count for count, _, _ in summaries], np.int64)
+    joined, finals, _ = _segmentation.join_label_stripes(
+        counts, np.stack([first for _, first, _ in summaries]), np.stack([last for _, _, last in summaries]),
+        connectivity)
+    return joined, finals, np.concatenate([[0], np.cumsum(counts)])
+
+
+def renumbered_label_stripe(mask, joined_stripes, index, connectivity):
+    """The labels of stripe `index` as the whole image's."""
+    joined, finals, offsets = joined_stripes
+    labels, _ = _segmentation.label(mask, connectivity)
+    start, stop = np.searchsorted(joined, [offsets[index] + 1, offsets[index + 1] + 1])
+    return _segmentation.renumber_label_stripe(labels, joined[start:stop], finals[start:stop], int(offsets[index]),
+                                               int(start))

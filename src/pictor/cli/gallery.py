@@ -57,15 +57,17 @@ def tile(picture, label, detail):
 
 def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
-    cls, name = function.tool_method
+    name = function.__name__
     try:
-        method = getattr(cls(), name)
+        from pictor._lookup import image_of
+
+        call = (lambda img: getattr(function.tool_method[0](), name)(src=img)) if function.tool_method else function
         start = time.perf_counter()
-        result = method(src=image)
+        result = image_of(call(image))
         elapsed = time.perf_counter() - start
         return tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
     except Exception as error:  # a failing operation gets a tile that says so
-        print("{}.{}: {}".format(cls.__name__, name, one_line(error)), file=sys.stderr)
+        print("{}: {}".format(name, one_line(error)), file=sys.stderr)
         return tile(None, name, "failed: " + type(error).__name__), None
 
 

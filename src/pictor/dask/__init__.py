@@ -36,7 +36,15 @@ where the tool counts working levels:
   of 3 rows. Hysteresis keeps the 8-connected components of candidates that
   hold a strong one: the components touching each stripe's first or last row
   are joined across the seams (pictor.chunks.seams), then each stripe is
-  traced from its strong cells and the kept cells at its ends.
+  traced from its strong cells and the kept cells at its ends. At full
+  depth the whole image's level range (from its level counts) comes first.
+- "labels": label. Each stripe of the mask is labelled on its own; the
+  labels of its first and last rows are joined across the seams, then each
+  stripe is labelled again and renumbered in the whole image's scan order.
+  pd.label gives (labels, count), the count lazily (the largest label).
+- "level counts", "level": threshold and threshold_level. The whole image's
+  counts of its own levels (256 or 65,536), then the method's table of them
+  mapped over the chunks, or its level (a dask.delayed float).
 - "maximum", "order statistics", "working-level table", "float mean":
   a statistic of the whole image first (exact integer reductions: the maximum,
   the level counts, channel 0's for the local-histogram threshold;

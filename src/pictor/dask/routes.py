@@ -10,7 +10,7 @@ import dask
 import dask.array as da
 
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.chunks import OneBlock, blocks, route_of, routes, seams
+from pictor.chunks import OneBlock, blocks, route_of, routes
 
 # Halos of up to this many rows are mended at the cuts between stripes (6 halos
 # of rows computed again per cut) rather than assembled onto each stripe
@@ -34,8 +34,9 @@ def as_dask(src):
     return da.from_array(array, chunks=(rows,) + array.shape[1:], asarray=False)
 
 
-def _is_plain_image(x):
-    if x.dtype not in (np.uint8, np.uint16) or x.size == 0 or any(math.isnan(n) for n in x.shape):
+def _is_plain_image(x, takes_bool=False):
+    accepted = (np.uint8, np.uint16, np.bool_) if takes_bool else (np.uint8, np.uint16)
+    if x.dtype not in accepted or x.size == 0 or any(math.isnan(n) for n in x.shape):
         return False
     return x.ndim == 2 or (x.ndim == 3 and x.shape[2] == 3)
 
@@ -214,35 +215,52 @@ def _order_statistics(call, x, dtype, reread=None):
     return x.map_blocks(blocks.auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _canny(call, x, dtype, reread=None):
-    low, high, full_depth = call.route.cells_arguments(x.dtype, call.keywords)
+def _joined_stripes(call, x, dtype, reread=None):
+    """Each stripe's cells (after the whole image's level range, where the
+    route means its keywords on it), one task each serving its summary and its
+    finish; the summaries joined across the seams; each stripe finished."""
+    parts = call.route.parts(x.dtype, call.keywords)
     halo = call.route.halo(call.keywords)
     stripes = _stripes(x, halo)
-    if stripes is None:
-        return _one_block(call, x, dtype)
+    if stripes is None:  # one stripe: the same steps on the whole image
+        stripes = x.rechunk({0: -1, 1: -1})
+    cells_block, arguments = parts.cells
+    if parts.on_range:
+        counts = _total_counts(x, blocks.level_counts_block, 1 << 16, reread)
+        arguments += (dask.delayed(blocks.level_range, pure=True)(counts),)
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = halo
-    cells = da.map_overlap(blocks.canny_cells_block, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
-                           meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
-                           full_depth=full_depth)
-    # Each stripe's cells serve its summary and its edges: one task each, which
+    overlapped = da.overlap.overlap(stripes, depth=depth, boundary="none")
+    cells = overlapped.map_blocks(cells_block, *arguments, dtype=np.uint8, meta=_meta(x, np.uint8, 2),
+                                  drop_axis=[2] if x.ndim == 3 else [])
+    cells = da.overlap.trim_internal(cells, {0: halo, 1: 0}, boundary="none")
+    # Each stripe's cells serve its summary and its finish: one task each, which
     # the graph's optimisation would otherwise fuse into both, computing them twice.
     stripe_cells = cells.to_delayed().ravel()
-    summaries = [dask.delayed(_chunked.canny_stripe_summary, pure=True)(block) for block in stripe_cells]
-    seeds = dask.delayed(seams.stripe_seeds, pure=True)(summaries)
-    edges = dask.delayed(blocks.canny_edges_block, pure=True)
-    return da.concatenate([da.from_delayed(edges(block, seeds, index), shape=(height,) + x.shape[1:2], dtype=dtype,
-                                           meta=_meta(x, dtype, 2))
+    (summary, summary_arguments), (join, join_arguments) = parts.summary, parts.join
+    summaries = [dask.delayed(summary, pure=True)(block, *summary_arguments) for block in stripe_cells]
+    joined = dask.delayed(join, pure=True)(summaries, *join_arguments)
+    finish, finish_arguments = parts.finish
+    finished = dask.delayed(finish, pure=True)
+    return da.concatenate([da.from_delayed(finished(block, joined, index, *finish_arguments),
+                                           shape=(height,) + x.shape[1:2], dtype=dtype, meta=_meta(x, dtype, 2))
                            for index, (block, height) in enumerate(zip(stripe_cells, cells.chunks[0]))])
 
 
 def _level_counts_table(call, x, dtype, reread=None):
     """A statistic of the level counts of the whole image: the method's table
     of them, then every chunk mapped through it."""
-    count_block, levels, make_table, arguments, map_block = call.route.parts(call.operation, x.ndim, call.keywords)
+    count_block, levels, make_table, arguments, map_block = call.route.parts(call.operation, x.dtype, x.ndim,
+                                                                             call.keywords)
     total_counts = _total_counts(x, count_block, levels, reread)
     table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
     return x.map_blocks(map_block, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _level_of_counts(call, x, dtype, reread=None):
+    """A number of the level counts of the whole image, as a lazy value (dask.delayed)."""
+    count_block, levels, of_counts, arguments, _ = call.route.parts(call.operation, x.dtype, x.ndim, call.keywords)
+    return dask.delayed(of_counts, pure=True)(_total_counts(x, count_block, levels, reread), *arguments)
 
 
 def _float_mean(call, x, dtype, reread=None):
@@ -288,7 +306,10 @@ FORMS = {
     routes.OrderStatistics: _order_statistics,
     routes.LevelTable: _level_counts_table,
     routes.FullDepthLevelTable: _level_counts_table,
-    routes.Components: _canny,
+    routes.LevelCounts: _level_counts_table,
+    routes.CountsLevel: _level_of_counts,
+    routes.Components: _joined_stripes,
+    routes.Labels: _joined_stripes,
     routes.FloatMean: _float_mean,
     routes.Flip: _flip,
     routes.Crop: _crop,
@@ -302,7 +323,7 @@ def plan(operation, src, keywords, reread=None):
     call = route_of(operation, keywords)
     x = as_dask(src)
     dtype = call.route.result_dtype(x.dtype)
-    if not isinstance(call.route, routes.WholeImage) and _is_plain_image(x):
+    if not isinstance(call.route, routes.WholeImage) and _is_plain_image(x, call.route.takes_bool):
         if x.ndim == 3:
             x = x.rechunk({2: -1})
         try:
