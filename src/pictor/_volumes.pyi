@@ -30,7 +30,7 @@ def gaussian_filter(
     *,
     mode: Annotated[str, _Choices("reflect", "mirror", "nearest", "wrap")] = "reflect",
     truncate: Annotated[Real, _Range(0, 100)] = 4.0,
-    spacing: Annotated[Real, _Range(0, 1e9, low_open=True), _PerAxis] = None,
+    spacing: Optional[Annotated[Real, _Range(0, 1e9, low_open=True), _PerAxis]] = None,
     axes: _Axes = None,
 ) -> _Volume:
     """Gaussian smoothing in 3-D (or any number of axes), one axis after the

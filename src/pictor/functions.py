@@ -134,6 +134,9 @@ def read_annotation(annotation):
     if isinstance(annotation, ast.Name):
         return annotation.id, {}
     form = getattr(annotation.value, "id", "") if isinstance(annotation, ast.Subscript) else ""
+    if form == "Optional":  # None, or what it wraps
+        inner = annotation.slice
+        return read_annotation(inner.value if type(inner).__name__ == "Index" else inner)  # 3.8 wraps it
     if form != "Annotated":
         return "any", {}
     pieces = annotation.slice
