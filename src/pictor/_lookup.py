@@ -6,6 +6,7 @@ function.
 """
 
 import os
+import warnings
 
 from pictor import lumenops
 
@@ -14,6 +15,20 @@ from pictor import lumenops
 MODEL_PATH = os.path.join("deeplearning", "models", "universal.onnx")
 # "pictor.NAME" names the package's function NAME instead of a tool's method.
 FUNCTIONS = "pictor"
+# What ONNX Runtime warns when a session names a provider it does not have.
+MISSING_CUDA_WARNING = "Specified provider 'CUDAExecutionProvider' is not in available provider names"
+
+
+def singleton(cls):
+    """CLS's singleton, as CLS() gives it. DeepLearning's session names the
+    CUDA provider alone, and ONNX Runtime warns on every machine without CUDA
+    that it runs on the CPU instead; the package's own first construction is
+    spared that warning (the tool class called directly keeps it)."""
+    if getattr(cls._instance, "_initialized", False):
+        return cls()
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=MISSING_CUDA_WARNING, category=UserWarning)
+        return cls()
 
 
 def tool(class_name):
@@ -30,7 +45,7 @@ def tool(class_name):
             "DeepLearning needs its model {!r} below the working directory {!r} of this process "
             "(pid {})".format(MODEL_PATH, os.getcwd(), os.getpid())
         )
-    return cls()
+    return singleton(cls)
 
 
 def method(qualified_name):

@@ -20,7 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor import lumenops
+from pictor import _lookup, lumenops
 import pictor._chunked as _chunked  # registered by lumenops
 import pictor._full_depth as _full_depth  # registered by lumenops
 from pictor import axes as _axes
@@ -248,7 +248,7 @@ def make_function(cls, method_name, declaration):
             full_depth_step = getattr(_full_depth, method_name)
             arguments = method_arguments(given)
             return lambda plane: full_depth_step(plane, *arguments)
-        tool_method = getattr(cls(), method_name)
+        tool_method = getattr(_lookup.singleton(cls), method_name)
         tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
         return lambda plane: tool_method(src=plane, **tool_keywords)
 

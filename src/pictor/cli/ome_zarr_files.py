@@ -117,7 +117,6 @@ def write_ome_zarr(target, data, image, function, keywords):
         omero["channels"] = [dict(channel, window=dict(channel["window"], max=min(channel["window"].get("max", top),
                                                                                    top)))
                              if "window" in channel else channel for channel in omero["channels"]]
-    metadata = {"omero": omero} if omero else {}
 
     target = Path(target)
     partial = target.with_name(".{}.{}.partial{}".format(target.name, uuid.uuid4().hex[:12], ZARR_SUFFIX))
@@ -128,8 +127,8 @@ def write_ome_zarr(target, data, image, function, keywords):
                            axes_units={axis["name"].lower(): axis["unit"] for axis in multiscale["axes"]
                                        if axis.get("unit")},
                            scale=dict(zip(names, level_scale)), name=multiscale.get("name", "image"),
-                           storage_options={"chunks": chunk_shape(data)}, **metadata)
-        keep_transformations(partial, levels, multiscale)
+                           storage_options={"chunks": chunk_shape(data)})
+        keep_input_metadata(partial, levels, multiscale, omero)
         if target.exists():
             shutil.rmtree(str(target))
         os.replace(str(partial), str(target))
@@ -145,10 +144,12 @@ def chunk_shape(data):
     return tuple(int(c) for c in chunks)
 
 
-def keep_transformations(path, levels, multiscale):
+def keep_input_metadata(path, levels, multiscale, omero):
     """The rebuilt pyramid's levels placed where the input's image lies: the
     writer's scales and pyramid offsets plus the input's own translation of
-    its full-resolution level; the input's multiscale type and metadata."""
+    its full-resolution level; the input's multiscale type and metadata, and
+    its channel (omero) metadata, written here as plain JSON because ome-zarr's
+    writer takes it as a dict up to 0.20 and only as its own model from 0.21."""
     import zarr
 
     group = zarr.open_group(str(path), mode="r+")
@@ -167,6 +168,8 @@ def keep_transformations(path, levels, multiscale):
     for key in ("type", "metadata"):
         if key in multiscale:
             written[key] = multiscale[key]
+    if omero:
+        ngff["omero"] = omero
     group.attrs.update({"ome": ngff} if "ome" in attributes else ngff)
 
 
