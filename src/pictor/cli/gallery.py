@@ -6,6 +6,7 @@ import threading
 import time
 from pathlib import Path
 
+from pictor import _lookup
 from pictor.cli.image_files import IMAGE_SUFFIXES, Page, read_image, write_pages
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
 
@@ -58,7 +59,7 @@ def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
     cls, name = function.tool_method
     try:
-        method = getattr(cls(), name)
+        method = getattr(_lookup.singleton(cls), name)
         start = time.perf_counter()
         result = method(src=image)
         elapsed = time.perf_counter() - start
