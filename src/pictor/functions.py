@@ -20,7 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor import lumenops
+from pictor import _lookup, lumenops
 from pictor import _native
 from pictor import axes as _axes
 
@@ -258,7 +258,7 @@ def make_function(cls, method_name, declaration):
         """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
         if computes_full_depth(function, dtype, given):
             return _native.full_depth(method_name).bound(with_defaults(given))
-        tool_method = getattr(cls(), method_name)
+        tool_method = getattr(_lookup.singleton(cls), method_name)
         tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
         return lambda plane: tool_method(src=plane, **tool_keywords)
 

@@ -6,6 +6,7 @@ import threading
 import time
 from pathlib import Path
 
+from pictor import _lookup
 from pictor.io.images import Page, read_image, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
