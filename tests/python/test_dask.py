@@ -96,13 +96,16 @@ def test_covered_methods_really_run_chunked(name):
     assert pd.route_of(name, x) == pd.METHODS[name][0]
 
 
-def test_wide_blur_crosses_many_stripes():
-    # shadows_highlight's sigma-50 blur reaches 200 rows: three stripes, each with that halo.
-    src = image(np.uint16, (700, 60))
+def test_wide_blur_crosses_many_stripes(monkeypatch):
+    # shadows_highlight's sigma-50 blur reaches 200 rows: three tiles of whole
+    # chunks, each with that halo; the result keeps the input's chunks.
+    monkeypatch.setattr(routes, "TILE_HALOS", 1)
+    src = image(np.uint16, (1000, 60))
     x = da.from_array(src, chunks=(100, 30))
-    assert pd.apply(x, "ImageEnhancer.shadows_highlight").numblocks[0] == 3
-    assert_same_array(pd.apply(x, "ImageEnhancer.shadows_highlight").compute(),
-                      whole_call("ImageEnhancer.shadows_highlight", src))
+    assert routes._tiles(x, 202).numblocks == (3, 1)
+    result = pd.apply(x, "ImageEnhancer.shadows_highlight")
+    assert result.chunks == x.chunks
+    assert_same_array(result.compute(), whole_call("ImageEnhancer.shadows_highlight", src))
 
 
 @pytest.mark.parametrize("kind", ["grey", "colour"])

@@ -24,24 +24,6 @@ def call_of_shape(block, method_name, keywords, shape):
     return result
 
 
-def rows(block, start, stop):
-    return block[start:stop]
-
-
-def mended_stripe(block, above, below, halo, method_name, keywords):
-    """The method on a stripe, its rows within `halo` of a cut to the stripe
-    above or below taken from the method on the halo of rows beyond the cut and
-    two of the stripe's own: there, each has all the rows it reaches."""
-    result = call(block, method_name, keywords)
-    if not result.flags.writeable or np.may_share_memory(result, block):
-        result = result.copy()
-    if above is not None:
-        result[:halo] = call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
-    if below is not None:
-        result[-halo:] = call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
-    return result
-
-
 def channel0_level_counts_block(block):
     return _chunked.level_counts(block[..., 0] if block.ndim == 3 else block)[None, None, :]
 
