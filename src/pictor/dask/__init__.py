@@ -27,8 +27,11 @@ where the tool counts working levels:
   from the chunks around them, as ``map_overlap`` gives it
   (``boundary='none'``, so that OpenCV applies its own border at the true
   image edge; Dask's borders are not OpenCV's).
-- "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
-  pyramid level of a stripe lies on the rows of the whole image's level.
+- "pyramid": the method on full-width row stripes with a halo of rows,
+  stripes and halo aligned to 32 rows, so that each pyramid level of a stripe
+  lies on the rows of the whole image's level. Full width, because OpenCV's
+  float pyrDown rounds the last columns of a tile differently when its width
+  differs from the image's modulo 8.
 - "components": canny_edge. The cell states before hysteresis (weak and
   strong candidates) are local: each stripe's, from the stripe with a halo
   of 3 rows. Hysteresis keeps the 8-connected components of candidates that
