@@ -93,9 +93,17 @@ def make_input(folder, side, chunk):
 
 # --- one run, in a fresh process ----------------------------------------------------------------
 
+def _auto_levels(counts, total):
+    """The levels at the 1% and 99% positions among the sorted samples."""
+    import numpy as np
+
+    cumulative = np.cumsum(counts[()] if counts.ndim == 0 else counts)
+    positions = int(total * AUTO_LEVEL_PERCENT), int(total * (1 - AUTO_LEVEL_PERCENT))
+    return tuple(int(np.searchsorted(cumulative, position, side="right")) for position in positions)
+
+
 def _dask_image(name, x):
     import dask
-    import dask.array as da
     import numpy as np
     from dask_image import ndfilters, ndmeasure
 
@@ -103,11 +111,8 @@ def _dask_image(name, x):
         return ndfilters.gaussian_filter(x, sigma=1.1, truncate=2 / 1.1, mode="mirror")
     if name == "median_blur":
         return ndfilters.median_filter(x, size=7, mode="nearest")
-    counts = ndmeasure.histogram(x, 0, 65536, 65536)
-    cumulative = da.cumsum(counts)
-    low_position, high_position = int(x.size * AUTO_LEVEL_PERCENT), int(x.size * (1 - AUTO_LEVEL_PERCENT))
-    low = da.searchsorted(cumulative, da.from_array(np.array([low_position, high_position])), side="right")
-    limits = dask.delayed(lambda levels: (int(levels[0]), int(levels[1])))(low)
+    counts = ndmeasure.histogram(x, 0, 65536, 65536)  # a 0-d array holding the counts
+    limits = dask.delayed(_auto_levels)(counts, x.size)
 
     def stretch(block, limits):
         lo, hi = limits

@@ -2,12 +2,14 @@
 call's route becomes a dask graph. The package documentation names the
 routes."""
 
+import functools
 import math
 
 import numpy as np
 
 import dask
 import dask.array as da
+from dask.highlevelgraph import HighLevelGraph
 
 import pictor._chunked as _chunked  # registered by lumenops
 from pictor.chunks import OneBlock, blocks, route_of, routes, seams
@@ -120,17 +122,30 @@ def _on_overlapping_stripes(call, stripes, halo, dtype):
 
 
 def _neighbourhood(call, x, dtype, reread=None):
-    """The method on each 2-D tile with a halo of rows and columns from the
-    tiles around it (``boundary='none'``: OpenCV applies its own border at the
-    true image edge; Dask's borders are not OpenCV's)."""
+    """The method on each 2-D tile framed by a halo of rows and columns from
+    the tiles around it; at the true image edge, no frame: OpenCV applies its
+    own border there (Dask's borders are not OpenCV's). Each tile hands its
+    neighbours only its edges, in one task, so that a cluster moves the
+    frames, not the tiles: two tasks per tile."""
     halo = call.route.halo(call.keywords)
     if halo == 0:
         return _pointwise(call, x, dtype)
     tiles = _tiles(x, halo)
-    depth = {axis: (halo if axis < 2 and tiles.numblocks[axis] > 1 else 0) for axis in range(x.ndim)}
-    return da.map_overlap(blocks.call, tiles, depth=depth, boundary="none", trim=True, dtype=dtype,
-                          meta=_meta(tiles, dtype), allow_rechunk=False, method_name=call.operation,
-                          keywords=call.keywords)
+    token = dask.base.tokenize(tiles, halo, call.operation, call.keywords)
+    edges_name, framed_name = "edges-" + token, "halo-" + token
+    framed = functools.partial(blocks.call_with_halo, halo=halo, method_name=call.operation, keywords=call.keywords)
+    rows, columns = tiles.numblocks[:2]
+    channels = (0,) * (tiles.ndim - 2)
+    graph = {}
+    for row, column in np.ndindex(rows, columns):
+        graph[(edges_name, row, column)] = (blocks.edges, (tiles.name, row, column) + channels, halo)
+    for row, column in np.ndindex(rows, columns):
+        neighbours = [(edges_name, row + down, column + right)
+                      if 0 <= row + down < rows and 0 <= column + right < columns else None
+                      for down, right in blocks.NEIGHBOURS]
+        graph[(framed_name, row, column) + channels] = (framed, (tiles.name, row, column) + channels, neighbours)
+    layers = HighLevelGraph.from_collections(framed_name, graph, dependencies=[tiles])
+    return da.Array(layers, framed_name, tiles.chunks, dtype=dtype, meta=_meta(tiles, dtype))
 
 
 def _reading_for_statistic(x, reread):
