@@ -108,6 +108,30 @@ def test_wide_blur_crosses_many_stripes(monkeypatch):
     assert_same_array(result.compute(), whole_call("ImageEnhancer.shadows_highlight", src))
 
 
+# Odd 2-D chunkings of large images, scaled down: (1000, 3000) and (777, 16000)
+# on 16000 x 16000, tiles narrower than a halo, a last chunk of one row.
+ODD_CHUNKINGS = [(13, 29), (10, -1), (5, 7), (202, 156)]
+ODD_CASES = [("gaussian_blur", dict(ksize=5)), ("gaussian_blur", dict(ksize=31)), ("median_blur", dict(ksize=7)),
+             ("auto_level", {}), ("ImageSegmenter.maximum_entropy_threshold_segmentation", {}),
+             ("canny_edge", {}), ("laplacian_pyramid", {}), ("multiply_fusion", {}), ("glow", dict(radius=12))]
+
+
+@pytest.mark.parametrize("name, keywords", ODD_CASES, ids=lambda v: v if isinstance(v, str) else repr(v))
+def test_odd_chunkings_equal_whole_in_the_inputs_chunks(name, keywords):
+    import pictor
+
+    for src in (image(np.uint16, SHAPES["grey"], seed=5), image(np.uint8, SHAPES["colour"], seed=6)):
+        if "." in name:
+            expected = whole_call(name, src, **keywords)
+        else:
+            expected = getattr(pictor, name)(src, **keywords)
+        for chunking in ODD_CHUNKINGS:
+            x = da.from_array(src, chunks=chunking + (-1,) * (src.ndim - 2))
+            result = pd.apply(x, name, **keywords)
+            assert result.chunks[:2] == x.chunks[:2]
+            assert_same_array(result.compute(), expected)
+
+
 @pytest.mark.parametrize("kind", ["grey", "colour"])
 def test_pyramid_on_aligned_stripes(kind, monkeypatch):
     src = image(np.uint16, (701, 203) + SHAPES[kind][2:])
