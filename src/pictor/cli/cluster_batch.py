@@ -167,9 +167,10 @@ def chunked_output_path(source, output):
     return output / name
 
 
-def _as_stripes(x):
-    rows = max(1, STRIPE_SAMPLES // max(1, int(x.size // max(1, x.shape[0]))))
-    return x.rechunk({0: min(rows, x.shape[0]), 1: -1})
+def _as_blocks(x):
+    """x in 2-D blocks of whole stored chunks, about STRIPE_SAMPLES samples each (pictor.dask keeps them)."""
+    side = max(1, int((STRIPE_SAMPLES // max(1, int(x.size // max(1, x.shape[0] * x.shape[1])))) ** 0.5))
+    return x.rechunk({axis: min(x.shape[axis], -(-side // x.chunks[axis][0]) * x.chunks[axis][0]) for axis in (0, 1)})
 
 
 def _tiles(array, tile):
@@ -308,7 +309,7 @@ def run_chunked(method_name, keywords, source, output, scheduler=None, workers=1
         finally:
             if client is not None:
                 close_client(client, scheduler)
-    result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
+    result = pictor_dask.apply_rereading(lambda: _as_blocks(read_lazy(source)), method_name, **keywords)
     client = client_for(scheduler, workers) if scheduler else None
     try:
         with written_as(target) as partial:
