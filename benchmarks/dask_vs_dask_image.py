@@ -122,13 +122,13 @@ def _dask_image(name, x):
     return x.map_blocks(stretch, limits, dtype=np.uint16)
 
 
-def run_one(side, name, folder):
+def run_one(side, name, folder, zstd):
     """One side's run of one operation (in this fresh process); leaves the computation's seconds in
     SECONDS_FILE."""
-    (folder / SECONDS_FILE).write_text(str(_computation_seconds(side, name, folder)))
+    (folder / SECONDS_FILE).write_text(str(_computation_seconds(side, name, folder, zstd)))
 
 
-def _computation_seconds(side, name, folder):
+def _computation_seconds(side, name, folder, zstd):
     out = folder / "out-{}".format(side.replace(".", "-"))
     shutil.rmtree(str(out), ignore_errors=True)
     if side == "stream":
@@ -154,11 +154,12 @@ def _computation_seconds(side, name, folder):
 
         result = getattr(pictor_dask, name)(x, **OPERATIONS[name])
     start = time.perf_counter()
+    store = dict(overwrite=True, **({} if zstd else {"compressors": None}))
     if client is None:
         with dask.config.set(scheduler="threads"):
-            result.to_zarr(str(out) + ".zarr", overwrite=True)
+            result.to_zarr(str(out) + ".zarr", **store)
     else:
-        result.to_zarr(str(out) + ".zarr", overwrite=True)
+        result.to_zarr(str(out) + ".zarr", **store)
     seconds = time.perf_counter() - start
     if client is not None:
         client.close()
@@ -173,18 +174,22 @@ def main():
     parser.add_argument("--scratch", default=None)
     parser.add_argument("--only", default=",".join(OPERATIONS))
     parser.add_argument("--sides", default=",".join(SIDES))
+    parser.add_argument("--zstd", action="store_true",
+                        help="the Zarr results compressed as to_zarr does by default (Zstandard); else uncompressed, "
+                             "as the stream writes the uncompressed input's TIFF")
     parser.add_argument("--run", nargs=2, metavar=("SIDE", "NAME"), help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.run:
-        run_one(options.run[0], options.run[1], Path(options.scratch))
+        run_one(options.run[0], options.run[1], Path(options.scratch), options.zstd)
         return
     folder = Path(tempfile.mkdtemp(prefix="dask-vs-dask-image-", dir=options.scratch))
     try:
         make_input(folder, options.side, options.chunk)
-        print("{} ({} cores); {} x {} uint16, chunks {} x {}; medians of {} fresh runs each".format(
-            cpu_name(), _cores(), options.side, options.side, options.chunk, options.chunk, options.repeat))
+        print("{} ({} cores); {} x {} uint16, chunks {} x {}; Zarr results {}; medians of {} fresh runs each".format(
+            cpu_name(), _cores(), options.side, options.side, options.chunk, options.chunk,
+            "Zstandard-compressed" if options.zstd else "uncompressed", options.repeat))
         for name in options.only.split(","):
-            _compare(name, options.sides.split(","), folder, options.repeat)
+            _compare(name, options.sides.split(","), folder, options.repeat, options.zstd)
     finally:
         shutil.rmtree(str(folder), ignore_errors=True)
 
@@ -195,11 +200,11 @@ def _cores():
     return len(os.sched_getaffinity(0))
 
 
-def _compare(name, sides, folder, repeat):
+def _compare(name, sides, folder, repeat, zstd):
     runs = {side: [] for side in sides}
     for _ in range(repeat):
         for side in sides:  # in turns: every side sees the same load
-            runs[side].append(_fresh_run(side, name, folder))
+            runs[side].append(_fresh_run(side, name, folder, zstd))
     print("\n" + name)
     print("| side | wall | peak RSS | computation |")
     print("|---|---:|---:|---:|")
@@ -209,9 +214,10 @@ def _compare(name, sides, folder, repeat):
     print(json.dumps({side: runs[side] for side in sides}))
 
 
-def _fresh_run(side, name, folder):
+def _fresh_run(side, name, folder, zstd):
     """(wall seconds, peak RSS MiB, computation seconds) of one run in a fresh process."""
     command = [sys.executable, str(Path(__file__).resolve()), "--run", side, name, "--scratch", str(folder)]
+    command += ["--zstd"] if zstd else []
     wall, peak = run_measured(command, cwd=str(Path(__file__).resolve().parent))
     return wall, peak, float((folder / SECONDS_FILE).read_text())
 
