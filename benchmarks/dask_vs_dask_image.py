@@ -8,7 +8,7 @@ resident memory:
 
   pictor.dask   pictor.dask.NAME(da.from_zarr(in), ...).to_zarr(out), threaded scheduler
   dask-image    the nearest dask-image call (same array, same store), threaded scheduler
-  stream        pictor apply NAME in.tif -o out.tif ... --chunked
+  stream        pictor apply NAME in.tif -o out.tif ... --chunked (uncompressed, as the input)
   cluster       pictor.dask as above on a distributed.LocalCluster of 2 worker
                 processes (1 thread each) on 127.0.0.1; its time is the
                 computation alone, beside the threaded side's own (start-up apart)
@@ -17,9 +17,10 @@ The operations: gaussian_blur ksize=5 (dask-image: gaussian_filter sigma 1.1,
 truncate 2 / 1.1, mode "mirror": OpenCV's kernel and border, in float),
 median_blur ksize=7 (median_filter size 7, mode "nearest") and auto_level
 (ndmeasure.histogram of the 65,536 levels, its 1% and 99% levels, a NumPy
-stretch of each chunk).
+stretch of each chunk). The Zarr results are written uncompressed, as the
+stream writes its TIFF; --zstd gives to_zarr's default (Zstandard) instead.
 
-    python benchmarks/dask_vs_dask_image.py [--side 16000] [--chunk 2000] [--repeat 3] [--scratch /tmp]
+    python benchmarks/dask_vs_dask_image.py [--side 16000] [--chunk 2000] [--repeat 3] [--scratch /tmp] [--zstd]
                                             [--only gaussian_blur,median_blur,auto_level] [--sides ...]
 
 Needs the "bench" environment (requirements/bench.txt: dask-image).
