@@ -307,9 +307,10 @@ def run(options):
     return 1 if failed or any(row["mismatch"] for row in rows) else 0
 
 
-# Sections of RESULTS.md that other benchmark scripts fill in by hand (the
-# dask ones) start at this heading and are kept when the table is rewritten.
-KEPT_SECTIONS_HEADING = "## Chunked and cluster runs (pictor.dask)"
+# Sections of RESULTS.md that other benchmark scripts fill in by hand (full
+# depth, dask, threads, ...) follow the table, each under its own second-level
+# heading; all of them are kept when the table is rewritten.
+KEPT_SECTIONS_HEADING = "\n## "
 
 
 def kept_sections(path):
@@ -319,7 +320,7 @@ def kept_sections(path):
     except OSError:
         return ""
     start = previous.find(KEPT_SECTIONS_HEADING)
-    return "" if start < 0 else "\n" + previous[start:]
+    return "" if start < 0 else previous[start:]
 
 
 def parse_options(argv):

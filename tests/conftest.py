@@ -202,3 +202,19 @@ def loop_over_planes(function, stack, axes):
     result = function(np.transpose(stack, [axes.index(letter) for letter in own]))
     own = own[:result.ndim]
     return np.transpose(result, [own.index(letter) for letter in axes if letter in own])
+
+
+def mount_namespace_command(kind, folder):
+    """A command prefix that runs a command in a private mount namespace where
+    FOLDER is a tiny tmpfs ("full": 64 KiB, so any real write fills it) or a
+    read-only view of itself ("read-only"), and then lists FOLDER on stdout
+    (a tmpfs is gone once the command ends). None where the machine cannot
+    make one (no unshare, or no user namespaces)."""
+    import shutil
+
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "-rm", "true"]).returncode != 0:
+        return None
+    mount = ("mount -t tmpfs -o size=64k none \"$0\"" if kind == "full"
+             else "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\"")
+    script = mount + " && { \"$@\"; status=$?; echo '--- listing'; ls -A \"$0\"; exit $status; }"
+    return ["unshare", "-rm", "sh", "-c", script, str(folder)]

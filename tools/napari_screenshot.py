@@ -1,5 +1,6 @@
-"""Saves docs/napari.png: the viewer with the pictor widget docked, the 12-bit
-sample frame and its full-depth Gaussian blur beside the 8-bit working copy's.
+"""Saves docs/napari.png: the viewer with the pictor panel docked, the 12-bit
+nuclei z-stack, its full-depth median filter (the source's look carried over)
+and the threshold of that as a labels mask drawn over it, at one plane.
 
 Run in the napari environment on a display (make screenshot uses Xvfb):
     python tools/napari_screenshot.py [OUTPUT]
@@ -12,12 +13,13 @@ import napari
 from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QApplication
 
-from pictor.napari._sample_data import fluorescence_12bit
+from pictor.napari._sample_data import nuclei_stack_12bit
 from pictor.napari._widget import PictorWidget
 
 OUTPUT = Path(__file__).resolve().parent.parent / "docs" / "napari.png"
 WINDOW_SIZE = (1500, 820)
 DOCK_WIDTH = 430
+SHOWN_PLANE = 12
 
 
 def run_and_wait(widget):
@@ -32,26 +34,25 @@ def run_and_wait(widget):
 
 def main(output=OUTPUT):
     viewer = napari.Viewer(show=True, title="pictor in napari")
-    widget = PictorWidget(viewer)
-    dock = viewer.window.add_dock_widget(widget, name="pictor", area="right")
-    (data, options, _), = fluorescence_12bit()
-    source = viewer.add_image(data, **options)
-    widget.select("gaussian_blur")
-    widget.controls["ksize"].value = 9
-    for depth in ("working", "full"):
-        viewer.layers.selection.active = source
-        widget.controls["depth"].value = depth
-        run_and_wait(widget)
-        viewer.layers[-1].contrast_limits = options["contrast_limits"]
-        viewer.layers[-1].name += " (depth={})".format(depth)
-    viewer.grid.enabled = True
-    viewer.grid.shape = (1, 3)
+    dock, widget = viewer.window.add_plugin_dock_widget("pictor-lumenops")
+    (data, options, _), = nuclei_stack_12bit()
+    viewer.add_image(data, **options)
+    widget.select("median_blur")
+    widget.controls["ksize"].value = 7
+    run_and_wait(widget)
+    widget.select("maximum_inter_class_variance_segmentation")
+    run_and_wait(widget)  # on the median, selected as napari selects a new layer
+    viewer.layers[0].visible = False  # the median under its mask
+    viewer.layers[-1].opacity = 0.45
+    viewer.dims.set_point(0, SHOWN_PLANE * viewer.layers[0].scale[0])
     window = viewer.window._qt_window
     window.resize(*WINDOW_SIZE)
     QApplication.processEvents()  # docks resize only once the window is laid out
     window.resizeDocks([dock], [DOCK_WIDTH], Qt.Horizontal)
     QApplication.processEvents()
     viewer.reset_view()
+    for _ in range(10):  # the canvas draws the new view
+        QApplication.processEvents()
     Path(output).parent.mkdir(parents=True, exist_ok=True)
     viewer.screenshot(str(output), canvas_only=False)
     viewer.close()

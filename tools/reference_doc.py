@@ -7,6 +7,7 @@ accepted values, what it does and where its tile is in docs/gallery.png.
 Everything comes from the checked functions, which are generated from the
 stubs (src/pictor/lumenops.pyi): edit the stubs, then run `make reference`.
 """
+import inspect
 import sys
 from pathlib import Path
 
@@ -42,7 +43,8 @@ and column, counted from 1; the input is the first tile.
 
 def keyword_rows(function):
     rows = ["| keyword | default | accepted |", "|---|---|---|"]
-    rows += ["| `{}` | `{!r}` | {} |".format(k.name, k.default, k.describe()) for k in function.keywords.values()]
+    rows += ["| `{}` | {} | {} |".format(k.name, "required" if k.default is inspect.Parameter.empty else
+                                       "`{!r}`".format(k.default), k.describe()) for k in function.keywords.values()]
     return rows
 
 
@@ -68,6 +70,16 @@ def entry(function, position):
     return lines
 
 
+def volume_entry(function):
+    """A volume filter's entry: the same layout, without a tool method or gallery tile."""
+    summary, _, _ = function.__doc__.partition("\n\nKeywords:")
+    keywords = ", ".join(operations.describe_call(function).partition("(")[2][:-1].split(", "))
+    return ["## {}".format(function.__name__), "",
+            "`pictor.{}(img, {}, axes=None)`; computes at the image's own depth (uint8, uint16 or float32, "
+            "any number of axes).".format(function.__name__, keywords), "",
+            " ".join(summary.split()), ""] + keyword_rows(function) + [""]
+
+
 def render():
     lines = [INTRODUCTION]
     lines += ["| operation | what it does |", "|---|---|"]
@@ -76,6 +88,10 @@ def render():
     lines.append("")
     for position, function in enumerate(operations.image_methods(), start=1):
         lines += entry(function, position)
+    from pictor.volumes import volume_functions
+
+    for function in volume_functions().values():
+        lines += volume_entry(function)
     return "\n".join(lines).rstrip() + "\n"
 
 

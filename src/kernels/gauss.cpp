@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernels/depth.h"
+#include "kernels/lanes.h"
 #include "kernels/numeric.h"
 #include "kernels/window.h"
 
@@ -14,43 +15,12 @@ namespace pictor::kernels {
 
 namespace {
 
-// Sixteen 16-bit lanes: the kernel's arithmetic is 16-bit throughout.
-constexpr std::ptrdiff_t kLanes = 16;
-using Lanes = std::uint16_t __attribute__((vector_size(kLanes * sizeof(std::uint16_t))));
-
-// Lanes at any 16-bit sample, without copying them through a function's
-// vector argument (whose passing differs between the AVX2 and default builds).
-using UnalignedLanes = std::uint16_t __attribute__((vector_size(sizeof(Lanes)), aligned(2), may_alias));
-
-inline const UnalignedLanes& lanes_at(const std::uint16_t* sample) {
-  return *reinterpret_cast<const UnalignedLanes*>(sample);
-}
-
-inline UnalignedLanes& lanes_at(std::uint16_t* sample) { return *reinterpret_cast<UnalignedLanes*>(sample); }
-
-// The levels of `count` lanes, restored to 16 bits or as 8-bit levels (a
-// whole block as one store, the last one of a row as a copy of its lanes).
-inline void store_levels(Lanes levels, std::uint16_t* out, std::ptrdiff_t count) {
-  const Lanes restored = levels * static_cast<std::uint16_t>(kLevelsPer8BitStep);
-  if (count == kLanes) {
-    lanes_at(out) = restored;
-    return;
-  }
-  std::memcpy(out, &restored, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
-}
-
-inline void store_levels(Lanes levels, std::uint8_t* out, std::ptrdiff_t count) {
-  using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
-  using UnalignedBytes = std::uint8_t __attribute__((vector_size(kLanes), aligned(1), may_alias));
-  const Bytes bytes = __builtin_convertvector(levels, Bytes);
-  if (count == kLanes) {
-    *reinterpret_cast<UnalignedBytes*>(out) = bytes;
-    return;
-  }
-  std::memcpy(out, &bytes, static_cast<std::size_t>(count));
-}
-
-inline std::ptrdiff_t whole_blocks(std::ptrdiff_t size) { return (size + kLanes - 1) / kLanes * kLanes; }
+using lanes::kLanes;
+using lanes::Lanes;
+using lanes::lanes_at;
+using lanes::ring_slot_length;
+using lanes::store_levels;
+using lanes::whole_blocks;
 
 // The row pass: every sum is at most 255 * 256, so 16 bits hold it (the
 // partial sums may wrap; the total is exact). The weights are symmetric, so
@@ -169,7 +139,7 @@ void blur_rows(const T* src, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrd
   const long ksize = side;
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  const std::ptrdiff_t padded = whole_blocks(stride);  // room for the last block's lanes
+  const std::ptrdiff_t padded = ring_slot_length(stride);  // room for the last block's lanes
   std::vector<std::uint16_t> framed(static_cast<std::size_t>(padded + 2 * radius * channels));
   // The two halves of the row-filtered source rows of the window, each in a
   // ring: source row s sits in slot s mod ksize.

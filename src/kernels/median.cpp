@@ -72,96 +72,212 @@ void median3_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::pt
 }
 
 // The wide windows hold levels with their top bit flipped, which orders them
-// as signed bytes: one signed compare per sample.
-constexpr std::uint8_t kSignFlip = 0x80;
+// as signed numbers: one signed compare per sample. Levels are the 8-bit
+// working levels or an image's own 16-bit levels; a block of neighbouring
+// outputs fills one 32-byte vector either way.
+constexpr std::size_t kBlockBytes = 32;
 
-// The flipped working levels of one source row, framed by `radius` repeated
-// pixels each side.
-template <class T>
-void frame_flipped_levels(const T* row, std::uint8_t* framed, std::ptrdiff_t cols, std::ptrdiff_t channels,
+template <class Level>
+struct Selection;
+
+template <>
+struct Selection<std::uint8_t> {
+  using Block = std::uint8_t __attribute__((vector_size(kBlockBytes)));
+  using SignedBlock = std::int8_t __attribute__((vector_size(kBlockBytes)));
+  static std::uint8_t level(std::uint8_t sample) { return sample; }
+  static std::uint8_t level(std::uint16_t sample) { return working_level(sample); }
+  static std::uint16_t restored(std::uint8_t level) { return static_cast<std::uint16_t>(level * kLevelsPer8BitStep); }
+};
+
+template <>
+struct Selection<std::uint16_t> {
+  using Block = std::uint16_t __attribute__((vector_size(kBlockBytes)));
+  using SignedBlock = std::int16_t __attribute__((vector_size(kBlockBytes)));
+  static std::uint16_t level(std::uint16_t sample) { return sample; }
+  static std::uint16_t restored(std::uint16_t level) { return level; }
+};
+
+template <class Level>
+constexpr std::ptrdiff_t kSelectionBlock = kBlockBytes / sizeof(Level);
+
+template <class Level>
+constexpr Level kSignFlip = static_cast<Level>(1u << (8 * sizeof(Level) - 1));
+
+// The flipped levels of one source row, framed by `radius` repeated pixels
+// each side.
+template <class Level, class T>
+void frame_flipped_levels(const T* row, Level* framed, std::ptrdiff_t cols, std::ptrdiff_t channels,
                           std::ptrdiff_t radius) {
   for (std::ptrdiff_t c = -radius; c < cols + radius; ++c) {
     const T* pixel = row + clamp_index(c, cols) * channels;
-    std::uint8_t* to = framed + (c + radius) * channels;
-    for (std::ptrdiff_t k = 0; k < channels; ++k) to[k] = working_level(pixel[k]) ^ kSignFlip;
+    Level* to = framed + (c + radius) * channels;
+    for (std::ptrdiff_t k = 0; k < channels; ++k) to[k] = Selection<Level>::level(pixel[k]) ^ kSignFlip<Level>;
   }
 }
 
 // The median found bit by bit, most significant first, for a block of
-// kSelectionBlock neighbouring outputs at once: a candidate level keeps its
-// bit when at most `rank` samples of the window lie below it. That leaves the
-// largest level with at most `rank` samples below: the sample of that rank.
-// Eight counting passes over the window, every one a compare and an add per
-// sample for all the block's outputs together.
-constexpr std::ptrdiff_t kSelectionBlock = 32;
-using LevelBlock = std::uint8_t __attribute__((vector_size(kSelectionBlock)));
-using SignedBlock = std::int8_t __attribute__((vector_size(kSelectionBlock)));
-
-template <long kSide>
+// neighbouring outputs at once: a candidate level keeps its bit when at most
+// `rank` samples of the window lie below it. That leaves the largest level
+// with at most `rank` samples below: the sample of that rank. One counting
+// pass over the window per bit of the level, every one a compare and an add
+// per sample for all the block's outputs together.
+template <class Level, long kSide>
 PICTOR_ALSO_FOR_AVX2
-void select_median_block(const std::uint8_t* const* window, std::ptrdiff_t step, std::ptrdiff_t at,
-                         std::uint8_t* median) {
-  constexpr std::uint8_t rank = kSide * kSide / 2;
-  LevelBlock level = {};
-  for (int bit = 128; bit != 0; bit >>= 1) {
-    const LevelBlock candidate = level | static_cast<std::uint8_t>(bit);
-    const auto flipped_candidate = reinterpret_cast<SignedBlock>(candidate ^ kSignFlip);
-    LevelBlock below = {};  // counts up to 225: unsigned bytes
+void select_median_block(const Level* const* window, std::ptrdiff_t step, std::ptrdiff_t at, Level* median) {
+  using Block = typename Selection<Level>::Block;
+  using SignedBlock = typename Selection<Level>::SignedBlock;
+  constexpr Level rank = kSide * kSide / 2;
+  Block level = {};
+  for (unsigned bit = kSignFlip<Level>; bit != 0; bit >>= 1) {
+    const Block candidate = level | static_cast<Level>(bit);
+    const auto flipped_candidate = reinterpret_cast<SignedBlock>(candidate ^ kSignFlip<Level>);
+    Block below = {};  // counts up to 225: unsigned
     for (long i = 0; i < kSide; ++i) {
-      const std::uint8_t* row = window[i] + at;
+      const Level* row = window[i] + at;
       SignedBlock row_below = {};  // minus the count of one row, at most kSide
       for (long c = 0; c < kSide; ++c) {
         SignedBlock samples;
         std::memcpy(&samples, row + c * step, sizeof samples);
         row_below += samples < flipped_candidate;  // true is all ones: -1
       }
-      below -= reinterpret_cast<LevelBlock>(row_below);
+      below -= reinterpret_cast<Block>(row_below);
     }
     level = below <= rank ? candidate : level;
   }
   std::memcpy(median, &level, sizeof level);
 }
 
-using SelectMedianBlock = void (*)(const std::uint8_t* const*, std::ptrdiff_t, std::ptrdiff_t, std::uint8_t*);
+template <class Level>
+using SelectMedianBlock = void (*)(const Level* const*, std::ptrdiff_t, std::ptrdiff_t, Level*);
 
-// The block selection unrolled for a window side the fused median takes.
-SelectMedianBlock median_block_selector(long ksize) {
+// The block selection unrolled for each window side it takes.
+template <class Level>
+SelectMedianBlock<Level> median_block_selector(long ksize) {
   switch (ksize) {
-    case 5: return select_median_block<5>;
-    case 7: return select_median_block<7>;
-    case 9: return select_median_block<9>;
-    case 11: return select_median_block<11>;
-    case 13: return select_median_block<13>;
-    default: return select_median_block<15>;
+    case 3: return select_median_block<Level, 3>;
+    case 5: return select_median_block<Level, 5>;
+    case 7: return select_median_block<Level, 7>;
+    case 9: return select_median_block<Level, 9>;
+    case 11: return select_median_block<Level, 11>;
+    case 13: return select_median_block<Level, 13>;
+    default: return select_median_block<Level, 15>;
   }
 }
 
-// Rows [begin, end) through select_median_block. The framed rows of the
-// window sit in a ring, each with a block's slack at its end, so that the
-// last block may read past the row.
-template <class T>
+// Rows [begin, end) through select_median_block, each median restored to 16
+// bits. The framed rows of the window sit in a ring, each with a block's
+// slack at its end, so that the last block may read past the row.
+template <class Level, class T>
 void selection_median_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                            std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  constexpr std::ptrdiff_t block = kSelectionBlock<Level>;
   const std::ptrdiff_t radius = ksize / 2;
   const std::ptrdiff_t stride = cols * channels;
-  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels + kSelectionBlock;
-  const SelectMedianBlock select_block = median_block_selector(ksize);
-  std::vector<std::uint8_t> ring(static_cast<std::size_t>(ksize * framed_size));
-  std::vector<const std::uint8_t*> window(static_cast<std::size_t>(ksize));
+  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels + block;
+  const SelectMedianBlock<Level> select_block = median_block_selector<Level>(ksize);
+  std::vector<Level> ring(static_cast<std::size_t>(ksize * framed_size));
+  std::vector<const Level*> window(static_cast<std::size_t>(ksize));
   const auto slot = [&](std::ptrdiff_t s) { return ring.data() + (((s % ksize) + ksize) % ksize) * framed_size; };
   const auto load = [&](std::ptrdiff_t s) {
     frame_flipped_levels(src + clamp_index(s, rows) * stride, slot(s), cols, channels, radius);
   };
   for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) load(s);
-  std::uint8_t median[kSelectionBlock];
+  Level median[block];
   for (std::ptrdiff_t r = begin; r < end; ++r) {
     load(r + radius);
     for (long i = 0; i < ksize; ++i) window[static_cast<std::size_t>(i)] = slot(r - radius + i);
     std::uint16_t* row_out = out + r * stride;
-    for (std::ptrdiff_t at = 0; at < stride; at += kSelectionBlock) {
+    for (std::ptrdiff_t at = 0; at < stride; at += block) {
       select_block(window.data(), channels, at, median);
-      const std::ptrdiff_t count = std::min(kSelectionBlock, stride - at);
-      for (std::ptrdiff_t l = 0; l < count; ++l) row_out[at + l] = static_cast<std::uint16_t>(median[l] * kLevelsPer8BitStep);
+      const std::ptrdiff_t count = std::min(block, stride - at);
+      for (std::ptrdiff_t l = 0; l < count; ++l) row_out[at + l] = Selection<Level>::restored(median[l]);
+    }
+  }
+}
+
+// A window's levels counted twice: per level (fine) and per 256 levels
+// (coarse). The median is tracked as a level and the count of samples below
+// it (Huang's method): moving the window one column changes both by little,
+// so the level moves by little, a level at a time within a coarse bin and a
+// whole bin at a time across empty stretches.
+class LevelHistogram {
+ public:
+  static constexpr int kFineBits = 8;
+  static constexpr int kBinLevels = 1 << kFineBits;
+  static constexpr int kCoarseBins = 1 << (16 - kFineBits);
+
+  explicit LevelHistogram(std::uint32_t rank) : fine_(std::size_t{1} << 16), rank_(rank) {}
+
+  void add(std::uint16_t level) {
+    ++fine_[level];
+    ++coarse_[level >> kFineBits];
+    below_ += level < level_;
+  }
+  void remove(std::uint16_t level) {
+    --fine_[level];
+    --coarse_[level >> kFineBits];
+    below_ -= level < level_;
+  }
+  // The level with at most `rank` samples below and more up to itself.
+  std::uint16_t median() {
+    while (below_ > rank_) {
+      const int bin = level_ >> kFineBits;
+      if ((level_ & (kBinLevels - 1)) == 0 && below_ - coarse_[bin - 1] > rank_) {
+        below_ -= coarse_[bin - 1];
+        level_ -= kBinLevels;
+      } else {
+        below_ -= fine_[static_cast<std::size_t>(--level_)];
+      }
+    }
+    while (below_ + fine_[static_cast<std::size_t>(level_)] <= rank_) {
+      const int bin = level_ >> kFineBits;
+      if ((level_ & (kBinLevels - 1)) == 0 && below_ + coarse_[bin] <= rank_) {
+        below_ += coarse_[bin];
+        level_ += kBinLevels;
+      } else {
+        below_ += fine_[static_cast<std::size_t>(level_++)];
+      }
+    }
+    return static_cast<std::uint16_t>(level_);
+  }
+
+ private:
+  std::vector<std::uint32_t> fine_;
+  std::uint32_t coarse_[kCoarseBins] = {};
+  std::uint32_t rank_;
+  int level_ = 0;
+  std::uint32_t below_ = 0;  // samples below level_
+};
+
+// Rows [begin, end) by a histogram sliding along each row (Huang's method,
+// two-level), one channel at a time; the window's rows are the clamped source
+// rows, its columns clamped at the ends.
+void histogram_median_rows(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                           std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::ptrdiff_t radius = ksize / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  const auto rank = static_cast<std::uint32_t>(static_cast<std::uint64_t>(ksize) * static_cast<std::uint64_t>(ksize) / 2);
+  LevelHistogram histogram(rank);
+  std::vector<const std::uint16_t*> window(static_cast<std::size_t>(ksize));
+  for (std::ptrdiff_t channel = 0; channel < channels; ++channel) {
+    for (std::ptrdiff_t r = begin; r < end; ++r) {
+      for (long i = 0; i < ksize; ++i) {
+        window[static_cast<std::size_t>(i)] = src + clamp_index(r - radius + i, rows) * stride + channel;
+      }
+      const auto column = [&](std::ptrdiff_t c, auto&& visit) {
+        const std::ptrdiff_t at = clamp_index(c, cols) * channels;
+        for (const std::uint16_t* row : window) visit(row[at]);
+      };
+      const auto add = [&](std::uint16_t level) { histogram.add(level); };
+      const auto remove = [&](std::uint16_t level) { histogram.remove(level); };
+      for (std::ptrdiff_t c = -radius; c <= radius; ++c) column(c, add);
+      std::uint16_t* row_out = out + r * stride + channel;
+      for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        row_out[c * channels] = histogram.median();
+        column(c - radius, remove);
+        column(c + radius + 1, add);
+      }
+      for (std::ptrdiff_t c = cols - radius; c <= cols + radius; ++c) column(c, remove);
     }
   }
 }
@@ -176,12 +292,20 @@ template <class T>
 void median_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                           std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   if (ksize == 3) return median3_rows(src, out, rows, cols, channels, begin, end);
-  selection_median_rows(src, out, rows, cols, channels, ksize, begin, end);
+  selection_median_rows<std::uint8_t>(src, out, rows, cols, channels, ksize, begin, end);
 }
 
 template void median_restored_rows(const std::uint8_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
                                    std::ptrdiff_t, long, std::ptrdiff_t, std::ptrdiff_t);
 template void median_restored_rows(const std::uint16_t*, std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t,
                                    std::ptrdiff_t, long, std::ptrdiff_t, std::ptrdiff_t);
+
+void median_level_rows(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                       std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  if (ksize <= kWidestSelectedLevelMedian) {
+    return selection_median_rows<std::uint16_t>(src, out, rows, cols, channels, ksize, begin, end);
+  }
+  histogram_median_rows(src, out, rows, cols, channels, ksize, begin, end);
+}
 
 }  // namespace pictor::kernels

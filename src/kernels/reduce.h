@@ -18,28 +18,34 @@ namespace detail {
 constexpr std::ptrdiff_t kPairwiseBlock = 128;
 constexpr std::ptrdiff_t kReduceBuffer = 8192;
 
-// NumPy's pairwise summation of one buffer.
-template <class T>
-T pairwise_sum(const T* data, std::ptrdiff_t size) {
+// NumPy's pairwise summation of one buffer of values value(first), ...,
+// value(first + size - 1), formed as they are summed.
+template <class T, class Value>
+T pairwise_sum_of(const Value& value, std::ptrdiff_t first, std::ptrdiff_t size) {
   if (size < 8) {
     T result = -0.0;
-    for (std::ptrdiff_t i = 0; i < size; ++i) result += data[i];
+    for (std::ptrdiff_t i = 0; i < size; ++i) result += value(first + i);
     return result;
   }
   if (size <= kPairwiseBlock) {
     T r[8];
-    for (int j = 0; j < 8; ++j) r[j] = data[j];
+    for (int j = 0; j < 8; ++j) r[j] = value(first + j);
     std::ptrdiff_t i = 8;
     for (; i < size - (size % 8); i += 8) {
-      for (int j = 0; j < 8; ++j) r[j] += data[i + j];
+      for (int j = 0; j < 8; ++j) r[j] += value(first + i + j);
     }
     T result = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < size; ++i) result += data[i];
+    for (; i < size; ++i) result += value(first + i);
     return result;
   }
   std::ptrdiff_t half = size / 2;
   half -= half % 8;
-  return pairwise_sum(data, half) + pairwise_sum(data + half, size - half);
+  return pairwise_sum_of<T>(value, first, half) + pairwise_sum_of<T>(value, first + half, size - half);
+}
+
+template <class T>
+T pairwise_sum(const T* data, std::ptrdiff_t size) {
+  return pairwise_sum_of<T>([data](std::ptrdiff_t i) { return data[i]; }, 0, size);
 }
 
 }  // namespace detail

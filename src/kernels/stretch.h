@@ -26,7 +26,7 @@ template <class T>
 using MeanFloat = std::conditional_t<std::is_same_v<T, float>, float, double>;
 
 // np.sum in NumPy's order of values produced on the fly: buffers of 8192
-// values, each summed pairwise, added in turn.
+// values, each summed pairwise as its values are formed, added in turn.
 // The buffers' sums are independent: over `threads` threads each part sums its
 // own buffers, and the sums are added in turn as before.
 template <class W, class Value>
@@ -34,12 +34,10 @@ W numpy_sum_of(std::ptrdiff_t size, Value&& value_at, int threads = 1) {
   const std::ptrdiff_t buffers = (size + detail::kReduceBuffer - 1) / detail::kReduceBuffer;
   std::vector<W> sums(static_cast<std::size_t>(buffers));
   split_rows(buffers, detail::kReduceBuffer, threads, [&](std::ptrdiff_t first, std::ptrdiff_t last, int) {
-    W buffer[detail::kReduceBuffer];
     for (std::ptrdiff_t b = first; b < last; ++b) {
       const std::ptrdiff_t start = b * detail::kReduceBuffer;
       const std::ptrdiff_t count = std::min(detail::kReduceBuffer, size - start);
-      for (std::ptrdiff_t j = 0; j < count; ++j) buffer[j] = value_at(start + j);
-      sums[static_cast<std::size_t>(b)] = detail::pairwise_sum(buffer, count);
+      sums[static_cast<std::size_t>(b)] = detail::pairwise_sum_of<W>(value_at, start, count);
     }
   });
   W total = 0;
@@ -64,6 +62,30 @@ struct SampleSummary {
   T high;
 };
 
+// Runs of this many samples of at most 16 bits sum exactly in 32 bits.
+constexpr std::ptrdiff_t kRunOf32BitSums = std::ptrdiff_t{1} << 16;
+
+template <class T>
+using RunSum = std::conditional_t<std::is_signed_v<T>, std::int32_t, std::uint32_t>;
+
+// The sum of a run of at most kRunOf32BitSums samples, low and high taking
+// its extremes: one pass, in vector lanes.
+template <class T>
+PICTOR_ALSO_FOR_AVX2
+RunSum<T> sum_and_extremes(const T* __restrict src, std::ptrdiff_t size, T& low, T& high) {
+  RunSum<T> total = 0;
+  T least = low;
+  T most = high;
+  for (std::ptrdiff_t i = 0; i < size; ++i) {
+    total += static_cast<RunSum<T>>(src[i]);
+    least = src[i] < least ? src[i] : least;
+    most = src[i] > most ? src[i] : most;
+  }
+  low = least;
+  high = most;
+  return total;
+}
+
 // Samples of at most 16 bits have exact float64 partial sums, so their mean
 // is the exact integer sum over the count, taken in the same pass as the extremes.
 template <class T>
@@ -77,10 +99,8 @@ SampleSummary<T> summarise(const T* src, std::ptrdiff_t size, int threads) {
     std::vector<Partial> partials(static_cast<std::size_t>(sample_part_count(size, threads)));
     split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
       Partial own{0, src[begin], src[begin]};
-      for (std::ptrdiff_t i = begin; i < end; ++i) {
-        own.total += src[i];
-        own.low = src[i] < own.low ? src[i] : own.low;
-        own.high = src[i] > own.high ? src[i] : own.high;
+      for (std::ptrdiff_t start = begin; start < end; start += kRunOf32BitSums) {
+        own.total += sum_and_extremes(src + start, std::min(kRunOf32BitSums, end - start), own.low, own.high);
       }
       partials[static_cast<std::size_t>(part)] = own;
     });
@@ -126,7 +146,7 @@ TransferNorm<T, W> transfer_norm(MeanFloat<T> mean, double target, T low_sample,
 template <class T, class W>
 W mean_of_transfer_norm(const T* src, std::ptrdiff_t size, const TransferNorm<T, W>& norm, int threads) {
   const auto norm_of = level_function<T>(size, [&norm](T level) { return norm(level); }, threads);
-  const W total = numpy_sum_of<W>(size, [src, &norm_of](std::ptrdiff_t i) { return norm_of(src[i]); }, threads);
+  const W total = with_sample_values(src, norm_of, [&](auto value_at) { return numpy_sum_of<W>(size, value_at, threads); });
   return static_cast<W>(static_cast<double>(total) / static_cast<double>(size));
 }
 

@@ -54,13 +54,13 @@ void mark_levels(const T* src, std::ptrdiff_t size, std::uint8_t* present, int t
   }
 }
 
-template <class T, class Out>
-void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size) {
+template <class T, class Entry, class Out>
+void map_levels(const T* src, const Entry* table, Out* out, std::ptrdiff_t size) {
   for (std::ptrdiff_t i = 0; i < size; ++i) out[i] = table[level_index(src[i])];
 }
 
-template <class T, class Out>
-void map_levels(const T* src, const Out* table, Out* out, std::ptrdiff_t size, int threads) {
+template <class T, class Entry, class Out>
+void map_levels(const T* src, const Entry* table, Out* out, std::ptrdiff_t size, int threads) {
   split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
     map_levels(src + begin, table, out + begin, end - begin);
   });
@@ -85,6 +85,9 @@ class IntegerFunction {
   }
 
   Out operator()(long key) const { return table_ ? table_[key - first_] : function_(key); }
+
+  // The table of every key from `first` on, or null when there is none.
+  const Out* table() const { return table_.get(); }
 
  private:
   long first_;
@@ -113,6 +116,18 @@ auto level_function(std::ptrdiff_t evaluations, Function function, int threads =
   }
 }
 
+// use(value_at) with value_at(i) = mapped(src[i]) for a level_function
+// `mapped`: a plain look-up when it has its table (no test per sample).
+template <class T, class Mapped, class Use>
+decltype(auto) with_sample_values(const T* src, const Mapped& mapped, Use&& use) {
+  if constexpr (has_level_table<T>) {
+    if (const auto* table = mapped.table()) {
+      return use([src, table](std::ptrdiff_t i) { return table[level_index(src[i])]; });
+    }
+  }
+  return use([src, &mapped](std::ptrdiff_t i) { return mapped(src[i]); });
+}
+
 // out[i] = function(src[i]), the table and the map each split over `threads` threads.
 template <class T, class Out, class Function>
 void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function, int threads = 1) {
@@ -127,8 +142,10 @@ void map_by_level(const T* src, Out* out, std::ptrdiff_t size, Function function
     }
   }
   const auto mapped = level_function<T>(size, std::move(function), threads);
-  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-    for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = mapped(src[i]);
+  with_sample_values(src, mapped, [&](auto value_at) {
+    split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+      for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = value_at(i);
+    });
   });
 }
 

@@ -14,6 +14,7 @@
 #include "full_depth/families.h"
 #include "tools/chunk_steps.h"
 #include "tools/tool_classes.h"
+#include "volume_filters.h"
 
 namespace pictor {
 
@@ -174,6 +175,7 @@ int execute_module(PyObject* module) {
     build_classes(state.globals);
     register_chunked_module();
     full_depth::register_module();
+    register_volumes_module();
     // The replaced module's doctest table, empty: present for drop-in fidelity.
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {

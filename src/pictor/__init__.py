@@ -12,8 +12,10 @@ unchecked drop-in.
 __version__ = "0.3.0"
 
 from pictor.functions import image_functions as _image_functions
+from pictor.volumes import volume_functions as _volume_functions
 
 globals().update(_image_functions())
-__all__ = sorted(_image_functions())
+globals().update(_volume_functions())
+__all__ = sorted(list(_image_functions()) + list(_volume_functions()))
 
 from pictor.pipeline import pipeline  # noqa: E402,F401 - after the functions it chains

@@ -6,12 +6,19 @@ function.
 """
 
 import os
+import sys
 
 from pictor import lumenops
 
 # DeepLearning opens this model, relative to the working directory, on its
-# first construction.
+# first construction; without one there, the copy installed with the package.
 MODEL_PATH = os.path.join("deeplearning", "models", "universal.onnx")
+INSTALLED_MODEL = os.path.join(os.path.dirname(os.path.abspath(lumenops.__file__)), "models", "universal.onnx")
+
+
+def model_available():
+    """Whether DeepLearning's first construction in this process finds its model."""
+    return os.path.isfile(MODEL_PATH) or os.path.isfile(INSTALLED_MODEL)
 # "pictor.NAME" names the package's function NAME instead of a tool's method.
 FUNCTIONS = "pictor"
 
@@ -19,16 +26,17 @@ FUNCTIONS = "pictor"
 def tool(class_name):
     """The process's singleton of lumenops.<class_name>.
 
-    A first DeepLearning construction without its model file would leave a
-    singleton without a session for the rest of the process, so it is refused
-    before it happens.
+    A first DeepLearning construction without its model file (in the working
+    directory, or installed beside the module) would leave a singleton without
+    a session for the rest of the process, so it is refused before it happens.
     """
     cls = getattr(lumenops, class_name)
     first_construction = not getattr(cls._instance, "_initialized", False)
-    if class_name == "DeepLearning" and first_construction and not os.path.isfile(MODEL_PATH):
+    if class_name == "DeepLearning" and first_construction and not model_available():
         raise FileNotFoundError(
             "DeepLearning needs its model {!r} below the working directory {!r} of this process "
-            "(pid {})".format(MODEL_PATH, os.getcwd(), os.getpid())
+            "(pid {}) or installed with the package at {!r}".format(MODEL_PATH, os.getcwd(), os.getpid(),
+                                                                      INSTALLED_MODEL)
         )
     return cls()
 
@@ -45,3 +53,16 @@ def method(qualified_name):
         function = image_functions()[method_name]
         return lambda src, **keywords: function(src, **keywords)
     return getattr(tool(class_name), method_name)
+
+
+def distributed_client():
+    """The active client of a distributed Dask scheduler, or None."""
+    if "distributed" not in sys.modules:
+        return None  # no client without it; importing it costs tens of megabytes
+    try:
+        from distributed import default_client
+
+        return default_client()
+    except (ImportError, ValueError):
+        return None
+

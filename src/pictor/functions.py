@@ -40,10 +40,12 @@ DOC_WIDTH = 79
 class Keyword:
     """One keyword of a method: its type ('int' or 'Real') and accepted values."""
 
-    def __init__(self, name, kind, default, low=None, high=None, low_open=False, step=None, choices=None):
+    def __init__(self, name, kind, default, low=None, high=None, low_open=False, step=None, choices=None,
+                 per_axis=False):
         self.name, self.kind, self.default = name, kind, default
         self.low, self.high, self.low_open, self.step = low, high, low_open, step
         self.choices = choices
+        self.per_axis = per_axis  # a value, or a sequence of one for each filtered axis
 
     def describe(self):
         """The accepted values in words, e.g. 'an integer from 0 to 999'."""
@@ -61,9 +63,18 @@ class Keyword:
             noun += " above {} up to {}".format(self.low, self.high)
         else:
             noun += " from {} to {}".format(self.low, self.high)
-        return noun
+        return noun + (" (or one for each filtered axis)" if self.per_axis else "")
 
     def check(self, function_name, value):
+        if value is None and self.default is None:
+            return
+        if self.per_axis and isinstance(value, (list, tuple)):
+            for item in value:
+                self.check_one(function_name, item)
+            return
+        self.check_one(function_name, value)
+
+    def check_one(self, function_name, value):
         if self.choices:
             if not isinstance(value, str) or value not in self.choices:
                 error = ValueError if isinstance(value, str) else TypeError
@@ -116,17 +127,23 @@ def full_depth_description(annotation):
 
 
 def read_annotation(annotation):
-    """(kind, range keywords) of `int`, `Real` or `Annotated[kind, _Range(...)]`."""
+    """(kind, range keywords) of `int`, `Real`, `Literal["a", "b"]` or
+    `Annotated[kind, _Range(...)]`, followed by `_PerAxis` for a value per filtered axis."""
     if isinstance(annotation, ast.Name):
         return annotation.id, {}
-    if not (isinstance(annotation, ast.Subscript) and getattr(annotation.value, "id", "") == "Annotated"):
+    form = getattr(annotation.value, "id", "") if isinstance(annotation, ast.Subscript) else ""
+    if form not in ("Annotated", "Literal"):
         return "any", {}
     pieces = annotation.slice
     pieces = getattr(pieces, "value", pieces)  # Python 3.8 wraps the tuple in ast.Index
+    if form == "Literal":
+        return "str", {"choices": tuple(ast.literal_eval(piece) for piece in getattr(pieces, "elts", [pieces]))}
     kind, metadata = pieces.elts[0].id, pieces.elts[1]
     low, high = (ast.literal_eval(value) for value in metadata.args)
     limits = {"low": low, "high": high}
     limits.update((keyword.arg, ast.literal_eval(keyword.value)) for keyword in metadata.keywords)
+    if any(getattr(piece, "id", "") == "_PerAxis" for piece in pieces.elts[2:]):
+        limits["per_axis"] = True
     return kind, limits
 
 
@@ -272,7 +289,31 @@ def make_function(cls, method_name, declaration):
     function.grey_only = declaration.grey_only
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
+    function.description = declaration.doc  # the operation's own description, before the shared paragraphs
+    # The operation's own words (without the paragraphs every function shares), for searches.
+    function.own_words = " ".join([method_name, declaration.doc, declaration.full_depth or ""] + list(keywords))
     return function
+
+
+def module_declarations(stub):
+    """{name: (docstring, {keyword: Keyword})} of the functions that a private
+    module's stub declares at its top level: their keywords after the image,
+    with the stub's defaults; `axes` is every function's own."""
+    found = {}
+    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
+        if not isinstance(node, ast.FunctionDef):
+            continue
+        arguments = node.args.posonlyargs[1:] + node.args.args + node.args.kwonlyargs
+        defaults = [None] * (len(node.args.posonlyargs + node.args.args) - len(node.args.defaults))
+        defaults += node.args.defaults + node.args.kw_defaults
+        keywords = {}
+        for argument, default in zip(node.args.posonlyargs + node.args.args + node.args.kwonlyargs, defaults):
+            if argument in arguments and argument.arg != "axes":
+                kind, limits = read_annotation(argument.annotation)
+                value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
+                keywords[argument.arg] = Keyword(argument.arg, kind, value, **limits)
+        found[node.name] = (ast.get_docstring(node) or "", keywords)
+    return found
 
 
 @functools.lru_cache(maxsize=None)

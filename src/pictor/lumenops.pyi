@@ -136,7 +136,8 @@ class ImageEnhancer(SingletonBase):
             including the level beyond the c0 samples of the first level, and n is the sample count. An image of one
             level comes back unchanged.""")]] = None,
     ) -> NDArray[np.uint16]:
-        """Global histogram equalisation of the 8-bit working copy of a grey image."""
+        """Global histogram equalisation of a grey image: its levels spread evenly
+        over the full scale."""
     def laplacian_pyramid(
         self,
         *,
@@ -180,9 +181,10 @@ class ImageEnhancer(SingletonBase):
         scale_l: Annotated[Real, _Range(0, 10)] = 0,
         scale_r: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
-        """Stretch the 8-bit working copy linearly between boundaries found from
-        its histogram peak and 1 % tails (levels 0-9 ignored), scaled by
-        scale_l and scale_r; everything above the upper boundary saturates.
+        """Stretch the image linearly between boundaries found from its
+        histogram peak and 1 % tails (the darkest 10/256 of the scale ignored),
+        scaled by scale_l and scale_r; everything above the upper boundary
+        saturates.
 
         When the two boundaries coincide (0 / 0 in the stretch), every sample
         sits at the lower limit: the result is all zeros, without a warning."""
@@ -209,7 +211,7 @@ class ImageEnhancer(SingletonBase):
         ksize: Annotated[int, _Range(0, 999)] = 5,
     ) -> NDArray[np.uint16]:
         """Unsharp masking: the image plus alpha times its difference from a
-        Gaussian blur of side ksize, on the 8-bit working copy."""
+        Gaussian blur of side ksize."""
     def laplacian_enhancement(
         self,
         *,
@@ -219,8 +221,10 @@ class ImageEnhancer(SingletonBase):
         alpha: Annotated[Real, _Range(0, 10)] = 1.0,
         beta: Annotated[Real, _Range(-10, 10)] = 0.1,
     ) -> NDArray[np.uint16]:
-        """Sharpen by alpha times the image minus beta times its 3x3 Laplacian,
-        on the 8-bit working copy (an integer alpha multiplies in 8-bit arithmetic)."""
+        """Sharpen by alpha times the image minus beta times its 3x3 Laplacian.
+
+        On the 8-bit working copy an integer alpha multiplies in 8-bit
+        arithmetic, wrapping around."""
     def gamma_stretched(
         self,
         *,
@@ -247,7 +251,7 @@ class ImageEnhancer(SingletonBase):
             and the sum in float64, each rounded half to even, the sum saturated to 65535.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
-        to the 8-bit working copy, brightening edges."""
+        to the image, brightening edges."""
     def shadows_highlight(
         self,
         *,
@@ -271,7 +275,7 @@ class ImageEnhancer(SingletonBase):
         intensity: Annotated[Real, _Range(0, 10)] = 1.2,
     ) -> NDArray[np.uint16]:
         """Add a wide, blurred halo of the image's edges (kernel side
-        2 * radius + 1) times intensity to the 8-bit working copy."""
+        2 * radius + 1) times intensity to the image."""
     def brightness_contrast(
         self,
         *,
@@ -281,8 +285,10 @@ class ImageEnhancer(SingletonBase):
         brightness: Annotated[Real, _Range(-255, 255)] = 0,
         contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
-        """The linear map contrast * x + brightness on the 0-255 scale,
-        clipped and truncated to 8 bits."""
+        """The linear map contrast * x + brightness (brightness in 8-bit levels,
+        -255 to 255), clipped to full scale.
+
+        On the 8-bit working copy the result is clipped and truncated to 8 bits."""
     def east(self, *, src: Optional[_ImageT] = None) -> _ImageT:
         """Emboss with a fixed 3x3 relief kernel (light from above); returns the
         input's element type, saturated."""
@@ -307,8 +313,8 @@ class ImageSmoother(SingletonBase):
             side; OpenCV rounds the mean to uint16.""")]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
-        """Normalised box filter of side ksize (an even side is raised by one)
-        on the 8-bit working copy."""
+        """Normalised box filter (mean) of side ksize (an even side is raised by
+        one)."""
     def median_blur(
         self,
         *,
@@ -318,8 +324,7 @@ class ImageSmoother(SingletonBase):
             median of integers needs no rounding).""")]] = None,
         ksize: Annotated[int, _Range(0, 255)] = 3,
     ) -> NDArray[np.uint16]:
-        """Median filter of side ksize (an even side is raised by one) on the
-        8-bit working copy."""
+        """Median filter of side ksize (an even side is raised by one)."""
     def gaussian_blur(
         self,
         *,
@@ -328,7 +333,7 @@ class ImageSmoother(SingletonBase):
         ksize: Annotated[int, _Range(0, 999)] = 3,
     ) -> NDArray[np.uint16]:
         """Gaussian blur with a ksize x ksize kernel (an even side is raised by
-        one) and the sigma derived from it, on the 8-bit working copy."""
+        one) and the sigma derived from it."""
     def nlm_blur(
         self,
         *,
@@ -344,8 +349,8 @@ class ImageSmoother(SingletonBase):
         template_win: Annotated[int, _Range(0, 35)] = 7,
         search_win: Annotated[int, _Range(0, 99)] = 21,
     ) -> NDArray[np.uint16]:
-        """Non-local-means denoising of the 8-bit working copy with filter
-        strength h and template/search window sizes (even values raised by one)."""
+        """Non-local-means denoising with filter strength denoising_strength (in
+        8-bit levels) and template/search window sizes (even values raised by one)."""
     def bilateral_filter(
         self,
         *,
@@ -358,8 +363,8 @@ class ImageSmoother(SingletonBase):
         sigma_color: Annotated[Real, _Range(0, 1000)] = 75,
         sigma_space: Annotated[Real, _Range(0, 1000)] = 75,
     ) -> NDArray[np.uint16]:
-        """Edge-preserving bilateral filter of the 8-bit working copy with
-        neighbourhood diameter ksize and the two sigmas (even values raised by one)."""
+        """Edge-preserving bilateral filter with neighbourhood diameter ksize and
+        the two sigmas (sigma_color in 8-bit levels; even values raised by one)."""
 
 class ImageSegmenter(SingletonBase):
     tool: UtilityTool
@@ -457,8 +462,8 @@ class FeatureDetection(SingletonBase):
         low_thr: Annotated[Real, _Range(0, 10000)] = 50,
         high_thr: Annotated[Real, _Range(0, 10000)] = 100,
     ) -> NDArray[np.uint16]:
-        """Canny edge map of the 8-bit working copy with the two hysteresis
-        thresholds on the 8-bit scale; edges 65535, elsewhere 0."""
+        """Canny edge map with the two hysteresis thresholds on the 8-bit scale;
+        edges 65535, elsewhere 0."""
 
 class GeometricTransformation(SingletonBase):
     tool: UtilityTool

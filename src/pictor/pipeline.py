@@ -4,6 +4,7 @@
     edges = pipe(img)                          # a NumPy image, stripe by stripe
     lazy = pipe(x)                             # a dask array: lazy
     pipe.run_file("scan.tif", "edges.tif")     # out of core: TIFF, OME-TIFF or Zarr by suffix
+    stack = pipe(zstack, axes="ZYX")           # N-D data: the chain on each Y x X plane
 
 Every step's name and keywords are checked when the pipeline is built. The
 result equals calling the functions one after another, bit for bit.
@@ -25,6 +26,7 @@ from pathlib import Path
 
 import numpy as np
 
+from pictor import axes as _axes
 from pictor import chunks, functions as _functions
 from pictor.stream import engine
 from pictor.stream.plan import NoStripes, block_rows, stripe_steps
@@ -90,8 +92,13 @@ class Pipeline:
     def __reduce__(self):
         return pipeline, tuple((step.name, step.keywords) for step in self.steps)
 
-    def __call__(self, image, threads=None, stripe_rows=None):
+    def __call__(self, image, threads=None, stripe_rows=None, axes=None):
         """The chain on a NumPy image (a new array) or a dask array (lazy).
+
+        axes names the axes of N-D data as for the functions ("ZYX", "TCYX",
+        "ZYXS", ...): the chain then runs on each Y x X (x S) plane on its own
+        and the result keeps the input's axes, equal to the chain called on
+        every plane in turn.
 
         A NumPy image flows through the steps in stripes of `stripe_rows` rows
         (two million samples' worth by default). Every step runs on the
@@ -103,6 +110,8 @@ class Pipeline:
         levels, a float mean) runs step by step, each intermediate dropped
         once the next step has made its own.
         """
+        if axes is not None:
+            return self.planewise(image, axes, threads=threads, stripe_rows=stripe_rows)
         if not isinstance(image, np.ndarray):
             import dask.array as da
 
@@ -116,6 +125,28 @@ class Pipeline:
                 image = step.function(image, **step.keywords)
             return image
         return _streamed_in_memory(plan, inputs, image, np.empty(shape, dtype), stripe_rows, threads)
+
+    def planewise(self, image, axes, read_again=None, threads=None, stripe_rows=None):
+        """The chain on every Y x X (x S) plane of IMAGE (NumPy or dask, its
+        axes named by the letters AXES), restacked with the input's axes; the
+        planes of a dask array lazily, each plane's statistics from
+        read_again() when given (see lazy())."""
+        first = self.steps[0]
+        if not hasattr(image, "shape"):
+            _functions.check_image(first.name, image, first.function.grey_only)  # says what is wrong
+        checked = _axes.validated_axes(first.name, image.shape, axes, first.function.grey_only)
+        if checked is None:  # one plane in the functions' own layout
+            return self(image, threads, stripe_rows) if read_again is None else self.lazy(image, read_again)
+        _functions.check_image_layout(first.name, image.dtype, _axes.plane_shape(image.shape, checked),
+                                      first.function.grey_only)
+        if isinstance(image, np.ndarray):
+            return _axes.run_planes(image, checked, lambda plane: self(plane, threads, stripe_rows))
+        from pictor.dask.planes import planewise, take_plane
+
+        def plane_read_again(index):
+            return None if read_again is None else lambda: take_plane(read_again(), checked, index)
+
+        return planewise(image, checked, lambda plane, index: self.lazy(plane, plane_read_again(index)))
 
     def lazy(self, x, read_again=None):
         """The chain on the dask array x; read_again(), when given, returns x
@@ -138,7 +169,7 @@ class Pipeline:
         prefix.steps = self.steps[:count]
         return prefix
 
-    def run_file(self, source, target, compression=None, tile=None, threads=None):
+    def run_file(self, source, target, compression=None, tile=None, threads=None, overwrite=False, in_place=False):
         """The chain from the image file `source` to `target`, out of core:
         (tiled) TIFF or OME-TIFF, or a .zarr store, by their suffixes.
 
@@ -150,6 +181,10 @@ class Pipeline:
         takes its name only when complete. Under a distributed client, or for a
         chain with a step that has no stripe form, pictor.dask's graph runs
         instead.
+
+        Never writes over `source` (or into a store or folder holding it)
+        unless `in_place`, nor over an existing `target` unless `overwrite`;
+        nothing is left under `target`'s name when the run fails or is stopped.
         """
         from pictor.stream import files
 
@@ -160,7 +195,8 @@ class Pipeline:
 
             graph_files.run_graph(self, source, partial, kind, layout, threads)
 
-        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph)
+        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph, overwrite,
+                              in_place)
 
 
 def _streamed_in_memory(plan, inputs, image, result, stripe_rows, threads):

@@ -11,6 +11,7 @@ import pictor
 import pictor.napari._widget as widget_module
 from pictor.functions import image_functions
 from pictor.napari import _sample_data
+from pictor.napari._planes import LayerCall
 from pictor.napari._widget import PictorWidget
 
 from conftest import assert_same_array
@@ -53,14 +54,31 @@ def test_manifest_validates_and_is_the_installed_plugin():
     assert [w.display_name for w in manifest.contributions.widgets] == ["pictor"]
 
 
-def test_lists_every_operation_and_searches(viewer_widget):
+def test_lists_every_operation_by_task_and_searches(viewer_widget):
     _, widget = viewer_widget
-    assert widget.visible_operations() == list(image_functions())
-    widget.search.setText("BLUR")
-    assert widget.visible_operations() == [name for name in image_functions() if "blur" in name]
-    widget.search.setText("ImageSegmenter")  # a family name shows the whole family
+    assert sorted(widget.visible_operations()) == sorted(image_functions())
+    groups = [widget.operations.topLevelItem(i).text(0) for i in range(widget.operations.topLevelItemCount())]
+    assert groups == ["Smooth and denoise", "Enhance", "Threshold and segment", "Edges", "Geometry",
+                      "Super-resolution"]
+    widget.search.setText("BLUR")  # a word of the title or the description
+    assert {"gaussian_blur", "mean_blur", "median_blur", "glow"} <= set(widget.visible_operations())
+    widget.search.setText("threshold")
+    assert set(widget.visible_operations()) == {
+        name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"} | {
+        "canny_edge"}
+    widget.grouping.setCurrentText("by tool class")  # the tool classes' view, the search kept
+    widget.search.setText("ImageSegmenter")
     assert widget.visible_operations() == [
         name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"]
+
+
+def test_titles_and_descriptions_are_readable(viewer_widget):
+    _, widget = viewer_widget
+    titles = [item.text(0) for _, item in widget.operation_items()]
+    assert "Gaussian blur" in titles and "Non-local means denoising" in titles
+    assert all("_" not in title for title in titles), titles
+    widget.select("nlm_blur")
+    assert "working copy" not in widget.summary.text() and "2^16" not in widget.summary.text()
 
 
 @pytest.mark.parametrize("name", list(image_functions()))
@@ -78,6 +96,7 @@ def test_controls_follow_the_declarations(viewer_widget, name):
             assert (control.min, control.max) == (keyword.low, keyword.high)
             if keyword.step:
                 assert control.step == keyword.step
+        assert "_" not in control.label and keyword.describe() in control.tooltip
     # The widget's call with the defaults is the function's call with no keywords.
     assert widget.keywords() == {k.name: k.default for k in keywords.values()}
 
@@ -113,10 +132,21 @@ def test_result_layer_is_the_functions_array(qtbot, viewer_widget, name, setting
     planes = data.reshape((-1,) + data.shape[data.ndim - 2 - rgb:])
     expected = [function(np.ascontiguousarray(p[..., ::-1] if rgb else p), **keywords) for p in planes]
     expected = np.stack([e[..., ::-1] if rgb else e for e in expected])
-    assert_same_array(np.asarray(result.data), expected.reshape(data.shape[:data.ndim - 2 - rgb] + expected.shape[1:]))
+    expected = expected.reshape(data.shape[:data.ndim - 2 - rgb] + expected.shape[1:])
+    if name == "canny_edge":  # a mask: labels of value 1
+        expected = (expected != 0).astype(np.uint8)
+    assert_same_array(np.asarray(result.data), expected)
     assert type(result).__name__ == ("Labels" if name == "canny_edge" else "Image")
-    np.testing.assert_array_equal(result.scale, source.scale)
-    np.testing.assert_array_equal(result.translate, source.translate)
+    # The same world extent; a 2x shrink with pixels twice as large.
+    np.testing.assert_allclose(world_extent(result), world_extent(source))
+    if result.data.shape == data.shape:
+        np.testing.assert_array_equal(result.scale, source.scale)
+
+
+def world_extent(layer):
+    """The world coordinates of the first pixel's outer corner and the last pixel's, per displayed axis."""
+    shape = np.array(layer.data.shape[:layer.ndim] if not layer.multiscale else layer.data[0].shape[:layer.ndim])
+    return layer.translate - layer.scale / 2, layer.translate + (shape - 0.5) * layer.scale
 
 
 def test_dask_layer_stays_lazy_and_exact(qtbot, viewer_widget):
@@ -171,3 +201,129 @@ def test_sample_data():
     # Its structure is lost on the working copy and kept at full depth.
     assert len(np.unique(pictor.gaussian_blur(frame, depth="working"))) <= 4
     assert len(np.unique(pictor.gaussian_blur(frame))) > 100
+
+
+def test_plugin_dock_widget_by_the_distributions_name(make_napari_viewer):
+    viewer = make_napari_viewer()
+    _, panel = viewer.window.add_plugin_dock_widget("pictor-lumenops")
+    assert isinstance(panel, PictorWidget)
+
+
+@pytest.mark.parametrize("lazy", [False, True], ids=["numpy levels", "dask levels"])
+def test_multiscale_layer_runs_on_full_resolution_and_rebuilds_the_levels(qtbot, viewer_widget, lazy):
+    import dask.array as da
+
+    viewer, widget = viewer_widget
+    full = ramp((3, 64, 96), np.uint16)
+    pyramid = [full, full[:, ::2, ::2], full[:, ::4, ::4]]
+    if lazy:
+        pyramid = [da.from_array(level, chunks=(1, 32, 48)) for level in pyramid]
+    source = viewer.add_image(pyramid, multiscale=True, scale=(1.0, 0.5, 0.5), colormap="green")
+    widget.select("adaptive_threshold_segmentation")  # a mask, so its levels are labels too
+    run_and_wait(qtbot, widget)
+    result = viewer.layers[-1]
+    assert type(result).__name__ == "Labels" and result.multiscale
+    assert [level.shape for level in result.data] == [level.shape for level in source.data]
+    assert isinstance(result.data[0], da.Array) == lazy
+    expected = np.stack([pictor.adaptive_threshold_segmentation(plane) != 0 for plane in full]).astype(np.uint8)
+    assert_same_array(np.asarray(result.data[0]), expected)
+    assert_same_array(np.asarray(result.data[2]), expected[:, ::4, ::4])
+    np.testing.assert_allclose(world_extent(result), world_extent(source))
+
+
+@pytest.mark.parametrize("name, settings, source_pixel, result_pixel", [
+    ("resize", {"scale": 3}, (1.0, 1.0), (0.0, 0.0)),      # 3 x 3 pixels, centred on the source's second
+    ("crop", {"start_x": 7, "start_y": 4, "width": 10, "height": 12}, (4, 7), (0, 0)),
+    ("rotate", {"angle": 0.0, "scale": 2.0}, (5, 9), (10, 18)),  # twice the pixels, the picture in place
+    ("rotate", {"angle": 90.0}, (21, 24), (24, 21)),         # the centre stays
+])
+def test_geometry_results_lie_where_their_pixels_came_from(qtbot, viewer_widget, name, settings, source_pixel,
+                                                           result_pixel):
+    viewer, widget = viewer_widget
+    source = viewer.add_image(ramp((2, 42, 48), np.uint16), scale=(1.0, 0.75, 0.5), translate=(0.0, 3.0, -2.0))
+    widget.select(name)
+    for key, value in settings.items():
+        widget.controls[key].value = value
+    run_and_wait(qtbot, widget)
+    result = viewer.layers[-1]
+    np.testing.assert_allclose(result.data_to_world((0,) + tuple(result_pixel)),
+                               source.data_to_world((0,) + tuple(source_pixel)))
+
+
+def test_mask_is_labels_of_value_one(qtbot, viewer_widget):
+    viewer, widget = viewer_widget
+    data = ramp((2, 30, 40), np.uint16)
+    viewer.add_image(data)
+    widget.select("maximum_inter_class_variance_segmentation")
+    run_and_wait(qtbot, widget)
+    result = viewer.layers[-1]
+    expected = np.stack([pictor.maximum_inter_class_variance_segmentation(plane) for plane in data])
+    assert type(result).__name__ == "Labels" and set(np.unique(result.data)) == {0, 1}
+    assert_same_array(np.asarray(result.data), (expected == 65535).astype(np.uint8))
+
+
+@pytest.mark.parametrize("name, carried", [
+    ("gaussian_blur", {"colormap", "blending", "contrast_limits"}),  # the same levels, smoothed
+    ("auto_level", {"colormap", "blending"}),                       # stretched: its own contrast limits
+])
+def test_result_keeps_the_look_that_still_fits(qtbot, viewer_widget, name, carried):
+    viewer, widget = viewer_widget
+    source = viewer.add_image(ramp((30, 40), np.uint16), colormap="magenta", blending="additive",
+                              contrast_limits=(1000, 20000))
+    widget.select(name)
+    run_and_wait(qtbot, widget)
+    result = viewer.layers[-1]
+    assert (result.colormap.name == source.colormap.name) == ("colormap" in carried)
+    assert (result.blending == source.blending) == ("blending" in carried)
+    assert (tuple(result.contrast_limits) == (1000, 20000)) == ("contrast_limits" in carried)
+
+
+@pytest.mark.parametrize("metadata, per_channel", [({}, True), ({"rgb": True}, False)])
+def test_16_bit_three_samples_are_channels_unless_the_layer_says_rgb(qtbot, viewer_widget, metadata, per_channel):
+    viewer, widget = viewer_widget
+    rng = np.random.default_rng(5)
+    data = (rng.integers(0, 4096, (40, 50, 3)) * np.array([1, 4, 16])).astype(np.uint16)  # unlike channels
+    source = viewer.add_image(data, metadata=metadata)  # napari guesses rgb from the shape
+    assert source.rgb
+    widget.select("auto_level")
+    run_and_wait(qtbot, widget)
+    if per_channel:
+        expected = np.stack([pictor.auto_level(np.ascontiguousarray(data[..., c])) for c in range(3)], axis=-1)
+    else:
+        expected = pictor.auto_level(np.ascontiguousarray(data[..., ::-1]))[..., ::-1]
+    assert_same_array(np.asarray(viewer.layers[-1].data), expected)
+
+
+def test_cancel_mid_run_stops_and_adds_no_layer(qtbot, viewer_widget, monkeypatch):
+    import threading
+
+    viewer, widget = viewer_widget
+    viewer.add_image(ramp((30, 20, 20), np.uint8))
+    parts, cancelled = [], threading.Event()
+    call = LayerCall.call
+
+    def part_waiting_for_cancel(self, function, data, axes):
+        parts.append(len(data))
+        if len(parts) == 2:  # the second part waits until Cancel has been pressed
+            assert cancelled.wait(RESULT_TIMEOUT_MS / 1000)
+        return call(self, function, data, axes)
+
+    monkeypatch.setattr(LayerCall, "call", part_waiting_for_cancel)
+    widget.select("median_blur")
+    worker = widget.run()
+    assert not widget.progress.isHidden() and widget.cancel_button.isEnabled()
+    with qtbot.waitSignal(worker.aborted, timeout=RESULT_TIMEOUT_MS):
+        qtbot.waitUntil(lambda: len(parts) == 2, timeout=RESULT_TIMEOUT_MS)
+        widget.cancel()
+        cancelled.set()
+    qtbot.waitUntil(widget.run_button.isEnabled, timeout=RESULT_TIMEOUT_MS)
+    assert len(parts) == 2 < LayerCall(pictor.median_blur, np.zeros((30, 20, 20), np.uint8), "YX", {}).steps
+    assert len(viewer.layers) == 1 and widget.progress.isHidden()
+
+
+def test_pixel_keywords_show_the_layers_units(viewer_widget):
+    viewer, widget = viewer_widget
+    viewer.add_image(ramp((30, 40), np.uint16), scale=(0.25, 0.25), units=("um", "um"))
+    widget.select("gaussian_blur")
+    widget.controls["ksize"].value = 9
+    assert widget.controls["ksize"].label == "Kernel size (= 2.25 µm)"

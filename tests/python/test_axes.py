@@ -5,6 +5,7 @@ import pytest
 
 import pictor
 import pictor.axes as named_axes
+from pictor.functions import image_functions
 from conftest import assert_same_array, loop_over_planes
 
 PLANE = (24, 20)
@@ -22,7 +23,7 @@ SLOW = {"super_resolution": 6}
 
 
 def stack_cases():
-    for name in pictor.__all__:
+    for name in image_functions():
         function = getattr(pictor, name)
         for axes, shape in STACKS:
             if "S" in axes and function.grey_only:

@@ -109,9 +109,6 @@ def test_one_block_only_where_the_catalogue_says(monkeypatch):
 
 
 EXECUTORS = ("stream", "dask")
-# dask/files.py still reads TIFF regions of stream/files.py: the file layer
-# (pictor.io) is to hold them.
-FILE_LAYER_PENDING = {("dask", "files.py")}
 
 
 def executor_modules():
@@ -133,8 +130,6 @@ def test_operation_names_stay_out_of_the_executors():
 
 def test_the_executors_import_the_catalogue_never_each_other():
     for executor, name, tree in executor_modules():
-        if (executor, name) in FILE_LAYER_PENDING:
-            continue
         imported = {node.module for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)}
         imported |= {alias.name for node in ast.walk(tree) if isinstance(node, ast.Import) for alias in node.names}
         other = [e for e in EXECUTORS if e != executor][0]

@@ -23,7 +23,9 @@ def pictor_command(*arguments):
 
 
 def partials(folder):
-    return [path for path in folder.rglob("*") if ".pictor-partial-" in path.name]
+    from pictor.io.safety import is_temporary
+
+    return [path for path in folder.rglob("*") if is_temporary(path.name)]
 
 
 def grey_png(folder, name="a.png", shape=(24, 30)):

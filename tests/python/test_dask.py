@@ -429,7 +429,8 @@ def test_pickled_method_runs_in_a_worker_process():
 def test_deep_learning_refused_before_construction_without_model(fresh_python, tmp_path):
     report = fresh_python("""
         import pickle
-        from pictor import lumenops
+        from pictor import _lookup, lumenops
+        _lookup.INSTALLED_MODEL = "no/such/model.onnx"  # as if the package had been installed without it
         data = pickle.dumps(lumenops.DeepLearning.__new__(lumenops.DeepLearning))
         try:
             pickle.loads(data)
@@ -438,3 +439,13 @@ def test_deep_learning_refused_before_construction_without_model(fresh_python, t
         print(lumenops.DeepLearning._instance._initialized)
     """, cwd=str(tmp_path))
     assert report.split() == ["FileNotFoundError", "True", "False"]
+
+
+def test_the_model_is_found_from_the_package_outside_the_checkout(fresh_python, tmp_path):
+    report = fresh_python("""
+        import numpy as np
+        import pictor.dask
+        x = np.random.default_rng(2).integers(0, 256, (96, 80), dtype=np.uint8)
+        print(pictor.dask.make_data(x, scale=2).compute().shape)
+    """, cwd=str(tmp_path))
+    assert report.strip().endswith("(48, 40)")

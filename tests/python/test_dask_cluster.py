@@ -114,12 +114,13 @@ def test_local_cluster_and_chunked_failures(tmp_path):
 
 
 # A per-file step for the batch below, imported by the workers from their
-# working folder: a file named kill* kills its worker every time; slow* gives
-# the test time to kill the worker that runs it.
+# working folder: a file named kill* kills its worker every time; slow* kills
+# its worker on its first attempt only, in the middle of its task (its
+# temporary folder made), so the task runs again elsewhere; lost* says it
+# wrote a result that is not there.
 STEP_MODULE = '''
 import os
-import time
-from pathlib import Path
+import signal
 
 from pictor.cli.apply import apply_to_file
 
@@ -131,8 +132,11 @@ def step(function, keywords, source, relative, outdir, stop, notes):
         marker = source.parent.parent / "slow.pid"
         if not marker.exists():
             marker.write_text(str(os.getpid()))
-            time.sleep(60)
-    return apply_to_file(function, keywords, source, relative, outdir, stop, notes)
+            os.kill(os.getpid(), signal.SIGKILL)
+    written = apply_to_file(function, keywords, source, relative, outdir, stop, notes)
+    if source.name.startswith("lost"):
+        os.remove(str(written))
+    return written
 '''
 
 
@@ -151,9 +155,6 @@ class Messages:
 
 
 def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
-    import signal
-    import threading
-
     import pictor
     from pictor.cli import cluster_batch
     from pictor.cli.apply import run_batch
@@ -165,7 +166,7 @@ def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
     rng = np.random.default_rng(5)
     folder = tmp_path / "in"
     folder.mkdir()
-    names = ["slow.tif", "kill.tif"] + ["f{}.tif".format(i) for i in range(4)]
+    names = ["slow.tif", "kill.tif", "lost.tif"] + ["f{}.tif".format(i) for i in range(4)]
     for name in names:
         write(folder / name, rng.integers(0, 65536, (60, 50), dtype=np.uint16))
     files = [(folder / name, Path(name)) for name in names]
@@ -173,28 +174,20 @@ def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
     out.mkdir()
     (out / ".pictor-0123456789ab-cdef01234567.partial").mkdir()  # an earlier run's debris
 
-    def kill_the_slow_worker():
-        marker = tmp_path / "slow.pid"
-        deadline = time.monotonic() + STARTUP_SECONDS
-        while not marker.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(0.5)
-        os.kill(int(marker.read_text()), signal.SIGKILL)
-
-    killer = threading.Thread(target=kill_the_slow_worker)
-    killer.start()
     messages = Messages()
     written, failed = cluster_batch.run_files(killer_step.step, pictor.gaussian_blur, {"ksize": 5}, files, out,
                                               cluster, 2, messages)
-    killer.join()
-    assert (written, failed) == (5, 1)
+    assert (tmp_path / "slow.pid").exists()  # its first worker was killed
+    assert (written, failed) == (5, 2), messages.lines
     assert any("earlier, interrupted run" in line for line in messages.lines)
     failure = [line for line in messages.lines if str(folder / "kill.tif") in line]
     assert len(failure) == 1 and "KilledWorker" in failure[0]
+    lost = [line for line in messages.lines if str(folder / "lost.tif") in line]
+    assert len(lost) == 1 and not (out / "lost.tif").exists()
 
     local = tmp_path / "local"
     local.mkdir()
-    done = [pair for pair in files if pair[0].name != "kill.tif"]
+    done = [pair for pair in files if pair[0].name not in ("kill.tif", "lost.tif")]
     assert run_batch(pictor.gaussian_blur, {"ksize": 5}, done, local, 1, False) == (5, 0)
     assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in local.iterdir())  # nothing hidden
     for path in local.iterdir():

@@ -150,6 +150,17 @@ def test_random_adaptive_thresholds(segmenter, shape, dtype, seed, ksize, ratio)
     assert_method_parity(segmenter, reference, ADAPTIVE, src, compare=with_warnings(), ksize=ksize, ratio=ratio)
 
 
+@pytest.mark.parametrize("ksize", [13, 15, 17])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_adaptive_threshold_of_windows_near_the_top_level(segmenter, ksize, dtype):
+    # Windows of top levels with a few dips sum closest to the limits of
+    # the narrow windows' 16-bit arithmetic.
+    top = np.iinfo(dtype).max
+    src = np.full((53, 71, 3), top, dtype)
+    src[::6, ::4] = np.random.default_rng(ksize).integers(0, top, size=src[::6, ::4].shape, dtype=dtype)
+    assert_method_parity(segmenter, reference, ADAPTIVE, src, compare=with_warnings(), ksize=ksize, ratio=0.01)
+
+
 # --- documented examples -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("method", [LOCAL, ENTROPY, VARIANCE])

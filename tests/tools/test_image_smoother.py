@@ -189,6 +189,18 @@ def test_larger_images(smoother, method, ksize, shape, dtype):
 
 
 @pytest.mark.parametrize("method", _method_params())
+@pytest.mark.parametrize("ksize", [11, 13, 15, 17])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_window_sums_near_the_top_level(smoother, method, ksize, dtype):
+    # Windows of top levels with a few dips sum closest to the limits of
+    # the narrow windows' 16-bit arithmetic.
+    top = np.iinfo(dtype).max
+    src = np.full((67, 45, 3), top, dtype)
+    src[::7, ::5] = _large(src[::7, ::5].shape, dtype, ksize)
+    assert_method_parity(smoother, reference, method.name, src, ksize=ksize)
+
+
+@pytest.mark.parametrize("method", _method_params())
 def test_concurrent_calls_from_threads(smoother, method):
     sources = [_large((211, 307), np.uint16, seed) for seed in range(8)]
     sources += [_large((97, 131, 3), np.uint8, seed) for seed in range(8)]

@@ -13,7 +13,7 @@
 #include "full_depth/families.h"
 #include "kernels/canny.h"
 #include "kernels/float_levels.h"
-#include "kernels/median_levels.h"
+#include "kernels/median.h"
 #include "kernels/nlm.h"
 #include "kernels/side_by_side.h"
 #include "tool/keywords.h"

@@ -1,6 +1,7 @@
 """`pictor apply`: one operation on image files, each result written whole
-or not at all."""
+or not at all (pictor.io's rule for every path that writes)."""
 
+import functools
 import os
 import sys
 import threading
@@ -8,11 +9,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
-from pictor.cli.image_files import (IMAGE_SUFFIXES, PARTIAL_MARK, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, Interrupted,
-                                    Page, read_pages, write_pages)
 import pictor
-from pictor.cli import ome_files, ome_zarr_files
-from pictor.cli.ome_zarr_files import ZARR_SUFFIX
+from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
+from pictor.io.images import Page, read_pages, write_pages
+from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
+from pictor.io.safety import Interrupted
+from pictor.pipeline import Pipeline
 from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
                                    resolve_function)
 
@@ -32,6 +34,7 @@ def collect_inputs(paths, recursive):
         folders.append(path)
         for folder, subfolders, names in os.walk(path):
             subfolders.sort()
+            subfolders[:] = [sub for sub in subfolders if not safety.is_temporary(sub)]
             stores = [sub for sub in subfolders if sub.lower().endswith(ZARR_SUFFIX)]  # each one image
             files += [(Path(folder) / sub, (Path(folder) / sub).relative_to(path)) for sub in stores]
             subfolders[:] = [sub for sub in subfolders if sub not in stores]
@@ -40,7 +43,7 @@ def collect_inputs(paths, recursive):
                 subfolders.clear()
             for name in sorted(names):
                 source = Path(folder) / name
-                if PARTIAL_MARK in name:
+                if safety.is_temporary(name):
                     continue
                 if source.suffix.lower() in IMAGE_SUFFIXES:
                     files.append((source, source.relative_to(path)))
@@ -60,16 +63,11 @@ def unique_sources(files):
     return unique
 
 
-def is_inside(path, folder):
-    path, folder = path.resolve(), folder.resolve()
-    return path == folder or folder in path.parents
-
-
 def refuse_writing_over_inputs(files, folders, outdir, in_place):
     if in_place:
         return
-    for folder in folders:
-        if is_inside(outdir, folder):
+    for folder in folders + [source for source, _ in files if source.is_dir()]:  # a store is a folder
+        if safety.is_inside(outdir, folder):
             raise UsageError("the output folder {} is the input folder {} or inside it; choose another -o "
                              "or give --in-place".format(outdir, folder))
     for source, relative in files:
@@ -180,57 +178,69 @@ class Progress:
             sys.stderr.write("\n")
 
 
-def apply_to_file(function, keywords, source, relative, outdir, stop, notes):
+def apply_to_file(function, keywords, source, relative, outdir, stop, notes, axes=None):
+    """One input file to its result in outdir; axes names the axes of a file
+    that carries none (--axes)."""
     if stop.is_set():
         raise Interrupted()
     from pictor.functions import check_image
     import numpy as np
 
     if source.suffix.lower() == ZARR_SUFFIX:
-        if not ome_zarr_files.is_ome_zarr(source):
+        if not ome_zarr.is_ome_zarr(source):
             raise ValueError("cannot be represented: {} is not an OME-Zarr image (give --chunked for a plain "
                              "Zarr array)".format(source))
-        target = output_path(relative, outdir, True)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        return ome_zarr_files.apply_to_ome_zarr(function, keywords, source, target)
-    if source.suffix.lower() in TIFF_SUFFIXES and ome_files.is_ome_tiff(source):
-        return apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes)
-    pages = read_pages(source)
+        return ome_zarr.apply_to_ome_zarr(function, keywords, source, output_path(relative, outdir, True),
+                                          stop.is_set)
+    if source.suffix.lower() in TIFF_SUFFIXES and ome_tiff.is_ome_tiff(source):
+        return apply_to_stack(OME_TIFF, function, keywords, source, relative, outdir, stop, notes)
+    if source.suffix.lower() in TIFF_SUFFIXES and imagej.is_imagej_stack(source):
+        return apply_to_stack(IMAGEJ, function, keywords, source, relative, outdir, stop, notes)
+    pages = read_pages(source, axes)
     results = []
     for page in pages:
         try:
-            check_image(function.__name__, page.data, function.grey_only)
+            if page.axes is None:
+                check_image(function.__name__, page.data, function.grey_only)
+            elif isinstance(function, Pipeline):
+                raise ValueError("a chain takes images of the default axes, not {} (give --axes YXS for a "
+                                 "colour image)".format(page.axes))
         except (TypeError, ValueError) as error:
             raise ValueError("cannot be represented for {}: {}".format(
                 function.__name__, str(error).split(": ", 1)[-1])) from None
         note_collapse(notes, function, keywords, source, page.data)
-        result = function(page.data, **keywords)
+        named = {} if page.axes is None else {"axes": page.axes}
+        result = function(page.data, **named, **keywords)
         if not isinstance(result, np.ndarray):
             raise TypeError("the operation returned {} instead of an image".format(type(result).__name__))
-        results.append(Page(result, page.tags))
+        results.append(Page(result, page.tags, page.axes and ome_tiff.result_axes(page.axes, result)))
     if len(pages) > 1 and relative.suffix.lower() not in TIFF_SUFFIXES:
         raise ValueError("cannot be represented: {} pages".format(len(pages)))
     target = output_path(relative, outdir, any(page.data.dtype.itemsize > 1 for page in results))
-    write_pages(target, results, stop)
-    return target
+    return write_pages(target, results, stop)
 
 
-def apply_to_ome_tiff(function, keywords, source, relative, outdir, stop, notes):
-    """An OME-TIFF: each image by its named axes, written with its OME metadata."""
-    images = ome_files.read_ome_tiff(source)
+# How a file of named axes is read, given its result's metadata and written.
+OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.encode_ome_tiff)
+IMAGEJ = (imagej.read_imagej, imagej.result_metadata, imagej.encode_imagej)
+
+
+def apply_to_stack(kind, function, keywords, source, relative, outdir, stop, notes):
+    """An OME-TIFF or ImageJ hyperstack: each image by its named axes, written with its metadata."""
+    read, metadata_of, encode = kind
+    images = read(source)
     for image in images:
         note_collapse(notes, function, keywords, source, image.data)
     try:
-        results = ome_files.apply_to_images(function, keywords, images)
+        results = ome_tiff.apply_to_images(function, keywords, images, metadata_of)
     except (TypeError, ValueError) as error:
         raise ValueError("cannot be represented for {}: {}".format(
             function.__name__, str(error).split(": ", 1)[-1])) from None
     target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
-    write_pages(target, results, stop, encode=ome_files.encode_ome_tiff)
-    return target
+    return write_pages(target, results, stop, encode=encode)
 
 
-def run_batch(function, keywords, files, outdir, workers, fail_fast):
+def run_batch(function, keywords, files, outdir, workers, fail_fast, step=apply_to_file):
     import cv2
 
     # Files run in parallel threads; OpenCV's own thread pool would only compete with them.
@@ -239,12 +249,14 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
     progress = Progress(len(files))
     failures = written = 0
     pool = ThreadPoolExecutor(max_workers=workers)
-    pending = {pool.submit(apply_to_file, function, keywords, source, relative, outdir, stop, notes): source
+    pending = {pool.submit(step, function, keywords, source, relative, outdir, stop, notes): source
                for source, relative in files}
     try:
         for future in as_completed(pending):
             progress.advance()
             error = future.exception()
+            if error is None:
+                error = in_place_or_error(future.result())
             if error is None:
                 written += 1
                 continue
@@ -254,15 +266,26 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast):
                 stop.set()
                 break
     except KeyboardInterrupt:
+        # The files in progress are not waited for: their temporary files go now.
         stop.set()
-        progress.message("pictor: interrupted; finishing the files in progress without writing them")
-        raise
-    finally:
-        for future in pending:
-            future.cancel()
-        pool.shutdown(wait=True)
+        pool.shutdown(wait=False, cancel_futures=True)
+        safety.remove_own_partials()
         progress.close()
+        raise
+    for future in pending:
+        future.cancel()
+    pool.shutdown(wait=True)
+    progress.close()
     return written, failures
+
+
+def in_place_or_error(target):
+    """None when the result is under its final name, else the error that says it is not."""
+    try:
+        safety.check_in_place(target)
+    except OSError as error:
+        return error
+    return None
 
 
 def command_apply(options):
@@ -277,7 +300,12 @@ def command_apply(options):
         if options.depth and function.full_depth:
             keywords["depth"] = options.depth
     if options.chunked:
+        if options.axes:
+            raise UsageError("--axes applies to files read whole (without --chunked)")
         return apply_chunked(options, function, keywords)
+    if options.compression or options.tile:
+        raise UsageError("--compression and --tile apply to --chunked runs (their TIFF outputs), not to files "
+                         "written whole")
     files, skipped, folders = collect_inputs(options.inputs, options.recursive)
     outdir = Path(options.output)
     refuse_writing_over_inputs(files, folders, outdir, options.in_place)
@@ -288,26 +316,32 @@ def command_apply(options):
         files = [(source, relative) for source, relative in files if source not in existing]
     for path, reason in skipped:
         print("skipped {}: {}".format(path, reason), file=sys.stderr)
+    if options.dry_run:
+        for source, relative in files:
+            print("would read {} and write {}".format(source, output_path(relative, outdir, False)), file=sys.stderr)
+        return 0
     if not files:
         if skipped:
             print("nothing to do", file=sys.stderr)
             return 0
         raise UsageError("no input images")
     outdir.mkdir(parents=True, exist_ok=True)
+    step = functools.partial(apply_to_file, axes=options.axes) if options.axes else apply_to_file
     if options.scheduler:
-        written, failures = dask_batch().run_files(apply_to_file, function, keywords, files, outdir,
+        written, failures = dask_batch().run_files(step, function, keywords, files, outdir,
                                                    options.scheduler, options.workers, Progress(len(files)))
     else:
-        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast)
+        written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast, step)
     print("{} of {} files written, {} failed, {} skipped".format(written, len(files), failures, len(skipped)),
           file=sys.stderr)
     return EXIT_FAILED if failures else 0
 
 
-def _is_ome(path):
-    if path.suffix.lower() in (".tif", ".tiff"):
-        return path.exists() and ome_files.is_ome_tiff(path)
-    return ome_zarr_files.is_ome_zarr(path)
+def _has_axes(path):
+    """An OME file or an ImageJ hyperstack: an image of named axes, run as pictor.dask's graph."""
+    if kinds.is_tiff(path):
+        return path.exists() and (ome_tiff.is_ome_tiff(path) or imagej.is_imagej_stack(path))
+    return ome_zarr.is_ome_zarr(path)
 
 
 def dask_batch():
@@ -318,6 +352,24 @@ def dask_batch():
     return cluster_batch
 
 
+def chunked_pairs(options):
+    """(input, output) of each --chunked input, every one checked before any work."""
+    from pictor.dask.files import chunked_output_path
+
+    pairs, seen = [], {}
+    for source in map(Path, options.inputs):
+        target = chunked_output_path(source, options.output)
+        if seen.setdefault(target.resolve(), source) != source:
+            raise UsageError("{} and {} would both be written to {}".format(seen[target.resolve()], source, target))
+        try:
+            safety.check_target(target, [path for path in map(Path, options.inputs)], options.overwrite,
+                                options.in_place)
+        except safety.WriteRefused as error:
+            raise UsageError(str(error)) from None
+        pairs.append((source, target))
+    return pairs
+
+
 def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk.
 
@@ -326,21 +378,37 @@ def apply_chunked(options, function, keywords):
     processes), stream stripe by stripe through a pipeline; an OME file, or a
     single operation given a remote scheduler, runs as pictor.dask's graph."""
     batch = dask_batch()
+    from pictor.dask.files import run_chunked
+
+    pairs = chunked_pairs(options)
+    if options.dry_run:
+        for source, target in pairs:
+            print("would read {} and write {}".format(source, target), file=sys.stderr)
+        return 0
     failures = 0
     remote = options.scheduler not in (None, "local")
-    for source in map(Path, options.inputs):
-        try:
-            if is_chain(options.operation) or not (remote or _is_ome(source)):
-                pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__, keywords))
-                target = batch.chunked_output_path(source, options.output)
-                pipe.run_file(source, target, options.compression, options.tile)
-            else:
-                method_name = function.__name__  # pictor.dask's function of that name: the same checks and depth
-                target = batch.run_chunked(method_name, keywords, source, options.output,
-                                           options.scheduler if remote else None, options.workers,
-                                           options.compression, options.tile)
-            print("{} -> {}".format(source, target), file=sys.stderr)
-        except Exception as error:
-            failures += 1
-            print("{}: {}".format(source, one_line(error)), file=sys.stderr)
+    client = batch.client_for(options.scheduler, options.workers) if remote else None
+    try:
+        for source, target in pairs:
+            try:
+                if is_chain(options.operation) and _has_axes(source):
+                    raise ValueError("cannot be represented: a chain with --chunked takes single-plane images; "
+                                     "this file holds a stack of named axes (apply the steps one at a time)")
+                if is_chain(options.operation) or not (remote or _has_axes(source)):
+                    pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
+                                                                                          keywords))
+                    pipe.run_file(source, target, options.compression, options.tile, overwrite=options.overwrite,
+                                  in_place=options.in_place)
+                else:
+                    # pictor.dask's function of that name: the same checks and depth
+                    run_chunked(function.__name__, keywords, source, target, options.compression, options.tile,
+                                options.overwrite, options.in_place)
+                safety.check_in_place(target)
+                print("{} -> {}".format(source, target), file=sys.stderr)
+            except Exception as error:
+                failures += 1
+                print("{}: {}".format(source, one_line(error)), file=sys.stderr)
+    finally:
+        if client is not None:
+            batch.close_client(client, options.scheduler)
     return EXIT_FAILED if failures else 0

@@ -6,7 +6,8 @@ import threading
 import time
 from pathlib import Path
 
-from pictor.cli.image_files import IMAGE_SUFFIXES, Page, read_image, write_pages
+from pictor.io.images import Page, read_image, write_pages
+from pictor.io.kinds import IMAGE_SUFFIXES
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
 
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG

@@ -3,6 +3,7 @@ gallery of all of them, run the benchmarks."""
 
 import argparse
 import os
+import re
 import signal
 import sys
 import threading
@@ -36,6 +37,16 @@ def positive_integer(text):
     return value
 
 
+def axes_letters(text):
+    from pictor.axes import LETTERS
+
+    letters = text.upper()
+    if not letters or set(letters) - set(LETTERS) or len(set(letters)) != len(letters) or "YX" not in letters:
+        raise argparse.ArgumentTypeError("axes are letters among {}, each once, with Y and X, got '{}'".format(
+            LETTERS, text))
+    return letters
+
+
 def build_parser():
     from pictor import __version__
 
@@ -65,13 +76,21 @@ def build_parser():
     apply.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed scheduler at ADDRESS, or 'local' for --workers processes")
     apply.add_argument("--compression", choices=("none", "zlib", "zstd", "lzw"),
-                       help="--chunked TIFF outputs: compression (default: the input's)")
+                       help="--chunked TIFF outputs: compression (default: the input's; zstd and lzw need "
+                            "the imagecodecs package)")
     apply.add_argument("--tile", type=positive_integer, help="--chunked TIFF outputs: tile size, a multiple of 16 "
                                                               "(default: the input's, else 256)")
     apply.add_argument("-r", "--recursive", action="store_true", help="include subfolders, keeping their layout")
     apply.add_argument("--overwrite", action="store_true", help="replace results that already exist")
     apply.add_argument("--in-place", action="store_true",
-                       help="allow the output folder to be an input folder or inside one")
+                       help="allow the output to be an input, or inside an input folder or store")
+    apply.add_argument("--axes", type=axes_letters,
+                       help="the axes of files that carry none, e.g. ZYX for a plain TIFF stack, YXS for a "
+                            "colour image stored as 3 samples without saying so (a 3-sample TIFF that is not "
+                            "RGB is read as 3 channels, YXC)")
+    apply.add_argument("--dry-run", action="store_true",
+                       help="say what would be read and written, skipped or refused, and write nothing")
+    parser.apply_parser = apply
 
     gallery = commands.add_parser("gallery", help="every operation with its defaults on one image")
     gallery.add_argument("input", nargs="?", help="image file (default: the bundled sample)")
@@ -82,23 +101,37 @@ def build_parser():
     return parser
 
 
-OPTIONS_WITH_VALUE = {"-o", "--output", "--workers", "--compression", "--tile", "--scheduler"}
+OPTIONS_WITH_VALUE = {"-o", "--output", "--workers", "--compression", "--tile", "--scheduler", "--axes"}
+# key=value: a keyword's name, then its value (a chain in quotes has spaces before any '=').
+KEYWORD_WORD = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*=")
 
 
 def split_apply_arguments(argv):
-    """argparse cannot tell trailing key=value words from inputs: move them apart.
-    A word naming an existing file or folder stays a path even if it holds '='."""
+    """argparse cannot tell key=value words from inputs: move them apart,
+    wherever they stand among the options. A word naming an existing file or
+    folder stays a path even if it holds '='."""
     if not argv or argv[0] != "apply":
         return argv, []
-    rest, keywords = argv[:2], []
-    for position in range(2, len(argv)):
+    rest, keywords = argv[:1], []
+    for position in range(1, len(argv)):
         word = argv[position]
         takes_value = argv[position - 1] in OPTIONS_WITH_VALUE
-        if "=" in word and not word.startswith("-") and not takes_value and not os.path.exists(word):
+        if KEYWORD_WORD.match(word) and not takes_value and not os.path.exists(word):
             keywords.append(word)
         else:
             rest.append(word)
     return rest, keywords
+
+
+def parse_arguments(argv):
+    """The options, which may stand anywhere among the words of `pictor apply`."""
+    argv, keywords = split_apply_arguments(argv)
+    parser = build_parser()
+    if argv and argv[0] == "apply":
+        options = parser.apply_parser.parse_intermixed_args(argv[1:])
+        options.command, options.keywords = "apply", keywords
+        return options
+    return parser.parse_args(argv)
 
 
 def quiet_libraries():
@@ -121,15 +154,43 @@ def stop_on_terminate():
         signal.signal(signal.SIGTERM, interrupt)
 
 
+def show_file_warnings():
+    """pictor.io's warnings (leftovers removed, a damaged input) as lines of their own."""
+    from pictor.io.safety import FileWarning
+
+    shown = warnings.showwarning
+
+    def show(message, category, *arguments, **keywords):
+        if issubclass(category, FileWarning):
+            print("pictor: warning: {}".format(message), file=sys.stderr)
+        else:
+            shown(message, category, *arguments, **keywords)
+
+    warnings.showwarning = show
+
+
+def stopped(as_program):
+    """Ctrl-C or SIGTERM: this process's temporary files removed, and, run
+    as the program, an exit at once, not waiting for threads still computing."""
+    from pictor.io import safety
+
+    safety.remove_own_partials()
+    print("pictor: stopped", file=sys.stderr)
+    if as_program and any(thread.is_alive() and not thread.daemon for thread in threading.enumerate()
+                          if thread is not threading.main_thread()):
+        sys.stderr.flush()
+        sys.stdout.flush()
+        os._exit(EXIT_INTERRUPTED)
+    return EXIT_INTERRUPTED
+
+
 def main(argv=None):
-    argv = list(sys.argv[1:] if argv is None else argv)
-    argv, keywords = split_apply_arguments(argv)
-    options = build_parser().parse_args(argv)
-    if options.command == "apply":
-        options.keywords = keywords
+    as_program = argv is None
+    options = parse_arguments(list(sys.argv[1:] if argv is None else argv))
     handlers = {"list": command_list, "doc": command_doc, "apply": command_apply, "gallery": command_gallery,
                 "bench": command_bench}
     quiet_libraries()
+    show_file_warnings()
     stop_on_terminate()
     try:
         return handlers[options.command](options)
@@ -137,8 +198,7 @@ def main(argv=None):
         print("pictor: " + str(error), file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
-        print("pictor: stopped", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        return stopped(as_program)
     except BrokenPipeError:
         # The reader went away (`pictor list | head`): nothing more to say to it.
         devnull = os.open(os.devnull, os.O_WRONLY)
@@ -146,6 +206,7 @@ def main(argv=None):
         return EXIT_FAILED
     except Exception as error:
         where = getattr(error, "filename", None)
-        prefix = "{}: ".format(where) if where else ""
-        print("pictor: {}{}".format(prefix, one_line(error)), file=sys.stderr)
+        text = one_line(error)
+        prefix = "{}: ".format(where) if where and str(where) not in text else ""
+        print("pictor: {}{}".format(prefix, text), file=sys.stderr)
         return EXIT_FAILED

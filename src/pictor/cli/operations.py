@@ -3,6 +3,7 @@ listing and describing them, and reading `key=value` keywords."""
 
 import ast
 import difflib
+import inspect
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -18,6 +19,14 @@ def functions():
     return image_functions()
 
 
+def documented():
+    """{name: checked function} of every operation `list` and `doc` describe:
+    those of `apply` and the volume filters (pictor.gaussian_filter, ...)."""
+    from pictor.volumes import volume_functions
+
+    return {**functions(), **volume_functions()}
+
+
 def image_methods():
     """The checked function of every image-to-image method."""
     return list(functions().values())
@@ -30,7 +39,8 @@ def first_sentence(text):
 
 
 def describe_call(function):
-    keywords = ", ".join("{}={!r}".format(k.name, k.default) for k in function.keywords.values())
+    keywords = ", ".join(k.name if k.default is inspect.Parameter.empty else "{}={!r}".format(k.name, k.default)
+                         for k in function.keywords.values())
     return "{}({})".format(function.__name__, keywords)
 
 
@@ -42,14 +52,14 @@ def suggestion(name, choices):
 # ---------------------------------------------------------------- list, doc
 
 def mentioning(word):
-    """The functions whose name or description has WORD, in any case."""
+    """The functions whose own words (name, description, full-depth recipe,
+    keywords) have WORD, in any case; not the paragraphs all of them share."""
     word = word.lower()
-    return [function for name, function in functions().items()
-            if word in name.lower() or word in " ".join(function.__doc__.split()).lower()]
+    return [function for function in documented().values() if word in " ".join(function.own_words.split()).lower()]
 
 
 def command_list(options):
-    listed = mentioning(options.word) if options.word else list(functions().values())
+    listed = mentioning(options.word) if options.word else list(documented().values())
     if not listed:
         raise UsageError("no operation mentions '{}' (see 'pictor list')".format(options.word))
     for function in listed:
@@ -69,6 +79,10 @@ def command_doc(options):
                     options.operation, ", ".join(function.__name__ for function in found))) from None
             raise
         function = found[0]
+    if function.tool_method is None:
+        print("pictor.{}\n".format(describe_call(function)))
+        print(function.__doc__)
+        return 0
     cls, name = function.tool_method
     print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
     print(function.__doc__)
@@ -133,13 +147,19 @@ def parse_keywords(assignments, function):
             known = ", ".join(function.keywords) or "none"
             raise UsageError("{} has no keyword '{}'{} (keywords: {})".format(
                 function.__name__, key, suggestion(key, function.keywords), known))
+        if key in values:
+            raise UsageError("keyword '{}' given twice".format(key))
+        bare = False
         try:
             value = ast.literal_eval(text)
         except (ValueError, SyntaxError):
-            raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
+            # A bare word (depth=working) is the text itself where the keyword takes text.
+            bare, value = True, text
         try:
             function.keywords[key].check(function.__name__, value)
         except (TypeError, ValueError) as error:
+            if bare:
+                raise UsageError("keyword '{}': '{}' is not a Python literal".format(key, text)) from None
             raise UsageError(str(error)) from None
         values[key] = value
     return values

@@ -1,14 +1,23 @@
 """Image files through pictor.dask's graphs, for clusters and the chains
 without a stripe form: a file as a dask array of row stripes, a result
 stored into a Zarr store, or handed in row order to the TIFF writer of the
-stream (computed on the cluster when a client is active)."""
+stream (computed on the cluster when a client is active). Only Dask's
+public API is used; the files are pictor.io's."""
 
+import errno
 import sys
 import threading
+import uuid
+from pathlib import Path
 
 import numpy as np
 
-from pictor.stream.files import TiffRegions, distributed_client, file_kind, tiff_rows
+from pictor import _lookup
+from pictor.functions import image_functions
+from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
+from pictor.io.progress import Bar, counted
+from pictor.io.stores import new_zarr_array, open_regions
+from pictor.io.tiff import output_layout, tiff_rows
 
 # Samples per stripe read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
@@ -16,36 +25,33 @@ STRIPE_SAMPLES = 1 << 22
 
 def write_zarr(result, path, show_progress):
     import dask.array as da
-    import zarr
 
     # Regular chunks, one Zarr chunk per task: no two tasks write one chunk.
     chunks = tuple(max(c) if c else 1 for c in result.chunks)
     result = result.rechunk(chunks)
-    target = zarr.open_array(str(path), mode="w", shape=result.shape, dtype=result.dtype, chunks=chunks)
-    with _progress(show_progress, result):
-        da.store(result, target, lock=False)
+    target = new_zarr_array(path, result.shape, result.dtype, chunks)
+    stored = da.store(result, target, lock=False, compute=False)
+    with _progress(show_progress, stored):
+        stored.compute()
 
 
 class _progress:
-    """A bar on stderr (when it is a terminal) that counts the result's chunks
-    as they are stored, under the local schedulers."""
+    """A bar (pictor.io.progress) that counts the chunks stored out of the
+    store's true total, under the local schedulers."""
 
-    def __init__(self, show, result):
-        self.callback = None
+    def __init__(self, show, stored):
+        self.callback = self.bar = None
         if show:
             from dask.callbacks import Callback
 
-            total = result.npartitions
-            stored = []
+            storing = {key for key in stored.__dask_graph__() if "store-map" in _key_name(key)}
+            done = set()
+            self.bar = Bar(len(storing), "chunks")
 
             def count(key, *_):
-                name = str(key[0] if isinstance(key, tuple) else key)
-                if "store-map" in name:  # alone or fused with the steps before it
-                    stored.append(key)
-                    filled = 30 * len(stored) // total
-                    sys.stderr.write("\r[{}{}] {}/{} chunks".format("#" * filled, "." * (30 - filled),
-                                                                    len(stored), total))
-                    sys.stderr.flush()
+                if key in storing and key not in done:
+                    done.add(key)
+                    self.bar.advance()
 
             self.callback = Callback(posttask=count)
 
@@ -56,7 +62,11 @@ class _progress:
     def __exit__(self, *exc):
         if self.callback is not None:
             self.callback.__exit__(*exc)
-            sys.stderr.write("\n")
+            self.bar.close()
+
+
+def _key_name(key):
+    return str(key[0] if isinstance(key, tuple) else key)
 
 
 def run_graph(pipe, source, partial, kind, layout, threads):
@@ -83,13 +93,7 @@ def read_stripes(path, samples=None):
 
     import dask.array as da
 
-
-    if file_kind(path) == "zarr":
-        import zarr
-
-        stored = zarr.open_array(str(path), mode="r")
-    else:
-        stored = TiffRegions(path)
+    stored = open_regions(path)
     per_row = max(1, int(np.prod(stored.shape[1:])))
     tile_rows = max(1, stored.chunks[0])
     rows = max(tile_rows, (samples or STRIPE_SAMPLES) // per_row // tile_rows * tile_rows)
@@ -125,14 +129,18 @@ def write_tiff(result, path, tile, compression, ome=False):
     """result (a dask array) into a tiled BigTIFF, tile row by tile row, while
     later stripes are computed: the writer runs on its own thread."""
     result = result.rechunk({1: -1} if result.ndim == 2 else {1: -1, 2: -1})
-    with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
-        _store(result, _InOrder(result.shape, result.dtype, rows.put))
+    bar = Bar(result.shape[0], "rows")
+    try:
+        with tiff_rows(path, result.shape, result.dtype, tile, compression, ome) as rows:
+            _store(result, _InOrder(result.shape, result.dtype, counted(rows.put, bar)))
+    finally:
+        bar.close()
 
 
 def _store(result, target):
     """Every row block of result into target: on this process's threads, or,
     under a distributed client, computed on the cluster and handed over here."""
-    client = distributed_client()
+    client = _lookup.distributed_client()
     if client is None:
         _store_in_order(result, target)
         return
@@ -161,6 +169,18 @@ def _ancestors(keys, dependencies, known=()):
     return found
 
 
+class _Held:
+    """A value already computed, handed to a graph as the argument of a task
+    (an opaque object: Dask does not look inside it for keys or tasks)."""
+
+    def __init__(self, value):
+        self.value = value
+
+
+def _held_value(held):
+    return held.value
+
+
 # A result that serves this many windows of rows is shared: made once and kept.
 SHARED = 3
 
@@ -180,17 +200,12 @@ def _store_in_order(result, target):
     from collections import defaultdict
 
     import dask
-    from dask._task_spec import DataNode, convert_legacy_graph
     from dask.callbacks import Callback
-    from dask.core import flatten
+    from dask.core import flatten, get_deps
     from dask.threaded import get
 
-    graph = convert_legacy_graph(dict(result.__dask_graph__()))
-    dependencies = {key: set(task.dependencies) for key, task in graph.items()}
-    dependents = defaultdict(set)
-    for key, needed in dependencies.items():
-        for dependency in needed:
-            dependents[dependency].add(key)
+    graph = dict(result.__dask_graph__())
+    dependencies, dependents = get_deps(graph)
     outputs = list(flatten(result.__dask_keys__()))
     threads = dask.config.get("num_workers", None) or os.cpu_count() or 1
     size = max(2, 2 * threads)
@@ -201,15 +216,12 @@ def _store_in_order(result, target):
             serving[key].add(index)
     kept, done = {}, set()
 
-    class Keep(Callback):
-        def __init__(self, index):
-            super().__init__()
-            self.index = index
-
-        def _posttask(self, key, value, dsk, state, worker_id):
+    def keeping(index):
+        """Callback(posttask=...) of the window at index: what it makes that later windows need is kept."""
+        def posttask(key, value, *_):
             if key in outputs_of_window:
                 return
-            if len(serving[key]) >= SHARED or self.index + 1 in serving[key]:
+            if len(serving[key]) >= SHARED or index + 1 in serving[key]:
                 kept[key] = value
             if len(serving[key]) >= SHARED:
                 done.add(key)
@@ -220,10 +232,13 @@ def _store_in_order(result, target):
                                               if len(serving[user]) >= SHARED):
                     del kept[dependency]
 
+        return Callback(posttask=posttask)
+
     def computed(keys, index):
         needed = _ancestors(keys, dependencies, known=kept)
-        subgraph = {key: DataNode(key, kept[key]) if key in kept else graph[key] for key in needed}
-        return get(subgraph, keys, num_workers=threads, callbacks=[Keep(index)._callback])
+        subgraph = {key: (_held_value, _Held(kept[key])) if key in kept else graph[key] for key in needed}
+        with keeping(index):
+            return get(subgraph, keys, num_workers=threads)
 
     # The results that serve every window are made first, a few at a time in
     # the graph's own order, so that the stripes they come from are not all
@@ -245,3 +260,140 @@ def _store_in_order(result, target):
             target[(slice(top, top + block.shape[0]),)] = block
         for key in [key for key in kept if max(serving[key]) <= index]:
             del kept[key]
+
+
+# --- one image out of core, by pictor.dask's graphs ------------------------------------------
+
+
+def read_lazy(path):
+    """A dask array over a Zarr array or a (tiled) TIFF file, read chunk by chunk;
+    each call's chunks are read by tasks of their own (see apply_rereading)."""
+    import dask.array as da
+
+    path = Path(path)
+    regions = open_regions(path)
+    return da.from_array(regions, chunks=regions.chunks, name="read-{}-{}".format(path.name, uuid.uuid4().hex),
+                         asarray=False, lock=False, fancy=False)
+
+
+def chunked_output_path(source, output):
+    """OUT itself when it names a .zarr or .tif(f) file, else the input's name in the folder OUT."""
+    output, source = Path(output), Path(source)
+    if output.suffix.lower() in kinds.CHUNKED_SUFFIXES:
+        return output
+    name = source.name if source.suffix.lower() in kinds.CHUNKED_SUFFIXES else source.stem + ".tif"
+    return output / name
+
+
+def _as_stripes(x):
+    rows = max(1, STRIPE_SAMPLES // max(1, int(x.size // max(1, x.shape[0]))))
+    return x.rechunk({0: min(rows, x.shape[0]), 1: -1})
+
+
+def _write_tiff(result, path, layout):
+    """The result straight into a tiled BigTIFF, tile row by tile row as its stripes are computed."""
+    write_tiff(result, path, layout["tile"], layout["compression"], layout["ome"])
+
+
+def _plane_stripes(x, axes):
+    """One plane at a time along T, Z, C; whole-width row stripes within it."""
+    row_samples = x.shape[axes.index("X")] * (x.shape[axes.index("S")] if "S" in axes else 1)
+    rows = max(1, STRIPE_SAMPLES // max(1, row_samples))
+    return x.rechunk({position: (min(rows, x.shape[position]) if letter == "Y" else
+                                 -1 if letter in "XS" else 1) for position, letter in enumerate(axes)})
+
+
+def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=None):
+    """An OME-Zarr out of core: its full-resolution level plane by plane, stripe
+    by stripe, through a scratch store; then the OME-Zarr of the result with its
+    pyramid built from that store."""
+    import dask.array as da
+
+    from pictor import dask as pictor_dask
+
+    image = ome_zarr.read_ome_zarr(source)
+    level = str(Path(source) / image.multiscale["datasets"][0]["path"])
+
+    def read():  # a name of its own per read: see read_lazy
+        return _plane_stripes(da.from_zarr(level, name="read-{}".format(uuid.uuid4().hex)), image.axes)
+
+    result = pictor_dask.apply_rereading(read, method_name, axes=image.axes, **keywords)
+    with safety.scratch_store(target) as scratch:
+        write_zarr(result, scratch, show_progress=_shows_progress())
+        stored = da.from_zarr(str(scratch))
+        function = image_functions()[method_name.rpartition(".")[2]]
+        return ome_zarr.write_ome_zarr(target, stored, image, function, keywords, stop)
+
+
+# How a TIFF of named axes is read, given its result's metadata and written
+# (path, image of the result's axes and metadata, data, compression, tile).
+OME_TIFF = (ome_tiff.read_ome_tiff, ome_tiff.result_metadata, ome_tiff.write_ome_tiff)
+IMAGEJ = (imagej.read_imagej, imagej.result_metadata,
+          lambda path, image, data, compression, tile: imagej.write_imagej(path, image, data, compression))
+
+
+def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop=None):
+    """The first image of an OME-TIFF or an ImageJ hyperstack out of core,
+    plane by plane, stripe by stripe, through a scratch store; written plane
+    by plane as a file of the same kind with the input's metadata (changed
+    where the operation changes it), pyramid, tile size and compression."""
+    import dask.array as da
+
+    from pictor import dask as pictor_dask
+
+    read, metadata_of, write = kind
+    images = read(source, samples=False)
+    if len(images) > 1:
+        raise ValueError("cannot be represented with --chunked: the OME-TIFF holds {} images (give it without "
+                         "--chunked)".format(len(images)))
+    image = images[0]
+    axes = image.axes
+    if not axes.endswith(("YX", "YXS")):
+        raise ValueError("cannot be represented with --chunked: axes {} (planes must be stored last)".format(axes))
+
+    def read_stripes():
+        return _plane_stripes(ome_tiff.opencv_order(read_lazy(source), axes), axes)
+
+    function = image_functions()[method_name.rpartition(".")[2]]
+    result = pictor_dask.apply_rereading(read_stripes, method_name, axes=axes, **keywords)
+    described = ome_tiff.OmeImage(None, ome_tiff.result_axes(axes, result),
+                                  metadata_of(image.metadata, function, keywords), image.layout)
+    with safety.scratch_store(target) as scratch:
+        write_zarr(result, scratch, show_progress=_shows_progress())
+        with safety.written_as(target, stop) as partial:
+            write(partial, described, da.from_zarr(str(scratch)), layout["compression"], layout["tile"])
+    return target
+
+
+def _shows_progress():
+    return _lookup.distributed_client() is None and sys.stderr.isatty()
+
+
+def run_chunked(method_name, keywords, source, target, compression=None, tile=None, overwrite=False,
+                in_place=False, stop=None):
+    """pictor.dask's function (or tool method) method_name on one image file
+    out of core: read lazily, applied chunk by chunk (on the active
+    distributed client, if any), written incrementally at target (a .tif,
+    .ome.tif or .zarr path), never over the input or an existing result
+    unless asked (see pictor.io.safety)."""
+    from pictor import dask as pictor_dask
+
+    source, target = Path(source), Path(target)
+    if not source.exists():
+        raise FileNotFoundError(errno.ENOENT, "no such file", str(source))
+    safety.check_target(target, [source], overwrite, in_place)
+    layout = output_layout(source, target, compression, tile)
+    if ome_zarr.is_ome_zarr(source):
+        return run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop)
+    if tile is not None and kinds.is_tiff(source) and imagej.is_imagej_stack(source):
+        raise ValueError("--tile does not apply to an ImageJ hyperstack: ImageJ reads its planes in strips")
+    for kind, is_kind in ((OME_TIFF, ome_tiff.is_ome_tiff), (IMAGEJ, imagej.is_imagej_stack)):
+        if kinds.is_tiff(source) and is_kind(source):
+            return run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop)
+    result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
+    with safety.written_as(target, stop) as partial:
+        if kinds.file_kind(target) == "zarr":
+            write_zarr(result, partial, show_progress=_shows_progress())
+        else:
+            _write_tiff(result, partial, layout)
+    return target

@@ -39,7 +39,11 @@ def lazy_function(function):
 
 def lazy_functions():
     """{name: lazy function} for every function of the package."""
-    return {name: lazy_function(function) for name, function in image_functions().items()}
+    from pictor.dask.volumes import lazy_volume_functions
+
+    lazy = {name: lazy_function(function) for name, function in image_functions().items()}
+    lazy.update(lazy_volume_functions())
+    return lazy
 
 
 def function_by_name(name):

@@ -5,69 +5,140 @@ channels last, in RGB order); its leading dimensions are planes. The
 functions take such a stack with its axes named (axes="ZYX", "TZYXS", ...),
 in OpenCV's channel order. A call is checked before any work, so a wrong
 keyword or image is reported at once, not after a long run.
+
+Three samples are a colour pixel only when the layer says so: an RGB layer of
+8-bit samples, or one whose metadata says {"rgb": True}. napari guesses RGB
+for any (..., Y, X, 3) data; 16-bit data of that shape is almost always three
+fluorescence channels, each processed as a grey plane.
 """
+
+import math
 
 import numpy as np
 
 from pictor.axes import validated_axes
 from pictor.functions import check_image_layout, check_keywords
+from pictor.napari._operations import MASK_TASKS, task_of
 
-# Binary masks (0 and the full-scale value) shown as labels, not as an image.
-MASK_FAMILIES = ("ImageSegmenter", "FeatureDetection")
 # Names for napari's leading dimensions, outermost first (OME's T, C, Z).
 LEADING_LETTERS = "TCZ"
-# A long stack runs in about this many calls, each over its planes in
-# parallel, so that the progress bar moves.
+# A stack runs in at least this many parts (as it has planes), each over its
+# planes in parallel, so that the progress bar moves.
 PROGRESS_STEPS = 20
+# ... and in parts of at most this many samples, so that Cancel stops it soon.
+PART_SAMPLES = 1 << 21
+IMAGE, MASK, LABELS = "image", "mask", "labels"
+IMAGE_DTYPES = (np.uint8, np.uint16)
+
+
+def is_colour(layer):
+    """Whether the layer's last axis is the 3 samples of a colour pixel."""
+    if not layer.rgb:
+        return False
+    return layer.dtype == np.uint8 or bool(layer.metadata.get("rgb", False))
+
+
+def plane_letters(rgb_layout, colour):
+    """The letters of the image plane at the end of the data: napari's RGB
+    axis is S for colour, else a C axis of channels."""
+    if not rgb_layout:
+        return "YX"
+    return "YXS" if colour else "YXC"
+
+
+def full_resolution(layer):
+    """The data the operation runs on: a multiscale layer's first level, as a
+    dask array unless it is in memory already."""
+    if not layer.multiscale:
+        return layer.data
+    data = layer.data[0]
+    if isinstance(data, np.ndarray) or type(data).__module__.split(".")[0] == "dask":
+        return data
+    import dask.array as da
+
+    return da.from_array(data, chunks=getattr(data, "chunks", "auto"))
 
 
 class LayerCall:
-    """function(**keywords) on every plane of data; `rgb` as napari says."""
+    """function(**keywords) on every plane of data, whose last axes are
+    `plane` ("YX", "YXS" or "YXC")."""
 
-    def __init__(self, function, data, rgb, keywords):
-        self.function, self.data, self.rgb, self.keywords = function, data, rgb, dict(keywords)
-        self.leading = tuple(data.shape[:max(0, data.ndim - (3 if rgb else 2))])
+    def __init__(self, function, data, plane, keywords):
+        self.function, self.data, self.plane, self.keywords = function, data, plane, dict(keywords)
+        self.leading = tuple(data.shape[:max(0, data.ndim - len(plane))])
         self.lazy = type(data).__module__.split(".")[0] == "dask"
+
+    @classmethod
+    def of_layer(cls, function, layer, keywords):
+        return cls(function, full_resolution(layer), plane_letters(layer.rgb, is_colour(layer)), keywords)
+
+    @property
+    def colour(self):
+        return "S" in self.plane
+
+    @property
+    def leading_letters(self):
+        return "".join(letter for letter in LEADING_LETTERS if letter not in self.plane)
 
     @property
     def axes(self):
-        """The layer's axes by name, e.g. "YX", "ZYX" or "TZYXS"."""
-        return LEADING_LETTERS[len(LEADING_LETTERS) - len(self.leading):] + ("YXS" if self.rgb else "YX")
+        """The layer's axes by name, e.g. "YX", "ZYX", "TZYXS" or "ZYXC"."""
+        letters = self.leading_letters
+        return letters[len(letters) - len(self.leading):] + self.plane
 
     @property
     def steps(self):
-        return 1 if self.lazy or not self.leading else min(self.leading[0], PROGRESS_STEPS)
+        """How many parts the run yields after (1 for a lazy run: nothing is computed)."""
+        if self.lazy or not self.leading:
+            return 1
+        planes = math.prod(self.leading)
+        return min(planes, max(PROGRESS_STEPS, -(-math.prod(self.data.shape) // PART_SAMPLES)))
 
     def check(self):
         """Raises the function's own TypeError/ValueError for a call that cannot run."""
         name = self.function.__name__
         check_keywords(name, self.function.keywords, self.keywords)
-        if len(self.leading) > len(LEADING_LETTERS):
+        if len(self.leading) > len(self.leading_letters):
             raise ValueError("{}(): the layer has {} dimensions; accepted: up to {} before the image plane".format(
-                name, self.data.ndim, len(LEADING_LETTERS)))
-        check_image_layout(name, self.data.dtype, self.data.shape[len(self.leading):], self.function.grey_only)
+                name, self.data.ndim, len(self.leading_letters)))
+        plane_shape = self.data.shape[len(self.leading):len(self.leading) + (3 if self.colour else 2)]
+        check_image_layout(name, self.data.dtype, plane_shape, self.function.grey_only)
         validated_axes(name, self.data.shape, self.axes, self.function.grey_only)
 
-    def is_mask(self, result_plane_ndim):
-        return self.function.tool_method[0].__name__ in MASK_FAMILIES and result_plane_ndim == 2
+    def result_kind(self, result):
+        """IMAGE, MASK (a binary grey result) or LABELS (numbered regions: an
+        integer result that is not an image's uint8/uint16, or booleans)."""
+        dtype = np.dtype(result.dtype)
+        if dtype == bool or (dtype.kind in "iu" and dtype not in IMAGE_DTYPES):
+            return LABELS
+        grey = result.ndim == len(self.leading) + 2
+        return MASK if grey and task_of(self.function) in MASK_TASKS else IMAGE
 
     def run(self):
-        """Yields after each part of the stack; returns the whole result (a
-        dask array, not computed, for a dask layer)."""
+        """Yields (parts done, parts) after each part of the stack; returns the
+        whole result (a dask array, not computed, for a dask layer)."""
         if self.lazy:
             from pictor import dask as pictor_dask
 
-            return self.call(getattr(pictor_dask, self.function.__name__), self.data)
+            return self.call(getattr(pictor_dask, self.function.__name__), self.data, self.axes)
+        data = np.asarray(self.data)
         if not self.leading:
-            return self.call(self.function, np.asarray(self.data))
-        parts = []
-        for slab in np.array_split(np.arange(self.leading[0]), self.steps):
-            parts.append(self.call(self.function, np.asarray(self.data[slab[0]:slab[-1] + 1])))
-            yield len(parts)
-        return np.concatenate(parts)
+            result = self.call(self.function, data, self.plane)
+            yield 1, 1
+            return result
+        planes = data.reshape((-1,) + data.shape[len(self.leading):])
+        bounds = np.linspace(0, len(planes), self.steps + 1).astype(int)
+        result = None
+        for part, (start, end) in enumerate(zip(bounds, bounds[1:]), 1):
+            done = self.call(self.function, planes[start:end], "Z" + self.plane)
+            if result is None:
+                result = np.empty((len(planes),) + done.shape[1:], done.dtype)
+            result[start:end] = done
+            yield part, self.steps
+        return result.reshape(self.leading + result.shape[1:])
 
-    def call(self, function, data):
-        if self.rgb:  # napari's RGB, OpenCV's BGR
+    def call(self, function, data, axes):
+        if self.colour:  # napari's RGB, OpenCV's BGR
             data = data[..., ::-1]
-        result = function(data, axes=self.axes, **self.keywords)
-        return result[..., ::-1] if self.rgb and result.ndim == data.ndim else result
+        result = function(data, axes=axes, **self.keywords)
+        return result[..., ::-1] if self.colour and result.ndim == data.ndim else result

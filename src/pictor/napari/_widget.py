@@ -1,9 +1,18 @@
-"""The "pictor" dock widget: choose an operation, set its keywords, run it on
-the selected image layer.
+"""The "pictor" panel: choose an operation, set its keywords, run it on the
+selected image layer, watch its progress, cancel it.
 
-Operations, families and keyword controls all come from the checked functions
+Operations and keyword ranges come from the checked functions
 (pictor.functions.image_functions(), read from the stubs' declarations), the
-same source as `pictor doc`, so nothing here lists an operation or a range.
+same source as `pictor doc`; pictor.napari._operations adds the tasks, titles
+and labels people look for.
+
+Scripting it:
+
+    dock, panel = viewer.window.add_plugin_dock_widget("pictor-lumenops")
+    panel.select("gaussian_blur")
+    panel.controls["ksize"].value = 9
+    worker = panel.run()          # on the selected layer; None (and a notification) if it cannot run
+    panel.cancel()                # stops it at the next part of the stack; no layer is added
 """
 
 import math
@@ -13,10 +22,13 @@ from napari.layers import Image
 from napari.qt.threading import create_worker
 from napari.utils.notifications import show_error, show_info
 from qtpy.QtCore import Qt
-from qtpy.QtWidgets import QLabel, QLineEdit, QPushButton, QTreeWidget, QTreeWidgetItem, QVBoxLayout, QWidget
+from qtpy.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QLineEdit, QProgressBar, QPushButton, QTreeWidget,
+                            QTreeWidgetItem, QVBoxLayout, QWidget)
 
 from pictor.functions import image_functions
-from pictor.napari._planes import LayerCall
+from pictor.napari import _operations as operations
+from pictor.napari import _results as results
+from pictor.napari._planes import IMAGE, LayerCall
 
 # A spin box without a declared range still needs bounds of its own.
 UNBOUNDED_INT = 2 ** 31 - 1
@@ -24,11 +36,14 @@ UNBOUNDED_REAL = 1e12
 # Arrow steps of a float box: about a thousandth of its range.
 REAL_STEPS = 1000
 OPERATION_ROLE = Qt.UserRole
+BY_TASK, BY_TOOL_CLASS = "by task", "by tool class"
+PIXEL_UNIT = "pixel"
 
 
 def keyword_control(keyword):
     """The magicgui control for one declared keyword, set to its default."""
-    options = {"name": keyword.name, "label": keyword.name, "value": keyword.default}
+    options = {"name": keyword.name, "label": operations.keyword_title(keyword), "value": keyword.default,
+               "tooltip": operations.keyword_tooltip(keyword)}
     if keyword.choices:
         return widgets.ComboBox(choices=list(keyword.choices), **options)
     if keyword.kind == "int":
@@ -50,6 +65,17 @@ def control_value(keyword, value):
     return value
 
 
+def pixel_size(layer):
+    """(size of a pixel along X, its unit) of the layer, or None when it is in pixels."""
+    if layer is None:
+        return None
+    unit = layer.units[-1] if getattr(layer, "units", None) else PIXEL_UNIT
+    size = float(layer.scale[-1])
+    if str(unit) == PIXEL_UNIT:
+        return None if size == 1 else (size, "px")
+    return size, "{:~}".format(unit)  # micrometer as µm
+
+
 def outcome(call):
     """call.run() as (result, None), or (None, the error) when it fails: a
     worker's own error signal would also reach napari's traceback dialog."""
@@ -67,58 +93,89 @@ class PictorWidget(QWidget):
         self.function = None
         self.worker = None
 
-        self.search = QLineEdit(placeholderText="search operations")
+        self.search = QLineEdit(placeholderText="search operations (title or description)")
         self.search.textChanged.connect(self.filter_operations)
+        self.grouping = QComboBox()
+        self.grouping.addItems([BY_TASK, BY_TOOL_CLASS])
+        self.grouping.currentTextChanged.connect(self.regroup)
         self.operations = QTreeWidget()
         self.operations.setHeaderHidden(True)
-        self.fill_operations()
         self.operations.currentItemChanged.connect(self.operation_changed)
         self.summary = QLabel(wordWrap=True)
         self.controls = widgets.Container(labels=True)
+        self.controls.changed.connect(self.show_physical_sizes)
         self.run_button = QPushButton("Run")
         self.run_button.clicked.connect(self.run)
+        self.cancel_button = QPushButton("Cancel", enabled=False)
+        self.cancel_button.clicked.connect(self.cancel)
+        self.progress = QProgressBar(textVisible=True)
+        self.progress.setFormat("%v of %m parts")
+        self.progress.hide()
 
+        search_row = QHBoxLayout()
+        search_row.addWidget(self.search)
+        search_row.addWidget(self.grouping)
+        buttons = QHBoxLayout()
+        buttons.addWidget(self.run_button)
+        buttons.addWidget(self.cancel_button)
         layout = QVBoxLayout(self)
-        for part in (self.search, self.operations, self.summary, self.controls.native, self.run_button):
+        layout.addLayout(search_row)
+        for part in (self.operations, self.summary, self.controls.native):
             layout.addWidget(part)
+        layout.addLayout(buttons)
+        layout.addWidget(self.progress)
+        self.viewer.layers.selection.events.active.connect(self.show_physical_sizes)
+        self.fill_operations()
         self.select(next(iter(self.functions)))
 
+    # ------------------------------------------------------------ the list
+
     def fill_operations(self):
-        families = {}
-        for name, function in self.functions.items():
-            family = function.tool_method[0].__name__
-            if family not in families:
-                families[family] = QTreeWidgetItem(self.operations, [family])
-                families[family].setFlags(Qt.ItemIsEnabled)
-            item = QTreeWidgetItem(families[family], [name])
-            item.setData(0, OPERATION_ROLE, name)
-            item.setToolTip(0, function.__doc__)
+        self.operations.clear()
+        for group, names in operations.grouped(self.functions, self.grouping.currentText() == BY_TASK):
+            group_item = QTreeWidgetItem(self.operations, [group])
+            group_item.setFlags(Qt.ItemIsEnabled)
+            for name in names:
+                function = self.functions[name]
+                item = QTreeWidgetItem(group_item, [operations.title_of(function)])
+                item.setData(0, OPERATION_ROLE, name)
+                item.setToolTip(0, "{}\n\npictor.{}".format(operations.description_of(function), name))
         self.operations.expandAll()
+        self.filter_operations(self.search.text())
+
+    def regroup(self, _grouping=None):
+        chosen = self.function.__name__ if self.function is not None else None
+        self.fill_operations()
+        if chosen is not None:
+            self.select(chosen)
 
     def operation_items(self):
         root = self.operations.invisibleRootItem()
-        for family in (root.child(i) for i in range(root.childCount())):
-            for index in range(family.childCount()):
-                yield family, family.child(index)
+        for group in (root.child(i) for i in range(root.childCount())):
+            for index in range(group.childCount()):
+                yield group, group.child(index)
 
     def filter_operations(self, text):
-        text = text.strip().lower()
+        """Shows the operations with every word of TEXT in their title,
+        description or name (or in their group's name)."""
+        words = text.lower().split()
         shown = set()
         items = list(self.operation_items())
-        for family, item in items:
-            hidden = text not in item.text(0).lower() and text not in family.text(0).lower()
+        for group, item in items:
+            found = operations.search_text(self.functions[item.data(0, OPERATION_ROLE)]) + " " + group.text(0).lower()
+            hidden = not all(word in found for word in words)
             item.setHidden(hidden)
             if not hidden:
-                shown.add(id(family))
-        for family, _ in items:
-            family.setHidden(id(family) not in shown)
+                shown.add(id(group))
+        for group, _ in items:
+            group.setHidden(id(group) not in shown)
 
     def visible_operations(self):
-        return [item.data(0, OPERATION_ROLE) for family, item in self.operation_items()
-                if not item.isHidden() and not family.isHidden()]
+        return [item.data(0, OPERATION_ROLE) for group, item in self.operation_items()
+                if not item.isHidden() and not group.isHidden()]
 
     def select(self, name):
-        """Choose an operation by name, as a click in the list does."""
+        """Choose an operation by its function's name, as a click in the list does."""
         for _, item in self.operation_items():
             if item.data(0, OPERATION_ROLE) == name:
                 self.operations.setCurrentItem(item)
@@ -130,25 +187,35 @@ class PictorWidget(QWidget):
         if name is None:
             return
         self.function = self.functions[name]
-        paragraphs = self.function.__doc__.split("\n\n")
-        # What the method does, and what depth="full" changes for uint16 images.
-        shown = [paragraphs[0]] + [p for p in paragraphs if p.startswith("At full depth")]
-        self.summary.setText(" ".join(" ".join(shown).split()))
+        self.summary.setText(operations.description_of(self.function))
         self.summary.setToolTip(self.function.__doc__)
         self.controls.clear()
         for keyword in self.function.keywords.values():
             self.controls.append(keyword_control(keyword))
+        self.show_physical_sizes()
+
+    # ------------------------------------------------------------ keywords
 
     def keywords(self):
         return {control.name: control_value(self.function.keywords[control.name], control.value)
                 for control in self.controls}
 
+    def show_physical_sizes(self, *_):
+        """Pixel keywords' labels say their size in the selected layer's units, where it has a scale."""
+        size = pixel_size(self.viewer.layers.selection.active)
+        for control in self.controls:
+            if control.name not in operations.PIXEL_KEYWORDS:
+                continue
+            title = operations.keyword_title(self.function.keywords[control.name])
+            control.label = title if size is None else "{} (= {:.4g} {})".format(
+                title, control.value * size[0], size[1])
+
+    # ------------------------------------------------------------ running
+
     def source_layer(self):
         layer = self.viewer.layers.selection.active
         if not isinstance(layer, Image):
             raise ValueError("select an image layer to run {} on".format(self.function.__name__))
-        if layer.multiscale:
-            raise ValueError("{}: multiscale layers are not supported; select one of its levels".format(layer.name))
         return layer
 
     def run(self):
@@ -156,33 +223,64 @@ class PictorWidget(QWidget):
         returns the worker, or reports why it cannot run and returns None."""
         try:
             layer = self.source_layer()
-            call = LayerCall(self.function, layer.data, layer.rgb, self.keywords())
+            call = LayerCall.of_layer(self.function, layer, self.keywords())
             call.check()
         except (TypeError, ValueError) as error:
             show_error(str(error))
             return None
         name = "{} {}".format(layer.name, self.function.__name__)
-        progress = {"total": 0 if call.lazy else call.steps, "desc": name}
-        self.worker = create_worker(outcome, call, _progress=progress)
+        self.worker = create_worker(outcome, call)
+        self.worker.yielded.connect(self.show_progress)
         self.worker.returned.connect(lambda result: self.add_result(layer, call, name, *result))
+        self.worker.finished.connect(self.finished)
         self.run_button.setEnabled(False)
-        self.worker.finished.connect(lambda: self.run_button.setEnabled(True))
+        self.cancel_button.setEnabled(True)
+        self.progress.setRange(0, call.steps)
+        self.progress.setValue(0)
+        self.progress.show()
         self.worker.start()
         return self.worker
+
+    def show_progress(self, done_of):
+        done, total = done_of
+        self.progress.setRange(0, total)
+        self.progress.setValue(done)
+
+    def cancel(self):
+        """Stops the running operation after the part of the stack in hand; it adds no layer."""
+        if self.worker is not None:
+            self.worker.quit()
+            self.cancel_button.setEnabled(False)
+
+    def finished(self):
+        self.worker = None
+        self.progress.hide()
+        self.cancel_button.setEnabled(False)
+        self.run_button.setEnabled(True)
 
     def add_result(self, source, call, name, data, error):
         if error is not None:
             show_error("{}: {}".format(name, error))
             return
-        if data.size == 0:  # e.g. a crop outside the image
+        if 0 in data.shape:  # e.g. a crop outside the image
             show_error("{}: the result is empty (shape {})".format(name, tuple(data.shape)))
             return
-        plane_ndim = data.ndim - len(call.leading)
-        options = {"name": name, "scale": source.scale, "translate": source.translate}
-        if call.is_mask(plane_ndim):
-            self.viewer.add_labels(data, **options)
+        kind = call.result_kind(data)
+        colour = source.rgb and data.ndim == source.ndim + 1
+        plane = len(call.leading)
+        scale, translate = results.placement(self.function, call.keywords, source.scale, source.translate,
+                                             call.data.shape[plane:plane + 2], data.shape[plane:plane + 2])
+        options = {"name": name, "scale": scale, "translate": translate, "units": source.units}
+        levels = data
+        if source.multiscale:
+            levels = results.rebuilt_levels(data, [level.shape for level in source.data], source.ndim)
+            options["multiscale"] = True
+        layer_data = ([results.layer_data(level, kind) for level in levels] if source.multiscale
+                      else results.layer_data(levels, kind))
+        if kind == IMAGE:
+            options.update(results.display_options(source, self.function, kind, data.dtype, colour))
+            self.viewer.add_image(layer_data, rgb=colour, **options)
         else:
-            colour = plane_ndim == 3
-            self.viewer.add_image(data, rgb=colour, **options)
+            self.viewer.add_labels(layer_data, **options)
         if call.lazy:
             show_info("{}: lazy, computed plane by plane as shown".format(name))

@@ -1,38 +1,36 @@
-"""Image files in and out for the batch command: every page of a TIFF with its
-descriptive tags (through tifffile), other formats through OpenCV, and writes
-that never leave a partial file under the final name."""
+"""Whole images in and out: every page of a TIFF with its descriptive tags
+(through tifffile), other formats through OpenCV; written under a temporary
+name and renamed when complete (pictor.io.safety)."""
 
 import errno
-import os
 from pathlib import Path
 
-IMAGE_SUFFIXES = {".tif", ".tiff", ".png", ".jpg", ".jpeg", ".bmp"}
-SIXTEEN_BIT_SUFFIXES = {".tif", ".tiff", ".png"}
-TIFF_SUFFIXES = {".tif", ".tiff"}
-# Marks the temporary file a result is written to before it takes its name.
-PARTIAL_MARK = ".pictor-partial-"
+from pictor.io.kinds import TIFF_SUFFIXES
+from pictor.io.safety import written_as
+
 # Descriptive TIFF tags carried from each input page to its output page; the
 # layout tags are the writer's own.
 ASCII_TAGS = {269: "DocumentName", 271: "Make", 272: "Model", 285: "PageName", 315: "Artist",
               316: "HostComputer", 33432: "Copyright"}
 
 
-class Interrupted(Exception):
-    """The batch was stopped (Ctrl-C or SIGTERM) before this file was written."""
-
-
 class Page:
-    """One image of a file: its samples (OpenCV's channel order) and, for TIFF, its descriptive tags."""
+    """One image of a file: its samples (OpenCV's channel order), for TIFF its
+    descriptive tags, and its axes letters where they are not the default
+    (YX, or YXS for a colour image): "YXC" for the 3 channels of a TIFF that
+    does not say it holds RGB colour, or the axes the user named."""
 
-    def __init__(self, data, tags=None):
-        self.data, self.tags = data, tags or {}
+    def __init__(self, data, tags=None, axes=None):
+        self.data, self.tags, self.axes = data, tags or {}, axes
 
 
-def read_pages(path):
+def read_pages(path, axes=None):
+    """Every image of the file; with axes, a TIFF's first series (or an
+    image of another format) as one image of those axes."""
     if not path.is_file():
         raise FileNotFoundError(errno.ENOENT, "no such file", str(path))
     if path.suffix.lower() in TIFF_SUFFIXES:
-        return read_tiff(path)
+        return read_tiff(path, axes)
     import cv2
     import numpy as np
 
@@ -42,26 +40,46 @@ def read_pages(path):
         image = cv2.imdecode(np.fromfile(str(path), dtype=np.uint8), cv2.IMREAD_UNCHANGED)
     if image is None:
         raise OSError("cannot read the image")
-    return [Page(image)]
+    return [Page(image, axes=checked_axes(axes, image.shape, path))]
+
+
+def checked_axes(axes, shape, path):
+    if axes is not None and len(axes) != len(shape):
+        raise ValueError("cannot be represented with --axes {}: {} holds an image of shape {}".format(
+            axes, path, shape))
+    return axes
 
 
 def read_image(path):
     return read_pages(Path(path))[0].data
 
 
-def read_tiff(path):
+def read_tiff(path, axes=None):
     import tifffile
+
+    from pictor.io.ome_tiff import opencv_order
 
     pages = []
     with tifffile.TiffFile(str(path)) as tiff:
+        if axes is not None:
+            data = tiff.series[0].asarray()
+            checked_axes(axes, data.shape, path)
+            return [Page(opencv_order(data, axes).copy(), page_tags(tiff.pages[0]), axes)]
         for page in tiff.pages:
             try:
                 data = page.asarray()
-            except ValueError:  # a compression tifffile has no codec for: OpenCV's libtiff decodes it
+            except ValueError as error:
+                if "imagecodecs" not in str(error):
+                    raise OSError("a damaged or truncated TIFF file: {}".format(error)) from None
+                # a compression tifffile has no codec for: OpenCV's libtiff decodes it
                 return read_tiff_with_opencv(path, [page_tags(page) for page in tiff.pages])
+            axes = None
             if data.ndim == 3 and data.shape[2] == 3:
-                data = data[:, :, ::-1].copy()  # RGB on disk, OpenCV's order in the methods
-            pages.append(Page(data, page_tags(page)))
+                if page.photometric == tifffile.PHOTOMETRIC.RGB:
+                    data = data[:, :, ::-1].copy()  # RGB on disk, OpenCV's order in the methods
+                else:
+                    axes = "YXC"  # three channels (fluorescence), not a colour
+            pages.append(Page(data, page_tags(page), axes))
     if not pages:
         raise OSError("the TIFF file holds no image")
     return pages
@@ -89,14 +107,22 @@ def page_tags(page):
 def encode_tiff(stream, pages):
     import tifffile
 
+    from pictor.io.ome_tiff import opencv_order
+
     with tifffile.TiffWriter(stream) as writer:
         for page in pages:
-            data, tags = page.data, page.tags
-            colour = data.ndim == 3
+            data, tags, axes = page.data, page.tags, page.axes
+            colour = "S" in axes if axes else data.ndim == 3
             if colour:
-                data = data[:, :, ::-1]
-            options = {"photometric": "rgb" if colour else "minisblack", "metadata": None, "compression": "zlib",
-                       "description": tags.get(270), "software": tags.get(305), "datetime": tags.get(306)}
+                data = opencv_order(data, axes or "YXS")
+            stack = axes is not None and len(axes) > 2 and axes != "YXC" and axes != "YXS"
+            options = {"photometric": "rgb" if colour else "minisblack", "metadata": {"axes": axes} if stack else None,
+                       "compression": "zlib", "description": None if stack else tags.get(270),
+                       "software": tags.get(305), "datetime": tags.get(306)}
+            if colour and axes and not axes.endswith("S"):
+                options["planarconfig"] = "separate"
+            if axes == "YXC":  # three channels as the samples of one page, as they were read
+                options["planarconfig"] = "contig"
             if 282 in tags and 283 in tags:
                 options["resolution"] = (tags[282], tags[283])
                 options["resolutionunit"] = tags.get(296)
@@ -105,46 +131,17 @@ def encode_tiff(stream, pages):
 
 
 def write_pages(target, pages, stop, encode_parameters=(), encode=None):
-    """Writes to a temporary name beside TARGET and renames it, so a failed or
-    interrupted write never leaves a partial file under TARGET's name.
+    """PAGES written whole at TARGET, or nothing when it fails or stop is set.
     encode(stream, pages), when given, writes the file's format instead."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    remove_abandoned_partials(target)
-    partial = target.with_name(".{}{}{}".format(target.name, PARTIAL_MARK, os.getpid()))
-    try:
-        with open(partial, "wb") as stream:
+    with written_as(target, stop.is_set) as partial:
+        with open(str(partial), "wb") as stream:
             if encode is not None:
                 encode(stream, pages)
             elif target.suffix.lower() in TIFF_SUFFIXES:
                 encode_tiff(stream, pages)
             else:
                 stream.write(encode_other(target.suffix, pages, encode_parameters))
-            stream.flush()
-            os.fsync(stream.fileno())
-        if stop.is_set():
-            raise Interrupted()
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
-
-
-def remove_abandoned_partials(target):
-    """Temporary files of TARGET left by a run that was killed outright."""
-    for partial in target.parent.glob(".{}{}*".format(target.name, PARTIAL_MARK)):
-        owner = partial.name.rsplit(PARTIAL_MARK, 1)[1]
-        if owner.isdigit() and not process_exists(int(owner)):
-            partial.unlink()
-
-
-def process_exists(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
+    return target
 
 
 def encode_other(suffix, pages, parameters=()):

@@ -4,17 +4,17 @@ and processed by its named axes; the result is written with its pyramid built
 again from the result, and with the input's axes, units, coordinate
 transformations and channel (omero) metadata."""
 
-import os
-import shutil
-import uuid
+import warnings
 from pathlib import Path
 
 from pictor.axes import LETTERS
+from pictor.io import metadata as rules
+from pictor.io.kinds import ZARR_SUFFIX
+from pictor.io.safety import FileWarning, written_as
 
-ZARR_SUFFIX = ".zarr"
 FORMAT_OF_VERSION = {"0.4": ("FormatV04", 2), "0.5": ("FormatV05", 3)}
-# The pixel size of the result as a factor of the input's (see ome_files).
-RESAMPLING = {"resize": ("scale", True), "make_data": ("scale", True), "rotate": ("scale", False)}
+# The largest chunk written when the input's chunk shape does not fit the result.
+CHUNK_BYTES = 64 << 20
 
 
 class OmeZarrImage:
@@ -23,6 +23,7 @@ class OmeZarrImage:
     def __init__(self, data, axes, version, multiscale, omero):
         self.data, self.axes, self.version = data, axes, version
         self.multiscale, self.omero = multiscale, omero
+        self.chunks = tuple(int(c) for c in data.chunksize)
 
 
 def ome_zarr_modules():
@@ -66,83 +67,99 @@ def read_ome_zarr(path):
     formats = ome_zarr_modules()[0]
     location = io.parse_url(str(path), mode="r", fmt=getattr(formats, FORMAT_OF_VERSION[version][0])())
     node = next(iter(reader.Reader(location)()))
+    warn_missing_chunks(path, multiscale)
     return OmeZarrImage(node.data[0], axes, version, multiscale, ngff.get("omero"))
 
 
-def level_transformations(multiscale, factor):
-    """Each level's coordinate transformations, Y and X scales times FACTOR."""
+def warn_missing_chunks(path, multiscale):
+    """Warns, naming the store, when chunks of its full-resolution level are
+    missing: they read as the fill value, not as the image."""
+    import zarr
+
+    level = zarr.open_array(str(Path(path) / multiscale["datasets"][0]["path"]), mode="r")
+    present, total = level.nchunks_initialized, level.nchunks
+    if present < total:
+        warnings.warn("{}: {} of {} chunks of the full-resolution level are missing; they read as {}".format(
+            path, total - present, total, level.fill_value), FileWarning, stacklevel=3)
+
+
+def level_transformations(multiscale, function, keywords):
+    """Each level's coordinate transformations for the result: Y and X scales
+    as the operation changes the pixel sizes; a crop's origin moved."""
     names = [axis["name"].lower() for axis in multiscale["axes"]]
     levels = []
     for dataset in multiscale["datasets"]:
-        transformations = []
-        for transformation in dataset.get("coordinateTransformations", []):
-            transformation = dict(transformation)
-            if transformation.get("type") == "scale" and factor != 1:
-                transformation["scale"] = [value * factor if name in "yx" else value
-                                           for name, value in zip(names, transformation["scale"])]
-            transformations.append(transformation)
+        transformations = [dict(transformation) for transformation in dataset.get("coordinateTransformations", [])]
+        scale = next((t for t in transformations if t.get("type") == "scale"), None)
+        if scale is not None:
+            sizes = rules.pixel_sizes({name.upper(): value for name, value in zip(names, scale["scale"])
+                                       if name in "yx"}, function, keywords)
+            scale["scale"] = [sizes[name.upper()] if name in "yx" else value
+                              for name, value in zip(names, scale["scale"])]
         levels.append(transformations)
+    shift = rules.origin_shift(function, keywords)
+    if any(shift.values()):
+        first = levels[0]
+        scale = next((t["scale"] for t in first if t.get("type") == "scale"), [1.0] * len(names))
+        moved = [shift[name.upper()] * size if name in "yx" else 0 for name, size in zip(names, scale)]
+        translation = next((t for t in first if t.get("type") == "translation"), None)
+        if translation is None:
+            first.append({"type": "translation", "translation": moved})
+        else:
+            translation["translation"] = [a + b for a, b in zip(translation["translation"], moved)]
     return levels
 
 
-def pixel_size_factor(function, keywords):
-    if function.__name__ not in RESAMPLING:
-        return 1
-    keyword, grows = RESAMPLING[function.__name__]
-    scale = keywords.get(keyword, function.keywords[keyword].default)
-    return scale if grows else 1 / scale
+def pyramid_factors(levels, names):
+    """The steps between the input's levels in Y and X, rebuilt from the result."""
+    first = next((t["scale"] for t in levels[0] if t.get("type") == "scale"), [1.0] * len(names))
+    factors = []
+    for transformations in levels[1:]:
+        scale = next((t["scale"] for t in transformations if t.get("type") == "scale"), first)
+        factors.append({name: max(1, int(round(s / s0))) for name, s, s0 in zip(names, scale, first)
+                        if name in "yx"})
+    return first, factors
 
 
-def write_ome_zarr(target, data, image, function, keywords):
+def write_ome_zarr(target, data, image, function, keywords, stop=None):
     """DATA (NumPy or dask, IMAGE's axes) as an OME-Zarr of IMAGE's version at
-    TARGET, written under a temporary name and renamed when complete."""
-    import numpy as np
+    TARGET, with the input's chunk shape, written under a temporary name and
+    renamed when complete."""
     import zarr
 
     formats, _, _, scale_module, writer = ome_zarr_modules()
     format_name, zarr_format = FORMAT_OF_VERSION[image.version]
     multiscale = image.multiscale
     names = [axis["name"].lower() for axis in multiscale["axes"]]
-    levels = level_transformations(multiscale, pixel_size_factor(function, keywords))
-    level_scale = next((t["scale"] for t in levels[0] if t.get("type") == "scale"), [1.0] * len(names))
-    # The input's pyramid steps in Y and X, rebuilt from the result.
-    factors = []
-    for transformations in levels[1:]:
-        scale = next((t["scale"] for t in transformations if t.get("type") == "scale"), level_scale)
-        factors.append({name: max(1, int(round(s / s0))) for name, s, s0 in zip(names, scale, level_scale)
-                        if name in "yx"})
-    omero = dict(image.omero) if image.omero else None
-    if omero and "channels" in omero:
-        top = float(np.iinfo(data.dtype).max)
-        omero["channels"] = [dict(channel, window=dict(channel["window"], max=min(channel["window"].get("max", top),
-                                                                                   top)))
-                             if "window" in channel else channel for channel in omero["channels"]]
+    levels = level_transformations(multiscale, function, keywords)
+    level_scale, factors = pyramid_factors(levels, names)
+    low, high = rules.sample_range(data)
+    omero = rules.omero_with_range(image.omero, data.dtype, low, high)
     metadata = {"omero": omero} if omero else {}
-
-    target = Path(target)
-    partial = target.with_name(".{}.{}.partial{}".format(target.name, uuid.uuid4().hex[:12], ZARR_SUFFIX))
-    try:
+    with written_as(target, stop) as partial:
         group = zarr.open_group(str(partial), mode="w", zarr_format=zarr_format)
         writer.write_image(data, group, scale_factors=factors, method=scale_module.Methods.NEAREST,
                            fmt=getattr(formats, format_name)(), axes=names,
                            axes_units={axis["name"].lower(): axis["unit"] for axis in multiscale["axes"]
                                        if axis.get("unit")},
                            scale=dict(zip(names, level_scale)), name=multiscale.get("name", "image"),
-                           storage_options={"chunks": chunk_shape(data)}, **metadata)
+                           storage_options={"chunks": chunk_shape(data.shape, data.dtype, image.chunks)},
+                           **metadata)
         keep_transformations(partial, levels, multiscale)
-        if target.exists():
-            shutil.rmtree(str(target))
-        os.replace(str(partial), str(target))
-    finally:
-        if partial.exists():
-            shutil.rmtree(str(partial), ignore_errors=True)
     return target
 
 
-def chunk_shape(data):
-    """One plane stripe per chunk at most: 1 along T, Z, C; whole rows."""
-    chunks = getattr(data, "chunksize", None) or data.shape
-    return tuple(int(c) for c in chunks)
+def chunk_shape(shape, dtype, source_chunks):
+    """The input's chunk shape where the result's axes allow it; else planes
+    of whole rows, at most CHUNK_BYTES each."""
+    import numpy as np
+
+    if source_chunks is not None and len(source_chunks) == len(shape):
+        return tuple(max(1, min(int(c), int(s))) for c, s in zip(source_chunks, shape))
+    itemsize = np.dtype(dtype).itemsize
+    row_bytes = itemsize * int(np.prod(shape[-1:]))
+    rows = max(1, min(shape[-2] if len(shape) > 1 else 1, CHUNK_BYTES // max(1, row_bytes)))
+    return (1,) * (len(shape) - 2) + (rows,) + tuple(shape[-1:]) if len(shape) > 1 else tuple(shape)
 
 
 def keep_transformations(path, levels, multiscale):
@@ -170,8 +187,8 @@ def keep_transformations(path, levels, multiscale):
     group.attrs.update({"ome": ngff} if "ome" in attributes else ngff)
 
 
-def apply_to_ome_zarr(function, keywords, source, target):
+def apply_to_ome_zarr(function, keywords, source, target, stop=None):
     """The whole image in memory: for the batch command without --chunked."""
     image = read_ome_zarr(source)
     result = function(image.data.compute(), axes=image.axes, **keywords)
-    return write_ome_zarr(target, result, image, function, keywords)
+    return write_ome_zarr(target, result, image, function, keywords, stop)

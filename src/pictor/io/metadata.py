@@ -1,0 +1,68 @@
+"""How an operation changes the metadata of the image it is applied to:
+pixel sizes (a resampling scales them, a quarter turn swaps X and Y), the
+origin (a crop moves it), and the display range (set to the result's)."""
+
+# The pixel size of the result, as a factor of the input's, for the methods
+# that resample the plane (keyword, and whether the size grows with it).
+RESAMPLING = {"resize": ("scale", True), "make_data": ("scale", True), "rotate": ("scale", False)}
+
+
+def keyword(function, keywords, name):
+    return keywords.get(name, function.keywords[name].default)
+
+
+def pixel_size_factor(function, keywords):
+    """The result's pixel size in X and Y as a factor of the input's."""
+    if function.__name__ not in RESAMPLING:
+        return 1
+    name, grows = RESAMPLING[function.__name__]
+    scale = keyword(function, keywords, name)
+    return scale if grows else 1 / scale
+
+
+def swaps_x_and_y(function, keywords):
+    """A rotation by a quarter turn (or three) exchanges the image's X and Y directions."""
+    return function.__name__ == "rotate" and float(keyword(function, keywords, "angle")) % 180 == 90
+
+
+def pixel_sizes(sizes, function, keywords):
+    """{"X": size, "Y": size} of the result from the input's (None where unknown)."""
+    factor = pixel_size_factor(function, keywords)
+    scaled = {axis: None if size is None else float(size) * factor for axis, size in sizes.items()}
+    if swaps_x_and_y(function, keywords):
+        scaled["X"], scaled["Y"] = scaled.get("Y"), scaled.get("X")
+    return scaled
+
+
+def origin_shift(function, keywords):
+    """{"X": pixels, "Y": pixels} by which the result's first pixel lies from the input's."""
+    if function.__name__ != "crop":
+        return {"X": 0, "Y": 0}
+    return {"X": int(keyword(function, keywords, "start_x")), "Y": int(keyword(function, keywords, "start_y"))}
+
+
+def sample_range(data):
+    """(lowest, highest) sample of data (NumPy or dask), as Python numbers."""
+    low, high = data.min(), data.max()
+    if hasattr(low, "compute"):
+        import dask
+
+        low, high = dask.compute(low, high)
+    return low.item(), high.item()
+
+
+def omero_with_range(omero, dtype, low, high):
+    """The omero channel windows of the result: its sample range shown, the
+    type's range as the window's bounds."""
+    import numpy as np
+
+    if not omero or "channels" not in omero:
+        return omero
+    bounds = np.iinfo(dtype) if np.issubdtype(dtype, np.integer) else np.finfo(dtype)
+    channels = []
+    for channel in omero["channels"]:
+        channel = dict(channel)
+        channel["window"] = dict(channel.get("window") or {}, min=float(bounds.min), max=float(bounds.max),
+                                 start=float(low), end=float(high))
+        channels.append(channel)
+    return dict(omero, channels=channels)
