@@ -3,15 +3,16 @@
 A SIDE x SIDE uint16 image of 12-bit data (smoothed noise), stored as Zarr in
 CHUNK x CHUNK chunks and as a tiled TIFF of the same samples. Each operation
 runs on each side in a fresh process, the sides taking turns (REPEAT rounds);
-the table gives the medians of the whole process's wall time and peak
-resident memory:
+the table gives the medians of the whole process's wall time, its peak
+resident memory and the computation's seconds (the to_zarr call; for the
+stream, the whole command):
 
   pictor.dask   pictor.dask.NAME(da.from_zarr(in), ...).to_zarr(out), threaded scheduler
   dask-image    the nearest dask-image call (same array, same store), threaded scheduler
   stream        pictor apply NAME in.tif -o out.tif ... --chunked (uncompressed, as the input)
   cluster       pictor.dask as above on a distributed.LocalCluster of 2 worker
-                processes (1 thread each) on 127.0.0.1; its time is the
-                computation alone, beside the threaded side's own (start-up apart)
+                processes (1 thread each) on 127.0.0.1: compare its computation
+                with the threaded side's (the cluster's start-up apart)
 
 The operations: gaussian_blur ksize=5 (dask-image: gaussian_filter sigma 1.1,
 truncate 2 / 1.1, mode "mirror": OpenCV's kernel and border, in float),
