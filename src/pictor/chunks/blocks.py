@@ -26,22 +26,43 @@ def call_of_shape(block, method_name, keywords, shape):
     return result
 
 
-def rows(block, start, stop):
-    return block[start:stop]
+def edges(block, halo):
+    """The rows and columns along a tile's four edges that its neighbours take
+    as their halo: (first rows, last rows, first columns, last columns),
+    copies, so that the tile itself need not stay in memory for them."""
+    return tuple(np.ascontiguousarray(part) for part in
+                 (block[:halo], block[-halo:], block[:, :halo], block[:, -halo:]))
 
 
-def mended_stripe(block, above, below, halo, method_name, keywords):
-    """The method on a stripe, its rows within `halo` of a cut to the stripe
-    above or below taken from the method on the halo of rows beyond the cut and
-    two of the stripe's own: there, each has all the rows it reaches."""
-    result = call(block, method_name, keywords)
-    if not result.flags.writeable or np.may_share_memory(result, block):
-        result = result.copy()
-    if above is not None:
-        result[:halo] = call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
-    if below is not None:
-        result[-halo:] = call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
-    return result
+# The neighbours of a tile, as (row step, column step), in the order call_with_halo takes their edges.
+NEIGHBOURS = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
+
+
+def _edge_towards(edges_of, step, halo):
+    """The part of a neighbour's edges (see edges()) next to the tile it is at `step` from."""
+    first_rows, last_rows, first_columns, last_columns = edges_of
+    rows = last_rows if step[0] < 0 else first_rows if step[0] > 0 else None
+    if rows is None:
+        return last_columns if step[1] < 0 else first_columns
+    return rows if step[1] == 0 else rows[:, -halo:] if step[1] < 0 else rows[:, :halo]
+
+
+def call_with_halo(block, neighbours, *, halo, method_name, keywords):
+    """The method on a tile framed by `halo` rows and columns of its
+    neighbours (their edges(), None where the image ends, in NEIGHBOURS
+    order), the frame cut off again."""
+    present = dict(zip(NEIGHBOURS, neighbours))
+    top, left = (halo if present[(-1, 0)] is not None else 0), (halo if present[(0, -1)] is not None else 0)
+    bottom, right = (halo if present[(1, 0)] is not None else 0), (halo if present[(0, 1)] is not None else 0)
+    height, width = block.shape[:2]
+    framed = np.empty((top + height + bottom, left + width + right) + block.shape[2:], block.dtype)
+    framed[top:top + height, left:left + width] = block
+    rows = {-1: slice(0, top), 0: slice(top, top + height), 1: slice(top + height, None)}
+    columns = {-1: slice(0, left), 0: slice(left, left + width), 1: slice(left + width, None)}
+    for step, edges_of in present.items():
+        if edges_of is not None:
+            framed[rows[step[0]], columns[step[1]]] = _edge_towards(edges_of, step, halo)
+    return call(framed, method_name, keywords)[top:top + height, left:left + width]
 
 
 def channel0_level_counts_block(block):

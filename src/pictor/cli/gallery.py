@@ -60,11 +60,10 @@ def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
     name = function.__name__
     try:
-        from pictor._lookup import image_of
-
-        call = (lambda img: getattr(function.tool_method[0](), name)(src=img)) if function.tool_method else function
+        call = ((lambda img: getattr(_lookup.singleton(function.tool_method[0]), name)(src=img))
+                if function.tool_method else function)
         start = time.perf_counter()
-        result = image_of(call(image))
+        result = _lookup.image_of(call(image))
         elapsed = time.perf_counter() - start
         return tile(display_u8(result), name, "{:.1f} ms  {}".format(elapsed * 1e3, result.dtype)), result
     except Exception as error:  # a failing operation gets a tile that says so

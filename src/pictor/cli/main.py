@@ -7,6 +7,7 @@ import re
 import signal
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 from pictor.cli.apply import command_apply
