@@ -26,8 +26,10 @@ bench-streaming:
 	bash tools/test_all.sh env bench
 	.venv/bench/bin/python benchmarks/streaming.py
 
-# Wheels repaired to a manylinux tag, in dist/: for every CPython from 3.8 to
-# 3.13 found here, or only the one named (make wheels PY=3.11).
+# Wheels for older Linux (glibc 2.28 and later; the C++ runtime inside),
+# repaired to a manylinux tag, in dist/: for every CPython from 3.8 to 3.13
+# found here, or only the one named (make wheels PY=3.11). No container: this
+# machine's compiler, linked against glibc 2.28's symbol tables (tools/wheels.sh).
 wheels:
 	bash tools/wheels.sh $(PY)
 

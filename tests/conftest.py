@@ -218,3 +218,16 @@ def mount_namespace_command(kind, folder):
              else "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\"")
     script = mount + " && { \"$@\"; status=$?; echo '--- listing'; ls -A \"$0\"; exit $status; }"
     return ["unshare", "-rm", "sh", "-c", script, str(folder)]
+
+
+def blob_image(low, high, dtype, shape=(256, 256), seed=0, blobs=40):
+    """(image, truth): round objects (the truth mask) brighter than their
+    background, with Gaussian noise, on the levels low..high of dtype."""
+    rng = np.random.default_rng(seed)
+    rows, cols = np.mgrid[:shape[0], :shape[1]]
+    truth = np.zeros(shape, bool)
+    for _ in range(blobs):
+        centre_row, centre_col, radius = rng.uniform(0, shape[0]), rng.uniform(0, shape[1]), rng.uniform(10, 26)
+        truth |= (rows - centre_row) ** 2 + (cols - centre_col) ** 2 < radius ** 2
+    brightness = np.clip(0.3 + 0.4 * truth + rng.normal(0, 0.08, shape), 0, 1)
+    return np.round(low + brightness * (high - low)).astype(dtype), truth

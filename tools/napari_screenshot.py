@@ -14,7 +14,6 @@ from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QApplication
 
 from pictor.napari._sample_data import nuclei_stack_12bit
-from pictor.napari._widget import PictorWidget
 
 OUTPUT = Path(__file__).resolve().parent.parent / "docs" / "napari.png"
 WINDOW_SIZE = (1500, 820)

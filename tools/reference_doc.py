@@ -53,20 +53,27 @@ def signature(function):
     return "{}({})".format(function.__name__, ", ".join(["img"] + (["*"] + keywords if keywords else [])))
 
 
+def origin(function):
+    if function.tool_method is None:
+        return "function `{}`".format(function.native)
+    return "tool method `{}.{}`".format(function.tool_method[0].__name__, function.__name__)
+
+
 def entry(function, position):
-    cls, name = function.tool_method
+    name = function.__name__
     summary, _, _ = function.__doc__.partition("\n\nSame as ")
+    summary, _, _ = summary.partition("\n\nKeywords:")
     properties = ["8-bit working copy" if function.eight_bit_copy else "computes at the image's own depth"]
     if function.grey_only:
         properties.append("grey images only")
-    row, column = divmod(position, gallery.GALLERY_COLUMNS)
     lines = ["## {}".format(name), "",
-             "`pictor.{}` — tool method `{}.{}`; {}.".format(signature(function), cls.__name__, name,
-                                                               ", ".join(properties)), "",
+             "`pictor.{}` — {}; {}.".format(signature(function), origin(function), ", ".join(properties)), "",
              " ".join(summary.split()), ""]
     if function.keywords:
         lines += keyword_rows(function) + [""]
-    lines += ["Gallery tile: row {}, column {}.".format(row + 1, column + 1), ""]
+    if position is not None:
+        row, column = divmod(position, gallery.GALLERY_COLUMNS)
+        lines += ["Gallery tile: row {}, column {}.".format(row + 1, column + 1), ""]
     return lines
 
 
@@ -83,11 +90,13 @@ def volume_entry(function):
 def render():
     lines = [INTRODUCTION]
     lines += ["| operation | what it does |", "|---|---|"]
-    for function in operations.image_methods():
+    listed = list(operations.functions().values())
+    for function in listed:
         lines.append("| [{0}](#{0}) | {1} |".format(function.__name__, operations.first_sentence(function.__doc__)))
     lines.append("")
-    for position, function in enumerate(operations.image_methods(), start=1):
-        lines += entry(function, position)
+    tiles = {function.__name__: position for position, function in enumerate(operations.image_methods(), start=1)}
+    for function in listed:
+        lines += entry(function, tiles.get(function.__name__))
     from pictor.volumes import volume_functions
 
     for function in volume_functions().values():

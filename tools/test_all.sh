@@ -17,11 +17,17 @@
 #   napari  CPython 3.11 with napari and PyQt6: the plugin's tests in a real
 #           viewer on a virtual X display (Debian's Xvfb and Mesa, installed
 #           with apt-get when missing)
-# The wheels of CPython 3.8 and 3.13 are then repaired to a manylinux tag
-# (tools/wheels.sh), installed into clean virtual environments and smoke-tested
-# there from an empty folder (tools/wheel_smoke.py).
+#   newest  CPython 3.13 with the newest release of every dependency of the
+#           extras "dask" and "ome" (unpinned, upgraded on every run): the
+#           Dask, OME and file tests
+# Every environment installs the package from the wheel of its CPython that
+# tools/wheels.sh builds for older Linux (repaired to a manylinux tag), so the
+# suites test the wheels' own module. The wheels of CPython 3.8 and 3.13 are
+# then installed into clean virtual environments and smoke-tested there from
+# an empty folder (tools/wheel_smoke.py).
 # An environment is reused while its requirement file and interpreter are
-# unchanged; the package itself is rebuilt and reinstalled on every run.
+# unchanged ("newest" is upgraded in place); the package itself is rebuilt and
+# reinstalled on every run.
 # Last, tools/sanitize.sh --ci builds the module with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs most of the suite against it in "main".
 set -u -o pipefail
@@ -47,7 +53,7 @@ say() { printf '\n=== %s\n' "$*"; }
 interpreter_version() {
   case $1 in
     py38) echo 3.8 ;;
-    py313) echo 3.13 ;;
+    py313|newest) echo 3.13 ;;
     main|numpy2|cvnew|napari|bench) echo 3.11 ;;
     *) echo "unknown environment: $1" >&2; return 1 ;;
   esac
@@ -73,18 +79,33 @@ ensure_env() {
     echo "$wanted" >"$stamp"
 }
 
-# Builds the wheel for the interpreter of environment NAME (in an isolated
-# build environment, as `pip install .` does) and prints its path. The three
-# 3.11 environments share one wheel.
+# The environments whose requirement file names no versions: upgraded to the
+# newest releases on every run.
+UNPINNED_ENVIRONMENTS="newest"
+# What runs in "newest": the tests of the Dask, OME and file code.
+NEWEST_TESTS="tests/python/test_dask.py tests/python/test_dask_axes.py tests/python/test_dask_cluster.py
+  tests/python/test_ome_files.py tests/python/test_cli_batch.py"
+
+# Upgrades an unpinned environment to the newest releases and prints them.
+upgrade_unpinned() {
+  local name=$1
+  ".venv/$name/bin/python" -m pip install --quiet --upgrade --upgrade-strategy eager \
+    --requirement "requirements/$name.txt" || return 1
+  echo "newest releases:" $(".venv/$name/bin/python" -m pip freeze --exclude pictor-lumenops | sort)
+}
+
+# Builds the wheel for the interpreter of environment NAME with
+# tools/wheels.sh (for older Linux, repaired to a manylinux tag) and prints
+# its path. The environments of one CPython share its wheel.
 build_wheel() {
-  local name=$1 version wheel_dir
+  local name=$1 version wheel_dir wheel
   version=$(interpreter_version "$name")
   wheel_dir=build/wheels/py$version
   if [ -z "$(built_wheel "$wheel_dir")" ]; then
     rm -rf "$wheel_dir"
-    echo "building the wheel for CPython $version" >&2
-    ".venv/$name/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$wheel_dir" . >&2 ||
-      return 1
+    mkdir -p "$wheel_dir"
+    wheel=$(bash tools/wheels.sh "$version") || return 1
+    cp "$wheel" "$wheel_dir/"
   fi
   built_wheel "$wheel_dir"
 }
@@ -120,7 +141,9 @@ prepare() {
   local name=$1
   say "environment $name"
   if [ "$name" = napari ]; then ensure_display_packages || return 1; fi
-  ensure_env "$name" && install_package "$name"
+  ensure_env "$name" || return 1
+  if [[ " $UNPINNED_ENVIRONMENTS " == *" $name "* ]]; then upgrade_unpinned "$name" || return 1; fi
+  install_package "$name"
 }
 
 failures=()
@@ -158,7 +181,7 @@ numpy2_deselect() { grep -v -e '^#' -e '^$' tests/numpy2_deselect.txt | sed 's/^
 run_all() {
   local name record=build/crosscheck/main.pkl
   rm -rf build/wheels
-  for name in main numpy2 cvnew py38 py313 napari; do
+  for name in main numpy2 cvnew py38 py313 napari newest; do
     if prepare "$name"; then
       ready+=("$name")
     else
@@ -178,6 +201,9 @@ run_all() {
     .venv/py313/bin/python -m pytest $PYTEST_OPTIONS $(numpy2_deselect)
   check "crosscheck against NumPy 2, CPython 3.13" py313 $TOOL_LIMIT \
     .venv/py313/bin/python tools/crosscheck.py compare "$record"
+  # shellcheck disable=SC2086
+  check "Dask, OME and file tests on the newest releases, CPython 3.13" newest $SUITE_LIMIT \
+    .venv/newest/bin/python -m pytest $PYTEST_OPTIONS $(numpy2_deselect) $NEWEST_TESTS
   for name in py38 py313; do
     check "wheel smoke test, CPython $(interpreter_version $name)" $name $TOOL_LIMIT \
       bash tools/wheels.sh smoke "$(built_wheel "build/wheels/py$(interpreter_version $name)")" \

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 
 #include "kernels/histogram.h"
 #include "kernels/numeric.h"
@@ -62,6 +63,51 @@ void map_levels16(const std::uint16_t* src, const std::uint16_t* table, std::uin
     for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = table[src[i]];
   });
 }
+
+LevelRange level_range16(const std::int64_t* counts) {
+  LevelRange range;
+  long highest = -1;
+  for (long v = 0; v < kLevels16; ++v) {
+    if (counts[v] == 0) continue;
+    if (highest < 0) {
+      range.lowest = v;
+      range.step = 0;
+    } else {
+      range.step = std::gcd(range.step, v - range.lowest);
+    }
+    highest = v;
+  }
+  if (range.step == 0) range.step = 1;
+  range.span = highest < 0 ? 0 : (highest - range.lowest) / range.step;
+  return range;
+}
+
+std::vector<std::int64_t> counts_on_range(const std::int64_t* counts, const LevelRange& range) {
+  std::vector<std::int64_t> result(static_cast<std::size_t>(range.span + 1));
+  for (long z = 0; z <= range.span; ++z) result[z] = counts[range.level(z)];
+  return result;
+}
+
+void to_range_levels16(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t size, const LevelRange& range,
+                       int threads) {
+  const auto lowest = static_cast<std::uint16_t>(range.lowest);
+  const auto step = static_cast<std::uint32_t>(range.step);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
+    if (step == 1) {
+      for (std::ptrdiff_t i = begin; i < end; ++i) out[i] = static_cast<std::uint16_t>(src[i] - lowest);
+    } else {
+      for (std::ptrdiff_t i = begin; i < end; ++i) {
+        out[i] = static_cast<std::uint16_t>(static_cast<std::uint32_t>(src[i] - lowest) / step);
+      }
+    }
+  });
+}
+
+long long first_range_level(long long working, long span) {
+  return (working * span + kWorkingTop - 1) / kWorkingTop;
+}
+
+long long range_distance(long long working, long span) { return working * span / kWorkingTop; }
 
 Table16 binary_table(long long level) {
   Table16 table(kLevels16);
@@ -235,123 +281,45 @@ Table16 stretch_table16(const std::int64_t* counts, double scale_l, double scale
 
 // --- local histogram walk ---------------------------------------------------------------------
 
-namespace {
-
-// Candidates right of the peak from the most to the least populated, equal
-// counts in ascending position (a stable sort by count), sorted only as far
-// as the walk reads them.
-class Candidates {
- public:
-  Candidates(const std::vector<double>& hist, std::ptrdiff_t first) : hist_(hist) {
-    for (std::ptrdiff_t i = first; i < static_cast<std::ptrdiff_t>(hist.size()); ++i) order_.push_back(i);
-  }
-  std::ptrdiff_t size() const { return static_cast<std::ptrdiff_t>(order_.size()); }
-  std::ptrdiff_t operator[](std::ptrdiff_t i) {
-    if (i >= sorted_) {
-      constexpr std::ptrdiff_t kFirstBatch = 64;
-      const std::ptrdiff_t upto = std::min(size(), std::max({2 * sorted_, kFirstBatch, i + 1}));
-      std::partial_sort(order_.begin() + sorted_, order_.begin() + upto, order_.end(),
-                        [this](std::ptrdiff_t a, std::ptrdiff_t b) {
-                          return hist_[a] > hist_[b] || (hist_[a] == hist_[b] && a < b);
-                        });
-      sorted_ = upto;
-    }
-    return order_[i];
-  }
-
- private:
-  const std::vector<double>& hist_;
-  std::vector<std::ptrdiff_t> order_;
-  std::ptrdiff_t sorted_ = 0;
-};
-
-}  // namespace
-
 long long local_histogram_level16(const std::int64_t* counts, long long low_thr) {
-  constexpr double kStrongShare = 0.3;
-  constexpr double kFadedPeakShare = 0.2;
-  constexpr double kValleyShare = 0.5;
-  constexpr double kDeepValley = 200.0;  // counts, not levels
-  constexpr double kFlatWindow = 300.0;  // counts
-  constexpr std::ptrdiff_t kSamePeak = 4 * kWorkingLevel;
-  constexpr std::ptrdiff_t kWindow = 10 * kWorkingLevel;
-  constexpr std::ptrdiff_t kWeakestSkipped = 10;
-  constexpr std::ptrdiff_t kBusyWindow = 3;
-  constexpr int kRejectionsAllowed = 5;
-  constexpr long long kCountedEnd = 251 * kWorkingLevel;
-
-  const long long low = low_thr * kWorkingLevel;
-  std::vector<double> hist(counts + low, counts + kCountedEnd);
-  const auto size = static_cast<std::ptrdiff_t>(hist.size());
-  std::ptrdiff_t max_index = 0;
-  for (std::ptrdiff_t i = 1; i < size; ++i) {
-    if (hist[i] > hist[max_index]) max_index = i;
+  constexpr long long kCountedEnd = 251;  // working level
+  const LevelRange range = level_range16(counts);
+  const std::vector<std::int64_t> levels = counts_on_range(counts, range);
+  const long long first = first_range_level(low_thr, range.span);
+  const long long end = std::min<long long>(first_range_level(kCountedEnd, range.span), range.span + 1);
+  if (first >= end) {
+    // No range level is counted (one level present, or a range too narrow):
+    // the 8-bit walk over an empty histogram, its level stretched to the range.
+    const std::vector<double> empty(static_cast<std::size_t>(kCountedEnd - low_thr), 0.0);
+    const long long working = low_thr + local_histogram_threshold(empty, kWorkingWalk, summarise_counts);
+    return range.level(range_distance(working, range.span));
   }
-  double max_value = hist[max_index];
-  const double init_max_value = max_value;
-  std::ptrdiff_t best_index = max_index;
-  std::ptrdiff_t current_index = max_index;
-  Candidates candidates(hist, max_index + 1);
-  int rejections = 0;
-  const std::ptrdiff_t passes = candidates.size() - kWeakestSkipped;
-  for (std::ptrdiff_t pass = 0; pass < passes; ++pass) {
-    if (rejections > kRejectionsAllowed) {
-      best_index = current_index;
-      break;
-    }
-    current_index = candidates[pass];
-    const double current_value = hist[current_index];
-    if (current_value > max_value * kStrongShare) {
-      if (std::abs(current_index - max_index) > kSamePeak) {
-        const std::ptrdiff_t valley_start = max_index + 1;
-        const std::ptrdiff_t valley_size = current_index > valley_start ? current_index - valley_start : 0;
-        const CountSummary valley = summarise_counts(hist.data() + valley_start, valley_size);
-        if (valley.mean == 0) {
-          ++rejections;
-        } else if (valley.mean < current_value * kValleyShare || std::abs(valley.min - valley.mean) > kDeepValley) {
-          best_index = max_index + valley.min_position;
-          break;
-        } else {
-          ++rejections;
-        }
-      } else if (current_value < init_max_value * kFadedPeakShare) {
-        best_index = current_index;
-        break;
-      } else {
-        max_index = current_index;
-        max_value = current_value;
-      }
-    } else {
-      const std::ptrdiff_t window_size = std::min(kWindow, size - current_index);
-      const CountSummary window = summarise_counts(hist.data() + current_index, window_size);
-      if (window.kept > kBusyWindow) {
-        best_index = std::abs(current_value - window.mean) < kFlatWindow ? current_index
-                                                                          : max_index + window.min_position;
-        break;
-      }
-      ++rejections;
-    }
-  }
-  return best_index + low;
+  const std::vector<double> hist(levels.begin() + first, levels.begin() + end);
+  const WalkDistances distances{static_cast<std::ptrdiff_t>(range_distance(kWorkingWalk.same_peak, range.span)),
+                                static_cast<std::ptrdiff_t>(first_range_level(kWorkingWalk.window, range.span))};
+  return range.level(first + local_histogram_threshold(hist, distances, summarise_counts));
 }
 
 // --- maximum inter-class variance -------------------------------------------------------------
 
 long long inter_class_variance_level16(const std::int64_t* counts) {
+  const LevelRange range = level_range16(counts);
+  if (range.span == 0) return range.lowest;
+  const std::vector<std::int64_t> levels = counts_on_range(counts, range);
   std::int64_t total = 0;
-  for (long k = 0; k < kLevels16; ++k) total += counts[k];
-  return inter_class_variance_split(counts, kLevels16, total);
+  for (std::int64_t count : levels) total += count;
+  return range.level(inter_class_variance_split(levels.data(), range.span + 1, total));
 }
 
 // --- maximum entropy --------------------------------------------------------------------------
 
-namespace {
-constexpr long kEntropyFirst = 5 * kWorkingLevel;
-constexpr long kEntropyEnd = 250 * kWorkingLevel;
-}  // namespace
-
-EntropySearch16::EntropySearch16(const std::int64_t* counts)
-    : hist_(counts + kEntropyFirst, counts + kEntropyEnd) {
+EntropySearch16::EntropySearch16(const std::int64_t* counts) : range_(level_range16(counts)) {
+  constexpr long long kFirstWorking = 5;
+  constexpr long long kEndWorking = 250;
+  first_ = static_cast<long>(first_range_level(kFirstWorking, range_.span));
+  const long end = static_cast<long>(std::min<long long>(first_range_level(kEndWorking, range_.span), range_.span + 1));
+  if (end <= first_) return;
+  for (long z = first_; z < end; ++z) hist_.push_back(static_cast<double>(counts[range_.level(z)]));
   const std::size_t n = hist_.size();
   back_mass_.assign(n, 0.0);
   fore_mass_.assign(n, 0.0);
@@ -368,7 +336,7 @@ EntropySearch16::EntropySearch16(const std::int64_t* counts)
 }
 
 long long EntropySearch16::threshold(const double* log2s) const {
-  if (!any_split_) return 0;
+  if (!any_split_) return range_.lowest;
   const std::size_t n = hist_.size();
   const double* log2_count = log2s;
   const double* log2_back = log2s + n;
@@ -394,12 +362,12 @@ long long EntropySearch16::threshold(const double* log2s) const {
     const double fore_entropy = log2_fore[j] - fore_terms[j] / fore_mass_[j];
     total[j] = back_entropy + fore_entropy;
   }
+  // The first best split lies just above the background's highest level p.
   const auto split = static_cast<std::size_t>(first_maximum(total));
-  // The 8-bit method's threshold level, one working level wide, goes to the
-  // background: so does the foreground's lowest level within 256 of the split.
+  const auto one_working_level = static_cast<std::size_t>(range_distance(1, range_.span));
   std::size_t lowest = split;
   while (hist_[lowest] == 0) ++lowest;
-  return kEntropyFirst + static_cast<long long>(std::min(split + kWorkingLevel - 1, lowest));
+  return range_.level(first_ + static_cast<long long>(std::min(split - 1 + one_working_level, lowest)));
 }
 
 }  // namespace pictor::kernels

@@ -1,7 +1,9 @@
 // Histogram methods over all 65,536 levels of 16-bit samples: exact level
 // counts, the level table each method builds from them, and the map of every
-// sample through its table. Level limits and level distances of the 8-bit
-// methods count in working levels, 257 levels each.
+// sample through its table. The threshold searches of the 8-bit methods run
+// on the image's own range (LevelRange): their level limits and distances,
+// given on 0..255, are scaled to the image stretched from its lowest to its
+// highest level, without merging any of its levels.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +13,38 @@ namespace pictor::kernels {
 
 constexpr long kLevels16 = 65536;
 constexpr long kWorkingLevel = 257;  // 16-bit levels per 8-bit working level
+constexpr long kWorkingTop = 255;    // the top of the 8-bit scale the keywords are given on
 constexpr std::uint16_t kTop16 = 65535;
 
 using Counts16 = std::vector<std::int64_t>;  // kLevels16 exact counts
 using Table16 = std::vector<std::uint16_t>;  // kLevels16 output levels
+
+// The levels present in an image as steps from the lowest: level v is
+// lowest + step * z for z = 0 .. span, where step is the greatest common
+// divisor of the present levels' distances from the lowest (1 for one level
+// present, or none). A linear rescale k * v + c of the image (integers k >= 1,
+// c >= 0) leaves z and span as they are, so every search run on z gives the
+// same partition of the image's samples; on an image whose levels have no
+// common step and span 0..65535, z is the level itself.
+struct LevelRange {
+  long lowest = 0;
+  long step = 1;
+  long span = 0;
+  // The image level of range level z (beyond 65535 for z beyond span).
+  long long level(long long z) const { return lowest + step * z; }
+  bool is_identity() const { return lowest == 0 && step == 1; }
+};
+LevelRange level_range16(const std::int64_t* counts);
+// The counts of range levels z = 0 .. span.
+std::vector<std::int64_t> counts_on_range(const std::int64_t* counts, const LevelRange& range);
+// out[i] = (src[i] - lowest) / step over `threads` threads.
+void to_range_levels16(const std::uint16_t* src, std::uint16_t* out, std::ptrdiff_t size, const LevelRange& range,
+                       int threads);
+// The first range level at or above working level `working` of 0..255 on a
+// range of `span` levels: ceil(working * span / 255).
+long long first_range_level(long long working, long span);
+// The most range levels within `working` working levels: floor(working * span / 255).
+long long range_distance(long long working, long span);
 
 // Counts of the levels of every `step`-th sample from the first (step =
 // channel count: channel 0 of interleaved channels), over `threads` threads.
@@ -56,32 +86,43 @@ Table16 equalising_table16(const std::int64_t* counts);
 // float32 between them, truncated. Equal boundaries give zeros.
 Table16 stretch_table16(const std::int64_t* counts, double scale_l, double scale_r);
 
-// The local-histogram walk over levels 257 * low_thr to 64506, with its
-// distances (4 and 10 bins) in working levels; returns the threshold level.
+// The local-histogram walk over the image's range (`counts` of channel 0):
+// over range levels from working level low_thr to 251 of the stretch, its
+// distances (4 and 10 working levels) scaled alike; returns the image level
+// above which samples are foreground.
 long long local_histogram_level16(const std::int64_t* counts, long long low_thr);
 
-// argmax of the between-class variance over the 65,535 splits, in float64
-// with NumPy's evaluation order (the variance search of the 8-bit method).
+// argmax of the between-class variance over the splits of the image's range,
+// in float64 with NumPy's evaluation order (the variance search of the 8-bit
+// method on range levels, bin centres z + 0.5); returns the image level above
+// which samples are foreground.
 long long inter_class_variance_level16(const std::int64_t* counts);
 
-// The entropy search over the splits t of levels [1285, 64250) into
-// background [1285, t) and foreground [t, 64250), each class's entropy taken
-// as log2(mass) - sum(c * log2(c)) / mass from cumulative sums; log2 values
-// come from the caller (NumPy's own), for the numbers log2_arguments() lists.
+// The entropy search over the splits t of the range levels from working
+// level 5 to 250 of the stretch into background [first, t) and foreground
+// [t, end), each class's entropy taken as log2(mass) - sum(c * log2(c)) /
+// mass from cumulative sums; log2 values come from the caller (NumPy's own),
+// for the numbers log2_arguments() lists.
 class EntropySearch16 {
  public:
   explicit EntropySearch16(const std::int64_t* counts);
 
-  // False when no split has both classes non-empty: the threshold is then 0.
+  // False when no split has both classes non-empty: every sample above the
+  // lowest level is then foreground.
   bool any_split() const { return any_split_; }
   // max(count, 1) of every level, then every background mass, then every
   // foreground mass (the arguments whose log2 the entropies need).
   const std::vector<double>& log2_arguments() const { return arguments_; }
-  // min(t + 256, q) for the first best split t and the lowest level q of its
-  // foreground, given log2 of log2_arguments().
+  // Given log2 of log2_arguments(), the image level above which samples are
+  // foreground: min(p + floor(span / 255), q) in range levels, for p the
+  // highest and q the lowest present level of the first best split's
+  // background and foreground (the 8-bit binarisation puts its threshold
+  // level, one working level wide, into the background).
   long long threshold(const double* log2s) const;
 
  private:
+  LevelRange range_;
+  long first_ = 0;
   std::vector<double> hist_, back_mass_, fore_mass_;
   std::vector<double> arguments_;
   bool any_split_ = false;

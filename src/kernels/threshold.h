@@ -66,13 +66,25 @@ bool binarise_against_box_sums(const T* src, const std::uint32_t* sums, std::uin
 
 // --- local histogram walk -------------------------------------------------------------------
 
+// The walk's two level distances: a candidate more than `same_peak` bins from
+// the current peak is a separate peak, and a weak candidate's window spans
+// `window` bins from it. 4 and 10 at 8 bits; at other scales, the same
+// distances in the image's own levels.
+struct WalkDistances {
+  std::ptrdiff_t same_peak;
+  std::ptrdiff_t window;
+};
+constexpr WalkDistances kWorkingWalk{4, 10};
+
 // The walk right of the highest peak of `hist` (counts as float64, one bin per
 // level from the lowest counted level): candidates from the most to the least
 // populated (ties in ascending position), all but the ten weakest; returns the
-// chosen position in `hist`. `summarise(counts, size)` reports a stretch of the
-// histogram as a CountSummary; the caller decides how it is obtained.
+// chosen position in `hist`. `summarise(counts, size)` reports the valley
+// before a strong candidate as a CountSummary; the caller decides how it is
+// obtained.
 template <class Summarise>
-std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, Summarise&& summarise);
+std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, WalkDistances distances,
+                                         Summarise&& summarise);
 
 // --- maximum entropy ------------------------------------------------------------------------
 
@@ -135,15 +147,46 @@ int inter_class_variance_threshold(const LevelCounts& counts, std::int64_t total
 
 // ---------------------------------------------------------------------------------------------
 
+namespace detail {
+
+// The candidates right of the peak from the most to the least populated,
+// equal counts in ascending position (a stable sort by count), sorted only as
+// far as the walk reads them: a 16-bit histogram has tens of thousands.
+class WalkCandidates {
+ public:
+  WalkCandidates(const std::vector<double>& hist, std::ptrdiff_t first) : hist_(hist) {
+    for (std::ptrdiff_t i = first; i < static_cast<std::ptrdiff_t>(hist.size()); ++i) order_.push_back(i);
+  }
+  std::ptrdiff_t size() const { return static_cast<std::ptrdiff_t>(order_.size()); }
+  std::ptrdiff_t operator[](std::ptrdiff_t i) {
+    if (i >= sorted_) {
+      constexpr std::ptrdiff_t kFirstBatch = 64;
+      const std::ptrdiff_t upto = std::min(size(), std::max({2 * sorted_, kFirstBatch, i + 1}));
+      std::partial_sort(order_.begin() + sorted_, order_.begin() + upto, order_.end(),
+                        [this](std::ptrdiff_t a, std::ptrdiff_t b) {
+                          return hist_[a] > hist_[b] || (hist_[a] == hist_[b] && a < b);
+                        });
+      sorted_ = upto;
+    }
+    return order_[i];
+  }
+
+ private:
+  const std::vector<double>& hist_;
+  std::vector<std::ptrdiff_t> order_;
+  std::ptrdiff_t sorted_ = 0;
+};
+
+}  // namespace detail
+
 template <class Summarise>
-std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, Summarise&& summarise) {
+std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, WalkDistances distances,
+                                         Summarise&& summarise) {
   constexpr double kStrongShare = 0.3;        // of the current peak
   constexpr double kFadedPeakShare = 0.2;     // of the first peak
   constexpr double kValleyShare = 0.5;        // of the candidate
-  constexpr double kDeepValley = 200.0;       // min below the valley's mean
-  constexpr double kFlatWindow = 300.0;       // candidate near its window's mean
-  constexpr std::ptrdiff_t kSamePeak = 4;     // bins
-  constexpr std::ptrdiff_t kWindow = 10;      // bins from the candidate on
+  constexpr double kDeepValley = 200.0;       // min below the valley's mean (counts, not levels)
+  constexpr double kFlatWindow = 300.0;       // candidate near its window's mean (counts)
   constexpr std::ptrdiff_t kWeakestSkipped = 10;
   constexpr std::ptrdiff_t kBusyWindow = 3;   // kept bins needed
   constexpr int kRejectionsAllowed = 5;
@@ -157,14 +200,10 @@ std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, Summar
   const double init_max_value = max_value;
   std::ptrdiff_t best_index = max_index;
   std::ptrdiff_t current_index = max_index;
-
-  std::vector<std::ptrdiff_t> candidates;
-  for (std::ptrdiff_t i = max_index + 1; i < size; ++i) candidates.push_back(i);
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](std::ptrdiff_t a, std::ptrdiff_t b) { return hist[a] > hist[b]; });
+  detail::WalkCandidates candidates(hist, max_index + 1);
 
   int rejections = 0;
-  const auto passes = static_cast<std::ptrdiff_t>(candidates.size()) - kWeakestSkipped;
+  const std::ptrdiff_t passes = candidates.size() - kWeakestSkipped;
   for (std::ptrdiff_t pass = 0; pass < passes; ++pass) {
     if (rejections > kRejectionsAllowed) {
       best_index = current_index;
@@ -173,7 +212,7 @@ std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, Summar
     current_index = candidates[pass];
     const double current_value = hist[current_index];
     if (current_value > max_value * kStrongShare) {
-      if (std::abs(current_index - max_index) > kSamePeak) {
+      if (std::abs(current_index - max_index) > distances.same_peak) {
         const std::ptrdiff_t valley_start = max_index + 1;
         const std::ptrdiff_t valley_size = current_index > valley_start ? current_index - valley_start : 0;
         const CountSummary valley = summarise(hist.data() + valley_start, valley_size);
@@ -194,7 +233,7 @@ std::ptrdiff_t local_histogram_threshold(const std::vector<double>& hist, Summar
         max_value = current_value;
       }
     } else {
-      const std::ptrdiff_t window_size = std::min(kWindow, size - current_index);
+      const std::ptrdiff_t window_size = std::min(distances.window, size - current_index);
       const CountSummary window = summarise_counts(hist.data() + current_index, window_size);
       if (window.kept > kBusyWindow) {
         best_index = std::abs(current_value - window.mean) < kFlatWindow ? current_index

@@ -12,6 +12,7 @@
 #include "frame/pycall.h"
 #include "frame/singleton.h"
 #include "full_depth/families.h"
+#include "segmentation/module.h"
 #include "tools/chunk_steps.h"
 #include "tools/tool_classes.h"
 #include "volume_filters.h"
@@ -176,6 +177,7 @@ int execute_module(PyObject* module) {
     register_chunked_module();
     full_depth::register_module();
     register_volumes_module();
+    segmentation::register_module();
     // The replaced module's doctest table, empty: present for drop-in fidelity.
     checked_status(PyDict_SetItemString(state.globals, "__test__", Ref::steal(PyDict_New()).get()));
   } catch (const PyError& error) {

@@ -9,7 +9,7 @@ functions themselves take their arguments by position, in the order below.
 """
 
 from numbers import Real
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable, Tuple, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -27,6 +27,12 @@ class _Computes:
     the whole image's level counts)."""
     def __init__(self, operation: str, form: str = ...) -> None: ...
     def __call__(self, function: _F) -> _F: ...
+
+def level_range(counts: _Counts, /) -> Tuple[int, int, int]:
+    """(lowest, step, span) of 65,536 level counts: every present level is
+    lowest + step * z for z in 0..span, step the greatest common divisor of
+    their distances from the lowest; the range on which the segmentations and
+    Canny mean their keywords."""
 
 @_Computes("histogram_enhancement")
 def histogram_enhancement(src: _Image, /) -> NDArray[np.uint16]:

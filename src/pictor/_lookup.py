@@ -7,6 +7,7 @@ function.
 
 import os
 import sys
+import warnings
 
 from pictor import lumenops
 
@@ -21,6 +22,20 @@ def model_available():
     return os.path.isfile(MODEL_PATH) or os.path.isfile(INSTALLED_MODEL)
 # "pictor.NAME" names the package's function NAME instead of a tool's method.
 FUNCTIONS = "pictor"
+# What ONNX Runtime warns when a session names a provider it does not have.
+MISSING_CUDA_WARNING = "Specified provider 'CUDAExecutionProvider' is not in available provider names"
+
+
+def singleton(cls):
+    """CLS's singleton, as CLS() gives it. DeepLearning's session names the
+    CUDA provider alone, and ONNX Runtime warns on every machine without CUDA
+    that it runs on the CPU instead; the package's own first construction is
+    spared that warning (the tool class called directly keeps it)."""
+    if getattr(cls._instance, "_initialized", False):
+        return cls()
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=MISSING_CUDA_WARNING, category=UserWarning)
+        return cls()
 
 
 def tool(class_name):
@@ -38,7 +53,7 @@ def tool(class_name):
             "(pid {}) or installed with the package at {!r}".format(MODEL_PATH, os.getcwd(), os.getpid(),
                                                                       INSTALLED_MODEL)
         )
-    return cls()
+    return singleton(cls)
 
 
 def method(qualified_name):
@@ -51,7 +66,7 @@ def method(qualified_name):
         from pictor.functions import package_functions
 
         function = package_functions()[method_name]
-        return lambda src, **keywords: function(src, **keywords)
+        return lambda src, **keywords: image_of(function(src, **keywords))
     return getattr(tool(class_name), method_name)
 
 
@@ -66,3 +81,7 @@ def distributed_client():
     except (ImportError, ValueError):
         return None
 
+
+def image_of(result):
+    """The image of a function's result: label's labels without their count."""
+    return result[0] if isinstance(result, tuple) else result

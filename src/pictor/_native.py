@@ -1,9 +1,14 @@
 """The private native modules' functions as their stubs declare them
-(``_full_depth.pyi``, ``_chunked.pyi`` beside this file): which operation a
-function computes and in what form (``@_Computes(operation, form)``), and
-the order of its arguments. Callers name an operation and a form and pass
-the operation's keywords by name; the native functions take them by
-position, in the declared order, which is written nowhere else.
+(``_full_depth.pyi``, ``_chunked.pyi``, ``_segmentation.pyi`` beside this
+file): which operation a function computes and in what form
+(``@_Computes(operation, form)``), and the order of its arguments. Callers
+name an operation and a form and pass the operation's keywords by name; the
+native functions take them by position, in the declared order, which is
+written nowhere else.
+
+A stub's ``__all__`` names the functions that the package takes as its own
+(pictor.functions reads their declarations: image, keywords with their
+ranges or choices, defaults, description).
 """
 
 import ast
@@ -13,7 +18,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 # The private native modules registered by lumenops, each with its stub here.
-MODULES = ("_full_depth", "_chunked")
+MODULES = ("_full_depth", "_chunked", "_segmentation")
 RESULT, INTO, PLANES_INTO, TABLE = "result", "into", "planes_into", "table"
 DECORATOR = "_Computes"
 
@@ -48,7 +53,7 @@ class NativeFunction:
 
 def _is_array(annotation):
     return annotation is not None and any(
-        isinstance(node, ast.Name) and node.id in ("NDArray", "_Image", "_Counts") for node in ast.walk(annotation))
+        isinstance(node, ast.Name) and node.id in ("NDArray", "_Image", "_Counts", "Image") for node in ast.walk(annotation))
 
 
 def _computes(node):
@@ -60,14 +65,18 @@ def _computes(node):
     return None
 
 
+@functools.lru_cache(maxsize=None)
+def stub_tree(module_name):
+    return ast.parse((HERE / (module_name + ".pyi")).read_text(encoding="utf-8"))
+
+
 def stub_functions(module_name):
     """{name: NativeFunction} of every function the module's stub declares."""
-    tree = ast.parse((HERE / (module_name + ".pyi")).read_text(encoding="utf-8"))
     found = {}
-    for node in tree.body:
+    for node in stub_tree(module_name).body:
         if isinstance(node, ast.FunctionDef):
             operation, form = _computes(node) or (None, None)
-            parameters = node.args.posonlyargs + node.args.args
+            parameters = node.args.posonlyargs + node.args.args + node.args.kwonlyargs
             arrays = [p.arg for p in parameters if _is_array(p.annotation)]
             keywords = [p.arg for p in parameters if not _is_array(p.annotation)]
             found[node.name] = NativeFunction(module_name, node.name, operation, form, arrays, keywords)
@@ -90,3 +99,17 @@ def full_depth(operation, form=RESULT):
 def chunked(operation, form):
     """pictor._chunked's function computing the tool method's operation in this form, or None."""
     return _forms().get(("_chunked", operation, form))
+
+
+def package_declarations():
+    """(NativeFunction, its declaration: the stub's syntax tree of it) of every
+    function that a module's stub names in its __all__, in the modules' order."""
+    found = []
+    for module_name in MODULES:
+        tree = stub_tree(module_name)
+        exported = next((ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)
+                         and getattr(node.targets[0], "id", "") == "__all__"), [])
+        functions = stub_functions(module_name)
+        found += [(functions[node.name], node) for node in tree.body
+                  if isinstance(node, ast.FunctionDef) and node.name in exported]
+    return found

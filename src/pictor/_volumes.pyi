@@ -11,13 +11,11 @@ from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
-from typing_extensions import Annotated, Literal
+from typing_extensions import Annotated
+
+from pictor.lumenops import _Choices, _Range
 
 Real = Union[int, float]
-
-class _Range:
-    """Numbers from low to high inclusive (above low when low_open)."""
-    def __init__(self, low: float, high: float, *, low_open: bool = ..., step: int = ...) -> None: ...
 
 class _PerAxis:
     """One value for every filtered axis, or a sequence of one per filtered axis."""
@@ -30,9 +28,9 @@ def gaussian_filter(
     /,
     sigma: Annotated[Real, _Range(0, 100000), _PerAxis],
     *,
-    mode: Literal["reflect", "mirror", "nearest", "wrap"] = "reflect",
+    mode: Annotated[str, _Choices("reflect", "mirror", "nearest", "wrap")] = "reflect",
     truncate: Annotated[Real, _Range(0, 100)] = 4.0,
-    spacing: Annotated[Real, _Range(0, 1e9, low_open=True), _PerAxis] = None,
+    spacing: Optional[Annotated[Real, _Range(0, 1e9, low_open=True), _PerAxis]] = None,
     axes: _Axes = None,
 ) -> _Volume:
     """Gaussian smoothing in 3-D (or any number of axes), one axis after the
@@ -49,7 +47,7 @@ def median_filter(
     /,
     size: Annotated[int, _Range(1, 255), _PerAxis] = 3,
     *,
-    mode: Literal["reflect", "mirror", "nearest", "wrap"] = "reflect",
+    mode: Annotated[str, _Choices("reflect", "mirror", "nearest", "wrap")] = "reflect",
     axes: _Axes = None,
 ) -> _Volume:
     """Median of each voxel's box of size voxels along each filtered axis (at
@@ -63,7 +61,7 @@ def uniform_filter(
     /,
     size: Annotated[int, _Range(1, 100000), _PerAxis] = 3,
     *,
-    mode: Literal["reflect", "mirror", "nearest", "wrap"] = "reflect",
+    mode: Annotated[str, _Choices("reflect", "mirror", "nearest", "wrap")] = "reflect",
     axes: _Axes = None,
 ) -> _Volume:
     """Mean of each voxel's box of size voxels along each filtered axis, one

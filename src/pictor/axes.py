@@ -174,6 +174,45 @@ def run_planes(image, axes, plane_step, plane_step_into=None, planes_step_into=N
     return result
 
 
+def run_planes_with_numbers(image, axes, plane_call, workers=None):
+    """plane_call on every plane of IMAGE, whose result is an image, a number,
+    or a tuple of them: each image part restacked with the input's axes (as
+    run_planes does), each number part an array over the stacked axes in
+    their order. The planes are shared over the threads."""
+    stack_letters, _, order = plane_order(axes)
+    planes = np.transpose(image, order)
+    stack_shape = planes.shape[:len(stack_letters)]
+    indices = list(product(*(range(n) for n in stack_shape)))
+    first = plane_call(planes[indices[0]])
+    single = not isinstance(first, tuple)
+    parts = (first,) if single else first
+    outputs, views = [], []
+    for part in parts:
+        if isinstance(part, np.ndarray):
+            letters = result_axes(axes, part)
+            sizes = dict(zip(stack_letters, stack_shape))
+            sizes.update(zip("YXS", part.shape))
+            output = np.empty([sizes[letter] for letter in letters], dtype=part.dtype)
+            plane_letters = [letter for letter in "YXS" if letter in letters]
+            views.append(np.transpose(output, [letters.index(l) for l in stack_letters + plane_letters]))
+        else:
+            output = np.empty(stack_shape, dtype=np.asarray(part).dtype)
+            views.append(output)
+        outputs.append(output)
+
+    def store(index, results):
+        for view, part in zip(views, (results,) if single else results):
+            view[index] = part
+
+    def run(chosen):
+        for index in chosen:
+            store(index, plane_call(planes[index]))
+
+    store(indices[0], first)
+    share_out(run, indices[1:], workers or plane_workers())
+    return outputs[0] if single else tuple(outputs)
+
+
 def run_plane_blocks(image, axes, planes_step_into, workers=None):
     """planes_step_into over blocks of IMAGE's grey planes, the blocks shared
     over the threads; None unless the planes are IMAGE's last axes (else the

@@ -20,7 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
-from pictor import lumenops
+from pictor import _lookup, lumenops
 from pictor import _native
 from pictor import axes as _axes
 
@@ -29,6 +29,7 @@ STUB = Path(__file__).resolve().parent / "lumenops.pyi"
 NOT_IMAGE_METHODS = {"crop_return"}
 IMAGE_ARGUMENT = "img"
 ACCEPTED_DTYPES = (np.uint8, np.uint16)
+MASK_DTYPES = (np.bool_, np.uint8, np.uint16)
 COLOUR_CHANNELS = 3
 # Ranges with at most this many steps are listed value by value.
 FEW_CHOICES = 10
@@ -127,18 +128,22 @@ def full_depth_description(annotation):
 
 
 def read_annotation(annotation):
-    """(kind, range keywords) of `int`, `Real`, `Literal["a", "b"]` or
-    `Annotated[kind, _Range(...)]`, followed by `_PerAxis` for a value per filtered axis."""
+    """(kind, range keywords) of `int`, `Real`, `Annotated[str, _Choices(...)]`
+    or `Annotated[kind, _Range(...)]`, followed by `_PerAxis` for a value per
+    filtered axis."""
     if isinstance(annotation, ast.Name):
         return annotation.id, {}
     form = getattr(annotation.value, "id", "") if isinstance(annotation, ast.Subscript) else ""
-    if form not in ("Annotated", "Literal"):
+    if form == "Optional":  # None, or what it wraps
+        inner = annotation.slice
+        return read_annotation(inner.value if type(inner).__name__ == "Index" else inner)  # 3.8 wraps it
+    if form != "Annotated":
         return "any", {}
     pieces = annotation.slice
     pieces = getattr(pieces, "value", pieces)  # Python 3.8 wraps the tuple in ast.Index
-    if form == "Literal":
-        return "str", {"choices": tuple(ast.literal_eval(piece) for piece in getattr(pieces, "elts", [pieces]))}
     kind, metadata = pieces.elts[0].id, pieces.elts[1]
+    if getattr(metadata.func, "id", "") == "_Choices":
+        return kind, {"choices": tuple(ast.literal_eval(value) for value in metadata.args)}
     low, high = (ast.literal_eval(value) for value in metadata.args)
     limits = {"low": low, "high": high}
     limits.update((keyword.arg, ast.literal_eval(keyword.value)) for keyword in metadata.keywords)
@@ -165,18 +170,19 @@ def tool_classes():
             and value is not lumenops.SingletonBase]
 
 
-def check_image(function_name, image, grey_only):
+def check_image(function_name, image, grey_only, mask=False):
     if not isinstance(image, np.ndarray):
         raise TypeError("{}(): {} must be a NumPy array of uint8 or uint16 samples, got {}".format(
             function_name, IMAGE_ARGUMENT, type(image).__name__))
-    check_image_layout(function_name, image.dtype, image.shape, grey_only)
+    check_image_layout(function_name, image.dtype, image.shape, grey_only, mask)
 
 
-def check_image_layout(function_name, dtype, shape, grey_only):
-    """The sample type and shape of an image, in memory or lazy."""
-    if dtype not in ACCEPTED_DTYPES:
-        raise TypeError("{}(): {} has dtype {}; accepted: uint8 or uint16 (scale and convert float data first)"
-                        .format(function_name, IMAGE_ARGUMENT, dtype))
+def check_image_layout(function_name, dtype, shape, grey_only, mask=False):
+    """The sample type and shape of an image (or of a mask), in memory or lazy."""
+    if dtype not in (MASK_DTYPES if mask else ACCEPTED_DTYPES):
+        accepted = "bool, uint8 or uint16" if mask else "uint8 or uint16"
+        raise TypeError("{}(): {} has dtype {}; accepted: {} (scale and convert float data first)"
+                        .format(function_name, IMAGE_ARGUMENT, dtype, accepted))
     accepted = "(height, width)" if grey_only else "(height, width) grey or (height, width, 3) colour"
     shape_ok = len(shape) == 2 or (not grey_only and len(shape) == 3 and shape[2] == COLOUR_CHANNELS)
     if not shape_ok or 0 in shape:
@@ -252,7 +258,7 @@ def make_function(cls, method_name, declaration):
         """The call that computes one checked plane of DTYPE samples with the checked keywords GIVEN."""
         if computes_full_depth(function, dtype, given):
             return _native.full_depth(method_name).bound(with_defaults(given))
-        tool_method = getattr(cls(), method_name)
+        tool_method = getattr(_lookup.singleton(cls), method_name)
         tool_keywords = {name: value for name, value in given.items() if name != DEPTH}
         return lambda plane: tool_method(src=plane, **tool_keywords)
 
@@ -276,18 +282,17 @@ def make_function(cls, method_name, declaration):
     def with_defaults(given):
         return {name: given.get(name, keyword.default) for name, keyword in keywords.items()}
 
-    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
-    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
-                   for keyword in keywords.values()]
-    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
-    function.__signature__ = inspect.Signature(parameters)
+    function.__signature__ = signature_of(keywords)
     function.__name__ = function.__qualname__ = method_name
     function.__module__ = "pictor"
     function.__doc__ = function_doc(cls, method_name, declaration, keywords) + "\n" + _axes.DOC
     function.tool_method = (cls, method_name)
     function.keywords = keywords
     function.grey_only = declaration.grey_only
-    function.check_layout = functools.partial(check_image_layout, method_name, grey_only=declaration.grey_only)
+    function.check_layout = functools.partial(check_image_layout, method_name, grey_only=declaration.grey_only,
+                                              mask=False)
+    function.mask = function.counted = False  # images, and an image comes back
+    function.gives_image = True
     function.eight_bit_copy = declaration.eight_bit_copy
     function.full_depth = declaration.full_depth is not None
     function.description = declaration.doc  # the operation's own description, before the shared paragraphs
@@ -296,31 +301,20 @@ def make_function(cls, method_name, declaration):
     return function
 
 
-def module_declarations(stub):
-    """{name: (docstring, {keyword: Keyword})} of the functions that a private
-    module's stub declares at its top level: their keywords after the image,
-    with the stub's defaults; `axes` is every function's own."""
-    found = {}
-    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
-        if not isinstance(node, ast.FunctionDef):
-            continue
-        arguments = node.args.posonlyargs[1:] + node.args.args + node.args.kwonlyargs
-        defaults = [None] * (len(node.args.posonlyargs + node.args.args) - len(node.args.defaults))
-        defaults += node.args.defaults + node.args.kw_defaults
-        keywords = {}
-        for argument, default in zip(node.args.posonlyargs + node.args.args + node.args.kwonlyargs, defaults):
-            if argument in arguments and argument.arg != "axes":
-                kind, limits = read_annotation(argument.annotation)
-                value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
-                keywords[argument.arg] = Keyword(argument.arg, kind, value, **limits)
-        found[node.name] = (ast.get_docstring(node) or "", keywords)
-    return found
+def signature_of(keywords):
+    """A function's signature: the image positional, its keywords, then axes."""
+    parameters = [inspect.Parameter(IMAGE_ARGUMENT, inspect.Parameter.POSITIONAL_ONLY)]
+    parameters += [inspect.Parameter(keyword.name, inspect.Parameter.KEYWORD_ONLY, default=keyword.default)
+                   for keyword in keywords.values()]
+    parameters.append(inspect.Parameter("axes", inspect.Parameter.KEYWORD_ONLY, default=None))
+    return inspect.Signature(parameters)
 
 
 @functools.lru_cache(maxsize=None)
 def image_functions():
     """{name: function} for every image method of the tool classes, in their
-    order: the package's own functions, built once."""
+    order, then the private native modules' own: the package's functions,
+    built once."""
     declarations = stub_declarations()
     functions = {}
     for cls in tool_classes():
@@ -330,6 +324,7 @@ def image_functions():
             if "src" not in inspect.signature(value).parameters:
                 continue
             functions[name] = make_function(cls, name, declarations[(cls.__name__, name)])
+    functions.update(module_functions())
     return functions
 
 
@@ -339,3 +334,81 @@ def package_functions():
     from pictor.volumes import volume_functions
 
     return {**image_functions(), **volume_functions()}
+
+
+# --- package functions of the private native modules ------------------------------------------
+#
+# A private native module (pictor._native.MODULES) lends the package the
+# functions that its stub names in __all__: each is declared there as the
+# tools' methods are in lumenops.pyi (its image positional, its keywords
+# annotated with their ranges or choices, their defaults, its docstring), and
+# called with its keywords in their declared order on each plane. Their routes
+# in pieces are the catalogue's (pictor.chunks), under "pictor.NAME".
+
+def module_functions():
+    """{name: function} of the functions that the private modules' stubs declare."""
+    return {native.name: make_module_function(native, node) for native, node in _native.package_declarations()}
+
+
+class ModuleDeclaration:
+    """What a private module's stub says about one of its package functions."""
+
+    def __init__(self, node):
+        self.name = node.name
+        self.doc = ast.get_docstring(node) or ""
+        image = ast.dump(node.args.posonlyargs[0].annotation)
+        self.grey_only, self.mask = "_Grey" in image, "_Mask" in image
+        returns = ast.dump(node.returns)
+        self.gives_image = "NDArray" in returns  # else a number (of each plane)
+        self.counted = self.gives_image and "Tuple" in returns  # (image, count)
+        self.keywords = {}
+        arguments = node.args.args + node.args.kwonlyargs  # the image is positional only
+        defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + node.args.defaults
+        for argument, default in zip(arguments, defaults + node.args.kw_defaults):
+            if argument.arg == "axes":  # every function's own
+                continue
+            kind, limits = read_annotation(argument.annotation)
+            value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
+            self.keywords[argument.arg] = Keyword(argument.arg, kind, value, **limits)
+
+
+def stub_functions(stub):
+    """{name: ModuleDeclaration} of the functions that a stub declares at its top level."""
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    return {node.name: ModuleDeclaration(node) for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def make_module_function(native_function, node):
+    declaration = ModuleDeclaration(node)
+    name, keywords = declaration.name, declaration.keywords
+
+    def function(img, /, *, axes=None, **given):
+        check_keywords(name, keywords, given)
+        native = native_function.bound({key: given.get(key, keyword.default) for key, keyword in keywords.items()})
+        axes = _axes.checked_axes(name, img, axes, declaration.grey_only)
+        if axes is None:
+            check_image(name, img, declaration.grey_only, declaration.mask)
+            return native(img)
+        check_image_layout(name, img.dtype, _axes.plane_shape(img.shape, axes), declaration.grey_only,
+                           declaration.mask)
+        return _axes.run_planes_with_numbers(img, axes, native)
+
+    function.__signature__ = signature_of(keywords)
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = "pictor"
+    lines = [declaration.doc]
+    if keywords:
+        lines += ["", "Keywords:"]
+        lines += ["    {} = {!r}: {}".format(k.name, k.default, k.describe()) for k in keywords.values()]
+    function.__doc__ = "\n".join(lines) + "\n" + _axes.DOC
+    function.tool_method = None
+    function.native = repr(native_function)
+    function.keywords = keywords
+    function.grey_only, function.mask = declaration.grey_only, declaration.mask
+    function.check_layout = functools.partial(check_image_layout, name, grey_only=declaration.grey_only,
+                                              mask=declaration.mask)
+    function.gives_image, function.counted = declaration.gives_image, declaration.counted
+    function.eight_bit_copy = function.full_depth = False
+    function.description = declaration.doc
+    function.own_words = " ".join([name, declaration.doc] + list(keywords))
+    return function

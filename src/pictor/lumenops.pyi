@@ -34,6 +34,13 @@ class _Range:
 class _Grey:
     """Grey images only (height x width)."""
 
+class _Choices:
+    """One of the given strings."""
+    def __init__(self, *choices: str) -> None: ...
+
+class _Mask:
+    """A mask: bool, uint8 or uint16 samples, foreground where non-zero."""
+
 class _EightBitCopy:
     """The method runs on the 8-bit working copy: a 16-bit image is reduced to
     256 levels (v // 257) before the operation. full_depth describes what
@@ -177,7 +184,9 @@ class ImageEnhancer(SingletonBase):
             tail share exceeds 1 %, or 257 above the peak when the peak's own tail share is at most 1 %. The
             boundaries are multiplied by scale_l and scale_r and clipped to [0, 65535]; every sample is clipped to
             them and stretched onto [0, 65535] in float32, truncated to uint16 (all zeros when the boundaries
-            coincide).""")]] = None,
+            coincide). Its level limit (10 working levels) and steps are levels of the dtype's full scale, not of
+            the image's range: the stretch maps sample values onto the full scale, and its scale keywords act on
+            those values.""")]] = None,
         scale_l: Annotated[Real, _Range(0, 10)] = 0,
         scale_r: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -280,8 +289,9 @@ class ImageEnhancer(SingletonBase):
         self,
         *,
         src: Optional[Annotated[Image, _EightBitCopy(full_depth="""np.clip(img * contrast + brightness * 257, 0, 65535) on the
-            image's own 65,536 levels in float32 (brightness keeps its meaning in 8-bit levels), truncated to
-            uint16.""")]] = None,
+            image's own 65,536 levels in float32 (brightness keeps its meaning in 8-bit levels of the dtype's
+            full scale, not of the image's range: the result is an image, not a partition of it, and its levels
+            must mean what the input's mean), truncated to uint16.""")]] = None,
         brightness: Annotated[Real, _Range(-255, 255)] = 0,
         contrast: Annotated[Real, _Range(0, 10)] = 1,
     ) -> NDArray[np.uint16]:
@@ -340,7 +350,8 @@ class ImageSmoother(SingletonBase):
         src: Optional[Annotated[Image, _EightBitCopy(full_depth="""OpenCV's 8-bit non-local means step for step on the
             image's own levels (OpenCV's own 16-bit path has only the L1 patch distance, which weighs
             patches differently): h is the odd-ruled denoising_strength times 257 (a strength in 8-bit
-            levels), the windows follow the same odd-value rule, the border is reflected; the patch
+            levels of the dtype's full scale, not of the image's range: it measures noise in sample values, which
+            keep their meaning in the result), the windows follow the same odd-value rule, the border is reflected; the patch
             distance (squared differences summed over the patch and the channels) is binned 2^16 times
             as coarsely as at 8 bits, each bin weighs round((2^31 - 1) * exp(-dist / (h^2 * channels)))
             (0 below a thousandth of that), and the weighted mean of the searched samples is rounded
@@ -356,8 +367,9 @@ class ImageSmoother(SingletonBase):
         *,
         src: Optional[Annotated[Image, _EightBitCopy(full_depth="""cv2.bilateralFilter(img.astype(np.float32), ksize,
             sigma_color * 257, sigma_space) on the image's own levels, after the same odd-value rule on
-            the three keywords (sigma_color is in 8-bit levels, so scaled by 257; the diameter and the
-            space sigma are in pixels), then np.clip(np.rint(result), 0, 65535).astype(np.uint16):
+            the three keywords (sigma_color is in 8-bit levels of the dtype's full scale, not of the
+            image's range, so scaled by 257: it weighs differences of sample values, which keep their meaning in the
+            result; the diameter and the space sigma are in pixels), then np.clip(np.rint(result), 0, 65535).astype(np.uint16):
             rounded half to even.""")]] = None,
         ksize: Annotated[int, _Range(-1, 99)] = 9,
         sigma_color: Annotated[Real, _Range(0, 1000)] = 75,
@@ -372,11 +384,14 @@ class ImageSegmenter(SingletonBase):
     def local_histogram_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same walk over the image's own levels 257 *
-            low_thr to 64506, with exact counts of channel 0 (a colour image is thresholded on every channel): its
-            distances count in working levels (a separate peak lies more than 4 * 257 levels away, the window spans 10
-            * 257 levels), its count limits (200, 300) and shares are unchanged. Samples above the level found become
-            65535, the others 0.""")]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same walk over channel 0's own range (a colour
+            image is thresholded on every channel), with exact counts of its range levels z (every sample is lowest +
+            step * z, step the greatest common divisor of the present levels' distances from the lowest): the counted
+            levels (low_thr to 250) and the distances (a separate peak lies more than 4 working levels away, the
+            window spans 10) are stretched from 0..255 to z's span (times 257 on a full 0..65535 range); the count
+            limits (200, 300) and shares are unchanged. A range too narrow to count any level takes the 8-bit walk of
+            an empty histogram, stretched. Samples above the level found become 65535, the others 0, so k * img + c
+            gives the same mask and a constant image none.""")]] = None,
         low_thr: Annotated[int, _Range(0, 250)] = 10,
     ) -> NDArray[np.uint16]:
         """Binarise with one threshold found by walking the grey-level histogram
@@ -385,22 +400,28 @@ class ImageSegmenter(SingletonBase):
     def maximum_entropy_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own levels 1285 to
-            64249 (working levels 5 to 249), all channels counted together: the first split t that maximises the
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search on the image's own range, all
+            channels counted together: on its range levels z (every sample is lowest + step * z, step the greatest
+            common divisor of the present levels' distances from the lowest), over working levels 5 to 249 stretched
+            from 0..255 to z's span (1285 to 64249 on a full 0..65535 range), the first split that maximises the
             background's plus the foreground's entropy, each taken as log2(m) - sum(c * log2(c)) / m from float64
-            cumulative sums of the exact level counts c (m the class's count) instead of normalised densities. The
-            8-bit method's binarisation puts its threshold level, one working level wide, into the background; so
-            samples above min(t + 256, q) become 65535, the others 0, where q is the lowest level present at or above
-            t.""")]] = None,
+            cumulative sums of the exact counts c (m the class's count) instead of normalised densities. The 8-bit
+            method's binarisation puts its threshold level, one working level wide, into the background; so samples
+            above min(p + floor(span / 255), q) become 65535, the others 0, where p and q are the background's highest
+            and the foreground's lowest present level. k * img + c gives the same mask and a constant image
+            none.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""
     def maximum_inter_class_variance_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own 65,536 levels
-            (bin centres v + 0.5, the same float64 formula and 1e-06 guards), all channels counted together: samples
-            above the first split with the largest value become 65535, the others 0.""")]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same search over the image's own range, all
+            channels counted together: on its range levels z (every sample is lowest + step * z, step the greatest
+            common divisor of the present levels' distances from the lowest; z is the level itself on a full 0..65535
+            range without a common step), bin centres z + 0.5, the same float64 formula and 1e-06 guards: samples
+            above the first split with the largest value become 65535, the others 0, so k * img + c gives the same
+            mask and a constant image none.""")]] = None,
     ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises a between-class variance of the
         grey-level histogram. The criterion is not Otsu's: each of its two terms
@@ -412,10 +433,12 @@ class ImageSegmenter(SingletonBase):
     def adaptive_threshold_segmentation(
         self,
         *,
-        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same comparison at the image's own levels: the
-            mean is cv2.boxFilter(img, cv2.CV_32F, (ksize, ksize)) with the same odd side and border, and a sample
-            becomes 65535 where img - float32(1 - ratio) * mean >= 0 in float32, else 0 (ratio is a fraction and stays
-            as it is; a binary result needs no rounding).""")]] = None,
+        src: Optional[Annotated[Image, _EightBitCopy(full_depth="""The same comparison on the image's own range: on its
+            range levels z = (img - lowest) / step (step the greatest common divisor of the present levels' distances
+            from the lowest), so the fraction ratio is taken of the local mean's height above the image's lowest level,
+            as on the image stretched to 0..255: the mean is cv2.boxFilter(z, cv2.CV_32F, (ksize, ksize)) with the
+            same odd side and border, and a sample becomes 65535 where z - float32(1 - ratio) * mean >= 0 in float32,
+            else 0. k * img + c gives the same mask; a constant image is all foreground, as at 8 bits.""")]] = None,
         ksize: Annotated[int, _Range(0, 999)] = 3,
         ratio: Annotated[Real, _Range(0, 1)] = 0.15,
     ) -> NDArray[np.uint16]:
@@ -457,8 +480,11 @@ class FeatureDetection(SingletonBase):
             integers: 3x3 Sobel derivatives over a replicated border, L1 magnitude (a colour pixel takes
             the channel of largest magnitude, the first of equals), non-maximum suppression across the
             gradient in four sectors (tan 22.5 degrees as 13573 / 2^15, beyond the image the magnitude
-            is 0), hysteresis over 8-connected pixels above low_thr reaching one above high_thr; both
-            thresholds in 8-bit levels, times 257, ordered and floored. Edges 65535, elsewhere 0.""")]] = None,
+            is 0), hysteresis over 8-connected pixels above low_thr reaching one above high_thr. All on the
+            image's own range: on its range levels z = (img - lowest) / step (step the greatest common divisor of
+            the present levels' distances from the lowest), with both thresholds given on 0..255 times span / 255
+            (257 on a full 0..65535 range), ordered and floored; so k * img + c gives the same edges and a
+            constant image none. Edges 65535, elsewhere 0.""")]] = None,
         low_thr: Annotated[Real, _Range(0, 10000)] = 50,
         high_thr: Annotated[Real, _Range(0, 10000)] = 100,
     ) -> NDArray[np.uint16]:

@@ -16,7 +16,6 @@ axes every axis is filtered, as in scipy.ndimage.
 
 import functools
 import inspect
-import math
 import numbers
 from pathlib import Path
 
@@ -217,6 +216,7 @@ def make_function(name, doc, keywords):
     function.keywords = keywords
     function.own_words = "\n".join([name, doc] + list(keywords))  # what `pictor list WORD` searches
     function.tool_method = None
+    function.native = "pictor._volumes.{}".format(name)
     function.grey_only = function.eight_bit_copy = function.full_depth = False
     function.check_layout = functools.partial(check_layout, name)
     return function
@@ -225,5 +225,5 @@ def make_function(name, doc, keywords):
 @functools.lru_cache(maxsize=None)
 def volume_functions():
     """{name: checked function} of the volume filters, from their declarations."""
-    return {name: make_function(name, doc, keywords)
-            for name, (doc, keywords) in _functions.module_declarations(STUB).items()}
+    return {name: make_function(name, declared.doc, declared.keywords)
+            for name, declared in _functions.stub_functions(STUB).items()}

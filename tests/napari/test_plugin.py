@@ -56,20 +56,24 @@ def test_manifest_validates_and_is_the_installed_plugin():
 
 def test_lists_every_operation_by_task_and_searches(viewer_widget):
     _, widget = viewer_widget
-    assert sorted(widget.visible_operations()) == sorted(image_functions())
+    assert sorted(widget.visible_operations()) == sorted(name for name, f in image_functions().items()
+                                                         if f.gives_image)  # not threshold_level's number
     groups = [widget.operations.topLevelItem(i).text(0) for i in range(widget.operations.topLevelItemCount())]
     assert groups == ["Smooth and denoise", "Enhance", "Threshold and segment", "Edges", "Geometry",
                       "Super-resolution"]
     widget.search.setText("BLUR")  # a word of the title or the description
     assert {"gaussian_blur", "mean_blur", "median_blur", "glow"} <= set(widget.visible_operations())
     widget.search.setText("threshold")
-    assert set(widget.visible_operations()) == {
-        name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"} | {
-        "canny_edge"}
+    # the "Threshold and segment" group's, and Canny's words
+    assert set(widget.visible_operations()) == set(segmenter_methods()) | {"canny_edge", "threshold", "label"}
     widget.grouping.setCurrentText("by tool class")  # the tool classes' view, the search kept
     widget.search.setText("ImageSegmenter")
-    assert widget.visible_operations() == [
-        name for name, f in image_functions().items() if f.tool_method[0].__name__ == "ImageSegmenter"]
+    assert widget.visible_operations() == segmenter_methods()
+
+
+def segmenter_methods():
+    return [name for name, f in image_functions().items()
+            if f.tool_method and f.tool_method[0].__name__ == "ImageSegmenter"]
 
 
 def test_titles_and_descriptions_are_readable(viewer_widget):
@@ -81,7 +85,7 @@ def test_titles_and_descriptions_are_readable(viewer_widget):
     assert "working copy" not in widget.summary.text() and "2^16" not in widget.summary.text()
 
 
-@pytest.mark.parametrize("name", list(image_functions()))
+@pytest.mark.parametrize("name", [name for name, function in image_functions().items() if function.gives_image])
 def test_controls_follow_the_declarations(viewer_widget, name):
     _, widget = viewer_widget
     widget.select(name)
@@ -260,6 +264,25 @@ def test_mask_is_labels_of_value_one(qtbot, viewer_widget):
     expected = np.stack([pictor.maximum_inter_class_variance_segmentation(plane) for plane in data])
     assert type(result).__name__ == "Labels" and set(np.unique(result.data)) == {0, 1}
     assert_same_array(np.asarray(result.data), (expected == 65535).astype(np.uint8))
+
+
+def test_threshold_is_a_mask_and_label_numbers_each_plane(qtbot, viewer_widget):
+    viewer, widget = viewer_widget
+    data = np.random.default_rng(2).random((2, 30, 40)) < 0.4
+    viewer.add_image(data.astype(np.uint16) * 900 + 100)
+    widget.select("threshold")
+    widget.controls["method"].value = "li"
+    run_and_wait(qtbot, widget)
+    mask = viewer.layers[-1]
+    assert type(mask).__name__ == "Labels" and set(np.unique(mask.data)) == {0, 1}
+    assert_same_array(np.asarray(mask.data), data.astype(np.uint8))
+    viewer.add_image(data.astype(np.uint8))  # the mask as an image layer, selected
+    widget.select("label")
+    widget.controls["connectivity"].value = 2
+    run_and_wait(qtbot, widget)
+    labels = viewer.layers[-1]
+    assert type(labels).__name__ == "Labels"
+    assert_same_array(np.asarray(labels.data), np.stack([pictor.label(plane, connectivity=2)[0] for plane in data]))
 
 
 @pytest.mark.parametrize("name, carried", [

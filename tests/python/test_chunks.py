@@ -27,6 +27,8 @@ def test_every_route_class_has_a_graph_form_and_a_stripe_form_unless_graph_only(
         assert cls in graphs.FORMS, cls.__name__
         assert (cls in stripes.FORMS) != cls.graph_only, cls.__name__
     assert set(graphs.FORMS) | set(stripes.FORMS) <= set(routes.ROUTE_CLASSES)
+    # and every route class is some operation's (the package functions' and the full-depth ones' included)
+    assert {type(route) for route in chunks.ROUTES.values()} == set(routes.ROUTE_CLASSES)
 
 
 def test_every_operation_has_a_route_and_full_depth_follows_the_declarations():

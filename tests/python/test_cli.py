@@ -138,6 +138,19 @@ def test_unknown_operations_are_refused(tmp_path, operation):
     assert "pictor list" in result.stderr
 
 
+@pytest.mark.parametrize("command", [["gallery", "-o", "gallery.png"],
+                                     ["apply", "super_resolution", "in.png", "-o", "out"]])
+def test_a_plain_run_prints_no_warning(tmp_path, command):
+    """As a user runs it: the bundled photograph or a plain PNG, no warning filters set."""
+    write(tmp_path / "in.png", np.tile(np.arange(0, 256, 4, dtype=np.uint8), (48, 1)))
+    environment = pictor_environment()
+    environment.pop("PYTHONWARNINGS", None)
+    result = subprocess.run([sys.executable, "-m", "pictor", *command], cwd=tmp_path, env=environment,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert "warn" not in (result.stdout + result.stderr).lower()
+
+
 def test_gallery_has_one_tile_per_image_method(tmp_path):
     from pictor.cli import gallery
 

@@ -96,13 +96,40 @@ def test_covered_methods_really_run_chunked(name):
     assert pd.route_of(name, x) == pd.METHODS[name][0]
 
 
-def test_wide_blur_crosses_many_stripes():
-    # shadows_highlight's sigma-50 blur reaches 200 rows: three stripes, each with that halo.
-    src = image(np.uint16, (700, 60))
+def test_wide_blur_crosses_many_stripes(monkeypatch):
+    # shadows_highlight's sigma-50 blur reaches 200 rows: three tiles of whole
+    # chunks, each with that halo; the result keeps the input's chunks.
+    monkeypatch.setattr(routes, "TILE_HALOS", 1)
+    src = image(np.uint16, (1000, 60))
     x = da.from_array(src, chunks=(100, 30))
-    assert pd.apply(x, "ImageEnhancer.shadows_highlight").numblocks[0] == 3
-    assert_same_array(pd.apply(x, "ImageEnhancer.shadows_highlight").compute(),
-                      whole_call("ImageEnhancer.shadows_highlight", src))
+    assert routes._tiles(x, 202).numblocks == (3, 1)
+    result = pd.apply(x, "ImageEnhancer.shadows_highlight")
+    assert result.chunks == x.chunks
+    assert_same_array(result.compute(), whole_call("ImageEnhancer.shadows_highlight", src))
+
+
+# Odd 2-D chunkings of large images, scaled down: (1000, 3000) and (777, 16000)
+# on 16000 x 16000, tiles narrower than a halo, a last chunk of one row.
+ODD_CHUNKINGS = [(13, 29), (10, -1), (5, 7), (202, 156)]
+ODD_CASES = [("gaussian_blur", dict(ksize=5)), ("gaussian_blur", dict(ksize=31)), ("median_blur", dict(ksize=7)),
+             ("auto_level", {}), ("ImageSegmenter.maximum_entropy_threshold_segmentation", {}),
+             ("canny_edge", {}), ("laplacian_pyramid", {}), ("multiply_fusion", {}), ("glow", dict(radius=12))]
+
+
+@pytest.mark.parametrize("name, keywords", ODD_CASES, ids=lambda v: v if isinstance(v, str) else repr(v))
+def test_odd_chunkings_equal_whole_in_the_inputs_chunks(name, keywords):
+    import pictor
+
+    for src in (image(np.uint16, SHAPES["grey"], seed=5), image(np.uint8, SHAPES["colour"], seed=6)):
+        if "." in name:
+            expected = whole_call(name, src, **keywords)
+        else:
+            expected = getattr(pictor, name)(src, **keywords)
+        for chunking in ODD_CHUNKINGS:
+            x = da.from_array(src, chunks=chunking + (-1,) * (src.ndim - 2))
+            result = pd.apply(x, name, **keywords)
+            assert result.chunks[:2] == x.chunks[:2]
+            assert_same_array(result.compute(), expected)
 
 
 @pytest.mark.parametrize("kind", ["grey", "colour"])

@@ -9,7 +9,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import numpy as np

@@ -93,11 +93,13 @@ def ome_zarr_image(path, stack, version):
     fmt = ome_zarr.format.FormatV04() if version == "0.4" else ome_zarr.format.FormatV05()
     group = zarr.open_group(str(path), mode="w", zarr_format=2 if version == "0.4" else 3)
     ome_zarr.writer.write_image(stack, group, scale_factors=[2, 4], fmt=fmt, axes=["c", "z", "y", "x"],
-                                axes_units=CZYX_UNITS, scale=CZYX_SCALE, omero=OMERO,
+                                axes_units=CZYX_UNITS, scale=CZYX_SCALE,
                                 storage_options={"chunks": (1, 1, 16, 40)})
-    # where the image lies in space: the full-resolution level's translation
+    # where the image lies in space (the full-resolution level's translation)
+    # and its channels, as other writers store them
     attributes = group.attrs.asdict()
     ngff = attributes.get("ome", attributes)
+    ngff["omero"] = OMERO
     for transformation in ngff["multiscales"][0]["datasets"][0]["coordinateTransformations"]:
         if transformation["type"] == "translation":
             transformation["translation"] = ORIGIN

@@ -63,7 +63,7 @@ def test_files_out_of_core(tmp_path, monkeypatch, target, tile, compression, exp
                            threads):
     if stripe_samples:  # blocks of one tile row: five blocks, each step's halo across four cuts
         monkeypatch.setattr("pictor.stream.files.BLOCK_SAMPLES", stripe_samples)
-        monkeypatch.setattr("pictor.stream.plan.CANNY_BLOCK_CELLS", stripe_samples)
+        monkeypatch.setattr("pictor.stream.plan.JOINED_BLOCK_CELLS", stripe_samples)
     steps = CHAINS["statistic, full-depth blur, canny"]
     img = image((300, 130), np.uint16, seed=2)
     source = tmp_path / "scan.tif"

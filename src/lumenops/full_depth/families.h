@@ -6,7 +6,9 @@
 #pragma once
 #include <Python.h>
 
+#include "frame/ndarray.h"
 #include "kernels/canny.h"
+#include "kernels/full_levels.h"
 
 namespace pictor::full_depth {
 
@@ -15,10 +17,19 @@ extern PyMethodDef smoothing_functions[];   // blurs, denoising, Canny edges
 extern PyMethodDef levels_functions[];      // equalisation, stretch, thresholds
 extern PyMethodDef tone_functions[];        // sharpening, tone, super-resolution
 
-// canny_edge's thresholds in 16-bit levels as the detector applies them to
-// the L1 magnitude: scaled by 257, ordered, floored, and clamped beyond the
-// largest magnitude (where they act like it).
-kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr);
+// canny_edge's thresholds as the detector applies them to the L1 magnitude
+// of range levels (kernels::LevelRange) spanning `span`: given on 0..255,
+// scaled by span / 255 (257 for a range of 65,535 levels), ordered, floored,
+// and clamped beyond the largest magnitude (where they act like it).
+kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr, long span);
+
+// A uint16 image on its own range: the range of all its samples, and the
+// image of its range levels (the image itself where they are its levels).
+struct RangeImage {
+  kernels::LevelRange range;
+  Array levels;
+};
+RangeImage on_own_range(const Array& image);
 
 // Creates the module and enters it in sys.modules as "pictor._full_depth".
 void register_module();

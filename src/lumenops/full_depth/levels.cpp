@@ -46,6 +46,22 @@ const std::int64_t* counts_argument(PyObject* value, Array& holder) {
   return holder.data<std::int64_t>();
 }
 
+}  // namespace
+
+RangeImage on_own_range(const Array& image) {
+  const kernels::LevelRange range = kernels::level_range16(counts_of(image).data());
+  if (range.is_identity()) return RangeImage{range, image};
+  Array levels = new_array_like(image, NPY_USHORT);
+  const int threads = call_threads(image.size());
+  without_gil([&] {
+    kernels::to_range_levels16(image.data<std::uint16_t>(), levels.data<std::uint16_t>(), image.size(), range,
+                               threads);
+  });
+  return RangeImage{range, levels};
+}
+
+namespace {
+
 Ref table_array(const Table16& table) {
   const npy_intp levels = kernels::kLevels16;
   Array result = new_array(1, &levels, NPY_USHORT);
@@ -79,6 +95,13 @@ long long low_threshold(PyObject* low_thr) {
   const std::optional<long long> value = exact_python_int(low_thr);
   if (!value || *value < 0 || *value > kHighestLowThr) raise(PyExc_ValueError, "low_thr must be an int in [0, 250]");
   return *value;
+}
+
+// (lowest, step, span) of an image's level counts: see kernels::LevelRange.
+Ref level_range(PyObject* counts) {
+  Array holder;
+  const kernels::LevelRange range = kernels::level_range16(counts_argument(counts, holder));
+  return checked(Py_BuildValue("(lll)", range.lowest, range.step, range.span));
 }
 
 // --- equalisation and stretching --------------------------------------------------------------
@@ -125,7 +148,7 @@ Ref local_histogram_threshold_segmentation(PyObject* src, PyObject* low_thr) {
 // The entropy search with NumPy's own log2 values.
 long long entropy_level(const std::int64_t* counts) {
   kernels::EntropySearch16 search(counts);
-  if (!search.any_split()) return 0;
+  if (!search.any_split()) return search.threshold(nullptr);
   const std::vector<double>& arguments = search.log2_arguments();
   const npy_intp size = static_cast<npy_intp>(arguments.size());
   Array values = new_array(1, &size, NPY_DOUBLE);
@@ -180,10 +203,11 @@ Ref binarised_against_box_sums(const Array& image, const Ref& side, float coef) 
   return decided ? result.object : Ref();
 }
 
-// OpenCV's float32 box mean of the 16-bit samples, then one fused pass:
-// 65535 where src - (1 - ratio) * mean >= 0 in float32.
+// On the image's range levels z (the stretch's 0 at its lowest level):
+// OpenCV's float32 box mean of z, then one fused pass: 65535 where
+// z - (1 - ratio) * mean >= 0 in float32.
 Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ratio) {
-  const Array image = uint16_image(src);
+  const Array image = on_own_range(uint16_image(src)).levels;
   Ref side = odd_value(Ref::borrow(ksize));
   const auto coef = static_cast<float>(1.0 - as_double(Ref::borrow(ratio)));
   if (Ref native = binarised_against_box_sums(image, side, coef)) return native;
@@ -203,6 +227,9 @@ Ref adaptive_threshold_segmentation(PyObject* src, PyObject* ksize, PyObject* ra
 }  // namespace
 
 PyMethodDef levels_functions[] = {
+    {"level_range", fastcall_function<1, level_range>(), METH_FASTCALL,
+     "level_range(counts): (lowest, step, span) of 65,536 level counts: every present level is lowest + step * z "
+     "for z in 0..span, step the greatest common divisor of their distances from the lowest (1 for one level)."},
     {"histogram_enhancement", fastcall_function<1, histogram_enhancement>(), METH_FASTCALL,
      "histogram_enhancement(src): equalisation over the 65,536 levels."},
     {"histogram_enhancement_table", fastcall_function<1, histogram_enhancement_table>(), METH_FASTCALL,

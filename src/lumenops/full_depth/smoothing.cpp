@@ -247,16 +247,19 @@ Ref nlm_blur(PyObject* src, PyObject* denoising_strength, PyObject* template_win
                       });
 }
 
+// Canny of the image's range levels, the thresholds scaled to its range.
 Ref canny_edge(PyObject* src, PyObject* low_thr, PyObject* high_thr) {
-  const kernels::CannyThresholds thresholds = canny_level_thresholds(low_thr, high_thr);
-  Array levels = contiguous(src);
-  const npy_intp rows = levels.shape()[0];
-  const npy_intp cols = levels.shape()[1];
-  const int channels = levels.ndim() == 3 ? static_cast<int>(levels.shape()[2]) : 1;
-  if (levels.type() != NPY_USHORT || (channels != 1 && channels != 3) || !kernels::canny_fits(rows, cols)) {
+  Array image = contiguous(src);
+  const npy_intp rows = image.shape()[0];
+  const npy_intp cols = image.shape()[1];
+  const int channels = image.ndim() == 3 ? static_cast<int>(image.shape()[2]) : 1;
+  if (image.type() != NPY_USHORT || (channels != 1 && channels != 3) || !kernels::canny_fits(rows, cols)) {
     PyErr_SetString(PyExc_ValueError, "canny_edge at full depth takes grey or 3-channel uint16 images");
     throw PyError{Where::current()};
   }
+  const RangeImage own = on_own_range(image);
+  const kernels::CannyThresholds thresholds = canny_level_thresholds(low_thr, high_thr, own.range.span);
+  const Array& levels = own.levels;
   Array edges = new_array(2, levels.shape(), NPY_USHORT);
   bool done = false;
   const int threads = call_threads(levels.size());
@@ -273,9 +276,11 @@ Ref canny_edge(PyObject* src, PyObject* low_thr, PyObject* high_thr) {
 
 }  // namespace
 
-kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr) {
-  double low = as_double(in_sample_levels(Ref::borrow(low_thr)));
-  double high = as_double(in_sample_levels(Ref::borrow(high_thr)));
+kernels::CannyThresholds canny_level_thresholds(PyObject* low_thr, PyObject* high_thr, long span) {
+  // 65535 / 255.0 is 257.0 exactly: a full range scales as sample levels do.
+  const double scale = static_cast<double>(span) / kernels::kWorkingTop;
+  double low = as_double(Ref::borrow(low_thr)) * scale;
+  double high = as_double(Ref::borrow(high_thr)) * scale;
   if (low > high) std::swap(low, high);
   const auto bounded = [](double threshold) {
     const double limit = kernels::kMaxLevelMagnitude;

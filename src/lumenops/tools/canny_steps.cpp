@@ -5,6 +5,7 @@
 #include "tools/canny_steps.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -14,6 +15,9 @@
 #include "full_depth/families.h"
 #include "tools/feature_detection.h"
 #include "kernels/canny.h"
+#include "kernels/full_levels.h"
+#include "tool/keywords.h"
+#include "tool/python.h"
 
 namespace pictor::canny_steps {
 
@@ -21,9 +25,10 @@ const char kCellsDoc[] =
     "canny_cells(window, low_thr, high_thr, full_depth) -> uint8 array (rows, cols)\n\n"
     "The cell states canny_edge assigns before its hysteresis (0 none, 1 weak candidate, 2 strong), of a\n"
     "window of rows of a grey or 3-channel uint8 or uint16 image: on the tool's 8-bit working copy\n"
-    "(full_depth False) or on the 16-bit levels (full_depth True, uint16 windows only). low_thr and high_thr\n"
-    "are canny_edge's keywords, read as the whole call reads them (ordered, floored; full depth scales them\n"
-    "by 257); thresholds the tool leaves to cv2.Canny (anything but an exact int or float, beyond 2**30,\n"
+    "(full_depth False) or at full depth (uint16 windows only) on the image's range levels, full_depth being\n"
+    "the whole image's range (lowest, step, span) (pictor._full_depth.level_range of its level counts;\n"
+    "True: the full range (0, 1, 65535)). low_thr and high_thr are canny_edge's keywords, read as the whole\n"
+    "call reads them (ordered, floored; full depth scales them by span / 255); thresholds the tool leaves to cv2.Canny (anything but an exact int or float, beyond 2**30,\n"
     "NaN) raise ValueError. Rows 3 or more from a cut (an end of the window that is not the image's) equal\n"
     "the whole image's. Runs without the GIL, its rows split over cv2.getNumThreads() threads.";
 
@@ -50,12 +55,12 @@ constexpr npy_intp kColourChannels = 3;
 
 
 // The thresholds canny_edge applies: the tool's (8-bit working copy) or full
-// depth's (16-bit levels, uint16 windows only).
+// depth's (range levels spanning `range`, uint16 windows only).
 kernels::CannyThresholds canny_thresholds(const Array& window, PyObject* low_thr, PyObject* high_thr,
-                                          bool full_depth) {
-  if (full_depth) {
+                                          const std::optional<kernels::LevelRange>& range) {
+  if (range) {
     if (window.type() != NPY_USHORT) raise(PyExc_TypeError, "canny_cells at full depth takes uint16 windows");
-    return full_depth::canny_level_thresholds(low_thr, high_thr);
+    return full_depth::canny_level_thresholds(low_thr, high_thr, range->span);
   }
   const std::optional<kernels::CannyThresholds> thresholds =
       canny_working_thresholds(Ref::borrow(low_thr), Ref::borrow(high_thr));
@@ -89,16 +94,58 @@ Array row_seeds(PyObject* seeds_array, npy_intp cols) {
 
 }  // namespace
 
+// The whole image's range that canny_cells' full_depth names, or none (the working copy).
+std::optional<kernels::LevelRange> full_depth_range(PyObject* full_depth) {
+  if (PyTuple_Check(full_depth)) {
+    constexpr long kFullSpan = kernels::kLevels16 - 1;
+    const std::array<Ref, 3> values = unpack<3>(full_depth);
+    std::array<long, 3> numbers{};
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+      const std::optional<long long> number = exact_python_int(values[i].get());
+      if (!number || *number < 0 || *number > kFullSpan) {
+        raise(PyExc_ValueError, "canny_cells: full_depth must be a range (lowest, step, span) of 16-bit levels");
+      }
+      numbers[i] = static_cast<long>(*number);
+    }
+    const kernels::LevelRange range{numbers[0], numbers[1], numbers[2]};
+    if (range.lowest < 0 || range.step < 1 || range.span < 0 || range.level(range.span) > kFullSpan) {
+      raise(PyExc_ValueError, "canny_cells: full_depth must be a range (lowest, step, span) of 16-bit levels");
+    }
+    return range;
+  }
+  const int at_full_depth = PyObject_IsTrue(full_depth);
+  if (at_full_depth < 0) rethrow();
+  if (at_full_depth == 0) return std::nullopt;
+  return kernels::LevelRange{0, 1, kernels::kLevels16 - 1};
+}
+
+// The window's samples as range levels (the window itself on the identity range).
+Array window_on_range(const Array& image, const kernels::LevelRange& range) {
+  if (range.is_identity()) return image;
+  Array levels = new_array_like(image, NPY_USHORT);
+  const std::uint16_t* samples = image.data<std::uint16_t>();
+  const auto lowest = static_cast<std::uint16_t>(range.lowest);
+  const std::uint16_t top = static_cast<std::uint16_t>(range.level(range.span));
+  for (npy_intp i = 0; i < image.size(); ++i) {
+    if (samples[i] < lowest || samples[i] > top || (samples[i] - lowest) % range.step != 0) {
+      raise(PyExc_ValueError, "canny_cells: a sample lies outside the range given as full_depth");
+    }
+  }
+  kernels::to_range_levels16(samples, levels.data<std::uint16_t>(), image.size(), range, call_threads(image.size()));
+  return levels;
+}
+
 // canny_cells(window, low_thr, high_thr, full_depth): see kCellsDoc.
 Ref canny_cells(PyObject* window, PyObject* low_thr, PyObject* high_thr, PyObject* full_depth) {
   Array image = contiguous(window);
-  const int at_full_depth = PyObject_IsTrue(full_depth);
-  if (at_full_depth < 0) rethrow();
+  const std::optional<kernels::LevelRange> range = full_depth_range(full_depth);
+  const bool at_full_depth = range.has_value();
   if (image.type() != NPY_UBYTE && image.type() != NPY_USHORT) {
     raise(PyExc_TypeError, "canny_cells takes uint8 or uint16 samples");
   }
   require_canny_layout(image, true, "canny_cells takes a non-empty grey or 3-channel window");
-  const kernels::CannyThresholds thresholds = canny_thresholds(image, low_thr, high_thr, at_full_depth != 0);
+  const kernels::CannyThresholds thresholds = canny_thresholds(image, low_thr, high_thr, range);
+  if (range) image = window_on_range(image, *range);
   const npy_intp rows = image.shape()[0];
   const npy_intp cols = image.shape()[1];
   const int channels = image.ndim() == 3 ? static_cast<int>(kColourChannels) : 1;

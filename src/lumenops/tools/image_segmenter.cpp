@@ -224,7 +224,8 @@ Ref local_histogram_threshold_segmentation(const Args& args) {
                                           : counted_levels_through_cv2(working_copy(levels, src.get(), max_value),
                                                                        low_thr.get());
   if (hist.empty()) raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
-  const std::ptrdiff_t best_index = kernels::local_histogram_threshold(hist, ValleySummaries(args.self()));
+  const std::ptrdiff_t best_index =
+      kernels::local_histogram_threshold(hist, kernels::kWorkingWalk, ValleySummaries(args.self()));
   if (native) return binarised_above(levels, best_index + low, src.get(), max_value);
   Ref level = checked(PyNumber_Add(to_py(static_cast<long long>(best_index)).get(), low_thr.get()));
   return threshold_through_cv2(working_copy(levels, src.get(), max_value), level);
@@ -435,7 +436,7 @@ namespace segmenter {
 
 long long local_histogram_level(PyObject* self, const kernels::LevelCounts& channel_counts, long long low) {
   const std::vector<double> hist = counted_levels(channel_counts, low);
-  return kernels::local_histogram_threshold(hist, ValleySummaries(self)) + low;
+  return kernels::local_histogram_threshold(hist, kernels::kWorkingWalk, ValleySummaries(self)) + low;
 }
 
 int maximum_entropy_level(PyObject* self, const kernels::LevelCounts& counts) {

@@ -4,7 +4,9 @@ graphs), which import it and never each other.
 
 routes      the route classes: pointwise, neighbourhood (with its halo),
             pyramid (with its alignment), fuse, maximum, order statistics,
-            level table, components, float mean, flip, crop, one block; each
+            level table, level counts and level (the automatic thresholds),
+            components and labels (stripes joined at their seams), float
+            mean, flip, crop, one block; each
             says whether it gathers a whole-image statistic, its halo from the
             keywords, its result type and its block functions
 catalogue   every operation's route, and route_of(): the one choice between a
@@ -19,8 +21,11 @@ The blocks call the private native modules as their stubs declare them
 To give an operation a route, add it to catalogue._tool_routes() with a route
 class (a Neighbourhood with its halo function, say); its full-depth function,
 if lumenops.pyi declares one, takes the same route at full depth by itself.
-A package function that is no tool method gets its route in
-catalogue._function_routes(), under "pictor.NAME".
+A package function that is no tool method (declared in a private native
+module's stub, named in its __all__: pictor.functions.module_functions) gets
+its route in catalogue._function_routes(), under "pictor.NAME".
+A route that differs at full depth says so in at_full_depth() (Canny gathers
+the image's level range first; adaptive threshold runs as one block).
 A new route class goes into routes.py and ROUTE_CLASSES, with a form in
 pictor.stream.plan.FORMS (or graph_only = True) and one in
 pictor.dask.routes.FORMS: tests/python/test_chunks.py walks them.

@@ -7,6 +7,8 @@ import numpy as np
 
 from pictor import _lookup, _native
 import pictor._chunked as _chunked  # registered by lumenops
+import pictor._full_depth as _full_depth  # registered by lumenops
+import pictor._segmentation as _segmentation  # registered by lumenops
 
 
 def call(block, method_name, keywords):
@@ -24,22 +26,43 @@ def call_of_shape(block, method_name, keywords, shape):
     return result
 
 
-def rows(block, start, stop):
-    return block[start:stop]
+def edges(block, halo):
+    """The rows and columns along a tile's four edges that its neighbours take
+    as their halo: (first rows, last rows, first columns, last columns),
+    copies, so that the tile itself need not stay in memory for them."""
+    return tuple(np.ascontiguousarray(part) for part in
+                 (block[:halo], block[-halo:], block[:, :halo], block[:, -halo:]))
 
 
-def mended_stripe(block, above, below, halo, method_name, keywords):
-    """The method on a stripe, its rows within `halo` of a cut to the stripe
-    above or below taken from the method on the halo of rows beyond the cut and
-    two of the stripe's own: there, each has all the rows it reaches."""
-    result = call(block, method_name, keywords)
-    if not result.flags.writeable or np.may_share_memory(result, block):
-        result = result.copy()
-    if above is not None:
-        result[:halo] = call(np.concatenate([above, block[:2 * halo]]), method_name, keywords)[halo:2 * halo]
-    if below is not None:
-        result[-halo:] = call(np.concatenate([block[-2 * halo:], below]), method_name, keywords)[halo:2 * halo]
-    return result
+# The neighbours of a tile, as (row step, column step), in the order call_with_halo takes their edges.
+NEIGHBOURS = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
+
+
+def _edge_towards(edges_of, step, halo):
+    """The part of a neighbour's edges (see edges()) next to the tile it is at `step` from."""
+    first_rows, last_rows, first_columns, last_columns = edges_of
+    rows = last_rows if step[0] < 0 else first_rows if step[0] > 0 else None
+    if rows is None:
+        return last_columns if step[1] < 0 else first_columns
+    return rows if step[1] == 0 else rows[:, -halo:] if step[1] < 0 else rows[:, :halo]
+
+
+def call_with_halo(block, neighbours, *, halo, method_name, keywords):
+    """The method on a tile framed by `halo` rows and columns of its
+    neighbours (their edges(), None where the image ends, in NEIGHBOURS
+    order), the frame cut off again."""
+    present = dict(zip(NEIGHBOURS, neighbours))
+    top, left = (halo if present[(-1, 0)] is not None else 0), (halo if present[(0, -1)] is not None else 0)
+    bottom, right = (halo if present[(1, 0)] is not None else 0), (halo if present[(0, 1)] is not None else 0)
+    height, width = block.shape[:2]
+    framed = np.empty((top + height + bottom, left + width + right) + block.shape[2:], block.dtype)
+    framed[top:top + height, left:left + width] = block
+    rows = {-1: slice(0, top), 0: slice(top, top + height), 1: slice(top + height, None)}
+    columns = {-1: slice(0, left), 0: slice(left, left + width), 1: slice(left + width, None)}
+    for step, edges_of in present.items():
+        if edges_of is not None:
+            framed[rows[step[0]], columns[step[1]]] = _edge_towards(edges_of, step, halo)
+    return call(framed, method_name, keywords)[top:top + height, left:left + width]
 
 
 def channel0_level_counts_block(block):
@@ -183,3 +206,57 @@ def full_depth_table(counts, operation, keywords):
     """The full-depth function's table of all 65,536 levels from the image's
     level counts; operation: "pictor.NAME"."""
     return _native.full_depth(operation.partition(".")[2], _native.TABLE)(counts, **keywords)
+
+
+def level_range(counts):
+    """(lowest, step, span) of the whole image's 65,536 level counts, which
+    full-depth Canny's cells take to mean their thresholds on the image's range."""
+    return _full_depth.level_range(np.asarray(counts).reshape(-1))
+
+
+# The package's functions of pictor._segmentation in pieces: a threshold from
+# the whole image's level counts; labels of row stripes labelled on their
+# own, joined at their seams and renumbered in scan order.
+def automatic_threshold_table(counts, method):
+    """The 0 / 65535 table of the levels (256 or 65,536) of the whole image's counts."""
+    return _segmentation.threshold_table(np.asarray(counts).reshape(-1), method)
+
+
+def automatic_threshold_level(counts, method):
+    return _segmentation.threshold_level_of_counts(np.asarray(counts).reshape(-1), method)
+
+
+def mapped_levels(block, table):
+    """Each sample through the table of its level (uint8 samples are their own working level)."""
+    return (_chunked.map_levels if block.dtype == np.uint16 else _chunked.map_working_levels)(block, table)
+
+
+def mask_cells(window):
+    """A mask's stripe as label's cells: one byte a sample, non-zero where the mask is."""
+    return window.view(np.uint8) if window.dtype == np.bool_ else (window != 0).view(np.uint8)
+
+
+def label_stripe_summary(mask, connectivity):
+    """(count, first row, last row) of the stripe's own labels."""
+    labels, count = _segmentation.label(mask, connectivity)
+    return count, labels[0], labels[-1]
+
+
+def joined_label_stripes(summaries, connectivity):
+    """(joined, finals, offsets) of the stripes' summaries, in order:
+    pictor._segmentation.join_label_stripes and where each stripe's
+    provisional labels start."""
+    counts = np.array([count for count, _, _ in summaries], np.int64)
+    joined, finals, _ = _segmentation.join_label_stripes(
+        counts, np.stack([first for _, first, _ in summaries]), np.stack([last for _, _, last in summaries]),
+        connectivity)
+    return joined, finals, np.concatenate([[0], np.cumsum(counts)])
+
+
+def renumbered_label_stripe(mask, joined_stripes, index, connectivity):
+    """The labels of stripe `index` as the whole image's."""
+    joined, finals, offsets = joined_stripes
+    labels, _ = _segmentation.label(mask, connectivity)
+    start, stop = np.searchsorted(joined, [offsets[index] + 1, offsets[index + 1] + 1])
+    return _segmentation.renumber_label_stripe(labels, joined[start:stop], finals[start:stop], int(offsets[index]),
+                                               int(start))

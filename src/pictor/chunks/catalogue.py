@@ -15,8 +15,9 @@ import pictor._chunked as _chunked  # registered by lumenops
 from pictor import _lookup, functions, lumenops
 from pictor.chunks import blocks
 from pictor.chunks.keywords import abs_odd_half, counted_low_threshold, integer, odd, plain_real, real
-from pictor.chunks.routes import (SAME, U8, Components, Crop, Flip, FloatMean, Fuse, LevelTable, Maximum,
-                                  Neighbourhood, OrderStatistics, Pointwise, Pyramid, Volume, WholeImage)
+from pictor.chunks.routes import (SAME, U8, Components, CountsLevel, Crop, Flip, FloatMean, Fuse, Labels,
+                                  LevelCounts, LevelTable, Maximum, Neighbourhood, OrderStatistics, Pointwise,
+                                  Pyramid, Volume, WholeImage)
 
 
 # Halos (rows) of the neighbourhood operations, from their keywords.
@@ -96,7 +97,8 @@ def _tool_routes():
             blocks.local_histogram_table, lambda k: (counted_low_threshold(k["low_thr"]),), channel0=True),
         "ImageSegmenter.maximum_entropy_threshold_segmentation": LevelTable(blocks.entropy_table),
         "ImageSegmenter.maximum_inter_class_variance_segmentation": LevelTable(blocks.threshold_table),
-        "ImageSegmenter.adaptive_threshold_segmentation": Neighbourhood(_kernel_halo),
+        # At full depth its comparison is meant on the whole image's range, which no halo holds.
+        "ImageSegmenter.adaptive_threshold_segmentation": Neighbourhood(_kernel_halo, full_depth=WholeImage()),
         "DeepLearning.super_resolution": WholeImage(shape=_plane_shape),
         "DeepLearning.make_data": WholeImage(U8, shape=_scaled_down_shape),
         "FeatureDetection.canny_edge": Components(),
@@ -126,10 +128,17 @@ def _full_depth_routes():
 
 
 def _function_routes():
-    """{"pictor.NAME": Route} of the package's functions that are no tool method."""
+    """{"pictor.NAME": Route} of the package's functions that are no tool method:
+    the private modules' own (pictor.functions.module_functions) and the
+    volume filters (pictor.volumes)."""
     from pictor.volumes import volume_functions
 
-    return {function_operation(name): Volume(name) for name in volume_functions()}
+    return {
+        function_operation("threshold"): LevelCounts(),
+        function_operation("threshold_level"): CountsLevel(),
+        function_operation("label"): Labels(),
+        **{function_operation(name): Volume(name) for name in volume_functions()},
+    }
 
 
 FULL_DEPTH_ROUTES = _full_depth_routes()

@@ -15,10 +15,10 @@ import numpy as np
 
 from pictor import _lookup
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.chunks import blocks
+from pictor.chunks import blocks, seams
 from pictor.chunks.keywords import OneBlock, integer, odd, real
 
-U16, U8, SAME = "u16", "u8", "same"
+U16, U8, I32, LEVEL, SAME = "u16", "u8", "i32", "level", "same"
 
 
 class Route:
@@ -30,6 +30,7 @@ class Route:
     gathers = False  # a statistic of the whole image comes before the blocks that use it
     graph_only = False  # no stripe form
     any_layout = False  # takes arrays other than the tools' images
+    takes_bool = False  # masks of bool samples run in pieces too
 
     def __init__(self, result=U16):
         self.result = result
@@ -41,7 +42,8 @@ class Route:
         return self.gathers
 
     def result_dtype(self, dtype):
-        return {U16: np.dtype(np.uint16), U8: np.dtype(np.uint8)}.get(self.result, np.dtype(dtype))
+        return {U16: np.dtype(np.uint16), U8: np.dtype(np.uint8), I32: np.dtype(np.int32),
+                LEVEL: np.dtype(np.float64)}.get(self.result, np.dtype(dtype))
 
     def result_shape(self, shape, keywords):
         """The result's shape for an input of this shape (nan where the keywords do not tell)."""
@@ -71,9 +73,16 @@ class Neighbourhood(Route):
 
     name = "neighbourhood"
 
-    def __init__(self, halo, result=U16):
+    def __init__(self, halo, result=U16, full_depth=None):
         super().__init__(result)
         self.halo = halo
+        self.full_depth = full_depth
+
+    def at_full_depth(self):
+        """full_depth, where given: the route at full depth (a comparison
+        meant on the whole image's range, which no halo holds, runs as one
+        block)."""
+        return self if self.full_depth is None else self.full_depth
 
 
 class Pyramid(Route):
@@ -191,13 +200,13 @@ class LevelTable(Route):
     def at_full_depth(self):
         return FullDepthLevelTable(channel0=self.channel0, grey_only=self.grey_only)
 
-    def parts(self, operation, ndim, keywords):
+    def parts(self, operation, dtype, ndim, keywords):
         """(count_block, number of levels, make_table, its arguments, map_block)."""
         if self.grey_only and ndim != 2:
             raise OneBlock  # cv2.equalizeHist takes one channel: the whole call's error
-        return self.table_parts(operation, keywords)
+        return self.table_parts(operation, dtype, keywords)
 
-    def table_parts(self, operation, keywords):
+    def table_parts(self, operation, dtype, keywords):
         count_block = (blocks.channel0_working_level_counts_block if self.channel0
                        else blocks.working_level_counts_block)
         return count_block, 256, self.table, self.table_keywords(keywords), _chunked.map_working_levels
@@ -209,31 +218,56 @@ class FullDepthLevelTable(LevelTable):
 
     name = "level table"
 
-    def table_parts(self, operation, keywords):
+    def table_parts(self, operation, dtype, keywords):
         count_block = blocks.channel0_level_counts_block if self.channel0 else blocks.level_counts_block
         return count_block, 1 << 16, blocks.full_depth_table, (operation, keywords), _chunked.map_levels
 
 
-class Components(Route):
-    """canny_edge: the cells of the detector (none, weak, strong) from each
-    stripe with a halo of `halo` rows; hysteresis keeps the 8-connected
-    components of candidates that hold a strong cell, joined across the
-    stripes' seams (pictor.chunks.seams), then each stripe traced on its own."""
+class LevelCounts(LevelTable):
+    """threshold: the whole image's counts of its own levels (256 at 8 bits,
+    65,536 at 16), the method's 0 / 65535 table of them, then each block
+    mapped through it."""
 
-    name = "components"
+    name = "level counts"
+
+    def table_parts(self, operation, dtype, keywords):
+        levels = 1 << (8 * np.dtype(dtype).itemsize)
+        return (blocks.level_counts_block, levels, blocks.automatic_threshold_table, (keywords["method"],),
+                blocks.mapped_levels)
+
+
+class CountsLevel(LevelCounts):
+    """threshold_level: the method's level of the whole image's counts of
+    its own levels, a number (no image, so no stripes: a lazy value)."""
+
+    name = "level"
+    graph_only = True
+
+    def __init__(self):
+        super().__init__()
+        self.result = LEVEL
+
+    def result_shape(self, shape, keywords):
+        return ()
+
+    def table_parts(self, operation, dtype, keywords):
+        count_block, levels, _, arguments, _ = super().table_parts(operation, dtype, keywords)
+        return count_block, levels, blocks.automatic_threshold_level, arguments, None
+
+
+class JoinedStripes(Route):
+    """Row stripes' own cells (from each stripe with a halo of `halo` rows), a
+    summary of each stripe's cells, the summaries joined across the stripes'
+    seams, then each stripe's cells finished with the join. parts(dtype,
+    keywords) names the block functions; where its `on_range` is true, the
+    whole image's level range (blocks.level_range of its level counts) comes
+    first and is the cells function's last argument."""
+
     gathers = True
-    halo = staticmethod(lambda keywords: blocks.CANNY_HALO)
-
-    def __init__(self, full_depth=False):
-        super().__init__(U16)
-        self.full_depth = full_depth
 
     @property
     def statistic_of_input(self):
         return False  # the seams' statistic is of the route's own cells
-
-    def at_full_depth(self):
-        return Components(full_depth=True)
 
     def result_shape(self, shape, keywords):
         return tuple(shape[:2])
@@ -243,9 +277,36 @@ class Components(Route):
         """(dtype, shape) of the cells of an image of this shape."""
         return np.dtype(np.uint8), tuple(shape[:2])
 
-    def cells_arguments(self, dtype, keywords):
-        """(low_thr, high_thr, full_depth) for pictor._chunked.canny_cells;
-        raises OneBlock where the whole call leaves the thresholds to
+
+class StripeParts:
+    """The block functions of a JoinedStripes route, each (function, its
+    arguments after the data): cells(window, ...), summary(cells, ...),
+    join(summaries, ...), finish(cells, joined, stripe index, ...)."""
+
+    def __init__(self, cells, summary, join, finish, on_range=False):
+        self.cells, self.summary, self.join, self.finish, self.on_range = cells, summary, join, finish, on_range
+
+
+class Components(JoinedStripes):
+    """canny_edge: the cells of the detector (none, weak, strong) from each
+    stripe with a halo of `halo` rows; hysteresis keeps the 8-connected
+    components of candidates that hold a strong cell, joined across the
+    stripes' seams (pictor.chunks.seams), then each stripe traced on its own.
+    At full depth the thresholds are meant on the whole image's range, which
+    is gathered first."""
+
+    name = "components"
+    halo = staticmethod(lambda keywords: blocks.CANNY_HALO)
+
+    def __init__(self, full_depth=False):
+        super().__init__(U16)
+        self.full_depth = full_depth
+
+    def at_full_depth(self):
+        return Components(full_depth=True)
+
+    def parts(self, dtype, keywords):
+        """Raises OneBlock where the whole call leaves the thresholds to
         cv2.Canny, which only the whole call reproduces (asked of canny_cells
         itself)."""
         low, high = keywords["low_thr"], keywords["high_thr"]
@@ -256,7 +317,30 @@ class Components(Route):
                                      self.full_depth)
         except (TypeError, ValueError, OverflowError):
             raise OneBlock from None
-        return low, high, self.full_depth
+        cells = (blocks.canny_cells_block, (low, high) if self.full_depth else (low, high, False))
+        return StripeParts(cells, (_chunked.canny_stripe_summary, ()), (seams.stripe_seeds, ()),
+                           (blocks.canny_edges_block, ()), on_range=self.full_depth)
+
+
+class Labels(JoinedStripes):
+    """label: each stripe of the mask labelled on its own, its count and its
+    first and last rows' labels joined across the seams, then each stripe
+    labelled again and renumbered in the whole image's scan order (the cells
+    are the mask itself, so that no stripe's labels wait for the join).
+    Masks of bool samples take this route too."""
+
+    name = "labels"
+    takes_bool = True
+    halo = staticmethod(lambda keywords: 0)
+
+    def __init__(self):
+        super().__init__(I32)
+
+    def parts(self, dtype, keywords):
+        connectivity = keywords["connectivity"]
+        return StripeParts((blocks.mask_cells, ()), (blocks.label_stripe_summary, (connectivity,)),
+                           (blocks.joined_label_stripes, (connectivity,)),
+                           (blocks.renumbered_label_stripe, (connectivity,)))
 
 
 class FloatMean(Route):
@@ -370,5 +454,5 @@ class Volume(Route):
 
 # Every route class, for the executors' tables and the test that walks them.
 ROUTE_CLASSES = (Pointwise, Neighbourhood, Pyramid, Fuse, Maximum, OrderStatistics, LevelTable,
-                 FullDepthLevelTable, Components,
+                 FullDepthLevelTable, LevelCounts, CountsLevel, Components, Labels,
                  FloatMean, Flip, Crop, WholeImage, Volume)

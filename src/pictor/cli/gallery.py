@@ -6,6 +6,7 @@ import threading
 import time
 from pathlib import Path
 
+from pictor import _lookup
 from pictor.io.images import Page, read_image, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
@@ -70,8 +71,12 @@ def timed_tile(label, where, compute, shown=lambda result: result):
 
 def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
-    cls, name = function.tool_method
-    return timed_tile(name, "{}.{}".format(cls.__name__, name), lambda: getattr(cls(), name)(src=image))
+    name = function.__name__
+    if function.tool_method is None:
+        return timed_tile(name, name, lambda: _lookup.image_of(function(image)))
+    cls = function.tool_method[0]
+    return timed_tile(name, "{}.{}".format(cls.__name__, name),
+                      lambda: getattr(_lookup.singleton(cls), name)(src=image))
 
 
 def gallery_tiles(image):

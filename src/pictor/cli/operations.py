@@ -28,8 +28,8 @@ def documented():
 
 
 def image_methods():
-    """The checked function of every image-to-image method."""
-    return list(functions().values())
+    """The checked function of every image-to-image operation (threshold_level gives a number)."""
+    return [function for function in functions().values() if function.gives_image]
 
 
 def first_sentence(text):
@@ -53,9 +53,27 @@ def suggestion(name, choices):
 
 def mentioning(word):
     """The functions whose own words (name, description, full-depth recipe,
-    keywords) have WORD, in any case; not the paragraphs all of them share."""
+    keywords) have WORD, in any case, not the paragraphs all of them share;
+    first those that take it as a keyword's value (threshold for "otsu")."""
     word = word.lower()
-    return [function for function in documented().values() if word in " ".join(function.own_words.split()).lower()]
+    found = [function for function in documented().values() if word in " ".join(function.own_words.split()).lower()]
+    return sorted(found, key=lambda function: not choice_of(function, word))
+
+
+def choice_of(function, word):
+    """'method="otsu"' when WORD is one of the function's keyword values, else ''."""
+    for keyword in function.keywords.values():
+        if word in (keyword.choices or ()):
+            return "{}={!r}".format(keyword.name, word)
+    return ""
+
+
+def origin(function):
+    """Where the function comes from: its tool method, or its private module."""
+    if function.tool_method is None:
+        return "the function {}".format(function.native)
+    cls, name = function.tool_method
+    return "the tool method {}.{}".format(cls.__name__, name)
 
 
 def command_list(options):
@@ -73,18 +91,18 @@ def command_doc(options):
         function = resolve_function(options.operation)
     except UsageError:
         found = mentioning(options.operation)
+        if found and choice_of(found[0], options.operation.lower()):
+            found = found[:1]
         if len(found) != 1:
             if found:
                 raise UsageError("'{}' is mentioned by {}: say which".format(
                     options.operation, ", ".join(function.__name__ for function in found))) from None
             raise
         function = found[0]
-    if function.tool_method is None:
-        print("pictor.{}\n".format(describe_call(function)))
-        print(function.__doc__)
-        return 0
-    cls, name = function.tool_method
-    print("pictor.{}\n(the tool method {}.{})\n".format(describe_call(function), cls.__name__, name))
+    choice = choice_of(function, options.operation.lower())
+    if choice:
+        print("pictor.{}({})\n".format(function.__name__, choice))
+    print("pictor.{}\n({})\n".format(describe_call(function), origin(function)))
     print(function.__doc__)
     return 0
 

@@ -22,21 +22,30 @@ where the tool counts working levels:
 
 - "pointwise": samples depend on their own level and the element type only;
   the method runs on each chunk as it is.
-- "neighbourhood": the method runs on full-width row stripes with a halo of
-  rows taken from its keywords (``boundary='none'``, so that OpenCV applies its
-  own border at the true image edge; Dask's borders are not OpenCV's). Full
-  width, because OpenCV's float pyrDown rounds the last columns of a tile
-  differently when its width differs from the image's modulo 8. Narrow halos
-  are not assembled onto the stripes: the rows near each cut are computed
-  again from the few rows around it, which saves copying every stripe.
-- "pyramid": the same, with stripes and halo aligned to 32 rows, so that each
-  pyramid level of a stripe lies on the rows of the whole image's level.
+- "neighbourhood": the method runs on the input's own 2-D chunks (joined
+  where they are narrower than a few halos) with a halo of rows and columns
+  from the chunks around them, as ``map_overlap`` gives it
+  (``boundary='none'``, so that OpenCV applies its own border at the true
+  image edge; Dask's borders are not OpenCV's).
+- "pyramid": the method on full-width row stripes with a halo of rows,
+  stripes and halo aligned to 32 rows, so that each pyramid level of a stripe
+  lies on the rows of the whole image's level. Full width, because OpenCV's
+  float pyrDown rounds the last columns of a tile differently when its width
+  differs from the image's modulo 8.
 - "components": canny_edge. The cell states before hysteresis (weak and
   strong candidates) are local: each stripe's, from the stripe with a halo
   of 3 rows. Hysteresis keeps the 8-connected components of candidates that
   hold a strong one: the components touching each stripe's first or last row
   are joined across the seams (pictor.chunks.seams), then each stripe is
-  traced from its strong cells and the kept cells at its ends.
+  traced from its strong cells and the kept cells at its ends. At full
+  depth the whole image's level range (from its level counts) comes first.
+- "labels": label. Each stripe of the mask is labelled on its own; the
+  labels of its first and last rows are joined across the seams, then each
+  stripe is labelled again and renumbered in the whole image's scan order.
+  pd.label gives (labels, count), the count lazily (the largest label).
+- "level counts", "level": threshold and threshold_level. The whole image's
+  counts of its own levels (256 or 65,536), then the method's table of them
+  mapped over the chunks, or its level (a dask.delayed float).
 - "maximum", "order statistics", "working-level table", "float mean":
   a statistic of the whole image first (exact integer reductions: the maximum,
   the level counts, channel 0's for the local-histogram threshold;
@@ -60,6 +69,12 @@ stack is a set of planes: each Y x X (x S) plane takes its route above, and
 the results are restacked with the input's axes; chunks along T, Z and C
 select planes. ``pd.apply(x, "ImageSmoother.gaussian_blur", axes="ZYX")``
 equals the method on each plane of ``x``.
+
+Every result comes in the input's chunks (a route on row stripes has its
+stripes cut again at the input's cuts), so that a store written from it
+takes the input's chunking; the statistics are reductions of per-chunk
+summaries (counts, maxima), except brightness_transfer's float mean, which
+follows NumPy's order over the flat image.
 
 Tasks carry only the method's name and keywords; each worker looks up its own
 tool (``pictor._lookup``), so no tool or method object is shipped.

@@ -24,10 +24,12 @@ def plan_function(function, x, given, reread=None):
 def lazy_function(function):
     def lazy(x, /, *, axes=None, **given):
         if axes is None:
-            return plan_function(function, x, given)[1]
-        x = routes.as_dask(x)
-        axes = validated_axes(function.__name__, x.shape, axes, function.grey_only)
-        return planewise(x, axes, lambda plane, index: plan_function(function, plane, given)[1])
+            result = plan_function(function, x, given)[1]
+        else:
+            x = routes.as_dask(x)
+            axes = validated_axes(function.__name__, x.shape, axes, function.grey_only)
+            result = planewise(x, axes, lambda plane, index: plan_function(function, plane, given)[1])
+        return (result, object_count(result, axes)) if function.counted else result
 
     lazy.__name__ = lazy.__qualname__ = function.__name__
     lazy.__module__ = "pictor.dask"
@@ -49,3 +51,13 @@ def lazy_functions():
 def function_by_name(name):
     """The package's function NAME, or None when NAME is not one."""
     return package_functions().get(name)
+
+
+def object_count(labels, axes=None):
+    """The count of a lazy labelling's objects, lazily (a dask array: one
+    number, or one per plane over the stacked axes in their order): its
+    largest label, as the labels run from 1 up to the count in scan order."""
+    if axes is None:
+        return labels.max()
+    letters = [letter for letter in axes if letter != "S"]  # labels are grey
+    return labels.max(axis=(letters.index("Y"), letters.index("X")))

@@ -2,20 +2,22 @@
 call's route becomes a dask graph. The package documentation names the
 routes."""
 
+import functools
 import math
 
 import numpy as np
 
 import dask
 import dask.array as da
+from dask.highlevelgraph import HighLevelGraph
 
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor.chunks import OneBlock, blocks, route_of, routes, seams
+from pictor.chunks import OneBlock, blocks, route_of, routes
 
-# Halos of up to this many rows are mended at the cuts between stripes (6 halos
-# of rows computed again per cut) rather than assembled onto each stripe
-# (map_overlap: a copy of every stripe); wider ones are cheaper assembled.
-NARROW_HALO = 8
+# A tile is at least this many halos high and wide (whole input chunks joined
+# where they are narrower), so that the samples computed twice at its edges
+# stay a small part of its work.
+TILE_HALOS = 8
 
 # Samples per row stripe of a NumPy input: large enough that the halo and the
 # per-task cost stay small, small enough for a few stripes per core.
@@ -34,8 +36,9 @@ def as_dask(src):
     return da.from_array(array, chunks=(rows,) + array.shape[1:], asarray=False)
 
 
-def _is_plain_image(x):
-    if x.dtype not in (np.uint8, np.uint16) or x.size == 0 or any(math.isnan(n) for n in x.shape):
+def _is_plain_image(x, takes_bool=False):
+    accepted = (np.uint8, np.uint16, np.bool_) if takes_bool else (np.uint8, np.uint16)
+    if x.dtype not in accepted or x.size == 0 or any(math.isnan(n) for n in x.shape):
         return False
     return x.ndim == 2 or (x.ndim == 3 and x.shape[2] == 3)
 
@@ -63,16 +66,36 @@ def _aligned_stripes(x, halo, align):
 
 
 def _stripes(x, halo):
-    """x as full-width row stripes, as high as its highest row chunk (the
-    caller's request) and at least `halo` rows; None when that is one stripe."""
-    height = x.shape[0]
-    rows = max(max(x.chunks[0]), halo, 1)
-    if rows >= height:
+    """x as full-width row stripes, each of whole input row chunks and at least
+    `halo` rows; None when that is one stripe."""
+    rows = _joined_chunks(x.chunks[0], max(halo, 1))
+    if len(rows) < 2:
         return None
-    count = height // rows
-    base, extra = divmod(height, count)
-    chunks = (tuple(base + 1 if i < extra else base for i in range(count)),) + tuple((n,) for n in x.shape[1:])
-    return x.rechunk(chunks)
+    return x.rechunk((rows,) + tuple((n,) for n in x.shape[1:]))
+
+
+def _joined_chunks(chunks, least):
+    """Consecutive chunks joined into runs of at least `least` (a last shorter
+    run joins the one before): the input's cuts, fewer of them."""
+    runs, run = [], 0
+    for size in chunks:
+        run += size
+        if run >= least:
+            runs.append(run)
+            run = 0
+    if run:
+        if runs:
+            runs[-1] += run
+        else:
+            runs.append(run)
+    return tuple(runs)
+
+
+def _tiles(x, halo):
+    """x in tiles of whole input chunks, at least TILE_HALOS halos high and wide."""
+    least = TILE_HALOS * halo
+    chunks = (_joined_chunks(x.chunks[0], least), _joined_chunks(x.chunks[1], least)) + x.chunks[2:]
+    return x if chunks == x.chunks else x.rechunk(chunks)
 
 
 def _one_block(call, x, dtype, reread=None):
@@ -100,32 +123,30 @@ def _on_overlapping_stripes(call, stripes, halo, dtype):
 
 
 def _neighbourhood(call, x, dtype, reread=None):
+    """The method on each 2-D tile framed by a halo of rows and columns from
+    the tiles around it; at the true image edge, no frame: OpenCV applies its
+    own border there (Dask's borders are not OpenCV's). Each tile hands its
+    neighbours only its edges, in one task, so that a cluster moves the
+    frames, not the tiles: two tasks per tile."""
     halo = call.route.halo(call.keywords)
-    narrow = halo <= NARROW_HALO
-    stripes = _stripes(x, 2 * halo if narrow else halo)
-    if stripes is None:  # one stripe: the whole call is the same thing
-        return _pointwise(call, x.rechunk({0: -1, 1: -1}), dtype)
     if halo == 0:
-        return _pointwise(call, stripes, dtype)
-    if narrow:
-        return _stripes_mended_at_cuts(call, stripes, halo, dtype)
-    return _on_overlapping_stripes(call, stripes, halo, dtype)
-
-
-def _stripes_mended_at_cuts(call, stripes, halo, dtype):
-    """The method on each stripe as it is, with the rows within `halo` of a cut
-    taken from the method on the three halos of rows around them."""
-    pieces_of = stripes.to_delayed().ravel()
-    last = len(pieces_of) - 1
-    pieces = []
-    for index, (block, height) in enumerate(zip(pieces_of, stripes.chunks[0])):
-        above = dask.delayed(blocks.rows, pure=True)(pieces_of[index - 1], -halo, None) if index > 0 else None
-        below = dask.delayed(blocks.rows, pure=True)(pieces_of[index + 1], 0, halo) if index < last else None
-        mended = dask.delayed(blocks.mended_stripe, pure=True)(block, above, below, halo, call.operation,
-                                                               call.keywords)
-        pieces.append(da.from_delayed(mended, shape=(height,) + stripes.shape[1:], dtype=dtype,
-                                      meta=_meta(stripes, dtype)))
-    return da.concatenate(pieces)
+        return _pointwise(call, x, dtype)
+    tiles = _tiles(x, halo)
+    token = dask.base.tokenize(tiles, halo, call.operation, call.keywords)
+    edges_name, framed_name = "edges-" + token, "halo-" + token
+    framed = functools.partial(blocks.call_with_halo, halo=halo, method_name=call.operation, keywords=call.keywords)
+    rows, columns = tiles.numblocks[:2]
+    channels = (0,) * (tiles.ndim - 2)
+    graph = {}
+    for row, column in np.ndindex(rows, columns):
+        graph[(edges_name, row, column)] = (blocks.edges, (tiles.name, row, column) + channels, halo)
+    for row, column in np.ndindex(rows, columns):
+        neighbours = [(edges_name, row + down, column + right)
+                      if 0 <= row + down < rows and 0 <= column + right < columns else None
+                      for down, right in blocks.NEIGHBOURS]
+        graph[(framed_name, row, column) + channels] = (framed, (tiles.name, row, column) + channels, neighbours)
+    layers = HighLevelGraph.from_collections(framed_name, graph, dependencies=[tiles])
+    return da.Array(layers, framed_name, tiles.chunks, dtype=dtype, meta=_meta(tiles, dtype))
 
 
 def _reading_for_statistic(x, reread):
@@ -214,35 +235,52 @@ def _order_statistics(call, x, dtype, reread=None):
     return x.map_blocks(blocks.auto_level_block, limits, dtype=dtype, meta=_meta(x, dtype))
 
 
-def _canny(call, x, dtype, reread=None):
-    low, high, full_depth = call.route.cells_arguments(x.dtype, call.keywords)
+def _joined_stripes(call, x, dtype, reread=None):
+    """Each stripe's cells (after the whole image's level range, where the
+    route means its keywords on it), one task each serving its summary and its
+    finish; the summaries joined across the seams; each stripe finished."""
+    parts = call.route.parts(x.dtype, call.keywords)
     halo = call.route.halo(call.keywords)
     stripes = _stripes(x, halo)
-    if stripes is None:
-        return _one_block(call, x, dtype)
+    if stripes is None:  # one stripe: the same steps on the whole image
+        stripes = x.rechunk({0: -1, 1: -1})
+    cells_block, arguments = parts.cells
+    if parts.on_range:
+        counts = _total_counts(x, blocks.level_counts_block, 1 << 16, reread)
+        arguments += (dask.delayed(blocks.level_range, pure=True)(counts),)
     depth = {axis: 0 for axis in range(x.ndim)}
     depth[0] = halo
-    cells = da.map_overlap(blocks.canny_cells_block, stripes, depth=depth, boundary="none", trim=True, dtype=np.uint8,
-                           meta=_meta(x, np.uint8, 2), drop_axis=[2] if x.ndim == 3 else [], low=low, high=high,
-                           full_depth=full_depth)
-    # Each stripe's cells serve its summary and its edges: one task each, which
+    overlapped = da.overlap.overlap(stripes, depth=depth, boundary="none")
+    cells = overlapped.map_blocks(cells_block, *arguments, dtype=np.uint8, meta=_meta(x, np.uint8, 2),
+                                  drop_axis=[2] if x.ndim == 3 else [])
+    cells = da.overlap.trim_internal(cells, {0: halo, 1: 0}, boundary="none")
+    # Each stripe's cells serve its summary and its finish: one task each, which
     # the graph's optimisation would otherwise fuse into both, computing them twice.
     stripe_cells = cells.to_delayed().ravel()
-    summaries = [dask.delayed(_chunked.canny_stripe_summary, pure=True)(block) for block in stripe_cells]
-    seeds = dask.delayed(seams.stripe_seeds, pure=True)(summaries)
-    edges = dask.delayed(blocks.canny_edges_block, pure=True)
-    return da.concatenate([da.from_delayed(edges(block, seeds, index), shape=(height,) + x.shape[1:2], dtype=dtype,
-                                           meta=_meta(x, dtype, 2))
+    (summary, summary_arguments), (join, join_arguments) = parts.summary, parts.join
+    summaries = [dask.delayed(summary, pure=True)(block, *summary_arguments) for block in stripe_cells]
+    joined = dask.delayed(join, pure=True)(summaries, *join_arguments)
+    finish, finish_arguments = parts.finish
+    finished = dask.delayed(finish, pure=True)
+    return da.concatenate([da.from_delayed(finished(block, joined, index, *finish_arguments),
+                                           shape=(height,) + x.shape[1:2], dtype=dtype, meta=_meta(x, dtype, 2))
                            for index, (block, height) in enumerate(zip(stripe_cells, cells.chunks[0]))])
 
 
 def _level_counts_table(call, x, dtype, reread=None):
     """A statistic of the level counts of the whole image: the method's table
     of them, then every chunk mapped through it."""
-    count_block, levels, make_table, arguments, map_block = call.route.parts(call.operation, x.ndim, call.keywords)
+    count_block, levels, make_table, arguments, map_block = call.route.parts(call.operation, x.dtype, x.ndim,
+                                                                             call.keywords)
     total_counts = _total_counts(x, count_block, levels, reread)
     table = dask.delayed(make_table, pure=True)(total_counts, *arguments)
     return x.map_blocks(map_block, table, dtype=dtype, meta=_meta(x, dtype))
+
+
+def _level_of_counts(call, x, dtype, reread=None):
+    """A number of the level counts of the whole image, as a lazy value (dask.delayed)."""
+    count_block, levels, of_counts, arguments, _ = call.route.parts(call.operation, x.dtype, x.ndim, call.keywords)
+    return dask.delayed(of_counts, pure=True)(_total_counts(x, count_block, levels, reread), *arguments)
 
 
 def _float_mean(call, x, dtype, reread=None):
@@ -300,7 +338,10 @@ FORMS = {
     routes.OrderStatistics: _order_statistics,
     routes.LevelTable: _level_counts_table,
     routes.FullDepthLevelTable: _level_counts_table,
-    routes.Components: _canny,
+    routes.LevelCounts: _level_counts_table,
+    routes.CountsLevel: _level_of_counts,
+    routes.Components: _joined_stripes,
+    routes.Labels: _joined_stripes,
     routes.FloatMean: _float_mean,
     routes.Flip: _flip,
     routes.Crop: _crop,
@@ -315,11 +356,20 @@ def plan(operation, src, keywords, reread=None):
     call = route_of(operation, keywords)
     x = as_dask(src)
     dtype = call.route.result_dtype(x.dtype)
-    if not isinstance(call.route, routes.WholeImage) and (_is_plain_image(x) or call.route.any_layout):
-        if x.ndim == 3 and not call.route.any_layout:
-            x = x.rechunk({2: -1})
+    if not isinstance(call.route, routes.WholeImage) and (_is_plain_image(x, call.route.takes_bool)
+                                                          or call.route.any_layout):
+        planes = x.rechunk({2: -1}) if x.ndim == 3 and not call.route.any_layout else x
         try:
-            return call.route.name, FORMS[type(call.route)](call, x, dtype, reread)
+            return call.route.name, _in_chunks_of(x, FORMS[type(call.route)](call, planes, dtype, reread))
         except OneBlock:
             pass
     return routes.WholeImage.name, _one_block(call, x, dtype)
+
+
+def _in_chunks_of(x, result):
+    """The result in x's chunking where it covers the same rows and columns
+    (routes on stripes: the stripes cut again at the input's cuts)."""
+    if result.shape[:2] != x.shape[:2]:
+        return result
+    chunks = x.chunks[:2] + (x.chunks[2:] if result.shape == x.shape else result.chunks[2:])
+    return result if result.chunks == chunks else result.rechunk(chunks)

@@ -135,7 +135,6 @@ def write_ome_zarr(target, data, image, function, keywords, stop=None):
     level_scale, factors = pyramid_factors(levels, names)
     low, high = rules.sample_range(data)
     omero = rules.omero_with_range(image.omero, data.dtype, low, high)
-    metadata = {"omero": omero} if omero else {}
     with written_as(target, stop) as partial:
         group = zarr.open_group(str(partial), mode="w", zarr_format=zarr_format)
         writer.write_image(data, group, scale_factors=factors, method=scale_module.Methods.NEAREST,
@@ -143,9 +142,8 @@ def write_ome_zarr(target, data, image, function, keywords, stop=None):
                            axes_units={axis["name"].lower(): axis["unit"] for axis in multiscale["axes"]
                                        if axis.get("unit")},
                            scale=dict(zip(names, level_scale)), name=multiscale.get("name", "image"),
-                           storage_options={"chunks": chunk_shape(data.shape, data.dtype, image.chunks)},
-                           **metadata)
-        keep_transformations(partial, levels, multiscale)
+                           storage_options={"chunks": chunk_shape(data.shape, data.dtype, image.chunks)})
+        keep_input_metadata(partial, levels, multiscale, omero)
     return target
 
 
@@ -162,10 +160,12 @@ def chunk_shape(shape, dtype, source_chunks):
     return (1,) * (len(shape) - 2) + (rows,) + tuple(shape[-1:]) if len(shape) > 1 else tuple(shape)
 
 
-def keep_transformations(path, levels, multiscale):
+def keep_input_metadata(path, levels, multiscale, omero):
     """The rebuilt pyramid's levels placed where the input's image lies: the
     writer's scales and pyramid offsets plus the input's own translation of
-    its full-resolution level; the input's multiscale type and metadata."""
+    its full-resolution level; the input's multiscale type and metadata, and
+    its channel (omero) metadata, written here as plain JSON because ome-zarr's
+    writer takes it as a dict up to 0.20 and only as its own model from 0.21."""
     import zarr
 
     group = zarr.open_group(str(path), mode="r+")
@@ -184,6 +184,8 @@ def keep_transformations(path, levels, multiscale):
     for key in ("type", "metadata"):
         if key in multiscale:
             written[key] = multiscale[key]
+    if omero:
+        ngff["omero"] = omero
     group.attrs.update({"ome": ngff} if "ome" in attributes else ngff)
 
 

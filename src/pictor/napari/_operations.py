@@ -82,7 +82,8 @@ PIXEL_KEYWORDS = {"ksize", "init_ksize", "step_ksize", "min_ksize", "max_ksize",
 
 
 def family_of(function):
-    return function.tool_method[0].__name__
+    """The function's tool class, or "pictor" for the package's own functions."""
+    return function.tool_method[0].__name__ if function.tool_method else "pictor"
 
 
 def task_of(function):

@@ -16,6 +16,7 @@ import math
 
 import numpy as np
 
+from pictor._lookup import image_of
 from pictor.axes import validated_axes
 from pictor.functions import check_image_layout, check_keywords
 from pictor.napari._operations import MASK_TASKS, task_of
@@ -102,7 +103,7 @@ class LayerCall:
             raise ValueError("{}(): the layer has {} dimensions; accepted: up to {} before the image plane".format(
                 name, self.data.ndim, len(self.leading_letters)))
         plane_shape = self.data.shape[len(self.leading):len(self.leading) + (3 if self.colour else 2)]
-        check_image_layout(name, self.data.dtype, plane_shape, self.function.grey_only)
+        check_image_layout(name, self.data.dtype, plane_shape, self.function.grey_only, self.function.mask)
         validated_axes(name, self.data.shape, self.axes, self.function.grey_only)
 
     def result_kind(self, result):
@@ -140,5 +141,5 @@ class LayerCall:
     def call(self, function, data, axes):
         if self.colour:  # napari's RGB, OpenCV's BGR
             data = data[..., ::-1]
-        result = function(data, axes=axes, **self.keywords)
+        result = image_of(function(data, axes=axes, **self.keywords))  # label's labels, without their count
         return result[..., ::-1] if self.colour and result.ndim == data.ndim else result

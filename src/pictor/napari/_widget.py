@@ -89,7 +89,7 @@ class PictorWidget(QWidget):
     def __init__(self, napari_viewer):
         super().__init__()
         self.viewer = napari_viewer
-        self.functions = image_functions()
+        self.functions = {name: function for name, function in image_functions().items() if function.gives_image}
         self.function = None
         self.worker = None
 

@@ -7,9 +7,8 @@ otherwise."""
 
 import numpy as np
 
-import pictor._chunked as _chunked  # registered by lumenops
 from pictor import chunks
-from pictor.chunks import blocks, routes, seams
+from pictor.chunks import blocks, routes
 from pictor.stream.engine import Gathered, Local, whole_rows
 
 # Samples per stripe: the halos computed twice stay a few percent of the
@@ -17,9 +16,10 @@ from pictor.stream.engine import Gathered, Local, whole_rows
 STRIPE_SAMPLES = 1 << 23
 
 
-# Cells per block of Canny's hysteresis: its statistic keeps two rows of
-# labels per block, so its blocks are taller than the others.
-CANNY_BLOCK_CELLS = 1 << 22
+# Cells per block of the routes joined at their seams (Canny's hysteresis,
+# labels): their statistic keeps two rows of labels per block, so their
+# blocks are taller than the others.
+JOINED_BLOCK_CELLS = 1 << 22
 
 
 class NoStripes(Exception):
@@ -42,7 +42,7 @@ def stripe_steps(steps, dtype, shape, stripe_rows=None):
         except chunks.OneBlock:
             raise NoStripes(step.name) from None
         made = made if isinstance(made, list) else [made]
-        # a route of two steps (Canny's) hands its second the cells of the plane
+        # a route of two steps (joined at the seams) hands its second the cells of the plane
         layouts = [(dtype, shape)] + ([call.route.cells_layout(shape)] if len(made) > 1 else [])
         for stripe_step, (step_dtype, step_shape) in zip(made, layouts):
             plan.append(stripe_step)
@@ -98,13 +98,12 @@ def _mapped_levels(pointwise, dtype):
     once over every level, then each block mapped through the table."""
     levels = np.arange(1 << (8 * np.dtype(dtype).itemsize), dtype=dtype)
     table = pointwise(levels)
-    # uint8 samples are their own working level
-    mapped = _chunked.map_levels if np.dtype(dtype) == np.uint16 else _chunked.map_working_levels
-    return Local(0, whole_rows(lambda block: mapped(block, table)))
+    return Local(0, whole_rows(lambda block: blocks.mapped_levels(block, table)))
 
 
 def _level_counts_table(call, dtype, shape, stripe_rows):
-    count_block, _, make_table, arguments, map_block = call.route.parts(call.operation, len(shape), call.keywords)
+    count_block, _, make_table, arguments, map_block = call.route.parts(call.operation, dtype, len(shape),
+                                                                        call.keywords)
 
     def local(counts):
         table = make_table(counts, *arguments)
@@ -125,27 +124,37 @@ def _with_maximum(call, dtype, shape, stripe_rows):
     return Gathered(gather, local)
 
 
-def _canny(call, dtype, shape, stripe_rows):
-    """Two steps: the cells of the detector (none, weak, strong) from the
-    rows around them; then the hysteresis, whose statistic is which cells
-    along the stripes' first and last rows join a strong cell elsewhere."""
-    low, high, full_depth = call.route.cells_arguments(dtype, call.keywords)
-    rows = stripe_rows or max(1, CANNY_BLOCK_CELLS // shape[1])
+def _joined_stripes(call, dtype, shape, stripe_rows):
+    """Two steps: each block's cells from the rows around them (after the
+    whole image's level range, where the route means its keywords on it);
+    then the finish, whose statistic is the cells' summaries joined across
+    the blocks' seams."""
+    parts = call.route.parts(dtype, call.keywords)
+    rows = stripe_rows or max(1, JOINED_BLOCK_CELLS // shape[1])
     halo = call.route.halo(call.keywords)
-    cells = Local(halo, whole_rows(lambda window: blocks.canny_cells_block(window, low, high, full_depth)), rows)
+    cells_block, cells_arguments = parts.cells
+
+    def cells(*level_range):
+        return Local(halo, whole_rows(lambda window: cells_block(window, *cells_arguments, *level_range)), rows)
 
     def gather(stripes, height, block_rows):
-        return seams.stripe_seeds([_chunked.canny_stripe_summary(stripe) for stripe in stripes]), block_rows
+        (summary, summary_arguments), (join, join_arguments) = parts.summary, parts.join
+        return join([summary(stripe, *summary_arguments) for stripe in stripes], *join_arguments), block_rows
 
     def local(statistic):
-        seeds, block_rows = statistic
+        joined, block_rows = statistic
+        finish, finish_arguments = parts.finish
 
-        def edges(window, window_top, first, stop):
-            return _chunked.canny_stripe_edges(window, *seeds[first // block_rows])
+        def finished(window, window_top, first, stop):
+            return finish(window, joined, first // block_rows, *finish_arguments)
 
-        return Local(0, edges, rows)
+        return Local(0, finished, rows)
 
-    return [cells, Gathered(gather, local, rows)]
+    finishing = Gathered(gather, local, rows)
+    if not parts.on_range:
+        return [cells(), finishing]
+    return [Gathered(_counted(blocks.level_counts_block), lambda counts: cells(blocks.level_range(counts)), rows),
+            finishing]
 
 
 def _volume(call, dtype, shape, stripe_rows):
@@ -164,6 +173,8 @@ FORMS = {
     routes.OrderStatistics: _order_statistics,
     routes.LevelTable: _level_counts_table,
     routes.FullDepthLevelTable: _level_counts_table,
-    routes.Components: _canny,
+    routes.LevelCounts: _level_counts_table,
+    routes.Components: _joined_stripes,
+    routes.Labels: _joined_stripes,
     routes.Volume: _volume,
 }

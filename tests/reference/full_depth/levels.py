@@ -1,7 +1,10 @@
 """Full-depth recipes: equalisation, stretching and threshold searches over 65,536 levels.
 
-Every histogram here counts each of the 65,536 levels exactly (``np.bincount``);
-level limits of the 8-bit methods (working levels) are multiplied by 257.
+Every histogram here counts each of the 65,536 levels exactly (``np.bincount``).
+The stretch's level limits (working levels) are multiplied by 257; the
+threshold searches run on the image's own range (``own_range``): their level
+limits and distances, given on 0..255, are scaled to the image stretched from
+its lowest to its highest level.
 """
 import cv2
 import numpy as np
@@ -24,6 +27,32 @@ BINARY = {
     "local_histogram_threshold_segmentation", "maximum_entropy_threshold_segmentation",
     "maximum_inter_class_variance_segmentation", "adaptive_threshold_segmentation",
 }
+
+
+def own_range(src):
+    """(z, lowest, step, span): the image as range levels z, every sample
+    lowest + step * z with step the greatest common divisor of the present
+    levels' distances from the lowest (1 for one level)."""
+    present = np.unique(src).astype(np.int64)
+    lowest = int(present[0])
+    step = int(np.gcd.reduce(present - lowest)) or 1
+    z = ((src.astype(np.int64) - lowest) // step).astype(np.uint16)
+    return z, lowest, step, int(present[-1] - lowest) // step
+
+
+def first_range_level(working, span):
+    """The first range level at or above `working` on 0..255: ceil(working * span / 255)."""
+    return -(-working * span // 255)
+
+
+def range_distance(working, span):
+    """The most range levels within `working` working levels: floor(working * span / 255)."""
+    return working * span // 255
+
+
+def above_range_level(src, lowest, step, z):
+    """Samples above range level z become 65535, the others 0."""
+    return above(src, lowest + step * z)
 
 
 def level_counts(values):
@@ -96,13 +125,8 @@ def kept_summary(counts):
     return kept.size, np.mean(kept), low, int(np.flatnonzero(counts == low)[0])
 
 
-def local_histogram_threshold_segmentation(src, low_thr=10):
-    # The walk's distances (4 working levels to a separate peak, a window of
-    # 10) are level distances: times 257. Counts come from channel 0.
-    same_peak, window = 4 * SCALE, 10 * SCALE
-    low = low_thr * SCALE
-    channel = src if src.ndim == 2 else src[..., 0]
-    hist = level_counts(channel)[low:251 * SCALE].astype(np.float64)
+def local_histogram_walk(hist, same_peak, window):
+    """The walk right of the highest peak of `hist` (float64 counts); the chosen position."""
     max_index = int(np.argmax(hist))
     max_value = init_max_value = hist[max_index]
     best_index = current_index = max_index
@@ -136,18 +160,36 @@ def local_histogram_threshold_segmentation(src, low_thr=10):
                 best_index = current_index if abs(current_value - mean_value) < 300 else max_index + min_index
                 break
             count += 1
-    return above(src, best_index + low)
+    return best_index
 
 
-ENTROPY_FIRST, ENTROPY_END = 5 * SCALE, 250 * SCALE
+def local_histogram_threshold_segmentation(src, low_thr=10):
+    # On channel 0's range: the counted levels (working levels low_thr to
+    # 250) and the walk's distances (4 working levels to a separate peak, a
+    # window of 10) stretched to its span.
+    channel = src if src.ndim == 2 else src[..., 0]
+    z, lowest, step, span = own_range(channel)
+    first = first_range_level(low_thr, span)
+    end = min(first_range_level(251, span), span + 1)
+    if first >= end:  # nothing counted: the 8-bit walk of an empty histogram, stretched
+        working = low_thr + local_histogram_walk(np.zeros(251 - low_thr), 4, 10)
+        return above_range_level(src, lowest, step, range_distance(working, span))
+    hist = level_counts(z)[first:end].astype(np.float64)
+    best = local_histogram_walk(hist, range_distance(4, span), first_range_level(10, span))
+    return above_range_level(src, lowest, step, first + best)
 
 
-def entropy_threshold(counts):
-    """min(t + 256, q) for the first split t that maximises the summed
-    entropies of background [1285, t) and foreground [t, 64250), each
-    H = log2(mass) - sum(c * log2(c)) / mass, and q the foreground's lowest
-    level; 0 when no split has both classes non-empty."""
-    hist = counts[ENTROPY_FIRST:ENTROPY_END].astype(np.float64)
+def entropy_threshold(counts, span):
+    """On range-level counts: min(p + floor(span / 255), q) for the first
+    split t that maximises the summed entropies of background [first, t) and
+    foreground [t, end) (working levels 5 and 250 stretched to the span), each
+    H = log2(mass) - sum(c * log2(c)) / mass, p the background's highest and q
+    the foreground's lowest present level; 0 when no split has both classes
+    non-empty."""
+    first, end = first_range_level(5, span), min(first_range_level(250, span), span + 1)
+    hist = counts[first:end].astype(np.float64)
+    if hist.size == 0:
+        return 0
     terms = hist * np.log2(np.maximum(hist, 1.0))
     back_mass = np.concatenate(([0.0], np.cumsum(hist)[:-1]))
     back_terms = np.concatenate(([0.0], np.cumsum(terms)[:-1]))
@@ -163,18 +205,19 @@ def entropy_threshold(counts):
     split = int(np.argmax(total))
     # The 8-bit method's binarisation puts its threshold level, one working
     # level wide, into the background: the foreground's lowest level q goes
-    # there too when it lies within 256 levels of the split.
+    # there too when it lies within one working level of the background's highest.
     lowest = split + int(np.flatnonzero(hist[split:])[0])
-    return ENTROPY_FIRST + min(split + SCALE - 1, lowest)
+    return first + min(split - 1 + range_distance(1, span), lowest)
 
 
 def maximum_entropy_threshold_segmentation(src):
-    return above(src, entropy_threshold(level_counts(src)))
+    z, lowest, step, span = own_range(src)
+    return above_range_level(src, lowest, step, entropy_threshold(level_counts(z), span))
 
 
 def inter_class_variance_threshold(counts):
     hist = counts
-    bin_edges = np.arange(LEVELS + 1)
+    bin_edges = np.arange(hist.size + 1)
     bin_centers = (bin_edges[:-1] + bin_edges[1:]) / 2
     total_pixels = hist.sum()
     cum_hist = np.cumsum(hist)
@@ -186,14 +229,18 @@ def inter_class_variance_threshold(counts):
     mean_fg = (total_mean * total_pixels - cum_mean[:-1]) / (total_pixels - cum_hist[:-1] + 1e-06)
     between_class_variance = weight_bg * weight_fg * (mean_bg - total_mean) ** 2 + \
         weight_fg * weight_bg * (mean_fg - total_mean) ** 2
-    return int(np.argmax(between_class_variance))
+    return int(np.argmax(between_class_variance)) if between_class_variance.size else 0
 
 
 def maximum_inter_class_variance_segmentation(src):
-    return above(src, inter_class_variance_threshold(level_counts(src)))
+    z, lowest, step, span = own_range(src)
+    counts = np.bincount(z.ravel(), minlength=span + 1)
+    return above_range_level(src, lowest, step, inter_class_variance_threshold(counts))
 
 
 def adaptive_threshold_segmentation(src, ksize=3, ratio=0.15):
+    """On the range levels z (0 at the image's lowest level)."""
+    src = own_range(src)[0]
     ksize = odd_kernel(ksize)
     src_mean = cv2.boxFilter(src, cv2.CV_32F, (ksize, ksize))
     out = src - np.float32(1.0 - ratio) * src_mean

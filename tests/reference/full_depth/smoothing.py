@@ -5,6 +5,7 @@ import cv2
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from reference.full_depth import levels
 from reference.image_smoother import odd_kernel
 
 LEVEL_SCALE = 257  # one working level in 16-bit levels (reference.full_depth.LEVEL_SCALE)
@@ -130,8 +131,11 @@ def canny_edge(src, low_thr=50, high_thr=100):
     replicated border in integers, L1 magnitude (a colour pixel takes the
     channel of largest magnitude, the first of equals), non-maximum
     suppression in four sectors, hysteresis over 8-connected weak pixels;
-    thresholds times 257, ordered, floored."""
-    low, high = sorted((low_thr * LEVEL_SCALE, high_thr * LEVEL_SCALE))
+    all on the image's range levels (all samples); the thresholds, given on
+    0..255, times span / 255 (257 on a full range), ordered, floored."""
+    src, _, _, span = levels.own_range(src)
+    scale = span / 255
+    low, high = sorted((low_thr * scale, high_thr * scale))
     low, high = math.floor(low), math.floor(high)
     planes = src[..., None] if src.ndim == 2 else src
 

@@ -1,0 +1,42 @@
+// Connected components of the non-zero samples of a plane, numbered as
+// scipy.ndimage.label numbers them: 1, 2, ... in the order of each
+// component's first sample in row-major order. Connectivity 1 joins the 4
+// edge neighbours, 2 the 8 edge and corner neighbours.
+//
+// A plane in row stripes: each stripe labelled on its own, the components
+// that touch the seams joined, then each stripe renumbered (RenumberedStripe).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pictor::kernels {
+
+// Labels of a rows x cols plane (row-major) into `labels`; returns the count.
+template <class T>
+std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols, bool corners, std::int32_t* labels);
+
+// The seams of stripes labelled on their own: stripe i holds counts[i]
+// labels and its first and last rows' labels are first_rows[i], last_rows[i]
+// (cols each). The labels of all stripes in turn are the provisional labels
+// 1 .. sum of counts; `joined` lists (sorted) those that join a component
+// with a smaller provisional label, with the final number of their
+// component; every other provisional label g becomes g less the joined
+// labels below it.
+struct JoinedLabels {
+  std::vector<std::int64_t> joined;
+  std::vector<std::int64_t> finals;
+  std::int64_t count = 0;
+};
+JoinedLabels join_stripes(const std::vector<std::int64_t>& counts, const std::int32_t* first_rows,
+                          const std::int32_t* last_rows, std::ptrdiff_t cols, bool corners);
+
+// Renumbers a stripe's own labels (1 .. its count) in place: `offset` is the
+// count of the stripes above it, `joined` and `finals` the slice of
+// JoinedLabels within the stripe's provisional labels, and `joined_above`
+// the number of joined labels of the stripes above it.
+void renumber_stripe(std::int32_t* labels, std::ptrdiff_t size, std::int64_t count, std::int64_t offset,
+                     std::int64_t joined_above, const std::int64_t* joined, const std::int64_t* finals,
+                     std::size_t joined_count);
+
+}  // namespace pictor::kernels
