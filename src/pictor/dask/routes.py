@@ -369,7 +369,7 @@ def plan(operation, src, keywords, reread=None):
 def _in_chunks_of(x, result):
     """The result in x's chunking where it covers the same rows and columns
     (routes on stripes: the stripes cut again at the input's cuts)."""
-    if result.shape[:2] != x.shape[:2]:
-        return result
+    if not isinstance(result, da.Array) or result.shape[:2] != x.shape[:2]:
+        return result  # a number (threshold_level's delayed level), or another shape
     chunks = x.chunks[:2] + (x.chunks[2:] if result.shape == x.shape else result.chunks[2:])
     return result if result.chunks == chunks else result.rechunk(chunks)
