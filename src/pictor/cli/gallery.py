@@ -12,6 +12,7 @@ from pictor.io.kinds import IMAGE_SUFFIXES
 from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
 from pictor.volumes import volume_functions
 
+LABEL_SHADE_STEP = 97  # labels one apart get far-apart colours
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
@@ -33,6 +34,11 @@ def display_u8(image):
     picture = np.asarray(image)
     if picture.dtype == np.uint16:
         picture = (picture // 257).astype(np.uint8)
+    elif np.issubdtype(picture.dtype, np.signedinteger):  # labels: a colour of each object, the background black
+        shades = cv2.applyColorMap((picture.astype(np.int64) * LABEL_SHADE_STEP % 200 + 55).astype(np.uint8),
+                                   cv2.COLORMAP_JET)
+        shades[picture == 0] = 0
+        return shades
     elif picture.dtype != np.uint8:
         picture = cv2.normalize(picture.astype(np.float64), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
     if picture.ndim == 2:
@@ -73,10 +79,21 @@ def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
     name = function.__name__
     if function.tool_method is None:
-        return timed_tile(name, name, lambda: _lookup.image_of(function(image)))
+        source = threshold_mask(image) if function.mask else image
+        return timed_tile(name, name, lambda: _lookup.image_of(function(source)))
     cls = function.tool_method[0]
     return timed_tile(name, "{}.{}".format(cls.__name__, name),
                       lambda: getattr(_lookup.singleton(cls), name)(src=image))
+
+
+def threshold_mask(image):
+    """The mask of the image's automatic (Otsu) threshold, grey: the objects a labelling shows."""
+    import cv2
+
+    from pictor.functions import image_functions
+
+    grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if image.ndim == 3 else image
+    return image_functions()["threshold"](grey)
 
 
 def gallery_tiles(image):
