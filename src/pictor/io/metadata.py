@@ -48,16 +48,15 @@ def pixel_sizes(sizes, function, keywords):
 
 
 def origin_shift(function, keywords):
-    """{"X": pixels, "Y": pixels} of the input by which the result's first
-    pixel lies from the input's (a crop after a resampling moves it by the
-    crop's start in the resampled pixels)."""
+    """{"X": pixels, "Y": pixels} of the result by which its first pixel lies
+    from the input's (a crop's start counts in the pixels of the image it crops)."""
     shift, factor = {"X": 0, "Y": 0}, 1
     for step, given in steps_of(function, keywords):
         if step.__name__ == "crop":
             for axis in "XY":
                 shift[axis] += int(keyword(step, given, "start_" + axis.lower())) * factor
         factor *= pixel_size_factor(step, given)
-    return shift
+    return shift if factor == 1 else {axis: pixels / factor for axis, pixels in shift.items()}
 
 
 def sample_range(data):
