@@ -148,6 +148,11 @@ class Pipeline:
 
         return planewise(image, checked, lambda plane, index: self.lazy(plane, plane_read_again(index)))
 
+    def _on_planes(self, read, axes):
+        """The lazy chain on each plane of read() (axes named by the letters
+        axes), each plane's statistics from its plane read again."""
+        return self.planewise(read(), axes, read_again=read)
+
     def lazy(self, x, read_again=None):
         """The chain on the dask array x; read_again(), when given, returns x
         afresh, for steps that gather a whole-image statistic first."""
@@ -185,17 +190,31 @@ class Pipeline:
         Never writes over `source` (or into a store or folder holding it)
         unless `in_place`, nor over an existing `target` unless `overwrite`;
         nothing is left under `target`'s name when the run fails or is stopped.
+
+        An OME-TIFF, an ImageJ hyperstack or an OME-Zarr runs plane by plane
+        as pictor.dask's graph, each plane through the chain as a single-plane
+        image, and is written as a file of its kind with the input's metadata.
         """
+        from pictor.io import safety
+        from pictor.io.stores import has_named_axes
         from pictor.stream import files
 
-        source = Path(source)
+        source, target = Path(source), Path(target)
+        if has_named_axes(source):
+            import dask
+
+            from pictor.dask import files as graph_files
+
+            safety.check_target(target, [source], overwrite, in_place)
+            with dask.config.set(num_workers=threads):
+                return graph_files.run_named_axes(self._on_planes, self, {}, source, target, compression, tile)
 
         def graph(partial, kind, layout, threads):
             from pictor.dask import files as graph_files
 
             graph_files.run_graph(self, source, partial, kind, layout, threads)
 
-        return files.run_file(self.steps, source, Path(target), compression, tile, threads, graph, overwrite,
+        return files.run_file(self.steps, source, target, compression, tile, threads, graph, overwrite,
                               in_place)
 
 

@@ -37,9 +37,13 @@ def test_imagej_hyperstack_round_trip(tmp_path, chunked):
 
 
 @pytest.mark.parametrize("chunked", [False, True])
-@pytest.mark.parametrize("operation, keywords", [("auto_level", []), ("crop", ["start_x=8", "start_y=4",
-                                                                                "width=30", "height=20"])])
-def test_ome_zarr_keeps_chunks_and_metadata_follows(tmp_path, chunked, operation, keywords):
+@pytest.mark.parametrize("operation, keywords, start, factor", [
+    ("auto_level", [], (0, 0), 1),
+    ("crop", ["start_x=8", "start_y=4", "width=30", "height=20"], (4, 8), 1),
+    # a chain: the crop's start counts in the pixels of the resized image
+    ("resize scale=2 | crop start_x=8 start_y=4 width=15 height=10", [], (8, 16), 2),
+])
+def test_ome_zarr_keeps_chunks_and_metadata_follows(tmp_path, chunked, operation, keywords, start, factor):
     pytest.importorskip("ome_zarr")
     stack = RNG.integers(0, 4096, (3, 2, 64, 80), dtype=np.uint16)
     ome_zarr_image(tmp_path / "cells.zarr", stack, "0.4")
@@ -54,10 +58,11 @@ def test_ome_zarr_keeps_chunks_and_metadata_follows(tmp_path, chunked, operation
     assert level.chunks == tuple(min(c, s) for c, s in zip((1, 1, 16, 40), samples.shape))
     for channel in omero["channels"]:
         assert (channel["window"]["start"], channel["window"]["end"]) == (samples.min(), samples.max())
-    origin, = [t["translation"] for t in multiscale["datasets"][0]["coordinateTransformations"]
-               if t["type"] == "translation"]
-    start_y, start_x = (4, 8) if operation == "crop" else (0, 0)  # the crop moves the image's origin
-    assert origin == ORIGIN[:2] + [ORIGIN[2] + start_y * CZYX_SCALE["y"], ORIGIN[3] + start_x * CZYX_SCALE["x"]]
+    transformations = {t["type"]: t for t in multiscale["datasets"][0]["coordinateTransformations"]}
+    assert transformations["scale"]["scale"][2:] == [CZYX_SCALE["y"] * factor, CZYX_SCALE["x"] * factor]
+    start_y, start_x = start  # the crop moves the image's origin
+    assert transformations["translation"]["translation"] == ORIGIN[:2] + [ORIGIN[2] + start_y * CZYX_SCALE["y"],
+                                                                          ORIGIN[3] + start_x * CZYX_SCALE["x"]]
 
 
 @pytest.mark.parametrize("chunked", [True, False])

@@ -1,13 +1,17 @@
-"""pictor.pipeline with named axes: NumPy and dask stacks equal the chain
-called on each plane in turn."""
+"""pictor.pipeline with named axes: NumPy and dask stacks, and stacks in
+files (run_file and the command line's --chunked), equal the chain called on
+each plane in turn."""
 
 import numpy as np
 import pytest
+import tifffile
 
 da = pytest.importorskip("dask.array")
 
 import pictor  # noqa: E402
 from conftest import assert_same_array, loop_over_planes  # noqa: E402
+from test_cli import run_pictor  # noqa: E402
+from test_ome_files import ome_zarr_image, read_ome_zarr  # noqa: E402
 
 CHAINS = {
     "statistic, blur, canny": ("auto_level", ("gaussian_blur", {"ksize": 5}), "canny_edge"),
@@ -61,3 +65,54 @@ def test_default_axes_are_the_plain_call():
     img = np.random.default_rng(1).integers(0, 65536, (30, 20, 3), dtype=np.uint16)
     pipe = pictor.pipeline(("gaussian_blur", {"ksize": 5}))
     assert_same_array(pipe(img, axes="YXS"), pictor.gaussian_blur(img, ksize=5))
+
+
+# 12-bit stacks as microscopes write them: (file name, axes, shape)
+STACK_FILES = [
+    ("cells.ome.tif", "ZYX", (3, 40, 36)),
+    ("cells.tif", "TZCYX", (2, 2, 2, 32, 40)),  # an ImageJ hyperstack
+    ("cells.zarr", "CZYX", (2, 2, 32, 40)),  # an OME-Zarr
+]
+# a statistic after a step: its planes read again
+FILE_STEPS, FILE_CHAIN = (("gaussian_blur", {"ksize": 5}), "auto_level"), "gaussian_blur ksize=5 | auto_level"
+
+
+def write_stack(path, axes, stack):
+    if path.suffix == ".zarr":
+        ome_zarr_image(path, stack, "0.4")
+    elif axes == "ZYX":
+        tifffile.imwrite(str(path), stack, ome=True, tile=(16, 16), metadata={"axes": axes, "PhysicalSizeX": 0.5})
+    else:
+        tifffile.imwrite(str(path), stack, imagej=True, resolution=(2.0, 2.0), metadata={"axes": axes})
+
+
+def read_stack(path):
+    """(samples, axes, a pixel size) of a written stack."""
+    if path.suffix == ".zarr":
+        data, multiscale, _, _ = read_ome_zarr(path)
+        scale = next(t["scale"] for t in multiscale["datasets"][0]["coordinateTransformations"]
+                     if t["type"] == "scale")
+        return data, "".join(axis["name"] for axis in multiscale["axes"]).upper(), scale[-1]
+    with tifffile.TiffFile(str(path)) as tiff:
+        series = tiff.series[0]
+        size = tiff.ome_metadata and tifffile.xml2dict(tiff.ome_metadata)["OME"]["Image"]["Pixels"]["PhysicalSizeX"]
+        return series.asarray(), series.axes, size or tiff.pages[0].tags["XResolution"].value
+
+
+@pytest.mark.parametrize("name, axes, shape", STACK_FILES)
+@pytest.mark.parametrize("through", ["run_file", "--chunked"])
+def test_stack_file_equals_the_chain_on_each_plane(tmp_path, name, axes, shape, through):
+    stack = np.random.default_rng(len(shape)).integers(0, 4096, shape, dtype=np.uint16)
+    source, target = tmp_path / "in" / name, tmp_path / "out" / name
+    source.parent.mkdir()
+    write_stack(source, axes, stack)
+    if through == "run_file":
+        target.parent.mkdir()
+        pictor.pipeline(*FILE_STEPS).run_file(source, target)
+    else:
+        done = run_pictor("apply", "--chunked", FILE_CHAIN, source, "-o", target.parent)
+        assert done.returncode == 0, done.stderr
+    data, written_axes, size = read_stack(target)
+    _, _, source_size = read_stack(source)
+    assert (written_axes, size) == (axes, source_size)
+    assert_same_array(data, loop_over_planes(lambda plane: chain_in_turn(FILE_STEPS, plane), stack, axes))

@@ -10,11 +10,12 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
 import pictor
-from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
+from pictor.io import imagej, ome_tiff, ome_zarr, safety
 from pictor.io import metadata as metadata_rules
 from pictor.io.images import Page, read_pages, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
 from pictor.io.safety import Interrupted
+from pictor.io.stores import has_named_axes
 from pictor.pipeline import Pipeline
 from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
                                    resolve_function)
@@ -354,13 +355,6 @@ def command_apply(options):
     return EXIT_FAILED if failures else 0
 
 
-def _has_axes(path):
-    """An OME file or an ImageJ hyperstack: an image of named axes, run as pictor.dask's graph."""
-    if kinds.is_tiff(path):
-        return path.exists() and (ome_tiff.is_ome_tiff(path) or imagej.is_imagej_stack(path))
-    return ome_zarr.is_ome_zarr(path)
-
-
 def dask_batch():
     try:
         from pictor.cli import cluster_batch
@@ -392,8 +386,9 @@ def apply_chunked(options, function, keywords):
 
     A chain, and a single operation in this process (no scheduler, or
     --scheduler local, whose stripes would only travel between the local
-    processes), stream stripe by stripe through a pipeline; an OME file, or a
-    single operation given a remote scheduler, runs as pictor.dask's graph."""
+    processes), stream stripe by stripe through a pipeline (a file of named
+    axes plane by plane); a single operation on a file of named axes, or given
+    a remote scheduler, runs as pictor.dask's graph."""
     batch = dask_batch()
     from pictor.dask.files import run_chunked
 
@@ -408,14 +403,11 @@ def apply_chunked(options, function, keywords):
     try:
         for source, target in pairs:
             try:
-                if is_chain(options.operation) and _has_axes(source):
-                    raise ValueError("cannot be represented: a chain with --chunked takes single-plane images; "
-                                     "this file holds a stack of named axes (apply the steps one at a time)")
-                if not is_chain(options.operation) and function.tool_method is None and _has_axes(source):
+                if not is_chain(options.operation) and function.tool_method is None and has_named_axes(source):
                     raise ValueError("cannot be represented with --chunked: {} filters the stack in 3-D; give a "
                                      "file of named axes without --chunked, or a .zarr stack".format(
                                          function.__name__))
-                if is_chain(options.operation) or not (remote or _has_axes(source)):
+                if is_chain(options.operation) or not (remote or has_named_axes(source)):
                     pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
                                                                                           keywords))
                     pipe.run_file(source, target, options.compression, options.tile, overwrite=options.overwrite,

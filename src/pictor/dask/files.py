@@ -16,7 +16,7 @@ from pictor import _lookup
 from pictor.functions import image_functions
 from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io.progress import Bar, counted
-from pictor.io.stores import new_zarr_array, open_regions
+from pictor.io.stores import has_named_axes, new_zarr_array, open_regions
 from pictor.io.tiff import output_layout, tiff_rows
 
 # Samples per stripe read at once (Dask's graphs).
@@ -303,13 +303,11 @@ def _plane_stripes(x, axes):
                                  -1 if letter in "XS" else 1) for position, letter in enumerate(axes)})
 
 
-def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=None):
+def run_chunked_ome_zarr(apply, function, keywords, source, target, stop=None):
     """An OME-Zarr out of core: its full-resolution level plane by plane, stripe
-    by stripe, through a scratch store; then the OME-Zarr of the result with its
-    pyramid built from that store."""
+    by stripe, through a scratch store (see run_named_axes); then the OME-Zarr
+    of the result with its pyramid built from that store."""
     import dask.array as da
-
-    from pictor import dask as pictor_dask
 
     image = ome_zarr.read_ome_zarr(source)
     level = str(Path(source) / image.multiscale["datasets"][0]["path"])
@@ -317,11 +315,10 @@ def run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop=Non
     def read():  # a name of its own per read: see read_lazy
         return _plane_stripes(da.from_zarr(level, name="read-{}".format(uuid.uuid4().hex)), image.axes)
 
-    result = pictor_dask.apply_rereading(read, method_name, axes=image.axes, **keywords)
+    result = apply(read, image.axes)
     with safety.scratch_store(target) as scratch:
         write_zarr(result, scratch, show_progress=_shows_progress())
         stored = da.from_zarr(str(scratch))
-        function = image_functions()[method_name.rpartition(".")[2]]
         return ome_zarr.write_ome_zarr(target, stored, image, function, keywords, stop)
 
 
@@ -332,14 +329,13 @@ IMAGEJ = (imagej.read_imagej, imagej.result_metadata,
           lambda path, image, data, compression, tile: imagej.write_imagej(path, image, data, compression))
 
 
-def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop=None):
+def run_chunked_tiff_stack(kind, apply, function, keywords, source, target, layout, stop=None):
     """The first image of an OME-TIFF or an ImageJ hyperstack out of core,
-    plane by plane, stripe by stripe, through a scratch store; written plane
-    by plane as a file of the same kind with the input's metadata (changed
-    where the operation changes it), pyramid, tile size and compression."""
+    plane by plane, stripe by stripe, through a scratch store (see
+    run_named_axes); written plane by plane as a file of the same kind with
+    the input's metadata (changed where the operation changes it), pyramid,
+    tile size and compression."""
     import dask.array as da
-
-    from pictor import dask as pictor_dask
 
     read, metadata_of, write = kind
     images = read(source, samples=False)
@@ -354,8 +350,7 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
     def read_stripes():
         return _plane_stripes(ome_tiff.opencv_order(read_lazy(source), axes), axes)
 
-    function = image_functions()[method_name.rpartition(".")[2]]
-    result = pictor_dask.apply_rereading(read_stripes, method_name, axes=axes, **keywords)
+    result = apply(read_stripes, axes)
     described = ome_tiff.OmeImage(None, ome_tiff.result_axes(axes, result),
                                   metadata_of(image.metadata, function, keywords), image.layout)
     with safety.scratch_store(target) as scratch:
@@ -367,6 +362,21 @@ def run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, 
 
 def _shows_progress():
     return _lookup.distributed_client() is None and sys.stderr.isatty()
+
+
+def run_named_axes(apply, function, keywords, source, target, compression=None, tile=None, stop=None):
+    """A file of named axes (see pictor.io.stores.has_named_axes) out of core,
+    its target already checked: apply(read, axes) gives the lazy result of the
+    planes read by read() (whose axes are named by the letters axes), read
+    again by each plane's statistics; function with keywords (a checked
+    function or a pipeline) says how the metadata changes."""
+    layout = output_layout(source, target, compression, tile)
+    if ome_zarr.is_ome_zarr(source):
+        return run_chunked_ome_zarr(apply, function, keywords, source, target, stop)
+    if tile is not None and imagej.is_imagej_stack(source):
+        raise ValueError("--tile does not apply to an ImageJ hyperstack: ImageJ reads its planes in strips")
+    kind = OME_TIFF if ome_tiff.is_ome_tiff(source) else IMAGEJ
+    return run_chunked_tiff_stack(kind, apply, function, keywords, source, target, layout, stop)
 
 
 def run_chunked(method_name, keywords, source, target, compression=None, tile=None, overwrite=False,
@@ -382,15 +392,16 @@ def run_chunked(method_name, keywords, source, target, compression=None, tile=No
     if not source.exists():
         raise FileNotFoundError(errno.ENOENT, "no such file", str(source))
     safety.check_target(target, [source], overwrite, in_place)
+
+    def apply(read, axes=None):
+        named = {} if axes is None else {"axes": axes}
+        return pictor_dask.apply_rereading(read, method_name, **named, **keywords)
+
+    if has_named_axes(source):
+        function = image_functions()[method_name.rpartition(".")[2]]
+        return run_named_axes(apply, function, keywords, source, target, compression, tile, stop)
     layout = output_layout(source, target, compression, tile)
-    if ome_zarr.is_ome_zarr(source):
-        return run_chunked_ome_zarr(method_name, keywords, source, target, layout, stop)
-    if tile is not None and kinds.is_tiff(source) and imagej.is_imagej_stack(source):
-        raise ValueError("--tile does not apply to an ImageJ hyperstack: ImageJ reads its planes in strips")
-    for kind, is_kind in ((OME_TIFF, ome_tiff.is_ome_tiff), (IMAGEJ, imagej.is_imagej_stack)):
-        if kinds.is_tiff(source) and is_kind(source):
-            return run_chunked_tiff_stack(kind, method_name, keywords, source, target, layout, stop)
-    result = pictor_dask.apply_rereading(lambda: _as_stripes(read_lazy(source)), method_name, **keywords)
+    result = apply(lambda: _as_stripes(read_lazy(source)))
     with safety.written_as(target, stop) as partial:
         if kinds.file_kind(target) == "zarr":
             write_zarr(result, partial, show_progress=_shows_progress())

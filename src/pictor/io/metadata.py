@@ -11,18 +11,31 @@ def keyword(function, keywords, name):
     return keywords.get(name, function.keywords[name].default)
 
 
+def steps_of(function, keywords):
+    """[(function, keywords)] of an operation, or of each step of a pipeline in turn."""
+    steps = getattr(function, "steps", None)
+    if steps is None:
+        return [(function, keywords)]
+    return [(step.function, step.keywords) for step in steps]
+
+
 def pixel_size_factor(function, keywords):
     """The result's pixel size in X and Y as a factor of the input's."""
-    if function.__name__ not in RESAMPLING:
-        return 1
-    name, grows = RESAMPLING[function.__name__]
-    scale = keyword(function, keywords, name)
-    return scale if grows else 1 / scale
+    factor = 1
+    for step, given in steps_of(function, keywords):
+        if step.__name__ in RESAMPLING:
+            name, grows = RESAMPLING[step.__name__]
+            scale = keyword(step, given, name)
+            factor *= scale if grows else 1 / scale
+    return factor
 
 
 def swaps_x_and_y(function, keywords):
-    """A rotation by a quarter turn (or three) exchanges the image's X and Y directions."""
-    return function.__name__ == "rotate" and float(keyword(function, keywords, "angle")) % 180 == 90
+    """A rotation by a quarter turn (or three) exchanges the image's X and Y
+    directions; two such rotations exchange them back."""
+    turns = [step.__name__ == "rotate" and float(keyword(step, given, "angle")) % 180 == 90
+             for step, given in steps_of(function, keywords)]
+    return sum(turns) % 2 == 1
 
 
 def pixel_sizes(sizes, function, keywords):
@@ -45,10 +58,15 @@ def voxel_sizes(metadata):
 
 
 def origin_shift(function, keywords):
-    """{"X": pixels, "Y": pixels} by which the result's first pixel lies from the input's."""
-    if function.__name__ != "crop":
-        return {"X": 0, "Y": 0}
-    return {"X": int(keyword(function, keywords, "start_x")), "Y": int(keyword(function, keywords, "start_y"))}
+    """{"X": pixels, "Y": pixels} of the result by which its first pixel lies
+    from the input's (a crop's start counts in the pixels of the image it crops)."""
+    shift, factor = {"X": 0, "Y": 0}, 1
+    for step, given in steps_of(function, keywords):
+        if step.__name__ == "crop":
+            for axis in "XY":
+                shift[axis] += int(keyword(step, given, "start_" + axis.lower())) * factor
+        factor *= pixel_size_factor(step, given)
+    return shift if factor == 1 else {axis: pixels / factor for axis, pixels in shift.items()}
 
 
 def sample_range(data):

@@ -29,3 +29,16 @@ def new_zarr_array(path, shape, dtype, chunks):
     import zarr
 
     return zarr.open_array(str(path), mode="w", shape=shape, dtype=dtype, chunks=chunks)
+
+
+def has_named_axes(path):
+    """An OME-TIFF, an ImageJ hyperstack or an OME-Zarr: an image of named
+    axes, whose planes are run one by one and whose metadata is kept."""
+    from pathlib import Path
+
+    from pictor.io import imagej, kinds, ome_tiff, ome_zarr
+
+    path = Path(path)
+    if kinds.is_tiff(path):
+        return path.exists() and (ome_tiff.is_ome_tiff(path) or imagej.is_imagej_stack(path))
+    return ome_zarr.is_ome_zarr(path)
