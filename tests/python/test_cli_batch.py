@@ -170,7 +170,9 @@ def test_version_doc_and_a_closed_pipe():
     unknown = run_pictor("doc", "auto_levels")
     assert unknown.returncode == 2 and "did you mean 'auto_level'" in unknown.stderr
     otsu = run_pictor("doc", "otsu")
-    assert otsu.returncode == 0 and "ImageSegmenter.maximum_inter_class_variance_segmentation" in otsu.stdout
+    assert otsu.returncode == 0 and otsu.stdout.startswith("pictor.threshold(method='otsu')")
+    li = run_pictor("doc", "li")
+    assert li.returncode == 0 and li.stdout.startswith("pictor.threshold(method='li')\n")
     several = run_pictor("doc", "blur")
     assert several.returncode == 2 and "gaussian_blur" in several.stderr and "median_blur" in several.stderr
     piped = subprocess.run(" ".join(pictor_command("list")) + " | head -n 1", shell=True, env=pictor_environment(),

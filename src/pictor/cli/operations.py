@@ -99,10 +99,11 @@ def command_doc(options):
                     options.operation, ", ".join(function.__name__ for function in found))) from None
             raise
         function = found[0]
-    choice = choice_of(function, options.operation.lower())
-    if choice:
-        print("pictor.{}({})\n".format(function.__name__, choice))
-    print("pictor.{}\n({})\n".format(describe_call(function), origin(function)))
+    chosen = "{}({})".format(function.__name__, choice_of(function, options.operation.lower()))
+    call = describe_call(function)
+    if chosen != call and not chosen.endswith("()"):  # the word asked for is a keyword's value other than its default
+        print("pictor.{}\n".format(chosen))
+    print("pictor.{}\n({})\n".format(call, origin(function)))
     print(function.__doc__)
     return 0
 
