@@ -136,7 +136,7 @@ def test_masks_find_the_objects_as_well_as_otsu(kind):
 @pytest.mark.parametrize("method", ["otsu", "li", "yen", "minimum"])
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
 def test_threshold_chunked_and_streamed_equal_whole(method, dtype):
-    import dask.array as da
+    da = pytest.importorskip("dask.array")
     import pictor.dask as pictor_dask
 
     image, _ = blob_image(0, 235 if dtype == np.uint16 else 255, dtype, shape=(120, 90), seed=2)
@@ -155,7 +155,7 @@ def test_threshold_chunked_and_streamed_equal_whole(method, dtype):
 def test_label_chunked_and_streamed_equal_whole(connectivity, rows):
     """Stripes of any height (one row included) joined at their seams: spirals
     and snakes cross many seams and join objects first met apart."""
-    import dask.array as da
+    da = pytest.importorskip("dask.array")
     import pictor.dask as pictor_dask
 
     rng = np.random.default_rng(rows)
@@ -173,7 +173,7 @@ def test_label_chunked_and_streamed_equal_whole(connectivity, rows):
 
 
 def test_dask_label_counts_each_plane():
-    import dask.array as da
+    da = pytest.importorskip("dask.array")
     import pictor.dask as pictor_dask
 
     stack = np.random.default_rng(8).random((3, 60, 2, 70)) < 0.4  # ZYCX

@@ -286,7 +286,9 @@ def run_batch(function, keywords, files, outdir, workers, fail_fast, step=apply_
     except KeyboardInterrupt:
         # The files in progress are not waited for: their temporary files go now.
         stop.set()
-        pool.shutdown(wait=False, cancel_futures=True)
+        for future in pending:  # what has not started never starts (cancel_futures needs Python 3.9)
+            future.cancel()
+        pool.shutdown(wait=False)
         safety.remove_own_partials()
         progress.close()
         raise
