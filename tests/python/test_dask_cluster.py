@@ -178,7 +178,9 @@ def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
     written, failed = cluster_batch.run_files(killer_step.step, pictor.gaussian_blur, {"ksize": 5}, files, out,
                                               cluster, 2, messages)
     assert (tmp_path / "slow.pid").exists()  # its first worker was killed
-    assert (written, failed) == (5, 2), messages.lines
+    # The killed worker may take other files down with it (how many depends on
+    # distributed's release): each is reported failed, never counted written.
+    assert written + failed == len(names) and written >= 1 and failed >= 2, messages.lines
     assert any("earlier, interrupted run" in line for line in messages.lines)
     failure = [line for line in messages.lines if str(folder / "kill.tif") in line]
     assert len(failure) == 1 and "KilledWorker" in failure[0]
@@ -187,8 +189,9 @@ def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
 
     local = tmp_path / "local"
     local.mkdir()
-    done = [pair for pair in files if pair[0].name not in ("kill.tif", "lost.tif")]
-    assert run_batch(pictor.gaussian_blur, {"ksize": 5}, done, local, 1, False) == (5, 0)
+    done = [pair for pair in files if (out / pair[1]).exists()]
+    assert len(done) == written and not {"kill.tif", "lost.tif"} & {pair[1].name for pair in done}
+    assert run_batch(pictor.gaussian_blur, {"ksize": 5}, done, local, 1, False) == (written, 0)
     assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in local.iterdir())  # nothing hidden
     for path in local.iterdir():
         assert (out / path.name).read_bytes() == path.read_bytes()
