@@ -8,7 +8,6 @@ and renames the result into place; the run counts a file as written only when
 it finds it under its final name.
 """
 
-import os
 import threading
 import uuid
 from pathlib import Path
@@ -30,11 +29,6 @@ class _NoNotes:
         pass
 
 
-def _scratch_folders(outdir, run):
-    """The temporary folders of the run's tasks (those of killed workers stay behind)."""
-    return sorted(Path(outdir).glob(".{}.pictor-*.partial".format(run)))
-
-
 def process_file(apply_to_file, function, keywords, source, relative, outdir, run="x"):
     """Runs in a worker: the command line's step into a temporary folder, then a rename."""
     _single_threaded_opencv()
@@ -43,10 +37,7 @@ def process_file(apply_to_file, function, keywords, source, relative, outdir, ru
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
                                      threading.Event(), _NoNotes()))
-        target = Path(outdir) / written.relative_to(scratch)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        os.replace(str(written), str(target))
-        return str(target)
+        return str(safety.moved_into_place(written, scratch, outdir))
     finally:
         safety.remove(scratch)
 
@@ -104,7 +95,7 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
         failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run)
     finally:
         close_client(client, scheduler)
-        for folder in _scratch_folders(outdir, run):  # those of tasks whose worker was killed
+        for folder in safety.run_scratch_folders(outdir, run):  # those of tasks whose worker was killed
             safety.remove(folder)
     progress.close()
     return len(files) - failures, failures

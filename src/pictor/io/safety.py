@@ -254,6 +254,21 @@ def _replace(partial, target):
     shutil.rmtree(str(aside), ignore_errors=True)
 
 
+def run_scratch_folders(outdir, run):
+    """The temporary folders of a batch run's tasks below outdir (those of
+    killed workers stay behind until the run or the next one removes them)."""
+    return sorted(Path(outdir).glob(".{}.pictor-*.partial".format(run)))
+
+
+def moved_into_place(written, scratch, outdir):
+    """written, a result inside the task's scratch folder, renamed to its
+    place below outdir (complete, so it takes its final name at once)."""
+    target = Path(outdir) / Path(written).relative_to(scratch)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    os.replace(str(written), str(target))
+    return target
+
+
 def _sync(path):
     if path.is_file():
         with open(str(path), "rb+") as stream:

@@ -7,6 +7,6 @@ plan      a pipeline's steps as stripe steps: each route's stripe form, Local
 engine    the stripes flowing through a plan, pass by pass
 files     image files in and out of a streamed pipeline
 
-pictor.dask, the graph executor, makes graphs of the same routes; neither
-imports the other.
+The graph executor (for clusters) makes graphs of the same routes; the two
+never import each other.
 """
