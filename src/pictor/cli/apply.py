@@ -73,8 +73,8 @@ def refuse_writing_over_inputs(files, folders, outdir, in_place):
             raise UsageError("the output folder {} is the input folder {} or inside it; choose another -o "
                              "or give --in-place".format(outdir, folder))
     for source, relative in files:
-        for is_16_bit in (False, True):
-            if source.exists() and output_path(relative, outdir, is_16_bit).resolve() == source.resolve():
+        for target in output_paths(relative, outdir):
+            if source.exists() and target.resolve() == source.resolve():
                 raise UsageError("{} would be overwritten by its own result; choose another -o or give "
                                  "--in-place".format(source))
 
@@ -86,11 +86,15 @@ def output_path(relative, outdir, is_16_bit):
     return outdir / relative
 
 
+def output_paths(relative, outdir):
+    """Where the input's result may go, whatever its depth."""
+    return [output_path(relative, outdir, is_16_bit) for is_16_bit in (False, True)]
+
+
 def refuse_colliding_outputs(files, outdir):
     seen = {}
     for source, relative in files:
-        for is_16_bit in (False, True):
-            target = output_path(relative, outdir, is_16_bit)
+        for target in output_paths(relative, outdir):
             if seen.setdefault(target, source) != source:
                 raise UsageError("{} and {} would both be written to {}".format(seen[target], source, target))
 
@@ -98,7 +102,7 @@ def refuse_colliding_outputs(files, outdir):
 def existing_outputs(files, outdir):
     """The inputs whose result is already there, whatever its depth."""
     return {source for source, relative in files
-            if any(output_path(relative, outdir, is_16_bit).exists() for is_16_bit in (False, True))}
+            if any(target.exists() for target in output_paths(relative, outdir))}
 
 
 # ---------------------------------------------------------------- one file, a batch
@@ -348,8 +352,8 @@ def command_apply(options):
     outdir.mkdir(parents=True, exist_ok=True)
     step = functools.partial(apply_to_file, axes=options.axes) if options.axes else apply_to_file
     if options.scheduler:
-        written, failures = dask_batch().run_files(step, function, keywords, files, outdir,
-                                                   options.scheduler, options.workers, Progress(len(files)))
+        written, failures = dask_batch().run_files(step, function, keywords, files, outdir, options.scheduler,
+                                                   options.workers, Progress(len(files)), output_paths)
     else:
         written, failures = run_batch(function, keywords, files, outdir, options.workers, options.fail_fast, step)
     print("{} of {} files written, {} failed, {} skipped".format(written, len(files), failures, len(skipped)),

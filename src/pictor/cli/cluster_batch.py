@@ -5,7 +5,9 @@ The command line hands over its own per-file step (read, call, write), so that
 a cluster run writes byte for byte what the local run writes. Each task
 writes into a temporary folder beside its result (pictor.io.safety's names)
 and renames the result into place; the run counts a file as written only when
-it finds it under its final name.
+it finds it under its final name. A worker that dies after the rename takes
+the task's answer with it: the run then looks at the file's possible results
+and counts it written if one of them is a new file.
 """
 
 import threading
@@ -77,8 +79,10 @@ def _fork_local_workers():
         dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"})
 
 
-def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress):
+def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress,
+              outputs=lambda relative, outdir: [outdir / relative]):
     """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts.
+    outputs(relative, outdir) names where a file's result may go.
     A file whose task kills its worker each time fails with the scheduler's
     KilledWorker once its retries are used up; the other files go on."""
     import warnings
@@ -92,7 +96,7 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
     run = uuid.uuid4().hex[:12]
     client = client_for(scheduler, workers)
     try:
-        failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run)
+        failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs)
     finally:
         close_client(client, scheduler)
         for folder in safety.run_scratch_folders(outdir, run):  # those of tasks whose worker was killed
@@ -101,20 +105,25 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
     return len(files) - failures, failures
 
 
-def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run):
+def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs):
     from distributed import as_completed
 
     client.run(_single_threaded_opencv)
+    before = {source: {path: safety.identity(path) for path in outputs(Path(relative), outdir)}
+              for source, relative in files}
     futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
                              str(relative), str(outdir), run, pure=False): source for source, relative in files}
     failures = 0
     for future in as_completed(futures):
         progress.advance()
+        source = futures[future]
         try:
             if future.status != "finished":
                 raise future.exception()
             safety.check_in_place(future.result())
         except Exception as error:
+            if safety.placed_since(before[source]):
+                continue
             failures += 1
-            progress.message("{}: {}: {}".format(futures[future], type(error).__name__, error))
+            progress.message("{}: {}: {}".format(source, type(error).__name__, error))
     return failures

@@ -297,3 +297,18 @@ def check_in_place(target):
     if not Path(target).exists():
         raise OSError(errno.ENOENT, "the result was not found in place after writing it", str(target))
     return target
+
+
+def identity(path):
+    """What tells one file under a name from another put there later (None: no file)."""
+    try:
+        status = os.stat(str(path))
+    except FileNotFoundError:
+        return None
+    return status.st_dev, status.st_ino, status.st_mtime_ns
+
+
+def placed_since(identities):
+    """Whether any of {path: identity} now holds another file than it did:
+    renamed into place, a complete result, since the identities were taken."""
+    return any(identity(path) not in (None, before) for path, before in identities.items())
