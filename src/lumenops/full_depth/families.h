@@ -8,7 +8,7 @@
 
 #include "frame/ndarray.h"
 #include "kernels/canny.h"
-#include "kernels/full_levels.h"
+#include "kernels/histogram16.h"
 
 namespace pictor::full_depth {
 

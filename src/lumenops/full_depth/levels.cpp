@@ -13,7 +13,7 @@
 #include "frame/pycall.h"
 #include "frame/split_work.h"
 #include "full_depth/families.h"
-#include "kernels/full_levels.h"
+#include "kernels/histogram16.h"
 #include "tool/keywords.h"
 
 namespace pictor::full_depth {

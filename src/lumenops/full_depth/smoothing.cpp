@@ -12,7 +12,7 @@
 #include "frame/split_work.h"
 #include "full_depth/families.h"
 #include "kernels/canny.h"
-#include "kernels/float_levels.h"
+#include "kernels/depth16.h"
 #include "kernels/median.h"
 #include "kernels/nlm.h"
 #include "kernels/side_by_side.h"

@@ -15,7 +15,7 @@
 #include "frame/pycall.h"
 #include "frame/split_work.h"
 #include "kernels/auto_threshold.h"
-#include "kernels/full_levels.h"
+#include "kernels/histogram16.h"
 #include "kernels/labels.h"
 
 namespace pictor::segmentation {

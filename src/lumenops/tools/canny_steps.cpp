@@ -15,7 +15,7 @@
 #include "full_depth/families.h"
 #include "tools/feature_detection.h"
 #include "kernels/canny.h"
-#include "kernels/full_levels.h"
+#include "kernels/histogram16.h"
 #include "tool/keywords.h"
 #include "tool/python.h"
 

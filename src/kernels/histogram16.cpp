@@ -1,4 +1,4 @@
-#include "kernels/full_levels.h"
+#include "kernels/histogram16.h"
 
 #include <algorithm>
 #include <cmath>

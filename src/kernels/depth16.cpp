@@ -1,4 +1,4 @@
-#include "kernels/float_levels.h"
+#include "kernels/depth16.h"
 
 #include <cmath>
 
