@@ -33,7 +33,8 @@ bench-streaming:
 wheels:
 	bash tools/wheels.sh $(PY)
 
-# The method reference, docs/reference.md, each method with its tile in docs/gallery.png.
+# The method reference, docs/reference.md, each method with its tile in docs/gallery.png, and
+# README.md's list of the operations with a depth choice.
 reference:
 	bash tools/test_all.sh env main
 	$(PYTHON_MAIN) tools/reference_doc.py

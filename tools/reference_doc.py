@@ -1,20 +1,27 @@
 """Writes docs/reference.md: every operation with its keywords, defaults,
-accepted values, what it does and where its tile is in docs/gallery.png.
+accepted values, what it does and where its tile is in docs/gallery.png; and
+README.md's list of the operations with a `depth` choice.
 
-    reference_doc.py            regenerate the file
-    reference_doc.py --check    exit 1 if the file differs from what would be written
+    reference_doc.py            regenerate them
+    reference_doc.py --check    exit 1 if a file differs from what would be written
 
 Everything comes from the checked functions, which are generated from the
 stubs (src/pictor/lumenops.pyi): edit the stubs, then run `make reference`.
 """
 import inspect
 import sys
+import textwrap
 from pathlib import Path
 
 import pictor
 from pictor.cli import gallery, operations
 
-TARGET = Path(__file__).resolve().parent.parent / "docs" / "reference.md"
+ROOT = Path(__file__).resolve().parent.parent
+TARGET = ROOT / "docs" / "reference.md"
+README = ROOT / "README.md"
+# README's list of the operations with a depth choice runs from its
+# introduction up to the sentence after it, in one paragraph of this width.
+DEPTH_CHOICE, AFTER_DEPTH_CHOICE, README_WIDTH = "The operations with a `depth` choice are:\n", "The\nothers", 79
 
 INTRODUCTION = """\
 # pictor reference
@@ -104,16 +111,31 @@ def render():
     return "\n".join(lines).rstrip() + "\n"
 
 
+def readme_with_depth_choices(readme):
+    """README's text with its list of the operations with a depth choice as
+    the declarations give them."""
+    head, rest = readme.split(DEPTH_CHOICE, 1)
+    tail = rest[rest.index(AFTER_DEPTH_CHOICE):]
+    names = sorted("`{}`".format(name) for name, function in pictor.functions.image_functions().items()
+                   if function.full_depth)
+    listing = textwrap.fill("{} and {}. The".format(", ".join(names[:-1]), names[-1]), README_WIDTH,
+                            break_long_words=False, break_on_hyphens=False)
+    return head + DEPTH_CHOICE + listing[:-len("The")] + tail
+
+
 def main(argv):
-    text = render()
+    generated = {TARGET: render(), README: readme_with_depth_choices(README.read_text(encoding="utf-8"))}
     if argv[1:] == ["--check"]:
-        if not TARGET.is_file() or TARGET.read_text(encoding="utf-8") != text:
-            print("{} is out of date: run `make reference`".format(TARGET), file=sys.stderr)
-            return 1
-        return 0
+        stale = [path for path, text in generated.items()
+                 if not path.is_file() or path.read_text(encoding="utf-8") != text]
+        for path in stale:
+            print("{} is out of date: run `make reference`".format(path), file=sys.stderr)
+        return 1 if stale else 0
     TARGET.parent.mkdir(exist_ok=True)
-    TARGET.write_text(text, encoding="utf-8")
-    print("wrote {} ({} operations, pictor {})".format(TARGET, len(operations.image_methods()), pictor.__version__))
+    for path, text in generated.items():
+        path.write_text(text, encoding="utf-8")
+    print("wrote {} and {} ({} operations, pictor {})".format(TARGET, README, len(operations.image_methods()),
+                                                               pictor.__version__))
     return 0
 
 

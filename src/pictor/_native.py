@@ -21,6 +21,8 @@ HERE = Path(__file__).resolve().parent
 MODULES = ("_full_depth", "_chunked", "_segmentation")
 RESULT, INTO, PLANES_INTO, TABLE = "result", "into", "planes_into", "table"
 DECORATOR = "_Computes"
+# How a package function runs in pieces, in lumenops.pyi and the modules' stubs alike.
+ROUTE_DECORATOR = "_Route"
 
 
 class NativeFunction:
@@ -56,13 +58,30 @@ def _is_array(annotation):
         isinstance(node, ast.Name) and node.id in ("NDArray", "_Image", "_Counts", "Image") for node in ast.walk(annotation))
 
 
+def decorated(node, decorator_name):
+    """(arguments, keyword arguments) of a stub declaration's
+    @decorator_name(...), or None."""
+    for decorator in node.decorator_list:
+        if isinstance(decorator, ast.Call) and getattr(decorator.func, "id", "") == decorator_name:
+            return ([ast.literal_eval(argument) for argument in decorator.args],
+                    {keyword.arg: ast.literal_eval(keyword.value) for keyword in decorator.keywords})
+    return None
+
+
 def _computes(node):
     """(operation, form) of the function's @_Computes, or None."""
-    for decorator in node.decorator_list:
-        if isinstance(decorator, ast.Call) and getattr(decorator.func, "id", "") == DECORATOR:
-            values = [ast.literal_eval(argument) for argument in decorator.args]
-            return values[0], values[1] if len(values) > 1 else RESULT
-    return None
+    declared = decorated(node, DECORATOR)
+    if declared is None:
+        return None
+    values = declared[0]
+    return values[0], values[1] if len(values) > 1 else RESULT
+
+
+def declared_route(node):
+    """(route name, its terms) of a declaration's @_Route(name, **terms): how
+    the operation runs in pieces (pictor.chunks reads it); None without one."""
+    declared = decorated(node, ROUTE_DECORATOR)
+    return None if declared is None else (declared[0][0], declared[1])
 
 
 @functools.lru_cache(maxsize=None)

@@ -9,10 +9,11 @@ import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import Annotated
 
-from pictor.lumenops import Image, _Choices, _Grey, _Mask, _Range
+from pictor.lumenops import Image, _Choices, _Grey, _Mask, _Range, _Route
 
 __all__ = ["threshold", "threshold_level", "label"]
 
+@_Route("level counts")
 def threshold(
     img: Image,
     /,
@@ -25,6 +26,7 @@ def threshold(
     elsewhere, each channel of a colour image alike, as the segmentations
     return their masks."""
 
+@_Route("level")
 def threshold_level(
     img: Image,
     /,
@@ -42,6 +44,7 @@ def threshold_level(
     down to two peaks. Chunked, streamed and out of core, it is computed
     from the whole image's level counts."""
 
+@_Route("labels")
 def label(
     mask: Annotated[Image, _Grey(), _Mask()],
     /,

@@ -107,6 +107,7 @@ class Declaration:
         self.doc = ast.get_docstring(node) or ""
         self.grey_only = self.eight_bit_copy = False
         self.full_depth = None  # what the function computes for uint16 images instead of the working copy
+        self.route = _native.declared_route(node)  # (route name, terms): how it runs in pieces
         self.kinds = {}
         for argument in node.args.kwonlyargs:
             if argument.arg == "src":

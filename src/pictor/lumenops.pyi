@@ -10,7 +10,7 @@ return uint16 samples (each 8-bit level w as 257 * w).
 import copy as copy
 import os as os
 from types import ModuleType
-from typing import Any, ClassVar, Dict, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, ClassVar, Dict, List, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -47,6 +47,19 @@ class _EightBitCopy:
     pictor's function of the method computes for a uint16 image instead, at
     its own depth (depth="full")."""
     def __init__(self, *, full_depth: str = ...) -> None: ...
+
+_MethodT = TypeVar("_MethodT", bound=Callable[..., Any])
+
+class _Route:
+    """How pictor's function of the method runs in pieces (a route of
+    pictor.chunks, by its name) and the route's terms: side, the keyword
+    holding an odd window side whose half is the halo of rows; halo, the rows
+    themselves or the name of the catalogue's rule for them; result, "u8" or
+    "same" (the input's type) where the result is not uint16; full_depth, the
+    route at full depth where it differs; table, shape, screen, channel0,
+    grey_only as the route takes them."""
+    def __init__(self, name: str, **terms: Any) -> None: ...
+    def __call__(self, method: _MethodT) -> _MethodT: ...
 
 class SingletonBase:
     _instance: ClassVar[Optional["SingletonBase"]]
@@ -101,6 +114,7 @@ class ImageEnhancer(SingletonBase):
         overlay: NDArray[Any],
         thr: float,
     ) -> NDArray[np.float64]: ...
+    @_Route("float mean", result="same")
     def brightness_transfer(
         self,
         *,
@@ -113,6 +127,7 @@ class ImageEnhancer(SingletonBase):
 
         A constant image (maximum equal to minimum: 0 / 0 in the normalisation)
         becomes the target itself, clipped to [0, full scale], without a warning."""
+    @_Route("neighbourhood", halo="multi-scale blend")
     def multi_scale_adaptive_hard_light_enhancement(
         self,
         *,
@@ -124,6 +139,7 @@ class ImageEnhancer(SingletonBase):
         """Raise local contrast by hard-light blending the image with high-pass
         overlays taken at Gaussian kernel sizes growing from init_ksize by
         step_ksize over multi_scale passes (the blend is selected by the base)."""
+    @_Route("neighbourhood", halo="multi-scale blend")
     def multi_scale_adaptive_image_overlay_enhancement(
         self,
         *,
@@ -134,6 +150,7 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Raise local contrast like the hard-light variant, with the overlay
         blend mode (the blend formula is selected by the overlay layer)."""
+    @_Route("working-level table", table="equalisation", grey_only=True)
     def histogram_enhancement(
         self,
         *,
@@ -145,6 +162,7 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Global histogram equalisation of a grey image: its levels spread evenly
         over the full scale."""
+    @_Route("pyramid")
     def laplacian_pyramid(
         self,
         *,
@@ -157,6 +175,7 @@ class ImageEnhancer(SingletonBase):
         difference-of-Gaussians detail layer (sides min_ksize and min_ksize + 4,
         gain scale), amplify the four detail levels of its Laplacian pyramid by
         1.5 and collapse it again."""
+    @_Route("fuse")
     def multi_scale_fuse_enhancement(
         self,
         *,
@@ -174,6 +193,7 @@ class ImageEnhancer(SingletonBase):
         for the fine (high_value) and coarse (low_value) detail levels, optional
         clipping of the detail-boosted base (mode_fuse) and truncation of the two
         coarsest levels by their mean or maximum (mode_truncation 0 or 1)."""
+    @_Route("working-level table", table="truncation stretch")
     def adaptive_histogram_truncation_stretched(
         self,
         *,
@@ -197,6 +217,7 @@ class ImageEnhancer(SingletonBase):
 
         When the two boundaries coincide (0 / 0 in the stretch), every sample
         sits at the lower limit: the result is all zeros, without a warning."""
+    @_Route("order statistics")
     def auto_level(
         self,
         *,
@@ -210,6 +231,7 @@ class ImageEnhancer(SingletonBase):
 
         When the two limits coincide (0 / 0 in the stretch), every sample keeps
         the dark limit's level (at most full scale), without a warning."""
+    @_Route("neighbourhood", side="ksize")
     def unsharpen_mask(
         self,
         *,
@@ -221,6 +243,7 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Unsharp masking: the image plus alpha times its difference from a
         Gaussian blur of side ksize."""
+    @_Route("neighbourhood", halo=1)
     def laplacian_enhancement(
         self,
         *,
@@ -234,6 +257,7 @@ class ImageEnhancer(SingletonBase):
 
         On the 8-bit working copy an integer alpha multiplies in 8-bit
         arithmetic, wrapping around."""
+    @_Route("pointwise")
     def gamma_stretched(
         self,
         *,
@@ -242,16 +266,19 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Power-law mapping of the image scaled to [0, 1] at its full depth;
         gamma_value below 1 brightens the dark levels."""
+    @_Route("pointwise", result="u8")
     def maximum_gray_level(
         self,
         *,
         src: Optional[Annotated[Image, _EightBitCopy()]] = None,
     ) -> NDArray[np.uint8]:
         """Rescale from the full scale of the input's depth to 8 bits."""
+    @_Route("maximum", result="u8")
     def maximum_grayscale_value(self, *, src: Optional[Image] = None) -> NDArray[np.uint8]:
         """Rescale to 8 bits so that the image's own maximum becomes 255.
 
         An all-zero image (0 / 0) gives zeros, without a warning."""
+    @_Route("neighbourhood", halo=2)
     def enhance_details(
         self,
         *,
@@ -261,6 +288,7 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Add a fifth of the Sobel gradient magnitude of a lightly blurred copy
         to the image, brightening edges."""
+    @_Route("neighbourhood", halo="shadow mask")
     def shadows_highlight(
         self,
         *,
@@ -273,6 +301,7 @@ class ImageEnhancer(SingletonBase):
         """Brighten the image with two gains steered by a very wide blur of
         itself (sigma 50): one growing with the local brightness (shadow), one
         with the local darkness (highlight)."""
+    @_Route("neighbourhood", halo="glow")
     def glow(
         self,
         *,
@@ -285,6 +314,7 @@ class ImageEnhancer(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Add a wide, blurred halo of the image's edges (kernel side
         2 * radius + 1) times intensity to the image."""
+    @_Route("pointwise")
     def brightness_contrast(
         self,
         *,
@@ -299,6 +329,7 @@ class ImageEnhancer(SingletonBase):
         -255 to 255), clipped to full scale.
 
         On the 8-bit working copy the result is clipped and truncated to 8 bits."""
+    @_Route("neighbourhood", halo=1, result="same")
     def east(self, *, src: Optional[_ImageT] = None) -> _ImageT:
         """Emboss with a fixed 3x3 relief kernel (light from above); returns the
         input's element type, saturated."""
@@ -306,9 +337,11 @@ class ImageEnhancer(SingletonBase):
 class ImageFusion(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
+    @_Route("maximum", result="same", screen=False)
     def multiply_fusion(self, *, src: Optional[_ImageT] = None) -> _ImageT:
         """Darken by multiplying the image, normalised by its maximum, with
         itself and scaling back to that maximum; keeps the element type."""
+    @_Route("maximum", result="same", screen=True)
     def screen_fusion(self, *, src: Optional[_ImageT] = None) -> _ImageT:
         """Brighten by screen-blending the image, normalised by its maximum,
         with itself and scaling back to that maximum; keeps the element type."""
@@ -316,6 +349,7 @@ class ImageFusion(SingletonBase):
 class ImageSmoother(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
+    @_Route("neighbourhood", side="ksize")
     def mean_blur(
         self,
         *,
@@ -325,6 +359,7 @@ class ImageSmoother(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Normalised box filter (mean) of side ksize (an even side is raised by
         one)."""
+    @_Route("neighbourhood", side="ksize")
     def median_blur(
         self,
         *,
@@ -335,6 +370,7 @@ class ImageSmoother(SingletonBase):
         ksize: Annotated[int, _Range(0, 255)] = 3,
     ) -> NDArray[np.uint16]:
         """Median filter of side ksize (an even side is raised by one)."""
+    @_Route("neighbourhood", side="ksize")
     def gaussian_blur(
         self,
         *,
@@ -344,6 +380,7 @@ class ImageSmoother(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Gaussian blur with a ksize x ksize kernel (an even side is raised by
         one) and the sigma derived from it."""
+    @_Route("neighbourhood", halo="non-local means")
     def nlm_blur(
         self,
         *,
@@ -362,6 +399,7 @@ class ImageSmoother(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Non-local-means denoising with filter strength denoising_strength (in
         8-bit levels) and template/search window sizes (even values raised by one)."""
+    @_Route("neighbourhood", halo="bilateral")
     def bilateral_filter(
         self,
         *,
@@ -381,6 +419,7 @@ class ImageSmoother(SingletonBase):
 class ImageSegmenter(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
+    @_Route("working-level table", table="histogram valley", channel0=True)
     def local_histogram_threshold_segmentation(
         self,
         *,
@@ -397,6 +436,7 @@ class ImageSegmenter(SingletonBase):
         """Binarise with one threshold found by walking the grey-level histogram
         (levels low_thr to 250) right of its highest peak to the valley before
         a second peak; foreground 65535, background 0."""
+    @_Route("working-level table", table="maximum entropy")
     def maximum_entropy_threshold_segmentation(
         self,
         *,
@@ -413,6 +453,7 @@ class ImageSegmenter(SingletonBase):
     ) -> NDArray[np.uint16]:
         """Binarise at the level that maximises the summed Shannon entropies of
         the background and foreground histograms (levels 5 to 249)."""
+    @_Route("working-level table", table="inter-class variance")
     def maximum_inter_class_variance_segmentation(
         self,
         *,
@@ -430,6 +471,7 @@ class ImageSegmenter(SingletonBase):
         1/2 (equal classes) and 1. It favours unequal classes, so its threshold
         can lie far from Otsu's: on a real image 65 where OpenCV's and
         scikit-image's Otsu give 49."""
+    @_Route("neighbourhood", side="ksize", full_depth="one block")
     def adaptive_threshold_segmentation(
         self,
         *,
@@ -451,6 +493,7 @@ class DeepLearning(SingletonBase):
     input_name: str
     output_name: str
     def __init__(self) -> None: ...
+    @_Route("one block", shape="plane")
     def super_resolution(
         self,
         *,
@@ -461,6 +504,7 @@ class DeepLearning(SingletonBase):
         """Pass a grey image through the learned network at 512 x 512 and
         return it at its own size. The model is deeplearning/models/universal.onnx
         below the working directory, else the copy installed with the package."""
+    @_Route("one block", result="u8", shape="scaled down")
     def make_data(
         self,
         *,
@@ -473,6 +517,7 @@ class DeepLearning(SingletonBase):
 class FeatureDetection(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
+    @_Route("components")
     def canny_edge(
         self,
         *,
@@ -494,6 +539,7 @@ class FeatureDetection(SingletonBase):
 class GeometricTransformation(SingletonBase):
     tool: UtilityTool
     def __init__(self) -> None: ...
+    @_Route("one block", result="same", shape="rotated")
     def rotate(
         self,
         *,
@@ -503,8 +549,10 @@ class GeometricTransformation(SingletonBase):
     ) -> _ImageT:
         """Rotate by angle degrees counter-clockwise about the centre and scale,
         on a canvas enlarged to hold the whole result; keeps the element type."""
+    @_Route("flip", result="same")
     def flip(self, *, src: Optional[_ImageT] = None, mode: Annotated[int, _Range(-1, 1)] = 1) -> _ImageT:
         """Mirror the image: mode 0 upside down, positive left-right, negative both."""
+    @_Route("one block", result="same", shape="scaled down")
     def resize(
         self,
         *,
@@ -513,6 +561,7 @@ class GeometricTransformation(SingletonBase):
     ) -> _ImageT:
         """Shrink a grey image by the integer factor scale with bilinear
         interpolation; keeps the element type."""
+    @_Route("crop", result="same")
     def crop(
         self,
         *,

@@ -45,6 +45,16 @@ def test_every_operation_has_a_route_and_full_depth_follows_the_declarations():
             assert _native.full_depth(name, _native.TABLE) is not None, name
 
 
+def test_every_rule_of_the_catalogue_is_one_that_a_declaration_names():
+    from pictor.chunks import catalogue
+
+    terms = [terms for _, terms in (d.route for d in pictor.functions.stub_declarations().values() if d.route)]
+    assert {t["halo"] for t in terms if isinstance(t.get("halo"), str)} == set(catalogue.HALO_RULES)
+    assert {t["table"] for t in terms if "table" in t} == set(catalogue.WORKING_TABLES)
+    assert {t["shape"] for t in terms if "shape" in t} == set(catalogue.RESULT_SHAPES)
+    assert len(catalogue.ROUTE_NAMED) == len(routes.ROUTE_CLASSES)  # a route's name names one class
+
+
 @pytest.mark.parametrize("module_name", _native.MODULES)
 def test_native_stubs_declare_exactly_the_module(module_name):
     module = importlib.import_module("pictor." + module_name)

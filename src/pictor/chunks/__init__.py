@@ -18,14 +18,17 @@ keywords    keyword values as routes read them; OneBlock
 The blocks call the private native modules as their stubs declare them
 (pictor._native: keywords by name).
 
-To give an operation a route, add it to catalogue._tool_routes() with a route
-class (a Neighbourhood with its halo function, say); its full-depth function,
-if lumenops.pyi declares one, takes the same route at full depth by itself.
-A package function that is no tool method (declared in a private native
-module's stub, named in its __all__: pictor.functions.module_functions) gets
-its route in catalogue._function_routes(), under "pictor.NAME".
+An operation's route is declared with it, by @_Route(name, **terms) in the
+stubs: lumenops.pyi for a tool method (say @_Route("neighbourhood",
+side="ksize")), the private module's stub for a package function that is no
+tool method (pictor.functions.module_functions); the catalogue reads them and
+holds only the rules a term names (halos, working-level tables, result
+shapes). A full-depth function, if lumenops.pyi declares one, takes its tool
+method's route at full depth by itself; the volume filters take the volume
+route.
 A route that differs at full depth says so in at_full_depth() (Canny gathers
-the image's level range first; adaptive threshold runs as one block).
+the image's level range first), or its declaration does (adaptive threshold's
+full_depth="one block").
 A new route class goes into routes.py and ROUTE_CLASSES, with a form in
 pictor.stream.plan.FORMS (or graph_only = True) and one in
 pictor.dask.routes.FORMS: tests/python/test_chunks.py walks them.

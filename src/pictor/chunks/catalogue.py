@@ -3,28 +3,26 @@ operation's tool method and its full-depth function.
 
 Operations are named as the blocks call them: "Class.method" for a tool
 method (the 8-bit working copy where the tool keeps one), "pictor.NAME" for
-the package's function NAME at full depth. The tool methods' routes are the
-table below; a full-depth function's route is its tool method's at full depth
-(Route.at_full_depth), for every function that the declarations
-(lumenops.pyi) say computes uint16 images at 16 bits.
+the package's function NAME at full depth. Each route is declared once, with
+the operation, by ``@_Route(name, **terms)`` in the stubs (lumenops.pyi for
+the tool methods, a private module's stub for its package functions); a
+full-depth function's route is its tool method's at full depth
+(Route.at_full_depth), for every function that the declarations say computes
+uint16 images at 16 bits. This module holds only the rules that a term names:
+halos, working-level tables and result shapes.
 """
 
 import functools
 
 import pictor._chunked as _chunked  # registered by lumenops
-from pictor import _lookup, functions, lumenops
+from pictor import _lookup, _native, functions, lumenops
 from pictor.chunks import blocks
 from pictor.chunks.keywords import abs_odd_half, counted_low_threshold, integer, odd, plain_real, real
-from pictor.chunks.routes import (SAME, U8, Components, CountsLevel, Crop, Flip, FloatMean, Fuse, Labels,
-                                  LevelCounts, LevelTable, Maximum, Neighbourhood, OrderStatistics, Pointwise,
-                                  Pyramid, Volume, WholeImage)
+from pictor.chunks.routes import ROUTE_CLASSES, Volume
 
 
-# Halos (rows) of the neighbourhood operations, from their keywords.
-def _kernel_halo(keywords):
-    return abs_odd_half(keywords["ksize"])
-
-
+# Halos (rows) of the neighbourhood operations, from their keywords, by the
+# names their declarations give them (halo="...").
 def _gaussian_halo_from_sigma(sigma):
     return int(round(abs(real(sigma)) * 4)) + 2
 
@@ -43,7 +41,32 @@ def _blend_halo(keywords):
     return largest // 2 + 1
 
 
-# Result shapes of the one-block operations that change it.
+HALO_RULES = {
+    "multi-scale blend": _blend_halo,
+    "non-local means": _nlm_halo,
+    "bilateral": _bilateral_halo,
+    "glow": lambda keywords: abs(integer(keywords["radius"])) + 2,
+    "shadow mask": lambda keywords: _gaussian_halo_from_sigma(50),  # the mask's blur of sigma 50
+}
+
+
+def _no_table_keywords(keywords):
+    return ()
+
+
+# (table of the working levels' counts, its arguments from the keywords), by
+# the names the declarations give them (table="...").
+WORKING_TABLES = {
+    "equalisation": (blocks.equalisation_table, _no_table_keywords),
+    "truncation stretch": (_chunked.truncation_stretch_table,
+                           lambda k: (plain_real(k["scale_l"]), plain_real(k["scale_r"]))),
+    "histogram valley": (blocks.local_histogram_table, lambda k: (counted_low_threshold(k["low_thr"]),)),
+    "maximum entropy": (blocks.entropy_table, _no_table_keywords),
+    "inter-class variance": (blocks.threshold_table, _no_table_keywords),
+}
+
+
+# Result shapes of the one-block operations that change it (shape="...").
 def _rotated_shape(shape, keywords):
     import cv2
 
@@ -63,50 +86,42 @@ def _plane_shape(shape, keywords):
     return tuple(shape[:2])
 
 
+RESULT_SHAPES = {"rotated": _rotated_shape, "scaled down": _scaled_down_shape, "plane": _plane_shape}
+ROUTE_NAMED = {cls.name: cls for cls in ROUTE_CLASSES}
+
+
+def _constant_halo(rows):
+    return lambda keywords: rows
+
+
+def _half_side(keyword):
+    return lambda keywords: abs_odd_half(keywords[keyword])
+
+
+def declared_route(name, terms):
+    """The Route that a declaration's @_Route(name, **terms) states: the
+    route class of that name, given the terms, with each rule they name."""
+    terms = dict(terms)
+    if "side" in terms:
+        terms["halo"] = _half_side(terms.pop("side"))
+    elif isinstance(terms.get("halo"), int):
+        terms["halo"] = _constant_halo(terms["halo"])
+    elif "halo" in terms:
+        terms["halo"] = HALO_RULES[terms["halo"]]
+    if "table" in terms:
+        terms["table"], terms["table_keywords"] = WORKING_TABLES[terms["table"]]
+    if "shape" in terms:
+        terms["shape"] = RESULT_SHAPES[terms["shape"]]
+    if "full_depth" in terms:
+        terms["full_depth"] = declared_route(terms["full_depth"], {})
+    return ROUTE_NAMED[name](**terms)
+
+
 def _tool_routes():
-    """{"Class.method": Route} of every tool method that maps an image to an image."""
-    return {
-        "ImageEnhancer.brightness_transfer": FloatMean(SAME),
-        "ImageEnhancer.multi_scale_adaptive_hard_light_enhancement": Neighbourhood(_blend_halo),
-        "ImageEnhancer.multi_scale_adaptive_image_overlay_enhancement": Neighbourhood(_blend_halo),
-        "ImageEnhancer.histogram_enhancement": LevelTable(blocks.equalisation_table, grey_only=True),
-        "ImageEnhancer.laplacian_pyramid": Pyramid(),
-        "ImageEnhancer.multi_scale_fuse_enhancement": Fuse(),
-        "ImageEnhancer.adaptive_histogram_truncation_stretched": LevelTable(
-            _chunked.truncation_stretch_table,
-            lambda k: (plain_real(k["scale_l"]), plain_real(k["scale_r"]))),
-        "ImageEnhancer.auto_level": OrderStatistics(),
-        "ImageEnhancer.unsharpen_mask": Neighbourhood(_kernel_halo),
-        "ImageEnhancer.laplacian_enhancement": Neighbourhood(lambda k: 1),
-        "ImageEnhancer.gamma_stretched": Pointwise(),
-        "ImageEnhancer.maximum_gray_level": Pointwise(U8),
-        "ImageEnhancer.maximum_grayscale_value": Maximum(U8),
-        "ImageEnhancer.enhance_details": Neighbourhood(lambda k: 2),
-        "ImageEnhancer.shadows_highlight": Neighbourhood(lambda k: _gaussian_halo_from_sigma(50)),
-        "ImageEnhancer.glow": Neighbourhood(lambda k: abs(integer(k["radius"])) + 2),
-        "ImageEnhancer.brightness_contrast": Pointwise(),
-        "ImageEnhancer.east": Neighbourhood(lambda k: 1, SAME),
-        "ImageFusion.multiply_fusion": Maximum(SAME, screen=False),
-        "ImageFusion.screen_fusion": Maximum(SAME, screen=True),
-        "ImageSmoother.mean_blur": Neighbourhood(_kernel_halo),
-        "ImageSmoother.median_blur": Neighbourhood(_kernel_halo),
-        "ImageSmoother.gaussian_blur": Neighbourhood(_kernel_halo),
-        "ImageSmoother.nlm_blur": Neighbourhood(_nlm_halo),
-        "ImageSmoother.bilateral_filter": Neighbourhood(_bilateral_halo),
-        "ImageSegmenter.local_histogram_threshold_segmentation": LevelTable(
-            blocks.local_histogram_table, lambda k: (counted_low_threshold(k["low_thr"]),), channel0=True),
-        "ImageSegmenter.maximum_entropy_threshold_segmentation": LevelTable(blocks.entropy_table),
-        "ImageSegmenter.maximum_inter_class_variance_segmentation": LevelTable(blocks.threshold_table),
-        # At full depth its comparison is meant on the whole image's range, which no halo holds.
-        "ImageSegmenter.adaptive_threshold_segmentation": Neighbourhood(_kernel_halo, full_depth=WholeImage()),
-        "DeepLearning.super_resolution": WholeImage(shape=_plane_shape),
-        "DeepLearning.make_data": WholeImage(U8, shape=_scaled_down_shape),
-        "FeatureDetection.canny_edge": Components(),
-        "GeometricTransformation.rotate": WholeImage(SAME, shape=_rotated_shape),
-        "GeometricTransformation.flip": Flip(SAME),
-        "GeometricTransformation.resize": WholeImage(SAME, shape=_scaled_down_shape),
-        "GeometricTransformation.crop": Crop(SAME),
-    }
+    """{"Class.method": Route} of every tool method that maps an image to an
+    image, as lumenops.pyi declares it."""
+    return {"{}.{}".format(cls_name, method): declared_route(*declaration.route)
+            for (cls_name, method), declaration in functions.stub_declarations().items() if declaration.route}
 
 
 TOOL_ROUTES = _tool_routes()
@@ -129,16 +144,17 @@ def _full_depth_routes():
 
 def _function_routes():
     """{"pictor.NAME": Route} of the package's functions that are no tool method:
-    the private modules' own (pictor.functions.module_functions) and the
-    volume filters (pictor.volumes)."""
+    the private modules' own, as their stubs declare them
+    (pictor.functions.module_functions), and the volume filters
+    (pictor.volumes), which all take the volume route."""
     from pictor.volumes import volume_functions
 
-    return {
-        function_operation("threshold"): LevelCounts(),
-        function_operation("threshold_level"): CountsLevel(),
-        function_operation("label"): Labels(),
-        **{function_operation(name): Volume(name) for name in volume_functions()},
-    }
+    routes = {function_operation(name): Volume(name) for name in volume_functions()}
+    for native, node in _native.package_declarations():
+        route = _native.declared_route(node)
+        if route:
+            routes[function_operation(native.name)] = declared_route(*route)
+    return routes
 
 
 FULL_DEPTH_ROUTES = _full_depth_routes()
