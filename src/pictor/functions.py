@@ -153,6 +153,7 @@ def read_annotation(annotation):
     return kind, limits
 
 
+@functools.lru_cache(maxsize=None)
 def stub_declarations():
     """{(class name, method name): Declaration} of every public method in the stubs."""
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
