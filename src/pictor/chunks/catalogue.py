@@ -149,12 +149,12 @@ def _function_routes():
     (pictor.volumes), which all take the volume route."""
     from pictor.volumes import volume_functions
 
-    routes = {function_operation(name): Volume(name) for name in volume_functions()}
+    routes = {}
     for native, node in _native.package_declarations():
         route = _native.declared_route(node)
         if route:
             routes[function_operation(native.name)] = declared_route(*route)
-    return routes
+    return dict(routes, **{function_operation(name): Volume(name) for name in volume_functions()})
 
 
 FULL_DEPTH_ROUTES = _full_depth_routes()
