@@ -4,7 +4,9 @@
 // edge neighbours, 2 the 8 edge and corner neighbours.
 //
 // A plane in row stripes: each stripe labelled on its own, the components
-// that touch the seams joined, then each stripe renumbered (RenumberedStripe).
+// that touch the seams joined, then each stripe renumbered. label_plane does
+// so over its threads; join_stripes and renumber_stripe are the same steps
+// for stripes labelled apart (chunked and streamed images).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +15,11 @@
 namespace pictor::kernels {
 
 // Labels of a rows x cols plane (row-major) into `labels`; returns the count.
+// The plane's row stripes (split_rows' parts for `threads`) are labelled on
+// their threads and joined at their seams: the labels do not depend on the split.
 template <class T>
-std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols, bool corners, std::int32_t* labels);
+std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols, bool corners, std::int32_t* labels,
+                         int threads);
 
 // The seams of stripes labelled on their own: stripe i holds counts[i]
 // labels and its first and last rows' labels are first_rows[i], last_rows[i]
@@ -30,6 +35,12 @@ struct JoinedLabels {
 };
 JoinedLabels join_stripes(const std::vector<std::int64_t>& counts, const std::int32_t* first_rows,
                           const std::int32_t* last_rows, std::ptrdiff_t cols, bool corners);
+
+// The whole image's number of each of a stripe's own labels 0 .. count (0
+// stays 0), with the arguments of renumber_stripe.
+std::vector<std::int32_t> stripe_numbers(std::int64_t count, std::int64_t offset, std::int64_t joined_above,
+                                         const std::int64_t* joined, const std::int64_t* finals,
+                                         std::size_t joined_count);
 
 // Renumbers a stripe's own labels (1 .. its count) in place: `offset` is the
 // count of the stripes above it, `joined` and `finals` the slice of

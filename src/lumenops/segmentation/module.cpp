@@ -16,6 +16,7 @@
 #include "frame/split_work.h"
 #include "kernels/auto_threshold.h"
 #include "kernels/full_levels.h"
+#include "kernels/histogram.h"
 #include "kernels/labels.h"
 
 namespace pictor::segmentation {
@@ -37,18 +38,15 @@ Array level_image(PyObject* src) {
 // Counts of every level of all samples (256 or 65,536 of them).
 std::vector<std::int64_t> counts_of(const Array& image) {
   const std::ptrdiff_t size = image.size();
+  const int threads = call_threads(size);
   if (image.type() == NPY_USHORT) {
-    const int threads = call_threads(size);
     kernels::Counts16 counts;
     without_gil([&] { counts = kernels::count_levels16(image.data<std::uint16_t>(), size, 1, threads); });
     return counts;
   }
-  std::vector<std::int64_t> counts(256, 0);
-  const std::uint8_t* samples = image.data<std::uint8_t>();
-  without_gil([&] {
-    for (std::ptrdiff_t i = 0; i < size; ++i) ++counts[samples[i]];
-  });
-  return counts;
+  kernels::LevelCounts counts;
+  without_gil([&] { counts = kernels::count_working_levels(image.data<std::uint8_t>(), size, 1, threads); });
+  return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
 // NumPy's own np.log over the values, in place.
@@ -63,12 +61,17 @@ void numpy_log(T* values, std::size_t size) {
   std::copy(logs.data<T>(), logs.data<T>() + size, values);
 }
 
-double level_of(const std::vector<std::int64_t>& counts, PyObject* method_name) {
+std::string name_of(PyObject* method_name) {
   const char* method = PyUnicode_AsUTF8(method_name);
   if (method == nullptr) rethrow();
+  return method;
+}
+
+double level_of(const std::vector<std::int64_t>& counts, PyObject* method_name) {
+  const std::string name = name_of(method_name);
+  const char* method = name.c_str();
   const kernels::LevelHistogram histogram = kernels::present_levels(counts.data(), static_cast<long>(counts.size()));
   if (histogram.counts.empty()) raise(PyExc_ValueError, "the thresholds need at least one sample");
-  const std::string name = method;
   try {
     if (name == "otsu") return kernels::otsu_level(histogram);
     if (name == "li") return kernels::li_level(histogram, numpy_log<double>);
@@ -92,7 +95,21 @@ std::vector<std::int64_t> counts_argument(PyObject* value) {
   return std::vector<std::int64_t>(counts.data<std::int64_t>(), counts.data<std::int64_t>() + counts.size());
 }
 
-Ref threshold_level(PyObject* src, PyObject* method) { return to_py(level_of(counts_of(level_image(src)), method)); }
+// The method's level of an image: the mean straight from the samples (one
+// read of them), the others from the counts of their levels.
+double level_of_image(const Array& image, PyObject* method) {
+  if (name_of(method) != "mean") return level_of(counts_of(image), method);
+  const std::ptrdiff_t size = image.size();
+  const int threads = call_threads(size);
+  double mean = 0;
+  without_gil([&] {
+    mean = image.type() == NPY_USHORT ? kernels::mean_of_samples(image.data<std::uint16_t>(), size, threads)
+                                      : kernels::mean_of_samples(image.data<std::uint8_t>(), size, threads);
+  });
+  return mean;
+}
+
+Ref threshold_level(PyObject* src, PyObject* method) { return to_py(level_of_image(level_image(src), method)); }
 
 Ref threshold_level_of_counts(PyObject* counts, PyObject* method) {
   return to_py(level_of(counts_argument(counts), method));
@@ -114,7 +131,7 @@ Ref threshold_table(PyObject* counts_array, PyObject* method) {
 
 Ref threshold(PyObject* src, PyObject* method) {
   const Array image = level_image(src);
-  const long long cut = cut_of(level_of(counts_of(image), method));
+  const long long cut = cut_of(level_of_image(image, method));
   Array result = new_array_like(image, NPY_USHORT);
   std::uint16_t* out = result.data<std::uint16_t>();
   if (image.type() == NPY_USHORT) {
@@ -155,13 +172,16 @@ Ref label(PyObject* mask, PyObject* connectivity) {
   const bool corners = corners_of(connectivity);
   Array labels = new_array_like(plane, NPY_INT);
   const std::ptrdiff_t rows = plane.shape()[0], cols = plane.shape()[1];
+  const int threads = call_threads(plane.size());
   std::int64_t count = 0;
   without_gil([&] {
     std::int32_t* out = labels.data<std::int32_t>();
     switch (plane.type()) {
-      case NPY_BOOL: count = kernels::label_plane(plane.data<bool>(), rows, cols, corners, out); break;
-      case NPY_UBYTE: count = kernels::label_plane(plane.data<std::uint8_t>(), rows, cols, corners, out); break;
-      default: count = kernels::label_plane(plane.data<std::uint16_t>(), rows, cols, corners, out); break;
+      case NPY_BOOL: count = kernels::label_plane(plane.data<bool>(), rows, cols, corners, out, threads); break;
+      case NPY_UBYTE:
+        count = kernels::label_plane(plane.data<std::uint8_t>(), rows, cols, corners, out, threads);
+        break;
+      default: count = kernels::label_plane(plane.data<std::uint16_t>(), rows, cols, corners, out, threads); break;
     }
   });
   return tuple(labels.object, static_cast<long long>(count));
