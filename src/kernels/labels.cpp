@@ -67,39 +67,55 @@ struct Run {
 template <class T>
 constexpr std::uint64_t kLowBitsOfLanes = sizeof(T) == 1 ? 0x7F7F7F7F7F7F7F7Fu : 0x7FFF7FFF7FFF7FFFu;
 
-// The top bit of each sample of the word that is non-zero.
+// One bit per sample of a word of samples (the first sample the lowest
+// bit), set where the sample is non-zero: the top bit of each non-zero
+// lane, then those bits multiplied into the word's top bits, none colliding.
 template <class T>
 std::uint64_t nonzero_lanes(std::uint64_t word) {
   constexpr std::uint64_t low = kLowBitsOfLanes<T>;
-  return (((word & low) + low) | word) & ~low;
+  const std::uint64_t top_bits = (((word & low) + low) | word) & ~low;
+  if constexpr (sizeof(T) == 1) return ((top_bits >> 7) * 0x0102040810204080u) >> 56;
+  return ((top_bits >> 15) * 0x1000200040008000u) >> 60;
 }
 
-// The first column from `column` on whose sample is non-zero (`nonzero`) or
-// zero (otherwise); `cols` if there is none. A word of samples at a time.
+constexpr std::ptrdiff_t kBitsPerWord = 64;
+
+// Samples [column, column + 64) of a row as bits, set where non-zero; the
+// bits past the row's end are clear.
 template <class T>
-std::ptrdiff_t next_column(const T* row, std::ptrdiff_t column, std::ptrdiff_t cols, bool nonzero) {
+std::uint64_t nonzero_bits(const T* row, std::ptrdiff_t column, std::ptrdiff_t cols) {
   static_assert(sizeof(T) == 1 || sizeof(T) == 2);
   constexpr std::ptrdiff_t lanes = sizeof(std::uint64_t) / sizeof(T);
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; column + lanes <= cols; column += lanes) {
+  std::uint64_t bits = 0;
+  if (std::endian::native == std::endian::little && column + kBitsPerWord <= cols) {
+    for (std::ptrdiff_t lane = 0; lane < kBitsPerWord; lane += lanes) {
       std::uint64_t word;
-      std::memcpy(&word, row + column, sizeof word);
-      const std::uint64_t found = nonzero ? nonzero_lanes<T>(word) : nonzero_lanes<T>(word) ^ ~kLowBitsOfLanes<T>;
-      if (found != 0) return column + std::countr_zero(found) / (8 * static_cast<int>(sizeof(T)));
+      std::memcpy(&word, row + column + lane, sizeof word);
+      bits |= nonzero_lanes<T>(word) << lane;
     }
+    return bits;
   }
-  while (column < cols && (row[column] != 0) != nonzero) ++column;
-  return column;
+  const std::ptrdiff_t end = std::min(cols, column + kBitsPerWord);
+  for (std::ptrdiff_t c = column; c < end; ++c) bits |= std::uint64_t{row[c] != 0} << (c - column);
+  return bits;
 }
 
+// The runs of non-zero samples of a row, from where its bits change.
 template <class T>
 void find_runs(const T* row, std::ptrdiff_t cols, std::vector<Run>& runs) {
   runs.clear();
-  for (std::ptrdiff_t start = next_column(row, 0, cols, true); start < cols;) {
-    const std::ptrdiff_t end = next_column(row, start + 1, cols, false);
-    runs.push_back({static_cast<std::int32_t>(start), static_cast<std::int32_t>(end), 0});
-    start = next_column(row, end, cols, true);
+  std::uint64_t inside = 0;  // 1 within a run
+  std::int32_t start = 0;
+  for (std::ptrdiff_t column = 0; column < cols; column += kBitsPerWord) {
+    const std::uint64_t bits = nonzero_bits(row, column, cols);
+    for (std::uint64_t changes = bits ^ ((bits << 1) | inside); changes != 0; changes &= changes - 1) {
+      const auto at = static_cast<std::int32_t>(column + std::countr_zero(changes));
+      if (inside != 0) runs.push_back({start, at, 0});
+      start = at;
+      inside ^= 1;
+    }
   }
+  if (inside != 0) runs.push_back({start, static_cast<std::int32_t>(cols), 0});
 }
 
 // Labels each run of a row: the label of the runs above that touch it (all
@@ -190,7 +206,7 @@ std::int64_t join_at_seams(const T* mask, std::ptrdiff_t cols, bool corners, con
 
 template <class T>
 std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols, bool corners, std::int32_t* labels,
-                         int threads) {
+                         int threads, const Renumbering& renumbering) {
   if (rows == 0 || cols == 0) return 0;
   std::vector<Stripe> stripes(static_cast<std::size_t>(part_count(rows, cols, threads)));
   split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
@@ -200,6 +216,12 @@ std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols
     label_stripe(mask, cols, corners, labels, stripe);
   });
   const std::int64_t count = stripes.size() == 1 ? stripes[0].count : join_at_seams(mask, cols, corners, labels, stripes);
+  if (renumbering) {
+    const std::vector<std::int32_t> numbers = renumbering(count);
+    for (Stripe& stripe : stripes) {
+      for (std::int32_t& number : stripe.numbers) number = numbers[number];
+    }
+  }
   split_rows(rows, cols, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
     const std::int32_t* table = stripes[static_cast<std::size_t>(part)].numbers.data();
     std::vector<Run> runs;
@@ -210,9 +232,12 @@ std::int64_t label_plane(const T* mask, std::ptrdiff_t rows, std::ptrdiff_t cols
   return count;
 }
 
-template std::int64_t label_plane(const bool*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int);
-template std::int64_t label_plane(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int);
-template std::int64_t label_plane(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int);
+template std::int64_t label_plane(const bool*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int,
+                                   const Renumbering&);
+template std::int64_t label_plane(const std::uint8_t*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int,
+                                   const Renumbering&);
+template std::int64_t label_plane(const std::uint16_t*, std::ptrdiff_t, std::ptrdiff_t, bool, std::int32_t*, int,
+                                   const Renumbering&);
 
 namespace {
 
@@ -299,13 +324,6 @@ std::vector<std::int32_t> stripe_numbers(std::int64_t count, std::int64_t offset
     }
   }
   return numbers;
-}
-
-void renumber_stripe(std::int32_t* labels, std::ptrdiff_t size, std::int64_t count, std::int64_t offset,
-                     std::int64_t joined_above, const std::int64_t* joined, const std::int64_t* finals,
-                     std::size_t joined_count) {
-  const std::vector<std::int32_t> numbers = stripe_numbers(count, offset, joined_above, joined, finals, joined_count);
-  for (std::ptrdiff_t i = 0; i < size; ++i) labels[i] = numbers[labels[i]];
 }
 
 }  // namespace pictor::kernels

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/module_functions.h"
@@ -166,24 +167,29 @@ bool corners_of(PyObject* connectivity) {
   return value == 2;
 }
 
-// label(mask, connectivity): (int32 labels, count).
-Ref label(PyObject* mask, PyObject* connectivity) {
-  const Array plane = mask_plane(mask);
-  const bool corners = corners_of(connectivity);
+// The plane's int32 labels and count, renumbered where `renumbering` is given.
+std::pair<Array, std::int64_t> labels_of(const Array& plane, bool corners, const kernels::Renumbering& renumbering) {
   Array labels = new_array_like(plane, NPY_INT);
   const std::ptrdiff_t rows = plane.shape()[0], cols = plane.shape()[1];
   const int threads = call_threads(plane.size());
   std::int64_t count = 0;
   without_gil([&] {
     std::int32_t* out = labels.data<std::int32_t>();
+    auto label_as = [&](auto* samples) {
+      count = kernels::label_plane(samples, rows, cols, corners, out, threads, renumbering);
+    };
     switch (plane.type()) {
-      case NPY_BOOL: count = kernels::label_plane(plane.data<bool>(), rows, cols, corners, out, threads); break;
-      case NPY_UBYTE:
-        count = kernels::label_plane(plane.data<std::uint8_t>(), rows, cols, corners, out, threads);
-        break;
-      default: count = kernels::label_plane(plane.data<std::uint16_t>(), rows, cols, corners, out, threads); break;
+      case NPY_BOOL: label_as(plane.data<bool>()); break;
+      case NPY_UBYTE: label_as(plane.data<std::uint8_t>()); break;
+      default: label_as(plane.data<std::uint16_t>()); break;
     }
   });
+  return {std::move(labels), count};
+}
+
+// label(mask, connectivity): (int32 labels, count).
+Ref label(PyObject* mask, PyObject* connectivity) {
+  auto [labels, count] = labels_of(mask_plane(mask), corners_of(connectivity), nullptr);
   return tuple(labels.object, static_cast<long long>(count));
 }
 
@@ -220,27 +226,23 @@ Ref join_label_stripes(PyObject* counts_array, PyObject* first_rows, PyObject* l
   return tuple(int64_array(joined.joined), int64_array(joined.finals), static_cast<long long>(joined.count));
 }
 
-// renumber_label_stripe(labels, joined, finals, offset, joined_above): the
-// stripe's own labels (a new int32 array) renumbered to the whole image's.
-Ref renumber_label_stripe(PyObject* labels_array, PyObject* joined_array, PyObject* finals_array, PyObject* offset,
-                          PyObject* joined_above) {
-  Array labels = contiguous_as(labels_array, NPY_INT);
-  Array result = new_array_like(labels, NPY_INT);
-  std::copy(labels.data<std::int32_t>(), labels.data<std::int32_t>() + labels.size(), result.data<std::int32_t>());
+// label_stripe(mask, connectivity, joined, finals, offset, joined_above): the
+// stripe's labels as the whole image's (kernels::stripe_numbers).
+Ref label_stripe(PyObject* mask, PyObject* connectivity, PyObject* joined_array, PyObject* finals_array,
+                 PyObject* offset, PyObject* joined_above) {
+  const Array plane = mask_plane(mask);
+  const bool corners = corners_of(connectivity);
   const Array joined = contiguous_as(joined_array, NPY_INT64);
   const Array finals = contiguous_as(finals_array, NPY_INT64);
   if (joined.size() != finals.size()) raise(PyExc_ValueError, "joined and finals differ in length");
   const long long first = PyLong_AsLongLong(offset);
   const long long above = PyLong_AsLongLong(joined_above);
   if (PyErr_Occurred()) rethrow();
-  std::int32_t count = 0;
-  for (npy_intp i = 0; i < labels.size(); ++i) count = std::max(count, labels.data<std::int32_t>()[i]);
-  without_gil([&] {
-    kernels::renumber_stripe(result.data<std::int32_t>(), result.size(), count, first, above,
-                             joined.data<std::int64_t>(), finals.data<std::int64_t>(),
-                             static_cast<std::size_t>(joined.size()));
-  });
-  return result.object;
+  const kernels::Renumbering renumbering = [&](std::int64_t count) {
+    return kernels::stripe_numbers(count, first, above, joined.data<std::int64_t>(), finals.data<std::int64_t>(),
+                                   static_cast<std::size_t>(joined.size()));
+  };
+  return labels_of(plane, corners, renumbering).first.object;
 }
 
 PyMethodDef functions[] = {
@@ -258,8 +260,8 @@ PyMethodDef functions[] = {
      "join_label_stripes(counts, first_rows, last_rows, connectivity): (joined, finals, count) of stripes "
      "labelled on their own: the provisional labels (the stripes' labels in turn) that join a component "
      "of a smaller one, sorted, with its final number; and the count of components."},
-    {"renumber_label_stripe", fastcall_function<5, renumber_label_stripe>(), METH_FASTCALL,
-     "renumber_label_stripe(labels, joined, finals, offset, joined_above): a stripe's own labels as the whole "
+    {"label_stripe", fastcall_function<6, label_stripe>(), METH_FASTCALL,
+     "label_stripe(mask, connectivity, joined, finals, offset, joined_above): a stripe's labels as the whole "
      "image's: joined and finals the stripe's slice of join_label_stripes' results, offset the count of the "
      "stripes above it, joined_above their joined labels."},
     {nullptr, nullptr, 0, nullptr},
