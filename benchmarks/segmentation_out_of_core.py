@@ -3,8 +3,9 @@ SIDE x SIDE uint16 tiled BigTIFF (24000 x 24000: 1.15 GB) of round objects
 on 12-bit levels. Each run is a fresh process whose time and peak resident
 memory are measured whole:
 
-- threshold_level: pictor.dask.threshold_level over the file's tiles (a dask
-  array of tifffile's Zarr store), one pass summing the counts of the levels;
+- threshold_level: pictor.dask.threshold_level over the file's rows of tiles
+  (a dask array of tifffile's Zarr store), one pass summing the counts of the
+  levels;
 - threshold: pictor.pipeline("threshold").run_file, a pass counting the
   levels, then each stripe mapped through the level and written (mask.tif);
 - label: pictor.pipeline(("label", {"connectivity": 2})).run_file on that
@@ -40,7 +41,7 @@ TILE = 512
 FLOOR = "import pictor, dask.array"
 LEVEL = """
 import sys, dask.array as da, tifffile, pictor.dask
-x = da.from_zarr(tifffile.imread(sys.argv[1], aszarr=True))
+x = da.from_zarr(tifffile.imread(sys.argv[1], aszarr=True), chunks=(int(sys.argv[3]), -1))
 print(pictor.dask.threshold_level(x, method=sys.argv[2]).compute(scheduler="threads"))
 """
 THRESHOLD = """
@@ -81,7 +82,7 @@ def main():
         write_blob_tiff(source, options.side)
         runs = [("floor: import pictor, dask.array", python(FLOOR)),
                 ("threshold_level method={} (pictor.dask)".format(options.method),
-                 python(LEVEL, source, options.method)),
+                 python(LEVEL, source, options.method, TILE)),
                 ("threshold method={} (pipeline.run_file)".format(options.method),
                  python(THRESHOLD, source, mask, options.method)),
                 ("label connectivity=2 (pipeline.run_file on the mask)", python(LABEL, mask, labels))]
