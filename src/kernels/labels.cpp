@@ -134,14 +134,16 @@ void label_runs(std::vector<Run>& runs, const std::vector<Run>& above, std::int3
   }
 }
 
-// Rows [begin, end) of a plane labelled on their own: each run's provisional
-// label written at its first sample only, the rest left for write_numbers.
+// Rows [begin, end) of a plane, the number of each of their provisional
+// labels' components, and how many components they hold.
 struct Stripe {
   std::ptrdiff_t begin = 0, end = 0;
-  std::vector<std::int32_t> numbers;  // the component number of each provisional label
+  std::vector<std::int32_t> numbers;
   std::int64_t count = 0;
 };
 
+// The stripe's rows labelled on their own: each run's provisional label
+// written at its first sample only, the rest left for write_numbers.
 template <class T>
 void label_stripe(const T* mask, std::ptrdiff_t cols, bool corners, std::int32_t* labels, Stripe& stripe) {
   SmallestRoots sets;
