@@ -228,3 +228,16 @@ def test_threshold_then_label_out_of_core(tmp_path):
     pictor.pipeline("threshold", ("label", {"connectivity": 2})).run_file(source, target)
     expected, _ = pictor.label(pictor.threshold(image), connectivity=2)
     assert_same_array(tifffile.imread(target), expected)
+
+
+def test_stripe_summaries_keep_rows_not_stripes():
+    """The summaries wait for the join of every stripe: each holds its own two
+    rows, not views keeping the stripe's labels alive (a whole image's labels
+    out of core)."""
+    from pictor.chunks import blocks
+
+    mask = np.random.default_rng(2).random((300, 40)) < 0.5
+    count, first, last = blocks.label_stripe_summary(mask, 2)
+    labels, expected_count = pictor.label(mask, connectivity=2)
+    assert count == expected_count and (first == labels[0]).all() and (last == labels[-1]).all()
+    assert first.base is None and last.base is None
