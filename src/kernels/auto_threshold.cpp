@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/parallel.h"
+
 namespace pictor::kernels {
 namespace {
 
@@ -207,6 +209,40 @@ double mean_level(const LevelHistogram& histogram) {
   }
   return moment / static_cast<double>(total_of(histogram));
 }
+
+namespace {
+
+// Samples summed in 32 bits before the 64-bit total: 65,536 of the highest
+// 16-bit level stay below 2**32.
+constexpr std::ptrdiff_t kSamplesPerBlockSum = std::ptrdiff_t{1} << 16;
+
+template <class T>
+std::uint64_t sum_of_samples(const T* samples, std::ptrdiff_t size) {
+  std::uint64_t total = 0;
+  for (std::ptrdiff_t start = 0; start < size; start += kSamplesPerBlockSum) {
+    const std::ptrdiff_t end = std::min(size, start + kSamplesPerBlockSum);
+    std::uint32_t block = 0;
+    for (std::ptrdiff_t i = start; i < end; ++i) block += samples[i];
+    total += block;
+  }
+  return total;
+}
+
+}  // namespace
+
+template <class T>
+double mean_of_samples(const T* samples, std::ptrdiff_t size, int threads) {
+  std::vector<std::uint64_t> partials(static_cast<std::size_t>(sample_part_count(size, threads)), 0);
+  split_samples(size, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end, int part) {
+    partials[static_cast<std::size_t>(part)] = sum_of_samples(samples + begin, end - begin);
+  });
+  std::uint64_t total = 0;
+  for (std::uint64_t partial : partials) total += partial;
+  return static_cast<double>(total) / static_cast<double>(size);  // integer sums: exact below 2**53
+}
+
+template double mean_of_samples(const std::uint8_t*, std::ptrdiff_t, int);
+template double mean_of_samples(const std::uint16_t*, std::ptrdiff_t, int);
 
 void uniform3_float32(std::vector<float>& values) {
   const std::size_t size = values.size();

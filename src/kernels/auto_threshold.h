@@ -39,6 +39,12 @@ double triangle_level(const LevelHistogram& histogram);
 double yen_level(const LevelHistogram& histogram, const Log32& log);
 double isodata_level(const LevelHistogram& histogram);
 double mean_level(const LevelHistogram& histogram);
+
+// The mean level of uint8 or uint16 samples straight from them, over
+// `threads` threads: the same float as mean_level of their counts (both the
+// exact integer sum over the count), without counting 65,536 levels.
+template <class T>
+double mean_of_samples(const T* samples, std::ptrdiff_t size, int threads);
 double minimum_level(const LevelHistogram& histogram);
 
 // One pass of scipy.ndimage.uniform_filter1d(values, 3) (mode 'reflect'):

@@ -66,6 +66,7 @@ def threshold_table(counts: NDArray[np.int64], method: str) -> NDArray[np.uint16
 def join_label_stripes(
     counts: NDArray[np.int64], first_rows: NDArray[np.int32], last_rows: NDArray[np.int32], connectivity: int
 ) -> Tuple[NDArray[np.int64], NDArray[np.int64], int]: ...
-def renumber_label_stripe(
-    labels: NDArray[np.int32], joined: NDArray[np.int64], finals: NDArray[np.int64], offset: int, joined_above: int, /
+def label_stripe(
+    mask: NDArray[Any], connectivity: int, joined: NDArray[np.int64], finals: NDArray[np.int64], offset: int,
+    joined_above: int, /
 ) -> NDArray[np.int32]: ...

@@ -90,6 +90,42 @@ def test_label_equals_scipy(connectivity, density, dtype):
     assert count == expected_count
 
 
+def seam_crossing_masks(shape, rng):
+    """Random masks of three densities; a comb whose teeth meet only in its
+    last row and a snake, single objects whose parts are first met apart."""
+    masks = [rng.random(shape) < density for density in (0.3, 0.6, 0.9)]
+    comb = np.zeros(shape, bool)
+    comb[:, ::3], comb[-1] = True, True
+    snake = np.zeros(shape, bool)
+    snake[::4] = True
+    snake[1::8, -1], snake[2::8, -1], snake[3::8, -1] = True, True, True
+    snake[5::8, 0], snake[6::8, 0], snake[7::8, 0] = True, True, True
+    return masks + [comb, snake]
+
+
+@pytest.mark.parametrize("connectivity", [1, 2])
+@pytest.mark.parametrize("dtype, values", [(np.bool_, [1]), (np.uint8, [1, 128, 255]), (np.uint16, [1, 256, 32768])])
+def test_label_over_threads_equals_scipy(connectivity, dtype, values):
+    """Planes large enough for the kernel to label row stripes on threads and
+    join them at their seams, 603 columns (not a whole number of words),
+    non-zero samples of any bit."""
+    import cv2
+
+    rng = np.random.default_rng(len(values))
+    threads = cv2.getNumThreads()
+    try:
+        for mask in seam_crossing_masks((700, 603), rng):
+            mask = np.where(mask, rng.choice(values, mask.shape), 0).astype(dtype)
+            expected, expected_count = scipy_label(mask, connectivity)
+            for count in (4, 7):
+                cv2.setNumThreads(count)
+                labels, found = pictor.label(mask, connectivity=connectivity)
+                assert_same_array(labels, expected.astype(np.int32))
+                assert found == expected_count
+    finally:
+        cv2.setNumThreads(threads)
+
+
 @pytest.mark.parametrize("shape", [(1, 1), (1, 9), (9, 1), (3, 3)])
 def test_label_small_planes(shape):
     for mask in (np.zeros(shape, bool), np.ones(shape, bool), np.eye(*shape, dtype=bool)):
@@ -133,7 +169,7 @@ def test_masks_find_the_objects_as_well_as_otsu(kind):
         assert jaccard(mask > 0, truth) >= reference - 0.1, name
 
 
-@pytest.mark.parametrize("method", ["otsu", "li", "yen", "minimum"])
+@pytest.mark.parametrize("method", ["otsu", "li", "yen", "mean", "minimum"])
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
 def test_threshold_chunked_and_streamed_equal_whole(method, dtype):
     da = pytest.importorskip("dask.array")
@@ -192,3 +228,16 @@ def test_threshold_then_label_out_of_core(tmp_path):
     pictor.pipeline("threshold", ("label", {"connectivity": 2})).run_file(source, target)
     expected, _ = pictor.label(pictor.threshold(image), connectivity=2)
     assert_same_array(tifffile.imread(target), expected)
+
+
+def test_stripe_summaries_keep_rows_not_stripes():
+    """The summaries wait for the join of every stripe: each holds its own two
+    rows, not views keeping the stripe's labels alive (a whole image's labels
+    out of core)."""
+    from pictor.chunks import blocks
+
+    mask = np.random.default_rng(2).random((300, 40)) < 0.5
+    count, first, last = blocks.label_stripe_summary(mask, 2)
+    labels, expected_count = pictor.label(mask, connectivity=2)
+    assert count == expected_count and (first == labels[0]).all() and (last == labels[-1]).all()
+    assert first.base is None and last.base is None

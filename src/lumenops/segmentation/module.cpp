@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/module_functions.h"
@@ -15,6 +16,7 @@
 #include "frame/pycall.h"
 #include "frame/split_work.h"
 #include "kernels/auto_threshold.h"
+#include "kernels/histogram.h"
 #include "kernels/histogram16.h"
 #include "kernels/labels.h"
 
@@ -37,18 +39,15 @@ Array level_image(PyObject* src) {
 // Counts of every level of all samples (256 or 65,536 of them).
 std::vector<std::int64_t> counts_of(const Array& image) {
   const std::ptrdiff_t size = image.size();
+  const int threads = call_threads(size);
   if (image.type() == NPY_USHORT) {
-    const int threads = call_threads(size);
     kernels::Counts16 counts;
     without_gil([&] { counts = kernels::count_levels16(image.data<std::uint16_t>(), size, 1, threads); });
     return counts;
   }
-  std::vector<std::int64_t> counts(256, 0);
-  const std::uint8_t* samples = image.data<std::uint8_t>();
-  without_gil([&] {
-    for (std::ptrdiff_t i = 0; i < size; ++i) ++counts[samples[i]];
-  });
-  return counts;
+  kernels::LevelCounts counts;
+  without_gil([&] { counts = kernels::count_working_levels(image.data<std::uint8_t>(), size, 1, threads); });
+  return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
 // NumPy's own np.log over the values, in place.
@@ -63,12 +62,17 @@ void numpy_log(T* values, std::size_t size) {
   std::copy(logs.data<T>(), logs.data<T>() + size, values);
 }
 
-double level_of(const std::vector<std::int64_t>& counts, PyObject* method_name) {
+std::string name_of(PyObject* method_name) {
   const char* method = PyUnicode_AsUTF8(method_name);
   if (method == nullptr) rethrow();
+  return method;
+}
+
+double level_of(const std::vector<std::int64_t>& counts, PyObject* method_name) {
+  const std::string name = name_of(method_name);
+  const char* method = name.c_str();
   const kernels::LevelHistogram histogram = kernels::present_levels(counts.data(), static_cast<long>(counts.size()));
   if (histogram.counts.empty()) raise(PyExc_ValueError, "the thresholds need at least one sample");
-  const std::string name = method;
   try {
     if (name == "otsu") return kernels::otsu_level(histogram);
     if (name == "li") return kernels::li_level(histogram, numpy_log<double>);
@@ -92,7 +96,21 @@ std::vector<std::int64_t> counts_argument(PyObject* value) {
   return std::vector<std::int64_t>(counts.data<std::int64_t>(), counts.data<std::int64_t>() + counts.size());
 }
 
-Ref threshold_level(PyObject* src, PyObject* method) { return to_py(level_of(counts_of(level_image(src)), method)); }
+// The method's level of an image: the mean straight from the samples (one
+// read of them), the others from the counts of their levels.
+double level_of_image(const Array& image, PyObject* method) {
+  if (name_of(method) != "mean") return level_of(counts_of(image), method);
+  const std::ptrdiff_t size = image.size();
+  const int threads = call_threads(size);
+  double mean = 0;
+  without_gil([&] {
+    mean = image.type() == NPY_USHORT ? kernels::mean_of_samples(image.data<std::uint16_t>(), size, threads)
+                                      : kernels::mean_of_samples(image.data<std::uint8_t>(), size, threads);
+  });
+  return mean;
+}
+
+Ref threshold_level(PyObject* src, PyObject* method) { return to_py(level_of_image(level_image(src), method)); }
 
 Ref threshold_level_of_counts(PyObject* counts, PyObject* method) {
   return to_py(level_of(counts_argument(counts), method));
@@ -114,7 +132,7 @@ Ref threshold_table(PyObject* counts_array, PyObject* method) {
 
 Ref threshold(PyObject* src, PyObject* method) {
   const Array image = level_image(src);
-  const long long cut = cut_of(level_of(counts_of(image), method));
+  const long long cut = cut_of(level_of_image(image, method));
   Array result = new_array_like(image, NPY_USHORT);
   std::uint16_t* out = result.data<std::uint16_t>();
   if (image.type() == NPY_USHORT) {
@@ -149,21 +167,29 @@ bool corners_of(PyObject* connectivity) {
   return value == 2;
 }
 
-// label(mask, connectivity): (int32 labels, count).
-Ref label(PyObject* mask, PyObject* connectivity) {
-  const Array plane = mask_plane(mask);
-  const bool corners = corners_of(connectivity);
+// The plane's int32 labels and count, renumbered where `renumbering` is given.
+std::pair<Array, std::int64_t> labels_of(const Array& plane, bool corners, const kernels::Renumbering& renumbering) {
   Array labels = new_array_like(plane, NPY_INT);
   const std::ptrdiff_t rows = plane.shape()[0], cols = plane.shape()[1];
+  const int threads = call_threads(plane.size());
   std::int64_t count = 0;
   without_gil([&] {
     std::int32_t* out = labels.data<std::int32_t>();
+    auto label_as = [&](auto* samples) {
+      count = kernels::label_plane(samples, rows, cols, corners, out, threads, renumbering);
+    };
     switch (plane.type()) {
-      case NPY_BOOL: count = kernels::label_plane(plane.data<bool>(), rows, cols, corners, out); break;
-      case NPY_UBYTE: count = kernels::label_plane(plane.data<std::uint8_t>(), rows, cols, corners, out); break;
-      default: count = kernels::label_plane(plane.data<std::uint16_t>(), rows, cols, corners, out); break;
+      case NPY_BOOL: label_as(plane.data<bool>()); break;
+      case NPY_UBYTE: label_as(plane.data<std::uint8_t>()); break;
+      default: label_as(plane.data<std::uint16_t>()); break;
     }
   });
+  return {std::move(labels), count};
+}
+
+// label(mask, connectivity): (int32 labels, count).
+Ref label(PyObject* mask, PyObject* connectivity) {
+  auto [labels, count] = labels_of(mask_plane(mask), corners_of(connectivity), nullptr);
   return tuple(labels.object, static_cast<long long>(count));
 }
 
@@ -200,27 +226,23 @@ Ref join_label_stripes(PyObject* counts_array, PyObject* first_rows, PyObject* l
   return tuple(int64_array(joined.joined), int64_array(joined.finals), static_cast<long long>(joined.count));
 }
 
-// renumber_label_stripe(labels, joined, finals, offset, joined_above): the
-// stripe's own labels (a new int32 array) renumbered to the whole image's.
-Ref renumber_label_stripe(PyObject* labels_array, PyObject* joined_array, PyObject* finals_array, PyObject* offset,
-                          PyObject* joined_above) {
-  Array labels = contiguous_as(labels_array, NPY_INT);
-  Array result = new_array_like(labels, NPY_INT);
-  std::copy(labels.data<std::int32_t>(), labels.data<std::int32_t>() + labels.size(), result.data<std::int32_t>());
+// label_stripe(mask, connectivity, joined, finals, offset, joined_above): the
+// stripe's labels as the whole image's (kernels::stripe_numbers).
+Ref label_stripe(PyObject* mask, PyObject* connectivity, PyObject* joined_array, PyObject* finals_array,
+                 PyObject* offset, PyObject* joined_above) {
+  const Array plane = mask_plane(mask);
+  const bool corners = corners_of(connectivity);
   const Array joined = contiguous_as(joined_array, NPY_INT64);
   const Array finals = contiguous_as(finals_array, NPY_INT64);
   if (joined.size() != finals.size()) raise(PyExc_ValueError, "joined and finals differ in length");
   const long long first = PyLong_AsLongLong(offset);
   const long long above = PyLong_AsLongLong(joined_above);
   if (PyErr_Occurred()) rethrow();
-  std::int32_t count = 0;
-  for (npy_intp i = 0; i < labels.size(); ++i) count = std::max(count, labels.data<std::int32_t>()[i]);
-  without_gil([&] {
-    kernels::renumber_stripe(result.data<std::int32_t>(), result.size(), count, first, above,
-                             joined.data<std::int64_t>(), finals.data<std::int64_t>(),
-                             static_cast<std::size_t>(joined.size()));
-  });
-  return result.object;
+  const kernels::Renumbering renumbering = [&](std::int64_t count) {
+    return kernels::stripe_numbers(count, first, above, joined.data<std::int64_t>(), finals.data<std::int64_t>(),
+                                   static_cast<std::size_t>(joined.size()));
+  };
+  return labels_of(plane, corners, renumbering).first.object;
 }
 
 PyMethodDef functions[] = {
@@ -238,8 +260,8 @@ PyMethodDef functions[] = {
      "join_label_stripes(counts, first_rows, last_rows, connectivity): (joined, finals, count) of stripes "
      "labelled on their own: the provisional labels (the stripes' labels in turn) that join a component "
      "of a smaller one, sorted, with its final number; and the count of components."},
-    {"renumber_label_stripe", fastcall_function<5, renumber_label_stripe>(), METH_FASTCALL,
-     "renumber_label_stripe(labels, joined, finals, offset, joined_above): a stripe's own labels as the whole "
+    {"label_stripe", fastcall_function<6, label_stripe>(), METH_FASTCALL,
+     "label_stripe(mask, connectivity, joined, finals, offset, joined_above): a stripe's labels as the whole "
      "image's: joined and finals the stripe's slice of join_label_stripes' results, offset the count of the "
      "stripes above it, joined_above their joined labels."},
     {nullptr, nullptr, 0, nullptr},

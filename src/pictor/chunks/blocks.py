@@ -237,9 +237,11 @@ def mask_cells(window):
 
 
 def label_stripe_summary(mask, connectivity):
-    """(count, first row, last row) of the stripe's own labels."""
+    """(count, first row, last row) of the stripe's own labels; the rows are
+    copies, so that the summaries kept until the join hold two rows a stripe,
+    not the stripes' labels."""
     labels, count = _segmentation.label(mask, connectivity)
-    return count, labels[0], labels[-1]
+    return count, labels[0].copy(), labels[-1].copy()
 
 
 def joined_label_stripes(summaries, connectivity):
@@ -256,7 +258,6 @@ def joined_label_stripes(summaries, connectivity):
 def renumbered_label_stripe(mask, joined_stripes, index, connectivity):
     """The labels of stripe `index` as the whole image's."""
     joined, finals, offsets = joined_stripes
-    labels, _ = _segmentation.label(mask, connectivity)
     start, stop = np.searchsorted(joined, [offsets[index] + 1, offsets[index + 1] + 1])
-    return _segmentation.renumber_label_stripe(labels, joined[start:stop], finals[start:stop], int(offsets[index]),
-                                               int(start))
+    return _segmentation.label_stripe(mask, connectivity, joined[start:stop], finals[start:stop], int(offsets[index]),
+                                      int(start))
