@@ -13,6 +13,9 @@ stream, the whole command):
   cluster       pictor.dask as above on a distributed.LocalCluster of 2 worker
                 processes (1 thread each) on 127.0.0.1: compare its computation
                 with the threaded side's (the cluster's start-up apart)
+  copy          da.from_zarr(in).to_zarr(out), no operation: the floor of every
+                dask side (Zarr's reading and writing through dask), threaded
+  cluster copy  the same copy on the cluster of 2 workers: the floor of "cluster"
 
 The operations: gaussian_blur ksize=5 (dask-image: gaussian_filter sigma 1.1,
 truncate 2 / 1.1, mode "mirror": OpenCV's kernel and border, in float),
@@ -45,9 +48,9 @@ OPERATIONS = {
     "median_blur": {"ksize": 7},
     "auto_level": {},
 }
-SIDES = ("pictor.dask", "dask-image", "stream", "cluster")
-AUTO_LEVEL_PERCENT = 0.01
-SECONDS_FILE = "seconds"  # auto_level's default low_percent and high_percent
+SIDES = ("pictor.dask", "dask-image", "stream", "cluster", "copy", "cluster copy")
+AUTO_LEVEL_PERCENT = 0.01  # auto_level's default low_percent and high_percent
+SECONDS_FILE = "seconds"
 
 
 def cpu_name():
@@ -131,7 +134,7 @@ def run_one(side, name, folder, zstd):
 
 
 def _computation_seconds(side, name, folder, zstd):
-    out = folder / "out-{}".format(side.replace(".", "-"))
+    out = folder / "out-{}".format(side.replace(".", "-").replace(" ", "-"))
     shutil.rmtree(str(out), ignore_errors=True)
     if side == "stream":
         command = pictor_command("apply", name, folder / "in.tif", "-o", str(out) + ".tif", "--chunked",
@@ -143,7 +146,7 @@ def _computation_seconds(side, name, folder, zstd):
     import dask.array as da
 
     client = None
-    if side == "cluster":
+    if side.startswith("cluster"):
         from distributed import Client, LocalCluster
 
         client = Client(LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", processes=True,
@@ -151,6 +154,8 @@ def _computation_seconds(side, name, folder, zstd):
     x = da.from_zarr(str(folder / "in.zarr"))
     if side == "dask-image":
         result = _dask_image(name, x)
+    elif side.endswith("copy"):
+        result = x
     else:
         from pictor import dask as pictor_dask
 
