@@ -19,7 +19,7 @@ from pictor.io.progress import Bar, counted
 from pictor.io.stores import has_named_axes, new_zarr_array, open_regions
 from pictor.io.tiff import output_layout, tiff_rows
 
-# Samples per stripe read at once (Dask's graphs).
+# Samples per stripe, or per 2-D block of one big file, read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
 
 
