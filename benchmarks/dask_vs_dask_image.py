@@ -13,6 +13,14 @@ stream, the whole command):
   cluster       pictor.dask as above on a distributed.LocalCluster of 2 worker
                 processes (1 thread each) on 127.0.0.1: compare its computation
                 with the threaded side's (the cluster's start-up apart)
+  cluster heap  the same cluster with MALLOC_MMAP_THRESHOLD_=64 MiB in its workers'
+                environment: distributed's small MALLOC_TRIM_THRESHOLD_ also fixes
+                glibc's threshold for mapping an allocation of its own at 128 KiB,
+                so that every chunk-sized array is mapped afresh and faulted in
+                page by page; with the larger threshold they come from the heap
+  copy          da.from_zarr(in).to_zarr(out), no operation: the floor of every
+                dask side (Zarr's reading and writing through dask), threaded
+  cluster copy  the same copy on the cluster of 2 workers: the floor of "cluster"
 
 The operations: gaussian_blur ksize=5 (dask-image: gaussian_filter sigma 1.1,
 truncate 2 / 1.1, mode "mirror": OpenCV's kernel and border, in float),
@@ -45,9 +53,11 @@ OPERATIONS = {
     "median_blur": {"ksize": 7},
     "auto_level": {},
 }
-SIDES = ("pictor.dask", "dask-image", "stream", "cluster")
-AUTO_LEVEL_PERCENT = 0.01
-SECONDS_FILE = "seconds"  # auto_level's default low_percent and high_percent
+SIDES = ("pictor.dask", "dask-image", "stream", "cluster", "cluster heap", "copy", "cluster copy")
+# The allocator setting of the "cluster heap" side (see the module documentation).
+HEAP_ENVIRONMENT = {"distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 64 << 20}
+AUTO_LEVEL_PERCENT = 0.01  # auto_level's default low_percent and high_percent
+SECONDS_FILE = "seconds"
 
 
 def cpu_name():
@@ -131,7 +141,7 @@ def run_one(side, name, folder, zstd):
 
 
 def _computation_seconds(side, name, folder, zstd):
-    out = folder / "out-{}".format(side.replace(".", "-"))
+    out = folder / "out-{}".format(side.replace(".", "-").replace(" ", "-"))
     shutil.rmtree(str(out), ignore_errors=True)
     if side == "stream":
         command = pictor_command("apply", name, folder / "in.tif", "-o", str(out) + ".tif", "--chunked",
@@ -143,14 +153,17 @@ def _computation_seconds(side, name, folder, zstd):
     import dask.array as da
 
     client = None
-    if side == "cluster":
+    if side.startswith("cluster"):
         from distributed import Client, LocalCluster
 
+        dask.config.set(HEAP_ENVIRONMENT if side == "cluster heap" else {})
         client = Client(LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", processes=True,
                                      dashboard_address=None))
     x = da.from_zarr(str(folder / "in.zarr"))
     if side == "dask-image":
         result = _dask_image(name, x)
+    elif side.endswith("copy"):
+        result = x
     else:
         from pictor import dask as pictor_dask
 

@@ -113,7 +113,8 @@ def test_wide_blur_crosses_many_stripes(monkeypatch):
 ODD_CHUNKINGS = [(13, 29), (10, -1), (5, 7), (202, 156)]
 ODD_CASES = [("gaussian_blur", dict(ksize=5)), ("gaussian_blur", dict(ksize=31)), ("median_blur", dict(ksize=7)),
              ("auto_level", {}), ("ImageSegmenter.maximum_entropy_threshold_segmentation", {}),
-             ("canny_edge", {}), ("laplacian_pyramid", {}), ("multiply_fusion", {}), ("glow", dict(radius=12))]
+             ("canny_edge", {}), ("laplacian_pyramid", {}), ("multiply_fusion", {}), ("glow", dict(radius=12)),
+             ("threshold", dict(method="li"))]
 
 
 @pytest.mark.parametrize("name, keywords", ODD_CASES, ids=lambda v: v if isinstance(v, str) else repr(v))

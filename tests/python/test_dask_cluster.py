@@ -91,6 +91,30 @@ def test_folder_and_chunked_image_on_a_cluster(tmp_path, cluster):
             written = tifffile.imread(str(tmp_path / target))
         assert_same_array(written, getattr(pictor, method.partition(".")[2])(big))  # the function: full depth
     assert sorted(p.name for p in tmp_path.iterdir() if "partial" in p.name or "scratch" in p.name) == []
+    _assert_big_file_runs_in_blocks_of_its_tiles(tmp_path, cluster, big)
+
+
+def _assert_big_file_runs_in_blocks_of_its_tiles(tmp_path, cluster, big):
+    """One big file under a cluster's client runs on 2-D blocks of whole tiles
+    (blocks made small here, so that there are many), exactly."""
+    import zarr
+    from distributed import Client
+
+    from pictor.dask import files
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(files, "STRIPE_SAMPLES", 150 * 150)
+        blocks = files._as_blocks(files.read_lazy(tmp_path / "big.tif"))
+        assert blocks.numblocks[0] > 1 and blocks.numblocks[1] > 1
+        assert all(size % 128 == 0 for chunks in blocks.chunks for size in chunks[:-1])
+        with Client(cluster):
+            for name, keywords, target in [("gaussian_blur", dict(ksize=5), "blocks.zarr"),
+                                           ("median_blur", dict(ksize=7), "blocks.tif"),
+                                           ("auto_level", {}, "levels.tif")]:
+                files.run_chunked(name, keywords, tmp_path / "big.tif", tmp_path / target)
+                read = zarr.open_array if target.endswith(".zarr") else tifffile.imread
+                assert_same_array(np.asarray(read(str(tmp_path / target))[:]),
+                                  getattr(pictor, name)(big, **keywords))
 
 
 def test_local_cluster_and_chunked_failures(tmp_path):

@@ -19,7 +19,7 @@ from pictor.io.progress import Bar, counted
 from pictor.io.stores import has_named_axes, new_zarr_array, open_regions
 from pictor.io.tiff import output_layout, tiff_rows
 
-# Samples per stripe read at once (Dask's graphs).
+# Samples per stripe, or per 2-D block of one big file, read at once (Dask's graphs).
 STRIPE_SAMPLES = 1 << 22
 
 
@@ -285,9 +285,21 @@ def chunked_output_path(source, output):
     return output / name
 
 
-def _as_stripes(x):
-    rows = max(1, STRIPE_SAMPLES // max(1, int(x.size // max(1, x.shape[0]))))
-    return x.rechunk({0: min(rows, x.shape[0]), 1: -1})
+def _as_blocks(x):
+    """x in 2-D blocks of whole stored chunks (tiles), about STRIPE_SAMPLES
+    samples each and as square as the chunks allow: pictor.dask runs its
+    routes on them and gives its result in them, so no full-width stripe is
+    assembled before the writer's own (a TIFF's row of tiles)."""
+    per_pixel = max(1, int(np.prod(x.shape[2:], dtype=np.int64)))
+    pixels = max(1, STRIPE_SAMPLES // per_pixel)
+    columns = _whole_chunks(int(pixels ** 0.5), x.chunks[1][0], x.shape[1])
+    rows = _whole_chunks(pixels // columns, x.chunks[0][0], x.shape[0])
+    return x.rechunk({0: rows, 1: columns})
+
+
+def _whole_chunks(least, chunk, length):
+    """The smallest whole number of chunks that holds `least`, within `length`."""
+    return max(1, min(length, -(-max(1, least) // max(1, chunk)) * chunk))
 
 
 def _write_tiff(result, path, layout):
@@ -401,7 +413,7 @@ def run_chunked(method_name, keywords, source, target, compression=None, tile=No
         function = image_functions()[method_name.rpartition(".")[2]]
         return run_named_axes(apply, function, keywords, source, target, compression, tile, stop)
     layout = output_layout(source, target, compression, tile)
-    result = apply(lambda: _as_stripes(read_lazy(source)))
+    result = apply(lambda: _as_blocks(read_lazy(source)))
     with safety.written_as(target, stop) as partial:
         if kinds.file_kind(target) == "zarr":
             write_zarr(result, partial, show_progress=_shows_progress())
