@@ -67,6 +67,6 @@ def join_label_stripes(
     counts: NDArray[np.int64], first_rows: NDArray[np.int32], last_rows: NDArray[np.int32], connectivity: int
 ) -> Tuple[NDArray[np.int64], NDArray[np.int64], int]: ...
 def label_stripe(
-    mask: NDArray[Any], connectivity: int, joined: NDArray[np.int64], finals: NDArray[np.int64], offset: int,
+    mask: NDArray[Any], joined: NDArray[np.int64], finals: NDArray[np.int64], connectivity: int, offset: int,
     joined_above: int, /
 ) -> NDArray[np.int32]: ...

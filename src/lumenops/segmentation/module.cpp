@@ -226,9 +226,9 @@ Ref join_label_stripes(PyObject* counts_array, PyObject* first_rows, PyObject* l
   return tuple(int64_array(joined.joined), int64_array(joined.finals), static_cast<long long>(joined.count));
 }
 
-// label_stripe(mask, connectivity, joined, finals, offset, joined_above): the
+// label_stripe(mask, joined, finals, connectivity, offset, joined_above): the
 // stripe's labels as the whole image's (kernels::stripe_numbers).
-Ref label_stripe(PyObject* mask, PyObject* connectivity, PyObject* joined_array, PyObject* finals_array,
+Ref label_stripe(PyObject* mask, PyObject* joined_array, PyObject* finals_array, PyObject* connectivity,
                  PyObject* offset, PyObject* joined_above) {
   const Array plane = mask_plane(mask);
   const bool corners = corners_of(connectivity);
@@ -261,7 +261,7 @@ PyMethodDef functions[] = {
      "labelled on their own: the provisional labels (the stripes' labels in turn) that join a component "
      "of a smaller one, sorted, with its final number; and the count of components."},
     {"label_stripe", fastcall_function<6, label_stripe>(), METH_FASTCALL,
-     "label_stripe(mask, connectivity, joined, finals, offset, joined_above): a stripe's labels as the whole "
+     "label_stripe(mask, joined, finals, connectivity, offset, joined_above): a stripe's labels as the whole "
      "image's: joined and finals the stripe's slice of join_label_stripes' results, offset the count of the "
      "stripes above it, joined_above their joined labels."},
     {nullptr, nullptr, 0, nullptr},

@@ -259,5 +259,5 @@ def renumbered_label_stripe(mask, joined_stripes, index, connectivity):
     """The labels of stripe `index` as the whole image's."""
     joined, finals, offsets = joined_stripes
     start, stop = np.searchsorted(joined, [offsets[index] + 1, offsets[index + 1] + 1])
-    return _segmentation.label_stripe(mask, connectivity, joined[start:stop], finals[start:stop], int(offsets[index]),
+    return _segmentation.label_stripe(mask, joined[start:stop], finals[start:stop], connectivity, int(offsets[index]),
                                       int(start))
