@@ -147,6 +147,17 @@ def test_files_without_axes_metadata(tmp_path, photometric, shape, axes, expecte
                                   expected(pictor.auto_level, image))
 
 
+@pytest.mark.parametrize("axes, status", [("ZYX", 2), (None, 1)])
+def test_chunked_runs_take_their_axes_from_the_file(tmp_path, axes, status):
+    """--axes is refused with --chunked, and a plain stack is refused there rather than read as rows."""
+    source = tmp_path / "stack.tif"
+    tifffile.imwrite(str(source), RNG.integers(0, 4096, (4, 40, 30), dtype=np.uint16), photometric="minisblack")
+    done = run_pictor("apply", "--chunked", "auto_level", source, "-o", tmp_path / "out.tif",
+                      *(["--axes", axes] if axes else []))
+    assert done.returncode == status and "--axes" in done.stderr and "without --chunked" in done.stderr, done.stderr
+    assert not (tmp_path / "out.tif").exists()
+
+
 @pytest.mark.parametrize("chunked", [False, True])
 def test_pyramidal_ome_tiff_keeps_its_levels_tiles_and_compression(tmp_path, chunked):
     stack = RNG.integers(0, 65536, (2, 256, 192), dtype=np.uint16)
