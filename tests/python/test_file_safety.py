@@ -127,6 +127,13 @@ PATHS = [
                 folder_output=True),
 ]
 QUICK_PATHS = [path for path in PATHS if path.name != "cluster"]  # a local cluster takes seconds to start
+CLUSTER = next(path for path in PATHS if path.name == "cluster")
+FULL_OR_READ_ONLY = [("full", "No space left on device"), ("read-only", "Read-only")]
+
+
+def case_id(value):
+    """A writing path or a signal by its name; other values as pytest names them."""
+    return getattr(value, "name", None)
 
 
 def run(command, **keywords):
@@ -178,8 +185,8 @@ def test_an_existing_result_is_kept_unless_overwrite(tmp_path, path):
     assert not temporary_names(tmp_path / "out")
 
 
-@pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
-@pytest.mark.parametrize("kind, message", [("full", "No space left on device"), ("read-only", "Read-only")])
+@pytest.mark.parametrize("path, kind, message", [(path, *hazard) for path in QUICK_PATHS for hazard in FULL_OR_READ_ONLY]
+                         + [(CLUSTER, *FULL_OR_READ_ONLY[1])], ids=case_id)
 def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, message):
     source = path.input_of(tmp_path)
     before = snapshot(tmp_path / "in")
@@ -205,7 +212,9 @@ def held_process(tmp_path, command):
     environment = pictor_environment()
     environment["PYTHONPATH"] = os.pathsep.join([str(hook), environment["PYTHONPATH"]])
     environment["PICTOR_TEST_HOLD"] = str(tmp_path / "held")
-    process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # a session of its own: a SIGKILL stops the run with every process it started (a cluster's workers)
+    process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
     deadline = time.monotonic() + WAIT_SECONDS
     while not (tmp_path / "held").exists() and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -213,14 +222,18 @@ def held_process(tmp_path, command):
     return process
 
 
-@pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL], ids=lambda s: s.name)
+@pytest.mark.parametrize("path, stop", [(path, stop) for path in QUICK_PATHS
+                                        for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
+                         + [(CLUSTER, signal.SIGKILL)], ids=case_id)
 def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop):
     source = path.input_of(tmp_path)
     before = snapshot(tmp_path / "in")
     output, result = path.output_in(tmp_path / "out", source)
     process = held_process(tmp_path, path.command(source, output))
-    process.send_signal(stop)
+    if stop == signal.SIGKILL:
+        os.killpg(process.pid, stop)
+    else:
+        process.send_signal(stop)
     _, stderr = process.communicate(timeout=WAIT_SECONDS)
     assert not result.exists()
     if stop == signal.SIGINT or (stop == signal.SIGTERM and path.name != "run_file"):
@@ -248,6 +261,23 @@ def test_a_store_set_aside_by_a_killed_run_is_put_back(tmp_path):
     with pytest.warns(safety.FileWarning, match="put back"):
         safety.remove_leftovers(store.parent, again=True)
     assert snapshot(store) == before and not temporary_names(store.parent)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/stat"), reason="a zombie is told by Linux's /proc")
+def test_the_leftovers_of_a_killed_process_not_yet_reaped_are_removed(tmp_path):
+    """A killed run's workers linger as zombies until they are reaped: they write no more."""
+    from pictor.io import safety
+
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    child.kill()
+    while open("/proc/{}/stat".format(child.pid)).read().rpartition(")")[2].split()[0] != "Z":
+        time.sleep(0.01)
+    leftover = tmp_path / ".a.tif.pictor-{}-0123456789ab.partial.tif".format(child.pid)
+    leftover.write_bytes(b"half")
+    with pytest.warns(safety.FileWarning, match="interrupted"):
+        safety.remove_leftovers(tmp_path, again=True)
+    child.wait()
+    assert not leftover.exists()
 
 
 @pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)

@@ -35,7 +35,10 @@ def process_file(apply_to_file, function, keywords, source, relative, outdir, ru
     """Runs in a worker: the command line's step into a temporary folder, then a rename."""
     _single_threaded_opencv()
     scratch = safety.temporary_name(Path(outdir) / run)
-    scratch.mkdir()
+    try:
+        scratch.mkdir()
+    except OSError as error:  # a read-only or full folder: what cannot be written is the result
+        raise safety.failed_write(error, Path(outdir) / relative, scratch) from error
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
                                      threading.Event(), _NoNotes()))

@@ -61,6 +61,9 @@ def remove(path):
 
 
 def process_exists(pid):
+    """Whether process pid may still write: a killed process that its parent
+    has not yet reaped (a zombie, for a while after a whole run was killed)
+    never will."""
     if pid == os.getpid():
         return True
     try:
@@ -68,8 +71,18 @@ def process_exists(pid):
     except ProcessLookupError:
         return False
     except (PermissionError, OverflowError):
-        return True
-    return True
+        pass
+    return not _is_zombie(pid)
+
+
+def _is_zombie(pid):
+    """Whether the process has ended and waits to be reaped (Linux's /proc; elsewhere, never known)."""
+    try:
+        with open("/proc/{}/stat".format(pid)) as stat:
+            state = stat.read().rpartition(")")[2].split()[0]  # after the command name, which may hold ")"
+    except (OSError, IndexError):
+        return False
+    return state in ("Z", "X")
 
 
 def is_temporary(name):
