@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 import tifffile
 
-from conftest import mount_namespace_command, pictor_environment
+from conftest import mount_namespace_command, pictor_environment, with_sitecustomize
 
 pytest.importorskip("dask.array")
 RNG = np.random.default_rng(29)
@@ -206,11 +206,7 @@ def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, me
 
 def held_process(tmp_path, command):
     """The process of command, held when it is about to rename its result into place."""
-    hook = tmp_path / "hook"
-    hook.mkdir()
-    (hook / "sitecustomize.py").write_text(HOLD_HOOK)
-    environment = pictor_environment()
-    environment["PYTHONPATH"] = os.pathsep.join([str(hook), environment["PYTHONPATH"]])
+    environment = with_sitecustomize(pictor_environment(), tmp_path / "hook", HOLD_HOOK)
     environment["PICTOR_TEST_HOLD"] = str(tmp_path / "held")
     # a session of its own: a SIGKILL stops the run with every process it started (a cluster's workers)
     process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
