@@ -22,25 +22,47 @@ RNG = np.random.default_rng(29)
 SHAPE = (256, 192)
 WAIT_SECONDS = 180
 
-# Imported first by the child processes of the signal tests: a rename of a
-# temporary name into place announces itself in the file HOLD names and then
-# waits, so that the test stops the process at the worst moment (the result
-# complete under its temporary name), with no timing involved.
-HOLD_HOOK = '''
+# Imported first by the child processes of the signal tests: the process
+# announces itself in the file PICTOR_TEST_HOLD names and then waits, so that
+# the test stops it at a chosen moment, with no timing involved.
+HOLD = '''
 import os, time
+
+
+def hold():
+    with open(os.environ["PICTOR_TEST_HOLD"], "w") as marker:
+        marker.write(str(os.getpid()))
+    while True:
+        time.sleep(0.05)
+'''
+# The worst moment: a result complete under its temporary name, about to be renamed into place.
+RENAMING = HOLD + '''
 _replace = os.replace
 
 
 def replace(source, target, *arguments, **keywords):
     if ".pictor-" in os.path.basename(str(source)) and os.environ.get("PICTOR_TEST_HOLD"):
-        with open(os.environ["PICTOR_TEST_HOLD"], "w") as marker:
-            marker.write(str(os.getpid()))
-        while True:
-            time.sleep(0.05)
+        hold()
     return _replace(source, target, *arguments, **keywords)
 
 
 os.replace = replace
+'''
+# Mid-write: the TIFF writer has its first tiles, not the rest.
+WRITING = HOLD + '''
+from pictor.io import tiff
+
+_tiles = tiff.TiffRows._tiles
+
+
+def tiles(self):
+    for count, tile in enumerate(_tiles(self)):
+        if count == 2:
+            hold()
+        yield tile
+
+
+tiff.TiffRows._tiles = tiles
 '''
 
 
@@ -204,9 +226,9 @@ def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, me
     assert snapshot(tmp_path / "in") == before
 
 
-def held_process(tmp_path, command):
-    """The process of command, held when it is about to rename its result into place."""
-    environment = with_sitecustomize(pictor_environment(), tmp_path / "hook", HOLD_HOOK)
+def held_process(tmp_path, command, moment=RENAMING):
+    """The process of command, held at the moment the hook of that name chooses."""
+    environment = with_sitecustomize(pictor_environment(), tmp_path / "hook", moment)
     environment["PICTOR_TEST_HOLD"] = str(tmp_path / "held")
     # a session of its own: a SIGKILL stops the run with every process it started (a cluster's workers)
     process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -222,10 +244,19 @@ def held_process(tmp_path, command):
                                         for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
                          + [(CLUSTER, signal.SIGKILL)], ids=case_id)
 def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop):
+    assert_stopped_run_leaves_nothing(tmp_path, path, stop, RENAMING)
+
+
+@pytest.mark.parametrize("path", [path for path in QUICK_PATHS if path.name in ("run_file", "chunked")], ids=repr)
+def test_a_run_stopped_mid_write_leaves_nothing_and_a_rerun_completes(tmp_path, path):
+    assert_stopped_run_leaves_nothing(tmp_path, path, signal.SIGTERM, WRITING)
+
+
+def assert_stopped_run_leaves_nothing(tmp_path, path, stop, moment):
     source = path.input_of(tmp_path)
     before = snapshot(tmp_path / "in")
     output, result = path.output_in(tmp_path / "out", source)
-    process = held_process(tmp_path, path.command(source, output))
+    process = held_process(tmp_path, path.command(source, output), moment)
     if stop == signal.SIGKILL:
         os.killpg(process.pid, stop)
     else:
