@@ -242,7 +242,7 @@ def held_process(tmp_path, command, moment=RENAMING):
 
 @pytest.mark.parametrize("path, stop", [(path, stop) for path in QUICK_PATHS
                                         for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
-                         + [(CLUSTER, signal.SIGKILL)], ids=case_id)
+                         + [(CLUSTER, signal.SIGINT), (CLUSTER, signal.SIGKILL)], ids=case_id)
 def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop):
     assert_stopped_run_leaves_nothing(tmp_path, path, stop, RENAMING)
 
