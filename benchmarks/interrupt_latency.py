@@ -4,8 +4,10 @@ Each path runs as a real process, in a process group of its own as a
 terminal's foreground job is, on inputs large enough to take several seconds.
 Once the run is under way (its first temporary file is in the output folder,
 or START seconds have passed), the whole group gets SIGINT, as Ctrl-C sends
-it; the table gives the seconds until the process ended, its exit status, and
-whether anything was left in the output folder (a result or a temporary name).
+it; the table gives the seconds until the command ended (what a shell waits
+for), until every process it started had ended too (a cluster's workers), its
+exit status, and whether anything was left in the output folder (a result or
+a temporary name). Linux only (/proc).
 
     python benchmarks/interrupt_latency.py [--repeat N] [--folder DIR] [--only WORD]
 """
@@ -95,26 +97,42 @@ def left_in(folder):
 
 
 def interrupt(command, out):
-    """(seconds from SIGINT to the end, exit status, what the output folder holds, whether it was writing)."""
+    """(seconds from SIGINT to the command's end, to the end of every process it started, exit status,
+    what the output folder holds, whether it was writing)."""
     out.mkdir()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                start_new_session=True)
     started = time.monotonic()
     while process.poll() is None and time.monotonic() - started < START and not any(
             ".pictor-" in path.name for path in out.rglob("*")):
         time.sleep(0.02)
     if process.poll() is not None:
-        return None, process.returncode, left_in(out), False
+        return None, None, process.returncode, left_in(out), False
     writing = any(".pictor-" in path.name for path in out.rglob("*"))
     signalled = time.monotonic()
     os.killpg(process.pid, signal.SIGINT)
     try:
-        process.communicate(timeout=WAIT)
+        process.wait(timeout=WAIT)
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)
-        process.communicate()
-    latency = time.monotonic() - signalled
-    return latency, process.returncode, left_in(out), writing
+        process.wait()
+    ended = time.monotonic() - signalled
+    while group_lives(process.pid) and time.monotonic() - signalled < WAIT:
+        time.sleep(0.01)
+    return ended, time.monotonic() - signalled, process.returncode, left_in(out), writing
+
+
+def group_lives(group):
+    """Whether a process of the group still runs (a zombie does not)."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                fields = open("/proc/{}/stat".format(entry)).read().rpartition(")")[2].split()
+            except OSError:
+                continue
+            if int(fields[2]) == group and fields[0] not in ("Z", "X"):
+                return True
+    return False
 
 
 def main():
@@ -135,25 +153,30 @@ def main():
           "run writes (or after {:.0f} s)".format(cpu_name(), os.cpu_count(), platform.python_version(),
                                                   np.__version__, options.repeat, START))
     print()
-    print("| path | slowest stop, s | all stops, s | writing when stopped | exit status | left in the output folder |")
-    print("|---|---:|---|---|---|---|")
+    print("| path | slowest stop, s | all stops, s | all its processes gone, s | writing when stopped | exit status "
+          "| left in the output folder |")
+    print("|---|---:|---|---|---|---|---|")
     for name, command in paths:
-        latencies, statuses, left, writing = [], set(), set(), []
+        latencies, gone, statuses, left, writing = [], [], set(), set(), []
         for attempt in range(options.repeat):
             out = root / "out-{}-{}".format(name.replace(" ", "_").replace("-", ""), attempt)
-            latency, status, remaining, was_writing = interrupt(command(out), out)
+            latency, all_gone, status, remaining, was_writing = interrupt(command(out), out)
             shutil.rmtree(str(out), ignore_errors=True)
             latencies.append(latency)
+            gone.append(all_gone)
             statuses.add(status)
             left.update(remaining)
             writing.append("yes" if was_writing else "no")
         shown = [value for value in latencies if value is not None]
-        print("| {} | {} | {} | {} | {} | {} |".format(
-            name, "{:.2f}".format(max(shown)) if shown else "ended before", " ".join("{:.2f}".format(value)
-                                                                                  for value in shown),
-            " ".join(writing), ", ".join(map(str, sorted(statuses))), ", ".join(sorted(left)) or "nothing"))
+        print("| {} | {} | {} | {} | {} | {} | {} |".format(
+            name, "{:.2f}".format(max(shown)) if shown else "ended before", seconds(shown),
+            seconds(value for value in gone if value is not None), " ".join(writing), ", ".join(map(str, sorted(statuses))), ", ".join(sorted(left)) or "nothing"))
     if not options.folder:
         shutil.rmtree(str(root), ignore_errors=True)
+
+
+def seconds(values):
+    return " ".join("{:.2f}".format(value) for value in values)
 
 
 def cpu_name():
