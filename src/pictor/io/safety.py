@@ -282,6 +282,25 @@ def moved_into_place(written, scratch, outdir):
     return target
 
 
+@contextlib.contextmanager
+def writers_finished():
+    """Dask's local threads for the block, every task of theirs finished when
+    the block ends, also when it fails: a chunk still being written after
+    another failed would make its store's folders again once they are removed.
+    Tasks not yet started are dropped (Python 3.9 and later)."""
+    import sys
+    from concurrent.futures import ThreadPoolExecutor
+
+    import dask
+
+    pool = ThreadPoolExecutor(dask.config.get("num_workers", None) or os.cpu_count() or 1)
+    try:
+        with dask.config.set(pool=pool):
+            yield
+    finally:
+        pool.shutdown(wait=True, **({"cancel_futures": True} if sys.version_info >= (3, 9) else {}))
+
+
 def _sync(path):
     if path.is_file():
         with open(str(path), "rb+") as stream:
