@@ -307,6 +307,30 @@ def test_the_leftovers_of_a_killed_process_not_yet_reaped_are_removed(tmp_path):
     assert not leftover.exists()
 
 
+def test_a_failed_write_ends_after_every_chunk_task():
+    """A store is removed after a failed write only once no task of the write can make its folders again."""
+    import threading
+
+    import dask
+
+    from pictor.io import safety
+
+    failed, finished = threading.Event(), threading.Event()
+
+    def failing():
+        failed.set()
+        raise OSError("no space left")
+
+    def still_writing():
+        failed.wait()
+        time.sleep(0.2)  # still writing its chunk when the failure is raised
+        finished.set()
+
+    with pytest.raises(OSError), dask.config.set(scheduler="threads", num_workers=2), safety.writers_finished():
+        dask.compute(dask.delayed(failing)(), dask.delayed(still_writing)())
+    assert finished.is_set()
+
+
 @pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
 def test_an_output_folder_that_cannot_be_made(tmp_path, path):
     source = path.input_of(tmp_path)
