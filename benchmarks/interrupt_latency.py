@@ -170,7 +170,8 @@ def main():
         shown = [value for value in latencies if value is not None]
         print("| {} | {} | {} | {} | {} | {} | {} |".format(
             name, "{:.2f}".format(max(shown)) if shown else "ended before", seconds(shown),
-            seconds(value for value in gone if value is not None), " ".join(writing), ", ".join(map(str, sorted(statuses))), ", ".join(sorted(left)) or "nothing"))
+            seconds(value for value in gone if value is not None), " ".join(writing),
+            ", ".join(map(str, sorted(statuses))), ", ".join(sorted(left)) or "nothing"))
     if not options.folder:
         shutil.rmtree(str(root), ignore_errors=True)
 

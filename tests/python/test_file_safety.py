@@ -207,7 +207,8 @@ def test_an_existing_result_is_kept_unless_overwrite(tmp_path, path):
     assert not temporary_names(tmp_path / "out")
 
 
-@pytest.mark.parametrize("path, kind, message", [(path, *hazard) for path in QUICK_PATHS for hazard in FULL_OR_READ_ONLY]
+@pytest.mark.parametrize("path, kind, message", [(path, *hazard) for path in QUICK_PATHS
+                                                  for hazard in FULL_OR_READ_ONLY]
                          + [(CLUSTER, *FULL_OR_READ_ONLY[1])], ids=case_id)
 def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, message):
     source = path.input_of(tmp_path)

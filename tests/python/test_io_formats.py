@@ -107,9 +107,9 @@ def test_a_missing_codec_is_named(tmp_path):
     # a machine without imagecodecs: the package cannot be imported in the run
     without = with_sitecustomize(pictor_environment(), tmp_path / "site",
                                  "import sys\nsys.modules['imagecodecs'] = None\n")
-    done = subprocess.run([sys.executable, "-m", "pictor", "apply", "--chunked", "--compression", "zstd", "gaussian_blur",
-                           str(source), "-o", str(tmp_path / "o.tif")], env=without, capture_output=True, text=True,
-                          timeout=300)
+    done = subprocess.run([sys.executable, "-m", "pictor", "apply", "--chunked", "--compression", "zstd",
+                           "gaussian_blur", str(source), "-o", str(tmp_path / "o.tif")], env=without,
+                          capture_output=True, text=True, timeout=300)
     assert done.returncode != 0 and "imagecodecs" in done.stderr and not (tmp_path / "o.tif").exists()
 
 
