@@ -186,6 +186,13 @@ def pictor_environment():
     return environment
 
 
+def with_sitecustomize(environment, folder, code):
+    """environment (for a subprocess) whose interpreter first runs code, written as FOLDER/sitecustomize.py."""
+    folder.mkdir(exist_ok=True)
+    (folder / "sitecustomize.py").write_text(code)
+    return dict(environment, PYTHONPATH=os.pathsep.join([str(folder), environment.get("PYTHONPATH", "")]))
+
+
 def loop_over_planes(function, stack, axes):
     """FUNCTION on each Y x X (x S) plane of STACK, one call at a time, the
     results stacked back in the order AXES names (without S when a colour

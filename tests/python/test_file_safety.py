@@ -15,32 +15,54 @@ import numpy as np
 import pytest
 import tifffile
 
-from conftest import mount_namespace_command, pictor_environment
+from conftest import mount_namespace_command, pictor_environment, with_sitecustomize
 
 pytest.importorskip("dask.array")
 RNG = np.random.default_rng(29)
 SHAPE = (256, 192)
 WAIT_SECONDS = 180
 
-# Imported first by the child processes of the signal tests: a rename of a
-# temporary name into place announces itself in the file HOLD names and then
-# waits, so that the test stops the process at the worst moment (the result
-# complete under its temporary name), with no timing involved.
-HOLD_HOOK = '''
+# Imported first by the child processes of the signal tests: the process
+# announces itself in the file PICTOR_TEST_HOLD names and then waits, so that
+# the test stops it at a chosen moment, with no timing involved.
+HOLD = '''
 import os, time
+
+
+def hold():
+    with open(os.environ["PICTOR_TEST_HOLD"], "w") as marker:
+        marker.write(str(os.getpid()))
+    while True:
+        time.sleep(0.05)
+'''
+# The worst moment: a result complete under its temporary name, about to be renamed into place.
+RENAMING = HOLD + '''
 _replace = os.replace
 
 
 def replace(source, target, *arguments, **keywords):
     if ".pictor-" in os.path.basename(str(source)) and os.environ.get("PICTOR_TEST_HOLD"):
-        with open(os.environ["PICTOR_TEST_HOLD"], "w") as marker:
-            marker.write(str(os.getpid()))
-        while True:
-            time.sleep(0.05)
+        hold()
     return _replace(source, target, *arguments, **keywords)
 
 
 os.replace = replace
+'''
+# Mid-write: the TIFF writer has its first tiles, not the rest.
+WRITING = HOLD + '''
+from pictor.io import tiff
+
+_tiles = tiff.TiffRows._tiles
+
+
+def tiles(self):
+    for count, tile in enumerate(_tiles(self)):
+        if count == 2:
+            hold()
+        yield tile
+
+
+tiff.TiffRows._tiles = tiles
 '''
 
 
@@ -127,6 +149,13 @@ PATHS = [
                 folder_output=True),
 ]
 QUICK_PATHS = [path for path in PATHS if path.name != "cluster"]  # a local cluster takes seconds to start
+CLUSTER = next(path for path in PATHS if path.name == "cluster")
+FULL_OR_READ_ONLY = [("full", "No space left on device"), ("read-only", "Read-only")]
+
+
+def case_id(value):
+    """A writing path or a signal by its name; other values as pytest names them."""
+    return getattr(value, "name", None)
 
 
 def run(command, **keywords):
@@ -178,8 +207,9 @@ def test_an_existing_result_is_kept_unless_overwrite(tmp_path, path):
     assert not temporary_names(tmp_path / "out")
 
 
-@pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
-@pytest.mark.parametrize("kind, message", [("full", "No space left on device"), ("read-only", "Read-only")])
+@pytest.mark.parametrize("path, kind, message", [(path, *hazard) for path in QUICK_PATHS
+                                                  for hazard in FULL_OR_READ_ONLY]
+                         + [(CLUSTER, *FULL_OR_READ_ONLY[1])], ids=case_id)
 def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, message):
     source = path.input_of(tmp_path)
     before = snapshot(tmp_path / "in")
@@ -197,15 +227,13 @@ def test_a_full_disk_or_read_only_folder_leaves_nothing(tmp_path, path, kind, me
     assert snapshot(tmp_path / "in") == before
 
 
-def held_process(tmp_path, command):
-    """The process of command, held when it is about to rename its result into place."""
-    hook = tmp_path / "hook"
-    hook.mkdir()
-    (hook / "sitecustomize.py").write_text(HOLD_HOOK)
-    environment = pictor_environment()
-    environment["PYTHONPATH"] = os.pathsep.join([str(hook), environment["PYTHONPATH"]])
+def held_process(tmp_path, command, moment=RENAMING):
+    """The process of command, held at the moment the hook of that name chooses."""
+    environment = with_sitecustomize(pictor_environment(), tmp_path / "hook", moment)
     environment["PICTOR_TEST_HOLD"] = str(tmp_path / "held")
-    process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # a session of its own: a SIGKILL stops the run with every process it started (a cluster's workers)
+    process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
     deadline = time.monotonic() + WAIT_SECONDS
     while not (tmp_path / "held").exists() and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -213,14 +241,27 @@ def held_process(tmp_path, command):
     return process
 
 
-@pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL], ids=lambda s: s.name)
+@pytest.mark.parametrize("path, stop", [(path, stop) for path in QUICK_PATHS
+                                        for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
+                         + [(CLUSTER, signal.SIGINT), (CLUSTER, signal.SIGKILL)], ids=case_id)
 def test_a_stopped_run_leaves_nothing_and_a_rerun_completes(tmp_path, path, stop):
+    assert_stopped_run_leaves_nothing(tmp_path, path, stop, RENAMING)
+
+
+@pytest.mark.parametrize("path", [path for path in QUICK_PATHS if path.name in ("run_file", "chunked")], ids=repr)
+def test_a_run_stopped_mid_write_leaves_nothing_and_a_rerun_completes(tmp_path, path):
+    assert_stopped_run_leaves_nothing(tmp_path, path, signal.SIGTERM, WRITING)
+
+
+def assert_stopped_run_leaves_nothing(tmp_path, path, stop, moment):
     source = path.input_of(tmp_path)
     before = snapshot(tmp_path / "in")
     output, result = path.output_in(tmp_path / "out", source)
-    process = held_process(tmp_path, path.command(source, output))
-    process.send_signal(stop)
+    process = held_process(tmp_path, path.command(source, output), moment)
+    if stop == signal.SIGKILL:
+        os.killpg(process.pid, stop)
+    else:
+        process.send_signal(stop)
     _, stderr = process.communicate(timeout=WAIT_SECONDS)
     assert not result.exists()
     if stop == signal.SIGINT or (stop == signal.SIGTERM and path.name != "run_file"):
@@ -248,6 +289,47 @@ def test_a_store_set_aside_by_a_killed_run_is_put_back(tmp_path):
     with pytest.warns(safety.FileWarning, match="put back"):
         safety.remove_leftovers(store.parent, again=True)
     assert snapshot(store) == before and not temporary_names(store.parent)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/stat"), reason="a zombie is told by Linux's /proc")
+def test_the_leftovers_of_a_killed_process_not_yet_reaped_are_removed(tmp_path):
+    """A killed run's workers linger as zombies until they are reaped: they write no more."""
+    from pictor.io import safety
+
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    child.kill()
+    while open("/proc/{}/stat".format(child.pid)).read().rpartition(")")[2].split()[0] != "Z":
+        time.sleep(0.01)
+    leftover = tmp_path / ".a.tif.pictor-{}-0123456789ab.partial.tif".format(child.pid)
+    leftover.write_bytes(b"half")
+    with pytest.warns(safety.FileWarning, match="interrupted"):
+        safety.remove_leftovers(tmp_path, again=True)
+    child.wait()
+    assert not leftover.exists()
+
+
+def test_a_failed_write_ends_after_every_chunk_task():
+    """A store is removed after a failed write only once no task of the write can make its folders again."""
+    import threading
+
+    import dask
+
+    from pictor.io import safety
+
+    failed, finished = threading.Event(), threading.Event()
+
+    def failing():
+        failed.set()
+        raise OSError("no space left")
+
+    def still_writing():
+        failed.wait()
+        time.sleep(0.2)  # still writing its chunk when the failure is raised
+        finished.set()
+
+    with pytest.raises(OSError), dask.config.set(scheduler="threads", num_workers=2), safety.writers_finished():
+        dask.compute(dask.delayed(failing)(), dask.delayed(still_writing)())
+    assert finished.is_set()
 
 
 @pytest.mark.parametrize("path", QUICK_PATHS, ids=repr)

@@ -2,11 +2,16 @@
 metadata that follows the operation, damaged inputs, missing codecs, and the
 command line's words in any order. Real files, the real command."""
 
+import subprocess
+import sys
+import time
+
 import numpy as np
 import pytest
 import tifffile
 
 import pictor
+from conftest import pictor_environment, with_sitecustomize
 from test_cli import run_pictor
 from test_ome_files import CZYX_SCALE, ORIGIN, ome_zarr_image, read_ome_zarr
 
@@ -97,14 +102,14 @@ def test_options_anywhere_repeated_keywords_and_dry_run(tmp_path):
 
 
 def test_a_missing_codec_is_named(tmp_path):
-    try:
-        import imagecodecs  # noqa: F401
-        pytest.skip("imagecodecs is installed: zstd is available")
-    except ImportError:
-        pass
     source = tmp_path / "big.tif"
     tifffile.imwrite(str(source), RNG.integers(0, 65536, (64, 64), dtype=np.uint16), tile=(32, 32))
-    done = run_pictor("apply", "--chunked", "--compression", "zstd", "gaussian_blur", source, "-o", tmp_path / "o.tif")
+    # a machine without imagecodecs: the package cannot be imported in the run
+    without = with_sitecustomize(pictor_environment(), tmp_path / "site",
+                                 "import sys\nsys.modules['imagecodecs'] = None\n")
+    done = subprocess.run([sys.executable, "-m", "pictor", "apply", "--chunked", "--compression", "zstd",
+                           "gaussian_blur", str(source), "-o", str(tmp_path / "o.tif")], env=without,
+                          capture_output=True, text=True, timeout=300)
     assert done.returncode != 0 and "imagecodecs" in done.stderr and not (tmp_path / "o.tif").exists()
 
 
@@ -122,8 +127,28 @@ def test_the_chunk_counter_reaches_its_true_total(tmp_path, monkeypatch, capsys,
     import zarr
 
     total = zarr.open_array(str(tmp_path / "o.zarr"), mode="r").nchunks  # one task stores each chunk
-    counts = [part.split()[0] for part in capsys.readouterr().err.split("]")[1:]]
+    drawn = [part.split()[0] for part in capsys.readouterr().err.split("]")[1:]]
+    # a redraw of a slow run repeats a count (or shows 0 before the first chunk)
+    counts = [count for position, count in enumerate(drawn)
+              if not count.startswith("0/") and (position == 0 or count != drawn[position - 1])]
     assert counts == ["{}/{}".format(done, total) for done in range(1, total + 1)]
+
+
+def test_a_pass_that_advances_nothing_still_shows_the_time(monkeypatch, capsys):
+    from pictor.io import progress
+
+    monkeypatch.setattr(progress, "PROGRESS_AFTER", 0.0)
+    monkeypatch.setattr(progress, "TICK", 0.01)
+    bar, shown = progress.Bar(10, "rows", visible=True), ""
+    try:
+        for _ in range(3000):  # the ticker's first redraw, however late it comes
+            shown += capsys.readouterr().err
+            if "0/10 rows" in shown:
+                break
+            time.sleep(0.01)
+    finally:
+        bar.close()
+    assert "0/10 rows" in shown
 
 
 def per_channel(function, image):
@@ -145,6 +170,17 @@ def test_files_without_axes_metadata(tmp_path, photometric, shape, axes, expecte
     assert done.returncode == 0, done.stderr
     np.testing.assert_array_equal(tifffile.imread(str(tmp_path / "out" / "plain.tif")),
                                   expected(pictor.auto_level, image))
+
+
+@pytest.mark.parametrize("axes, status", [("ZYX", 2), (None, 1)])
+def test_chunked_runs_take_their_axes_from_the_file(tmp_path, axes, status):
+    """--axes is refused with --chunked, and a plain stack is refused there rather than read as rows."""
+    source = tmp_path / "stack.tif"
+    tifffile.imwrite(str(source), RNG.integers(0, 4096, (4, 40, 30), dtype=np.uint16), photometric="minisblack")
+    done = run_pictor("apply", "--chunked", "auto_level", source, "-o", tmp_path / "out.tif",
+                      *(["--axes", axes] if axes else []))
+    assert done.returncode == status and "--axes" in done.stderr and "without --chunked" in done.stderr, done.stderr
+    assert not (tmp_path / "out.tif").exists()
 
 
 @pytest.mark.parametrize("chunked", [False, True])

@@ -10,12 +10,13 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
 import pictor
-from pictor.io import imagej, ome_tiff, ome_zarr, safety
+from pictor.io import imagej, kinds, ome_tiff, ome_zarr, safety
 from pictor.io import metadata as metadata_rules
 from pictor.io.images import Page, read_pages, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES, SIXTEEN_BIT_SUFFIXES, TIFF_SUFFIXES, ZARR_SUFFIX
 from pictor.io.safety import Interrupted
-from pictor.io.stores import has_named_axes
+from pictor.io.stores import has_named_axes, image_layout
+from pictor.io.tiff import holds_one_image
 from pictor.pipeline import Pipeline
 from pictor.cli.operations import (EXIT_FAILED, UsageError, is_chain, one_line, parse_keywords, resolve_chain,
                                    resolve_function)
@@ -325,7 +326,9 @@ def command_apply(options):
             keywords["depth"] = options.depth
     if options.chunked:
         if options.axes:
-            raise UsageError("--axes applies to files read whole (without --chunked)")
+            raise UsageError("--axes applies to files read whole (pictor apply without --chunked, with or without "
+                             "--scheduler); --chunked takes its axes from the file (OME-TIFF, ImageJ hyperstack, "
+                             "OME-Zarr) or reads a plain one as one Y x X (x 3) image")
         return apply_chunked(options, function, keywords)
     if options.compression or options.tile:
         raise UsageError("--compression and --tile apply to --chunked runs (their TIFF outputs), not to files "
@@ -387,6 +390,16 @@ def chunked_pairs(options):
     return pairs
 
 
+def refuse_unnamed_stack(source):
+    """--chunked reads a TIFF without axis names as one image: a stack of planes is refused, not misread."""
+    if not kinds.is_tiff(source):
+        return
+    shape, _ = image_layout(source)
+    if not holds_one_image(shape):
+        raise ValueError("cannot be represented with --chunked: {} holds samples of shape {} without axis names; "
+                         "run it without --chunked and name them with --axes (e.g. --axes ZYX)".format(source, shape))
+
+
 def apply_chunked(options, function, keywords):
     """--chunked: each input (tiled TIFF or .zarr) read lazily, written chunk by chunk.
 
@@ -413,6 +426,8 @@ def apply_chunked(options, function, keywords):
                     raise ValueError("cannot be represented with --chunked: {} filters the stack in 3-D; give a "
                                      "file of named axes without --chunked, or a .zarr stack".format(
                                          function.__name__))
+                if not has_named_axes(source):
+                    refuse_unnamed_stack(source)
                 if is_chain(options.operation) or not (remote or has_named_axes(source)):
                     pipe = function if is_chain(options.operation) else pictor.pipeline((function.__name__,
                                                                                           keywords))

@@ -24,6 +24,14 @@ def _single_threaded_opencv():
     cv2.setNumThreads(1)
 
 
+def _prepared_worker():
+    """Runs in each worker before its files: returns the worker's process id."""
+    import os
+
+    _single_threaded_opencv()
+    return os.getpid()
+
+
 class _NoNotes:
     """Workers keep the batch's once-per-run notes to themselves."""
 
@@ -35,7 +43,10 @@ def process_file(apply_to_file, function, keywords, source, relative, outdir, ru
     """Runs in a worker: the command line's step into a temporary folder, then a rename."""
     _single_threaded_opencv()
     scratch = safety.temporary_name(Path(outdir) / run)
-    scratch.mkdir()
+    try:
+        scratch.mkdir()
+    except OSError as error:  # a read-only or full folder: what cannot be written is the result
+        raise safety.failed_write(error, Path(outdir) / relative, scratch) from error
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
                                      threading.Event(), _NoNotes()))
@@ -96,7 +107,8 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
     run = uuid.uuid4().hex[:12]
     client = client_for(scheduler, workers)
     try:
-        failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs)
+        failures = _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs,
+                           own_workers=scheduler == "local")
     finally:
         close_client(client, scheduler)
         for folder in safety.run_scratch_folders(outdir, run):  # those of tasks whose worker was killed
@@ -105,14 +117,41 @@ def run_files(apply_to_file, function, keywords, files, outdir, scheduler, worke
     return len(files) - failures, failures
 
 
-def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs):
-    from distributed import as_completed
-
-    client.run(_single_threaded_opencv)
+def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, run, outputs, own_workers):
+    """own_workers: the workers are this run's own processes on this machine,
+    stopped at once (killed) when the run is interrupted."""
+    workers = client.run(_prepared_worker)
     before = {source: {path: safety.identity(path) for path in outputs(Path(relative), outdir)}
               for source, relative in files}
     futures = {client.submit(process_file, apply_to_file, function, keywords, str(Path(source).resolve()),
                              str(relative), str(outdir), run, pure=False): source for source, relative in files}
+    try:
+        return _gathered(futures, before, progress)
+    except KeyboardInterrupt:
+        # Files still computing must not take their names after the stop:
+        # what has not started never starts, and our own workers stop now.
+        if own_workers:
+            _kill(workers.values())
+        else:
+            client.cancel(list(futures), force=True)
+        raise
+
+
+def _kill(pids):
+    import os
+    import signal
+
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:  # already gone
+            pass
+
+
+def _gathered(futures, before, progress):
+    """The failures among futures, counted as they complete."""
+    from distributed import as_completed
+
     failures = 0
     for future in as_completed(futures):
         progress.advance()

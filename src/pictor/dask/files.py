@@ -31,7 +31,7 @@ def write_zarr(result, path, show_progress):
     result = result.rechunk(chunks)
     target = new_zarr_array(path, result.shape, result.dtype, chunks)
     stored = da.store(result, target, lock=False, compute=False)
-    with _progress(show_progress, stored):
+    with _progress(show_progress, stored), safety.writers_finished():
         stored.compute()
 
 

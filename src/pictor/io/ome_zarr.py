@@ -10,7 +10,7 @@ from pathlib import Path
 from pictor.axes import LETTERS
 from pictor.io import metadata as rules
 from pictor.io.kinds import ZARR_SUFFIX
-from pictor.io.safety import FileWarning, written_as
+from pictor.io.safety import FileWarning, writers_finished, written_as
 
 FORMAT_OF_VERSION = {"0.4": ("FormatV04", 2), "0.5": ("FormatV05", 3)}
 # The largest chunk written when the input's chunk shape does not fit the result.
@@ -135,7 +135,7 @@ def write_ome_zarr(target, data, image, function, keywords, stop=None):
     level_scale, factors = pyramid_factors(levels, names)
     low, high = rules.sample_range(data)
     omero = rules.omero_with_range(image.omero, data.dtype, low, high)
-    with written_as(target, stop) as partial:
+    with written_as(target, stop) as partial, writers_finished():
         group = zarr.open_group(str(partial), mode="w", zarr_format=zarr_format)
         writer.write_image(data, group, scale_factors=factors, method=scale_module.Methods.NEAREST,
                            fmt=getattr(formats, format_name)(), axes=names,

@@ -61,6 +61,9 @@ def remove(path):
 
 
 def process_exists(pid):
+    """Whether process pid may still write: a killed process that its parent
+    has not yet reaped (a zombie, for a while after a whole run was killed)
+    never will."""
     if pid == os.getpid():
         return True
     try:
@@ -68,8 +71,18 @@ def process_exists(pid):
     except ProcessLookupError:
         return False
     except (PermissionError, OverflowError):
-        return True
-    return True
+        pass
+    return not _is_zombie(pid)
+
+
+def _is_zombie(pid):
+    """Whether the process has ended and waits to be reaped (Linux's /proc; elsewhere, never known)."""
+    try:
+        with open("/proc/{}/stat".format(pid)) as stat:
+            state = stat.read().rpartition(")")[2].split()[0]  # after the command name, which may hold ")"
+    except (OSError, IndexError):
+        return False
+    return state in ("Z", "X")
 
 
 def is_temporary(name):
@@ -267,6 +280,25 @@ def moved_into_place(written, scratch, outdir):
     target.parent.mkdir(parents=True, exist_ok=True)
     os.replace(str(written), str(target))
     return target
+
+
+@contextlib.contextmanager
+def writers_finished():
+    """Dask's local threads for the block, every task of theirs finished when
+    the block ends, also when it fails: a chunk still being written after
+    another failed would make its store's folders again once they are removed.
+    Tasks not yet started are dropped (Python 3.9 and later)."""
+    import sys
+    from concurrent.futures import ThreadPoolExecutor
+
+    import dask
+
+    pool = ThreadPoolExecutor(dask.config.get("num_workers", None) or os.cpu_count() or 1)
+    try:
+        with dask.config.set(pool=pool):
+            yield
+    finally:
+        pool.shutdown(wait=True, **({"cancel_futures": True} if sys.version_info >= (3, 9) else {}))
 
 
 def _sync(path):

@@ -89,6 +89,11 @@ def series_layout(path):
         return tuple(tiff.series[0].shape), tiff.series[0].dtype
 
 
+def holds_one_image(shape):
+    """Whether samples of this shape are rows of pixels that a TIFF image holds (grey, or three samples each)."""
+    return len(shape) == 2 or (len(shape) == 3 and shape[2] == 3)
+
+
 def is_one_plane(path):
     """Whether the TIFF's first series is one interleaved plane, readable band by band."""
     import tifffile

@@ -12,7 +12,7 @@ from pictor import _lookup
 from pictor.io import kinds, safety
 from pictor.io.progress import Bar, counted
 from pictor.io.stores import image_layout, new_zarr_array, open_regions
-from pictor.io.tiff import is_one_plane, output_layout, tiff_bands, tiff_rows
+from pictor.io.tiff import holds_one_image, is_one_plane, output_layout, tiff_bands, tiff_rows
 from pictor.stream import engine
 from pictor.stream.plan import NoStripes, block_rows, stripe_steps
 
@@ -39,7 +39,7 @@ def run_file(steps, source, target, compression=None, tile=None, threads=None, g
         plan, _, dtype, shape = stripe_steps(steps, source_dtype, source_shape)
     except NoStripes:
         plan = None
-    if plan is not None and kind == "tiff" and not _is_tiff_image(shape):
+    if plan is not None and kind == "tiff" and not holds_one_image(shape):
         raise ValueError("{}: cannot be represented: a result of shape {} is a stack of planes; write it to a "
                          ".zarr store".format(target, shape))
     with safety.written_as(target) as partial:
@@ -80,11 +80,6 @@ def _run_streamed(plan, source, source_shape, result_layout, partial, kind, layo
         bar.close()
 
 
-
-
-def _is_tiff_image(shape):
-    """Whether a result is rows of pixels that a TIFF image holds (grey, or three samples each)."""
-    return len(shape) == 2 or tuple(shape[2:]) == (3,)
 
 
 def _reading_rows(stored, rows):
