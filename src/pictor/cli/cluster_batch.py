@@ -60,7 +60,7 @@ def client_for(scheduler, workers):
     from distributed import Client, LocalCluster
 
     if scheduler == "local":
-        _fork_local_workers()
+        _configure_local_workers()
         cluster = LocalCluster(n_workers=max(1, workers), threads_per_worker=1, processes=True,
                                dashboard_address=None)
         return Client(cluster)
@@ -77,17 +77,21 @@ def close_client(client, scheduler):
         cluster.close()
 
 
-def _fork_local_workers():
-    # Spawned worker processes each import Python, NumPy and distributed anew,
-    # one after the other on a busy machine (about 0.7 s each); forked from a
-    # server process that has imported them once, they start together and
-    # stop at once. Only for our own LocalCluster, where the platform has it.
+def _configure_local_workers():
+    # Only for our own LocalCluster. Spawned worker processes each import
+    # Python, NumPy and distributed anew, one after the other on a busy machine
+    # (about 0.7 s each); forked from a server process that has imported them
+    # once, they start together and stop at once, where the platform has it.
+    # The nanny's small trim threshold also makes glibc map every chunk-sized
+    # array afresh; a larger mapping threshold keeps the heap's pages (see
+    # pictor.dask's description).
     import multiprocessing
 
     import dask
 
     if "forkserver" in multiprocessing.get_all_start_methods():
         dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"})
+    dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 64 << 20})
 
 
 def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress,
