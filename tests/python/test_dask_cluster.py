@@ -219,3 +219,18 @@ def test_killed_workers_leave_no_debris(tmp_path, cluster, monkeypatch):
     assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in local.iterdir())  # nothing hidden
     for path in local.iterdir():
         assert (out / path.name).read_bytes() == path.read_bytes()
+
+    # A task of a stopped run (Ctrl-C on a remote scheduler) drops its result.
+    from distributed import Client
+
+    from pictor.cli.apply import apply_to_file
+
+    stopped = tmp_path / "stopped"
+    stopped.mkdir()
+    with Client(cluster) as client:
+        cluster_batch._stop_event("0123456789ab", client).set()
+        future = client.submit(cluster_batch.process_file, apply_to_file, pictor.gaussian_blur, {"ksize": 5},
+                               str(folder / "f0.tif"), "f0.tif", str(stopped), "0123456789ab", pure=False)
+        with pytest.raises(Exception) as stop:
+            future.result()
+    assert type(stop.value).__name__ == "Interrupted" and list(stopped.iterdir()) == []

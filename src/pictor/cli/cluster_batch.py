@@ -7,7 +7,9 @@ writes into a temporary folder beside its result (pictor.io.safety's names)
 and renames the result into place; the run counts a file as written only when
 it finds it under its final name. A worker that dies after the rename takes
 the task's answer with it: the run then looks at the file's possible results
-and counts it written if one of them is a new file.
+and counts it written if one of them is a new file. A stopped run sets its
+stop event on the scheduler: a task still running on a remote worker then
+drops its result instead of renaming it into place.
 """
 
 import threading
@@ -50,6 +52,8 @@ def process_file(apply_to_file, function, keywords, source, relative, outdir, ru
     try:
         written = Path(apply_to_file(function, keywords, Path(source), Path(relative), scratch,
                                      threading.Event(), _NoNotes()))
+        if _stop_event(run).is_set():
+            raise safety.Interrupted()
         return str(safety.moved_into_place(written, scratch, outdir))
     finally:
         safety.remove(scratch)
@@ -94,6 +98,12 @@ def _configure_local_workers():
     dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 64 << 20})
 
 
+def _stop_event(run, client=None):
+    from distributed import Event
+
+    return Event("pictor-stop-" + run, client)
+
+
 def run_files(apply_to_file, function, keywords, files, outdir, scheduler, workers, progress,
               outputs=lambda relative, outdir: [outdir / relative]):
     """Each (source, relative path) as one task on the scheduler; returns (written, failed) counts.
@@ -133,10 +143,12 @@ def _run_on(client, apply_to_file, function, keywords, files, outdir, progress, 
         return _gathered(futures, before, progress)
     except KeyboardInterrupt:
         # Files still computing must not take their names after the stop:
-        # what has not started never starts, and our own workers stop now.
+        # what has not started never starts, our own workers stop now, and
+        # a remote worker's running task drops its result when it ends.
         if own_workers:
             _kill(workers.values())
         else:
+            _stop_event(run, client).set()
             client.cancel(list(futures), force=True)
         raise
 
