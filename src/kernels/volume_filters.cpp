@@ -39,7 +39,7 @@ namespace {
 // Lines along an axis other than the last go through in blocks of
 // neighbouring lines (contiguous samples of one step), narrow enough that the
 // float64 rows one output row reads stay in the first-level cache.
-constexpr std::ptrdiff_t kBlockBytes = 24 * 1024;
+constexpr std::ptrdiff_t kBlockBytes = 48 * 1024;
 constexpr std::ptrdiff_t kWidestBlock = 512;
 constexpr std::ptrdiff_t kNarrowestBlock = 64;
 
@@ -158,6 +158,11 @@ PICTOR_VOLUME_CLONES void correlate_rows(const double* const* rows, const double
   }
 }
 
+// The samples from one ring row to the next: a block's width and a cache line
+// more, so that rows of a power-of-two width do not fall on the same
+// first-level cache sets.
+constexpr std::ptrdiff_t ring_row(std::ptrdiff_t width) { return width + kSumLanes; }
+
 // The block's extended rows are read as float64 once each, into a ring of
 // the 2 * radius + 1 rows that one output row reads.
 template <class T>
@@ -165,7 +170,7 @@ void correlate_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t
                      const double* weights, std::ptrdiff_t radius, const std::ptrdiff_t* map, double* ring,
                      const double** rows) {
   const std::ptrdiff_t taps = 2 * radius + 1;
-  const auto slot = [&](std::ptrdiff_t position) { return ring + (position % taps) * width; };
+  const auto slot = [&](std::ptrdiff_t position) { return ring + (position % taps) * ring_row(width); };
   for (std::ptrdiff_t p = 0; p < 2 * radius; ++p) convert_row(slot(p), src + map[p] * inner, width);
   for (std::ptrdiff_t l = 0; l < length; ++l) {
     convert_row(slot(l + 2 * radius), src + map[l + 2 * radius] * inner, width);
@@ -247,7 +252,7 @@ void correlate_symmetric_axis(const T* src, T* dst, AxisLayout layout, const dou
   const std::vector<std::ptrdiff_t> map = extension_map(layout.length, radius, radius, mode);
   const std::ptrdiff_t taps = 2 * radius + 1;
   const auto start = [&](std::ptrdiff_t width) {
-    const std::ptrdiff_t held = layout.inner == 1 ? layout.length + 2 * radius : taps * width;
+    const std::ptrdiff_t held = layout.inner == 1 ? layout.length + 2 * radius : taps * ring_row(width);
     return std::make_pair(std::vector<double>(static_cast<std::size_t>(held)),
                           std::vector<const double*>(static_cast<std::size_t>(taps)));
   };
