@@ -64,7 +64,7 @@ def with_voxel_spacing(function, keywords, axes, sizes):
     every size."""
     from pictor.volumes import FILTERED_LETTERS
 
-    if "spacing" not in function.keywords or "spacing" in keywords:
+    if "spacing" not in getattr(function, "keywords", {}) or "spacing" in keywords:  # a chain has none
         return keywords
     filtered = [axis for axis in axes if axis in FILTERED_LETTERS]
     if not all(sizes.get(axis) for axis in filtered):
