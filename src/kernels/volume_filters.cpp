@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kernels/numeric.h"
@@ -35,10 +36,24 @@ std::ptrdiff_t extended_index(std::ptrdiff_t position, std::ptrdiff_t length, Ex
 
 namespace {
 
-// Lines along an axis other than the last go through in blocks of this many
-// neighbouring lines (contiguous samples of one step): the float64 sums of a
-// block stay in the first-level cache.
-constexpr std::ptrdiff_t kBlockSamples = 256;
+// Lines along an axis other than the last go through in blocks of
+// neighbouring lines (contiguous samples of one step), narrow enough that the
+// float64 rows one output row reads stay in the first-level cache.
+constexpr std::ptrdiff_t kBlockBytes = 48 * 1024;
+constexpr std::ptrdiff_t kWidestBlock = 512;
+constexpr std::ptrdiff_t kNarrowestBlock = 64;
+
+// Outputs of one row summed side by side over every tap before they are
+// stored, so that their sums stay in registers.
+constexpr std::ptrdiff_t kTile = 32;
+
+// The separable kernels are also built for AVX-512, which this kind of
+// processor often has: the same IEEE operations (no FMA), so the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define PICTOR_VOLUME_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define PICTOR_VOLUME_CLONES
+#endif
 
 // A float64 value stored as scipy stores it in an array of T: integers
 // truncated towards zero (through a 32-bit integer, as x86 converts), floats
@@ -62,73 +77,106 @@ std::vector<std::ptrdiff_t> extension_map(std::ptrdiff_t length, std::ptrdiff_t 
   return map;
 }
 
-// A contiguous line read as float64 with its extension: extended[p] is position p - before.
-template <class T>
-void extended_line(const T* line, const std::ptrdiff_t* map, std::ptrdiff_t count, double* extended) {
-  for (std::ptrdiff_t p = 0; p < count; ++p) extended[p] = static_cast<double>(line[map[p]]);
-}
-
-// The work of one axis: every block of lines (or every line, along the last axis).
-struct AxisBlocks {
-  std::ptrdiff_t per_run, count, width;
-  AxisBlocks(const AxisLayout& layout)
-      : per_run(layout.inner == 1 ? 1 : (layout.inner + kBlockSamples - 1) / kBlockSamples),
-        count(layout.outer * per_run),
-        width(std::min(layout.inner, kBlockSamples)) {}
-};
-
-// The loops over a block's samples, with their pointers as restricted
-// parameters (which GCC honours where it inlines them), so that they vectorise.
 template <class T>
 inline void convert_row(double* __restrict row, const T* __restrict samples, std::ptrdiff_t width) {
   for (std::ptrdiff_t k = 0; k < width; ++k) row[k] = static_cast<double>(samples[k]);
 }
 
-inline void start_sums(double* __restrict sums, const double* __restrict centre, double weight, std::ptrdiff_t width) {
-  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] = centre[k] * weight;
-}
-
-inline void add_pair(double* __restrict sums, const double* __restrict left, const double* __restrict right,
-                     double weight, std::ptrdiff_t width) {
-  for (std::ptrdiff_t k = 0; k < width; ++k) sums[k] += (left[k] + right[k]) * weight;
-}
-
+// A contiguous line read as float64 with its extension: extended[p] is
+// position p - before; the positions inside the line are converted as one run.
 template <class T>
-inline void store_sums(T* __restrict out, const double* __restrict sums, std::ptrdiff_t width) {
-  for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = stored<T>(sums[k]);
+PICTOR_VOLUME_CLONES void extended_line(const T* line, const std::ptrdiff_t* map, std::ptrdiff_t length,
+                                        std::ptrdiff_t before, std::ptrdiff_t after, double* extended) {
+  for (std::ptrdiff_t p = 0; p < before; ++p) extended[p] = static_cast<double>(line[map[p]]);
+  convert_row(extended + before, line, length);
+  for (std::ptrdiff_t p = before + length; p < before + length + after; ++p) {
+    extended[p] = static_cast<double>(line[map[p]]);
+  }
 }
+
+// The samples of an axis's lines that one block holds.
+std::ptrdiff_t block_width(const AxisLayout& layout, std::ptrdiff_t rows_held) {
+  if (layout.inner == 1) return 1;
+  const std::ptrdiff_t fitting = kBlockBytes / (rows_held * std::ptrdiff_t{sizeof(double)}) / kNarrowestBlock;
+  return std::min(layout.inner, std::clamp(fitting * kNarrowestBlock, kNarrowestBlock, kWidestBlock));
+}
+
+// The blocks of an axis's lines: `per_run` blocks of `width` samples in each
+// of the `outer` runs (one line each along the last axis).
+struct AxisBlocks {
+  std::ptrdiff_t width, per_run, count;
+  AxisBlocks(const AxisLayout& layout, std::ptrdiff_t rows_held)
+      : width(block_width(layout, rows_held)),
+        per_run((layout.inner + width - 1) / width),
+        count(layout.outer * per_run) {}
+};
+
+// kTile float64 sums as whole vectors (GCC's vector extension, so that
+// every clone keeps them in registers rather than vectorising across taps).
+constexpr std::size_t kSumBytes = 64;
+constexpr std::ptrdiff_t kSumLanes = kSumBytes / sizeof(double);
+constexpr std::ptrdiff_t kTileVectors = kTile / kSumLanes;
+typedef double Sums __attribute__((vector_size(kSumBytes)));
+
+// The kSumLanes doubles at `at` (passed by reference: a vector return value
+// would differ between the clones' calling conventions).
+inline void load_sums(Sums& lanes, const double* at) { std::memcpy(&lanes, at, kSumBytes); }
+
+// out[k] = rows[radius][k] * weights[radius] + the pairs
+// (rows[radius - j][k] + rows[radius + j][k]) * weights[radius - j] from j =
+// radius down to 1, for k < count: scipy's order of each output's sum.
+template <class T>
+PICTOR_VOLUME_CLONES void correlate_rows(const double* const* rows, const double* weights, std::ptrdiff_t radius,
+                                         std::ptrdiff_t count, T* __restrict out) {
+  const double centre_weight = weights[radius];
+  std::ptrdiff_t k = 0;
+  for (; k + kTile <= count; k += kTile) {
+    Sums sums[kTileVectors];
+    for (std::ptrdiff_t v = 0; v < kTileVectors; ++v) {
+      load_sums(sums[v], rows[radius] + k + v * kSumLanes);
+      sums[v] *= centre_weight;
+    }
+    for (std::ptrdiff_t j = radius; j >= 1; --j) {
+      const double* left = rows[radius - j] + k;
+      const double* right = rows[radius + j] + k;
+      const double weight = weights[radius - j];
+      for (std::ptrdiff_t v = 0; v < kTileVectors; ++v) {
+        Sums pair, far_side;
+        load_sums(pair, left + v * kSumLanes);
+        load_sums(far_side, right + v * kSumLanes);
+        sums[v] += (pair + far_side) * weight;
+      }
+    }
+    double finished[kTile];
+    std::memcpy(finished, sums, sizeof(finished));
+    for (std::ptrdiff_t t = 0; t < kTile; ++t) out[k + t] = stored<T>(finished[t]);
+  }
+  for (; k < count; ++k) {
+    double sum = rows[radius][k] * centre_weight;
+    for (std::ptrdiff_t j = radius; j >= 1; --j) sum += (rows[radius - j][k] + rows[radius + j][k]) * weights[radius - j];
+    out[k] = stored<T>(sum);
+  }
+}
+
+// The samples from one ring row to the next: a block's width and a cache line
+// more, so that rows of a power-of-two width do not fall on the same
+// first-level cache sets.
+constexpr std::ptrdiff_t ring_row(std::ptrdiff_t width) { return width + kSumLanes; }
 
 // The block's extended rows are read as float64 once each, into a ring of
 // the 2 * radius + 1 rows that one output row reads.
 template <class T>
-PICTOR_ALSO_FOR_AVX2 void correlate_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
-                                          std::ptrdiff_t width, const double* weights, std::ptrdiff_t radius,
-                                          const std::ptrdiff_t* map, double* sums, double* ring) {
+void correlate_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner, std::ptrdiff_t width,
+                     const double* weights, std::ptrdiff_t radius, const std::ptrdiff_t* map, double* ring,
+                     const double** rows) {
   const std::ptrdiff_t taps = 2 * radius + 1;
-  const auto slot = [&](std::ptrdiff_t position) { return ring + (position % taps) * width; };
+  const auto slot = [&](std::ptrdiff_t position) { return ring + (position % taps) * ring_row(width); };
   for (std::ptrdiff_t p = 0; p < 2 * radius; ++p) convert_row(slot(p), src + map[p] * inner, width);
   for (std::ptrdiff_t l = 0; l < length; ++l) {
     convert_row(slot(l + 2 * radius), src + map[l + 2 * radius] * inner, width);
-    start_sums(sums, slot(l + radius), weights[radius], width);
-    for (std::ptrdiff_t j = radius; j >= 1; --j) {
-      add_pair(sums, slot(l + radius - j), slot(l + radius + j), weights[radius - j], width);
-    }
-    store_sums(dst + l * inner, sums, width);
+    for (std::ptrdiff_t i = 0; i < taps; ++i) rows[i] = slot(l + i);
+    correlate_rows(rows, weights, radius, width, dst + l * inner);
   }
-}
-
-template <class T>
-PICTOR_ALSO_FOR_AVX2 void correlate_line(const double* __restrict extended, T* __restrict out, std::ptrdiff_t length,
-                                         const double* weights, std::ptrdiff_t radius, double* __restrict sums) {
-  const double centre_weight = weights[radius];
-  for (std::ptrdiff_t x = 0; x < length; ++x) sums[x] = extended[x + radius] * centre_weight;
-  for (std::ptrdiff_t j = radius; j >= 1; --j) {
-    const double weight = weights[radius - j];
-    const double* left = extended + radius - j;
-    const double* right = extended + radius + j;
-    for (std::ptrdiff_t x = 0; x < length; ++x) sums[x] += (left[x] + right[x]) * weight;
-  }
-  for (std::ptrdiff_t x = 0; x < length; ++x) out[x] = stored<T>(sums[x]);
 }
 
 template <class T>
@@ -150,7 +198,7 @@ inline void slide_sums(double* __restrict sums, const T* __restrict entering, co
 }
 
 template <class T>
-PICTOR_ALSO_FOR_AVX2 void uniform_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
+PICTOR_VOLUME_CLONES void uniform_block(const T* src, T* dst, std::ptrdiff_t length, std::ptrdiff_t inner,
                                         std::ptrdiff_t width, std::ptrdiff_t size, const std::ptrdiff_t* map,
                                         double* sums) {
   const double divisor = static_cast<double>(size);
@@ -175,19 +223,22 @@ void uniform_line(const double* extended, T* out, std::ptrdiff_t length, std::pt
   }
 }
 
-// Runs line(src_run, dst_run, first sample, width) over every block of the axis's lines on the threads.
-template <class T, class Line>
-void over_blocks(const T* src, T* dst, const AxisLayout& layout, std::ptrdiff_t work_per_sample, int threads,
-                 Line&& line) {
-  const AxisBlocks blocks(layout);
+// Runs the axis's blocks on the threads: each part makes its scratch once
+// with start(width), then calls block(scratch, src_run, dst_run, width) for
+// each of its blocks (src_run and dst_run at the block's first sample).
+template <class T, class Start, class Block>
+void over_blocks(const T* src, T* dst, const AxisLayout& layout, std::ptrdiff_t rows_held,
+                 std::ptrdiff_t work_per_sample, int threads, Start&& start, Block&& block) {
+  const AxisBlocks blocks(layout, rows_held);
   const std::ptrdiff_t run_samples = layout.length * layout.inner;
   split_rows(blocks.count, blocks.width * layout.length * work_per_sample, threads,
              [&](std::ptrdiff_t begin, std::ptrdiff_t end, int) {
-               for (std::ptrdiff_t block = begin; block < end; ++block) {
-                 const std::ptrdiff_t run = block / blocks.per_run;
-                 const std::ptrdiff_t first = (block % blocks.per_run) * kBlockSamples;
-                 const std::ptrdiff_t width = std::min(kBlockSamples, layout.inner - first);
-                 line(src + run * run_samples + first, dst + run * run_samples + first, width);
+               auto scratch = start(blocks.width);
+               for (std::ptrdiff_t b = begin; b < end; ++b) {
+                 const std::ptrdiff_t run = b / blocks.per_run;
+                 const std::ptrdiff_t first = (b % blocks.per_run) * blocks.width;
+                 const std::ptrdiff_t width = std::min(blocks.width, layout.inner - first);
+                 block(scratch, src + run * run_samples + first, dst + run * run_samples + first, width);
                }
              });
 }
@@ -199,16 +250,22 @@ void correlate_symmetric_axis(const T* src, T* dst, AxisLayout layout, const dou
                               Extension mode, int threads) {
   if (layout.outer * layout.length * layout.inner == 0) return;
   const std::vector<std::ptrdiff_t> map = extension_map(layout.length, radius, radius, mode);
-  const std::ptrdiff_t extended_length = layout.length + 2 * radius;
-  over_blocks(src, dst, layout, radius + 1, threads, [&](const T* in, T* out, std::ptrdiff_t width) {
+  const std::ptrdiff_t taps = 2 * radius + 1;
+  const auto start = [&](std::ptrdiff_t width) {
+    const std::ptrdiff_t held = layout.inner == 1 ? layout.length + 2 * radius : taps * ring_row(width);
+    return std::make_pair(std::vector<double>(static_cast<std::size_t>(held)),
+                          std::vector<const double*>(static_cast<std::size_t>(taps)));
+  };
+  over_blocks(src, dst, layout, taps, radius + 1, threads, start, [&](auto& scratch, const T* in, T* out,
+                                                                        std::ptrdiff_t width) {
+    auto& [held, rows] = scratch;
     if (layout.inner == 1) {
-      std::vector<double> scratch(static_cast<std::size_t>(extended_length + layout.length));
-      extended_line(in, map.data(), extended_length, scratch.data());
-      correlate_line(scratch.data(), out, layout.length, weights, radius, scratch.data() + extended_length);
+      extended_line(in, map.data(), layout.length, radius, radius, held.data());
+      for (std::ptrdiff_t i = 0; i < taps; ++i) rows[static_cast<std::size_t>(i)] = held.data() + i;
+      correlate_rows(rows.data(), weights, radius, layout.length, out);
     } else {
-      std::vector<double> sums(static_cast<std::size_t>(width * (2 * radius + 2)));
-      correlate_block(in, out, layout.length, layout.inner, width, weights, radius, map.data(), sums.data(),
-                      sums.data() + width);
+      correlate_block(in, out, layout.length, layout.inner, width, weights, radius, map.data(), held.data(),
+                      rows.data());
     }
   });
 }
@@ -219,15 +276,16 @@ void uniform_axis(const T* src, T* dst, AxisLayout layout, std::ptrdiff_t size, 
   const std::ptrdiff_t before = size / 2;
   const std::ptrdiff_t after = size - before - 1;
   const std::vector<std::ptrdiff_t> map = extension_map(layout.length, before, after, mode);
-  const std::ptrdiff_t extended_length = layout.length + size - 1;
-  over_blocks(src, dst, layout, 2, threads, [&](const T* in, T* out, std::ptrdiff_t width) {
+  const auto start = [&](std::ptrdiff_t width) {
+    return std::vector<double>(static_cast<std::size_t>(layout.inner == 1 ? layout.length + size - 1 : width));
+  };
+  over_blocks(src, dst, layout, 1, 2, threads, start, [&](std::vector<double>& held, const T* in, T* out,
+                                                          std::ptrdiff_t width) {
     if (layout.inner == 1) {
-      std::vector<double> extended(static_cast<std::size_t>(extended_length));
-      extended_line(in, map.data(), extended_length, extended.data());
-      uniform_line(extended.data(), out, layout.length, size);
+      extended_line(in, map.data(), layout.length, before, after, held.data());
+      uniform_line(held.data(), out, layout.length, size);
     } else {
-      std::vector<double> sums(static_cast<std::size_t>(width));
-      uniform_block(in, out, layout.length, layout.inner, width, size, map.data(), sums.data());
+      uniform_block(in, out, layout.length, layout.inner, width, size, map.data(), held.data());
     }
   });
 }

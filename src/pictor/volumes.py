@@ -218,6 +218,9 @@ def make_function(name, doc, keywords):
     function.tool_method = None
     function.native = "pictor._volumes.{}".format(name)
     function.grey_only = function.eight_bit_copy = function.full_depth = False
+    function.mask = function.counted = False
+    function.gives_image = True
+    function.description = doc
     function.check_layout = functools.partial(check_layout, name)
     return function
 

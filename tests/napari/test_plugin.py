@@ -6,10 +6,11 @@ import sys
 
 import numpy as np
 import pytest
+import scipy.ndimage as ndi
 
 import pictor
 import pictor.napari._widget as widget_module
-from pictor.functions import image_functions
+from pictor.functions import image_functions, package_functions
 from pictor.napari import _sample_data
 from pictor.napari._planes import LayerCall
 from pictor.napari._widget import PictorWidget
@@ -56,7 +57,7 @@ def test_manifest_validates_and_is_the_installed_plugin():
 
 def test_lists_every_operation_by_task_and_searches(viewer_widget):
     _, widget = viewer_widget
-    assert sorted(widget.visible_operations()) == sorted(name for name, f in image_functions().items()
+    assert sorted(widget.visible_operations()) == sorted(name for name, f in package_functions().items()
                                                          if f.gives_image)  # not threshold_level's number
     groups = [widget.operations.topLevelItem(i).text(0) for i in range(widget.operations.topLevelItemCount())]
     assert groups == ["Smooth and denoise", "Enhance", "Threshold and segment", "Edges", "Geometry",
@@ -145,6 +146,25 @@ def test_result_layer_is_the_functions_array(qtbot, viewer_widget, name, setting
     np.testing.assert_allclose(world_extent(result), world_extent(source))
     if result.data.shape == data.shape:
         np.testing.assert_array_equal(result.scale, source.scale)
+
+
+@pytest.mark.parametrize("name, settings, scipy_call", [
+    ("gaussian_filter", {"sigma": 1.0}, lambda v: ndi.gaussian_filter(v, (0.5, 2.0, 2.0))),  # sigma in µm
+    ("gaussian_filter", {"sigma": 1.0, "spacing": "1, 1, 1"}, lambda v: ndi.gaussian_filter(v, 1.0)),
+    ("gaussian_filter", {"sigma": 2.0, "spacing": "4"}, lambda v: ndi.gaussian_filter(v, 0.5)),
+    ("median_filter", {"size": 3}, lambda v: ndi.median_filter(v, 3)),
+    ("uniform_filter", {"size": 5}, lambda v: ndi.uniform_filter(v, 5)),
+])
+def test_volume_filters_filter_across_planes_with_the_layers_scale(qtbot, viewer_widget, name, settings,
+                                                                   scipy_call):
+    viewer, widget = viewer_widget
+    data = ramp((24, 30, 40), np.uint16)  # more planes than a plane-by-plane run's parts
+    viewer.add_image(data, scale=(2.0, 0.5, 0.5), units=("um",) * 3, name="stack")
+    widget.select(name)
+    for key, value in settings.items():
+        widget.controls[key].value = value
+    run_and_wait(qtbot, widget)
+    assert_same_array(np.asarray(viewer.layers[-1].data), scipy_call(data))
 
 
 def world_extent(layer):

@@ -193,25 +193,30 @@ def test_pipeline_keeps_every_steps_alignment():
     np.testing.assert_array_equal(pictor.pipeline(*steps)(img, stripe_rows=8), whole)
 
 
-@pytest.mark.parametrize("kind", ["ome", "imagej"])
+@pytest.mark.parametrize("kind", ["ome", "imagej", "ome-zarr"])
 def test_command_line_takes_the_voxel_size_from_the_file(tmp_path, kind):
     tifffile = pytest.importorskip("tifffile")
     from test_cli import run_pictor
+    from test_ome_files import ome_zarr_image, read_ome_zarr
 
     stack = volume(np.uint16, shape=(9, 30, 40))
-    source = tmp_path / ("stack.ome.tif" if kind == "ome" else "stack.tif")
+    source = tmp_path / {"ome": "stack.ome.tif", "imagej": "stack.tif", "ome-zarr": "stack.zarr"}[kind]
+    sizes = (2.0, 0.25, 0.5)
     if kind == "ome":
         tifffile.imwrite(source, stack, ome=True, metadata={
             "axes": "ZYX", "PhysicalSizeX": 0.5, "PhysicalSizeY": 0.25, "PhysicalSizeZ": 2.0})
-    else:
+    elif kind == "imagej":
         tifffile.imwrite(source, stack, imagej=True, resolution=(2.0, 4.0),
                          metadata={"axes": "ZYX", "spacing": 2.0, "unit": "um"})
-    for given, spacing in [((), (2.0, 0.25, 0.5)), (("spacing=1",), 1)]:  # the user's spacing wins
+    else:  # one channel of C, Z, Y, X; its scale 2, 0.5, 0.5 along Z, Y, X
+        ome_zarr_image(source, stack[None], "0.5")
+        sizes = (2.0, 0.5, 0.5)
+    for given, spacing in [((), sizes), (("spacing=1",), 1)]:  # the user's spacing wins
         out = tmp_path / "out{}".format(len(given))
         done = run_pictor("apply", "gaussian_filter", "sigma=1.5", *given, source, "-o", out)
         assert done.returncode == 0, done.stderr
-        np.testing.assert_array_equal(tifffile.imread(out / source.name),
-                                      pictor.gaussian_filter(stack, sigma=1.5, spacing=spacing))
+        result = read_ome_zarr(out / source.name)[0][0] if kind == "ome-zarr" else tifffile.imread(out / source.name)
+        np.testing.assert_array_equal(result, pictor.gaussian_filter(stack, sigma=1.5, spacing=spacing))
     # out of core, a file of named axes would go plane by plane: refused, nothing written
     pytest.importorskip("dask.array")  # --chunked runs on Dask
     done = run_pictor("apply", "gaussian_filter", "sigma=1.5", "--chunked", source, "-o", tmp_path / "chunked")

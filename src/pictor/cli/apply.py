@@ -240,27 +240,14 @@ def apply_to_stack(kind, function, keywords, source, relative, outdir, stop, not
         note_collapse(notes, function, keywords, source, image.data)
     try:
         results = [result for image in images for result in ome_tiff.apply_to_images(
-            function, with_voxel_spacing(function, keywords, image), [image], metadata_of)]
+            function, metadata_rules.with_voxel_spacing(function, keywords, image.axes,
+                                                        metadata_rules.voxel_sizes(image.metadata)),
+            [image], metadata_of)]
     except (TypeError, ValueError) as error:
         raise ValueError("cannot be represented for {}: {}".format(
             function.__name__, str(error).split(": ", 1)[-1])) from None
     target = output_path(relative, outdir, any(image.data.dtype.itemsize > 1 for image in results))
     return write_pages(target, results, stop, encode=encode)
-
-
-def with_voxel_spacing(function, keywords, image):
-    """The keywords, with `spacing` (the voxel's size along each filtered
-    axis, in the image's order) from the file's pixel sizes, where the
-    function takes one, the user gave none, and the file gives every size."""
-    from pictor.volumes import FILTERED_LETTERS
-
-    if "spacing" not in function.keywords or "spacing" in keywords:
-        return keywords
-    sizes = metadata_rules.voxel_sizes(image.metadata)
-    filtered = [axis for axis in image.axes if axis in FILTERED_LETTERS]
-    if not all(sizes[axis] for axis in filtered):
-        return keywords
-    return dict(keywords, spacing=tuple(sizes[axis] for axis in filtered))
 
 
 def run_batch(function, keywords, files, outdir, workers, fail_fast, step=apply_to_file):

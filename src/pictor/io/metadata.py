@@ -57,6 +57,21 @@ def voxel_sizes(metadata):
     return {axis: None if size is None else float(size) for axis, size in sizes.items()}
 
 
+def with_voxel_spacing(function, keywords, axes, sizes):
+    """The keywords, with `spacing` (the voxel's size along each filtered
+    axis, in the order of AXES) from the file's voxel SIZES ({"X": size, ...}),
+    where the function takes one, the user gave none, and the file gives
+    every size."""
+    from pictor.volumes import FILTERED_LETTERS
+
+    if "spacing" not in getattr(function, "keywords", {}) or "spacing" in keywords:  # a chain has none
+        return keywords
+    filtered = [axis for axis in axes if axis in FILTERED_LETTERS]
+    if not all(sizes.get(axis) for axis in filtered):
+        return keywords
+    return dict(keywords, spacing=tuple(sizes[axis] for axis in filtered))
+
+
 def origin_shift(function, keywords):
     """{"X": pixels, "Y": pixels} of the result by which its first pixel lies
     from the input's (a crop's start counts in the pixels of the image it crops)."""

@@ -189,8 +189,20 @@ def keep_input_metadata(path, levels, multiscale, omero):
     group.attrs.update({"ome": ngff} if "ome" in attributes else ngff)
 
 
+def voxel_sizes(image):
+    """{"X": size, "Y": size, "Z": size} of the full-resolution level's scale
+    transformation (None for an axis the image lacks or without a scale)."""
+    names = [axis["name"].upper() for axis in image.multiscale["axes"]]
+    transformations = image.multiscale["datasets"][0].get("coordinateTransformations", [])
+    scale = next((t["scale"] for t in transformations if t.get("type") == "scale"), [None] * len(names))
+    sizes = dict(zip(names, scale))
+    return {axis: None if sizes.get(axis) is None else float(sizes[axis]) for axis in "XYZ"}
+
+
 def apply_to_ome_zarr(function, keywords, source, target, stop=None):
-    """The whole image in memory: for the batch command without --chunked."""
+    """The whole image in memory: for the batch command without --chunked.
+    A filter's spacing, where the user gives none, is the file's voxel size."""
     image = read_ome_zarr(source)
+    keywords = rules.with_voxel_spacing(function, keywords, image.axes, voxel_sizes(image))
     result = function(image.data.compute(), axes=image.axes, **keywords)
     return write_ome_zarr(target, result, image, function, keywords, stop)

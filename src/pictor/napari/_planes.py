@@ -10,6 +10,11 @@ Three samples are a colour pixel only when the layer says so: an RGB layer of
 8-bit samples, or one whose metadata says {"rgb": True}. napari guesses RGB
 for any (..., Y, X, 3) data; 16-bit data of that shape is almost always three
 fluorescence channels, each processed as a grey plane.
+
+The volume filters (pictor.gaussian_filter, ...) filter across the planes of
+Z too: they run on the whole stack at once, and a Gaussian without a spacing
+of its own takes the layer's scale along the filtered axes as its spacing
+(sigma then in the layer's units).
 """
 
 import math
@@ -18,8 +23,9 @@ import numpy as np
 
 from pictor._lookup import image_of
 from pictor.axes import validated_axes
-from pictor.functions import check_image_layout, check_keywords
+from pictor.functions import check_keywords
 from pictor.napari._operations import MASK_TASKS, task_of
+from pictor.volumes import FILTERED_LETTERS, volume_functions
 
 # Names for napari's leading dimensions, outermost first (OME's T, C, Z).
 LEADING_LETTERS = "TCZ"
@@ -30,6 +36,8 @@ PROGRESS_STEPS = 20
 PART_SAMPLES = 1 << 21
 IMAGE, MASK, LABELS = "image", "mask", "labels"
 IMAGE_DTYPES = (np.uint8, np.uint16)
+# The keyword of a filter's voxel size along each filtered axis.
+SPACING = "spacing"
 
 
 def is_colour(layer):
@@ -71,7 +79,20 @@ class LayerCall:
 
     @classmethod
     def of_layer(cls, function, layer, keywords):
-        return cls(function, full_resolution(layer), plane_letters(layer.rgb, is_colour(layer)), keywords)
+        call = cls(function, full_resolution(layer), plane_letters(layer.rgb, is_colour(layer)), keywords)
+        if SPACING in function.keywords and call.keywords.get(SPACING) is None:
+            call.keywords[SPACING] = call.filtered_scale(layer.scale)
+        return call
+
+    @property
+    def volume(self):
+        """Whether the function filters across planes (a volume filter)."""
+        return self.function.__name__ in volume_functions()
+
+    def filtered_scale(self, scale):
+        """The layer's scale (one value per axis before an RGB axis) along the axes a volume filter filters."""
+        return tuple(float(scale[position]) for position, letter in enumerate(self.axes)
+                     if letter in FILTERED_LETTERS)
 
     @property
     def colour(self):
@@ -90,7 +111,7 @@ class LayerCall:
     @property
     def steps(self):
         """How many parts the run yields after (1 for a lazy run: nothing is computed)."""
-        if self.lazy or not self.leading:
+        if self.lazy or not self.leading or self.volume:
             return 1
         planes = math.prod(self.leading)
         return min(planes, max(PROGRESS_STEPS, -(-math.prod(self.data.shape) // PART_SAMPLES)))
@@ -103,7 +124,7 @@ class LayerCall:
             raise ValueError("{}(): the layer has {} dimensions; accepted: up to {} before the image plane".format(
                 name, self.data.ndim, len(self.leading_letters)))
         plane_shape = self.data.shape[len(self.leading):len(self.leading) + (3 if self.colour else 2)]
-        check_image_layout(name, self.data.dtype, plane_shape, self.function.grey_only, self.function.mask)
+        self.function.check_layout(self.data.dtype, plane_shape)
         validated_axes(name, self.data.shape, self.axes, self.function.grey_only)
 
     def result_kind(self, result):
@@ -123,8 +144,8 @@ class LayerCall:
 
             return self.call(getattr(pictor_dask, self.function.__name__), self.data, self.axes)
         data = np.asarray(self.data)
-        if not self.leading:
-            result = self.call(self.function, data, self.plane)
+        if not self.leading or self.volume:
+            result = self.call(self.function, data, self.axes)
             yield 1, 1
             return result
         planes = data.reshape((-1,) + data.shape[len(self.leading):])

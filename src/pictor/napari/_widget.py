@@ -15,6 +15,7 @@ Scripting it:
     panel.cancel()                # stops it at the next part of the stack; no layer is added
 """
 
+import inspect
 import math
 
 from magicgui import widgets
@@ -25,7 +26,7 @@ from qtpy.QtCore import Qt
 from qtpy.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QLineEdit, QProgressBar, QPushButton, QTreeWidget,
                             QTreeWidgetItem, QVBoxLayout, QWidget)
 
-from pictor.functions import image_functions
+from pictor.functions import package_functions
 from pictor.napari import _operations as operations
 from pictor.napari import _results as results
 from pictor.napari._planes import IMAGE, LayerCall
@@ -38,12 +39,20 @@ REAL_STEPS = 1000
 OPERATION_ROLE = Qt.UserRole
 BY_TASK, BY_TOOL_CLASS = "by task", "by tool class"
 PIXEL_UNIT = "pixel"
+# A number people must give (a Gaussian's sigma) starts at this value.
+REQUIRED_START = 1.0
+# Separates the values of a per-axis keyword typed in a text box ("2, 0.5, 0.5").
+VALUES_SEPARATOR = ","
 
 
 def keyword_control(keyword):
     """The magicgui control for one declared keyword, set to its default."""
     options = {"name": keyword.name, "label": operations.keyword_title(keyword), "value": keyword.default,
                "tooltip": operations.keyword_tooltip(keyword)}
+    if keyword.default is None:  # optional: blank, or the values typed
+        return widgets.LineEdit(**dict(options, value=""))
+    if keyword.default is inspect.Parameter.empty:
+        options["value"] = max(REQUIRED_START, keyword.low or 0)
     if keyword.choices:
         return widgets.ComboBox(choices=list(keyword.choices), **options)
     if keyword.kind == "int":
@@ -52,17 +61,29 @@ def keyword_control(keyword):
     if keyword.kind == "Real":
         low, high = (keyword.low, keyword.high) if keyword.low is not None else (-UNBOUNDED_REAL, UNBOUNDED_REAL)
         step = keyword.step or 10.0 ** math.floor(math.log10((high - low) / REAL_STEPS))
-        options["value"] = float(keyword.default)
+        options["value"] = float(options["value"])
         return widgets.FloatSpinBox(min=low, max=high, step=step, **options)
     return widgets.LineEdit(**options)
 
 
 def control_value(keyword, value):
     """A float box's whole number passed as an int, as typing it would: NumPy
-    1.x widens an integer array times 2.0, not times 2."""
+    1.x widens an integer array times 2.0, not times 2. An optional number's
+    text box gives None when blank, else its number or numbers."""
+    if keyword.default is None and isinstance(value, str):
+        numbers = [typed_number(text) for text in value.split(VALUES_SEPARATOR) if text.strip()]
+        return None if not numbers else numbers[0] if len(numbers) == 1 else tuple(numbers)
     if keyword.kind == "Real" and isinstance(value, float) and value.is_integer():
         return int(value)
     return value
+
+
+def typed_number(text):
+    """A number typed in a text box; the text itself when it is none (the keyword's check then says so)."""
+    try:
+        return float(text)
+    except ValueError:
+        return text.strip()
 
 
 def pixel_size(layer):
@@ -89,7 +110,7 @@ class PictorWidget(QWidget):
     def __init__(self, napari_viewer):
         super().__init__()
         self.viewer = napari_viewer
-        self.functions = {name: function for name, function in image_functions().items() if function.gives_image}
+        self.functions = {name: function for name, function in package_functions().items() if function.gives_image}
         self.function = None
         self.worker = None
 
