@@ -9,12 +9,12 @@
 
 namespace pictor::kernels {
 
-// The window sides the fused median takes: 3 (through a selection network)
-// and from kNarrowestSelectionMedian to kWidestMedian (bit by bit, a block of
-// outputs per vector, at a cost that grows with the window's area; at 15 it
-// is still twice as fast as OpenCV's histogram median, whose cost does not
-// grow). Wider windows stay with OpenCV.
-constexpr long kNarrowestSelectionMedian = 5;
+// The window sides the fused median takes: 3 and 5 (through selection
+// networks) and from kNarrowestSelectionMedian to kWidestMedian (bit by bit, a
+// block of outputs per vector, at a cost that grows with the window's area; at
+// 15 it is still twice as fast as OpenCV's histogram median, whose cost does
+// not grow). Wider windows stay with OpenCV.
+constexpr long kNarrowestSelectionMedian = 7;
 constexpr long kWidestMedian = 15;
 
 bool fused_median_takes(long ksize);
