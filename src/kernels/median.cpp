@@ -197,6 +197,132 @@ void restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::p
 
 }  // namespace median5
 
+// Median of the wide windows of 8-bit working levels through column
+// histograms (after Perreault and Hebert): each framed column keeps the counts
+// of its window rows' levels, per level (fine) and per 16 levels (coarse), and
+// moves down a row with two updates of each. A window's coarse counts slide
+// along the row (add the entering column, subtract the leaving one); its
+// median's coarse bin is where their running sum passes the rank, and the
+// fine counts of that bin alone, summed over the window's columns, give the
+// level. The cost grows with the side, where the bit-by-bit selection's
+// grows with the area. Counts stay below 256 up to kWidestMedian.
+namespace column_histograms {
+
+constexpr int kBins = 16;  // coarse bins, and fine levels per coarse bin
+using Counts = std::uint8_t __attribute__((vector_size(kBins)));
+using UnalignedCounts = std::uint8_t __attribute__((vector_size(kBins), aligned(1), may_alias));
+static_assert(kWidestMedian * kWidestMedian < 256);
+
+inline Counts counts_at(const std::uint8_t* at) { return *reinterpret_cast<const UnalignedCounts*>(at); }
+
+// The running sums of 16 counts (each below 256 in total).
+inline Counts running_sums(Counts counts) {
+  const Counts zero = {};
+  counts += __builtin_shufflevector(zero, counts, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 0, 0, 0, 0, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23);
+  return counts;
+}
+
+// How many of the running sums are at most `limit`: the first bin whose
+// running sum passes it.
+inline int bins_within(Counts sums, std::uint8_t limit) {
+  const Counts within = -reinterpret_cast<Counts>(sums <= limit);  // 1 per bin within
+  std::uint64_t halves[2];
+  std::memcpy(halves, &within, sizeof halves);
+  constexpr std::uint64_t kByteSum = 0x0101010101010101;  // the top byte of the product sums the bytes
+  return static_cast<int>(((halves[0] + halves[1]) * kByteSum) >> 56);
+}
+
+class Columns {
+ public:
+  explicit Columns(std::ptrdiff_t size)
+      : fine_(static_cast<std::size_t>(size) * 256), coarse_(static_cast<std::size_t>(size) * kBins) {}
+
+  void add(const std::uint8_t* levels, std::ptrdiff_t size) { update(levels, size, 1); }
+  void remove(const std::uint8_t* levels, std::ptrdiff_t size) { update(levels, size, -1); }
+  const std::uint8_t* fine(std::ptrdiff_t column) const { return fine_.data() + column * 256; }
+  Counts coarse(std::ptrdiff_t column) const { return counts_at(coarse_.data() + column * kBins); }
+
+ private:
+  void update(const std::uint8_t* levels, std::ptrdiff_t size, int change) {
+    for (std::ptrdiff_t f = 0; f < size; ++f) {
+      fine_[static_cast<std::size_t>(f * 256 + levels[f])] += static_cast<std::uint8_t>(change);
+      coarse_[static_cast<std::size_t>(f * kBins + levels[f] / kBins)] += static_cast<std::uint8_t>(change);
+    }
+  }
+  std::vector<std::uint8_t> fine_;
+  std::vector<std::uint8_t> coarse_;
+};
+
+// The fine counts of one coarse bin over a window, kept for the window where
+// they were last needed and slid from there along the row (a median's bin
+// seldom changes from one output to the next); summed afresh when the window
+// has moved a whole side away.
+struct FineWindow {
+  Counts counts = {};
+  std::ptrdiff_t at = -1;  // the window's first column, or -1: none yet
+};
+
+// One output row from the column histograms, restored: output sample j's
+// window spans the framed columns j + d * step, d = 0 ... side - 1.
+PICTOR_ALSO_FOR_AVX512
+void median_row(const Columns& columns, std::uint16_t* out, std::ptrdiff_t cols, std::ptrdiff_t step, long side) {
+  const auto rank = static_cast<std::uint8_t>(side * side / 2);
+  FineWindow fine[kBins];
+  for (std::ptrdiff_t channel = 0; channel < step; ++channel) {
+    Counts window = {};
+    for (long d = 0; d < side; ++d) window += columns.coarse(channel + d * step);
+    for (FineWindow& bin_window : fine) bin_window.at = -1;
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+      const std::ptrdiff_t j = c * step + channel;
+      const Counts coarse_sums = running_sums(window);
+      const int bin = bins_within(coarse_sums, rank);
+      const std::uint8_t below = bin == 0 ? 0 : coarse_sums[bin - 1];
+      FineWindow& bin_window = fine[bin];
+      const auto fine_counts = [&](std::ptrdiff_t column) { return counts_at(columns.fine(column) + bin * kBins); };
+      if (bin_window.at < 0 || c - bin_window.at >= side) {
+        bin_window.counts = Counts{};
+        for (long d = 0; d < side; ++d) bin_window.counts += fine_counts(j + d * step);
+      } else {
+        for (std::ptrdiff_t t = bin_window.at; t < c; ++t) {
+          bin_window.counts += fine_counts((t + side) * step + channel) - fine_counts(t * step + channel);
+        }
+      }
+      bin_window.at = c;
+      const int level = bin * kBins + bins_within(running_sums(bin_window.counts), static_cast<std::uint8_t>(rank - below));
+      out[j] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
+      if (c + 1 < cols) window += columns.coarse(j + side * step) - columns.coarse(j);
+    }
+  }
+}
+
+template <class T>
+void restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                   std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::ptrdiff_t radius = ksize / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels;
+  std::vector<std::uint8_t> ring(static_cast<std::size_t>(ksize * framed_size));
+  const auto slot = [&](std::ptrdiff_t s) { return ring.data() + (((s % ksize) + ksize) % ksize) * framed_size; };
+  Columns columns(framed_size);
+  for (std::ptrdiff_t s = begin - radius; s <= begin + radius; ++s) {
+    frame_levels(src + clamp_index(s, rows) * stride, slot(s), cols, channels, radius);
+    columns.add(slot(s), framed_size);
+  }
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    if (r > begin) {
+      columns.remove(slot(r - radius - 1), framed_size);
+      frame_levels(src + clamp_index(r + radius, rows) * stride, slot(r + radius), cols, channels, radius);
+      columns.add(slot(r + radius), framed_size);
+    }
+    median_row(columns, out + r * stride, cols, channels, ksize);
+  }
+}
+
+}  // namespace column_histograms
+
 // The wide windows hold levels with their top bit flipped, which orders them
 // as signed numbers: one signed compare per sample. Levels are the 8-bit
 // working levels or an image's own 16-bit levels; a block of neighbouring
@@ -420,6 +546,9 @@ void median_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows,
                           std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   if (ksize == 3) return median3_rows(src, out, rows, cols, channels, begin, end);
   if (ksize == 5) return median5::restored_rows(src, out, rows, cols, channels, begin, end);
+  if (ksize >= kNarrowestHistogramMedian) {
+    return column_histograms::restored_rows(src, out, rows, cols, channels, ksize, begin, end);
+  }
   selection_median_rows<std::uint8_t>(src, out, rows, cols, channels, ksize, begin, end);
 }
 
