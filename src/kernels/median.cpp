@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "kernels/depth.h"
@@ -12,16 +14,19 @@ namespace pictor::kernels {
 
 namespace {
 
-// The working levels of one source row, framed by one repeated pixel each side.
+// The working levels of one source row, framed by `radius` repeated pixels
+// each side.
 template <class T>
 PICTOR_ALSO_FOR_AVX2
 void frame_levels(const T* __restrict row, std::uint8_t* __restrict framed, std::ptrdiff_t cols,
-                  std::ptrdiff_t channels) {
-  std::uint8_t* inside = framed + channels;
+                  std::ptrdiff_t channels, std::ptrdiff_t radius) {
+  std::uint8_t* inside = framed + radius * channels;
   for (std::ptrdiff_t j = 0; j < cols * channels; ++j) inside[j] = working_level(row[j]);
-  for (std::ptrdiff_t k = 0; k < channels; ++k) {
-    framed[k] = inside[k];
-    inside[cols * channels + k] = inside[(cols - 1) * channels + k];
+  for (std::ptrdiff_t d = 1; d <= radius; ++d) {
+    for (std::ptrdiff_t k = 0; k < channels; ++k) {
+      inside[-d * channels + k] = inside[k];
+      inside[(cols - 1 + d) * channels + k] = inside[(cols - 1) * channels + k];
+    }
   }
 }
 
@@ -62,7 +67,9 @@ void median3_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::pt
   const std::ptrdiff_t framed_size = (cols + 2) * channels;
   std::vector<std::uint8_t> framed(static_cast<std::size_t>(3 * framed_size));
   const auto slot = [&](std::ptrdiff_t r) { return framed.data() + ((r + 3) % 3) * framed_size; };
-  const auto load = [&](std::ptrdiff_t r) { frame_levels(src + clamp_index(r, rows) * stride, slot(r), cols, channels); };
+  const auto load = [&](std::ptrdiff_t r) {
+    frame_levels(src + clamp_index(r, rows) * stride, slot(r), cols, channels, 1);
+  };
   load(begin - 1);
   load(begin);
   for (std::ptrdiff_t r = begin; r < end; ++r) {
@@ -70,6 +77,251 @@ void median3_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::pt
     median3_row(slot(r - 1), slot(r), slot(r + 1), out + r * stride, stride, channels);
   }
 }
+
+// Median of 5 x 5 through sorted runs. Each framed row's runs of five
+// neighbouring samples are sorted once, for the five output rows whose window
+// holds the row; a window is then five sorted runs, and a selection network
+// (Batcher's sorting networks of 5 and 13, cut down to what the median needs,
+// without the compares the runs' order decides) picks its median from them: 114
+// minimums and maximums per vector of outputs where a generic network of 25
+// needs about 200 and the bit-by-bit selection 400.
+namespace median5 {
+
+constexpr long kSide = 5;
+constexpr std::ptrdiff_t kLanes = 32;
+using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+using UnalignedBytes = std::uint8_t __attribute__((vector_size(kLanes), aligned(1), may_alias));
+using Words = std::uint16_t __attribute__((vector_size(kLanes * sizeof(std::uint16_t))));
+
+enum Keep : std::uint8_t { kLow = 1, kHigh = 2, kBoth = 3 };
+
+// Leaves the smaller value at `low` and the larger at `high`, each only
+// where it is read later.
+struct Comparator {
+  std::uint8_t low, high;
+  Keep keep;
+};
+
+constexpr Comparator kSortRun[] = {{0, 1, kBoth}, {2, 3, kBoth}, {0, 2, kBoth}, {1, 3, kBoth}, {1, 2, kBoth},
+                                   {0, 4, kBoth}, {2, 4, kBoth}, {1, 2, kBoth}, {3, 4, kBoth}};
+
+// Over the window's runs, value 5 * i + k the k-th smallest of row i: the
+// rows' k-th smallest sorted (the window stays sorted both ways), the 13 that
+// may still be the median then selected (the 6 with at least 13 values of
+// the window known to be at or below them go, and the 6 at or above).
+constexpr Comparator kMedianOfRuns[] = {
+    {0, 5, kBoth},   {10, 15, kBoth}, {0, 10, kBoth},  {5, 15, kBoth},  {5, 10, kHigh},  {0, 20, kHigh},
+    {10, 20, kHigh}, {15, 20, kBoth}, {1, 6, kBoth},   {11, 16, kBoth}, {1, 11, kBoth},  {6, 16, kBoth},
+    {6, 11, kBoth},  {1, 21, kHigh},  {11, 21, kBoth}, {6, 11, kHigh},  {16, 21, kBoth}, {2, 7, kBoth},
+    {12, 17, kBoth}, {2, 12, kBoth},  {7, 17, kBoth},  {7, 12, kBoth},  {2, 22, kHigh},  {12, 22, kBoth},
+    {7, 12, kBoth},  {17, 22, kLow},  {3, 8, kBoth},   {13, 18, kBoth}, {3, 13, kBoth},  {8, 18, kLow},
+    {8, 13, kBoth},  {3, 23, kBoth},  {13, 23, kLow},  {8, 13, kBoth},  {4, 9, kBoth},   {14, 19, kBoth},
+    {4, 14, kBoth},  {9, 19, kLow},   {9, 14, kBoth},  {4, 24, kBoth},  {14, 24, kLow},  {9, 14, kLow},
+    {21, 7, kBoth},  {13, 4, kBoth},  {15, 11, kBoth}, {20, 16, kBoth}, {7, 17, kLow},   {20, 11, kBoth},
+    {7, 12, kBoth},  {8, 13, kBoth},  {15, 21, kBoth}, {20, 7, kBoth},  {11, 21, kBoth}, {16, 7, kBoth},
+    {20, 11, kBoth}, {16, 21, kBoth}, {7, 12, kBoth},  {4, 9, kBoth},   {15, 3, kHigh},  {20, 8, kHigh},
+    {11, 13, kHigh}, {16, 4, kLow},   {21, 9, kLow},   {21, 3, kHigh},  {7, 8, kLow},    {12, 13, kLow},
+    {16, 7, kHigh},  {12, 3, kLow},   {7, 12, kHigh}};
+constexpr int kMedianOfRunsAt = 12;
+
+template <const auto& kNetwork, std::size_t... kSteps>
+__attribute__((always_inline)) inline void apply_network(Bytes* values, std::index_sequence<kSteps...>) {
+  const auto compare = [values](const Comparator& step) {
+    const Bytes a = values[step.low], b = values[step.high];
+    if (step.keep & kLow) values[step.low] = a < b ? a : b;
+    if (step.keep & kHigh) values[step.high] = a < b ? b : a;
+  };
+  (compare(kNetwork[kSteps]), ...);
+}
+
+template <const auto& kNetwork>
+__attribute__((always_inline)) inline void apply_network(Bytes* values) {
+  apply_network<kNetwork>(values, std::make_index_sequence<std::size(kNetwork)>());
+}
+
+// The sorted runs of a framed row: rank k of the run starting at sample j at
+// runs[k * slot + j].
+PICTOR_ALSO_FOR_AVX512
+void sort_runs(const std::uint8_t* __restrict framed, std::uint8_t* __restrict runs, std::ptrdiff_t size,
+               std::ptrdiff_t step, std::ptrdiff_t slot) {
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Bytes run[kSide];
+    for (long d = 0; d < kSide; ++d) run[d] = *reinterpret_cast<const UnalignedBytes*>(framed + j + d * step);
+    apply_network<kSortRun>(run);
+    for (long k = 0; k < kSide; ++k) *reinterpret_cast<UnalignedBytes*>(runs + k * slot + j) = run[k];
+  }
+}
+
+// One output row from the sorted runs of its window's five rows, restored.
+PICTOR_ALSO_FOR_AVX512
+void median_of_runs(const std::uint8_t* const* window, std::uint16_t* __restrict out, std::ptrdiff_t size,
+                    std::ptrdiff_t slot) {
+  for (std::ptrdiff_t j = 0; j < size; j += kLanes) {
+    Bytes values[kSide * kSide];
+    for (long i = 0; i < kSide; ++i) {
+      for (long k = 0; k < kSide; ++k) {
+        values[i * kSide + k] = *reinterpret_cast<const UnalignedBytes*>(window[i] + k * slot + j);
+      }
+    }
+    apply_network<kMedianOfRuns>(values);
+    const Words restored = __builtin_convertvector(values[kMedianOfRunsAt], Words) *
+                           static_cast<std::uint16_t>(kLevelsPer8BitStep);
+    const std::ptrdiff_t count = std::min(kLanes, size - j);
+    std::memcpy(out + j, &restored, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
+  }
+}
+
+template <class T>
+void restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t channels,
+          std::ptrdiff_t begin, std::ptrdiff_t end) {
+  constexpr std::ptrdiff_t radius = kSide / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  // Slots an odd number of cache lines long, so that the 25 runs read
+  // together fall in different cache sets.
+  const std::ptrdiff_t slot = ((stride + 63) / 64 | 1) * 64;
+  std::vector<std::uint8_t> framed(static_cast<std::size_t>((cols + 2 * radius) * channels + kLanes));
+  std::vector<std::uint8_t> ring(static_cast<std::size_t>(kSide * kSide * slot));
+  const auto runs_of = [&](std::ptrdiff_t s) { return ring.data() + ((s + kSide) % kSide) * kSide * slot; };
+  const auto load = [&](std::ptrdiff_t s) {
+    frame_levels(src + clamp_index(s, rows) * stride, framed.data(), cols, channels, radius);
+    sort_runs(framed.data(), runs_of(s), stride, channels, slot);
+  };
+  for (std::ptrdiff_t s = begin - radius; s < begin + radius; ++s) load(s);
+  const std::uint8_t* window[kSide];
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    load(r + radius);
+    for (long i = 0; i < kSide; ++i) window[i] = runs_of(r - radius + i);
+    median_of_runs(window, out + r * stride, stride, slot);
+  }
+}
+
+}  // namespace median5
+
+// Median of the wide windows of 8-bit working levels through column
+// histograms (after Perreault and Hebert): each framed column keeps the counts
+// of its window rows' levels, per level (fine) and per 16 levels (coarse), and
+// moves down a row with two updates of each. A window's coarse counts slide
+// along the row (add the entering column, subtract the leaving one); its
+// median's coarse bin is where their running sum passes the rank, and the
+// fine counts of that bin alone, summed over the window's columns, give the
+// level. The cost grows with the side, where the bit-by-bit selection's
+// grows with the area. Counts stay below 256 up to kWidestMedian.
+namespace column_histograms {
+
+constexpr int kBins = 16;  // coarse bins, and fine levels per coarse bin
+using Counts = std::uint8_t __attribute__((vector_size(kBins)));
+using UnalignedCounts = std::uint8_t __attribute__((vector_size(kBins), aligned(1), may_alias));
+static_assert(kWidestMedian * kWidestMedian < 256);
+
+inline Counts counts_at(const std::uint8_t* at) { return *reinterpret_cast<const UnalignedCounts*>(at); }
+
+// The running sums of 16 counts (each below 256 in total).
+inline Counts running_sums(Counts counts) {
+  const Counts zero = {};
+  counts += __builtin_shufflevector(zero, counts, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27);
+  counts += __builtin_shufflevector(zero, counts, 0, 0, 0, 0, 0, 0, 0, 0, 16, 17, 18, 19, 20, 21, 22, 23);
+  return counts;
+}
+
+// How many of the running sums are at most `limit`: the first bin whose
+// running sum passes it.
+inline int bins_within(Counts sums, std::uint8_t limit) {
+  const Counts within = -reinterpret_cast<Counts>(sums <= limit);  // 1 per bin within
+  std::uint64_t halves[2];
+  std::memcpy(halves, &within, sizeof halves);
+  constexpr std::uint64_t kByteSum = 0x0101010101010101;  // the top byte of the product sums the bytes
+  return static_cast<int>(((halves[0] + halves[1]) * kByteSum) >> 56);
+}
+
+class Columns {
+ public:
+  explicit Columns(std::ptrdiff_t size)
+      : fine_(static_cast<std::size_t>(size) * 256), coarse_(static_cast<std::size_t>(size) * kBins) {}
+
+  void add(const std::uint8_t* levels, std::ptrdiff_t size) { update(levels, size, 1); }
+  void remove(const std::uint8_t* levels, std::ptrdiff_t size) { update(levels, size, -1); }
+  const std::uint8_t* fine(std::ptrdiff_t column) const { return fine_.data() + column * 256; }
+  Counts coarse(std::ptrdiff_t column) const { return counts_at(coarse_.data() + column * kBins); }
+
+ private:
+  void update(const std::uint8_t* levels, std::ptrdiff_t size, int change) {
+    for (std::ptrdiff_t f = 0; f < size; ++f) {
+      fine_[static_cast<std::size_t>(f * 256 + levels[f])] += static_cast<std::uint8_t>(change);
+      coarse_[static_cast<std::size_t>(f * kBins + levels[f] / kBins)] += static_cast<std::uint8_t>(change);
+    }
+  }
+  std::vector<std::uint8_t> fine_;
+  std::vector<std::uint8_t> coarse_;
+};
+
+// The fine counts of one coarse bin over a window, kept for the window where
+// they were last needed and slid from there along the row (a median's bin
+// seldom changes from one output to the next); summed afresh when the window
+// has moved a whole side away.
+struct FineWindow {
+  Counts counts = {};
+  std::ptrdiff_t at = -1;  // the window's first column, or -1: none yet
+};
+
+// One output row from the column histograms, restored: output sample j's
+// window spans the framed columns j + d * step, d = 0 ... side - 1.
+PICTOR_ALSO_FOR_AVX512
+void median_row(const Columns& columns, std::uint16_t* out, std::ptrdiff_t cols, std::ptrdiff_t step, long side) {
+  const auto rank = static_cast<std::uint8_t>(side * side / 2);
+  FineWindow fine[kBins];
+  for (std::ptrdiff_t channel = 0; channel < step; ++channel) {
+    Counts window = {};
+    for (long d = 0; d < side; ++d) window += columns.coarse(channel + d * step);
+    for (FineWindow& bin_window : fine) bin_window.at = -1;
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+      const std::ptrdiff_t j = c * step + channel;
+      const Counts coarse_sums = running_sums(window);
+      const int bin = bins_within(coarse_sums, rank);
+      const std::uint8_t below = bin == 0 ? 0 : coarse_sums[bin - 1];
+      FineWindow& bin_window = fine[bin];
+      const auto fine_counts = [&](std::ptrdiff_t column) { return counts_at(columns.fine(column) + bin * kBins); };
+      if (bin_window.at < 0 || c - bin_window.at >= side) {
+        bin_window.counts = Counts{};
+        for (long d = 0; d < side; ++d) bin_window.counts += fine_counts(j + d * step);
+      } else {
+        for (std::ptrdiff_t t = bin_window.at; t < c; ++t) {
+          bin_window.counts += fine_counts((t + side) * step + channel) - fine_counts(t * step + channel);
+        }
+      }
+      bin_window.at = c;
+      const int level = bin * kBins + bins_within(running_sums(bin_window.counts), static_cast<std::uint8_t>(rank - below));
+      out[j] = static_cast<std::uint16_t>(level * kLevelsPer8BitStep);
+      if (c + 1 < cols) window += columns.coarse(j + side * step) - columns.coarse(j);
+    }
+  }
+}
+
+template <class T>
+void restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                   std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
+  const std::ptrdiff_t radius = ksize / 2;
+  const std::ptrdiff_t stride = cols * channels;
+  const std::ptrdiff_t framed_size = (cols + 2 * radius) * channels;
+  std::vector<std::uint8_t> ring(static_cast<std::size_t>(ksize * framed_size));
+  const auto slot = [&](std::ptrdiff_t s) { return ring.data() + (((s % ksize) + ksize) % ksize) * framed_size; };
+  Columns columns(framed_size);
+  for (std::ptrdiff_t s = begin - radius; s <= begin + radius; ++s) {
+    frame_levels(src + clamp_index(s, rows) * stride, slot(s), cols, channels, radius);
+    columns.add(slot(s), framed_size);
+  }
+  for (std::ptrdiff_t r = begin; r < end; ++r) {
+    if (r > begin) {
+      columns.remove(slot(r - radius - 1), framed_size);
+      frame_levels(src + clamp_index(r + radius, rows) * stride, slot(r + radius), cols, channels, radius);
+      columns.add(slot(r + radius), framed_size);
+    }
+    median_row(columns, out + r * stride, cols, channels, ksize);
+  }
+}
+
+}  // namespace column_histograms
 
 // The wide windows hold levels with their top bit flipped, which orders them
 // as signed numbers: one signed compare per sample. Levels are the 8-bit
@@ -285,13 +537,18 @@ void histogram_median_rows(const std::uint16_t* src, std::uint16_t* out, std::pt
 }  // namespace
 
 bool fused_median_takes(long ksize) {
-  return ksize == 3 || (ksize % 2 == 1 && ksize >= kNarrowestSelectionMedian && ksize <= kWidestMedian);
+  return ksize == 3 || ksize == 5 ||
+         (ksize % 2 == 1 && ksize >= kNarrowestSelectionMedian && ksize <= kWidestMedian);
 }
 
 template <class T>
 void median_restored_rows(const T* src, std::uint16_t* out, std::ptrdiff_t rows, std::ptrdiff_t cols,
                           std::ptrdiff_t channels, long ksize, std::ptrdiff_t begin, std::ptrdiff_t end) {
   if (ksize == 3) return median3_rows(src, out, rows, cols, channels, begin, end);
+  if (ksize == 5) return median5::restored_rows(src, out, rows, cols, channels, begin, end);
+  if (ksize >= kNarrowestHistogramMedian) {
+    return column_histograms::restored_rows(src, out, rows, cols, channels, ksize, begin, end);
+  }
   selection_median_rows<std::uint8_t>(src, out, rows, cols, channels, ksize, begin, end);
 }
 

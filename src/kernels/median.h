@@ -9,12 +9,14 @@
 
 namespace pictor::kernels {
 
-// The window sides the fused median takes: 3 (through a selection network)
-// and from kNarrowestSelectionMedian to kWidestMedian (bit by bit, a block of
-// outputs per vector, at a cost that grows with the window's area; at 15 it
-// is still twice as fast as OpenCV's histogram median, whose cost does not
-// grow). Wider windows stay with OpenCV.
-constexpr long kNarrowestSelectionMedian = 5;
+// The window sides the fused median takes: 3 and 5 (through selection
+// networks), from kNarrowestSelectionMedian up to kNarrowestHistogramMedian
+// (bit by bit, a block of outputs per vector, at a cost that grows with the
+// window's area) and from there to kWidestMedian (column histograms, a cost
+// that grows with the side). Wider windows stay with OpenCV.
+constexpr long kNarrowestSelectionMedian = 7;
+// From this side on, the fused median counts levels in column histograms.
+constexpr long kNarrowestHistogramMedian = 15;
 constexpr long kWidestMedian = 15;
 
 bool fused_median_takes(long ksize);

@@ -10,11 +10,15 @@
 
 // The busiest kernels are also built for AVX2, chosen when the module is
 // loaded on a processor that has it: the same IEEE operations on wider
-// vectors (no FMA), so the same bits.
+// vectors (no FMA), so the same bits. Integer kernels that hold more vectors
+// than AVX2's 16 registers also have a clone for AVX-512 processors (32
+// registers, the same 32-byte vectors).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define PICTOR_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#define PICTOR_ALSO_FOR_AVX512 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define PICTOR_ALSO_FOR_AVX2
+#define PICTOR_ALSO_FOR_AVX512
 #endif
 
 namespace pictor::kernels {

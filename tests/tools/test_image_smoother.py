@@ -77,6 +77,15 @@ def test_kernels_larger_than_the_image(smoother, method, ksize, name):
     assert_method_parity(smoother, reference, method.name, corpus.load(name), ksize=ksize)
 
 
+# The median's own kernels by window side: a selection network (3, 5), bit by
+# bit (7 to 13), column histograms (15); rows and columns fewer than the side.
+@pytest.mark.parametrize("ksize", [5, 13, 15])
+@pytest.mark.parametrize("name", ["u8-grey-tiny-1x1", "u16-colour-random-57x101", "u8-grey-photo-camera-96x128",
+                                  "u16-colour-photo-coffee-97x131"])
+def test_median_of_each_native_window(smoother, ksize, name):
+    assert_method_parity(smoother, reference, "median_blur", corpus.load(name), ksize=ksize)
+
+
 @pytest.mark.parametrize("method", _method_params())
 @settings(max_examples=40, deadline=None)
 @given(src=hnp.arrays(st.sampled_from([np.uint8, np.uint16]),
