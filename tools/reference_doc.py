@@ -101,7 +101,7 @@ def render():
     for function in listed:
         lines.append("| [{0}](#{0}) | {1} |".format(function.__name__, operations.first_sentence(function.__doc__)))
     lines.append("")
-    tiles = {function.__name__: position for position, function in enumerate(operations.image_methods(), start=1)}
+    tiles = {function.__name__: position for position, function in enumerate(operations.functions().values(), start=1)}
     for function in listed:
         lines += entry(function, tiles.get(function.__name__))
     from pictor.volumes import volume_functions
@@ -134,7 +134,7 @@ def main(argv):
     TARGET.parent.mkdir(exist_ok=True)
     for path, text in generated.items():
         path.write_text(text, encoding="utf-8")
-    print("wrote {} and {} ({} operations, pictor {})".format(TARGET, README, len(operations.image_methods()),
+    print("wrote {} and {} ({} operations, pictor {})".format(TARGET, README, len(operations.functions()),
                                                                pictor.__version__))
     return 0
 

@@ -129,8 +129,9 @@ def plane_workers():
 
 
 def result_axes(axes, plane_result):
-    """The result's letters: the input's, without S when a colour plane came back grey."""
-    kept = "YXS" if plane_result.ndim == 3 else "YX"
+    """The result's letters: the input's, without S when a colour plane came back grey, and
+    only the stack's letters when each plane gives a number (threshold_level)."""
+    kept = {3: "YXS", 2: "YX", 0: ""}[plane_result.ndim]
     return "".join(letter for letter in axes if letter not in "YXS" or letter in kept) + (
         "S" if "S" in kept and "S" not in axes else "")
 

@@ -57,8 +57,7 @@ def test_manifest_validates_and_is_the_installed_plugin():
 
 def test_lists_every_operation_by_task_and_searches(viewer_widget):
     _, widget = viewer_widget
-    assert sorted(widget.visible_operations()) == sorted(name for name, f in package_functions().items()
-                                                         if f.gives_image)  # not threshold_level's number
+    assert sorted(widget.visible_operations()) == sorted(package_functions())
     groups = [widget.operations.topLevelItem(i).text(0) for i in range(widget.operations.topLevelItemCount())]
     assert groups == ["Smooth and denoise", "Enhance", "Threshold and segment", "Edges", "Geometry",
                       "Super-resolution"]
@@ -66,7 +65,8 @@ def test_lists_every_operation_by_task_and_searches(viewer_widget):
     assert {"gaussian_blur", "mean_blur", "median_blur", "glow"} <= set(widget.visible_operations())
     widget.search.setText("threshold")
     # the "Threshold and segment" group's, and Canny's words
-    assert set(widget.visible_operations()) == set(segmenter_methods()) | {"canny_edge", "threshold", "label"}
+    assert set(widget.visible_operations()) == set(segmenter_methods()) | {"canny_edge", "threshold",
+                                                                           "threshold_level", "label"}
     widget.grouping.setCurrentText("by tool class")  # the tool classes' view, the search kept
     widget.search.setText("ImageSegmenter")
     assert widget.visible_operations() == segmenter_methods()
@@ -303,6 +303,23 @@ def test_threshold_is_a_mask_and_label_numbers_each_plane(qtbot, viewer_widget):
     labels = viewer.layers[-1]
     assert type(labels).__name__ == "Labels"
     assert_same_array(np.asarray(labels.data), np.stack([pictor.label(plane, connectivity=2)[0] for plane in data]))
+
+
+@pytest.mark.parametrize("lazy", [False, True], ids=["numpy", "dask"])
+def test_threshold_level_tells_each_planes_level_and_adds_no_layer(qtbot, viewer_widget, monkeypatch, lazy):
+    import dask.array as da
+
+    viewer, widget = viewer_widget
+    told = []
+    monkeypatch.setattr(widget_module, "show_info", told.append)
+    data = np.random.default_rng(4).integers(100, 4000, (3, 30, 40)).astype(np.uint16)
+    viewer.add_image(da.from_array(data, chunks=(1, 15, 40)) if lazy else data, name="frames")
+    widget.select("threshold_level")
+    widget.controls["method"].value = "yen"
+    run_and_wait(qtbot, widget)
+    assert len(viewer.layers) == 1
+    levels = ", ".join("{:g}".format(pictor.threshold_level(plane, method="yen")) for plane in data)
+    assert told == ["frames threshold_level: levels of the 3 planes: " + levels]
 
 
 @pytest.mark.parametrize("name, carried", [

@@ -2,6 +2,8 @@
 thresholds, pictor.label against scipy.ndimage.label, and how well the
 thresholds find known objects."""
 
+import importlib.util
+
 import numpy as np
 import pytest
 from scipy import ndimage
@@ -72,6 +74,13 @@ def test_levels_and_masks_per_plane():
     assert levels.shape == (2, 3) and levels.tolist() == expected
     assert_same_array(pictor.threshold(stack, method="yen", axes="YCXZ"),
                       loop_over_planes(lambda plane: pictor.threshold(plane, method="yen"), stack, "YCXZ"))
+    if importlib.util.find_spec("dask") is not None:  # the levels of a lazy stack, plane by plane
+        import dask.array as da
+
+        import pictor.dask as pictor_dask
+
+        lazy = pictor_dask.threshold_level(da.from_array(stack, chunks=(20, 1, 50, 1)), method="li", axes="YCXZ")
+        assert lazy.shape == (2, 3) and lazy.compute().tolist() == expected
 
 
 def scipy_label(mask, connectivity):

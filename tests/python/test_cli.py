@@ -151,7 +151,7 @@ def test_a_plain_run_prints_no_warning(tmp_path, command):
     assert "warn" not in (result.stdout + result.stderr).lower()
 
 
-def test_gallery_has_one_tile_per_image_method(tmp_path):
+def test_gallery_has_one_tile_per_operation(tmp_path):
     from pictor.cli import gallery
 
     source = write(tmp_path / "in.png", np.tile(np.arange(0, 256, 4, dtype=np.uint8), (48, 1)))
@@ -160,7 +160,7 @@ def test_gallery_has_one_tile_per_image_method(tmp_path):
     assert result.returncode == 0, result.stderr
     sheet = cv2.imread(str(target))
     tile_height = gallery.TILE_SIDE + gallery.LABEL_HEIGHT
-    tiles = len(gallery.image_methods()) + 1  # the input comes first
+    tiles = len(gallery.functions()) + 1  # the input comes first
     rows = -(-tiles // gallery.GALLERY_COLUMNS)
     # then a row of its own: a stack's plane before and after each volume filter
     assert sheet.shape == ((rows + 1) * tile_height, gallery.GALLERY_COLUMNS * gallery.TILE_SIDE, 3)

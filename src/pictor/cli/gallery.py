@@ -9,13 +9,14 @@ from pathlib import Path
 from pictor import _lookup
 from pictor.io.images import Page, read_image, write_pages
 from pictor.io.kinds import IMAGE_SUFFIXES
-from pictor.cli.operations import EXIT_FAILED, UsageError, image_methods, one_line
+from pictor.cli.operations import EXIT_FAILED, UsageError, functions, one_line
 from pictor.volumes import volume_functions
 
 LABEL_SHADE_STEP = 97  # labels one apart get far-apart colours
 TILE_SIDE = 180  # the sheet of every operation stays under 1 MB as a PNG
 LABEL_HEIGHT = 34
 GALLERY_COLUMNS = 6
+HISTOGRAM_BINS = 256
 
 
 def sample_image_path():
@@ -77,7 +78,13 @@ def timed_tile(label, where, compute, shown=lambda result: result):
 
 def method_tile(function, image):
     """(tile, result or None) of one operation with its defaults on IMAGE."""
+    import numpy as np
+
     name = function.__name__
+    if not function.gives_image:  # a level: where it cuts the grey image's histogram
+        grey = grey_of(image)
+        return timed_tile(name, name, lambda: np.float64(function(grey)),
+                          lambda level: histogram_picture(grey, level))
     if function.tool_method is None:
         source = threshold_mask(image) if function.mask else image
         return timed_tile(name, name, lambda: _lookup.image_of(function(source)))
@@ -86,20 +93,42 @@ def method_tile(function, image):
                       lambda: getattr(_lookup.singleton(cls), name)(src=image))
 
 
-def threshold_mask(image):
-    """The mask of the image's automatic (Otsu) threshold, grey: the objects a labelling shows."""
+def grey_of(image):
     import cv2
 
+    return cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if image.ndim == 3 else image
+
+
+def threshold_mask(image):
+    """The mask of the image's automatic (Otsu) threshold, grey: the objects a labelling shows."""
     from pictor.functions import image_functions
 
-    grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if image.ndim == 3 else image
-    return image_functions()["threshold"](grey)
+    return image_functions()["threshold"](grey_of(image))
+
+
+def histogram_picture(grey, level):
+    """The grey image's histogram in HISTOGRAM_BINS bars, the level a red line with its value."""
+    import cv2
+    import numpy as np
+
+    levels = np.iinfo(grey.dtype).max + 1
+    counts = np.bincount((grey.ravel().astype(np.int64) * HISTOGRAM_BINS) // levels, minlength=HISTOGRAM_BINS)
+    height = HISTOGRAM_BINS // 2
+    bars = (counts * (height - 1) // max(1, counts.max())).astype(int)
+    picture = np.full((height, HISTOGRAM_BINS, 3), 16, np.uint8)
+    for column, bar in enumerate(bars):
+        picture[height - bar:, column] = 200
+    line = min(HISTOGRAM_BINS - 1, int(level * HISTOGRAM_BINS // levels))
+    picture[:, line] = (0, 0, 255)
+    cv2.putText(picture, "{:g}".format(level), (min(line + 4, HISTOGRAM_BINS - 60), 20), cv2.FONT_HERSHEY_SIMPLEX,
+                0.6, (0, 0, 255), 1, cv2.LINE_AA)
+    return picture
 
 
 def gallery_tiles(image):
     tiles = [tile(display_u8(image), "input", "{}x{} {}".format(image.shape[1], image.shape[0], image.dtype))]
     failed = 0
-    for function in image_methods():
+    for function in functions().values():
         cell, result = method_tile(function, image)
         tiles.append(cell)
         failed += result is None

@@ -27,11 +27,6 @@ def documented():
     return {**functions(), **volume_functions()}
 
 
-def image_methods():
-    """The checked function of every image-to-image operation (threshold_level gives a number)."""
-    return [function for function in functions().values() if function.gives_image]
-
-
 def first_sentence(text):
     flat = " ".join(text.split())
     end = flat.find(". ")

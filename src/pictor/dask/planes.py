@@ -17,6 +17,18 @@ def take_plane(x, axes, index):
     return x.transpose(plane_order(axes)[2])[index]
 
 
+def _as_array(result):
+    """A plane's lazy result as a dask array: a number (threshold_level's delayed level) as a 0-d one."""
+    import dask.array as da
+    import numpy as np
+    from dask import delayed
+    from dask.delayed import Delayed
+
+    if not isinstance(result, Delayed):
+        return result
+    return da.from_delayed(delayed(np.asarray)(result, np.float64), (), np.float64)
+
+
 def planewise(x, axes, per_plane):
     """per_plane(plane, index) -> the lazy result of one plane (a dask array);
     the planes of X (a dask array with these AXES letters) restacked with its axes."""
@@ -25,7 +37,7 @@ def planewise(x, axes, per_plane):
     stack_letters, _, order = plane_order(axes)
     planes = x.transpose(order)
     counts = planes.shape[:len(stack_letters)]
-    results = {index: per_plane(planes[index], index) for index in product(*(range(n) for n in counts))}
+    results = {index: _as_array(per_plane(planes[index], index)) for index in product(*(range(n) for n in counts))}
     first = next(iter(results.values()))
     known = not any(math.isnan(size) for size in first.shape)  # a one-block route's size is known when computed
     for index, result in results.items():

@@ -89,6 +89,12 @@ class LayerCall:
         """Whether the function filters across planes (a volume filter)."""
         return self.function.__name__ in volume_functions()
 
+    @property
+    def whole(self):
+        """Whether the function takes the whole stack in one call: a volume
+        filter, or a statistic of each plane (threshold_level's levels)."""
+        return self.volume or not self.function.gives_image
+
     def filtered_scale(self, scale):
         """The layer's scale (one value per axis before an RGB axis) along the axes a volume filter filters."""
         return tuple(float(scale[position]) for position, letter in enumerate(self.axes)
@@ -111,7 +117,7 @@ class LayerCall:
     @property
     def steps(self):
         """How many parts the run yields after (1 for a lazy run: nothing is computed)."""
-        if self.lazy or not self.leading or self.volume:
+        if self.lazy or not self.leading or self.whole:
             return 1
         planes = math.prod(self.leading)
         return min(planes, max(PROGRESS_STEPS, -(-math.prod(self.data.shape) // PART_SAMPLES)))
@@ -140,11 +146,14 @@ class LayerCall:
         """Yields (parts done, parts) after each part of the stack; returns the
         whole result (a dask array, not computed, for a dask layer)."""
         if self.lazy:
+            import dask
+
             from pictor import dask as pictor_dask
 
-            return self.call(getattr(pictor_dask, self.function.__name__), self.data, self.axes)
+            result = self.call(getattr(pictor_dask, self.function.__name__), self.data, self.axes)
+            return result if self.function.gives_image else np.asarray(dask.compute(result)[0])
         data = np.asarray(self.data)
-        if not self.leading or self.volume:
+        if not self.leading or self.whole:
             result = self.call(self.function, data, self.axes)
             yield 1, 1
             return result
@@ -163,4 +172,6 @@ class LayerCall:
         if self.colour:  # napari's RGB, OpenCV's BGR
             data = data[..., ::-1]
         result = image_of(function(data, axes=axes, **self.keywords))  # label's labels, without their count
+        if not self.function.gives_image:
+            return np.asarray(result)
         return result[..., ::-1] if self.colour and result.ndim == data.ndim else result

@@ -14,6 +14,7 @@ from pictor.napari._planes import IMAGE, LABELS, MASK
 
 PLANE_AXES = (-2, -1)
 CROP_STARTS = ("start_y", "start_x")
+LEVELS_SHOWN = 12
 
 
 def same_extent(scale, translate, size, result_size, keywords, axis):
@@ -92,3 +93,12 @@ def display_options(source, function, kind, result_dtype, colour):
     if np.dtype(result_dtype) == np.dtype(source.dtype) and task_of(function) in LEVEL_KEEPING_TASKS:
         options["contrast_limits"] = tuple(source.contrast_limits)
     return options
+
+
+def levels_text(levels):
+    """threshold_level's level, or its level of each plane, as a notification says it."""
+    flat = np.ravel(levels)
+    shown = ", ".join("{:g}".format(level) for level in flat[:LEVELS_SHOWN])
+    if flat.size == 1:
+        return "level " + shown
+    return "levels of the {} planes: {}{}".format(flat.size, shown, ", ..." if flat.size > LEVELS_SHOWN else "")

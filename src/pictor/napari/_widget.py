@@ -110,7 +110,7 @@ class PictorWidget(QWidget):
     def __init__(self, napari_viewer):
         super().__init__()
         self.viewer = napari_viewer
-        self.functions = {name: function for name, function in package_functions().items() if function.gives_image}
+        self.functions = package_functions()
         self.function = None
         self.worker = None
 
@@ -282,6 +282,9 @@ class PictorWidget(QWidget):
     def add_result(self, source, call, name, data, error):
         if error is not None:
             show_error("{}: {}".format(name, error))
+            return
+        if not call.function.gives_image:
+            show_info("{}: {}".format(name, results.levels_text(data)))
             return
         if 0 in data.shape:  # e.g. a crop outside the image
             show_error("{}: the result is empty (shape {})".format(name, tuple(data.shape)))
